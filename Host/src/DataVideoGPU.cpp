@@ -1,0 +1,7 @@
+#include "Kavrin/Proc/DataVideoGPU.h"
+
+namespace Kavrin::Proc {
+
+DataVideoGPU::Creator DataVideoGPU::CreatorOGL;
+
+}  // namespace Kavrin::Proc

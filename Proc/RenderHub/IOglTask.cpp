@@ -1,0 +1,85 @@
+#include <GL/glew.h>
+
+#include "IOglTask.h"
+
+#include <stdexcept>
+
+#include "Kavrin/Core/Clock.h"
+#include "Kavrin/Core/Exception.h"
+#include "Kavrin/Ogl/OglThread.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
+
+namespace Kavrin::Ogl {
+IOglTask::IOglTask(OglCapability requiredCapability, std::string&& taskName)
+    : GpuTask(std::move(taskName)), requiredCapability(requiredCapability) {
+    if (name.empty()) {
+        KAVRIN_THROW_FROM("IOglTask", std::logic_error("The task name must not be empty"));
+    }
+}
+
+void IOglTask::AttachFrame(boost::intrusive_ptr<Frame> newFrame, const Conf::ColorSpace& newColorSpace,
+                           PixFmt newPixFmt, const Conf::FrameInfo& newFrameInfo) {
+    if (!executeMutex.try_lock()) {
+        KAVRIN_THROW_FROM("AttachFrame",
+                          std::logic_error("The frame must be attached before the task is executed"));
+    }
+    std::lock_guard lock(executeMutex, std::adopt_lock);
+    frame = std::move(newFrame);
+    pixFmt = newPixFmt;
+    colorSpace = newColorSpace;
+    frameInfo = newFrameInfo;
+}
+
+void IOglTask::Execute(OglCapability capability, const ShaderStorage& storage) {
+    if (!IsOpenGLThread()) {
+        KAVRIN_THROW_FROM("Execute",
+                          std::logic_error("OpenGL task must execute in OpenGL thread context"));
+    }
+    std::lock_guard lock(executeMutex);
+    const std::int64_t startNs = Core::SteadyNowNs();
+
+    // The task drops its frame and counts as executed whatever the outcome.
+    struct Finish {
+        IOglTask& task;
+        ~Finish() {
+            task.frame.reset();
+            task.RaiseStatus(Proc::TaskExecuted);
+        }
+    } finish{*this};
+
+    if (capability < requiredCapability) {
+        RaiseStatus(Proc::TaskSkipped);
+        return;
+    }
+    if (GetStatus() >= Proc::TaskCancelled) {
+        return;
+    }
+    if (frame && !frame->IsValid()) {
+        frame->Allocate(colorSpace, pixFmt, frameInfo);
+    }
+    DoExecute(capability, storage);
+
+    const std::int64_t endNs = Core::SteadyNowNs();
+    Proc::GpuTaskStatistic::Statistic stat;
+    stat.executionTime = static_cast<std::uint64_t>(endNs - startNs);
+    {
+        const auto& record = GetStatusRecord();
+        std::lock_guard recordLock(record->mutex);
+        stat.waitingTime =
+            record->startTimeSet ? static_cast<std::uint64_t>(endNs - record->startTimeNs) : 0;
+    }
+    Proc::GpuTaskStatistic::GetInstance().AddOglStat(name, stat);
+}
+
+bool IOglTask::Cancel() {
+    if (!executeMutex.try_lock()) {
+        return false;
+    }
+    std::lock_guard lock(executeMutex, std::adopt_lock);
+    RaiseStatus(Proc::TaskCancelled);
+    return true;
+}
+
+template class IOglPromiseTask<bool>;
+
+}  // namespace Kavrin::Ogl

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "Kavrin/Core/RefCount.h"
+
+#include "IOglTask.h"
+#include "OglInformation.h"
+#include "ShaderStorage.h"
+
+namespace Kavrin::Ogl {
+
+// The toolkit-free half of the GL worker: the task queue, the shader storage and
+// task execution. PushTask, Dispatch and CancelTask are thread-safe; ExecuteTask
+// and the resource operations run on the GL thread only.
+class IOglWorker : public IRefCountable {
+public:
+    KAVRIN_IMPLEMENT_REFCOUNT(refCount)
+
+    ~IOglWorker() override;
+
+    virtual void Deinitialize(bool cancelPending) = 0;
+
+    // Queues the task and wakes the GL thread. Throws std::logic_error after
+    // deinitialisation.
+    void PushTask(const boost::intrusive_ptr<IOglTask>& task);
+    // On the GL thread runs the task at once (nested), elsewhere queues it.
+    void Dispatch(const boost::intrusive_ptr<IOglTask>& task);
+    // Cancels the task and drops it from the queue.
+    void CancelTask(const boost::intrusive_ptr<IOglTask>& task);
+    // Runs one task; std::exceptions are logged and consumed.
+    void ExecuteTask(boost::intrusive_ptr<IOglTask> task);
+
+    const std::shared_ptr<OglInformation>& GetInformation() const { return information; }
+    const ShaderStorage& GetStorage() const { return storage; }
+    // Number of queued tasks (diagnostics). Thread-safe.
+    std::size_t GetQueueSize() const;
+
+protected:
+    IOglWorker();
+
+    virtual void NotifyNewTask() = 0;
+
+    // The caller holds `mutex`.
+    boost::intrusive_ptr<IOglTask> PopTask();
+    void CancelAll();
+
+    void MakeResources();
+    void ReleaseResources();
+    void PurgeResources();
+
+    // Guards every field below and the fields of the Qt worker. Taken after the
+    // facade's mutex; a task's execute mutex is taken under it only in CancelAll.
+    mutable std::mutex mutex;
+    bool deinitialized = false;
+    std::shared_ptr<OglInformation> information;
+    ShaderStorage storage;
+    std::deque<boost::intrusive_ptr<IOglTask>> queue;
+
+private:
+    RefCountImpl refCount;
+};
+
+}  // namespace Kavrin::Ogl

@@ -1,0 +1,158 @@
+#include <GL/glew.h>
+
+#include "RenderHub.h"
+
+#include <cstdlib>
+
+#include <glog/logging.h>
+
+#include "Kavrin/Ogl/OglThread.h"
+#include "Kavrin/Proc/DataVideoGPU.h"
+#include "Kavrin/Proc/ProcException.h"
+
+#include "DataVideoOGL.h"
+#include "QtOgl/QtOglContext.h"
+#include "QtOgl/QtOglWorker.h"
+
+namespace Kavrin::Ogl {
+
+std::string OglInformation::CapabilityName() const {
+    switch (capability) {
+        case OglCapability::Compatibility30:
+            return "3.0 Compatibility Profile";
+        case OglCapability::Compatibility32:
+            return "3.2 Compatibility Profile";
+        case OglCapability::Core32:
+            return "3.2 Core Profile";
+        case OglCapability::Core33:
+            return "3.3 Core Profile";
+        default:
+            return "Unknown";
+    }
+}
+
+std::string OglInformation::VersionText() const {
+    return std::to_string(majorVersion) + "." + std::to_string(minorVersion);
+}
+
+namespace Details {
+
+void PrepareQtEnvironment() {
+    if (const char* dll = std::getenv("QT_OPENGL_DLL")) {
+        LOG(WARNING) << "QT_OPENGL_DLL environment variable has been previously set to value '"
+                     << dll
+                     << "'. Removing it to prevent problems with QOpenGLContext creation.";
+        unsetenv("QT_OPENGL_DLL");
+    }
+    if (const char* mode = std::getenv("QT_OPENGL")) {
+        if (std::string(mode) == "desktop") {
+            LOG(INFO) << "QT_OPENGL environment variable is set to '" << mode << "'.";
+            return;
+        }
+        LOG(WARNING) << "QT_OPENGL environment variable has been previously set to value '" << mode
+                     << "'. Overwriting it to prevent problems with QOpenGLContext creation.";
+    }
+    setenv("QT_OPENGL", "desktop", 1);
+}
+
+}  // namespace Details
+
+RenderHub& RenderHub::GetInstance() {
+    static RenderHub instance;
+    return instance;
+}
+
+RenderHub::RenderHub() { Details::PrepareQtEnvironment(); }
+
+RenderHub::~RenderHub() {
+    // At process exit the GL thread may already be gone: forget the worker
+    // instead of stopping it.
+    worker.detach();
+}
+
+void RenderHub::Initialize(QSurface* surface, bool cancelOnDeinitialize) {
+    std::lock_guard lock(mutex);
+    if (worker) {
+        return;
+    }
+    worker = QtOglWorker::Create(surface);
+    if (worker) {
+        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::Create;
+    }
+    cancelTasksOnDeinitialize = cancelOnDeinitialize;
+}
+
+void RenderHub::Initialize() {
+    std::lock_guard lock(mutex);
+    if (worker) {
+        return;
+    }
+    worker = QtOglWorker::Create(nullptr);
+    if (worker) {
+        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::Create;
+    }
+}
+
+bool RenderHub::IsInitialized() const {
+    std::lock_guard lock(mutex);
+    return static_cast<bool>(worker);
+}
+
+void RenderHub::Deinitialize() {
+    std::lock_guard lock(mutex);
+    if (!worker) {
+        return;
+    }
+    Proc::DataVideoGPU::Creator creator = std::move(Proc::DataVideoGPU::CreatorOGL);
+    Proc::DataVideoGPU::CreatorOGL = nullptr;
+    try {
+        worker->Deinitialize(cancelTasksOnDeinitialize);
+    } catch (...) {
+        // The worker keeps running, so its pipeline factory must stay usable.
+        Proc::DataVideoGPU::CreatorOGL = std::move(creator);
+        throw;
+    }
+    worker.reset();
+}
+
+boost::intrusive_ptr<IOglWorker> RenderHub::GetWorker() const {
+    {
+        std::lock_guard lock(mutex);
+        if (worker) {
+            return worker;
+        }
+    }
+    if (GetCollectedInformation()->capability < OglCapability::Minimal) {
+        KAVRIN_THROW_HOST("GetWorker", Proc::ProcException, "RenderHub could not be initialized");
+    }
+    KAVRIN_THROW_HOST("GetWorker", Proc::ProcException, "RenderHub has not yet been initialized");
+}
+
+void RenderHub::DispatchTask(const boost::intrusive_ptr<IOglTask>& task) { GetWorker()->Dispatch(task); }
+
+void RenderHub::DoBackgroundTask(const boost::intrusive_ptr<IOglTask>& task) {
+    GetWorker()->PushTask(task);
+}
+
+void RenderHub::CancelTask(const boost::intrusive_ptr<IOglTask>& task) { GetWorker()->CancelTask(task); }
+
+std::shared_ptr<OglInformation> RenderHub::GetInformation() {
+    std::lock_guard lock(mutex);
+    return worker ? worker->GetInformation() : GetCollectedInformation();
+}
+
+OglCapability RenderHub::GetOglVersion() {
+    std::shared_ptr<OglInformation> information = GetInformation();
+    return information ? information->capability : OglCapability::Unknown;
+}
+
+std::string RenderHub::GetRenderer() {
+    std::shared_ptr<OglInformation> information = GetInformation();
+    return information ? information->renderer : std::string();
+}
+
+std::uint64_t RenderHub::GetMaximumTextureSize() { return GetWorker()->GetInformation()->maxTextureSize; }
+
+bool RenderHub::IsOpenGLThread() const { return Ogl::IsOpenGLThread(); }
+
+}  // namespace Kavrin::Ogl

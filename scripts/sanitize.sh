@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sanitizer builds: `sanitize.sh thread` runs the threading suites under
+# ThreadSanitizer, `sanitize.sh address` the whole suite under ASan + UBSan.
+set -euo pipefail
+KIND="${1:?usage: sanitize.sh thread|address}"
+shift
+export RENDERHUB_BUILD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build-$KIND"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+bootstrap_and_configure -DRENDERHUB_SANITIZE="$KIND" -DRENDERHUB_BUILD_BENCH=OFF -DRENDERHUB_BUILD_TOOL=OFF
+cmake --build "$BUILD_DIR" -j "$JOBS"
+case "$KIND" in
+    thread)
+        export TSAN_OPTIONS="suppressions=$ROOT/tests/support/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+        with_display ctest --test-dir "$BUILD_DIR" --output-on-failure -L threading "$@"
+        ;;
+    address)
+        export ASAN_OPTIONS="detect_leaks=1"
+        export LSAN_OPTIONS="suppressions=$ROOT/tests/support/lsan.supp"
+        export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+        with_display ctest --test-dir "$BUILD_DIR" --output-on-failure "$@"
+        ;;
+    *)
+        echo "unknown sanitizer '$KIND'" >&2
+        exit 2
+        ;;
+esac

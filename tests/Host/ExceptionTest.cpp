@@ -1,0 +1,67 @@
+#include "Kavrin/Core/Exception.h"
+
+#include <algorithm>
+#include <string>
+
+#include <boost/exception/diagnostic_information.hpp>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Core/MemoryException.h"
+#include "Kavrin/Proc/ProcException.h"
+
+namespace {
+
+void ThrowProc() { KAVRIN_THROW_HOST("FixedName", Kavrin::Proc::ProcException, "it failed"); }
+
+TEST(ExceptionTest, HostExceptionCarriesDescriptionStackAndFixedFunctionName) {
+    try {
+        ThrowProc();
+        FAIL() << "nothing thrown";
+    } catch (const Kavrin::Proc::ProcException& error) {
+        EXPECT_STREQ(error.what(), "it failed");
+        EXPECT_EQ(error.GetDescription(), "it failed");
+        const std::string* stack = boost::get_error_info<Kavrin::TagCallStack>(error);
+        ASSERT_NE(stack, nullptr);
+        // Frames of the throwing thread, one per line (names need exported symbols).
+        EXPECT_GE(std::count(stack->begin(), stack->end(), '\n'), 3) << *stack;
+        const char* const* function = boost::get_error_info<boost::throw_function>(error);
+        ASSERT_NE(function, nullptr);
+        EXPECT_STREQ(*function, "FixedName");
+        const char* const* file = boost::get_error_info<boost::throw_file>(error);
+        ASSERT_NE(file, nullptr);
+        EXPECT_NE(std::string(*file).find("ExceptionTest.cpp"), std::string::npos);
+    }
+}
+
+TEST(ExceptionTest, CatchableAsEveryBase) {
+    EXPECT_THROW(ThrowProc(), Kavrin::Exception);
+    EXPECT_THROW(ThrowProc(), std::exception);
+    EXPECT_THROW(ThrowProc(), boost::exception);
+}
+
+TEST(ExceptionTest, LogicErrorsThrownWithLocationKeepTheirMessage) {
+    try {
+        KAVRIN_THROW_FROM("Somewhere", std::logic_error("misuse"));
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "misuse");
+        const std::string diagnostic = boost::diagnostic_information(error);
+        EXPECT_NE(diagnostic.find("Somewhere"), std::string::npos) << diagnostic;
+    }
+}
+
+TEST(ExceptionTest, MemoryExceptionKeepsSize) {
+    try {
+        KAVRIN_THROW_FROM("Allocate", Kavrin::Core::MemoryException("too big", 1ull << 40));
+    } catch (const Kavrin::Core::MemoryException& error) {
+        EXPECT_EQ(error.GetSize(), 1ull << 40);
+        EXPECT_STREQ(error.what(), "too big");
+    }
+}
+
+TEST(ExceptionTest, ExceptionWithoutDescriptionHasName) {
+    Kavrin::Exception error;
+    EXPECT_STREQ(error.what(), "Kavrin::Exception");
+    EXPECT_EQ(error.GetDescription(), "");
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "Kavrin/Proc/GpuTask.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <boost/intrusive_ptr.hpp>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Core/Clock.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
+
+namespace {
+
+using Kavrin::Proc::GpuTask;
+using Kavrin::Proc::GpuTaskStatistic;
+
+class PlainTask : public GpuTask {
+public:
+    PlainTask() : GpuTask("Plain") {}
+    KAVRIN_IMPLEMENT_REFCOUNT(refCount)
+
+private:
+    Kavrin::RefCountImpl refCount;
+};
+
+TEST(GpuTaskTest, StatusOnlyRises) {
+    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskPending);
+    task->RaiseStatus(Kavrin::Proc::TaskCancelled);
+    task->RaiseStatus(Kavrin::Proc::TaskExecuted);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskCancelled);
+    EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));
+    EXPECT_EQ(task->GetName(), "Plain");
+}
+
+TEST(GpuTaskTest, WaitersOnOtherThreadsWakeOnRaise) {
+    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+    std::atomic<int> woken = 0;
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            task->WaitUntilExecuted();
+            ++woken;
+        });
+    }
+    EXPECT_FALSE(task->WaitUntilExecuted(std::chrono::milliseconds(1)));
+    task->RaiseStatus(Kavrin::Proc::TaskSkipped);
+    for (auto& waiter : waiters) {
+        waiter.join();
+    }
+    EXPECT_EQ(woken, 4);
+    EXPECT_TRUE(task->WaitUntilExecuted(std::chrono::milliseconds(0)));
+}
+
+TEST(GpuTaskTest, StatusRecordOutlivesTask) {
+    std::shared_ptr<GpuTask::StatusRecord> record;
+    {
+        boost::intrusive_ptr<PlainTask> task(new PlainTask());
+        record = task->GetStatusRecord();
+        task->RaiseStatus(Kavrin::Proc::TaskExecuted);
+    }
+    std::lock_guard lock(record->mutex);
+    EXPECT_EQ(record->status, Kavrin::Proc::TaskExecuted);
+}
+
+TEST(GpuTaskTest, StartTimeComesFromTheClockSource) {
+    Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
+    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+    EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
+    task->SetStartTime();
+    Kavrin::Core::SetClockSource(nullptr);
+    EXPECT_TRUE(task->GetStatusRecord()->startTimeSet);
+    EXPECT_EQ(task->GetStatusRecord()->startTimeNs, 123456);
+    EXPECT_NE(Kavrin::Core::SteadyNowNs(), 123456);
+}
+
+TEST(GpuTaskStatisticTest, SummarisesByName) {
+    auto& statistic = GpuTaskStatistic::GetInstance();
+    statistic.Clear();
+    statistic.AddOglStat("A", {100, 300});
+    statistic.AddOglStat("A", {50, 700});
+    statistic.AddOglStat("B", {1, 2});
+    const auto a = statistic.GetOglStat("A");
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(a->count, 2u);
+    EXPECT_EQ(a->total.executionTime, 150u);
+    EXPECT_EQ(a->total.waitingTime, 1000u);
+    EXPECT_EQ(a->last.executionTime, 50u);
+    EXPECT_EQ(a->max.executionTime, 100u);
+    EXPECT_EQ(a->max.waitingTime, 700u);
+    EXPECT_EQ(statistic.GetAll().size(), 2u);
+    EXPECT_FALSE(statistic.GetOglStat("C").has_value());
+    statistic.Clear();
+    EXPECT_TRUE(statistic.GetAll().empty());
+}
+
+}  // namespace

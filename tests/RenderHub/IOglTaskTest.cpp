@@ -1,0 +1,235 @@
+#include <GL/glew.h>
+
+#include "IOglTask.h"
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/exception/exception.hpp>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Core/Clock.h"
+#include "Kavrin/Ogl/OglThread.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
+
+#include "ShaderStorage.h"
+#include "TestTasks.h"
+
+// Task execution without a context: the test thread registers itself as the GL
+// thread, which is all Execute checks; the bodies make no GL calls.
+namespace {
+
+using Kavrin::Ogl::Frame;
+using Kavrin::Ogl::OglCapability;
+using Kavrin::Ogl::ShaderStorage;
+using Kavrin::Proc::GpuTaskStatistic;
+using Kavrin::Test::FunctionPromiseTask;
+using Kavrin::Test::MakeTask;
+
+const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
+const Kavrin::Conf::FrameInfo kHd{1920, 1080, 1, 1};
+
+class IOglTaskTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Kavrin::Ogl::RegisterOglThread();
+        GpuTaskStatistic::GetInstance().Clear();
+    }
+    void TearDown() override {
+        Kavrin::Ogl::UnregisterOglThread();
+        Kavrin::Core::SetClockSource(nullptr);
+    }
+    ShaderStorage storage;
+};
+
+TEST_F(IOglTaskTest, EmptyNameIsRefused) {
+    try {
+        MakeTask([](auto, const auto&) {}, OglCapability::Minimal, "");
+        FAIL() << "nothing thrown";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "The task name must not be empty");
+        EXPECT_NE(dynamic_cast<const boost::exception*>(&error), nullptr);
+    }
+}
+
+TEST_F(IOglTaskTest, RunsOnceReportsTimesAndEndsExecuted) {
+    std::int64_t now = 0;
+    Kavrin::Core::SetClockSource([&now] { return now += 1000; });
+    int runs = 0;
+    OglCapability seen = OglCapability::Unknown;
+    auto task = MakeTask(
+        [&](OglCapability capability, const ShaderStorage&) {
+            ++runs;
+            seen = capability;
+        },
+        OglCapability::Minimal, "Timed");
+    task->SetStartTime();  // t = 1000
+    task->Execute(OglCapability::Compatibility32, storage);  // start 2000, end 3000
+
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(seen, OglCapability::Compatibility32);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+    const auto stat = GpuTaskStatistic::GetInstance().GetOglStat("Timed");
+    ASSERT_TRUE(stat.has_value());
+    EXPECT_EQ(stat->count, 1u);
+    EXPECT_EQ(stat->last.executionTime, 1000u);
+    EXPECT_EQ(stat->last.waitingTime, 2000u);
+}
+
+TEST_F(IOglTaskTest, WaitingTimeIsZeroWithoutStartTime) {
+    auto task = MakeTask([](auto, const auto&) {}, OglCapability::Minimal, "NoStart");
+    task->Execute(OglCapability::Compatibility32, storage);
+    const auto stat = GpuTaskStatistic::GetInstance().GetOglStat("NoStart");
+    ASSERT_TRUE(stat.has_value());
+    EXPECT_EQ(stat->last.waitingTime, 0u);
+}
+
+TEST_F(IOglTaskTest, TooLowCapabilitySkipsWithoutStatisticAndDropsFrame) {
+    bool ran = false;
+    auto task = MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "Skipped");
+    boost::intrusive_ptr<Frame> frame(new Frame());
+    task->AttachFrame(frame, kBt709, Kavrin::PixFmt::RGBA, kHd);
+    EXPECT_EQ(frame->GetRefCount(), 2u);
+
+    task->Execute(OglCapability::Compatibility32, storage);
+
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskSkipped);
+    EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Skipped").has_value());
+    EXPECT_FALSE(frame->IsValid());
+    EXPECT_EQ(task->GetFrame(), nullptr);
+    EXPECT_EQ(frame->GetRefCount(), 1u);
+}
+
+TEST_F(IOglTaskTest, MinimalRequirementRunsOnEveryDetectedLevel) {
+    for (int level = 2; level <= 5; ++level) {
+        bool ran = false;
+        auto task = MakeTask([&](auto, const auto&) { ran = true; });
+        task->Execute(static_cast<OglCapability>(level), storage);
+        EXPECT_TRUE(ran) << "level " << level;
+    }
+}
+
+TEST_F(IOglTaskTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
+    boost::intrusive_ptr<Frame> frame(new Frame());
+    bool validInBody = false;
+    boost::intrusive_ptr<Kavrin::Test::FunctionTask> task;
+    task = MakeTask([&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
+    task->AttachFrame(frame, kBt709, Kavrin::PixFmt::BGRA, kHd);
+    task->Execute(OglCapability::Compatibility32, storage);
+
+    EXPECT_TRUE(validInBody);
+    EXPECT_EQ(frame->GetPixelFormat(), Kavrin::PixFmt::BGRA);
+    EXPECT_EQ(frame->GetColorSpace(), kBt709);
+    EXPECT_EQ(frame->GetFrameInfo(), kHd);
+    EXPECT_EQ(task->GetFrame(), nullptr);
+    EXPECT_EQ(frame->GetRefCount(), 1u);
+}
+
+TEST_F(IOglTaskTest, ValidFrameIsNotReallocatedAndLaterAttachReplacesEarlier) {
+    boost::intrusive_ptr<Frame> first(new Frame());
+    boost::intrusive_ptr<Frame> second(new Frame());
+    second->Allocate(kBt709, Kavrin::PixFmt::RGB24, {64, 32, 0, 0});
+    auto task = MakeTask([](auto, const auto&) {});
+    task->AttachFrame(first, kBt709, Kavrin::PixFmt::RGBA, kHd);
+    task->AttachFrame(second, {}, Kavrin::PixFmt::RGBA, kHd);
+    EXPECT_EQ(first->GetRefCount(), 1u);
+
+    task->Execute(OglCapability::Compatibility32, storage);
+
+    EXPECT_FALSE(first->IsValid());
+    EXPECT_EQ(second->GetPixelFormat(), Kavrin::PixFmt::RGB24);
+    EXPECT_EQ(second->GetFrameInfo(), (Kavrin::Conf::FrameInfo{64, 32, 0, 0}));
+}
+
+TEST_F(IOglTaskTest, CancelBeforeRunPreventsTheBodyAndAfterRunRaisesToCancelled) {
+    bool ran = false;
+    auto cancelled = MakeTask([&](auto, const auto&) { ran = true; });
+    EXPECT_TRUE(cancelled->Cancel());
+    cancelled->Execute(OglCapability::Compatibility32, storage);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(cancelled->GetStatus(), Kavrin::Proc::TaskCancelled);
+
+    auto done = MakeTask([](auto, const auto&) {});
+    done->Execute(OglCapability::Compatibility32, storage);
+    EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskExecuted);
+    EXPECT_TRUE(done->Cancel());
+    EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskCancelled);
+}
+
+// The body blocks until released; other threads meanwhile try the task.
+TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto task = MakeTask([&](auto, const auto&) {
+        entered.set_value();
+        released.wait();
+    });
+    Kavrin::Ogl::UnregisterOglThread();
+    std::thread gl([&] {
+        Kavrin::Ogl::RegisterOglThread();
+        task->Execute(OglCapability::Compatibility32, storage);
+    });
+    entered.get_future().wait();
+
+    EXPECT_FALSE(task->Cancel());
+    boost::intrusive_ptr<Frame> late(new Frame());
+    try {
+        task->AttachFrame(late, kBt709, Kavrin::PixFmt::RGBA, kHd);
+        ADD_FAILURE() << "attaching during execution succeeded";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "The frame must be attached before the task is executed");
+    }
+    EXPECT_EQ(late->GetRefCount(), 1u);
+    // Not the GL thread: refused at once although the execute mutex is held.
+    try {
+        task->Execute(OglCapability::Compatibility32, storage);
+        ADD_FAILURE() << "executed off the GL thread";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "OpenGL task must execute in OpenGL thread context");
+    }
+
+    release.set_value();
+    gl.join();
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+}
+
+TEST_F(IOglTaskTest, ThrowingBodyPropagatesReleasesFrameAndCountsAsExecuted) {
+    boost::intrusive_ptr<Frame> frame(new Frame());
+    auto task = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed"); },
+                         OglCapability::Minimal, "Throwing");
+    task->AttachFrame(frame, kBt709, Kavrin::PixFmt::RGBA, kHd);
+    EXPECT_THROW(task->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+    EXPECT_EQ(frame->GetRefCount(), 1u);
+    EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
+    // The execute mutex was released: the task can still be cancelled.
+    EXPECT_TRUE(task->Cancel());
+}
+
+TEST_F(IOglTaskTest, PromiseTaskDeliversValueOrBreaksPromise) {
+    boost::intrusive_ptr<FunctionPromiseTask> good(new FunctionPromiseTask([] { return true; }));
+    std::future<bool> goodFuture = good->GetFuture();
+    EXPECT_THROW(good->GetFuture(), std::future_error);
+    good->Execute(OglCapability::Compatibility32, storage);
+    EXPECT_TRUE(goodFuture.get());
+
+    std::future<bool> brokenFuture;
+    {
+        boost::intrusive_ptr<FunctionPromiseTask> bad(
+            new FunctionPromiseTask([]() -> bool { throw std::runtime_error("no result"); }));
+        brokenFuture = bad->GetFuture();
+        EXPECT_THROW(bad->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
+    }
+    try {
+        brokenFuture.get();
+        FAIL() << "promise was fulfilled";
+    } catch (const std::future_error& error) {
+        EXPECT_EQ(error.code(), std::future_errc::broken_promise);
+    }
+}
+
+}  // namespace

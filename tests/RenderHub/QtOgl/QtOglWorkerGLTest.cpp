@@ -1,0 +1,249 @@
+#include <GL/glew.h>
+
+#include "QtOgl/QtOglWorker.h"
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Ogl/OglThread.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
+
+#include "LogCapture.h"
+#include "RenderHub.h"
+#include "TestTasks.h"
+
+// Task routing through the shared, initialised worker.
+namespace {
+
+using Kavrin::Ogl::Frame;
+using Kavrin::Ogl::OglCapability;
+using Kavrin::Ogl::RenderHub;
+using Kavrin::Test::FunctionPromiseTask;
+using Kavrin::Test::FunctionTask;
+using Kavrin::Test::LogCapture;
+using Kavrin::Test::MakeTask;
+using TaskPtr = boost::intrusive_ptr<FunctionTask>;
+
+// Occupies the GL thread until Release, so that later tasks stay queued.
+class Blocker {
+public:
+    Blocker() : released(release.get_future().share()) {
+        task = MakeTask([this](auto, const auto&) {
+            entered.set_value();
+            released.wait();
+        });
+        RenderHub::GetInstance().DoBackgroundTask(task);
+        entered.get_future().wait();
+    }
+    ~Blocker() {
+        Release();
+        task->WaitUntilExecuted();
+    }
+    void Release() {
+        if (!done.exchange(true)) {
+            release.set_value();
+        }
+    }
+    TaskPtr task;
+
+private:
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released;
+    std::atomic<bool> done = false;
+};
+
+TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWorkerThread) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 50;
+    std::mutex pushMutex;  // makes the test's record of push order exact
+    std::vector<int> pushOrder;
+    std::vector<int> runOrder;  // written on the GL thread only
+    std::atomic<int> inside = 0;
+    std::atomic<int> overlaps = 0;
+    std::atomic<int> wrongThread = 0;
+    std::vector<TaskPtr> tasks(kThreads * kPerThread);
+
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < kThreads; ++t) {
+        pushers.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const int id = t * kPerThread + i;
+                tasks[id] = MakeTask([&, id](auto, const auto&) {
+                    overlaps += inside.fetch_add(1) != 0;
+                    wrongThread += QThread::currentThread()->objectName() != "$Worker::Thread$" ||
+                                   !Kavrin::Ogl::IsOpenGLThread() ||
+                                   !RenderHub::GetInstance().IsOpenGLThread();
+                    runOrder.push_back(id);
+                    inside.fetch_sub(1);
+                });
+                std::lock_guard lock(pushMutex);
+                RenderHub::GetInstance().DispatchTask(tasks[id]);
+                pushOrder.push_back(id);
+            }
+        });
+    }
+    for (auto& pusher : pushers) {
+        pusher.join();
+    }
+    for (const auto& task : tasks) {
+        task->WaitUntilExecuted();
+    }
+    EXPECT_EQ(runOrder, pushOrder);
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(wrongThread, 0);
+    EXPECT_FALSE(RenderHub::GetInstance().IsOpenGLThread());
+}
+
+TEST(QtOglWorkerGLTest, DispatchInsideATaskRunsNestedAndBackgroundRunsAfter) {
+    std::vector<std::string> events;  // GL thread only
+    auto inner = MakeTask([&](auto, const auto&) { events.push_back("inner"); });
+    auto later = MakeTask([&](auto, const auto&) { events.push_back("later"); });
+    auto outer = MakeTask([&](auto, const auto&) {
+        events.push_back("outer-begin");
+        RenderHub::GetInstance().DispatchTask(inner);
+        RenderHub::GetInstance().DoBackgroundTask(later);
+        events.push_back("outer-end");
+    });
+    RenderHub::GetInstance().DoBackgroundTask(outer);
+    later->WaitUntilExecuted();
+    EXPECT_EQ(events, (std::vector<std::string>{"outer-begin", "inner", "outer-end", "later"}));
+}
+
+TEST(QtOglWorkerGLTest, CancelledQueuedTaskIsRemovedAndNeverRuns) {
+    std::vector<std::string> ran;
+    TaskPtr first = MakeTask([&](auto, const auto&) { ran.push_back("first"); });
+    TaskPtr second = MakeTask([&](auto, const auto&) { ran.push_back("second"); });
+    TaskPtr third = MakeTask([&](auto, const auto&) { ran.push_back("third"); });
+    {
+        Blocker blocker;
+        for (const auto& task : {first, second, third}) {
+            RenderHub::GetInstance().DoBackgroundTask(task);
+        }
+        RenderHub::GetInstance().CancelTask(second);
+        EXPECT_EQ(second->GetStatus(), Kavrin::Proc::TaskCancelled);
+        // The queue let go of it.
+        EXPECT_EQ(second->GetRefCount(), 1u);
+    }
+    third->WaitUntilExecuted();
+    EXPECT_EQ(ran, (std::vector<std::string>{"first", "third"}));
+}
+
+TEST(QtOglWorkerGLTest, CancelDuringTheBodyLetsItFinish) {
+    std::promise<void> entered;
+    std::promise<void> release;
+    bool finished = false;
+    auto task = MakeTask([&](auto, const auto&) {
+        entered.set_value();
+        release.get_future().wait();
+        finished = true;
+    });
+    RenderHub::GetInstance().DoBackgroundTask(task);
+    entered.get_future().wait();
+    RenderHub::GetInstance().CancelTask(task);
+    release.set_value();
+    task->WaitUntilExecuted();
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+}
+
+TEST(QtOglWorkerGLTest, ThrowingBodyIsLoggedAndTheWorkerKeepsRunning) {
+    LogCapture log;
+    auto failing = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed on purpose"); });
+    bool nextRan = false;
+    auto next = MakeTask([&](auto, const auto&) { nextRan = true; });
+    RenderHub::GetInstance().DoBackgroundTask(failing);
+    RenderHub::GetInstance().DoBackgroundTask(next);
+    next->WaitUntilExecuted();
+    EXPECT_TRUE(nextRan);
+    EXPECT_EQ(failing->GetStatus(), Kavrin::Proc::TaskExecuted);
+    const auto lines = log.Lines();
+    int reported = 0;
+    for (const auto& line : lines) {
+        if (line.severity == google::GLOG_ERROR &&
+            line.text.rfind("Exception occurred while executing OpenGL task: ", 0) == 0) {
+            ++reported;
+            EXPECT_NE(line.text.find("body failed on purpose"), std::string::npos) << line.text;
+            EXPECT_NE(line.text.find("runtime_error"), std::string::npos) << line.text;
+        }
+    }
+    EXPECT_EQ(reported, 1) << log.Dump();
+}
+
+TEST(QtOglWorkerGLTest, PromiseTaskWhoseBodyThrowsBreaksThePromise) {
+    boost::intrusive_ptr<FunctionPromiseTask> task(
+        new FunctionPromiseTask([]() -> bool { throw std::runtime_error("no value"); }));
+    std::future<bool> result = task->GetFuture();
+    RenderHub::GetInstance().DoBackgroundTask(task);
+    task.reset();  // the worker holds the last reference
+    try {
+        result.get();
+        FAIL() << "promise fulfilled";
+    } catch (const std::future_error& error) {
+        EXPECT_EQ(error.code(), std::future_errc::broken_promise);
+    }
+}
+
+TEST(QtOglWorkerGLTest, PromiseTaskDeliversGLResults) {
+    boost::intrusive_ptr<FunctionPromiseTask> task(
+        new FunctionPromiseTask([] { return glGetString(GL_VERSION) != nullptr; }));
+    std::future<bool> result = task->GetFuture();
+    RenderHub::GetInstance().DispatchTask(task);
+    EXPECT_TRUE(result.get());
+}
+
+TEST(QtOglWorkerGLTest, TooDemandingTaskIsSkippedWithoutStatisticAndDropsItsFrame) {
+    auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
+    statistic.Clear();
+    bool ran = false;
+    auto task = MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "NeedsCore33");
+    boost::intrusive_ptr<Frame> frame(new Frame());
+    task->AttachFrame(frame, {}, Kavrin::PixFmt::RGBA, {16, 16, 0, 0});
+    RenderHub::GetInstance().DoBackgroundTask(task);
+    task->WaitUntilExecuted();
+
+    if (RenderHub::GetInstance().GetOglVersion() >= OglCapability::Core33) {
+        GTEST_SKIP() << "this context reaches level 5; nothing is skipped";
+    }
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskSkipped);
+    EXPECT_FALSE(statistic.GetOglStat("NeedsCore33").has_value());
+    EXPECT_FALSE(frame->IsValid());
+    EXPECT_EQ(frame->GetRefCount(), 1u);
+}
+
+TEST(QtOglWorkerGLTest, ExecutedTaskGetsTheDetectedLevelAndStorageAndReportsItsTimes) {
+    auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
+    statistic.Clear();
+    OglCapability seen = OglCapability::Unknown;
+    bool storageValid = false;
+    OglCapability storageLevel = OglCapability::Unknown;
+    auto task = MakeTask(
+        [&](OglCapability capability, const Kavrin::Ogl::ShaderStorage& storage) {
+            seen = capability;
+            storageValid = storage.IsValid();
+            storageLevel = storage.GetCapability();
+        },
+        OglCapability::Minimal, "Measured");
+    task->SetStartTime();
+    RenderHub::GetInstance().DoBackgroundTask(task);
+    task->WaitUntilExecuted();
+
+    EXPECT_EQ(seen, RenderHub::GetInstance().GetOglVersion());
+    EXPECT_TRUE(storageValid);
+    EXPECT_EQ(storageLevel, seen);
+    const auto stat = statistic.GetOglStat("Measured");
+    ASSERT_TRUE(stat.has_value());
+    EXPECT_EQ(stat->count, 1u);
+    EXPECT_GE(stat->last.waitingTime, stat->last.executionTime);
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+#include <GL/glew.h>
+
+#include "RenderHub.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Proc/DataVideoGPU.h"
+#include "Kavrin/Proc/ProcException.h"
+
+#include "LogCapture.h"
+#include "QtOgl/QtOglWorker.h"
+#include "TestMain.h"
+#include "TestTasks.h"
+
+// Starting and stopping the library and its worker; each test owns the
+// lifecycle, so these run without the shared initialised fixture.
+namespace {
+
+using Kavrin::Ogl::IOglWorker;
+using Kavrin::Ogl::QtOglWorker;
+using Kavrin::Ogl::RenderHub;
+using Kavrin::Test::FunctionTask;
+using Kavrin::Test::LogCapture;
+using Kavrin::Test::MakeTask;
+using TaskPtr = boost::intrusive_ptr<FunctionTask>;
+
+class LifecycleGLTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Kavrin::Test::EnsureGuiApplication(); }
+    void TearDown() override {
+        RenderHub::GetInstance().Deinitialize();
+        EXPECT_FALSE(RenderHub::GetInstance().IsInitialized());
+    }
+};
+
+// Blocks the GL thread until released.
+struct Gate {
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    TaskPtr MakeBlocker() {
+        return MakeTask([this](auto, const auto&) {
+            entered.set_value();
+            released.wait();
+        });
+    }
+};
+
+long GLThreadTid() {
+    long tid = 0;
+    Kavrin::Test::RunOnGL([&] { tid = syscall(SYS_gettid); });
+    return tid;
+}
+
+TEST_F(LifecycleGLTest, BeforeInitializeQueriesAnswerAndTasksAreRefused) {
+    RenderHub& hub = RenderHub::GetInstance();
+    EXPECT_FALSE(hub.IsInitialized());
+    hub.Deinitialize();  // nothing to do
+    EXPECT_GE(hub.GetOglVersion(), Kavrin::Ogl::OglCapability::Compatibility30);
+    EXPECT_FALSE(hub.GetRenderer().empty());
+    auto task = MakeTask([](auto, const auto&) {});
+    try {
+        hub.DispatchTask(task);
+        FAIL() << "dispatched without a worker";
+    } catch (const Kavrin::Proc::ProcException& error) {
+        EXPECT_EQ(error.GetDescription(), "RenderHub has not yet been initialized");
+        const char* const* function = boost::get_error_info<boost::throw_function>(error);
+        ASSERT_NE(function, nullptr);
+        EXPECT_STREQ(*function, "GetWorker");
+        EXPECT_NE(boost::get_error_info<Kavrin::TagCallStack>(error), nullptr);
+    }
+    EXPECT_THROW(hub.DoBackgroundTask(task), Kavrin::Proc::ProcException);
+    EXPECT_THROW(hub.CancelTask(task), Kavrin::Proc::ProcException);
+    EXPECT_THROW(hub.GetMaximumTextureSize(), Kavrin::Proc::ProcException);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskPending);
+}
+
+TEST_F(LifecycleGLTest, ReinitialisingStartsANewThreadWithoutDetectingAgain) {
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.GetOglVersion();  // detection done before the capture
+    LogCapture log;
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+    EXPECT_TRUE(static_cast<bool>(Kavrin::Proc::DataVideoGPU::CreatorOGL));
+    const long firstTid = GLThreadTid();
+    hub.Deinitialize();
+    EXPECT_FALSE(hub.IsInitialized());
+    EXPECT_FALSE(static_cast<bool>(Kavrin::Proc::DataVideoGPU::CreatorOGL));
+
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+    const long secondTid = GLThreadTid();
+    EXPECT_NE(firstTid, secondTid);
+    EXPECT_NE(firstTid, static_cast<long>(syscall(SYS_gettid)));
+    hub.Deinitialize();
+
+    EXPECT_EQ(log.CountPrefix("OpenGL driver info"), 0) << log.Dump();
+    for (const char* line : {"Creating QT OpenGL context", "Moving QT OpenGL context to working thread",
+                             "Starting QT OpenGL worker thread", "QT OpenGL worker thread started",
+                             "Stopping QT OpenGL worker thread", "QT OpenGL worker thread stopped"}) {
+        EXPECT_EQ(log.Count(google::GLOG_INFO, line), 2) << line << "\n" << log.Dump();
+    }
+}
+
+TEST_F(LifecycleGLTest, DeinitializeFromAnotherThreadIsRefusedAndKeepsTheLibraryUsable) {
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+    std::string message;
+    std::thread([&] {
+        try {
+            hub.Deinitialize();
+        } catch (const std::logic_error& error) {
+            message = error.what();
+        }
+    }).join();
+    EXPECT_EQ(message, "Deinitialization is possible only in the creation thread");
+    EXPECT_TRUE(hub.IsInitialized());
+    // The pipeline can still create GL frames while the library runs.
+    EXPECT_TRUE(static_cast<bool>(Kavrin::Proc::DataVideoGPU::CreatorOGL));
+    bool ran = false;
+    Kavrin::Test::RunOnGL([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    hub.Deinitialize();
+    EXPECT_FALSE(hub.IsInitialized());
+    EXPECT_FALSE(static_cast<bool>(Kavrin::Proc::DataVideoGPU::CreatorOGL));
+}
+
+TEST_F(LifecycleGLTest, SecondInitializeKeepsTheFirstFlagSoQueuedTasksStillRun) {
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, false);
+    hub.Initialize(nullptr, true);  // ignored: already running
+    std::vector<TaskPtr> tasks;
+    std::atomic<int> ran = 0;
+    for (int i = 0; i < 200; ++i) {
+        tasks.push_back(MakeTask([&](auto, const auto&) { ++ran; }));
+        hub.DoBackgroundTask(tasks.back());
+    }
+    hub.Deinitialize();
+    EXPECT_EQ(ran, 200);
+    for (const auto& task : tasks) {
+        EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+    }
+}
+
+// Pushes probes from another thread until the worker refuses them, i.e. until
+// Deinitialize has marked it; then runs `then`.
+std::thread AfterDeinitializeStarts(IOglWorker& worker, std::function<void()> then) {
+    return std::thread([&worker, then = std::move(then)] {
+        for (;;) {
+            try {
+                worker.PushTask(MakeTask([](auto, const auto&) {}, Kavrin::Ogl::OglCapability::Minimal, "Probe"));
+            } catch (const std::logic_error&) {
+                break;
+            }
+            std::this_thread::yield();
+        }
+        then();
+    });
+}
+
+TEST_F(LifecycleGLTest, DeinitializeWithoutCancelRunsTheQueuedTasksBeforeStopping) {
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    ASSERT_TRUE(worker);
+    Gate gate;
+    auto blocker = gate.MakeBlocker();
+    std::vector<TaskPtr> queued;
+    std::atomic<int> ran = 0;
+    worker->PushTask(blocker);
+    gate.entered.get_future().wait();
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(MakeTask([&](auto, const auto&) { ++ran; }));
+        worker->PushTask(queued.back());
+    }
+    std::thread releaser = AfterDeinitializeStarts(*worker, [&] { gate.release.set_value(); });
+    worker->Deinitialize(false);
+    releaser.join();
+    EXPECT_EQ(ran, 3);
+    for (const auto& task : queued) {
+        EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+    }
+}
+
+TEST_F(LifecycleGLTest, DeinitializeWithCancelCancelsTheQueuedTasks) {
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    ASSERT_TRUE(worker);
+    Gate gate;
+    auto blocker = gate.MakeBlocker();
+    std::vector<TaskPtr> queued;
+    std::atomic<int> ran = 0;
+    worker->PushTask(blocker);
+    gate.entered.get_future().wait();
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(MakeTask([&](auto, const auto&) { ++ran; }));
+        worker->PushTask(queued.back());
+    }
+    // Cancelled tasks count as reached: waiting on the last one returns once
+    // Deinitialize cancelled it.
+    std::thread releaser([&] {
+        queued.back()->WaitUntilExecuted();
+        gate.release.set_value();
+    });
+    worker->Deinitialize(true);
+    releaser.join();
+    EXPECT_EQ(ran, 0);
+    for (const auto& task : queued) {
+        EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskCancelled);
+        EXPECT_EQ(task->GetRefCount(), 1u);
+    }
+    EXPECT_EQ(blocker->GetStatus(), Kavrin::Proc::TaskExecuted);
+    EXPECT_EQ(worker->GetQueueSize(), 0u);
+}
+
+TEST_F(LifecycleGLTest, PushAfterDeinitializeIsRefusedAndQueuesNothing) {
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    ASSERT_TRUE(worker);
+    worker->Deinitialize(false);
+    auto task = MakeTask([](auto, const auto&) {});
+    try {
+        worker->PushTask(task);
+        FAIL() << "pushed after deinitialisation";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "OpenGL Worker is deinitialized");
+    }
+    EXPECT_EQ(worker->GetQueueSize(), 0u);
+    EXPECT_EQ(task->GetRefCount(), 1u);
+    // Deinitialising twice is harmless.
+    worker->Deinitialize(true);
+}
+
+TEST_F(LifecycleGLTest, StoppedWorkerMayLoseItsLastReferenceOnAnotherThread) {
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    ASSERT_TRUE(worker);
+    worker->Deinitialize(true);
+    std::thread([moved = std::move(worker)]() mutable { moved.reset(); }).join();
+    SUCCEED();
+}
+
+TEST_F(LifecycleGLTest, WorkerAnswersToItsInterfaceName) {
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    ASSERT_TRUE(worker);
+    auto* qtWorker = dynamic_cast<QtOglWorker*>(worker.get());
+    ASSERT_NE(qtWorker, nullptr);
+    EXPECT_EQ(qtWorker->qt_metacast("IOglWorker"), static_cast<void*>(worker.get()));
+    EXPECT_EQ(qobject_cast<IOglWorker*>(qtWorker), worker.get());
+    worker->Deinitialize(true);
+}
+
+TEST_F(LifecycleGLTest, FailedContextCreationYieldsNoWorkerAndNoThread) {
+    QtOglWorker::SetContextFactory([](QSurface*, bool) { return nullptr; });
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    QtOglWorker::SetContextFactory(nullptr);
+    EXPECT_FALSE(worker);
+    RenderHub::GetInstance().Initialize(nullptr, true);
+    EXPECT_TRUE(RenderHub::GetInstance().IsInitialized());
+}
+
+TEST_F(LifecycleGLTest, DriverMessagesAreLoggedWhenTheLoggerIsEnabled) {
+    setenv("QT_OPENGL_LOGGER_ENABLED", "0", 1);  // any value enables it
+    LogCapture log;
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    unsetenv("QT_OPENGL_LOGGER_ENABLED");
+    ASSERT_TRUE(worker);
+    auto insert = MakeTask([](auto, const auto&) {
+        glDebugMessageInsert(GL_DEBUG_SOURCE_APPLICATION, GL_DEBUG_TYPE_MARKER, 1,
+                             GL_DEBUG_SEVERITY_HIGH, -1, "renderhub driver log probe");
+    });
+    worker->PushTask(insert);
+    insert->WaitUntilExecuted();
+    // The logger lives on this thread: its messages arrive through our event loop.
+    QElapsedTimer waited;
+    waited.start();
+    while (!log.Has(google::GLOG_INFO, "renderhub driver log probe") && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_TRUE(log.Has(google::GLOG_INFO, "renderhub driver log probe")) << log.Dump();
+    worker->Deinitialize(true);
+}
+
+}  // namespace

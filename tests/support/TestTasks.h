@@ -1,0 +1,53 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include <functional>
+#include <string>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "IOglTask.h"
+#include "ShaderStorage.h"
+
+namespace Kavrin::Test {
+
+using Body = std::function<void(Ogl::OglCapability, const Ogl::ShaderStorage&)>;
+
+// A task whose body is a function; exposes the attached frame to tests.
+class FunctionTask : public Ogl::IOglTask {
+public:
+    explicit FunctionTask(Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
+                          std::string name = "TestTask");
+    using IOglTask::GetFrame;
+
+private:
+    void DoExecute(Ogl::OglCapability capability, const Ogl::ShaderStorage& storage) override;
+    Body body;
+};
+
+// A promise task whose body's result fulfils the promise; a throwing body
+// leaves the promise unset.
+class FunctionPromiseTask : public Ogl::IOglPromiseTask<bool> {
+public:
+    explicit FunctionPromiseTask(std::function<bool()> body, std::string name = "TestPromiseTask");
+
+private:
+    void DoExecute(Ogl::OglCapability capability, const Ogl::ShaderStorage& storage) override;
+    std::function<bool()> body;
+};
+
+inline boost::intrusive_ptr<FunctionTask> MakeTask(
+    Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
+    std::string name = "TestTask") {
+    return boost::intrusive_ptr<FunctionTask>(new FunctionTask(std::move(body), required, std::move(name)));
+}
+
+// Runs `body` on the GL thread through the initialised facade and waits for it;
+// an exception of the body is rethrown here.
+void RunOnGL(const std::function<void()>& body);
+
+// glGetError on the GL thread.
+GLenum GetGLError();
+
+}  // namespace Kavrin::Test
