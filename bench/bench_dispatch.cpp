@@ -28,7 +28,9 @@ private:
     void DoExecute(OglCapability, const Kavrin::Ogl::ShaderStorage&) override {}
 };
 
-boost::intrusive_ptr<EmptyTask> NewTask() { return boost::intrusive_ptr<EmptyTask>(new EmptyTask()); }
+boost::intrusive_ptr<EmptyTask> NewTask() {
+    return boost::intrusive_ptr<EmptyTask>(new EmptyTask());
+}
 
 // Queueing cost as seen by callers (task creation included); the GL thread
 // drains concurrently.
@@ -70,10 +72,14 @@ void BM_RoundTrip(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         hub.DispatchTask(task);
         task->WaitUntilExecuted();
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::sort(micros.begin(), micros.end());
-    auto percentile = [&](double p) { return micros[static_cast<std::size_t>(p * (micros.size() - 1))]; };
+    auto percentile = [&](double p) {
+        return micros[static_cast<std::size_t>(p * (micros.size() - 1))];
+    };
     state.counters["p50_us"] = percentile(0.50);
     state.counters["p99_us"] = percentile(0.99);
     state.counters["max_us"] = micros.back();

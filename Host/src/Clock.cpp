@@ -28,9 +28,9 @@ std::int64_t SteadyNowNs() {
 }
 
 void SetClockSource(std::function<std::int64_t()> newSource) {
-    auto replacement = newSource
-                           ? std::make_shared<const std::function<std::int64_t()>>(std::move(newSource))
-                           : nullptr;
+    auto replacement =
+        newSource ? std::make_shared<const std::function<std::int64_t()>>(std::move(newSource))
+                  : nullptr;
     std::lock_guard lock(sourceMutex);
     source = std::move(replacement);
 }

@@ -6,9 +6,7 @@
 
 namespace Kavrin {
 
-std::string GetCallStack() {
-    return boost::stacktrace::to_string(boost::stacktrace::stacktrace());
-}
+std::string GetCallStack() { return boost::stacktrace::to_string(boost::stacktrace::stacktrace()); }
 
 const char* Exception::what() const noexcept {
     if (const std::string* description = boost::get_error_info<TagDescription>(*this)) {

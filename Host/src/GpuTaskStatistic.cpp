@@ -20,7 +20,8 @@ void GpuTaskStatistic::AddOglStat(const std::string& name, const Statistic& stat
     summary.max.waitingTime = std::max(summary.max.waitingTime, stat.waitingTime);
 }
 
-std::optional<GpuTaskStatistic::Summary> GpuTaskStatistic::GetOglStat(const std::string& name) const {
+std::optional<GpuTaskStatistic::Summary> GpuTaskStatistic::GetOglStat(
+    const std::string& name) const {
     std::lock_guard lock(mutex);
     auto found = stats.find(name);
     if (found == stats.end()) {

@@ -18,7 +18,8 @@ public:
     KAVRIN_IMPLEMENT_REFCOUNT(refCount)
 
     bool IsValid() const { return valid; }
-    void Allocate(const Conf::ColorSpace& colorSpace, PixFmt pixFmt, const Conf::FrameInfo& frameInfo);
+    void Allocate(const Conf::ColorSpace& colorSpace, PixFmt pixFmt,
+                  const Conf::FrameInfo& frameInfo);
 
     PixFmt GetPixelFormat() const { return pixFmt; }
     const Conf::ColorSpace& GetColorSpace() const { return colorSpace; }

@@ -17,11 +17,13 @@ IOglTask::IOglTask(OglCapability requiredCapability, std::string&& taskName)
     }
 }
 
-void IOglTask::AttachFrame(boost::intrusive_ptr<Frame> newFrame, const Conf::ColorSpace& newColorSpace,
-                           PixFmt newPixFmt, const Conf::FrameInfo& newFrameInfo) {
+void IOglTask::AttachFrame(boost::intrusive_ptr<Frame> newFrame,
+                           const Conf::ColorSpace& newColorSpace, PixFmt newPixFmt,
+                           const Conf::FrameInfo& newFrameInfo) {
     if (!executeMutex.try_lock()) {
-        KAVRIN_THROW_FROM("AttachFrame",
-                          std::logic_error("The frame must be attached before the task is executed"));
+        KAVRIN_THROW_FROM(
+            "AttachFrame",
+            std::logic_error("The frame must be attached before the task is executed"));
     }
     std::lock_guard lock(executeMutex, std::adopt_lock);
     frame = std::move(newFrame);

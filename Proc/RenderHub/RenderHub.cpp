@@ -40,8 +40,7 @@ namespace Details {
 void PrepareQtEnvironment() {
     if (const char* dll = std::getenv("QT_OPENGL_DLL")) {
         LOG(WARNING) << "QT_OPENGL_DLL environment variable has been previously set to value '"
-                     << dll
-                     << "'. Removing it to prevent problems with QOpenGLContext creation.";
+                     << dll << "'. Removing it to prevent problems with QOpenGLContext creation.";
         unsetenv("QT_OPENGL_DLL");
     }
     if (const char* mode = std::getenv("QT_OPENGL")) {
@@ -128,13 +127,17 @@ boost::intrusive_ptr<IOglWorker> RenderHub::GetWorker() const {
     KAVRIN_THROW_HOST("GetWorker", Proc::ProcException, "RenderHub has not yet been initialized");
 }
 
-void RenderHub::DispatchTask(const boost::intrusive_ptr<IOglTask>& task) { GetWorker()->Dispatch(task); }
+void RenderHub::DispatchTask(const boost::intrusive_ptr<IOglTask>& task) {
+    GetWorker()->Dispatch(task);
+}
 
 void RenderHub::DoBackgroundTask(const boost::intrusive_ptr<IOglTask>& task) {
     GetWorker()->PushTask(task);
 }
 
-void RenderHub::CancelTask(const boost::intrusive_ptr<IOglTask>& task) { GetWorker()->CancelTask(task); }
+void RenderHub::CancelTask(const boost::intrusive_ptr<IOglTask>& task) {
+    GetWorker()->CancelTask(task);
+}
 
 std::shared_ptr<OglInformation> RenderHub::GetInformation() {
     std::lock_guard lock(mutex);
@@ -151,7 +154,9 @@ std::string RenderHub::GetRenderer() {
     return information ? information->renderer : std::string();
 }
 
-std::uint64_t RenderHub::GetMaximumTextureSize() { return GetWorker()->GetInformation()->maxTextureSize; }
+std::uint64_t RenderHub::GetMaximumTextureSize() {
+    return GetWorker()->GetInformation()->maxTextureSize;
+}
 
 bool RenderHub::IsOpenGLThread() const { return Ogl::IsOpenGLThread(); }
 

@@ -65,7 +65,7 @@ TEST_F(IOglTaskTest, RunsOnceReportsTimesAndEndsExecuted) {
             seen = capability;
         },
         OglCapability::Minimal, "Timed");
-    task->SetStartTime();  // t = 1000
+    task->SetStartTime();                                    // t = 1000
     task->Execute(OglCapability::Compatibility32, storage);  // start 2000, end 3000
 
     EXPECT_EQ(runs, 1);
@@ -116,7 +116,8 @@ TEST_F(IOglTaskTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
     boost::intrusive_ptr<Frame> frame(new Frame());
     bool validInBody = false;
     boost::intrusive_ptr<Kavrin::Test::FunctionTask> task;
-    task = MakeTask([&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
+    task = MakeTask(
+        [&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
     task->AttachFrame(frame, kBt709, Kavrin::PixFmt::BGRA, kHd);
     task->Execute(OglCapability::Compatibility32, storage);
 

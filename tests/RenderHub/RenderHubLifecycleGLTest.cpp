@@ -1,7 +1,5 @@
 #include <GL/glew.h>
 
-#include "RenderHub.h"
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -22,8 +20,10 @@
 
 #include "LogCapture.h"
 #include "QtOgl/QtOglWorker.h"
+#include "RenderHub.h"
 #include "TestMain.h"
 #include "TestTasks.h"
+#include "Texture.h"
 
 // Starting and stopping the library and its worker; each test owns the
 // lifecycle, so these run without the shared initialised fixture.
@@ -108,9 +108,10 @@ TEST_F(LifecycleGLTest, ReinitialisingStartsANewThreadWithoutDetectingAgain) {
     hub.Deinitialize();
 
     EXPECT_EQ(log.CountPrefix("OpenGL driver info"), 0) << log.Dump();
-    for (const char* line : {"Creating QT OpenGL context", "Moving QT OpenGL context to working thread",
-                             "Starting QT OpenGL worker thread", "QT OpenGL worker thread started",
-                             "Stopping QT OpenGL worker thread", "QT OpenGL worker thread stopped"}) {
+    for (const char* line :
+         {"Creating QT OpenGL context", "Moving QT OpenGL context to working thread",
+          "Starting QT OpenGL worker thread", "QT OpenGL worker thread started",
+          "Stopping QT OpenGL worker thread", "QT OpenGL worker thread stopped"}) {
         EXPECT_EQ(log.Count(google::GLOG_INFO, line), 2) << line << "\n" << log.Dump();
     }
 }
@@ -162,7 +163,8 @@ std::thread AfterDeinitializeStarts(IOglWorker& worker, std::function<void()> th
     return std::thread([&worker, then = std::move(then)] {
         for (;;) {
             try {
-                worker.PushTask(MakeTask([](auto, const auto&) {}, Kavrin::Ogl::OglCapability::Minimal, "Probe"));
+                worker.PushTask(MakeTask([](auto, const auto&) {},
+                                         Kavrin::Ogl::OglCapability::Minimal, "Probe"));
             } catch (const std::logic_error&) {
                 break;
             }
@@ -245,8 +247,17 @@ TEST_F(LifecycleGLTest, StoppedWorkerMayLoseItsLastReferenceOnAnotherThread) {
     boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
     ASSERT_TRUE(worker);
     worker->Deinitialize(true);
-    std::thread([moved = std::move(worker)]() mutable { moved.reset(); }).join();
-    SUCCEED();
+    std::thread::id destroyedOn;
+    // A functor without a context object is called directly, on the emitting thread.
+    QObject::connect(dynamic_cast<QtOglWorker*>(worker.get()), &QObject::destroyed,
+                     [&destroyedOn] { destroyedOn = std::this_thread::get_id(); });
+    std::thread::id releasedOn;
+    // Would end in std::terminate if the destructor insisted on the creating thread.
+    std::thread([&releasedOn, moved = std::move(worker)]() mutable {
+        releasedOn = std::this_thread::get_id();
+        moved.reset();
+    }).join();
+    EXPECT_EQ(destroyedOn, releasedOn);
 }
 
 TEST_F(LifecycleGLTest, WorkerAnswersToItsInterfaceName) {
@@ -288,6 +299,35 @@ TEST_F(LifecycleGLTest, DriverMessagesAreLoggedWhenTheLoggerIsEnabled) {
     }
     EXPECT_TRUE(log.Has(google::GLOG_INFO, "renderhub driver log probe")) << log.Dump();
     worker->Deinitialize(true);
+}
+
+// The timer lives on the creating thread: purges happen while it runs an event
+// loop, and run on the GL thread.
+TEST_F(LifecycleGLTest, PurgeTimerPurgesTheTexturePoolOnTheGLThread) {
+    QtOglWorker::SetPurgePeriod(std::chrono::milliseconds(10));
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    QtOglWorker::SetPurgePeriod(QtOglWorker::DefaultPurgePeriod);
+    ASSERT_TRUE(worker);
+    auto purges = [&] {
+        unsigned count = 0;
+        auto read = MakeTask([&](auto, const auto&) {
+            count = Kavrin::Ogl::TexturePool::GetInstance().GetPurgeCount();
+        });
+        worker->PushTask(read);
+        read->WaitUntilExecuted();
+        return count;
+    };
+    const unsigned before = purges();
+    QElapsedTimer waited;
+    waited.start();
+    while (purges() < before + 2 && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_GE(purges(), before + 2);
+    const unsigned clears = Kavrin::Ogl::TexturePool::GetInstance().GetClearCount();
+    worker->Deinitialize(true);
+    // Stopping the worker clears the pool before the context goes.
+    EXPECT_EQ(Kavrin::Ogl::TexturePool::GetInstance().GetClearCount(), clears + 1);
 }
 
 }  // namespace

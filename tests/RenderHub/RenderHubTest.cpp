@@ -101,8 +101,9 @@ TEST_F(QtEnvironmentTest, EmptyOpenGLDllIsRemovedToo) {
     LogCapture log;
     PrepareQtEnvironment();
     EXPECT_EQ(Read("QT_OPENGL_DLL"), std::nullopt);
-    EXPECT_EQ(log.CountPrefix("QT_OPENGL_DLL environment variable has been previously set to value ''."),
-              1);
+    EXPECT_EQ(
+        log.CountPrefix("QT_OPENGL_DLL environment variable has been previously set to value ''."),
+        1);
 }
 
 }  // namespace

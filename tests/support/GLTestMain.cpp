@@ -14,8 +14,9 @@ public:
         Kavrin::Test::EnsureGuiApplication();
         auto& hub = Kavrin::Ogl::RenderHub::GetInstance();
         hub.Initialize(nullptr, true);
-        ASSERT_TRUE(hub.IsInitialized()) << "RenderHub could not start its GL worker; is there an X "
-                                            "display (run the suite through scripts/test.sh)?";
+        ASSERT_TRUE(hub.IsInitialized())
+            << "RenderHub could not start its GL worker; is there an X "
+               "display (run the suite through scripts/test.sh)?";
     }
     void TearDown() override { Kavrin::Ogl::RenderHub::GetInstance().Deinitialize(); }
 };

@@ -12,11 +12,13 @@ void InitTestLogging(const char* program) {
     FLAGS_logtostderr = false;
     FLAGS_alsologtostderr = false;
     // Tests provoke errors on purpose; RENDERHUB_TEST_LOG=1 shows everything.
-    FLAGS_stderrthreshold = std::getenv("RENDERHUB_TEST_LOG") ? google::GLOG_INFO : google::GLOG_FATAL;
+    FLAGS_stderrthreshold =
+        std::getenv("RENDERHUB_TEST_LOG") ? google::GLOG_INFO : google::GLOG_FATAL;
     FLAGS_minloglevel = google::GLOG_INFO;
     FLAGS_v = 0;
     google::InitGoogleLogging(program);
-    for (google::LogSeverity severity = google::GLOG_INFO; severity < google::NUM_SEVERITIES; ++severity) {
+    for (google::LogSeverity severity = google::GLOG_INFO; severity < google::NUM_SEVERITIES;
+         ++severity) {
         google::SetLogDestination(severity, "");
     }
 }

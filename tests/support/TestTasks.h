@@ -40,7 +40,8 @@ private:
 inline boost::intrusive_ptr<FunctionTask> MakeTask(
     Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
     std::string name = "TestTask") {
-    return boost::intrusive_ptr<FunctionTask>(new FunctionTask(std::move(body), required, std::move(name)));
+    return boost::intrusive_ptr<FunctionTask>(
+        new FunctionTask(std::move(body), required, std::move(name)));
 }
 
 // Runs `body` on the GL thread through the initialised facade and waits for it;

@@ -70,8 +70,9 @@ int RunInfo() {
     hub.Initialize(nullptr, true);
     const auto information = hub.GetInformation();
     if (!information || information->capability == OglCapability::Unknown) {
-        Fail("no OpenGL 3.0 or later context could be created and probed "
-             "(run with --verbose to see the driver's answers)");
+        Fail(
+            "no OpenGL 3.0 or later context could be created and probed "
+            "(run with --verbose to see the driver's answers)");
     }
 
     bool workerRuns = false;
@@ -79,7 +80,8 @@ int RunInfo() {
         boost::intrusive_ptr<ProbeTask> probe(new ProbeTask());
         std::future<bool> done = probe->GetFuture();
         hub.DispatchTask(probe);
-        workerRuns = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready && done.get();
+        workerRuns =
+            done.wait_for(std::chrono::seconds(30)) == std::future_status::ready && done.get();
     }
 
     std::cout << "RenderHub OpenGL report\n"
@@ -123,7 +125,8 @@ int main(int argc, char** argv) {
     google::InitGoogleLogging(argv[0]);
 
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (std::getenv("DISPLAY") == nullptr && (platform == nullptr || std::strncmp(platform, "xcb", 3) == 0)) {
+    if (std::getenv("DISPLAY") == nullptr &&
+        (platform == nullptr || std::strncmp(platform, "xcb", 3) == 0)) {
         Fail("no X display (DISPLAY is not set); run under 'xvfb-run -a' or set DISPLAY");
     }
     qInstallMessageHandler(&HandleQtMessage);

@@ -8,13 +8,12 @@
 #include <QSurface>
 #include <glog/logging.h>
 
-#include "QtOgl/QtOpenGL.h"
-
 #include "Kavrin/Core/UnhandledExceptionFilterGuard.h"
 
 #include "Private/UploadDownloadBuffers.h"
 #include "QtOgl/CollectInformation.h"
 #include "QtOgl/QtOglLogger.h"
+#include "QtOgl/QtOpenGL.h"
 #include "Texture.h"
 
 namespace Kavrin::Ogl {
@@ -100,7 +99,8 @@ QtOglContext::QtOglContext(QSurface* requestedSurface, bool debugLogging) {
     context = newContext;
     if (debugLogging) {
         // Qt answers extension queries only for the current context.
-        const bool current = GuardedDriverCall([&] { return context->makeCurrent(surface); }).value_or(false);
+        const bool current =
+            GuardedDriverCall([&] { return context->makeCurrent(surface); }).value_or(false);
         logger = new Details::QtOglLogger(context);
         if (current) {
             context->doneCurrent();
@@ -136,7 +136,8 @@ bool QtOglContext::MakeCurrent() {
         LOG(ERROR) << "Failed to make QT OpenGL context as current";
         return false;
     }
-    const std::optional<bool> current = GuardedDriverCall([&] { return context->makeCurrent(surface); });
+    const std::optional<bool> current =
+        GuardedDriverCall([&] { return context->makeCurrent(surface); });
     if (!current) {
         crashed = true;
         LOG(ERROR) << "Crash occurred while setting QT OpenGL context as current";
@@ -206,7 +207,8 @@ OglCapability ChooseCapability(bool gl33, bool gl32, bool gl30, bool coreProfile
 }
 
 std::string DriverString(const unsigned char* text, const char* fallback) {
-    return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string(fallback);
+    return text != nullptr ? std::string(reinterpret_cast<const char*>(text))
+                           : std::string(fallback);
 }
 
 CollectInformation::CollectInformation(const DetectionProbes& probes) {

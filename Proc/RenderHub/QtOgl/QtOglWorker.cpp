@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -14,13 +15,12 @@
 #include <boost/exception/diagnostic_information.hpp>
 #include <glog/logging.h>
 
-#include "QtOgl/QtOpenGL.h"
-
 #include "Kavrin/Core/Exception.h"
 #include "Kavrin/Core/UnhandledExceptionFilterGuard.h"
 #include "Kavrin/Ogl/OglThread.h"
 
 #include "QtOgl/QtOglContext.h"
+#include "QtOgl/QtOpenGL.h"
 
 namespace Kavrin::Ogl {
 namespace {
@@ -36,12 +36,18 @@ std::shared_ptr<QtOglContext> MakePlainContext(QSurface* surface, bool debugLogg
 std::mutex factoryMutex;
 QtOglWorker::ContextFactory contextFactory;
 
+std::atomic<std::int64_t> purgePeriodMs{QtOglWorker::DefaultPurgePeriod.count()};
+
 QtOglWorker::ContextFactory GetContextFactory() {
     std::lock_guard lock(factoryMutex);
     return contextFactory ? contextFactory : QtOglWorker::ContextFactory(&MakePlainContext);
 }
 
 }  // namespace
+
+void QtOglWorker::SetPurgePeriod(std::chrono::milliseconds period) {
+    purgePeriodMs = period.count();
+}
 
 void QtOglWorker::SetContextFactory(ContextFactory factory) {
     std::lock_guard lock(factoryMutex);
@@ -89,7 +95,7 @@ bool QtOglWorker::Initialize(QSurface* surface) {
         thread->start(QThread::InheritPriority);
     }
     emit signalInitialize();
-    timer->start(PurgePeriodMs);
+    timer->start(static_cast<int>(purgePeriodMs.load()));
     std::lock_guard lock(mutex);
     return initialized;
 }
@@ -120,8 +126,9 @@ void QtOglWorker::slotInitialize() {
 void QtOglWorker::Deinitialize(bool cancelPending) {
     std::unique_lock lock(mutex);
     if (CurrentThreadId() != creatorThread) {
-        KAVRIN_THROW_FROM("Deinitialize",
-                          std::logic_error("Deinitialization is possible only in the creation thread"));
+        KAVRIN_THROW_FROM(
+            "Deinitialize",
+            std::logic_error("Deinitialization is possible only in the creation thread"));
     }
     // A QTimer can only be stopped from its own thread, the creating one.
     timer->stop();

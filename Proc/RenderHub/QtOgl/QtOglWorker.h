@@ -2,6 +2,7 @@
 
 #include <GL/glew.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,8 +46,10 @@ public:
     // Creating thread only; stops the GL thread. Throws std::logic_error elsewhere.
     void Deinitialize(bool cancelPending) override;
 
-    // Milliseconds between two purges of the texture pool.
-    static constexpr int PurgePeriodMs = 10000;
+    // Period of the texture-pool purge for workers created afterwards (10 s by
+    // default). Thread-safe.
+    static void SetPurgePeriod(std::chrono::milliseconds period);
+    static constexpr std::chrono::milliseconds DefaultPurgePeriod{10000};
 
 signals:
     void signalInitialize();

@@ -21,7 +21,9 @@ using Kavrin::Ogl::Details::CollectInformation;
 using Kavrin::Ogl::Details::DetectionProbes;
 using Kavrin::Test::LogCapture;
 
-bool IsLlvmpipe() { return GetCollectedInformation()->renderer.find("llvmpipe") != std::string::npos; }
+bool IsLlvmpipe() {
+    return GetCollectedInformation()->renderer.find("llvmpipe") != std::string::npos;
+}
 
 TEST(QtOglContextGLTest, DetectionFindsAUsableLevelAndItsFigures) {
     const auto& information = *GetCollectedInformation();
@@ -33,7 +35,8 @@ TEST(QtOglContextGLTest, DetectionFindsAUsableLevelAndItsFigures) {
     // The worker reports what detection found.
     EXPECT_EQ(Kavrin::Ogl::RenderHub::GetInstance().GetOglVersion(), information.capability);
     EXPECT_EQ(Kavrin::Ogl::RenderHub::GetInstance().GetRenderer(), information.renderer);
-    EXPECT_EQ(Kavrin::Ogl::RenderHub::GetInstance().GetMaximumTextureSize(), information.maxTextureSize);
+    EXPECT_EQ(Kavrin::Ogl::RenderHub::GetInstance().GetMaximumTextureSize(),
+              information.maxTextureSize);
 }
 
 TEST(QtOglContextGLTest, MesaLlvmpipeIsA45CompatibilityContextAtLevel3) {
@@ -45,7 +48,8 @@ TEST(QtOglContextGLTest, MesaLlvmpipeIsA45CompatibilityContextAtLevel3) {
     EXPECT_EQ(information.capability, OglCapability::Compatibility32);
     EXPECT_EQ(information.CapabilityName(), "3.2 Compatibility Profile");
     EXPECT_EQ(information.VersionText(), "4.5");
-    EXPECT_EQ(information.version.rfind("4.5 (Compatibility Profile) Mesa", 0), 0u) << information.version;
+    EXPECT_EQ(information.version.rfind("4.5 (Compatibility Profile) Mesa", 0), 0u)
+        << information.version;
     EXPECT_EQ(information.vendor, "Mesa/X.org");
 }
 
@@ -57,8 +61,8 @@ TEST(QtOglContextGLTest, DetectionLogsDriverCapabilityAndTextureSize) {
                                                "\" renderer = \"" + probe.renderer +
                                                "\" vendor = \"" + probe.vendor + "\""))
         << log.Dump();
-    EXPECT_TRUE(log.Has(google::GLOG_INFO,
-                        "OpenGL capability = " + std::to_string(static_cast<int>(probe.capability))));
+    EXPECT_TRUE(log.Has(google::GLOG_INFO, "OpenGL capability = " +
+                                               std::to_string(static_cast<int>(probe.capability))));
     const std::string size = std::to_string(probe.maxTextureSize);
     EXPECT_TRUE(log.Has(google::GLOG_INFO,
                         "Videocard supports max texture rectangle size: " + size + " x " + size))

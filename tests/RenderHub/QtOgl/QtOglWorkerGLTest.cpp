@@ -157,7 +157,8 @@ TEST(QtOglWorkerGLTest, CancelDuringTheBodyLetsItFinish) {
 
 TEST(QtOglWorkerGLTest, ThrowingBodyIsLoggedAndTheWorkerKeepsRunning) {
     LogCapture log;
-    auto failing = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed on purpose"); });
+    auto failing =
+        MakeTask([](auto, const auto&) { throw std::runtime_error("body failed on purpose"); });
     bool nextRan = false;
     auto next = MakeTask([&](auto, const auto&) { nextRan = true; });
     RenderHub::GetInstance().DoBackgroundTask(failing);
@@ -204,7 +205,8 @@ TEST(QtOglWorkerGLTest, TooDemandingTaskIsSkippedWithoutStatisticAndDropsItsFram
     auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
     statistic.Clear();
     bool ran = false;
-    auto task = MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "NeedsCore33");
+    auto task =
+        MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "NeedsCore33");
     boost::intrusive_ptr<Frame> frame(new Frame());
     task->AttachFrame(frame, {}, Kavrin::PixFmt::RGBA, {16, 16, 0, 0});
     RenderHub::GetInstance().DoBackgroundTask(task);

@@ -38,11 +38,12 @@ inline void intrusive_ptr_release(const IRefCountable* object) { object->Release
 }  // namespace Kavrin
 
 // Implements the IRefCountable slots on top of a RefCountImpl member.
-#define KAVRIN_IMPLEMENT_REFCOUNT(counter)                                       \
-    unsigned AddRef() const override { return counter.AddRef(); }                \
-    unsigned GetRefCount() const override { return counter.Get(); }              \
-    unsigned Release() const override {                                          \
-        const unsigned remaining = counter.Release();                            \
-        if (remaining == 0) delete this;                                         \
-        return remaining;                                                        \
+#define KAVRIN_IMPLEMENT_REFCOUNT(counter)                          \
+    unsigned AddRef() const override { return counter.AddRef(); }   \
+    unsigned GetRefCount() const override { return counter.Get(); } \
+    unsigned Release() const override {                             \
+        const unsigned remaining = counter.Release();               \
+        if (remaining == 0)                                         \
+            delete this;                                            \
+        return remaining;                                           \
     }
