@@ -40,17 +40,19 @@ void IOglTask::Execute(OglCapability capability, const ShaderStorage& storage) {
     std::lock_guard lock(executeMutex);
     const std::int64_t startNs = Core::SteadyNowNs();
 
-    // The task drops its frame and counts as executed whatever the outcome.
+    // The task drops its frame and counts as executed whatever the outcome; waiters
+    // wake only after the frame is gone.
     struct Finish {
         IOglTask& task;
+        Proc::TaskStatus status = Proc::TaskExecuted;
         ~Finish() {
             task.frame.reset();
-            task.RaiseStatus(Proc::TaskExecuted);
+            task.RaiseStatus(status);
         }
     } finish{*this};
 
     if (capability < requiredCapability) {
-        RaiseStatus(Proc::TaskSkipped);
+        finish.status = Proc::TaskSkipped;
         return;
     }
     if (GetStatus() >= Proc::TaskCancelled) {
