@@ -10,6 +10,7 @@
 
 #include "Kavrin/Core/UnhandledExceptionFilterGuard.h"
 
+#include "GlObjectCounter.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "QtOgl/CollectInformation.h"
 #include "QtOgl/QtOglLogger.h"
@@ -40,12 +41,14 @@ VertexArray::~VertexArray() {
     }
     if (name != 0) {
         glDeleteVertexArrays(1, &name);
+        GlObjectCounter::Deleted(GlObjectCounter::VertexArray);
     }
 }
 
 void VertexArray::Create() {
     if (name == 0) {
         glGenVertexArrays(1, &name);
+        GlObjectCounter::Created(GlObjectCounter::VertexArray);
     }
 }
 
