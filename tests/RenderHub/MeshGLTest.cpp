@@ -1,0 +1,205 @@
+#include <GL/glew.h>
+
+#include "Mesh.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "GLBuffer.h"
+#include "GlObjectCounter.h"
+#include "RenderHub.h"
+#include "ShaderProgram.h"
+#include "ShaderSources.h"
+#include "TestTasks.h"
+
+namespace {
+
+using namespace Kavrin::Ogl;
+using Kavrin::Ogl::Details::GlObjectCounter;
+using Kavrin::Test::RunOnGL;
+
+template <class T, GLenum target>
+std::vector<T> ReadBuffer(const GLBuffer<target>& buffer) {
+    std::vector<T> values(static_cast<std::size_t>(buffer.GetSize()) / sizeof(T));
+    buffer.Bind();
+    glGetBufferSubData(target, 0, buffer.GetSize(), values.data());
+    glBindBuffer(target, 0);
+    return values;
+}
+
+// Counts the primitives a draw produced.
+template <class Draw>
+GLuint PrimitivesDrawn(Draw&& draw) {
+    GLuint query = 0;
+    glGenQueries(1, &query);
+    glBeginQuery(GL_PRIMITIVES_GENERATED, query);
+    draw();
+    glEndQuery(GL_PRIMITIVES_GENERATED);
+    GLuint primitives = 0;
+    glGetQueryObjectuiv(query, GL_QUERY_RESULT, &primitives);
+    glDeleteQueries(1, &query);
+    return primitives;
+}
+
+GLint EnabledAttributes() {
+    GLint maxAttributes = 0;
+    glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &maxAttributes);
+    GLint enabled = 0;
+    for (GLint i = 0; i < maxAttributes; ++i) {
+        GLint on = 0;
+        glGetVertexAttribiv(static_cast<GLuint>(i), GL_VERTEX_ATTRIB_ARRAY_ENABLED, &on);
+        enabled += on;
+    }
+    return enabled;
+}
+
+class MeshGLTest : public ::testing::Test {
+protected:
+    void SetUp() override { before = GlObjectCounter::Take(); }
+    void TearDown() override {
+        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
+        EXPECT_EQ(GlObjectCounter::Take(), before);
+    }
+    GlObjectCounter::Snapshot before{};
+};
+
+TEST_F(MeshGLTest, BufferLifecycle) {
+    RunOnGL([] {
+        VertexBuffer buffer;
+        EXPECT_FALSE(buffer.IsCreated());
+        try {
+            buffer.Bind();
+            ADD_FAILURE() << "bound a buffer without a name";
+        } catch (const std::logic_error& error) {
+            EXPECT_STREQ(error.what(), "Binding uninitialized object");
+        }
+        EXPECT_THROW(buffer.AllocateBuffer(nullptr, 4, StaticDraw), std::logic_error);
+        buffer.Generate();
+        const GLuint first = buffer.GetName();
+        buffer.Generate();
+        EXPECT_EQ(buffer.GetName(), first);
+        const float values[3] = {1, 2, 3};
+        buffer.AllocateBuffer(values, sizeof(values), StaticDraw);
+        EXPECT_EQ(buffer.GetSize(), 12);
+        const float two = 9.0f;
+        buffer.UpdateBuffer(&two, sizeof(two), 4);
+        EXPECT_EQ(ReadBuffer<float>(buffer), (std::vector<float>{1, 9, 3}));
+        auto* mapped = static_cast<const float*>(buffer.MapBuffer(GL_READ_ONLY));
+        ASSERT_NE(mapped, nullptr);
+        EXPECT_EQ(mapped[2], 3.0f);
+        buffer.UnmapBuffer();
+        buffer.DropBuffer();
+        EXPECT_TRUE(buffer.IsCreated());
+        GLint bound = -1;
+        glGetIntegerv(GL_ARRAY_BUFFER_BINDING, &bound);
+        EXPECT_EQ(bound, 0);
+        VertexBuffer other;
+        other.Swap(buffer);
+        EXPECT_EQ(other.GetName(), first);
+        EXPECT_FALSE(buffer.IsCreated());
+    });
+}
+
+TEST_F(MeshGLTest, DefaultQuadUploadsTheFullViewport) {
+    RunOnGL([] {
+        Quad quad;
+        EXPECT_EQ(quad.GetNumVerts(), 6u);
+        EXPECT_EQ(ReadBuffer<unsigned int>(quad.GetIndexBuffer()),
+                  (std::vector<unsigned int>{0, 1, 3, 3, 1, 2}));
+        EXPECT_EQ(ReadBuffer<float>(quad.GetCoordBuffer()),
+                  (std::vector<float>{0, 0, -1, -1, 1, 0, 1, -1, 1, 1, 1, 1, 0, 1, -1, 1}));
+        GLint usage = 0;
+        quad.GetCoordBuffer().Bind();
+        glGetBufferParameteriv(GL_ARRAY_BUFFER, GL_BUFFER_USAGE, &usage);
+        EXPECT_EQ(usage, GL_DYNAMIC_DRAW);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    });
+}
+
+TEST_F(MeshGLTest, QuadDrawsTwoTrianglesAndLeavesNoAttributeEnabled) {
+    RunOnGL([] {
+        const OglCapability level = RenderHub::GetInstance().GetOglVersion();
+        ShaderProgram withAttribute("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV),
+                                    "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n", level);
+        ShaderProgram withoutAttribute(
+            "MeshNoAttribute", "\nvoid main()\n{\n    gl_Position = vec4(0., 0., 0., 1.);\n}\n",
+            "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n", level);
+        Quad quad(StreamDraw);
+        for (ShaderProgram* program : {&withAttribute, &withoutAttribute}) {
+            program->Use();
+            quad.Activate();
+            EXPECT_EQ(PrimitivesDrawn([&] { quad.Draw(*program); }), 2u);
+            EXPECT_EQ(EnabledAttributes(), 0);
+        }
+        glUseProgram(0);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    });
+}
+
+TEST_F(MeshGLTest, Mesh3dUploadsEveryStreamAndDraws) {
+    RunOnGL([] {
+        PackedMesh3d packed;
+        packed.AddQuad(glm::vec2(-1, -1), glm::vec2(0, 0), glm::vec2(1, 1), glm::vec2(1, 1));
+        Mesh3d mesh;
+        EXPECT_FALSE(mesh.IsInit());
+        EXPECT_THROW(mesh.Activate(), std::logic_error);
+        mesh.Upload(packed, StaticDraw);
+        EXPECT_TRUE(mesh.IsInit());
+        ShaderProgram program("MeshMvp", BuiltinVertexSources.at(VShader::Id::MVP),
+                              "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
+                              "vec4(TexCoord0, 0., 1.);\n}\n",
+                              RenderHub::GetInstance().GetOglVersion());
+        program.Use();
+        program.Uniform("MVP", glm::mat4(1.0f), false);
+        mesh.Activate();
+        EXPECT_EQ(PrimitivesDrawn([&] { mesh.Draw(program); }), 2u);
+        EXPECT_EQ(EnabledAttributes(), 0);
+        glUseProgram(0);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    });
+}
+
+TEST_F(MeshGLTest, PointMeshesDrawOnlyWhatWasUploadedWithColours) {
+    RunOnGL([] {
+        const OglCapability level = RenderHub::GetInstance().GetOglVersion();
+        ShaderProgram program(
+            "MeshPoints",
+            "attribute vec2 vbo_xy;\nattribute vec4 vbo_color;\nvarying vec4 color;\n\nvoid "
+            "main()\n{\n    gl_Position = vec4(vbo_xy, 0., 1.);\n    color = vbo_color;\n}\n",
+            "varying vec4 color;\n\nvoid main()\n{\n    gl_FragColor = color;\n}\n", level);
+        program.Use();
+
+        Mesh2d plain;
+        plain.Reserve(4);
+        EXPECT_EQ(PrimitivesDrawn([&] { plain.Draw(Points, program); }), 0u);
+        plain.Upload(StaticDraw);  // no points: still nothing
+        EXPECT_EQ(plain.GetVertexCount(), 0);
+        plain.AddPoint({0, 0});
+        plain.AddPoint({0.5f, 0.5f});
+        plain.AddPoint({-0.5f, 0.5f});
+        plain.Upload(StaticDraw);
+        EXPECT_EQ(plain.GetVertexCount(), 3);
+        EXPECT_EQ(PrimitivesDrawn([&] { plain.Draw(Points, program); }), 3u);
+        EXPECT_EQ(PrimitivesDrawn([&] { plain.Draw(Triangles, program); }), 1u);
+
+        ColoredMesh2d coloured;
+        coloured.AddPoint({0, 0}, {1, 0, 0, 1});
+        coloured.AddPoint({1, 1}, {0, 1, 0, 1});
+        coloured.Upload(StaticDraw);
+        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, program); }), 1u);
+        coloured.GetCoords().push_back({0.5f, 0});  // one colour short
+        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, program); }), 0u);
+        coloured.Reserve(2);
+        EXPECT_TRUE(coloured.GetColors().empty());
+        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, program); }), 0u);
+        EXPECT_EQ(EnabledAttributes(), 0);
+        glUseProgram(0);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    });
+}
+
+}  // namespace

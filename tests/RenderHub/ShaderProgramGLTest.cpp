@@ -1,0 +1,401 @@
+#include <GL/glew.h>
+
+#include "ShaderProgram.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <glm/glm.hpp>
+#include <gtest/gtest.h>
+
+#include "GlObjectCounter.h"
+#include "LogCapture.h"
+#include "QtOgl/QtOpenGL.h"
+#include "RenderHub.h"
+#include "ShaderSources.h"
+#include "TestTasks.h"
+
+namespace {
+
+using Kavrin::Ogl::BuiltinVertexSources;
+using Kavrin::Ogl::OglCapability;
+using Kavrin::Ogl::ShaderProgram;
+using Kavrin::Ogl::Details::GlObjectCounter;
+using Kavrin::Ogl::VShader::Id;
+using Kavrin::Test::LogCapture;
+using Kavrin::Test::RunOnGL;
+
+std::string_view Xyuv() { return BuiltinVertexSources.at(Id::XYUV); }
+
+OglCapability Level() { return Kavrin::Ogl::RenderHub::GetInstance().GetOglVersion(); }
+
+constexpr std::string_view kLibraryPixel = R"(uniform sampler2D src;
+uniform float extAlpha;
+varying vec2 TexCoord0;
+
+void main()
+{
+    vec4 c = texture2D(src, TexCoord0);
+    vec4 yuva = kavrin_ClampSDR_(kavrin_RGBA2YUVA_(c));
+    vec3 hsl = kavrin_RGB2HSL_(kavrin_YUVA2RGBA_(yuva).rgb);
+    gl_FragColor = kavrin_blendRGBA_(kavrin_mixRGBA_(c, vec4(kavrin_HSL2RGB_(hsl), 1.), extAlpha),
+        kavrin_premultiplyAlphaRGBA_(kavrin_RGBA2GRAYA_(c), extAlpha), kavrin_RGBA2Y_(c))
+        * kavrin_rand_(mat2(1.), vec2(0.), TexCoord0);
+}
+)";
+
+// Every GL case leaves no error behind and no GL object alive.
+class ShaderProgramGLTest : public ::testing::Test {
+protected:
+    void SetUp() override { before = GlObjectCounter::Take(); }
+    void TearDown() override {
+        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
+        EXPECT_EQ(GlObjectCounter::Take(), before);
+    }
+    GlObjectCounter::Snapshot before{};
+};
+
+TEST_F(ShaderProgramGLTest, LibraryShaderBuildsOnTheWorkerAndStaysBoundSilently) {
+    LogCapture log;
+    bool valid = false;
+    GLint bound = -1;
+    GLuint name = 0;
+    int attribute = -2;
+    int missingAttribute = -2;
+    RunOnGL([&] {
+        ShaderProgram program("LibraryShader", Xyuv(), kLibraryPixel, Level());
+        valid = program.IsValid();
+        name = program.GetName();
+        glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
+        attribute = program.GetAttributeLocation("vbo_xy_uv");
+        missingAttribute = program.GetAttributeLocation("vbo_missing");
+        glUseProgram(0);
+    });
+    EXPECT_TRUE(valid);
+    EXPECT_EQ(static_cast<GLuint>(bound), name);
+    EXPECT_GE(attribute, 0);
+    EXPECT_EQ(missingAttribute, -1);
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+}
+
+// Core levels compile in a core-profile context of their own on this thread.
+class CoreContext {
+public:
+    CoreContext(int major, int minor) {
+        QSurfaceFormat format;
+        format.setMajorVersion(major);
+        format.setMinorVersion(minor);
+        format.setProfile(QSurfaceFormat::CoreProfile);
+        context.setFormat(format);
+        surface.setFormat(format);
+        surface.create();
+        ok = context.create() && context.format().profile() == QSurfaceFormat::CoreProfile &&
+             context.makeCurrent(&surface);
+    }
+    ~CoreContext() { context.doneCurrent(); }
+    bool ok = false;
+
+private:
+    QOpenGLContext context;
+    QOffscreenSurface surface;
+};
+
+struct CoreRow {
+    OglCapability capability;
+    int major;
+    int minor;
+    const char* name;
+};
+
+class ShaderProgramCoreGLTest : public ::testing::TestWithParam<CoreRow> {};
+
+TEST_P(ShaderProgramCoreGLTest, AdaptedShadersCompileAndLink) {
+    const CoreRow& row = GetParam();
+    CoreContext core(row.major, row.minor);
+    if (!core.ok) {
+        GTEST_SKIP() << "no " << row.major << "." << row.minor << " core profile on this driver";
+    }
+    const auto counted = GlObjectCounter::Take();
+    LogCapture log;
+    {
+        ShaderProgram library("CoreLibrary", Xyuv(), kLibraryPixel, row.capability);
+        EXPECT_TRUE(library.IsValid());
+        ShaderProgram mvp("CoreMvp", BuiltinVertexSources.at(Id::MVP),
+                          "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
+                          "vec4(TexCoord0, 0., 1.);\n}\n",
+                          row.capability);
+        EXPECT_TRUE(mvp.IsValid());
+        ShaderProgram integer(
+            "CoreInteger", Xyuv(),
+            "uniform usampler2D src;\nvarying vec2 TexCoord0;\nout uvec4 fragColor;\n\nvoid "
+            "main()\n{\n    fragColor = texture(src, TexCoord0);\n}\n",
+            row.capability);
+        EXPECT_TRUE(integer.IsValid());
+        glUseProgram(0);
+    }
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    EXPECT_EQ(GlObjectCounter::Take(), counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, ShaderProgramCoreGLTest,
+                         ::testing::Values(CoreRow{OglCapability::Core32, 3, 2, "Core32Glsl150"},
+                                           CoreRow{OglCapability::Core33, 3, 3, "Core33Glsl330"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ShaderProgramGLTest, SyntaxErrorGivesOneReportWithNumberedAdaptedSource) {
+    const std::string body =
+        "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(1.0)\n}\n";
+    LogCapture log;
+    bool valid = true;
+    GLuint name = 1;
+    RunOnGL([&] {
+        ShaderProgram broken("Broken", Xyuv(), body, Level());
+        valid = broken.IsValid();
+        name = broken.GetName();
+    });
+    EXPECT_FALSE(valid);
+    EXPECT_EQ(name, 0u);
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u) << log.Dump();
+    EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
+    const std::string& report = lines[0].text;
+    const std::string numbered =
+        Kavrin::Ogl::Details::NumberedSource(Kavrin::Ogl::AdaptShaderSource(body, true, Level()));
+    EXPECT_EQ(
+        report.rfind(
+            "Try to create shader program 'Broken'\nError compiling 'pixel' shader\nErrors:\n", 0),
+        0u)
+        << report;
+    const std::size_t source = report.find("\n1  #version 130\n");
+    ASSERT_NE(source, std::string::npos) << report;
+    EXPECT_EQ(report.substr(source + 1, numbered.size()), numbered);
+    EXPECT_EQ(report.find("Error compiling 'vertex'"), std::string::npos);
+}
+
+TEST_F(ShaderProgramGLTest, EmptyNameIsReportedEmptyThenCalledUnknown) {
+    LogCapture log;
+    std::string programName;
+    RunOnGL([&] {
+        ShaderProgram failing("", Xyuv(), "void main()\n{\n    undefined();\n}\n", Level());
+        ShaderProgram unnamed("", Xyuv(), "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n",
+                              Level());
+        programName = unnamed.GetProgramName();
+        unnamed.Uniform("absent", 1);
+        glUseProgram(0);
+    });
+    EXPECT_EQ(programName, "Unknown shader program");
+    EXPECT_EQ(log.CountPrefix("Try to create shader program ''\n"), 1) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("Error in shader program 'Unknown shader program'\n"), 1)
+        << log.Dump();
+}
+
+TEST_F(ShaderProgramGLTest, MissingUniformsAreReportedOncePerProgramAndName) {
+    LogCapture log;
+    bool exists = true;
+    RunOnGL([&] {
+        ShaderProgram program(
+            "Plain", Xyuv(), "uniform float k;\n\nvoid main()\n{\n    gl_FragColor = vec4(k);\n}\n",
+            Level());
+        program.Uniform("gl_Position", 1.0f);
+        program.Uniform("gl_Position", 2.0f);
+        program.Uniform("my value", 1.0f);
+        program.Uniform("my value", 1.0f);
+        program.Uniform("k", 0.5f);
+        exists = program.UniformExists("missing");
+        glUseProgram(0);
+    });
+    EXPECT_FALSE(exists);
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u) << log.Dump();
+    EXPECT_TRUE(log.Has(
+        google::GLOG_ERROR,
+        "Error in shader program 'Plain'\n    No uniform named 'gl_Position', or uniform was "
+        "optimized out.\n        Uniform name gl_Position starts with the reserved prefix 'gl_'."))
+        << log.Dump();
+    EXPECT_TRUE(
+        log.Has(google::GLOG_ERROR,
+                "Error in shader program 'Plain'\n    No uniform named 'my value', or uniform was "
+                "optimized out.\n        Uniform name my value contains space symbols."))
+        << log.Dump();
+}
+
+constexpr std::string_view kUniformPixel = R"(uniform int ui;
+uniform float f1;
+uniform vec2 f2;
+uniform vec3 f3;
+uniform vec4 f4;
+uniform ivec2 i2;
+uniform ivec3 i3;
+uniform ivec4 i4;
+uniform float arr[3];
+uniform mat2 m2;
+uniform mat3 m3;
+uniform mat4 m4;
+
+void main()
+{
+    float s = float(ui) + f1 + f2.x + f2.y + f3.x + f3.z + f4.x + f4.w + arr[0] + arr[1] + arr[2];
+    s += float(i2.x + i2.y + i3.x + i3.z + i4.x + i4.w);
+    s += m2[0][0] + m2[1][1] + m3[0][0] + m3[2][2] + m4[0][0] + m4[3][3];
+    gl_FragColor = vec4(s);
+}
+)";
+
+// Reads a uniform back from the bound program on the GL thread.
+template <std::size_t N>
+std::array<float, N> ReadFloats(const ShaderProgram& program, const char* name) {
+    std::array<float, N> values{};
+    glGetUniformfv(program.GetName(), glGetUniformLocation(program.GetName(), name), values.data());
+    return values;
+}
+template <std::size_t N>
+std::array<int, N> ReadInts(const ShaderProgram& program, const char* name) {
+    std::array<int, N> values{};
+    glGetUniformiv(program.GetName(), glGetUniformLocation(program.GetName(), name), values.data());
+    return values;
+}
+
+TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
+    LogCapture log;
+    RunOnGL([&] {
+        ShaderProgram p("Uniforms", Xyuv(), kUniformPixel, Level());
+        ASSERT_TRUE(p.IsValid());
+        p.Use();
+        p.Uniform("ui", 7);
+        EXPECT_EQ(ReadInts<1>(p, "ui")[0], 7);
+        p.Uniform("f1", 1.5f);
+        EXPECT_EQ(ReadFloats<1>(p, "f1")[0], 1.5f);
+        p.Uniform("f2", 1.0f, 2.0f);
+        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{1, 2}));
+        p.Uniform("f3", 1.0f, 2.0f, 3.0f);
+        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{1, 2, 3}));
+        p.Uniform("f4", 1.0f, 2.0f, 3.0f, 4.0f);
+        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{1, 2, 3, 4}));
+        p.Uniform("f1", 0.1);
+        EXPECT_EQ(ReadFloats<1>(p, "f1")[0], 0.1f);
+        p.Uniform("f2", 0.1, 0.2);
+        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{0.1f, 0.2f}));
+        p.Uniform("f3", 0.1, 0.2, 0.3);
+        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{0.1f, 0.2f, 0.3f}));
+        p.Uniform("f4", 0.1, 0.2, 0.3, 0.4);
+        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{0.1f, 0.2f, 0.3f, 0.4f}));
+        p.Uniform("f2", glm::vec2(5, 6));
+        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{5, 6}));
+        p.Uniform("f3", glm::vec3(5, 6, 7));
+        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{5, 6, 7}));
+        p.Uniform("f4", glm::vec4(5, 6, 7, 8));
+        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{5, 6, 7, 8}));
+        p.Uniform("i2", glm::ivec2(-1, 2));
+        EXPECT_EQ(ReadInts<2>(p, "i2"), (std::array<int, 2>{-1, 2}));
+        p.Uniform("i3", glm::ivec3(-1, 2, -3));
+        EXPECT_EQ(ReadInts<3>(p, "i3"), (std::array<int, 3>{-1, 2, -3}));
+        p.Uniform("i4", glm::ivec4(-1, 2, -3, 4));
+        EXPECT_EQ(ReadInts<4>(p, "i4"), (std::array<int, 4>{-1, 2, -3, 4}));
+        p.Uniform("f2", std::array<float, 2>{9, 10});
+        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{9, 10}));
+        p.Uniform("f3", std::array<float, 3>{9, 10, 11});
+        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{9, 10, 11}));
+        p.Uniform("f4", std::array<float, 4>{9, 10, 11, 12});
+        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{9, 10, 11, 12}));
+        p.Uniform("i2", std::array<int, 2>{3, -4});
+        EXPECT_EQ(ReadInts<2>(p, "i2"), (std::array<int, 2>{3, -4}));
+        p.Uniform("i3", std::array<int, 3>{3, -4, 5});
+        EXPECT_EQ(ReadInts<3>(p, "i3"), (std::array<int, 3>{3, -4, 5}));
+        p.Uniform("i4", std::array<int, 4>{3, -4, 5, -6});
+        EXPECT_EQ(ReadInts<4>(p, "i4"), (std::array<int, 4>{3, -4, 5, -6}));
+        p.Uniform("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f});
+        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{0.25f, 0.5f, 0.75f, 1.0f}));
+
+        p.Uniform("arr", std::vector<float>{1.5f, 2.5f, 3.5f});
+        std::array<float, 3> arr{};
+        for (int i = 0; i < 3; ++i) {
+            const std::string element = "arr[" + std::to_string(i) + "]";
+            glGetUniformfv(p.GetName(), glGetUniformLocation(p.GetName(), element.c_str()),
+                           &arr[i]);
+        }
+        EXPECT_EQ(arr, (std::array<float, 3>{1.5f, 2.5f, 3.5f}));
+        p.Uniform("arr", std::vector<float>{});  // count 0: nothing changes, no error
+        EXPECT_EQ(ReadFloats<1>(p, "arr")[0], 1.5f);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+
+        // glm stores columns; transpose is handed to GL as it is.
+        const glm::mat2 m2(1, 2, 3, 4);
+        p.Uniform("m2", m2, false);
+        EXPECT_EQ(ReadFloats<4>(p, "m2"), (std::array<float, 4>{1, 2, 3, 4}));
+        p.Uniform("m2", m2, true);
+        EXPECT_EQ(ReadFloats<4>(p, "m2"), (std::array<float, 4>{1, 3, 2, 4}));
+        const glm::mat3 m3(1, 2, 3, 4, 5, 6, 7, 8, 9);
+        p.Uniform("m3", m3, false);
+        EXPECT_EQ(ReadFloats<9>(p, "m3"), (std::array<float, 9>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+        p.Uniform("m3", m3, true);
+        EXPECT_EQ(ReadFloats<9>(p, "m3"), (std::array<float, 9>{1, 4, 7, 2, 5, 8, 3, 6, 9}));
+        glm::mat4 m4(0.0f);
+        for (int i = 0; i < 16; ++i) {
+            m4[i / 4][i % 4] = static_cast<float>(i);
+        }
+        p.Uniform("m4", m4, false);
+        const auto m4Read = ReadFloats<16>(p, "m4");
+        for (int i = 0; i < 16; ++i) {
+            EXPECT_EQ(m4Read[i], static_cast<float>(i));
+        }
+        p.Uniform("m4", m4, true);
+        EXPECT_EQ(ReadFloats<16>(p, "m4")[1], 4.0f);
+
+        try {
+            p.Uniform("m4", glm::mat4x3(1.0f), false);
+            ADD_FAILURE() << "mat4x3 accepted";
+        } catch (const std::logic_error& error) {
+            EXPECT_STREQ(error.what(), "Do not use, don't work on Intel GMA/HD");
+        }
+        glUseProgram(0);
+    });
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+}
+
+TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTargets) {
+    static_assert(!std::is_copy_constructible_v<ShaderProgram>);
+    static_assert(std::is_nothrow_move_constructible_v<ShaderProgram>);
+    static_assert(!std::is_copy_constructible_v<Kavrin::Ogl::VertexShader>);
+    static_assert(std::is_nothrow_move_constructible_v<Kavrin::Ogl::PixelShader>);
+    LogCapture log;
+    RunOnGL([&] {
+        const char* body = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
+        ShaderProgram a("A", Xyuv(), body, Level());
+        ShaderProgram b("B", Xyuv(), body, Level());
+        const GLuint oldA = a.GetName();
+        const GLuint nameB = b.GetName();
+        const long programs = GlObjectCounter::Live(GlObjectCounter::Program);
+        a = std::move(b);
+        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Program), programs - 1);
+        EXPECT_EQ(glIsProgram(oldA), GL_FALSE);
+        EXPECT_EQ(a.GetName(), nameB);
+        EXPECT_EQ(a.GetProgramName(), "B");
+        EXPECT_EQ(b.GetName(), 0u);
+        EXPECT_EQ(b.GetProgramName(), "");
+
+        ShaderProgram c(std::move(a));
+        EXPECT_EQ(c.GetName(), nameB);
+        EXPECT_FALSE(a.IsValid());
+        a.Use();  // moved-from: logged, not thrown
+        GLint bound = -1;
+        glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
+        EXPECT_EQ(bound, 0);
+
+        Kavrin::Ogl::LogBuffer shaderLog;
+        Kavrin::Ogl::VertexShader v1(Xyuv(), Level(), shaderLog);
+        Kavrin::Ogl::VertexShader v2(Xyuv(), Level(), shaderLog);
+        shaderLog.SetReport(false);
+        const long shaders = GlObjectCounter::Live(GlObjectCounter::Shader);
+        v1 = std::move(v2);
+        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Shader), shaders - 1);
+        EXPECT_TRUE(v1.IsValid());
+        EXPECT_FALSE(v2.IsValid());
+    });
+    EXPECT_TRUE(log.Has(google::GLOG_ERROR, "You try to use invalid state shader program: ''."))
+        << log.Dump();
+}
+
+}  // namespace
