@@ -3,6 +3,7 @@
 namespace Kavrin::Ogl::Details {
 
 std::array<std::atomic<long>, GlObjectCounter::KindCount> GlObjectCounter::counts{};
+std::array<std::atomic<long>, GlObjectCounter::KindCount> GlObjectCounter::totals{};
 
 GlObjectCounter::Snapshot GlObjectCounter::Take() {
     Snapshot snapshot{};

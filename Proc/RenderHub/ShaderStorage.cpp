@@ -12,6 +12,7 @@
 #include "Kavrin/Core/Exception.h"
 
 #include "Mesh.h"
+#include "Private/UploadDownloadBuffers.h"
 #include "ShaderProgram.h"
 #include "Texture.h"
 
@@ -188,6 +189,8 @@ struct ShaderStorage::State {
     std::unique_ptr<Ogl::Quad> quad;
     std::unique_ptr<Ogl::Quad> frameQuad;
     std::unique_ptr<Surface> fbo;
+    std::unique_ptr<Details::UploadBuffer> uploadBuffer;
+    std::unique_ptr<Details::DownloadBuffer> downloadBuffer;
 };
 
 ShaderStorage::ShaderStorage() = default;
@@ -210,6 +213,8 @@ void ShaderStorage::Create(OglCapability capability) {
         state->quad = std::make_unique<Ogl::Quad>(DynamicDraw);
         state->frameQuad = std::make_unique<Ogl::Quad>(StaticDraw);
         state->fbo = std::make_unique<Surface>();
+        state->uploadBuffer = Details::UploadBuffer::Create(capability);
+        state->downloadBuffer = Details::DownloadBuffer::Create(capability, *state->fbo);
 
         const VertexShader& vertexShader = Id2Shader(VShader::Id::XYUV);
         for (const auto& [id, source] : BuiltinProgramSources) {
@@ -243,6 +248,8 @@ void ShaderStorage::Reset() {
     if (!state) {
         return;
     }
+    state->downloadBuffer.reset();
+    state->uploadBuffer.reset();
     state->fbo.reset();
     state->frameQuad.reset();
     state->quad.reset();
@@ -365,5 +372,9 @@ Surface& ShaderStorage::FBO() const { return *Get().fbo; }
 const Mesh& ShaderStorage::Quad() const { return *Get().quad; }
 
 const Mesh& ShaderStorage::FrameQuad() const { return *Get().frameQuad; }
+
+Details::UploadBuffer& ShaderStorage::GetUploadBuffer() const { return *Get().uploadBuffer; }
+
+Details::DownloadBuffer& ShaderStorage::GetDownloadBuffer() const { return *Get().downloadBuffer; }
 
 }  // namespace Kavrin::Ogl

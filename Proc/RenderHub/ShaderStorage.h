@@ -19,6 +19,11 @@ class ShaderProgram;
 class Surface;
 class VertexShader;
 
+namespace Details {
+class UploadBuffer;
+class DownloadBuffer;
+}  // namespace Details
+
 // Frame-drawing programs by the channel order of the frame's texture.
 enum class PixelFormatShader : std::int64_t {
     RGBA = 0,
@@ -80,6 +85,8 @@ public:
     Surface& FBO() const;
     const Mesh& Quad() const;
     const Mesh& FrameQuad() const;
+    Details::UploadBuffer& GetUploadBuffer() const;
+    Details::DownloadBuffer& GetDownloadBuffer() const;
 
     // The compiled built-in vertex shader; throws std::logic_error when it
     // cannot be compiled.

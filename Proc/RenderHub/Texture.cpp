@@ -64,6 +64,13 @@ Texture::~Texture() {
     }
 }
 
+void Texture::Abandon() {
+    if (name != 0) {
+        Details::GlObjectCounter::Deleted(Details::GlObjectCounter::Texture);
+        name = 0;
+    }
+}
+
 void Texture::Allocate(const Params& newParams, const void* data) {
     if (name == 0) {
         glGenTextures(1, &name);

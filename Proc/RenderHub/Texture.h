@@ -45,6 +45,9 @@ public:
     unsigned char ComponentsPerPixel() const;
     bool IsIntegerTexture() const;
 
+    // Forgets the GL name without deleting it: for a texture whose context is gone.
+    void Abandon();
+
     unsigned int GetTexId() const { return name; }
     const Params& GetTexParams() const { return params; }
     std::int64_t GetLastUsed() const { return lastUsed; }

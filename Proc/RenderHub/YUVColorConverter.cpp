@@ -1,8 +1,405 @@
+#include <GL/glew.h>
+
 #include "YUVColorConverter.h"
 
-#include "Kavrin/Conf/ColorUtils.h"
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "Kavrin/Core/Exception.h"
+
+#include "Mesh.h"
+#include "ShaderProgram.h"
+#include "ShaderSources.h"
+#include "ShaderStorage.h"
+#include "Texture.h"
 
 namespace Kavrin::Ogl {
+namespace {
+
+// Integer Y'CbCr samples to R'G'B': clamp to the legal range, then the matrix.
+constexpr std::string_view kYpCbCr2Rgb = R"(uniform usampler2D y_tex;
+uniform usampler2D u_tex;
+uniform usampler2D v_tex;
+uniform usampler2D uv_tex;
+uniform usampler2D a_tex;
+uniform bool isNV;
+uniform bool isNV12Order;
+uniform bool hasAlpha;
+uniform int dataShift;
+uniform ivec3 min;
+uniform ivec3 max;
+uniform vec3 bias;
+uniform vec3 scale;
+uniform float bitnessMaxValue;
+uniform mat3 conversionMatrix;
+varying vec2 TexCoord0;
+
+void main()
+{
+    uvec3 samples;
+    samples.x = texture(y_tex, TexCoord0).x;
+    if (isNV) {
+        uvec2 pair = texture(uv_tex, TexCoord0).xy;
+        samples.yz = isNV12Order ? pair : pair.yx;
+    } else {
+        samples.y = texture(u_tex, TexCoord0).x;
+        samples.z = texture(v_tex, TexCoord0).x;
+    }
+    ivec3 ycbcr = clamp(ivec3(samples >> uint(dataShift)), min, max);
+    vec3 ypbpr = (vec3(ycbcr) - bias) / scale;
+    vec3 rgb = conversionMatrix * ypbpr;
+    float alpha = 1.0;
+    if (hasAlpha) {
+        alpha = clamp(float(texture(a_tex, TexCoord0).x >> uint(dataShift)) / bitnessMaxValue, 0.0, 1.0);
+    }
+    gl_FragColor = vec4(rgb, alpha);
+}
+)";
+
+// R'G'B' to integer samples, one plane (or the chroma pair) per pass.
+constexpr std::string_view kRgb2YpCbCr = R"(uniform sampler2D tex;
+uniform bool premultiplyAlpha;
+uniform int colorIdx;
+uniform bool isNV;
+uniform bool isNV12Order;
+uniform int dataShift;
+uniform ivec3 min;
+uniform ivec3 max;
+uniform vec3 bias;
+uniform vec3 scale;
+uniform float bitnessMaxValue;
+uniform mat3 conversionMatrix;
+varying vec2 TexCoord0;
+out uvec4 fragColor;
+
+void main()
+{
+    vec4 rgba = texture2D(tex, TexCoord0);
+    if (premultiplyAlpha) {
+        rgba = vec4(rgba.rgb * rgba.a, 1.0);
+    }
+    vec3 ypbpr = conversionMatrix * rgba.rgb;
+    ivec3 ycbcr = clamp(ivec3(ypbpr * scale + bias + 0.5), min, max) << dataShift;
+    uint alpha = uint(rgba.a * bitnessMaxValue) << uint(dataShift);
+    uvec4 planes = uvec4(uvec3(ycbcr), alpha);
+    if (isNV) {
+        fragColor = isNV12Order ? uvec4(planes.y, planes.z, 0u, 0u) : uvec4(planes.z, planes.y, 0u, 0u);
+    } else {
+        fragColor = uvec4(planes[colorIdx]);
+    }
+}
+)";
+
+constexpr std::string_view kIntegerToNormalized = R"(uniform usampler2D srcTex;
+uniform float maxValue;
+uniform int dataShift;
+varying vec2 TexCoord0;
+
+void main()
+{
+    gl_FragColor = clamp(vec4(texture(srcTex, TexCoord0) >> uint(dataShift)) / maxValue, 0.0, 1.0);
+}
+)";
+
+// Rounded, so that integer -> normalised -> integer gives every sample back.
+constexpr std::string_view kNormalizedToInteger = R"(uniform sampler2D srcTex;
+uniform float maxValue;
+uniform int dataShift;
+varying vec2 TexCoord0;
+out uvec4 fragColor;
+
+void main()
+{
+    fragColor = uvec4(texture2D(srcTex, TexCoord0) * maxValue + 0.5) << uint(dataShift);
+}
+)";
+
+const ShaderSourceKeeper<VShader::Id, std::string_view> yuvToRgbShader("YpCbCr2RGBShader",
+                                                                       VShader::Id::XYUV,
+                                                                       kYpCbCr2Rgb, __FILE__);
+const ShaderSourceKeeper<VShader::Id, std::string_view> rgbToYuvShader("RGB2YpCbCrShader",
+                                                                       VShader::Id::XYUV,
+                                                                       kRgb2YpCbCr, __FILE__);
+const ShaderSourceKeeper<VShader::Id, std::string_view> integerToNormalizedShader(
+    "IntegerTextureToNormalizedShader", VShader::Id::XYUV, kIntegerToNormalized, __FILE__);
+const ShaderSourceKeeper<VShader::Id, std::string_view> normalizedToIntegerShader(
+    "NormalizedTextureToIntegerShader", VShader::Id::XYUV, kNormalizedToInteger, __FILE__);
+
+bool HasFormat(const Texture* texture, GLenum format,
+               std::initializer_list<GLint> internalFormats) {
+    if (texture == nullptr || texture->GetTexParams().format != format) {
+        return false;
+    }
+    for (GLint internalFormat : internalFormats) {
+        if (texture->GetTexParams().internalFormat == internalFormat) {
+            return true;
+        }
+    }
+    return false;
+}
+
+float MaxValue(unsigned bitness) { return static_cast<float>((1u << bitness) - 1u); }
+
+}  // namespace
+
+RangeLimits RangeLimits::Make(PixelColorRange range, unsigned bitness) {
+    const int maxValue = (1 << bitness) - 1;
+    const int mid = 1 << (bitness - 1);
+    if (range == PixelColorRange::Full) {
+        return {0, maxValue, 1, maxValue, mid};
+    }
+    const int shift = static_cast<int>(bitness) - 8;
+    return {16 << shift, 235 << shift, 16 << shift, 240 << shift, mid};
+}
+
+namespace Details {
+
+glm::mat3 YpPbPrToRgbUniform(Conf::YCbCrMatrix matrix) {
+    const auto c = Conf::GetYpPbPrToRGBMatrix(matrix);
+    // Columns of (Y, Pb, Pr): rows R = (c0, 0, c1), G = (c0, c3, c2), B = (c0, c4, 0).
+    return glm::mat3(c[0], c[0], c[0], 0.0f, c[3], c[4], c[1], c[2], 0.0f);
+}
+
+glm::mat3 RgbToYpPbPrUniform(Conf::YCbCrMatrix matrix) {
+    const auto d = Conf::GetRGBToYpPbPrMatrix(matrix);
+    // Columns of (R, G, B): rows Y = (d0, d1, d2), Pb = (d3, d4, d5), Pr = (d5, d6, d7).
+    return glm::mat3(d[0], d[3], d[5], d[1], d[4], d[6], d[2], d[5], d[7]);
+}
+
+}  // namespace Details
+
+YUVConverter::YUVConverter(const ShaderStorage& storage, Conf::YCbCrMatrix matrix,
+                           PixelColorRange range, unsigned char bitness, unsigned char dataShift)
+    : storage(storage), matrix(matrix), range(range), bitness(bitness), dataShift(dataShift) {}
+
+void YUVConverter::FillCommonParams(ShaderProgram& program) const {
+    const RangeLimits limits = RangeLimits::Make(range, bitness);
+    program.Uniform("bitnessMaxValue", MaxValue(bitness));
+    program.Uniform("dataShift", static_cast<int>(dataShift));
+    program.Uniform("min", glm::ivec3(limits.ymin, limits.cmin, limits.cmin));
+    program.Uniform("max", glm::ivec3(limits.ymax, limits.cmax, limits.cmax));
+    program.Uniform("bias", glm::vec3(limits.ymin, limits.cmid, limits.cmid));
+    program.Uniform("scale", glm::vec3(limits.ymax - limits.ymin, 2 * (limits.cmax - limits.cmid),
+                                       2 * (limits.cmax - limits.cmid)));
+}
+
+void YUVConverter::ToRGB(const Texture& y, const Texture& u, const Texture& v, Texture& target) {
+    ToRGBConversion(&y, &u, &v, nullptr, false, target);
+}
+
+void YUVConverter::ToRGB(const Texture& y, const Texture& uv, bool nv12Order, Texture& target) {
+    ToRGBConversion(&y, &uv, nullptr, nullptr, nv12Order, target);
+}
+
+void YUVConverter::ToRGBA(const Texture& y, const Texture& u, const Texture& v, const Texture& a,
+                          Texture& target) {
+    ToRGBConversion(&y, &u, &v, &a, false, target);
+}
+
+void YUVConverter::ToYUV(const Texture& rgb, Texture& y, Texture& u, Texture& v) {
+    ToYUVConversion(&rgb, &y, &u, &v, nullptr, false);
+}
+
+void YUVConverter::ToYUVA(const Texture& rgb, Texture& y, Texture& u, Texture& v, Texture& a) {
+    ToYUVConversion(&rgb, &y, &u, &v, &a, false);
+}
+
+void YUVConverter::ToNV(const Texture& rgb, Texture& y, Texture& uv, bool nv12Order) {
+    ToYUVConversion(&rgb, &y, &uv, nullptr, nullptr, nv12Order);
+}
+
+void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Texture* v,
+                                   const Texture* a, bool nv12Order, Texture& target) {
+    storage.FBO().Attach(target);
+    ShaderProgram& program = storage.MakeShader(yuvToRgbShader);
+    program.Use();
+    FillCommonParams(program);
+    program.Uniform("conversionMatrix", Details::YpPbPrToRgbUniform(matrix), false);
+    y->Use(0);
+    program.Uniform("y_tex", 0);
+    if (v != nullptr) {
+        u->Use(1);
+        v->Use(2);
+        program.Uniform("u_tex", 1);
+        program.Uniform("v_tex", 2);
+    } else {
+        u->Use(1);
+        program.Uniform("uv_tex", 1);
+    }
+    program.Uniform("isNV", v == nullptr ? 1 : 0);
+    program.Uniform("isNV12Order", nv12Order ? 1 : 0);
+    if (a != nullptr) {
+        a->Use(3);
+        program.Uniform("a_tex", 3);
+    }
+    program.Uniform("hasAlpha", a != nullptr ? 1 : 0);
+    glActiveTexture(GL_TEXTURE0);
+    storage.Quad().Activate();
+    storage.Quad().Draw(program);
+}
+
+void YUVConverter::ToYUVConversion(const Texture* rgb, Texture* y, Texture* u, Texture* v,
+                                   Texture* a, bool nv12Order) {
+    ShaderProgram& program = storage.MakeShader(rgbToYuvShader);
+    program.Use();
+    FillCommonParams(program);
+    program.Uniform("conversionMatrix", Details::RgbToYpPbPrUniform(matrix), false);
+    program.Uniform("tex", 0);
+    program.Uniform("premultiplyAlpha", a == nullptr ? 1 : 0);
+    storage.Quad().Activate();
+
+    auto pass = [&](Texture& plane, int colorIdx) {
+        storage.FBO().Attach(plane);
+        rgb->Use(0);
+        program.Uniform("colorIdx", colorIdx);
+        storage.Quad().Draw(program);
+    };
+    // The program keeps its uniforms between uses: the luma pass must never run
+    // with a semi-planar flag left from an earlier conversion.
+    program.Uniform("isNV", 0);
+    pass(*y, 0);
+    program.Uniform("isNV", v == nullptr ? 1 : 0);
+    program.Uniform("isNV12Order", nv12Order ? 1 : 0);
+    pass(*u, 1);
+    program.Uniform("isNV", 0);
+    if (v != nullptr) {
+        pass(*v, 2);
+    }
+    if (a != nullptr) {
+        pass(*a, 3);
+    }
+}
+
+bool YUVConverter::IsValidOneComponentTexture(const Texture* texture) {
+    return HasFormat(texture, GL_RED_INTEGER, {GL_R8UI, GL_R16UI});
+}
+
+bool YUVConverter::IsValidTwoComponentTexture(const Texture* texture) {
+    return HasFormat(texture, GL_RG_INTEGER, {GL_RG8UI, GL_RG16UI});
+}
+
+bool YUVConverter::IsValidRGBTexture(const Texture* texture) {
+    return HasFormat(texture, GL_RGB, {GL_RGB8, GL_RGB16, GL_RGBA8, GL_RGBA16}) ||
+           HasFormat(texture, GL_RGBA, {GL_RGB8, GL_RGB16, GL_RGBA8, GL_RGBA16});
+}
+
+YUVTextures::~YUVTextures() { FreeTextures(); }
+
+YUVTextures::YUVTextures(YUVTextures&& other) noexcept { *this = std::move(other); }
+
+YUVTextures& YUVTextures::operator=(YUVTextures&& other) noexcept {
+    if (this != &other) {
+        FreeTextures();
+        planes = std::move(other.planes);
+        description = other.description;
+        frameInfo = other.frameInfo;
+        matrix = other.matrix;
+    }
+    return *this;
+}
+
+void YUVTextures::FreeTextures() {
+    for (auto& plane : planes) {
+        TexturePool::GetInstance().PutTex(std::move(plane));
+    }
+}
+
+void YUVTextures::AllocateTextures(const Conf::FrameInfo& newFrameInfo, Conf::YCbCrMatrix newMatrix,
+                                   const PixFmtDescription* newDescription, int format,
+                                   int internalFormat, int type) {
+    if (newDescription == nullptr || !newDescription->IsPlanarYUV()) {
+        KAVRIN_THROW_HOST("AllocateTextures", Exception,
+                          std::string("Unsupported pixel format: ") +
+                              (newDescription ? newDescription->GetName() : "none"));
+    }
+    FreeTextures();
+    const int planeCount = newDescription->HasAlpha() ? 4 : 3;
+    for (int plane = 0; plane < planeCount; ++plane) {
+        const Texture::Params params{newDescription->GetPlanWidth(newFrameInfo.width, plane),
+                                     newDescription->GetPlanHeight(newFrameInfo.height, plane),
+                                     static_cast<GLenum>(format), internalFormat,
+                                     static_cast<GLenum>(type)};
+        planes[static_cast<std::size_t>(plane)] = TexturePool::GetInstance().GetTex(params);
+    }
+    description = newDescription;
+    matrix = newMatrix;
+    frameInfo = newFrameInfo;
+}
+
+void YUVTextures::AllocateAsIntegerTextures(const Conf::FrameInfo& newFrameInfo,
+                                            Conf::YCbCrMatrix newMatrix,
+                                            const PixFmtDescription* newDescription) {
+    const bool wide = newDescription != nullptr && newDescription->depth > 8;
+    AllocateTextures(newFrameInfo, newMatrix, newDescription, GL_RED_INTEGER,
+                     wide ? GL_R16UI : GL_R8UI, wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE);
+    for (const auto& plane : planes) {
+        if (plane) {
+            plane->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
+        }
+    }
+}
+
+void YUVTextures::AllocateAsNormalizedTextures(const Conf::FrameInfo& newFrameInfo,
+                                               Conf::YCbCrMatrix newMatrix,
+                                               const PixFmtDescription* newDescription) {
+    const bool wide = newDescription != nullptr && newDescription->depth > 8;
+    AllocateTextures(newFrameInfo, newMatrix, newDescription, GL_RED, wide ? GL_R16 : GL_R8,
+                     wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE);
+}
+
+bool YUVTextures::IsInteger() const {
+    if (!planes[0]) {
+        KAVRIN_THROW_HOST("IsInteger", Exception, "YUV textures not allocated");
+    }
+    return planes[0]->GetTexParams().format == GL_RED_INTEGER;
+}
+
+namespace {
+
+void DrawPlanes(const std::array<std::unique_ptr<Texture>, 4>& from,
+                const std::array<Texture*, 4>& to, ShaderProgram& program,
+                const ShaderStorage& storage, const PixFmtDescription& description) {
+    for (std::size_t plane = 0; plane < from.size(); ++plane) {
+        if (!from[plane] || to[plane] == nullptr) {
+            continue;
+        }
+        storage.FBO().Attach(*to[plane]);
+        program.Use();
+        program.Uniform("maxValue", MaxValue(description.depth));
+        program.Uniform("dataShift", static_cast<int>(description.shift));
+        program.Uniform("srcTex", 0);
+        from[plane]->Use(0);
+        storage.Quad().Activate();
+        storage.Quad().Draw(program);
+    }
+}
+
+}  // namespace
+
+YUVTextures YUVTextures::ToNormalized(const ShaderStorage& storage) const {
+    if (!IsInteger()) {
+        KAVRIN_THROW_HOST("ToNormalized", Exception, "YUV textures has normalized format");
+    }
+    YUVTextures result;
+    result.AllocateAsNormalizedTextures(frameInfo, matrix, description);
+    DrawPlanes(planes, {result.YTexture(), result.UTexture(), result.VTexture(), result.ATexture()},
+               storage.MakeShader(integerToNormalizedShader), storage, *description);
+    return result;
+}
+
+YUVTextures YUVTextures::ToInteger(const ShaderStorage& storage) const {
+    if (IsInteger()) {
+        KAVRIN_THROW_HOST("ToInteger", Exception, "YUV textures has integer format");
+    }
+    YUVTextures result;
+    result.AllocateAsIntegerTextures(frameInfo, matrix, description);
+    DrawPlanes(planes, {result.YTexture(), result.UTexture(), result.VTexture(), result.ATexture()},
+               storage.MakeShader(normalizedToIntegerShader), storage, *description);
+    return result;
+}
+
+// BT.709 helpers.
 
 const glm::mat3& BT709YpPbPrToRgbMatrix() {
     static const glm::mat3 matrix = [] {

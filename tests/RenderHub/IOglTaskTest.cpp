@@ -89,7 +89,7 @@ TEST_F(IOglTaskTest, WaitingTimeIsZeroWithoutStartTime) {
 TEST_F(IOglTaskTest, TooLowCapabilitySkipsWithoutStatisticAndDropsFrame) {
     bool ran = false;
     auto task = MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "Skipped");
-    boost::intrusive_ptr<Frame> frame(new Frame());
+    boost::intrusive_ptr<Frame> frame = Frame::Create();
     task->AttachFrame(frame, kBt709, Kavrin::PixFmt::RGBA, kHd);
     EXPECT_EQ(frame->GetRefCount(), 2u);
 
@@ -110,39 +110,6 @@ TEST_F(IOglTaskTest, MinimalRequirementRunsOnEveryDetectedLevel) {
         task->Execute(static_cast<OglCapability>(level), storage);
         EXPECT_TRUE(ran) << "level " << level;
     }
-}
-
-TEST_F(IOglTaskTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
-    boost::intrusive_ptr<Frame> frame(new Frame());
-    bool validInBody = false;
-    boost::intrusive_ptr<Kavrin::Test::FunctionTask> task;
-    task = MakeTask(
-        [&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
-    task->AttachFrame(frame, kBt709, Kavrin::PixFmt::BGRA, kHd);
-    task->Execute(OglCapability::Compatibility32, storage);
-
-    EXPECT_TRUE(validInBody);
-    EXPECT_EQ(frame->GetPixelFormat(), Kavrin::PixFmt::BGRA);
-    EXPECT_EQ(frame->GetColorSpace(), kBt709);
-    EXPECT_EQ(frame->GetFrameInfo(), kHd);
-    EXPECT_EQ(task->GetFrame(), nullptr);
-    EXPECT_EQ(frame->GetRefCount(), 1u);
-}
-
-TEST_F(IOglTaskTest, ValidFrameIsNotReallocatedAndLaterAttachReplacesEarlier) {
-    boost::intrusive_ptr<Frame> first(new Frame());
-    boost::intrusive_ptr<Frame> second(new Frame());
-    second->Allocate(kBt709, Kavrin::PixFmt::RGB24, {64, 32, 0, 0});
-    auto task = MakeTask([](auto, const auto&) {});
-    task->AttachFrame(first, kBt709, Kavrin::PixFmt::RGBA, kHd);
-    task->AttachFrame(second, {}, Kavrin::PixFmt::RGBA, kHd);
-    EXPECT_EQ(first->GetRefCount(), 1u);
-
-    task->Execute(OglCapability::Compatibility32, storage);
-
-    EXPECT_FALSE(first->IsValid());
-    EXPECT_EQ(second->GetPixelFormat(), Kavrin::PixFmt::RGB24);
-    EXPECT_EQ(second->GetFrameInfo(), (Kavrin::Conf::FrameInfo{64, 32, 0, 0}));
 }
 
 TEST_F(IOglTaskTest, CancelBeforeRunPreventsTheBodyAndAfterRunRaisesToCancelled) {
@@ -177,7 +144,7 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     entered.get_future().wait();
 
     EXPECT_FALSE(task->Cancel());
-    boost::intrusive_ptr<Frame> late(new Frame());
+    boost::intrusive_ptr<Frame> late = Frame::Create();
     try {
         task->AttachFrame(late, kBt709, Kavrin::PixFmt::RGBA, kHd);
         ADD_FAILURE() << "attaching during execution succeeded";
@@ -198,14 +165,11 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }
 
-TEST_F(IOglTaskTest, ThrowingBodyPropagatesReleasesFrameAndCountsAsExecuted) {
-    boost::intrusive_ptr<Frame> frame(new Frame());
+TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndCountsAsExecuted) {
     auto task = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed"); },
                          OglCapability::Minimal, "Throwing");
-    task->AttachFrame(frame, kBt709, Kavrin::PixFmt::RGBA, kHd);
     EXPECT_THROW(task->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
-    EXPECT_EQ(frame->GetRefCount(), 1u);
     EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
     // The execute mutex was released: the task can still be cancelled.
     EXPECT_TRUE(task->Cancel());

@@ -19,6 +19,7 @@
 #include "LogCapture.h"
 #include "RenderHub.h"
 #include "TestTasks.h"
+#include "Texture.h"
 
 // Task routing through the shared, initialised worker.
 namespace {
@@ -207,7 +208,7 @@ TEST(QtOglWorkerGLTest, TooDemandingTaskIsSkippedWithoutStatisticAndDropsItsFram
     bool ran = false;
     auto task =
         MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "NeedsCore33");
-    boost::intrusive_ptr<Frame> frame(new Frame());
+    boost::intrusive_ptr<Frame> frame = Frame::Create();
     task->AttachFrame(frame, {}, Kavrin::PixFmt::RGBA, {16, 16, 0, 0});
     RenderHub::GetInstance().DoBackgroundTask(task);
     task->WaitUntilExecuted();
@@ -246,6 +247,40 @@ TEST(QtOglWorkerGLTest, ExecutedTaskGetsTheDetectedLevelAndStorageAndReportsItsT
     ASSERT_TRUE(stat.has_value());
     EXPECT_EQ(stat->count, 1u);
     EXPECT_GE(stat->last.waitingTime, stat->last.executionTime);
+}
+
+TEST(QtOglWorkerGLTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
+    const Kavrin::Conf::ColorSpace bt709{1, 1, 1};
+    const Kavrin::Conf::FrameInfo size{64, 32, 1, 1};
+    boost::intrusive_ptr<Frame> fresh = Frame::Create();
+    boost::intrusive_ptr<Frame> ready;
+    Kavrin::Test::RunOnGL([&] { ready = Frame::CreateIntermediate(bt709, Kavrin::PixFmt::RGB24, {8, 8, 0, 0}); });
+    const GLuint readyTexture = ready->GetFirstTexture()->GetTexId();
+
+    bool validInBody = false;
+    TaskPtr task;
+    task = MakeTask([&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
+    task->AttachFrame(fresh, bt709, Kavrin::PixFmt::RGBA, size);
+    RenderHub::GetInstance().DoBackgroundTask(task);
+    task->WaitUntilExecuted();
+    EXPECT_TRUE(validInBody);
+    EXPECT_EQ(fresh->GetPixelFormat(), Kavrin::PixFmt::RGBA);
+    EXPECT_EQ(fresh->GetFrameInfo(), size);
+    EXPECT_EQ(fresh->GetColorSpace(), bt709);
+    EXPECT_EQ(task->GetFrame(), nullptr);
+    EXPECT_EQ(fresh->GetRefCount(), 1u);
+
+    // An attached frame that is already valid keeps its own format and texture.
+    auto second = MakeTask([](auto, const auto&) {});
+    second->AttachFrame(ready, bt709, Kavrin::PixFmt::RGBA, size);
+    RenderHub::GetInstance().DoBackgroundTask(second);
+    second->WaitUntilExecuted();
+    EXPECT_EQ(ready->GetPixelFormat(), Kavrin::PixFmt::RGB24);
+    EXPECT_EQ(ready->GetFirstTexture()->GetTexId(), readyTexture);
+    Kavrin::Test::RunOnGL([&] {
+        fresh.reset();
+        ready.reset();
+    });
 }
 
 }  // namespace

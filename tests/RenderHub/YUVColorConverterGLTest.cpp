@@ -1,0 +1,1 @@
+// YUV conversion on the GPU.
