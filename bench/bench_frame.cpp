@@ -136,11 +136,12 @@ int main(int argc, char** argv) {
             const PixFmtDescription& description = *PixFmtDescription::Find(format);
             const Conf::FrameInfo info{width, height, 0, 0};
             const Conf::ColorSpace bt709{1, 1, 1};
-            boost::intrusive_ptr<Proc::IDataVideo> source =
+            boost::intrusive_ptr<Proc::DataVideoCPU> filled =
                 Proc::DataVideoCPU::Create(format, info, bt709);
+            filled->Fill({40, 120, 200, 255});
+            boost::intrusive_ptr<Proc::IDataVideo> source = filled;
             boost::intrusive_ptr<Proc::IDataVideo> destination =
                 Proc::DataVideoCPU::Create(format, info, bt709);
-            source->PicturePad({40, 120, 200, 255});
             boost::intrusive_ptr<Frame> frame;
             RunOnGL([&](const ShaderStorage&) { frame = Frame::Create(); });
             const double upload =

@@ -413,10 +413,34 @@ boost::intrusive_ptr<IDataVideo> DataVideoCPU::Subframe(int x, int y, int width,
     return view;
 }
 
-void DataVideoCPU::PicturePad(const Color& color) {
+void DataVideoCPU::PicturePad(unsigned top, unsigned bottom, unsigned left, unsigned right,
+                              const Color& color) {
+    const auto height = static_cast<unsigned>(frameInfo.height);
+    const auto width = static_cast<unsigned>(frameInfo.width);
+    if (top + bottom >= height || left + right >= width) {
+        Fill(color);
+        return;
+    }
+    // Each border is a view of the picture; views must start on a chroma sample.
+    const int h = frameInfo.height;
+    const int w = frameInfo.width;
+    const int t = static_cast<int>(top), b = static_cast<int>(bottom);
+    const int l = static_cast<int>(left), r = static_cast<int>(right);
+    auto fill = [&](int x, int y, int cw, int ch) {
+        if (cw > 0 && ch > 0) {
+            boost::static_pointer_cast<DataVideoCPU>(Subframe(x, y, cw, ch))->Fill(color);
+        }
+    };
+    fill(0, 0, w, t);
+    fill(0, h - b, w, b);
+    fill(0, t, l, h - t - b);
+    fill(w - r, t, r, h - t - b);
+}
+
+void DataVideoCPU::Fill(const Color& color) {
     std::array<Pattern, 4> patterns;
     if (!BuildPatterns(*description, color, patterns)) {
-        KAVRIN_THROW_HOST("DataVideoCPU::PicturePad", Exception,
+        KAVRIN_THROW_HOST("DataVideoCPU::Fill", Exception,
                           std::string("cannot fill pixel format ") + description->name);
     }
     for (int plane = 0; plane < description->planes; ++plane) {

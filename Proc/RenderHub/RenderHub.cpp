@@ -76,7 +76,7 @@ void RenderHub::Initialize(QSurface* surface, bool cancelOnDeinitialize) {
     }
     worker = QtOglWorker::Create(surface);
     if (worker) {
-        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::Create;
+        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::CreateGPU;
     }
     cancelTasksOnDeinitialize = cancelOnDeinitialize;
 }
@@ -88,7 +88,7 @@ void RenderHub::Initialize() {
     }
     worker = QtOglWorker::Create(nullptr);
     if (worker) {
-        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::Create;
+        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::CreateGPU;
     }
 }
 

@@ -401,7 +401,7 @@ TEST_P(DataVideoCPUPadTest, EveryPixelGetsTheColour) {
     DataVideoCPUOptions options;
     options.rowPadding = 5;
     auto video = DataVideoCPU::Create(row.pixFmt, {6, 3, 0, 0}, {}, options);
-    video->PicturePad(row.color);
+    video->Fill(row.color);
     const int planes = Kavrin::Proc::GetPlanesCount(*video);
     for (int i = 0; i < planes; ++i) {
         SCOPED_TRACE("plane " + std::to_string(i));
@@ -425,7 +425,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, DataVideoCPUPadTest, ::testing::ValuesIn(kPads
 
 TEST(DataVideoCPUTest, PadOfASubframeStaysInside) {
     auto video = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
-    video->Subframe(1, 1, 2, 2)->PicturePad({1, 2, 3, 4});
+    boost::static_pointer_cast<DataVideoCPU>(video->Subframe(1, 1, 2, 2))->Fill({1, 2, 3, 4});
     const ConstPlane plane = video->GetPlaneConst(0);
     for (int r = 0; r < 4; ++r) {
         for (int x = 0; x < 4; ++x) {
@@ -439,7 +439,7 @@ TEST(DataVideoCPUTest, PadRejectsFormatsItCannotFill) {
     for (PixFmt pixFmt : {PixFmt::RGB565LE, PixFmt::GBRPF32LE, PixFmt::PAL8, PixFmt::RGBAF16LE,
                           PixFmt::BAYER_BGGR8, PixFmt::AYUV64LE}) {
         auto video = DataVideoCPU::Create(pixFmt, {4, 2, 0, 0});
-        EXPECT_THROW(video->PicturePad({1, 2, 3, 4}), Kavrin::Exception)
+        EXPECT_THROW(video->Fill({1, 2, 3, 4}), Kavrin::Exception)
             << Kavrin::PixFmtDescription::Find(pixFmt)->name;
     }
 }
@@ -496,6 +496,28 @@ TEST(DataVideoCPUTest, PlaneIndexBeyondTheFormatThrows) {
     auto rgba = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
     EXPECT_THROW(rgba->GetPlane(1), Kavrin::Exception);
     EXPECT_THROW(rgba->GetPlaneConst(255), Kavrin::Exception);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DataVideoCPUPadTest, BordersAreFilledAndTheInsideKept) {
+    using Kavrin::Proc::DataVideoCPU;
+    auto video = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, {8, 6, 0, 0});
+    video->PicturePad(1, 2, 1, 3, {200, 100, 50, 255});
+    const auto plane = video->GetPlaneConst(0);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            const bool border = y < 1 || y >= 4 || x < 1 || x >= 5;
+            const std::uint8_t* pixel = plane.Row(y) + 4 * x;
+            EXPECT_EQ(pixel[0], border ? 200 : 0) << x << "," << y;
+            EXPECT_EQ(pixel[3], border ? 255 : 0) << x << "," << y;
+        }
+    }
+    // Amounts that cover the picture fill all of it.
+    video->PicturePad(6, 0, 0, 0, {1, 2, 3, 4});
+    EXPECT_EQ(video->GetPlaneConst(0).Row(3)[4 * 3 + 2], 3);
 }
 
 }  // namespace

@@ -29,9 +29,11 @@ std::vector<T> ReadBuffer(const GLBuffer<target>& buffer) {
     return values;
 }
 
-// Counts the primitives a draw produced.
+// Counts the primitives a draw produced, drawn into the context's own
+// framebuffer (earlier cases may leave a detached one bound).
 template <class Draw>
 GLuint PrimitivesDrawn(Draw&& draw) {
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
     GLuint query = 0;
     glGenQueries(1, &query);
     glBeginQuery(GL_PRIMITIVES_GENERATED, query);

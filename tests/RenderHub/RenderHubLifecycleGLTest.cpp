@@ -18,6 +18,7 @@
 #include "Kavrin/Proc/DataVideoGPU.h"
 #include "Kavrin/Proc/ProcException.h"
 
+#include "DataVideoOGL.h"
 #include "LogCapture.h"
 #include "QtOgl/QtOglWorker.h"
 #include "RenderHub.h"
@@ -328,6 +329,28 @@ TEST_F(LifecycleGLTest, PurgeTimerPurgesTheTexturePoolOnTheGLThread) {
     worker->Deinitialize(true);
     // Stopping the worker clears the pool before the context goes.
     EXPECT_EQ(Kavrin::Ogl::TexturePool::GetInstance().GetClearCount(), clears + 1);
+}
+
+TEST_F(LifecycleGLTest, DataObjectOutlivingTheLibraryLeavesItsTasksAndSaysSoVerbosely) {
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, true);
+    auto object = Kavrin::Ogl::DataVideoOGL::Create({1, 1, 1}, Kavrin::PixFmt::RGBA, {8, 8, 0, 0});
+    auto first = MakeTask([](auto, const auto&) {});
+    auto second = MakeTask([](auto, const auto&) {});
+    object->AttachTask(first);
+    object->AttachTask(second);
+    hub.Deinitialize();
+    LogCapture log;
+    const int verbosity = FLAGS_v;
+    FLAGS_v = 20;
+    object.reset();
+    FLAGS_v = verbosity;
+    EXPECT_EQ(first->GetStatus(), Kavrin::Proc::TaskPending);
+    EXPECT_EQ(second->GetStatus(), Kavrin::Proc::TaskPending);
+    EXPECT_EQ(log.Count(google::GLOG_INFO,
+                        "Cannot cancel tasks of DataVideoOGL because RenderHub isn't initiliazed"),
+              1)
+        << log.Dump();
 }
 
 }  // namespace

@@ -91,7 +91,10 @@ public:
     // whatever the frame's colour space says; gray gets BT.709 luma. Throws
     // Kavrin::Exception for other formats (float, Bayer, bit fields, PAL8,
     // packed high-depth YUV such as AYUV64 or Y210).
-    void PicturePad(const Color& color) override;
+    void PicturePad(unsigned top, unsigned bottom, unsigned left, unsigned right,
+                    const Color& color) override;
+    // Fills the whole picture with the colour.
+    void Fill(const Color& color);
     // Nothing is pending on a CPU frame.
     void Execute(bool) override {}
 

@@ -58,7 +58,10 @@ public:
     virtual boost::intrusive_ptr<IDataVideo> Clone(CloneMode mode) const = 0;
     virtual boost::intrusive_ptr<IDataVideo> Subframe(int x, int y, int width,
                                                       int height) const = 0;
-    virtual void PicturePad(const Color& color) = 0;
+    // Fills the borders (top and bottom rows, left and right columns) with the
+    // colour; amounts that cover the picture fill all of it.
+    virtual void PicturePad(unsigned top, unsigned bottom, unsigned left, unsigned right,
+                            const Color& color) = 0;
     virtual void Execute(bool wait) = 0;
 };
 

@@ -1,0 +1,1 @@
+// Colour primaries and cross matrices.

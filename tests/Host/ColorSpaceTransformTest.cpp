@@ -1,0 +1,1 @@
+// Transfer functions and conversion parameters.
