@@ -1,0 +1,299 @@
+#include <GL/glew.h>
+
+#include "ColorSpaceConverter.h"
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include "Kavrin/Conf/ColorPrimaries.h"
+#include "Kavrin/Conf/ColorSpaceTransform.h"
+
+#include "Frame.h"
+#include "Mesh.h"
+#include "ShaderProgram.h"
+#include "ShaderSources.h"
+#include "ShaderStorage.h"
+#include "Texture.h"
+
+namespace Kavrin::Ogl {
+namespace {
+
+// Transfer functions per channel, SMPTE ST 2084, ITU-R BT.2100-2 (HLG), IEC
+// 61966-2-1 (sRGB), ITU-R BT.709 and BT.1886; display light 1.0 = 100 cd/m².
+constexpr std::string_view kTransferLibrary = R"(uniform sampler2D tex;
+uniform int sourceFunction;
+uniform int targetFunction;
+uniform int sourcePrimaries;
+uniform int targetPrimaries;
+uniform int flags;
+uniform float linearScale;
+uniform float pqTonemapA;
+uniform float pqTonemapB;
+uniform float displayPeakLuminance;
+uniform float ootfGamma;
+varying vec2 TexCoord0;
+
+const int INVERSE_OOTF = 1;
+const int FORWARD_OOTF = 2;
+const float BT709_A_GAMMA = 1.960938;
+const float BT1886_GAMMA = 2.4;
+const float PQ_M1 = 2610.0 / 16384.0;
+const float PQ_M2 = 2523.0 / 4096.0 * 128.0;
+const float PQ_C1 = 3424.0 / 4096.0;
+const float PQ_C2 = 2413.0 / 4096.0 * 32.0;
+const float PQ_C3 = 2392.0 / 4096.0 * 32.0;
+const float HLG_A = 0.17883277;
+const float HLG_B = 0.28466892;
+const float HLG_C = 0.55991073;
+
+float rec709_to_scene_linear(float c) { return c < 0.081 ? c / 4.5 : pow((c + 0.099) / 1.099, 1.0 / 0.45); }
+vec3 rec709_to_scene_linear(vec3 c) { return vec3(rec709_to_scene_linear(c.x), rec709_to_scene_linear(c.y), rec709_to_scene_linear(c.z)); }
+float scene_linear_to_rec709(float c) { return c < 0.018 ? 4.5 * c : 1.099 * pow(c, 0.45) - 0.099; }
+vec3 scene_linear_to_rec709(vec3 c) { return vec3(scene_linear_to_rec709(c.x), scene_linear_to_rec709(c.y), scene_linear_to_rec709(c.z)); }
+
+float srgb_to_linear(float c) { return c <= 0.04045 ? c / 12.92 : pow((c + 0.055) / 1.055, 2.4); }
+vec3 srgb_to_linear(vec3 c) { return vec3(srgb_to_linear(c.x), srgb_to_linear(c.y), srgb_to_linear(c.z)); }
+float linear_to_srgb(float c) { return c <= 0.0031308 ? 12.92 * c : 1.055 * pow(c, 1.0 / 2.4) - 0.055; }
+vec3 linear_to_srgb(vec3 c) { return vec3(linear_to_srgb(c.x), linear_to_srgb(c.y), linear_to_srgb(c.z)); }
+
+vec3 gamma_to_linear(vec3 c, float g) { return sign(c) * pow(abs(c), vec3(g)); }
+vec3 linear_to_gamma(vec3 c, float g) { return sign(c) * pow(abs(c), vec3(1.0 / g)); }
+vec3 rec709_to_display_linear(vec3 c) { return gamma_to_linear(c, BT1886_GAMMA); }
+vec3 display_linear_to_rec709(vec3 c) { return linear_to_gamma(c, BT1886_GAMMA); }
+
+float rec709_to_pq_scene_linear(float c) { return c < 0.081 ? c / 2.6784 : pow((c + 0.099) / 0.870159, 1.0 / 0.45); }
+vec3 rec709_to_pq_scene_linear(vec3 c) { return vec3(rec709_to_pq_scene_linear(c.x), rec709_to_pq_scene_linear(c.y), rec709_to_pq_scene_linear(c.z)); }
+float pq_scene_linear_to_rec709(float c) { return c <= 0.03024 ? 2.6784 * c : 0.870159 * pow(c, 0.45) - 0.099; }
+vec3 pq_scene_linear_to_rec709(vec3 c) { return vec3(pq_scene_linear_to_rec709(c.x), pq_scene_linear_to_rec709(c.y), pq_scene_linear_to_rec709(c.z)); }
+
+float rec2100PQ_to_rec2020_display_linear(float v)
+{
+    float Y2MQ = pow(clamp(v, 0.0, 1.0), 1.0 / PQ_M2);
+    return 100.0 * pow(max(Y2MQ - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * Y2MQ), 1.0 / PQ_M1);
+}
+
+vec3 rec2100PQ_to_rec2020_linear(vec3 pixel, bool displayLinear, float A, float B)
+{
+    vec3 display = vec3(rec2100PQ_to_rec2020_display_linear(pixel.x), rec2100PQ_to_rec2020_display_linear(pixel.y),
+        rec2100PQ_to_rec2020_display_linear(pixel.z));
+    float m = max(display.x, max(display.y, display.z));
+    if (A > 0.0 && m > 0.0) {
+        display *= (1.0 + A * m) / (1.0 + B * m);
+    }
+    return displayLinear ? display : rec709_to_pq_scene_linear(display_linear_to_rec709(display));
+}
+
+float rec2020_display_linear_to_rec2100PQ(float d)
+{
+    float Y1MQ = pow(clamp(d * 0.01, 0.0, 1.0), PQ_M1);
+    return pow((PQ_C1 + PQ_C2 * Y1MQ) / (1.0 + PQ_C3 * Y1MQ), PQ_M2);
+}
+
+vec3 rec2020_linear_to_rec2100PQ(vec3 pixel, bool displayLinear)
+{
+    vec3 display = displayLinear ? pixel : rec709_to_display_linear(pq_scene_linear_to_rec709(pixel));
+    return vec3(rec2020_display_linear_to_rec2100PQ(display.x), rec2020_display_linear_to_rec2100PQ(display.y),
+        rec2020_display_linear_to_rec2100PQ(display.z));
+}
+
+float rec2020HLG_to_rec2020_scene_linear(float v)
+{
+    v = clamp(v, 0.0, 1.0);
+    return v < 0.5 ? 4.0 * v * v : exp((v - HLG_C) / HLG_A) + HLG_B;
+}
+
+vec3 rec2020HLG_to_rec2020_linear(vec3 pixel, bool displayLinear, float peak, float gamma)
+{
+    vec3 scene = vec3(rec2020HLG_to_rec2020_scene_linear(pixel.x), rec2020HLG_to_rec2020_scene_linear(pixel.y),
+        rec2020HLG_to_rec2020_scene_linear(pixel.z));
+    if (!displayLinear) {
+        return scene;
+    }
+    vec3 color = clamp(scene / 12.0, 0.0, 1.0);
+    float Y = 0.2627 * color.r + 0.6780 * color.g + 0.0593 * color.b;
+    return color * pow(Y, gamma - 1.0) * peak / 100.0;
+}
+
+float rec2020_scene_linear_to_rec2020HLG(float s)
+{
+    s = clamp(s, 0.0, 12.0);
+    return s < 1.0 ? 0.5 * sqrt(s) : HLG_A * log(s - HLG_B) + HLG_C;
+}
+
+vec3 rec2020_linear_to_rec2020HLG(vec3 pixel, bool displayLinear, float peak, float gamma)
+{
+    vec3 scene = pixel;
+    if (displayLinear) {
+        vec3 color = clamp(pixel * 100.0 / peak, 0.0, 1.0);
+        float Y = 0.2627 * color.r + 0.6780 * color.g + 0.0593 * color.b;
+        if (Y > 0.0001) {
+            scene = color * pow(Y, 1.0 / gamma - 1.0) * 12.0;
+        }
+    }
+    return vec3(rec2020_scene_linear_to_rec2020HLG(scene.x), rec2020_scene_linear_to_rec2020HLG(scene.y),
+        rec2020_scene_linear_to_rec2020HLG(scene.z));
+}
+)";
+
+struct Identifier {
+    const char* name;
+    int value;
+};
+
+constexpr Identifier kTransfers[] = {
+    {"trc_bt709", 1},  {"trc_bt709a", 2}, {"trc_bt1886", 3},       {"trc_gamma22", 4},
+    {"trc_gamma28", 5}, {"trc_linear", 6}, {"trc_sRGB", 7},         {"trc_st2084", 8},
+    {"trc_st2084Scene", 9}, {"trc_hlg", 10}, {"trc_hlgScene", 11},
+};
+
+struct PrimariesEntry {
+    const char* name;
+    Conf::ColorPrimaries primaries;
+};
+
+// Identifier order of the block; the functions are emitted in kFunctionOrder.
+constexpr PrimariesEntry kPrimaries[] = {
+    {"bt709", Conf::ColorPrimaries::BT709},
+    {"bt470", Conf::ColorPrimaries::BT470BG},
+    {"smpte170m", Conf::ColorPrimaries::SMPTE170M},
+    {"smpte432", Conf::ColorPrimaries::SMPTE432},
+    {"bt2020", Conf::ColorPrimaries::BT2020},
+};
+constexpr PrimariesEntry kFunctionOrder[] = {
+    {"bt709", Conf::ColorPrimaries::BT709},
+    {"bt2020", Conf::ColorPrimaries::BT2020},
+    {"bt470", Conf::ColorPrimaries::BT470BG},
+    {"smpte170m", Conf::ColorPrimaries::SMPTE170M},
+    {"smpte432", Conf::ColorPrimaries::SMPTE432},
+};
+
+std::string Row(const std::array<float, 3>& row) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "vec3( %f, %f, %f )", row[0], row[1], row[2]);
+    return text;
+}
+
+// The host matrix's rows become the GLSL matrix's columns, and rgb * M applies
+// the host matrix to the column vector.
+std::string PrimariesFunction(const PrimariesEntry& from, const PrimariesEntry& to) {
+    const Conf::RGBCrossMatrix m = Conf::GetRGBCrossMatrix(from.primaries, to.primaries);
+    return std::string("vec3 ") + from.name + "_to_" + to.name + "( vec3 rgb )\n" + "{\n" +
+           "    mat3 transformMatrix = " + " mat3(\n" + Row(m[0]) + ",\n" + Row(m[1]) + ",\n" + Row(m[2]) + "\n" +
+           ");\n" + "    return rgb * transformMatrix;\n" + "}\n\n";
+}
+
+std::string PrimariesDispatch() {
+    std::string text = "vec3 convert_primaries(vec3 rgb, int from, int to, out bool known)\n{\n    known = true;\n";
+    for (const auto& from : kFunctionOrder) {
+        for (const auto& to : kFunctionOrder) {
+            if (from.primaries == to.primaries) {
+                continue;
+            }
+            text += std::string("    if (from == pri_") + from.name + " && to == pri_" + to.name + ") return " +
+                    from.name + "_to_" + to.name + "(rgb);\n";
+        }
+    }
+    return text + "    known = false;\n    return rgb;\n}\n\n";
+}
+
+constexpr std::string_view kMainBody = R"(void main()
+{
+    vec4 color = texture2D(tex, TexCoord0);
+    if (sourceFunction == trc_bt709) color.rgb = rec709_to_scene_linear(color.rgb);
+    else if (sourceFunction == trc_bt709a) color.rgb = gamma_to_linear(color.rgb, BT709_A_GAMMA);
+    else if (sourceFunction == trc_bt1886) color.rgb = rec709_to_display_linear(color.rgb);
+    else if (sourceFunction == trc_gamma22) color.rgb = gamma_to_linear(color.rgb, 2.2);
+    else if (sourceFunction == trc_gamma28) color.rgb = gamma_to_linear(color.rgb, 2.8);
+    else if (sourceFunction == trc_linear) {}
+    else if (sourceFunction == trc_sRGB) color.rgb = srgb_to_linear(color.rgb);
+    else if (sourceFunction == trc_st2084) color.rgb = rec2100PQ_to_rec2020_linear(color.rgb, true, pqTonemapA, pqTonemapB);
+    else if (sourceFunction == trc_st2084Scene) color.rgb = rec2100PQ_to_rec2020_linear(color.rgb, false, pqTonemapA, pqTonemapB);
+    else if (sourceFunction == trc_hlg) color.rgb = rec2020HLG_to_rec2020_linear(color.rgb, true, displayPeakLuminance, ootfGamma);
+    else if (sourceFunction == trc_hlgScene) color.rgb = rec2020HLG_to_rec2020_linear(color.rgb, false, displayPeakLuminance, ootfGamma);
+    else color.rgb = vec3(1.0, 0.0, 0.0);
+
+    if ((flags & INVERSE_OOTF) != 0) {
+        color.rgb = rec709_to_scene_linear(display_linear_to_rec709(color.rgb));
+    }
+    if (sourcePrimaries != targetPrimaries) {
+        bool known;
+        color.rgb = convert_primaries(color.rgb, sourcePrimaries, targetPrimaries, known);
+        if (!known) {
+            color.rgb = vec3(0.0, 1.0, 0.0);
+        }
+    }
+    color.rgb *= linearScale;
+    if ((flags & FORWARD_OOTF) != 0) {
+        color.rgb = rec709_to_display_linear(scene_linear_to_rec709(color.rgb));
+    }
+
+    if (targetFunction == trc_bt709) color.rgb = scene_linear_to_rec709(color.rgb);
+    else if (targetFunction == trc_bt709a) color.rgb = linear_to_gamma(color.rgb, BT709_A_GAMMA);
+    else if (targetFunction == trc_bt1886) color.rgb = display_linear_to_rec709(color.rgb);
+    else if (targetFunction == trc_gamma22) color.rgb = linear_to_gamma(color.rgb, 2.2);
+    else if (targetFunction == trc_gamma28) color.rgb = linear_to_gamma(color.rgb, 2.8);
+    else if (targetFunction == trc_linear) {}
+    else if (targetFunction == trc_sRGB) color.rgb = linear_to_srgb(color.rgb);
+    else if (targetFunction == trc_st2084) color.rgb = rec2020_linear_to_rec2100PQ(color.rgb, true);
+    else if (targetFunction == trc_st2084Scene) color.rgb = rec2020_linear_to_rec2100PQ(color.rgb, false);
+    else if (targetFunction == trc_hlg) color.rgb = rec2020_linear_to_rec2020HLG(color.rgb, true, displayPeakLuminance, ootfGamma);
+    else if (targetFunction == trc_hlgScene) color.rgb = rec2020_linear_to_rec2020HLG(color.rgb, false, displayPeakLuminance, ootfGamma);
+    else color.rgb = vec3(0.0, 0.0, 1.0);
+    gl_FragColor = color;
+}
+)";
+
+const ShaderSourceKeeper<VShader::Id, ShaderGenerator> colorSpaceConverterShader(
+    "colorSpaceConverterShader", VShader::Id::XYUV, &ColorSpaceConverterSource, __FILE__);
+
+}  // namespace
+
+std::string ColorSpaceConverterSource() {
+    std::string text(kTransferLibrary);
+    text += "\n";
+    for (const auto& transfer : kTransfers) {
+        text += std::string("const int ") + transfer.name + " = " + std::to_string(transfer.value) + ";\n";
+    }
+    text += "\n";
+    for (const auto& primaries : kPrimaries) {
+        text += std::string("const int pri_") + primaries.name + " = " +
+                std::to_string(static_cast<int>(primaries.primaries)) + ";\n";
+    }
+    text += "\n";
+    for (const auto& from : kFunctionOrder) {
+        for (const auto& to : kFunctionOrder) {
+            if (from.primaries != to.primaries) {
+                text += PrimariesFunction(from, to);
+            }
+        }
+    }
+    text += PrimariesDispatch();
+    text += kMainBody;
+    return text;
+}
+
+void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame, const Proc::ColorConversionInfo& info,
+                       const ShaderStorage& storage) {
+    ShaderProgram& program = storage.MakeShader(colorSpaceConverterShader);
+    program.Use();
+    program.Uniform("tex", 0);
+    frame->GetFirstTexture()->Use(0);
+    const Conf::ColorSpaceTransform transform(info);
+    program.Uniform("sourceFunction", static_cast<int>(transform.GetSourceTransfer()));
+    program.Uniform("sourcePrimaries", static_cast<int>(transform.GetSourcePrimaries()));
+    program.Uniform("targetFunction", static_cast<int>(transform.GetTargetTransfer()));
+    program.Uniform("targetPrimaries", static_cast<int>(transform.GetTargetPrimaries()));
+    program.Uniform("flags", static_cast<int>(transform.GetFlags()));
+    program.Uniform("linearScale", transform.GetLinearScale());
+    const auto [a, b] = transform.GetPQTonemapCoefs();
+    program.Uniform("pqTonemapA", a);
+    program.Uniform("pqTonemapB", b);
+    program.Uniform("displayPeakLuminance", transform.GetHLGDisplayPeakLuminance());
+    program.Uniform("ootfGamma", transform.GetHLGOOTFGamma());
+    storage.Quad().Activate();
+    storage.Quad().Draw(program);
+}
+
+}  // namespace Kavrin::Ogl

@@ -1,0 +1,1 @@
+// Colour-space conversion on the GPU.
