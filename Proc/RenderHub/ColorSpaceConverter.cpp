@@ -113,7 +113,8 @@ vec3 rec2020HLG_to_rec2020_linear(vec3 pixel, bool displayLinear, float peak, fl
     }
     vec3 color = clamp(scene / 12.0, 0.0, 1.0);
     float Y = 0.2627 * color.r + 0.6780 * color.g + 0.0593 * color.b;
-    return color * pow(Y, gamma - 1.0) * peak / 100.0;
+    // pow(0, negative) is undefined in GLSL; black stays black.
+    return Y > 0.0 ? color * pow(Y, gamma - 1.0) * peak / 100.0 : vec3(0.0);
 }
 
 float rec2020_scene_linear_to_rec2020HLG(float s)
@@ -126,11 +127,12 @@ vec3 rec2020_linear_to_rec2020HLG(vec3 pixel, bool displayLinear, float peak, fl
 {
     vec3 scene = pixel;
     if (displayLinear) {
-        vec3 color = clamp(pixel * 100.0 / peak, 0.0, 1.0);
+        // Not clamped to the peak: below 1000 cd/m² the system gamma drops under 1 and
+        // saturated colours decode above it; the scene light is clamped when encoding.
+        vec3 color = max(pixel * 100.0 / peak, 0.0);
         float Y = 0.2627 * color.r + 0.6780 * color.g + 0.0593 * color.b;
-        if (Y > 0.0001) {
-            scene = color * pow(Y, 1.0 / gamma - 1.0) * 12.0;
-        }
+        // The inverse OOTF tends to 0 with Y: only exact black needs a guard.
+        scene = Y > 0.0 ? color * pow(Y, 1.0 / gamma - 1.0) * 12.0 : vec3(0.0);
     }
     return vec3(rec2020_scene_linear_to_rec2020HLG(scene.x), rec2020_scene_linear_to_rec2020HLG(scene.y),
         rec2020_scene_linear_to_rec2020HLG(scene.z));
@@ -143,9 +145,9 @@ struct Identifier {
 };
 
 constexpr Identifier kTransfers[] = {
-    {"trc_bt709", 1},  {"trc_bt709a", 2}, {"trc_bt1886", 3},       {"trc_gamma22", 4},
-    {"trc_gamma28", 5}, {"trc_linear", 6}, {"trc_sRGB", 7},         {"trc_st2084", 8},
-    {"trc_st2084Scene", 9}, {"trc_hlg", 10}, {"trc_hlgScene", 11},
+    {"trc_bt709", 1},       {"trc_bt709a", 2}, {"trc_bt1886", 3},    {"trc_gamma22", 4},
+    {"trc_gamma28", 5},     {"trc_linear", 6}, {"trc_sRGB", 7},      {"trc_st2084", 8},
+    {"trc_st2084Scene", 9}, {"trc_hlg", 10},   {"trc_hlgScene", 11},
 };
 
 struct PrimariesEntry {
@@ -155,17 +157,13 @@ struct PrimariesEntry {
 
 // Identifier order of the block; the functions are emitted in kFunctionOrder.
 constexpr PrimariesEntry kPrimaries[] = {
-    {"bt709", Conf::ColorPrimaries::BT709},
-    {"bt470", Conf::ColorPrimaries::BT470BG},
-    {"smpte170m", Conf::ColorPrimaries::SMPTE170M},
-    {"smpte432", Conf::ColorPrimaries::SMPTE432},
+    {"bt709", Conf::ColorPrimaries::BT709},         {"bt470", Conf::ColorPrimaries::BT470BG},
+    {"smpte170m", Conf::ColorPrimaries::SMPTE170M}, {"smpte432", Conf::ColorPrimaries::SMPTE432},
     {"bt2020", Conf::ColorPrimaries::BT2020},
 };
 constexpr PrimariesEntry kFunctionOrder[] = {
-    {"bt709", Conf::ColorPrimaries::BT709},
-    {"bt2020", Conf::ColorPrimaries::BT2020},
-    {"bt470", Conf::ColorPrimaries::BT470BG},
-    {"smpte170m", Conf::ColorPrimaries::SMPTE170M},
+    {"bt709", Conf::ColorPrimaries::BT709},       {"bt2020", Conf::ColorPrimaries::BT2020},
+    {"bt470", Conf::ColorPrimaries::BT470BG},     {"smpte170m", Conf::ColorPrimaries::SMPTE170M},
     {"smpte432", Conf::ColorPrimaries::SMPTE432},
 };
 
@@ -180,19 +178,21 @@ std::string Row(const std::array<float, 3>& row) {
 std::string PrimariesFunction(const PrimariesEntry& from, const PrimariesEntry& to) {
     const Conf::RGBCrossMatrix m = Conf::GetRGBCrossMatrix(from.primaries, to.primaries);
     return std::string("vec3 ") + from.name + "_to_" + to.name + "( vec3 rgb )\n" + "{\n" +
-           "    mat3 transformMatrix = " + " mat3(\n" + Row(m[0]) + ",\n" + Row(m[1]) + ",\n" + Row(m[2]) + "\n" +
-           ");\n" + "    return rgb * transformMatrix;\n" + "}\n\n";
+           "    mat3 transformMatrix = " + " mat3(\n" + Row(m[0]) + ",\n" + Row(m[1]) + ",\n" +
+           Row(m[2]) + "\n" + ");\n" + "    return rgb * transformMatrix;\n" + "}\n\n";
 }
 
 std::string PrimariesDispatch() {
-    std::string text = "vec3 convert_primaries(vec3 rgb, int from, int to, out bool known)\n{\n    known = true;\n";
+    std::string text =
+        "vec3 convert_primaries(vec3 rgb, int from, int to, out bool known)\n{\n    known = "
+        "true;\n";
     for (const auto& from : kFunctionOrder) {
         for (const auto& to : kFunctionOrder) {
             if (from.primaries == to.primaries) {
                 continue;
             }
-            text += std::string("    if (from == pri_") + from.name + " && to == pri_" + to.name + ") return " +
-                    from.name + "_to_" + to.name + "(rgb);\n";
+            text += std::string("    if (from == pri_") + from.name + " && to == pri_" + to.name +
+                    ") return " + from.name + "_to_" + to.name + "(rgb);\n";
         }
     }
     return text + "    known = false;\n    return rgb;\n}\n\n";
@@ -254,7 +254,8 @@ std::string ColorSpaceConverterSource() {
     std::string text(kTransferLibrary);
     text += "\n";
     for (const auto& transfer : kTransfers) {
-        text += std::string("const int ") + transfer.name + " = " + std::to_string(transfer.value) + ";\n";
+        text += std::string("const int ") + transfer.name + " = " + std::to_string(transfer.value) +
+                ";\n";
     }
     text += "\n";
     for (const auto& primaries : kPrimaries) {
@@ -274,8 +275,8 @@ std::string ColorSpaceConverterSource() {
     return text;
 }
 
-void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame, const Proc::ColorConversionInfo& info,
-                       const ShaderStorage& storage) {
+void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,
+                       const Proc::ColorConversionInfo& info, const ShaderStorage& storage) {
     ShaderProgram& program = storage.MakeShader(colorSpaceConverterShader);
     program.Use();
     program.Uniform("tex", 0);

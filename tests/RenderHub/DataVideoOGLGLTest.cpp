@@ -191,7 +191,7 @@ TEST_F(DataVideoOGLGLTest, DestructionCancelsPendingTasks) {
 // download; every picture comes back with its own colour.
 TEST_F(DataVideoOGLGLTest, ObjectsDrivenFromSeveralThreads) {
     constexpr int kThreads = 4;
-    constexpr int kObjects = 50;
+    constexpr int kObjects = 200;
     std::atomic<int> wrong = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
