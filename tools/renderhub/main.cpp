@@ -15,7 +15,11 @@
 #include <QGuiApplication>
 #include <glog/logging.h>
 
+#include "Kavrin/PixFmtDescription.h"
+
+#include "Demo.h"
 #include "IOglTask.h"
+#include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
 
@@ -27,11 +31,14 @@ using Kavrin::Ogl::RenderHub;
 using Kavrin::Ogl::ShaderStorage;
 
 constexpr const char* kUsage =
-    "usage: renderhub [--verbose] [COMMAND]\n"
+    "usage: renderhub [--verbose] [COMMAND [OPTIONS]]\n"
     "\n"
     "commands:\n"
-    "  info    initialise the library and print what the OpenGL implementation offers\n"
+    "  demo    send a generated clip through every supported pixel format and a PQ to SDR\n"
+    "          conversion on the GPU, print the results and write a contact sheet PNG\n"
     "          (the default)\n"
+    "          --size WxH (640x360)  --frames N (6)  --output FILE (renderhub-demo.png)\n"
+    "  info    initialise the library and print what the OpenGL implementation offers\n"
     "\n"
     "options:\n"
     "  --verbose   write the library's log (detection, worker lifecycle) to stderr\n";
@@ -93,16 +100,45 @@ int RunInfo() {
               << "  GL_VENDOR        : " << information->vendor << "\n"
               << "  max texture size : " << information->maxTextureSize << "\n"
               << "  worker started   : "
-              << (workerRuns ? "yes (\"$Worker::Thread$\" ran a task)" : "no") << "\n";
+              << (workerRuns ? "yes (\"$Worker::Thread$\" ran a task)" : "no") << "\n"
+              << "  CPU pixel formats: ";
+    const auto& formats = Kavrin::Ogl::GetSupportedPixFmt();
+    for (std::size_t i = 0; i < formats.size(); ++i) {
+        std::cout << (i == 0       ? ""
+                      : i % 8 == 0 ? ",\n                     "
+                                   : ", ")
+                  << Kavrin::PixFmtDescription::Find(formats[i])->GetName();
+    }
+    std::cout << " (" << formats.size() << ")\n";
     hub.Deinitialize();
     return workerRuns ? 0 : 1;
+}
+
+// "WxH" into width and height; false when malformed.
+bool ParseSize(const std::string& text, int& width, int& height) {
+    const auto x = text.find('x');
+    if (x == std::string::npos) {
+        return false;
+    }
+    try {
+        width = std::stoi(text.substr(0, x));
+        height = std::stoi(text.substr(x + 1));
+    } catch (const std::exception&) {
+        return false;
+    }
+    return width > 0 && height > 0 && width <= 16384 && height <= 16384;
+}
+
+int Usage(const std::string& problem) {
+    std::cerr << "renderhub: " << problem << "\n" << kUsage;
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     bool verbose = false;
-    std::vector<std::string> commands;
+    std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--verbose" || argument == "-v") {
@@ -111,13 +147,35 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         } else {
-            commands.push_back(argument);
+            arguments.push_back(argument);
         }
     }
-    const std::string command = commands.empty() ? "info" : commands.front();
-    if (command != "info" || commands.size() > 1) {
-        std::cerr << "renderhub: unknown command '" << command << "'\n" << kUsage;
-        return 2;
+    const std::string command = arguments.empty() ? "demo" : arguments.front();
+    RenderHubTool::DemoOptions demo;
+    if (command == "demo") {
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            const bool hasValue = i + 1 < arguments.size();
+            if (arguments[i] == "--size" && hasValue) {
+                if (!ParseSize(arguments[++i], demo.width, demo.height)) {
+                    return Usage("--size takes WxH, for example 640x360");
+                }
+            } else if (arguments[i] == "--frames" && hasValue) {
+                try {
+                    demo.frames = std::stoi(arguments[++i]);
+                } catch (const std::exception&) {
+                    demo.frames = 0;
+                }
+                if (demo.frames <= 0 || demo.frames > 1000) {
+                    return Usage("--frames takes a number from 1 to 1000");
+                }
+            } else if (arguments[i] == "--output" && hasValue) {
+                demo.output = arguments[++i];
+            } else {
+                return Usage("unknown demo option '" + arguments[i] + "'");
+            }
+        }
+    } else if (command != "info" || arguments.size() > 1) {
+        return Usage("unknown command '" + command + "'");
     }
 
     FLAGS_logtostderr = true;
@@ -131,5 +189,23 @@ int main(int argc, char** argv) {
     }
     qInstallMessageHandler(&HandleQtMessage);
     QGuiApplication application(argc, argv);
-    return RunInfo();
+    if (command == "info") {
+        return RunInfo();
+    }
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, true);
+    if (!hub.IsInitialized()) {
+        Fail(
+            "no OpenGL 3.0 or later context could be created and probed "
+            "(run with --verbose to see the driver's answers)");
+    }
+    int status = 0;
+    try {
+        status = RenderHubTool::RunDemo(demo);
+    } catch (const std::exception& error) {
+        std::cerr << "renderhub: demo failed: " << error.what() << "\n";
+        status = 1;
+    }
+    hub.Deinitialize();
+    return status;
 }
