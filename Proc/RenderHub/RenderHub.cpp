@@ -70,26 +70,29 @@ RenderHub::~RenderHub() {
 }
 
 void RenderHub::Initialize(QSurface* surface, bool cancelOnDeinitialize) {
-    std::lock_guard lock(mutex);
-    if (worker) {
+    std::lock_guard lifecycle(lifecycleMutex);
+    if (IsInitialized()) {
         return;
     }
-    worker = QtOglWorker::Create(surface);
-    if (worker) {
-        Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::CreateGPU;
-    }
+    Start(surface);
+    std::lock_guard lock(mutex);
     cancelTasksOnDeinitialize = cancelOnDeinitialize;
 }
 
 void RenderHub::Initialize() {
-    std::lock_guard lock(mutex);
-    if (worker) {
-        return;
+    std::lock_guard lifecycle(lifecycleMutex);
+    if (!IsInitialized()) {
+        Start(nullptr);
     }
-    worker = QtOglWorker::Create(nullptr);
-    if (worker) {
+}
+
+void RenderHub::Start(QSurface* surface) {
+    boost::intrusive_ptr<IOglWorker> started = QtOglWorker::Create(surface);
+    if (started) {
         Proc::DataVideoGPU::CreatorOGL = &DataVideoOGL::CreateGPU;
     }
+    std::lock_guard lock(mutex);
+    worker = std::move(started);
 }
 
 bool RenderHub::IsInitialized() const {
@@ -98,20 +101,33 @@ bool RenderHub::IsInitialized() const {
 }
 
 void RenderHub::Deinitialize() {
-    std::lock_guard lock(mutex);
-    if (!worker) {
-        return;
+    std::lock_guard lifecycle(lifecycleMutex);
+    boost::intrusive_ptr<IOglWorker> stopping;
+    bool cancel = true;
+    {
+        std::lock_guard lock(mutex);
+        if (!worker) {
+            return;
+        }
+        stopping = worker;
+        cancel = cancelTasksOnDeinitialize;
     }
     Proc::DataVideoGPU::Creator creator = std::move(Proc::DataVideoGPU::CreatorOGL);
     Proc::DataVideoGPU::CreatorOGL = nullptr;
     try {
-        worker->Deinitialize(cancelTasksOnDeinitialize);
+        // Without the facade's lock: tasks still draining on the GL thread may
+        // call the facade (a nested dispatch, a data object's destructor).
+        stopping->Deinitialize(cancel);
     } catch (...) {
         // The worker keeps running, so its pipeline factory must stay usable.
         Proc::DataVideoGPU::CreatorOGL = std::move(creator);
         throw;
     }
-    worker.reset();
+    {
+        std::lock_guard lock(mutex);
+        worker.reset();
+    }
+    // The last reference, and with it the worker, goes here, outside the lock.
 }
 
 boost::intrusive_ptr<IOglWorker> RenderHub::GetWorker() const {

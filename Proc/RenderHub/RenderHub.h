@@ -54,8 +54,15 @@ private:
     RenderHub& operator=(const RenderHub&) = delete;
 
     boost::intrusive_ptr<IOglWorker> GetWorker() const;
+    // Creates the worker and installs the pipeline factory; caller holds lifecycleMutex.
+    void Start(QSurface* surface);
 
-    // Guards the two fields below. Taken before the worker's mutex.
+    // Serialises Initialize and Deinitialize; taken before `mutex`. Not held by the
+    // queries, so that tasks draining during a deinitialisation can still use the
+    // facade.
+    std::mutex lifecycleMutex;
+    // Guards the two fields below; taken before the worker's mutex, never held
+    // while the worker starts or stops.
     mutable std::mutex mutex;
     bool cancelTasksOnDeinitialize = true;
     boost::intrusive_ptr<IOglWorker> worker;

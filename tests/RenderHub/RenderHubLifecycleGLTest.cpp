@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <stdexcept>
@@ -351,6 +352,52 @@ TEST_F(LifecycleGLTest, DataObjectOutlivingTheLibraryLeavesItsTasksAndSaysSoVerb
                         "Cannot cancel tasks of DataVideoOGL because RenderHub isn't initiliazed"),
               1)
         << log.Dump();
+}
+
+// Tasks still queued when the library stops run on the GL thread while the
+// creating thread waits in Deinitialize; they may use the facade meanwhile.
+TEST_F(LifecycleGLTest, TasksDrainingDuringDeinitializeCanUseTheFacade) {
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, false);
+    Gate gate;
+    auto blocker = gate.MakeBlocker();
+    hub.DoBackgroundTask(blocker);
+    gate.entered.get_future().wait();
+    std::atomic<bool> sawInitialized = false;
+    std::atomic<bool> nestedRan = false;
+    auto late = MakeTask([&](auto, const auto&) {
+        sawInitialized = hub.IsInitialized();
+        hub.DispatchTask(MakeTask([&](auto, const auto&) { nestedRan = true; }));
+    });
+    hub.DoBackgroundTask(late);
+    // Opens the gate once Deinitialize has marked the worker: `late` is then still
+    // queued and runs while the creating thread waits.
+    std::thread releaser([&] {
+        for (;;) {
+            try {
+                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
+            } catch (const std::logic_error&) {
+                break;
+            }
+            std::this_thread::yield();
+        }
+        gate.release.set_value();
+    });
+    std::promise<void> stopped;
+    std::thread watchdog([&, done = stopped.get_future()]() mutable {
+        if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            std::fprintf(stderr, "Deinitialize deadlocked with a draining task\n");
+            std::abort();
+        }
+    });
+    hub.Deinitialize();
+    stopped.set_value();
+    watchdog.join();
+    releaser.join();
+    EXPECT_TRUE(sawInitialized);
+    EXPECT_TRUE(nestedRan);
+    EXPECT_EQ(late->GetStatus(), Kavrin::Proc::TaskExecuted);
+    EXPECT_FALSE(hub.IsInitialized());
 }
 
 }  // namespace
