@@ -11,7 +11,9 @@ bootstrap_and_configure -DRENDERHUB_SANITIZE="$KIND" -DRENDERHUB_BUILD_BENCH=OFF
 cmake --build "$BUILD_DIR" -j "$JOBS"
 case "$KIND" in
     thread)
-        export TSAN_OPTIONS="suppressions=$ROOT/tests/support/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+        # llvmpipe's LLVM JIT holds more locks at once than TSan's lock-order
+        # detector can track (it aborts); races are still detected.
+        export TSAN_OPTIONS="suppressions=$ROOT/tests/support/tsan.supp halt_on_error=1 detect_deadlocks=0"
         with_display ctest --test-dir "$BUILD_DIR" --output-on-failure -L threading "$@"
         ;;
     address)
