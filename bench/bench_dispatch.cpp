@@ -12,6 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <glog/logging.h>
 
+#include "BenchSupport.h"
 #include "IOglTask.h"
 #include "RenderHub.h"
 
@@ -89,23 +90,15 @@ BENCHMARK(BM_RoundTrip)->UseRealTime()->MinTime(2.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-    FLAGS_logtostderr = true;
-    FLAGS_minloglevel = google::GLOG_WARNING;
-    google::InitGoogleLogging(argv[0]);
     QGuiApplication application(argc, argv);
     benchmark::Initialize(&argc, argv);
-
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, true);
-    if (!hub.IsInitialized()) {
-        std::fprintf(stderr, "bench_dispatch: RenderHub could not start (no OpenGL context)\n");
+    if (!Bench::StartLibrary(argv[0])) {
         return 1;
     }
-    std::printf("GL_RENDERER: %s\nGL_VERSION: %s\n", hub.GetInformation()->renderer.c_str(),
-                hub.GetInformation()->version.c_str());
+    std::printf("GL_VERSION: %s\n", RenderHub::GetInstance().GetInformation()->version.c_str());
     std::fflush(stdout);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    hub.Deinitialize();
+    RenderHub::GetInstance().Deinitialize();
     return 0;
 }

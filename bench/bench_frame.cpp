@@ -16,8 +16,8 @@
 #include "Kavrin/PixFmtDescription.h"
 #include "Kavrin/Proc/DataVideoCPU.h"
 
+#include "BenchSupport.h"
 #include "Frame.h"
-#include "IOglTask.h"
 #include "Mesh.h"
 #include "RenderHub.h"
 #include "ShaderProgram.h"
@@ -30,21 +30,7 @@ using namespace Kavrin;
 using namespace Kavrin::Ogl;
 using Clock = std::chrono::steady_clock;
 
-class FunctionTask : public IOglTask {
-public:
-    explicit FunctionTask(std::function<void(const ShaderStorage&)> body)
-        : IOglTask(OglCapability::Minimal, "BenchFrame"), body(std::move(body)) {}
-
-private:
-    void DoExecute(OglCapability, const ShaderStorage& storage) override { body(storage); }
-    std::function<void(const ShaderStorage&)> body;
-};
-
-void RunOnGL(std::function<void(const ShaderStorage&)> body) {
-    boost::intrusive_ptr<FunctionTask> task(new FunctionTask(std::move(body)));
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-}
+using Bench::RunOnGL;
 
 // Repeats `step` on the GL thread for at least `budget` (and 3 times), after one
 // warm-up; returns frames per second.
@@ -111,21 +97,15 @@ double RawFloor(std::size_t bytes, int width, double budgetSeconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    FLAGS_logtostderr = true;
-    FLAGS_minloglevel = google::GLOG_WARNING;
-    google::InitGoogleLogging(argv[0]);
     QGuiApplication application(argc, argv);
     double budget = 1.0;
     if (argc > 1) {
         budget = std::stod(argv[1]);
     }
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, true);
-    if (!hub.IsInitialized()) {
-        std::fprintf(stderr, "bench_frame: RenderHub could not start (no OpenGL context)\n");
+    if (!Bench::StartLibrary(argv[0])) {
         return 1;
     }
-    std::printf("GL_RENDERER: %s\n", hub.GetRenderer().c_str());
+    RenderHub& hub = RenderHub::GetInstance();
     std::printf("%-12s %-10s %10s %10s %10s %10s %8s\n", "format", "size", "upload", "download",
                 "roundtrip", "raw floor", "ratio");
     const PixFmt formats[] = {PixFmt::YUV420P, PixFmt::YUV420P10LE, PixFmt::NV12,

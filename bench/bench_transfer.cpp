@@ -12,7 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <glog/logging.h>
 
-#include "IOglTask.h"
+#include "BenchSupport.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
@@ -25,21 +25,7 @@ using namespace Kavrin::Ogl;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-class FunctionTask : public IOglTask {
-public:
-    explicit FunctionTask(std::function<void(const ShaderStorage&)> body)
-        : IOglTask(OglCapability::Minimal, "BenchTransfer"), body(std::move(body)) {}
-
-private:
-    void DoExecute(OglCapability, const ShaderStorage& storage) override { body(storage); }
-    std::function<void(const ShaderStorage&)> body;
-};
-
-void RunOnGL(std::function<void(const ShaderStorage&)> body) {
-    boost::intrusive_ptr<FunctionTask> task(new FunctionTask(std::move(body)));
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-}
+using Bench::RunOnGL;
 
 Texture::Params PlaneParams(int bytesPerSample) {
     return bytesPerSample == 1
@@ -121,21 +107,15 @@ BENCHMARK(BM_Memcpy)->Arg(1)->Arg(2)->ArgNames({"bytes"})->Unit(benchmark::kMill
 }  // namespace
 
 int main(int argc, char** argv) {
-    FLAGS_logtostderr = true;
-    FLAGS_minloglevel = google::GLOG_WARNING;
-    google::InitGoogleLogging(argv[0]);
     QGuiApplication application(argc, argv);
     benchmark::Initialize(&argc, argv);
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, true);
-    if (!hub.IsInitialized()) {
-        std::fprintf(stderr, "bench_transfer: RenderHub could not start (no OpenGL context)\n");
+    if (!Bench::StartLibrary(argv[0])) {
         return 1;
     }
-    std::printf("GL_RENDERER: %s\nplanes: %dx%d\n", hub.GetRenderer().c_str(), kWidth, kHeight);
+    std::printf("planes: %dx%d\n", kWidth, kHeight);
     std::fflush(stdout);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    hub.Deinitialize();
+    RenderHub::GetInstance().Deinitialize();
     return 0;
 }

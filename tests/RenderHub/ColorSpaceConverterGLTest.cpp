@@ -44,22 +44,7 @@ using Kavrin::Proc::ColorConversionInfo;
 using Params = Texture::Params;
 using T = ColorSpaceTransform;
 
-// Runs `body` on the GL thread with the worker's storage.
-void WithStorage(const std::function<void(const ShaderStorage&)>& body) {
-    std::exception_ptr failure;
-    auto task = Kavrin::Test::MakeTask([&](OglCapability, const ShaderStorage& storage) {
-        try {
-            body(storage);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
+using Kavrin::Test::WithStorage;
 
 // ---------------------------------------------------------------------------
 // Reference curves in double. Display light 1.0 = 100 cd/m²; HLG scene light

@@ -59,22 +59,7 @@ constexpr int kWidth = 32;
 constexpr int kHeight = 16;
 const Conf::ColorSpace kBT709{1, 1, 1};
 
-// Runs `body` on the GL thread with the worker's storage.
-void WithStorage(const std::function<void(const ShaderStorage&)>& body) {
-    std::exception_ptr failure;
-    auto task = Kavrin::Test::MakeTask([&](OglCapability, const ShaderStorage& storage) {
-        try {
-            body(storage);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
+using Kavrin::Test::WithStorage;
 
 std::string FormatName(PixFmt pixFmt) { return PixFmtDescription::Find(pixFmt)->GetName(); }
 

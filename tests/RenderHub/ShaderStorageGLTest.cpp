@@ -27,22 +27,7 @@ using Kavrin::Ogl::Details::GlObjectCounter;
 using Kavrin::Test::LogCapture;
 using Params = Texture::Params;
 
-// Runs `body` on the GL thread with the worker's storage.
-void WithStorage(const std::function<void(const ShaderStorage&)>& body) {
-    std::exception_ptr failure;
-    auto task = Kavrin::Test::MakeTask([&](OglCapability, const ShaderStorage& storage) {
-        try {
-            body(storage);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
+using Kavrin::Test::WithStorage;
 
 std::unique_ptr<Texture> FloatTexture(int width, int height, const std::vector<glm::vec4>& texels) {
     return std::make_unique<Texture>(Params{width, height, GL_RGBA, GL_RGBA32F, GL_FLOAT},

@@ -46,22 +46,7 @@ using Kavrin::Conf::YCbCrMatrix;
 using Params = Texture::Params;
 using Samples = std::vector<std::uint16_t>;
 
-// Runs `body` on the GL thread with the worker's storage.
-void WithStorage(const std::function<void(const ShaderStorage&)>& body) {
-    std::exception_ptr failure;
-    auto task = Kavrin::Test::MakeTask([&](OglCapability, const ShaderStorage& storage) {
-        try {
-            body(storage);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
+using Kavrin::Test::WithStorage;
 
 // ---------------------------------------------------------------------------
 // Double-precision reference, written from the published luma coefficients and

@@ -38,6 +38,22 @@ void RunOnGL(const std::function<void()>& body) {
     }
 }
 
+void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body) {
+    std::exception_ptr failure;
+    auto task = MakeTask([&](Ogl::OglCapability, const Ogl::ShaderStorage& storage) {
+        try {
+            body(storage);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    Ogl::RenderHub::GetInstance().DispatchTask(task);
+    task->WaitUntilExecuted();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
 GLenum GetGLError() {
     GLenum error = GL_NO_ERROR;
     RunOnGL([&] { error = glGetError(); });

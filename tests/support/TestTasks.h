@@ -48,6 +48,10 @@ inline boost::intrusive_ptr<FunctionTask> MakeTask(
 // an exception of the body is rethrown here.
 void RunOnGL(const std::function<void()>& body);
 
+// Runs `body` on the GL thread with the worker's shader storage and waits; an
+// exception of the body is rethrown here.
+void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
+
 // glGetError on the GL thread.
 GLenum GetGLError();
 

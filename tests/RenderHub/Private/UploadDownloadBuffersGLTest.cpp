@@ -29,21 +29,7 @@ using Kavrin::Proc::ConstPlane;
 using Kavrin::Proc::Plane;
 using Params = Texture::Params;
 
-void WithStorage(const std::function<void(const ShaderStorage&)>& body) {
-    std::exception_ptr failure;
-    auto task = Kavrin::Test::MakeTask([&](OglCapability, const ShaderStorage& storage) {
-        try {
-            body(storage);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
+using Kavrin::Test::WithStorage;
 
 // A plane in a buffer with guard bytes on both sides, rows top-down or bottom-up.
 struct HostPlane {
