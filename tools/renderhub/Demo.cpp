@@ -29,6 +29,7 @@
 #include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "Texture.h"
+#include "ToolTasks.h"
 
 namespace RenderHubTool {
 namespace {
@@ -41,33 +42,6 @@ using Clock = std::chrono::steady_clock;
 using CpuFrame = boost::intrusive_ptr<DataVideoCPU>;
 
 const Conf::ColorSpace kBt709{1, 1, 1};
-
-class FunctionTask : public Ogl::IOglTask {
-public:
-    explicit FunctionTask(std::function<void(const ShaderStorage&)> body)
-        : IOglTask(Ogl::OglCapability::Minimal, "DemoTask"), body(std::move(body)) {}
-
-private:
-    void DoExecute(Ogl::OglCapability, const ShaderStorage& storage) override { body(storage); }
-    std::function<void(const ShaderStorage&)> body;
-};
-
-// Runs on the GL thread and waits; an exception of the body comes back here.
-void RunOnGL(const std::function<void(const ShaderStorage&)>& body) {
-    std::exception_ptr failure;
-    boost::intrusive_ptr<FunctionTask> task(new FunctionTask([&](const ShaderStorage& storage) {
-        try {
-            body(storage);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    }));
-    Ogl::RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
 
 // The clip: colour bars on top, a full-range grey gradient in the middle, a
 // moving diagonal pattern at the bottom; alpha ramps from left to right.

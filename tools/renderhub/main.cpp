@@ -17,6 +17,7 @@
 
 #include "Kavrin/PixFmtDescription.h"
 
+#include "Bench.h"
 #include "Demo.h"
 #include "IOglTask.h"
 #include "Private/UploadDownloadBuffers.h"
@@ -38,6 +39,9 @@ constexpr const char* kUsage =
     "          conversion on the GPU, print the results and write a contact sheet PNG\n"
     "          (the default)\n"
     "          --size WxH (640x360)  --frames N (6)  --output FILE (renderhub-demo.png)\n"
+    "  bench   task dispatch rate and latency, and frame upload/download rates of the main\n"
+    "          formats\n"
+    "          --size WxH (repeatable; 1920x1080 and 3840x2160)  --seconds S (0.5)  --json\n"
     "  info    initialise the library and print what the OpenGL implementation offers\n"
     "\n"
     "options:\n"
@@ -152,6 +156,7 @@ int main(int argc, char** argv) {
     }
     const std::string command = arguments.empty() ? "demo" : arguments.front();
     RenderHubTool::DemoOptions demo;
+    RenderHubTool::BenchOptions bench;
     if (command == "demo") {
         for (std::size_t i = 1; i < arguments.size(); ++i) {
             const bool hasValue = i + 1 < arguments.size();
@@ -172,6 +177,36 @@ int main(int argc, char** argv) {
                 demo.output = arguments[++i];
             } else {
                 return Usage("unknown demo option '" + arguments[i] + "'");
+            }
+        }
+    } else if (command == "bench") {
+        bool sizesGiven = false;
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            const bool hasValue = i + 1 < arguments.size();
+            if (arguments[i] == "--json") {
+                bench.json = true;
+            } else if (arguments[i] == "--size" && hasValue) {
+                int width = 0;
+                int height = 0;
+                if (!ParseSize(arguments[++i], width, height)) {
+                    return Usage("--size takes WxH, for example 1920x1080");
+                }
+                if (!sizesGiven) {
+                    bench.sizes.clear();
+                    sizesGiven = true;
+                }
+                bench.sizes.emplace_back(width, height);
+            } else if (arguments[i] == "--seconds" && hasValue) {
+                try {
+                    bench.secondsPerCase = std::stod(arguments[++i]);
+                } catch (const std::exception&) {
+                    bench.secondsPerCase = -1;
+                }
+                if (!(bench.secondsPerCase > 0 && bench.secondsPerCase <= 60)) {
+                    return Usage("--seconds takes a number above 0 and up to 60");
+                }
+            } else {
+                return Usage("unknown bench option '" + arguments[i] + "'");
             }
         }
     } else if (command != "info" || arguments.size() > 1) {
@@ -201,9 +236,9 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     try {
-        status = RenderHubTool::RunDemo(demo);
+        status = command == "bench" ? RenderHubTool::RunBench(bench) : RenderHubTool::RunDemo(demo);
     } catch (const std::exception& error) {
-        std::cerr << "renderhub: demo failed: " << error.what() << "\n";
+        std::cerr << "renderhub: " << command << " failed: " << error.what() << "\n";
         status = 1;
     }
     hub.Deinitialize();

@@ -1,0 +1,183 @@
+#include <GL/glew.h>
+
+#include "Bench.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Kavrin/PixFmtDescription.h"
+#include "Kavrin/Proc/DataVideoCPU.h"
+
+#include "Frame.h"
+#include "RenderHub.h"
+#include "Texture.h"
+#include "ToolTasks.h"
+
+namespace RenderHubTool {
+namespace {
+
+using namespace Kavrin;
+using Kavrin::Ogl::Frame;
+using Kavrin::Ogl::ShaderStorage;
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct DispatchFigures {
+    double tasksPerSecond = 0;
+    double p50Microseconds = 0;
+    double p99Microseconds = 0;
+};
+
+DispatchFigures MeasureDispatch(double seconds) {
+    auto& hub = Ogl::RenderHub::GetInstance();
+    DispatchFigures figures;
+    // Throughput: batches of empty tasks, the last one waited for.
+    int tasks = 0;
+    const auto start = Clock::now();
+    while (Since(start) < seconds) {
+        boost::intrusive_ptr<FunctionTask> last;
+        for (int i = 0; i < 1000; ++i) {
+            last.reset(new FunctionTask([](const ShaderStorage&) {}));
+            hub.DoBackgroundTask(last);
+        }
+        last->WaitUntilExecuted();
+        tasks += 1000;
+    }
+    figures.tasksPerSecond = tasks / Since(start);
+    // Latency: one task at a time.
+    std::vector<double> micros;
+    const auto latencyStart = Clock::now();
+    while (Since(latencyStart) < seconds) {
+        boost::intrusive_ptr<FunctionTask> task(new FunctionTask([](const ShaderStorage&) {}));
+        const auto sent = Clock::now();
+        hub.DispatchTask(task);
+        task->WaitUntilExecuted();
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    figures.p50Microseconds = micros[micros.size() / 2];
+    figures.p99Microseconds =
+        micros[static_cast<std::size_t>(0.99 * static_cast<double>(micros.size() - 1))];
+    return figures;
+}
+
+// Frames per second of `step` on the GL thread: one warm-up, then at least three
+// runs and at least `seconds`.
+double MeasureFrames(const std::function<void(const ShaderStorage&)>& step, double seconds) {
+    double fps = 0;
+    RunOnGL([&](const ShaderStorage& storage) {
+        step(storage);
+        glFinish();
+        const auto start = Clock::now();
+        int frames = 0;
+        while (frames < 3 || Since(start) < seconds) {
+            step(storage);
+            glFinish();
+            ++frames;
+        }
+        fps = frames / Since(start);
+    });
+    return fps;
+}
+
+struct FrameFigures {
+    std::string format;
+    int width;
+    int height;
+    double upload;
+    double download;
+    double roundTrip;
+};
+
+// The few characters JSON strings cannot hold as they are.
+std::string JsonText(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            escaped += '\\';
+        }
+        escaped += c;
+    }
+    return escaped;
+}
+
+}  // namespace
+
+int RunBench(const BenchOptions& options) {
+    auto& hub = Ogl::RenderHub::GetInstance();
+    const DispatchFigures dispatch = MeasureDispatch(options.secondsPerCase);
+    std::vector<FrameFigures> frames;
+    const PixFmt formats[] = {PixFmt::YUV420P, PixFmt::YUV420P10LE, PixFmt::NV12,
+                              PixFmt::P010LE,  PixFmt::RGBA,        PixFmt::BGRA};
+    if (!options.json) {
+        std::printf("RenderHub bench on %s\n\n", hub.GetRenderer().c_str());
+        std::printf("task dispatch: %.0f tasks/s, round trip p50 %.1f us, p99 %.1f us\n\n",
+                    dispatch.tasksPerSecond, dispatch.p50Microseconds, dispatch.p99Microseconds);
+        std::printf("%-14s %-10s %10s %10s %10s   (frames per second)\n", "format", "size",
+                    "upload", "download", "roundtrip");
+    }
+    for (const auto& [width, height] : options.sizes) {
+        for (PixFmt format : formats) {
+            const Conf::FrameInfo info{width, height, 0, 0};
+            const Conf::ColorSpace bt709{1, 1, 1};
+            auto filled = Proc::DataVideoCPU::Create(format, info, bt709);
+            filled->Fill({40, 120, 200, 255});
+            boost::intrusive_ptr<Proc::IDataVideo> source = filled;
+            // The BGR family is read back through RGBA, the format the library writes.
+            boost::intrusive_ptr<Proc::IDataVideo> destination = Proc::DataVideoCPU::Create(
+                format == PixFmt::BGRA ? PixFmt::RGBA : format, info, bt709);
+            boost::intrusive_ptr<Frame> frame;
+            RunOnGL([&](const ShaderStorage&) { frame = Frame::Create(); });
+            FrameFigures figures{
+                PixFmtDescription::Find(format)->GetName(), width, height, 0, 0, 0};
+            figures.upload = MeasureFrames(
+                [&](const ShaderStorage& s) { frame->Upload(source, s); }, options.secondsPerCase);
+            figures.download =
+                MeasureFrames([&](const ShaderStorage& s) { frame->Download(destination, s); },
+                              options.secondsPerCase);
+            figures.roundTrip = MeasureFrames(
+                [&](const ShaderStorage& s) {
+                    frame->Upload(source, s);
+                    frame->Download(destination, s);
+                },
+                options.secondsPerCase);
+            RunOnGL([&](const ShaderStorage&) {
+                frame.reset();
+                Ogl::TexturePool::GetInstance().Clear();
+            });
+            if (!options.json) {
+                std::printf("%-14s %4dx%-5d %10.1f %10.1f %10.1f\n", figures.format.c_str(), width,
+                            height, figures.upload, figures.download, figures.roundTrip);
+                std::fflush(stdout);
+            }
+            frames.push_back(figures);
+        }
+    }
+    if (options.json) {
+        std::printf("{\n  \"renderer\": \"%s\",\n", JsonText(hub.GetRenderer()).c_str());
+        std::printf(
+            "  \"dispatch\": {\"tasksPerSecond\": %.0f, \"p50Microseconds\": %.2f, "
+            "\"p99Microseconds\": %.2f},\n",
+            dispatch.tasksPerSecond, dispatch.p50Microseconds, dispatch.p99Microseconds);
+        std::printf("  \"frames\": [\n");
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const auto& f = frames[i];
+            std::printf(
+                "    {\"format\": \"%s\", \"width\": %d, \"height\": %d, \"uploadFps\": %.2f, "
+                "\"downloadFps\": %.2f, \"roundTripFps\": %.2f}%s\n",
+                f.format.c_str(), f.width, f.height, f.upload, f.download, f.roundTrip,
+                i + 1 < frames.size() ? "," : "");
+        }
+        std::printf("  ]\n}\n");
+    }
+    return 0;
+}
+
+}  // namespace RenderHubTool
