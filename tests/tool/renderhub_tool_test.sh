@@ -46,6 +46,37 @@ grep -qE '"format": "nv12", "width": 64, "height": 32, "uploadFps": [0-9.]+' <<<
 "$TOOL" bench --seconds 0 >/dev/null 2>&1
 [ $? -eq 2 ] || fail "bench accepted zero seconds"
 
+# Convert: Y4M 4:2:0 to 10-bit 4:4:4 and back, raw output, and refusals.
+{
+    printf 'YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C420jpeg XYSCSS=420JPEG\n'
+    for frame in 1 2 3; do
+        printf 'FRAME\n'
+        head -c 128 /dev/zero | tr '\0' '\140'
+        head -c 64 /dev/zero | tr '\0' '\200'
+    done
+} >grey.y4m
+"$TOOL" convert grey.y4m deep.y4m --pix-fmt yuv444p10le >convert.txt || fail "convert to yuv444p10le exited with $?"
+grep -q "3 frames 16x8 yuv420p -> yuv444p10le" convert.txt || fail "convert printed no summary"
+head -1 deep.y4m | grep -q "C444p10 XCOLORRANGE=LIMITED" || fail "the 10-bit Y4M header is wrong"
+# Header + 3 x (FRAME line + 3 planes of 16x8 two-byte samples).
+[ "$(stat -c %s deep.y4m)" -eq $(($(head -1 deep.y4m | wc -c) + 3 * (6 + 3 * 16 * 8 * 2))) ] ||
+    fail "deep.y4m has the wrong size"
+"$TOOL" convert deep.y4m back.yuv --pix-fmt yuv420p >/dev/null || fail "convert to raw exited with $?"
+# A flat grey survives exactly: 96 luma, 128 chroma.
+[ "$(od -An -tu1 -v back.yuv | tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "128 96 " ] ||
+    fail "flat grey did not survive the round trip"
+"$TOOL" convert back.yuv again.y4m --size 16x8 --in-pix-fmt yuv420p >/dev/null || fail "raw input was refused"
+head -c 150 grey.y4m >truncated.y4m
+"$TOOL" convert truncated.y4m cut.y4m 2>errors.txt
+[ $? -eq 2 ] || fail "a truncated file did not exit with 2"
+grep -q "truncated" errors.txt || fail "no cause given for the truncated file"
+ls cut.y4m* >/dev/null 2>&1 && fail "a partial output was left behind"
+"$TOOL" convert grey.y4m x.y4m --pix-fmt nv12 2>errors.txt
+[ $? -eq 2 ] || fail "Y4M output of nv12 did not exit with 2"
+"$TOOL" convert grey.y4m x.yuv --pix-fmt yuyv422 2>errors.txt
+[ $? -eq 2 ] || fail "an unsupported output format did not exit with 2"
+grep -q "unknown or unsupported pixel format 'yuyv422'" errors.txt || fail "no cause given for yuyv422"
+
 if [ $failures -eq 0 ]; then
     echo "renderhub tool: all checks passed"
 fi

@@ -18,6 +18,7 @@
 #include "Kavrin/PixFmtDescription.h"
 
 #include "Bench.h"
+#include "Convert.h"
 #include "Demo.h"
 #include "IOglTask.h"
 #include "Private/UploadDownloadBuffers.h"
@@ -42,6 +43,9 @@ constexpr const char* kUsage =
     "  bench   task dispatch rate and latency, and frame upload/download rates of the main\n"
     "          formats\n"
     "          --size WxH (repeatable; 1920x1080 and 3840x2160)  --seconds S (0.5)  --json\n"
+    "  convert IN OUT  convert Y4M (.y4m) or raw planar video between pixel formats on the GPU\n"
+    "          --pix-fmt NAME (output; default: the input's)  --matrix NAME (bt709)\n"
+    "          raw input: --size WxH --in-pix-fmt NAME\n"
     "  info    initialise the library and print what the OpenGL implementation offers\n"
     "\n"
     "options:\n"
@@ -157,6 +161,7 @@ int main(int argc, char** argv) {
     const std::string command = arguments.empty() ? "demo" : arguments.front();
     RenderHubTool::DemoOptions demo;
     RenderHubTool::BenchOptions bench;
+    RenderHubTool::ConvertOptions convert;
     if (command == "demo") {
         for (std::size_t i = 1; i < arguments.size(); ++i) {
             const bool hasValue = i + 1 < arguments.size();
@@ -209,6 +214,31 @@ int main(int argc, char** argv) {
                 return Usage("unknown bench option '" + arguments[i] + "'");
             }
         }
+    } else if (command == "convert") {
+        std::vector<std::string> files;
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            const bool hasValue = i + 1 < arguments.size();
+            if (arguments[i] == "--pix-fmt" && hasValue) {
+                convert.outputPixFmt = arguments[++i];
+            } else if (arguments[i] == "--in-pix-fmt" && hasValue) {
+                convert.inputPixFmt = arguments[++i];
+            } else if (arguments[i] == "--matrix" && hasValue) {
+                convert.matrix = arguments[++i];
+            } else if (arguments[i] == "--size" && hasValue) {
+                if (!ParseSize(arguments[++i], convert.width, convert.height)) {
+                    return Usage("--size takes WxH, for example 1920x1080");
+                }
+            } else if (arguments[i].rfind("--", 0) == 0) {
+                return Usage("unknown convert option '" + arguments[i] + "'");
+            } else {
+                files.push_back(arguments[i]);
+            }
+        }
+        if (files.size() != 2) {
+            return Usage("convert takes an input and an output file");
+        }
+        convert.input = files[0];
+        convert.output = files[1];
     } else if (command != "info" || arguments.size() > 1) {
         return Usage("unknown command '" + command + "'");
     }
@@ -236,7 +266,9 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     try {
-        status = command == "bench" ? RenderHubTool::RunBench(bench) : RenderHubTool::RunDemo(demo);
+        status = command == "bench"     ? RenderHubTool::RunBench(bench)
+                 : command == "convert" ? RenderHubTool::RunConvert(convert)
+                                        : RenderHubTool::RunDemo(demo);
     } catch (const std::exception& error) {
         std::cerr << "renderhub: " << command << " failed: " << error.what() << "\n";
         status = 1;

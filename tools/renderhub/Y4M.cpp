@@ -1,0 +1,211 @@
+#include "Y4M.h"
+
+#include <istream>
+#include <map>
+#include <ostream>
+#include <sstream>
+#include <vector>
+
+namespace RenderHubTool {
+namespace {
+
+using namespace Kavrin;
+
+const std::map<std::string, PixFmt>& ChromaTags() {
+    static const std::map<std::string, PixFmt> tags = {
+        {"420jpeg", PixFmt::YUV420P},    {"420mpeg2", PixFmt::YUV420P},
+        {"420paldv", PixFmt::YUV420P},   {"420", PixFmt::YUV420P},
+        {"411", PixFmt::YUV411P},        {"422", PixFmt::YUV422P},
+        {"444", PixFmt::YUV444P},        {"444alpha", PixFmt::YUVA444P},
+        {"420p10", PixFmt::YUV420P10LE}, {"420p12", PixFmt::YUV420P12LE},
+        {"420p16", PixFmt::YUV420P16LE}, {"422p10", PixFmt::YUV422P10LE},
+        {"422p12", PixFmt::YUV422P12LE}, {"422p16", PixFmt::YUV422P16LE},
+        {"444p10", PixFmt::YUV444P10LE}, {"444p12", PixFmt::YUV444P12LE},
+        {"444p16", PixFmt::YUV444P16LE},
+    };
+    return tags;
+}
+
+// A line up to '\n', refusing absurdly long ones.
+std::string ReadLine(std::istream& in, const char* what) {
+    std::string line;
+    char c = 0;
+    while (in.get(c)) {
+        if (c == '\n') {
+            return line;
+        }
+        if (line.size() >= Y4MReader::MaxLine) {
+            throw InputError(std::string(what) + " is longer than " +
+                             std::to_string(Y4MReader::MaxLine) + " bytes");
+        }
+        line += c;
+    }
+    throw InputError(std::string(what) + " ends before its line break (truncated file)");
+}
+
+int ParsePositive(const std::string& text, const char* what) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        throw InputError(std::string("malformed ") + what + " '" + text + "'");
+    }
+    return std::stoi(text);
+}
+
+void ParseRatio(const std::string& text, int& num, int& den, const char* what) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) {
+        throw InputError(std::string("malformed ") + what + " '" + text + "'");
+    }
+    num = ParsePositive(text.substr(0, colon), what);
+    den = ParsePositive(text.substr(colon + 1), what);
+}
+
+}  // namespace
+
+PixFmt Y4MChromaToPixFmt(const std::string& tag) {
+    const auto found = ChromaTags().find(tag);
+    if (found == ChromaTags().end()) {
+        throw InputError("unsupported Y4M colour tag 'C" + tag + "'");
+    }
+    return found->second;
+}
+
+std::string PixFmtToY4MChroma(PixFmt pixFmt) {
+    if (pixFmt == PixFmt::YUV420P) {
+        return "420jpeg";
+    }
+    for (const auto& [tag, format] : ChromaTags()) {
+        if (format == pixFmt && tag != "420mpeg2" && tag != "420paldv" && tag != "420") {
+            return tag;
+        }
+    }
+    const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
+    throw InputError(std::string("Y4M cannot hold pixel format ") +
+                     (description ? description->GetName() : "unknown"));
+}
+
+Y4MReader::Y4MReader(std::istream& stream) : in(stream) {
+    const std::string line = ReadLine(in, "the Y4M header");
+    std::istringstream fields(line);
+    std::string magic;
+    fields >> magic;
+    if (magic != "YUV4MPEG2") {
+        throw InputError("not a Y4M file (no YUV4MPEG2 signature)");
+    }
+    std::string field;
+    bool width = false, height = false;
+    while (fields >> field) {
+        const std::string value = field.substr(1);
+        switch (field[0]) {
+            case 'W':
+                header.width = ParsePositive(value, "width");
+                width = true;
+                break;
+            case 'H':
+                header.height = ParsePositive(value, "height");
+                height = true;
+                break;
+            case 'F':
+                ParseRatio(value, header.rateNum, header.rateDen, "frame rate");
+                break;
+            case 'A':
+                ParseRatio(value, header.aspectNum, header.aspectDen, "pixel aspect");
+                break;
+            case 'I':
+                if (value != "p") {
+                    throw InputError("unsupported Y4M interlacing 'I" + value +
+                                     "' (only progressive)");
+                }
+                header.interlace = 'p';
+                break;
+            case 'C':
+                header.pixFmt = Y4MChromaToPixFmt(value);
+                break;
+            case 'X':
+                if (value == "COLORRANGE=FULL") {
+                    header.range = PixelColorRange::Full;
+                } else if (value == "COLORRANGE=LIMITED") {
+                    header.range = PixelColorRange::Limited;
+                }
+                // Other extensions (XYSCSS=...) only restate the C tag.
+                break;
+            default:
+                throw InputError("unsupported Y4M tag '" + field + "'");
+        }
+    }
+    if (!width || !height) {
+        throw InputError("the Y4M header has no width or no height");
+    }
+    if (header.width > MaxDimension || header.height > MaxDimension) {
+        throw InputError("frame size " + std::to_string(header.width) + "x" +
+                         std::to_string(header.height) + " exceeds the " +
+                         std::to_string(MaxDimension) + " pixel limit");
+    }
+}
+
+boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(const Conf::ColorSpace& colorSpace) {
+    if (in.peek() == std::char_traits<char>::eof()) {
+        return nullptr;
+    }
+    const std::string line = ReadLine(in, "a Y4M frame header");
+    if (line.rfind("FRAME", 0) != 0) {
+        throw InputError("frame " + std::to_string(frames + 1) + " does not start with FRAME");
+    }
+    ++frames;
+    return ReadRawFrame(in, header.pixFmt,
+                        {header.width, header.height, header.aspectNum, header.aspectDen},
+                        colorSpace);
+}
+
+boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt pixFmt,
+                                                      const Conf::FrameInfo& info,
+                                                      const Conf::ColorSpace& colorSpace) {
+    auto frame = Proc::DataVideoCPU::Create(
+        pixFmt, {info.width, info.height, info.aspectNum, info.aspectDen}, colorSpace);
+    const auto& description = *PixFmtDescription::Find(pixFmt);
+    for (int plane = 0; plane < description.planes; ++plane) {
+        const auto target = frame->GetPlane(static_cast<unsigned char>(plane));
+        const auto rowBytes = static_cast<std::streamsize>(frame->GetPlaneWidthBytes(plane));
+        for (int row = 0; row < target.rows; ++row) {
+            in.read(reinterpret_cast<char*>(target.Row(row)), rowBytes);
+            if (in.gcount() != rowBytes) {
+                throw InputError("the frame is truncated (plane " + std::to_string(plane) +
+                                 ", row " + std::to_string(row) + ")");
+            }
+        }
+    }
+    return frame;
+}
+
+Y4MWriter::Y4MWriter(std::ostream& stream, const Y4MHeader& header) : out(stream) {
+    out << "YUV4MPEG2 W" << header.width << " H" << header.height << " F" << header.rateNum << ':'
+        << header.rateDen << " I" << header.interlace << " A" << header.aspectNum << ':'
+        << header.aspectDen << " C" << PixFmtToY4MChroma(header.pixFmt);
+    if (header.range == PixelColorRange::Full) {
+        out << " XCOLORRANGE=FULL";
+    } else if (header.range == PixelColorRange::Limited) {
+        out << " XCOLORRANGE=LIMITED";
+    }
+    out << '\n';
+}
+
+void Y4MWriter::WriteFrame(const Proc::IDataVideo& frame) {
+    out << "FRAME\n";
+    WritePlanes(out, frame);
+}
+
+void WritePlanes(std::ostream& out, const Proc::IDataVideo& frame) {
+    const auto& description = *PixFmtDescription::Find(frame.GetPixelFormat());
+    const auto& info = frame.GetFrameInfo();
+    for (int plane = 0; plane < description.planes; ++plane) {
+        const auto source = frame.GetPlaneConst(static_cast<unsigned char>(plane));
+        const auto rowBytes =
+            static_cast<std::streamsize>(description.GetPlanWidth(info.width, plane)) *
+            description.bytesPerPixel[plane];
+        for (int row = 0; row < source.rows; ++row) {
+            out.write(reinterpret_cast<const char*>(source.Row(row)), rowBytes);
+        }
+    }
+}
+
+}  // namespace RenderHubTool

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "Kavrin/Conf/ColorSpace.h"
+#include "Kavrin/PixFmt.h"
+#include "Kavrin/PixFmtDescription.h"
+#include "Kavrin/Proc/DataVideoCPU.h"
+
+namespace RenderHubTool {
+
+// Input the tool cannot take: the message names the cause.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The stream header of a YUV4MPEG2 file, as FFmpeg writes it.
+struct Y4MHeader {
+    int width = 0;
+    int height = 0;
+    int rateNum = 25;
+    int rateDen = 1;
+    char interlace = 'p';
+    int aspectNum = 0;
+    int aspectDen = 0;
+    Kavrin::PixFmt pixFmt = Kavrin::PixFmt::YUV420P;
+    Kavrin::PixelColorRange range = Kavrin::PixelColorRange::Unspecified;
+};
+
+// The planar formats a Y4M "C" tag names (FFmpeg's tags); throws InputError for
+// others. PixFmtToY4MChroma is the inverse and throws for formats Y4M cannot hold.
+Kavrin::PixFmt Y4MChromaToPixFmt(const std::string& tag);
+std::string PixFmtToY4MChroma(Kavrin::PixFmt pixFmt);
+
+// Reads YUV4MPEG2 from a stream: the header at construction, then one frame per
+// ReadFrame. Every malformed or truncated input is an InputError.
+class Y4MReader {
+public:
+    static constexpr std::size_t MaxLine = 4096;
+    static constexpr int MaxDimension = 16384;
+
+    explicit Y4MReader(std::istream& in);
+    const Y4MHeader& Header() const { return header; }
+    // The next frame, or null at the end of the stream.
+    boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> ReadFrame(
+        const Kavrin::Conf::ColorSpace& colorSpace);
+
+private:
+    std::istream& in;
+    Y4MHeader header;
+    long frames = 0;
+};
+
+// Writes YUV4MPEG2: the header at construction, then WriteFrame per frame.
+class Y4MWriter {
+public:
+    Y4MWriter(std::ostream& out, const Y4MHeader& header);
+    void WriteFrame(const Kavrin::Proc::IDataVideo& frame);
+
+private:
+    std::ostream& out;
+};
+
+// Raw planar frames: the planes of each frame one after the other, rows tight.
+boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> ReadRawFrame(
+    std::istream& in, Kavrin::PixFmt pixFmt, const Kavrin::Conf::FrameInfo& info,
+    const Kavrin::Conf::ColorSpace& colorSpace);
+void WritePlanes(std::ostream& out, const Kavrin::Proc::IDataVideo& frame);
+
+}  // namespace RenderHubTool
