@@ -77,6 +77,24 @@ ls cut.y4m* >/dev/null 2>&1 && fail "a partial output was left behind"
 [ $? -eq 2 ] || fail "an unsupported output format did not exit with 2"
 grep -q "unknown or unsupported pixel format 'yuyv422'" errors.txt || fail "no cause given for yuyv422"
 
+# Colour conversion in convert: a neutral BT.2020 PQ grey becomes a brighter,
+# still neutral and uniform BT.709 grey (PQ 128 is about 92 cd/m², above SDR
+# mid-grey once reference white maps to SDR white).
+{
+    printf 'YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C420jpeg\n'
+    printf 'FRAME\n'
+    head -c 192 /dev/zero | tr '\0' '\200'
+} >pq.y4m
+"$TOOL" convert pq.y4m sdr.yuv --in-primaries bt2020 --in-transfer smpte2084 --primaries bt709 \
+    --transfer bt709 >/dev/null || fail "PQ to SDR convert exited with $?"
+luma=$(head -c 128 sdr.yuv | od -An -tu1 -v | tr -s ' ' '\n' | grep -v '^$' | sort -u)
+chroma=$(tail -c 64 sdr.yuv | od -An -tu1 -v | tr -s ' ' '\n' | grep -v '^$' | sort -u)
+[ "$(wc -l <<<"$luma")" -eq 1 ] && [ "$luma" -gt 128 ] && [ "$luma" -lt 235 ] ||
+    fail "PQ grey did not become one brighter SDR grey (got $luma)"
+[ "$chroma" = "128" ] || fail "PQ grey lost its neutrality (chroma $chroma)"
+"$TOOL" convert pq.y4m x.yuv --transfer hlg 2>errors.txt
+[ $? -eq 2 ] && grep -q "unknown transfer 'hlg'" errors.txt || fail "an unknown transfer was not refused"
+
 if [ $failures -eq 0 ]; then
     echo "renderhub tool: all checks passed"
 fi

@@ -14,9 +14,12 @@
 #include <optional>
 #include <string>
 
+#include "Kavrin/Conf/ColorSpaceTransform.h"
 #include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/PixFmtDescription.h"
+#include "Kavrin/Proc/ColorConversionInfo.h"
 
+#include "ColorSpaceConverter.h"
 #include "Frame.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "Texture.h"
@@ -60,6 +63,28 @@ Conf::YCbCrMatrix MatrixByName(const std::string& name) {
     return found->second;
 }
 
+std::int32_t PrimariesByName(const std::string& name) {
+    static const std::map<std::string, std::int32_t> names = {
+        {"bt709", 1}, {"bt470bg", 5}, {"smpte170m", 6}, {"bt2020", 9}, {"smpte432", 12}};
+    const auto found = names.find(name);
+    if (found == names.end()) {
+        throw InputError("unknown primaries '" + name + "'");
+    }
+    return found->second;
+}
+
+std::int32_t TransferByName(const std::string& name) {
+    static const std::map<std::string, std::int32_t> names = {
+        {"bt709", 1},      {"gamma22", 4},       {"gamma28", 5},    {"smpte170m", 6},
+        {"linear", 8},     {"iec61966-2-1", 13}, {"bt2020-10", 14}, {"bt2020-12", 15},
+        {"smpte2084", 16}, {"arib-std-b67", 18}};
+    const auto found = names.find(name);
+    if (found == names.end()) {
+        throw InputError("unknown transfer '" + name + "'");
+    }
+    return found->second;
+}
+
 // Removes the partial output unless the conversion completed.
 class PendingFile {
 public:
@@ -91,8 +116,27 @@ int RunConvert(const ConvertOptions& options) {
         if (!in) {
             throw InputError("cannot open '" + options.input + "'");
         }
-        const Conf::YCbCrMatrix matrix = MatrixByName(options.matrix);
-        const Conf::ColorSpace colorSpace{2, 2, static_cast<std::int32_t>(matrix)};
+        const auto matrix = static_cast<std::int32_t>(MatrixByName(options.matrix));
+        const Conf::ColorSpace colorSpace{PrimariesByName(options.inputPrimaries),
+                                          TransferByName(options.inputTransfer), matrix};
+        const Conf::ColorSpace targetSpace{
+            options.outputPrimaries.empty() ? colorSpace.primaries
+                                            : PrimariesByName(options.outputPrimaries),
+            options.outputTransfer.empty() ? colorSpace.transfer
+                                           : TransferByName(options.outputTransfer),
+            matrix};
+        const bool convertColour = targetSpace.primaries != colorSpace.primaries ||
+                                   targetSpace.transfer != colorSpace.transfer;
+        Proc::ColorConversionInfo conversion;
+        conversion.source = colorSpace;
+        conversion.target = targetSpace;
+        conversion.sourcePeakLuminance = options.sourcePeak;
+        conversion.targetPeakLuminance = options.targetPeak;
+        conversion.referenceWhiteLuminance = options.referenceWhite;
+        conversion.hlgDisplayPeakLuminance = options.hlgPeak;
+        if (convertColour) {
+            Conf::ColorSpaceTransform check(conversion);  // refuses unusable combinations up front
+        }
 
         std::optional<Y4MReader> reader;
         PixFmt inputFormat = PixFmt::None;
@@ -154,10 +198,18 @@ int RunConvert(const ConvertOptions& options) {
             if (!source) {
                 break;
             }
-            auto converted = Proc::DataVideoCPU::Create(outputFormat, info, colorSpace);
+            auto converted = Proc::DataVideoCPU::Create(outputFormat, info, targetSpace);
             RunOnGL([&](const ShaderStorage& storage) {
                 gpu->Upload(source, storage);
-                gpu->Download(converted, storage);
+                if (!convertColour) {
+                    gpu->Download(converted, storage);
+                    return;
+                }
+                // Half floats between the curves: 8-bit steps would band PQ and HLG.
+                auto mapped = Frame::CreateIntermediate(targetSpace, PixFmt::RGBAF16LE, info);
+                storage.FBO().Attach(*mapped->GetFirstTexture());
+                Ogl::ConvertColorSpace(gpu, conversion, storage);
+                mapped->Download(converted, storage);
             });
             if (writer) {
                 writer->WriteFrame(*converted);

@@ -46,6 +46,11 @@ constexpr const char* kUsage =
     "  convert IN OUT  convert Y4M (.y4m) or raw planar video between pixel formats on the GPU\n"
     "          --pix-fmt NAME (output; default: the input's)  --matrix NAME (bt709)\n"
     "          raw input: --size WxH --in-pix-fmt NAME\n"
+    "          colour: --in-primaries/--primaries NAME (bt709, bt470bg, smpte170m, bt2020, "
+    "smpte432)\n"
+    "                  --in-transfer/--transfer NAME (bt709, gamma22, gamma28, linear,\n"
+    "                  iec61966-2-1, smpte2084, arib-std-b67), input defaults bt709\n"
+    "                  --source-peak --target-peak --reference-white --hlg-peak (cd/m2)\n"
     "  info    initialise the library and print what the OpenGL implementation offers\n"
     "\n"
     "options:\n"
@@ -224,6 +229,31 @@ int main(int argc, char** argv) {
                 convert.inputPixFmt = arguments[++i];
             } else if (arguments[i] == "--matrix" && hasValue) {
                 convert.matrix = arguments[++i];
+            } else if (arguments[i] == "--in-primaries" && hasValue) {
+                convert.inputPrimaries = arguments[++i];
+            } else if (arguments[i] == "--in-transfer" && hasValue) {
+                convert.inputTransfer = arguments[++i];
+            } else if (arguments[i] == "--primaries" && hasValue) {
+                convert.outputPrimaries = arguments[++i];
+            } else if (arguments[i] == "--transfer" && hasValue) {
+                convert.outputTransfer = arguments[++i];
+            } else if ((arguments[i] == "--source-peak" || arguments[i] == "--target-peak" ||
+                        arguments[i] == "--reference-white" || arguments[i] == "--hlg-peak") &&
+                       hasValue) {
+                const std::string option = arguments[i];
+                float value = 0;
+                try {
+                    value = std::stof(arguments[++i]);
+                } catch (const std::exception&) {
+                    value = 0;
+                }
+                if (!(value > 0 && value <= 10000)) {
+                    return Usage(option + " takes cd/m2 above 0 and up to 10000");
+                }
+                (option == "--source-peak"       ? convert.sourcePeak
+                 : option == "--target-peak"     ? convert.targetPeak
+                 : option == "--reference-white" ? convert.referenceWhite
+                                                 : convert.hlgPeak) = value;
             } else if (arguments[i] == "--size" && hasValue) {
                 if (!ParseSize(arguments[++i], convert.width, convert.height)) {
                     return Usage("--size takes WxH, for example 1920x1080");
