@@ -95,6 +95,15 @@ chroma=$(tail -c 64 sdr.yuv | od -An -tu1 -v | tr -s ' ' '\n' | grep -v '^$' | s
 "$TOOL" convert pq.y4m x.yuv --transfer hlg 2>errors.txt
 [ $? -eq 2 ] && grep -q "unknown transfer 'hlg'" errors.txt || fail "an unknown transfer was not refused"
 
+# PNG sequences: out to 16-bit RGBA and back, and a missing sequence refused.
+"$TOOL" convert grey.y4m 'frame%03d.png' --pix-fmt rgba64le >/dev/null || fail "PNG output exited with $?"
+[ -s frame001.png ] && [ -s frame003.png ] && [ ! -e frame004.png ] || fail "the PNG sequence is not frames 1-3"
+"$TOOL" convert 'frame%03d.png' fromPng.yuv --pix-fmt yuv420p >/dev/null || fail "PNG input exited with $?"
+[ "$(od -An -tu1 -v fromPng.yuv | tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "128 96 " ] ||
+    fail "grey did not survive a 16-bit PNG round trip"
+"$TOOL" convert 'missing%03d.png' x.yuv 2>errors.txt
+[ $? -eq 2 ] && grep -q "no frame of the sequence" errors.txt || fail "a missing sequence was not refused"
+
 if [ $failures -eq 0 ]; then
     echo "renderhub tool: all checks passed"
 fi

@@ -7,12 +7,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <QImage>
 
 #include "Kavrin/Conf/ColorSpaceTransform.h"
 #include "Kavrin/Conf/ColorUtils.h"
@@ -85,6 +89,56 @@ std::int32_t TransferByName(const std::string& name) {
     return found->second;
 }
 
+bool IsPngSequence(const std::string& path) {
+    return EndsWith(path, ".png") && path.find('%') != std::string::npos;
+}
+
+// The file name of frame `index` of a printf-style pattern such as "frame%04d.png".
+std::string FrameName(const std::string& pattern, int index) {
+    char name[4096];
+    const int length = std::snprintf(name, sizeof(name), pattern.c_str(), index);
+    if (length <= 0 || length >= static_cast<int>(sizeof(name))) {
+        throw InputError("unusable file pattern '" + pattern + "'");
+    }
+    return name;
+}
+
+// 8-bit PNGs become RGBA frames, deeper ones RGBA64LE; nothing when the file is missing.
+boost::intrusive_ptr<Proc::DataVideoCPU> ReadPng(const std::string& path,
+                                                 const Conf::ColorSpace& colorSpace) {
+    if (!std::filesystem::exists(path)) {
+        return nullptr;
+    }
+    QImage image(QString::fromStdString(path));
+    if (image.isNull()) {
+        throw InputError("cannot read the PNG '" + path + "'");
+    }
+    const bool deep = image.depth() > 32;
+    image = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+    auto frame = Proc::DataVideoCPU::Create(deep ? PixFmt::RGBA64LE : PixFmt::RGBA,
+                                            {image.width(), image.height(), 0, 0}, colorSpace);
+    const auto plane = frame->GetPlane(0);
+    for (int row = 0; row < image.height(); ++row) {
+        std::memcpy(plane.Row(row), image.constScanLine(row),
+                    static_cast<std::size_t>(frame->GetPlaneWidthBytes(0)));
+    }
+    return frame;
+}
+
+void WritePng(const Proc::DataVideoCPU& frame, const std::string& path) {
+    const bool deep = frame.GetPixelFormat() == PixFmt::RGBA64LE;
+    const auto& info = frame.GetFrameInfo();
+    QImage image(info.width, info.height, deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+    const auto plane = frame.GetPlaneConst(0);
+    for (int row = 0; row < info.height; ++row) {
+        std::memcpy(image.scanLine(row), plane.Row(row),
+                    static_cast<std::size_t>(frame.GetPlaneWidthBytes(0)));
+    }
+    if (!image.save(QString::fromStdString(path), "PNG")) {
+        throw InputError("cannot write the PNG '" + path + "'");
+    }
+}
+
 // Removes the partial output unless the conversion completed.
 class PendingFile {
 public:
@@ -112,9 +166,13 @@ private:
 
 int RunConvert(const ConvertOptions& options) {
     try {
-        std::ifstream in(options.input, std::ios::binary);
-        if (!in) {
-            throw InputError("cannot open '" + options.input + "'");
+        const bool pngIn = IsPngSequence(options.input);
+        std::ifstream in;
+        if (!pngIn) {
+            in.open(options.input, std::ios::binary);
+            if (!in) {
+                throw InputError("cannot open '" + options.input + "'");
+            }
         }
         const auto matrix = static_cast<std::int32_t>(MatrixByName(options.matrix));
         const Conf::ColorSpace colorSpace{PrimariesByName(options.inputPrimaries),
@@ -142,7 +200,22 @@ int RunConvert(const ConvertOptions& options) {
         PixFmt inputFormat = PixFmt::None;
         Conf::FrameInfo info;
         Y4MHeader header;
-        if (EndsWith(options.input, ".y4m")) {
+        boost::intrusive_ptr<Proc::DataVideoCPU> firstPng;
+        int pngIndex = 1;
+        if (pngIn) {
+            // Numbering starts at 0 or 1, as image sequences usually do.
+            firstPng = ReadPng(FrameName(options.input, 0), colorSpace);
+            if (firstPng) {
+                pngIndex = 0;
+            } else {
+                firstPng = ReadPng(FrameName(options.input, 1), colorSpace);
+            }
+            if (!firstPng) {
+                throw InputError("no frame of the sequence '" + options.input + "' exists");
+            }
+            inputFormat = firstPng->GetPixelFormat();
+            info = firstPng->GetFrameInfo();
+        } else if (EndsWith(options.input, ".y4m")) {
             reader.emplace(in);
             header = reader->Header();
             if (header.range == PixelColorRange::Full) {
@@ -157,8 +230,17 @@ int RunConvert(const ConvertOptions& options) {
             inputFormat = SupportedFormat(options.inputPixFmt);
             info = {options.width, options.height, 0, 0};
         }
-        const PixFmt outputFormat =
+        const bool pngOut = IsPngSequence(options.output);
+        PixFmt outputFormat =
             options.outputPixFmt.empty() ? inputFormat : SupportedFormat(options.outputPixFmt);
+        if (pngOut) {
+            if (options.outputPixFmt.empty()) {
+                outputFormat = PixFmtDescription::Find(inputFormat)->depth > 8 ? PixFmt::RGBA64LE
+                                                                               : PixFmt::RGBA;
+            } else if (outputFormat != PixFmt::RGBA && outputFormat != PixFmt::RGBA64LE) {
+                throw InputError("PNG output takes --pix-fmt rgba or rgba64le");
+            }
+        }
         const bool y4mOut = EndsWith(options.output, ".y4m");
         if (y4mOut) {
             header.width = info.width;
@@ -174,10 +256,25 @@ int RunConvert(const ConvertOptions& options) {
             throw InputError("frame size exceeds the maximum texture size");
         }
 
-        PendingFile pending(options.output);
-        std::ofstream out(pending.Path(), std::ios::binary | std::ios::trunc);
-        if (!out) {
-            throw InputError("cannot write '" + options.output + "'");
+        std::optional<PendingFile> pending;
+        std::ofstream out;
+        std::vector<std::string> written;  // PNG frames, removed again on failure
+        struct RemoveOnFailure {
+            std::vector<std::string>& files;
+            bool done = false;
+            ~RemoveOnFailure() {
+                for (const auto& file : done ? std::vector<std::string>{} : files) {
+                    std::error_code ignored;
+                    std::filesystem::remove(file, ignored);
+                }
+            }
+        } cleanup{written};
+        if (!pngOut) {
+            pending.emplace(options.output);
+            out.open(pending->Path(), std::ios::binary | std::ios::trunc);
+            if (!out) {
+                throw InputError("cannot write '" + options.output + "'");
+            }
         }
         std::optional<Y4MWriter> writer;
         if (y4mOut) {
@@ -190,7 +287,18 @@ int RunConvert(const ConvertOptions& options) {
         long frames = 0;
         for (;;) {
             boost::intrusive_ptr<Proc::DataVideoCPU> source;
-            if (reader) {
+            if (pngIn) {
+                source =
+                    frames == 0
+                        ? firstPng
+                        : ReadPng(FrameName(options.input, pngIndex + static_cast<int>(frames)),
+                                  colorSpace);
+                if (source &&
+                    !(source->GetFrameInfo() == info && source->GetPixelFormat() == inputFormat)) {
+                    throw InputError("frame " + std::to_string(frames + 1) +
+                                     " of the sequence differs in size or depth");
+                }
+            } else if (reader) {
                 source = reader->ReadFrame(colorSpace);
             } else if (in.peek() != std::char_traits<char>::eof()) {
                 source = ReadRawFrame(in, inputFormat, info, colorSpace);
@@ -211,7 +319,13 @@ int RunConvert(const ConvertOptions& options) {
                 Ogl::ConvertColorSpace(gpu, conversion, storage);
                 mapped->Download(converted, storage);
             });
-            if (writer) {
+            if (pngOut) {
+                const std::string name = FrameName(options.output, static_cast<int>(frames) + 1);
+                const std::string partial = name + ".renderhub-partial";
+                WritePng(*converted, partial);
+                std::filesystem::rename(partial, name);
+                written.push_back(name);
+            } else if (writer) {
                 writer->WriteFrame(*converted);
             } else {
                 WritePlanes(out, *converted);
@@ -228,11 +342,14 @@ int RunConvert(const ConvertOptions& options) {
             gpu.reset();
             Ogl::TexturePool::GetInstance().Clear();
         });
-        out.close();
-        if (!out) {
-            throw InputError("writing '" + options.output + "' failed");
+        if (pending) {
+            out.close();
+            if (!out) {
+                throw InputError("writing '" + options.output + "' failed");
+            }
+            pending->Commit();
         }
-        pending.Commit();
+        cleanup.done = true;
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (progress) {
