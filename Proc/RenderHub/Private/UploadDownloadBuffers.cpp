@@ -191,58 +191,86 @@ std::unique_ptr<DownloadBuffer> DownloadBuffer::Create(OglCapability, Surface& s
     return std::make_unique<DownloadBufferDisabled>();
 }
 
+namespace {
+
+enum class Sample { RandomByte, RandomShort, HalfExactFloat, UnitFloat };
+
+struct FormatProbe {
+    GLenum format;
+    GLint internalFormat;
+    const char* message;
+    int components;
+    Sample sample;
+};
+
+// Formats the transfer paths need, in probing order.
+constexpr FormatProbe kFormatProbes[] = {
+    {GL_RED, GL_R8, "Unable to create texture with format: GL_RED internalformat: GL_R8", 1,
+     Sample::RandomByte},
+    {GL_RED_INTEGER, GL_R16UI,
+     "Unable to create texture with format: GL_RED_INTEGER internalformat: GL_R16UI", 1,
+     Sample::RandomShort},
+    {GL_RG, GL_RG8, "Unable to create texture with format: GL_RG internalformat: GL_RG8", 2,
+     Sample::RandomByte},
+    {GL_RG_INTEGER, GL_RG16UI,
+     "Unable to create texture with format: GL_RG_INTEGER internalformat: GL_RG16UI", 2,
+     Sample::RandomShort},
+    {GL_RGB, GL_RGB8, "Unable to create texture with format: GL_RGB internalformat: GL_RGB8", 3,
+     Sample::RandomByte},
+    {GL_BGR, GL_RGB8, "Unable to create texture with format: GL_BGR internalformat: GL_RGB8", 3,
+     Sample::RandomByte},
+    {GL_RGBA, GL_RGBA8, "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA8", 4,
+     Sample::RandomByte},
+    {GL_BGRA, GL_RGBA8, "Unable to create texture with format: GL_BGRA internalformat: GL_RGBA8", 4,
+     Sample::RandomByte},
+    {GL_RG, GL_RG16F, "Unable to create texture with format: GL_RG internalformat: GL_RG16F", 2,
+     Sample::HalfExactFloat},
+    {GL_RGBA, GL_RGBA16F,
+     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA16F_ARB", 4,
+     Sample::HalfExactFloat},
+    {GL_RGBA, GL_RGBA32F,
+     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA32F_ARB", 4,
+     Sample::UnitFloat},
+    {GL_RGBA, GL_RGBA16F,
+     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA16F", 4,
+     Sample::HalfExactFloat},
+    {GL_RGBA, GL_RGBA32F,
+     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA32F", 4,
+     Sample::UnitFloat},
+};
+
+bool Probe(const FormatProbe& probe, DownloadBuffer& buffer, Surface& surface) {
+    switch (probe.sample) {
+        case Sample::RandomByte:
+            return ProbeTextureFormat<std::uint8_t>(probe.format, probe.internalFormat,
+                                                    probe.message, GL_UNSIGNED_BYTE,
+                                                    probe.components, buffer, surface, RandomByte);
+        case Sample::RandomShort:
+            return ProbeTextureFormat<std::uint16_t>(
+                probe.format, probe.internalFormat, probe.message, GL_UNSIGNED_SHORT,
+                probe.components, buffer, surface, RandomShort);
+        case Sample::HalfExactFloat:
+            return ProbeTextureFormat<float>(probe.format, probe.internalFormat, probe.message,
+                                             GL_FLOAT, probe.components, buffer, surface,
+                                             HalfExactFloat);
+        case Sample::UnitFloat:
+            return ProbeTextureFormat<float>(probe.format, probe.internalFormat, probe.message,
+                                             GL_FLOAT, probe.components, buffer, surface,
+                                             UnitFloat);
+    }
+    return false;
+}
+
+}  // namespace
+
 bool CheckTextureFormatSupporting() {
     DownloadBufferDisabled direct;
     Surface surface;
-    using B = std::uint8_t;
-    using S = std::uint16_t;
     bool ok = true;
     // Every probe runs, so that the log names every missing format.
-    ok &= ProbeTextureFormat<B>(
-        GL_RED, GL_R8, "Unable to create texture with format: GL_RED internalformat: GL_R8",
-        GL_UNSIGNED_BYTE, 1, direct, surface, RandomByte);
-    ok &= ProbeTextureFormat<S>(
-        GL_RED_INTEGER, GL_R16UI,
-        "Unable to create texture with format: GL_RED_INTEGER internalformat: GL_R16UI",
-        GL_UNSIGNED_SHORT, 1, direct, surface, RandomShort);
-    ok &= ProbeTextureFormat<B>(
-        GL_RG, GL_RG8, "Unable to create texture with format: GL_RG internalformat: GL_RG8",
-        GL_UNSIGNED_BYTE, 2, direct, surface, RandomByte);
-    ok &= ProbeTextureFormat<S>(
-        GL_RG_INTEGER, GL_RG16UI,
-        "Unable to create texture with format: GL_RG_INTEGER internalformat: GL_RG16UI",
-        GL_UNSIGNED_SHORT, 2, direct, surface, RandomShort);
-    ok &= ProbeTextureFormat<B>(
-        GL_RGB, GL_RGB8, "Unable to create texture with format: GL_RGB internalformat: GL_RGB8",
-        GL_UNSIGNED_BYTE, 3, direct, surface, RandomByte);
-    ok &= ProbeTextureFormat<B>(
-        GL_BGR, GL_RGB8, "Unable to create texture with format: GL_BGR internalformat: GL_RGB8",
-        GL_UNSIGNED_BYTE, 3, direct, surface, RandomByte);
-    ok &= ProbeTextureFormat<B>(
-        GL_RGBA, GL_RGBA8, "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA8",
-        GL_UNSIGNED_BYTE, 4, direct, surface, RandomByte);
-    ok &= ProbeTextureFormat<B>(
-        GL_BGRA, GL_RGBA8, "Unable to create texture with format: GL_BGRA internalformat: GL_RGBA8",
-        GL_UNSIGNED_BYTE, 4, direct, surface, RandomByte);
-    ok &= ProbeTextureFormat<float>(
-        GL_RG, GL_RG16F, "Unable to create texture with format: GL_RG internalformat: GL_RG16F",
-        GL_FLOAT, 2, direct, surface, HalfExactFloat);
-    ok &= ProbeTextureFormat<float>(
-        GL_RGBA, GL_RGBA16F,
-        "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA16F_ARB", GL_FLOAT, 4,
-        direct, surface, HalfExactFloat);
-    ok &= ProbeTextureFormat<float>(
-        GL_RGBA, GL_RGBA32F,
-        "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA32F_ARB", GL_FLOAT, 4,
-        direct, surface, UnitFloat);
-    ok &= ProbeTextureFormat<float>(
-        GL_RGBA, GL_RGBA16F,
-        "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA16F", GL_FLOAT, 4,
-        direct, surface, HalfExactFloat);
-    ok &= ProbeTextureFormat<float>(
-        GL_RGBA, GL_RGBA32F,
-        "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA32F", GL_FLOAT, 4,
-        direct, surface, UnitFloat);
+    for (const FormatProbe& probe : kFormatProbes) {
+        ok &= Probe(probe, direct, surface);
+    }
     return ok;
 }
 
