@@ -9,7 +9,8 @@ PACKAGES=(
     libgl-dev libgl1-mesa-dri libglx-mesa0
     xvfb xauth fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
-    libswscale-dev libavutil-dev libzimg-dev
+    libswscale-dev libavutil-dev libzimg-dev ffmpeg
+    clang libclang-rt-14-dev
 )
 
 missing=()
