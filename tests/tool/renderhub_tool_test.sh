@@ -56,7 +56,11 @@ grep -qE '"format": "nv12", "width": 64, "height": 32, "uploadFps": [0-9.]+' <<<
     done
 } >grey.y4m
 "$TOOL" convert grey.y4m deep.y4m --pix-fmt yuv444p10le >convert.txt || fail "convert to yuv444p10le exited with $?"
-grep -q "3 frames 16x8 yuv420p -> yuv444p10le" convert.txt || fail "convert printed no summary"
+grep -q "3 frames 16x8 yuv420p (limited) -> yuv444p10le (limited)" convert.txt ||
+    fail "convert printed no summary"
+# One frame in flight or many: the same bytes.
+"$TOOL" convert grey.y4m serial.y4m --pix-fmt yuv444p10le --in-flight 1 >/dev/null || fail "--in-flight 1 failed"
+cmp -s deep.y4m serial.y4m || fail "frames in flight changed the output"
 head -1 deep.y4m | grep -q "C444p10 XCOLORRANGE=LIMITED" || fail "the 10-bit Y4M header is wrong"
 # Header + 3 x (FRAME line + 3 planes of 16x8 two-byte samples).
 [ "$(stat -c %s deep.y4m)" -eq $(($(head -1 deep.y4m | wc -c) + 3 * (6 + 3 * 16 * 8 * 2))) ] ||
@@ -73,6 +77,18 @@ grep -q "truncated" errors.txt || fail "no cause given for the truncated file"
 ls cut.y4m* >/dev/null 2>&1 && fail "a partial output was left behind"
 "$TOOL" convert grey.y4m x.y4m --pix-fmt nv12 2>errors.txt
 [ $? -eq 2 ] || fail "Y4M output of nv12 did not exit with 2"
+"$TOOL" convert grey.y4m x.yuv --range studio 2>errors.txt
+[ $? -eq 2 ] && grep -q "unknown range 'studio'" errors.txt || fail "an unknown range was not refused"
+"$TOOL" convert grey.y4m x.yuv --pix-fmt yuv411p --range pc 2>errors.txt
+[ $? -eq 2 ] && grep -q "full-range yuv411p output is not supported" errors.txt ||
+    fail "full-range 4:1:1 output was not refused"
+# Full range both ways: limited grey 96 is full-range 93, and back.
+"$TOOL" convert grey.y4m full.y4m --range pc >/dev/null || fail "full-range output exited with $?"
+head -1 full.y4m | grep -q "XCOLORRANGE=FULL" || fail "the full-range header lacks XCOLORRANGE=FULL"
+"$TOOL" convert full.y4m limited.yuv --range tv >/dev/null || fail "full-range input exited with $?"
+[ "$(od -An -tu1 -v limited.yuv | tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "128 96 " ] ||
+    fail "grey did not survive a full-range round trip"
+[ "$(tail -c 192 full.y4m | head -c 1 | od -An -tu1 | tr -d ' ')" = "93" ] || fail "limited 96 is not full-range 93"
 "$TOOL" convert grey.y4m x.yuv --pix-fmt yuyv422 2>errors.txt
 [ $? -eq 2 ] || fail "an unsupported output format did not exit with 2"
 grep -q "unknown or unsupported pixel format 'yuyv422'" errors.txt || fail "no cause given for yuyv422"

@@ -6,14 +6,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QImage>
@@ -26,6 +31,7 @@
 #include "ColorSpaceConverter.h"
 #include "Frame.h"
 #include "Private/UploadDownloadBuffers.h"
+#include "Requantize.h"
 #include "Texture.h"
 #include "ToolTasks.h"
 #include "Y4M.h"
@@ -162,18 +168,321 @@ private:
     bool committed = false;
 };
 
+PixelColorRange RangeByName(const std::string& name) {
+    if (name == "tv" || name == "limited" || name == "mpeg") {
+        return PixelColorRange::Limited;
+    }
+    if (name == "pc" || name == "full" || name == "jpeg") {
+        return PixelColorRange::Full;
+    }
+    throw InputError("unknown range '" + name + "' (tv/limited or pc/full)");
+}
+
+const char* RangeName(PixelColorRange range) {
+    return range == PixelColorRange::Full ? "full" : "limited";
+}
+
+// Bytes one frame takes in a file: its planes, rows tight.
+std::uint64_t FrameBytes(PixFmt format, const Conf::FrameInfo& info) {
+    const PixFmtDescription& description = *PixFmtDescription::Find(format);
+    std::uint64_t bytes = 0;
+    for (int plane = 0; plane < description.planes; ++plane) {
+        bytes += static_cast<std::uint64_t>(description.GetPlanWidth(info.width, plane)) *
+                 description.bytesPerPixel[plane] *
+                 static_cast<std::uint64_t>(description.GetPlanHeight(info.height, plane));
+    }
+    return bytes;
+}
+
+std::uint64_t FileSize(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// Where frames come from: the format, size and range of all its frames, and
+// how many there are when that can be told in advance (0 when not).
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // The next frame, or null at the end.
+    virtual boost::intrusive_ptr<Proc::DataVideoCPU> Next() = 0;
+
+    PixFmt format = PixFmt::None;
+    Conf::FrameInfo info;
+    PixelColorRange range = PixelColorRange::Unspecified;
+    long total = 0;
+};
+
+class Y4MSource : public FrameSource {
+public:
+    Y4MSource(const std::string& path, const Conf::ColorSpace& colorSpace)
+        : in(Open(path)), reader(in), colorSpace(colorSpace) {
+        const Y4MHeader& header = reader.Header();
+        format = header.pixFmt;
+        info = {header.width, header.height, header.aspectNum, header.aspectDen};
+        range = header.range;
+        // Frames usually carry a bare "FRAME\n".
+        const auto headerBytes = static_cast<std::uint64_t>(in.tellg());
+        total = static_cast<long>((FileSize(path) - std::min(FileSize(path), headerBytes)) /
+                                  (FrameBytes(format, info) + 6));
+    }
+    boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
+        return reader.ReadFrame(colorSpace);
+    }
+    const Y4MHeader& Header() const { return reader.Header(); }
+
+    static std::ifstream Open(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            throw InputError("cannot open '" + path + "'");
+        }
+        return file;
+    }
+
+private:
+    std::ifstream in;
+    Y4MReader reader;
+    Conf::ColorSpace colorSpace;
+};
+
+class RawSource : public FrameSource {
+public:
+    RawSource(const std::string& path, PixFmt pixFmt, const Conf::FrameInfo& frameInfo,
+              const Conf::ColorSpace& colorSpace)
+        : in(Y4MSource::Open(path)), colorSpace(colorSpace) {
+        format = pixFmt;
+        info = frameInfo;
+        total = static_cast<long>(FileSize(path) / FrameBytes(format, info));
+    }
+    boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
+        if (in.peek() == std::char_traits<char>::eof()) {
+            return nullptr;
+        }
+        return ReadRawFrame(in, format, info, colorSpace);
+    }
+
+private:
+    std::ifstream in;
+    Conf::ColorSpace colorSpace;
+};
+
+class PngSource : public FrameSource {
+public:
+    PngSource(const std::string& pattern, const Conf::ColorSpace& colorSpace)
+        : pattern(pattern), colorSpace(colorSpace) {
+        // Numbering starts at 0 or 1, as image sequences usually do.
+        first = ReadPng(FrameName(pattern, 0), colorSpace);
+        if (!first) {
+            index = 1;
+            first = ReadPng(FrameName(pattern, 1), colorSpace);
+        }
+        if (!first) {
+            throw InputError("no frame of the sequence '" + pattern + "' exists");
+        }
+        format = first->GetPixelFormat();
+        info = first->GetFrameInfo();
+        range = PixelColorRange::Full;
+        while (std::filesystem::exists(FrameName(pattern, index + static_cast<int>(total)))) {
+            ++total;
+        }
+    }
+    boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
+        auto frame = first
+                         ? std::move(first)
+                         : ReadPng(FrameName(pattern, index + static_cast<int>(read)), colorSpace);
+        if (frame && !(frame->GetFrameInfo() == info && frame->GetPixelFormat() == format)) {
+            throw InputError("frame " + std::to_string(read + 1) +
+                             " of the sequence differs in size or depth");
+        }
+        read += frame ? 1 : 0;
+        return frame;
+    }
+
+private:
+    std::string pattern;
+    Conf::ColorSpace colorSpace;
+    boost::intrusive_ptr<Proc::DataVideoCPU> first;
+    int index = 0;
+    long read = 0;
+};
+
+// Where converted frames go; nothing stays behind under the final names unless
+// Commit is reached.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    virtual void Write(const Proc::DataVideoCPU& frame) = 0;
+    virtual void Commit() = 0;
+};
+
+// Y4M or raw planes into one file, renamed into place at the end.
+class FileSink : public FrameSink {
+public:
+    FileSink(const std::string& path, const std::optional<Y4MHeader>& header)
+        : path(path), pending(path) {
+        out.open(pending.Path(), std::ios::binary | std::ios::trunc);
+        if (!out) {
+            throw InputError("cannot write '" + path + "'");
+        }
+        if (header) {
+            writer.emplace(out, *header);
+        }
+    }
+    void Write(const Proc::DataVideoCPU& frame) override {
+        if (writer) {
+            writer->WriteFrame(frame);
+        } else {
+            WritePlanes(out, frame);
+        }
+    }
+    void Commit() override {
+        out.close();
+        if (!out) {
+            throw InputError("writing '" + path + "' failed");
+        }
+        pending.Commit();
+    }
+
+private:
+    std::string path;
+    PendingFile pending;
+    std::ofstream out;
+    std::optional<Y4MWriter> writer;
+};
+
+// Numbered PNG files from 1 on, each renamed into place when whole; all of
+// them removed again unless committed.
+class PngSink : public FrameSink {
+public:
+    explicit PngSink(std::string pattern) : pattern(std::move(pattern)) {}
+    ~PngSink() override {
+        for (const auto& file : committed ? std::vector<std::string>{} : written) {
+            std::error_code ignored;
+            std::filesystem::remove(file, ignored);
+        }
+    }
+    void Write(const Proc::DataVideoCPU& frame) override {
+        const std::string name = FrameName(pattern, static_cast<int>(written.size()) + 1);
+        PendingFile partial(name);
+        WritePng(frame, partial.Path());
+        partial.Commit();
+        written.push_back(name);
+    }
+    void Commit() override { committed = true; }
+
+private:
+    std::string pattern;
+    std::vector<std::string> written;
+    bool committed = false;
+};
+
+// A frame between the GPU and the writer.
+struct InFlight {
+    GLWork work;
+    boost::intrusive_ptr<Proc::DataVideoCPU> downloaded;  // what the GPU writes
+    boost::intrusive_ptr<Proc::DataVideoCPU> output;      // what is written (may be the same)
+};
+
+// A bounded first-in first-out queue between the reading and the writing thread.
+class InFlightQueue {
+public:
+    explicit InFlightQueue(std::size_t capacity) : capacity(capacity) {}
+
+    // False when the queue was closed (the writer gave up); the item is dropped
+    // only after its GL work has finished.
+    bool Push(InFlight&& item) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return items.size() < capacity || closed; });
+        if (closed) {
+            lock.unlock();
+            item.work.Wait();
+            return false;
+        }
+        items.push_back(std::move(item));
+        changed.notify_all();
+        return true;
+    }
+    std::optional<InFlight> Pop() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return !items.empty() || closed; });
+        if (items.empty()) {
+            return std::nullopt;
+        }
+        InFlight item = std::move(items.front());
+        items.pop_front();
+        changed.notify_all();
+        return item;
+    }
+    void Close() {
+        std::lock_guard lock(mutex);
+        closed = true;
+        changed.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<InFlight> items;
+    std::size_t capacity;
+    bool closed = false;
+};
+
+// "\r120/300 frames, 48.1 fps, ETA 4 s" on a terminal, at most ten times a second.
+class Progress {
+public:
+    explicit Progress(long total) : total(total), enabled(isatty(STDERR_FILENO) != 0) {}
+    void Update(long frames) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!enabled || now - shown < std::chrono::milliseconds(100)) {
+            return;
+        }
+        shown = now;
+        const double seconds = std::chrono::duration<double>(now - start).count();
+        const double fps = frames / std::max(seconds, 1e-9);
+        if (total > frames) {
+            std::fprintf(stderr, "\r%ld/%ld frames, %.1f fps, ETA %.0f s   ", frames, total, fps,
+                         (total - frames) / std::max(fps, 1e-9));
+        } else {
+            std::fprintf(stderr, "\r%ld frames, %.1f fps   ", frames, fps);
+        }
+    }
+    void Finish() const {
+        if (enabled) {
+            std::fprintf(stderr, "\n");
+        }
+    }
+    double Seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+private:
+    long total;
+    bool enabled;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point shown;
+};
+
+std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
+                                        const Conf::ColorSpace& colorSpace) {
+    if (IsPngSequence(options.input)) {
+        return std::make_unique<PngSource>(options.input, colorSpace);
+    }
+    if (EndsWith(options.input, ".y4m")) {
+        return std::make_unique<Y4MSource>(options.input, colorSpace);
+    }
+    if (options.width <= 0 || options.inputPixFmt.empty()) {
+        throw InputError("raw input needs --size WxH and --in-pix-fmt NAME");
+    }
+    return std::make_unique<RawSource>(options.input, SupportedFormat(options.inputPixFmt),
+                                       Conf::FrameInfo{options.width, options.height, 0, 0},
+                                       colorSpace);
+}
+
 }  // namespace
 
 int RunConvert(const ConvertOptions& options) {
     try {
-        const bool pngIn = IsPngSequence(options.input);
-        std::ifstream in;
-        if (!pngIn) {
-            in.open(options.input, std::ios::binary);
-            if (!in) {
-                throw InputError("cannot open '" + options.input + "'");
-            }
-        }
         const auto matrix = static_cast<std::int32_t>(MatrixByName(options.matrix));
         const Conf::ColorSpace colorSpace{PrimariesByName(options.inputPrimaries),
                                           TransferByName(options.inputTransfer), matrix};
@@ -195,174 +504,162 @@ int RunConvert(const ConvertOptions& options) {
         if (convertColour) {
             Conf::ColorSpaceTransform check(conversion);  // refuses unusable combinations up front
         }
-
-        std::optional<Y4MReader> reader;
-        PixFmt inputFormat = PixFmt::None;
-        Conf::FrameInfo info;
-        Y4MHeader header;
-        boost::intrusive_ptr<Proc::DataVideoCPU> firstPng;
-        int pngIndex = 1;
-        if (pngIn) {
-            // Numbering starts at 0 or 1, as image sequences usually do.
-            firstPng = ReadPng(FrameName(options.input, 0), colorSpace);
-            if (firstPng) {
-                pngIndex = 0;
-            } else {
-                firstPng = ReadPng(FrameName(options.input, 1), colorSpace);
-            }
-            if (!firstPng) {
-                throw InputError("no frame of the sequence '" + options.input + "' exists");
-            }
-            inputFormat = firstPng->GetPixelFormat();
-            info = firstPng->GetFrameInfo();
-        } else if (EndsWith(options.input, ".y4m")) {
-            reader.emplace(in);
-            header = reader->Header();
-            if (header.range == PixelColorRange::Full) {
-                throw InputError("full-range Y4M input is not supported yet (XCOLORRANGE=FULL)");
-            }
-            inputFormat = header.pixFmt;
-            info = {header.width, header.height, header.aspectNum, header.aspectDen};
-        } else {
-            if (options.width <= 0 || options.inputPixFmt.empty()) {
-                throw InputError("raw input needs --size WxH and --in-pix-fmt NAME");
-            }
-            inputFormat = SupportedFormat(options.inputPixFmt);
-            info = {options.width, options.height, 0, 0};
+        if (options.inFlight < 1 || options.inFlight > 64) {
+            throw InputError("--in-flight takes 1 to 64 frames");
         }
+
+        const std::unique_ptr<FrameSource> source = OpenSource(options, colorSpace);
+        const PixFmt inputFormat = source->format;
+        const Conf::FrameInfo info = source->info;
+        const PixFmtDescription& inputDescription = *PixFmtDescription::Find(inputFormat);
+        const bool yuvIn = inputDescription.IsYUV();
+        PixelColorRange inputRange = PixelColorRange::Limited;
+        if (!options.inputRange.empty()) {
+            inputRange = RangeByName(options.inputRange);
+        } else if (source->range != PixelColorRange::Unspecified) {
+            inputRange = source->range;
+        }
+
         const bool pngOut = IsPngSequence(options.output);
+        const bool y4mOut = EndsWith(options.output, ".y4m");
         PixFmt outputFormat =
             options.outputPixFmt.empty() ? inputFormat : SupportedFormat(options.outputPixFmt);
         if (pngOut) {
             if (options.outputPixFmt.empty()) {
-                outputFormat = PixFmtDescription::Find(inputFormat)->depth > 8 ? PixFmt::RGBA64LE
-                                                                               : PixFmt::RGBA;
+                outputFormat = inputDescription.depth > 8 ? PixFmt::RGBA64LE : PixFmt::RGBA;
             } else if (outputFormat != PixFmt::RGBA && outputFormat != PixFmt::RGBA64LE) {
                 throw InputError("PNG output takes --pix-fmt rgba or rgba64le");
             }
         }
-        const bool y4mOut = EndsWith(options.output, ".y4m");
-        if (y4mOut) {
-            header.width = info.width;
-            header.height = info.height;
-            header.pixFmt = outputFormat;
-            header.range = PixelColorRange::Limited;
-            PixFmtToY4MChroma(outputFormat);  // refuses what Y4M cannot hold, before any work
+        const PixFmtDescription& outputDescription = *PixFmtDescription::Find(outputFormat);
+        const bool yuvOut = outputDescription.IsYUV();
+        const PixelColorRange outputRange = !options.outputRange.empty()
+                                                ? RangeByName(options.outputRange)
+                                            : yuvIn ? inputRange
+                                                    : PixelColorRange::Limited;
+
+        // YUV input widens to 16 bits when it is full range (the library reads
+        // limited range) and when it has 8 bits (the library would round it to
+        // 8-bit RGB before the output's own rounding).
+        const PixFmt wideIn = yuvIn ? WideFormat(inputFormat) : PixFmt::None;
+        const bool widen = yuvIn && wideIn != PixFmt::None &&
+                           (inputRange == PixelColorRange::Full || inputDescription.depth <= 8);
+        if (yuvIn && inputRange == PixelColorRange::Full && !widen) {
+            throw InputError(std::string("full-range ") + inputDescription.GetName() +
+                             " input is not supported (no 16-bit form of its chroma layout)");
         }
-        if (static_cast<std::uint64_t>(info.width) >
-                Ogl::RenderHub::GetInstance().GetMaximumTextureSize() ||
-            static_cast<std::uint64_t>(info.height) >
-                Ogl::RenderHub::GetInstance().GetMaximumTextureSize()) {
-            throw InputError("frame size exceeds the maximum texture size");
+        const bool narrow = yuvOut && outputRange == PixelColorRange::Full;
+        if (narrow && WideFormat(outputFormat) == PixFmt::None) {
+            throw InputError(std::string("full-range ") + outputDescription.GetName() +
+                             " output is not supported (no 16-bit form of its chroma layout)");
         }
 
-        std::optional<PendingFile> pending;
-        std::ofstream out;
-        std::vector<std::string> written;  // PNG frames, removed again on failure
-        struct RemoveOnFailure {
-            std::vector<std::string>& files;
-            bool done = false;
-            ~RemoveOnFailure() {
-                for (const auto& file : done ? std::vector<std::string>{} : files) {
-                    std::error_code ignored;
-                    std::filesystem::remove(file, ignored);
-                }
-            }
-        } cleanup{written};
-        if (!pngOut) {
-            pending.emplace(options.output);
-            out.open(pending->Path(), std::ios::binary | std::ios::trunc);
-            if (!out) {
-                throw InputError("cannot write '" + options.output + "'");
-            }
-        }
-        std::optional<Y4MWriter> writer;
+        std::optional<Y4MHeader> header;
         if (y4mOut) {
-            writer.emplace(out, header);
+            header.emplace();
+            if (const auto* y4m = dynamic_cast<const Y4MSource*>(source.get())) {
+                header = y4m->Header();
+            }
+            header->width = info.width;
+            header->height = info.height;
+            header->pixFmt = outputFormat;
+            header->range = outputRange;
+            PixFmtToY4MChroma(outputFormat);  // refuses what Y4M cannot hold, before any work
         }
-        const bool progress = isatty(STDERR_FILENO) != 0;
-        const auto start = std::chrono::steady_clock::now();
+        const auto maximumSize = Ogl::RenderHub::GetInstance().GetMaximumTextureSize();
+        if (static_cast<std::uint64_t>(info.width) > maximumSize ||
+            static_cast<std::uint64_t>(info.height) > maximumSize) {
+            throw InputError("frame size " + std::to_string(info.width) + "x" +
+                             std::to_string(info.height) + " exceeds the maximum texture size " +
+                             std::to_string(maximumSize));
+        }
+
+        std::unique_ptr<FrameSink> sink;
+        if (pngOut) {
+            sink = std::make_unique<PngSink>(options.output);
+        } else {
+            sink = std::make_unique<FileSink>(options.output, header);
+        }
+
         boost::intrusive_ptr<Frame> gpu;
         RunOnGL([&](const ShaderStorage&) { gpu = Frame::Create(); });
-        long frames = 0;
-        for (;;) {
-            boost::intrusive_ptr<Proc::DataVideoCPU> source;
-            if (pngIn) {
-                source =
-                    frames == 0
-                        ? firstPng
-                        : ReadPng(FrameName(options.input, pngIndex + static_cast<int>(frames)),
-                                  colorSpace);
-                if (source &&
-                    !(source->GetFrameInfo() == info && source->GetPixelFormat() == inputFormat)) {
-                    throw InputError("frame " + std::to_string(frames + 1) +
-                                     " of the sequence differs in size or depth");
+        Progress progress(source->total);
+        InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
+        std::exception_ptr writeFailure;
+        long written = 0;
+        std::thread writer([&] {
+            bool failed = false;
+            while (auto item = queue.Pop()) {
+                try {
+                    item->work.Wait();
+                    if (failed) {
+                        continue;  // only let the GL work finish
+                    }
+                    if (item->output != item->downloaded) {
+                        Narrow(*item->downloaded, *item->output, outputRange);
+                    }
+                    sink->Write(*item->output);
+                    progress.Update(++written);
+                } catch (...) {
+                    if (!failed) {
+                        writeFailure = std::current_exception();
+                        failed = true;
+                        queue.Close();
+                    }
                 }
-            } else if (reader) {
-                source = reader->ReadFrame(colorSpace);
-            } else if (in.peek() != std::char_traits<char>::eof()) {
-                source = ReadRawFrame(in, inputFormat, info, colorSpace);
             }
-            if (!source) {
-                break;
-            }
-            auto converted = Proc::DataVideoCPU::Create(outputFormat, info, targetSpace);
-            RunOnGL([&](const ShaderStorage& storage) {
-                gpu->Upload(source, storage);
-                if (!convertColour) {
-                    gpu->Download(converted, storage);
-                    return;
+        });
+        std::exception_ptr readFailure;
+        try {
+            while (auto frame = source->Next()) {
+                if (widen) {
+                    frame = Widen(*frame, inputRange);
                 }
-                // Half floats between the curves: 8-bit steps would band PQ and HLG.
-                auto mapped = Frame::CreateIntermediate(targetSpace, PixFmt::RGBAF16LE, info);
-                storage.FBO().Attach(*mapped->GetFirstTexture());
-                Ogl::ConvertColorSpace(gpu, conversion, storage);
-                mapped->Download(converted, storage);
-            });
-            if (pngOut) {
-                const std::string name = FrameName(options.output, static_cast<int>(frames) + 1);
-                const std::string partial = name + ".renderhub-partial";
-                WritePng(*converted, partial);
-                std::filesystem::rename(partial, name);
-                written.push_back(name);
-            } else if (writer) {
-                writer->WriteFrame(*converted);
-            } else {
-                WritePlanes(out, *converted);
+                auto output = Proc::DataVideoCPU::Create(outputFormat, info, targetSpace);
+                auto downloaded =
+                    narrow ? Proc::DataVideoCPU::Create(WideFormat(outputFormat), info, targetSpace)
+                           : output;
+                GLWork work([=](const ShaderStorage& storage) {
+                    gpu->Upload(frame, storage);
+                    if (!convertColour) {
+                        gpu->Download(downloaded, storage);
+                        return;
+                    }
+                    // Half floats between the curves: 8-bit steps would band PQ and HLG.
+                    auto mapped = Frame::CreateIntermediate(targetSpace, PixFmt::RGBAF16LE, info);
+                    storage.FBO().Attach(*mapped->GetFirstTexture());
+                    Ogl::ConvertColorSpace(gpu, conversion, storage);
+                    mapped->Download(downloaded, storage);
+                });
+                if (!queue.Push({std::move(work), downloaded, output})) {
+                    break;
+                }
             }
-            ++frames;
-            if (progress) {
-                const double seconds =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                std::fprintf(stderr, "\r%ld frames, %.1f fps", frames,
-                             frames / std::max(seconds, 1e-9));
-            }
+        } catch (...) {
+            readFailure = std::current_exception();
         }
+        queue.Close();
+        writer.join();
         RunOnGL([&](const ShaderStorage&) {
             gpu.reset();
             Ogl::TexturePool::GetInstance().Clear();
         });
-        if (pending) {
-            out.close();
-            if (!out) {
-                throw InputError("writing '" + options.output + "' failed");
-            }
-            pending->Commit();
+        progress.Finish();
+        if (writeFailure) {
+            std::rethrow_exception(writeFailure);
         }
-        cleanup.done = true;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (progress) {
-            std::fprintf(stderr, "\n");
+        if (readFailure) {
+            std::rethrow_exception(readFailure);
         }
-        std::printf("%ld frames %dx%d %s -> %s in %.2f s (%.1f fps), written to %s\n", frames,
-                    info.width, info.height, PixFmtDescription::Find(inputFormat)->GetName(),
-                    PixFmtDescription::Find(outputFormat)->GetName(), seconds,
-                    frames / std::max(seconds, 1e-9), options.output.c_str());
+        sink->Commit();
+
+        const double seconds = progress.Seconds();
+        std::printf("%ld frames %dx%d %s (%s) -> %s (%s) in %.2f s (%.1f fps), written to %s\n",
+                    written, info.width, info.height, inputDescription.GetName(),
+                    yuvIn ? RangeName(inputRange) : "rgb", outputDescription.GetName(),
+                    yuvOut ? RangeName(outputRange) : "rgb", seconds,
+                    written / std::max(seconds, 1e-9), options.output.c_str());
         return 0;
-    } catch (const InputError& error) {
-        std::cerr << "renderhub: convert: " << error.what() << "\n";
-        return 2;
     } catch (const std::exception& error) {
         std::cerr << "renderhub: convert: " << error.what() << "\n";
         return 2;

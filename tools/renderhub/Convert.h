@@ -12,6 +12,11 @@ struct ConvertOptions {
     int width = 0;             // raw input only
     int height = 0;
     std::string matrix = "bt709";
+    // YUV sample ranges (tv/limited, pc/full); empty: a Y4M input's own, else
+    // limited, and the output follows the input.
+    std::string inputRange;
+    std::string outputRange;
+    int inFlight = 4;  // frames between reading and writing
     // Colour spaces (FFmpeg names); the output's default to the input's, so no
     // colour conversion happens unless asked for.
     std::string inputPrimaries = "bt709";
@@ -24,9 +29,11 @@ struct ConvertOptions {
     float hlgPeak = 1000.0f;        // cd/m², HLG display
 };
 
-// Converts Y4M or raw planar video between the supported pixel formats on the GPU.
-// Input the tool cannot take ends with a message and status 2; the output file
-// only appears, complete, on success. Needs an initialised library.
+// Converts Y4M, PNG sequences or raw planar video between the supported pixel
+// formats and colour spaces on the GPU, with several frames in flight so that
+// reading, GPU work and writing overlap. Input the tool cannot take ends with a
+// message and status 2; the output only appears, complete, on success. Needs an
+// initialised library.
 int RunConvert(const ConvertOptions& options);
 
 }  // namespace RenderHubTool

@@ -46,6 +46,8 @@ constexpr const char* kUsage =
     "  convert IN OUT  convert Y4M (.y4m), PNG sequences (name%04d.png; 8/16-bit RGB(A)) or raw\n"
     "          planar video between pixel formats on the GPU\n"
     "          --pix-fmt NAME (output; default: the input's)  --matrix NAME (bt709)\n"
+    "          --in-range/--range tv|pc (YUV sample range; input: the Y4M header's or tv,\n"
+    "          output: the input's)  --in-flight N (4 frames between reading and writing)\n"
     "          raw input: --size WxH --in-pix-fmt NAME\n"
     "          colour: --in-primaries/--primaries NAME (bt709, bt470bg, smpte170m, bt2020, "
     "smpte432)\n"
@@ -230,6 +232,19 @@ int main(int argc, char** argv) {
                 convert.inputPixFmt = arguments[++i];
             } else if (arguments[i] == "--matrix" && hasValue) {
                 convert.matrix = arguments[++i];
+            } else if (arguments[i] == "--in-range" && hasValue) {
+                convert.inputRange = arguments[++i];
+            } else if (arguments[i] == "--range" && hasValue) {
+                convert.outputRange = arguments[++i];
+            } else if (arguments[i] == "--in-flight" && hasValue) {
+                try {
+                    convert.inFlight = std::stoi(arguments[++i]);
+                } catch (const std::exception&) {
+                    convert.inFlight = 0;
+                }
+                if (convert.inFlight < 1 || convert.inFlight > 64) {
+                    return Usage("--in-flight takes a number from 1 to 64");
+                }
             } else if (arguments[i] == "--in-primaries" && hasValue) {
                 convert.inputPrimaries = arguments[++i];
             } else if (arguments[i] == "--in-transfer" && hasValue) {
