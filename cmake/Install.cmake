@@ -1,0 +1,28 @@
+# `cmake --install` puts the two libraries, their headers, the tool and a CMake
+# package (find_package(RenderHub) -> RenderHub::RenderHub, RenderHub::KavrinHost)
+# under the prefix.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(RENDERHUB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/RenderHub)
+
+install(TARGETS KavrinHost RenderHub EXPORT RenderHubTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/Host/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/Proc/RenderHub/
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/RenderHub
+        FILES_MATCHING PATTERN "*.h")
+if(RENDERHUB_BUILD_TOOL)
+    install(TARGETS renderhub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT RenderHubTargets NAMESPACE RenderHub:: DESTINATION ${RENDERHUB_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/RenderHubConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/RenderHubConfig.cmake
+                              INSTALL_DESTINATION ${RENDERHUB_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/RenderHubConfigVersion.cmake
+                                 COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/RenderHubConfig.cmake
+              ${PROJECT_BINARY_DIR}/RenderHubConfigVersion.cmake
+        DESTINATION ${RENDERHUB_CMAKE_DIR})
