@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "Kavrin/Core/RefCount.h"
+#include "Kavrin/DX/D12Device.h"
+#include "Kavrin/DX/D12GraphicsCommandList.h"
+
+namespace Kavrin::DX {
+
+// Hands out direct command lists for one D12Device. Thread-safe.
+class D12CommandAllocator : public IRefCountable {
+public:
+    static boost::intrusive_ptr<D12CommandAllocator> Create(
+        const boost::intrusive_ptr<D12Device>& device);
+    ~D12CommandAllocator() override;
+
+    // A new, open command list of the allocator's device. Throws DirectXException with
+    // the removal reason on a lost device.
+    boost::intrusive_ptr<D12GraphicsCommandList> CreateCommandList() const;
+    // Blocks until every queue of the process has run all the work submitted to it.
+    // A queue that waits for a fence nobody signals keeps it waiting.
+    static void WaitAllComplete();
+
+    KAVRIN_IMPLEMENT_REFCOUNT(refCount)
+
+private:
+    explicit D12CommandAllocator(const boost::intrusive_ptr<D12Device>& device);
+
+    RefCountImpl refCount;
+    boost::intrusive_ptr<D12Device> device;
+    std::uint64_t liveId = 0;
+};
+
+}  // namespace Kavrin::DX
