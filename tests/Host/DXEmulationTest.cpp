@@ -1,0 +1,223 @@
+// The configurable machine of the DirectX stand-in and each injected failure.
+#include <gtest/gtest.h>
+
+#include "Kavrin/DX/DirectX.h"
+
+#include "DXTestSupport.h"
+
+namespace {
+
+using namespace Kavrin::DX;
+using Kavrin::Test::DXTest;
+
+std::vector<DXGIAdapter> Enumerate(DXGIEnumFlags flags = DXGIEnumFlags::IncludeSoftware) {
+    std::vector<DXGIAdapter> adapters{DXGIAdapter(nullptr)};  // replaced, not appended to
+    DXGIFactory::Create()->EnumerateAdapters(adapters, flags);
+    return adapters;
+}
+
+using DXAdapterTest = DXTest;
+
+TEST_F(DXAdapterTest, DefaultMachineHasOneAdapterMatchingTheGlVendor) {
+    const auto adapters = Enumerate();
+    ASSERT_EQ(adapters.size(), 1u);
+    const AdapterDescription& description = *adapters[0].GetDescription();
+    EXPECT_EQ(description.name, "llvmpipe");
+    EXPECT_NE(description.qualifier, 0u);
+    EXPECT_EQ(description.GetDriverVersion(), "22.3.6.0");
+    // The interop code keeps an adapter whose keyword occurs in the lower-cased GL_VENDOR.
+    const std::string vendor = "mesa/x.org";
+    ASSERT_FALSE(description.vendorKeywords.empty());
+    for (const std::string& keyword : description.vendorKeywords)
+        EXPECT_NE(vendor.find(keyword), std::string::npos) << keyword;
+    // GL runs on that adapter and reports its LUID.
+    const std::optional<LUID> glLuid = Emulation::GetGlDeviceLuid();
+    ASSERT_TRUE(glLuid);
+    EXPECT_TRUE(*glLuid == description.luid);
+    // llvmpipe is a software renderer: hardware-only enumeration leaves it out.
+    EXPECT_TRUE(Enumerate(DXGIEnumFlags::Hardware).empty());
+}
+
+TEST_F(DXAdapterTest, DefaultAdapterFollowsTheGlDriverStrings) {
+    Emulation::SetGlDriverStrings("NVIDIA Corporation", "NVIDIA GeForce RTX 3060/PCIe/SSE2");
+    const auto adapters = Enumerate();
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0].GetDescription()->name, "NVIDIA GeForce RTX 3060/PCIe/SSE2");
+    const auto& keywords = adapters[0].GetDescription()->vendorKeywords;
+    EXPECT_NE(std::find(keywords.begin(), keywords.end(), "nvidia"), keywords.end());
+}
+
+TEST_F(DXAdapterTest, ConfiguredListComesInOrderWithTheGlAdapterMarked) {
+    auto first = Adapter("First GPU", 0x10, {"nvidia"});
+    first.description.driverVersion = (31ull << 48) | (0ull << 32) | (15ull << 16) | 3623;
+    auto unknown = Adapter("Unknown GPU", 0x20, {});
+    unknown.description.qualifier = 0;
+    unknown.glAdapter = true;
+    Emulation::SetAdapters({first, unknown});
+    const auto adapters = Enumerate(DXGIEnumFlags::Hardware);
+    ASSERT_EQ(adapters.size(), 2u);
+    EXPECT_EQ(adapters[0].GetDescription()->name, "First GPU");
+    EXPECT_EQ(adapters[0].GetDescription()->GetDriverVersion(), "31.0.15.3623");
+    EXPECT_EQ(adapters[1].GetDescription()->qualifier, 0u);
+    EXPECT_TRUE(adapters[1].GetDescription()->vendorKeywords.empty());
+    EXPECT_TRUE(*Emulation::GetGlDeviceLuid() == (LUID{0x20, 0}));
+
+    auto device = D11Device::Create(adapters[0]);
+    EXPECT_EQ(device->GetAdapterName(), "First GPU");
+    EXPECT_TRUE(device->GetAdapterLuid() == (LUID{0x10, 0}));
+    EXPECT_EQ(device->GetDriverVersion(), "31.0.15.3623");
+    EXPECT_TRUE(*Emulation::GetDeviceLuid(device->Get()) == (LUID{0x10, 0}));
+
+    Emulation::Reset();
+    EXPECT_EQ(Enumerate()[0].GetDescription()->name, "llvmpipe");
+}
+
+TEST_F(DXAdapterTest, GlLuidCanBeUnknown) {
+    Emulation::SetGlLuidUnknown(true);
+    EXPECT_FALSE(Emulation::GetGlDeviceLuid());
+    auto adapter = Emulation::MakeDefaultAdapter();
+    adapter.glAdapter = false;
+    Emulation::SetGlLuidUnknown(false);
+    Emulation::SetAdapters({adapter});
+    EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
+}
+
+using DXFaultTest = DXTest;
+
+TEST_F(DXFaultTest, Direct3D11CreationFailsAsConfigured) {
+    auto unsupported = Adapter("Old GPU", 1, {"intel"});
+    unsupported.featureLevel = D3D_FEATURE_LEVEL_9_3;
+    auto failing = Adapter("Failing GPU", 2, {"amd"});
+    failing.d11CreateResult = E_OUTOFMEMORY;
+    auto refused = Adapter("Refusing GPU", 3, {"amd"});
+    refused.d11CreateResult = DXGI_ERROR_UNSUPPORTED;
+    Emulation::SetAdapters({unsupported, failing, refused});
+    const auto adapters = Enumerate();
+    ASSERT_EQ(adapters.size(), 3u);
+    try {
+        D11Device::Create(adapters[0]);
+        FAIL() << "a 9.3 adapter made a Direct3D 11 device";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_UNSUPPORTED);
+        EXPECT_EQ(error.GetResultDescription(),
+                  "DXGI_ERROR_UNSUPPORTED (0x887A0004): The specified device interface or "
+                  "feature level is not supported on this system.");
+    }
+    try {
+        D11Device::Create(adapters[1]);
+        FAIL() << "the injected failure did not happen";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), E_OUTOFMEMORY);
+        EXPECT_EQ(error.GetErrorDescription(),
+                  "Failed to create a DirectX 11 device on Failing GPU");
+    }
+    try {
+        D11Device::Create(adapters[2]);
+        FAIL() << "the injected failure did not happen";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_UNSUPPORTED);
+    }
+    // Removing the adapter after enumeration makes it vanish.
+    Emulation::SetAdapters({});
+    try {
+        D11Device::Create(adapters[0]);
+        FAIL() << "a device on a vanished adapter";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_NOT_FOUND);
+    }
+}
+
+TEST_F(DXFaultTest, Direct3D12AvailabilityCreationAndSdkVersion) {
+    const LUID luid = *Emulation::GetGlDeviceLuid();
+    EXPECT_TRUE(D12Device::IsAvailable());
+    EXPECT_EQ(D12Device::Create(luid)->GetSDKVersion(), 610u);
+    Emulation::SetD12SDKVersion(std::nullopt);
+    EXPECT_FALSE(D12Device::Create(luid)->GetSDKVersion());
+
+    Emulation::SetD12Available(false);
+    EXPECT_FALSE(D12Device::IsAvailable());
+    try {
+        D12Device::Create(luid);
+        FAIL() << "Direct3D 12 was missing";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_UNSUPPORTED);
+    }
+    Emulation::SetD12Available(true);
+    auto adapter = Emulation::MakeDefaultAdapter();
+    adapter.d12CreateResult = DXGI_ERROR_DRIVER_INTERNAL_ERROR;
+    Emulation::SetAdapters({adapter});
+    try {
+        D12Device::Create(luid);
+        FAIL() << "the injected failure did not happen";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_DRIVER_INTERNAL_ERROR);
+    }
+    try {
+        D12Device::Create(LUID{0x999, 9});
+        FAIL() << "a device on an unknown adapter";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_NOT_FOUND);
+    }
+}
+
+TEST_F(DXFaultTest, LinkResultCompilerAndExtensionsAreStoredForTheGlSide) {
+    auto adapter = Emulation::MakeDefaultAdapter();
+    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), S_OK);
+    adapter.linkResult = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    Emulation::SetAdapters({adapter});
+    EXPECT_EQ(static_cast<std::uint32_t>(Emulation::GetLinkResult(adapter.description.luid)),
+              0x80070032u);
+    EXPECT_EQ(Emulation::GetLinkResult(LUID{0x999, 0}), E_FAIL);
+
+    EXPECT_TRUE(D3ShaderBytecode::IsCompilerLoaded());
+    Emulation::SetCompilerLoaded(false);
+    EXPECT_FALSE(D3ShaderBytecode::IsCompilerLoaded());
+
+    EXPECT_TRUE(Emulation::GetMissingExtensions().empty());
+    Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", true);
+    Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
+    Emulation::SetExtensionMissing("WGL_NV_DX_interop", false);
+    EXPECT_TRUE(Emulation::IsExtensionMissing("GL_EXT_semaphore_win32"));
+    EXPECT_FALSE(Emulation::IsExtensionMissing("WGL_NV_DX_interop"));
+    EXPECT_EQ(Emulation::GetMissingExtensions(), std::set<std::string>{"GL_EXT_semaphore_win32"});
+
+    Emulation::Reset();
+    EXPECT_TRUE(D3ShaderBytecode::IsCompilerLoaded());
+    EXPECT_TRUE(Emulation::GetMissingExtensions().empty());
+    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), S_OK);
+}
+
+TEST_F(DXFaultTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
+    auto other = Adapter("Other GPU", 0x77, {"amd"});
+    Emulation::SetAdapters({Emulation::MakeDefaultAdapter(), other});
+    const auto adapters = Enumerate();
+    auto d11 = D11Device::Create(adapters[0]);
+    auto d12 = D12Device::Create(d11->GetAdapterLuid());
+    auto unaffected = D11Device::Create(adapters[1]);
+    auto allocator = D12CommandAllocator::Create(d12);
+    auto list = allocator->CreateCommandList();
+    list->Close();
+    EXPECT_EQ(d11->GetDeviceRemovedReason(), S_OK);
+
+    Emulation::RemoveDevices(d11->GetAdapterLuid(), DXGI_ERROR_DEVICE_HUNG);
+    EXPECT_EQ(d11->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
+    EXPECT_EQ(d11->Get()->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
+    EXPECT_EQ(d12->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
+    EXPECT_EQ(unaffected->GetDeviceRemovedReason(), S_OK);
+    try {
+        d11->CreateTexture2D(Desc(2, 2), nullptr);
+        FAIL() << "a lost device made a texture";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_DEVICE_HUNG);
+    }
+    try {
+        d12->GetQueue()->ExecuteCommandLists({list});
+        FAIL() << "a lost device ran a list";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), DXGI_ERROR_DEVICE_HUNG);
+    }
+    // A device made after the loss works again.
+    EXPECT_EQ(D11Device::Create(adapters[0])->GetDeviceRemovedReason(), S_OK);
+}
+
+}  // namespace
