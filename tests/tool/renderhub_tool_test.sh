@@ -58,6 +58,11 @@ grep -qE '"format": "nv12", "width": 64, "height": 32, "uploadFps": [0-9.]+' <<<
 "$TOOL" convert grey.y4m deep.y4m --pix-fmt yuv444p10le >convert.txt || fail "convert to yuv444p10le exited with $?"
 grep -q "3 frames 16x8 yuv420p (limited) -> yuv444p10le (limited)" convert.txt ||
     fail "convert printed no summary"
+# A progress line with the ETA on a terminal only (script lends the tool one).
+script -qec "'$TOOL' convert grey.y4m tty.y4m" /dev/null >tty.txt 2>&1 || fail "convert on a terminal failed"
+grep -qE '[0-9]+/3 frames, [0-9.]+ fps, ETA [0-9]+ s' tty.txt || fail "no progress line on a terminal"
+"$TOOL" convert grey.y4m notty.y4m >/dev/null 2>progress.txt
+[ ! -s progress.txt ] || fail "a progress line went to a file"
 # One frame in flight or many: the same bytes.
 "$TOOL" convert grey.y4m serial.y4m --pix-fmt yuv444p10le --in-flight 1 >/dev/null || fail "--in-flight 1 failed"
 cmp -s deep.y4m serial.y4m || fail "frames in flight changed the output"

@@ -432,9 +432,9 @@ private:
 class Progress {
 public:
     explicit Progress(long total) : total(total), enabled(isatty(STDERR_FILENO) != 0) {}
-    void Update(long frames) {
+    void Update(long frames, bool last = false) {
         const auto now = std::chrono::steady_clock::now();
-        if (!enabled || now - shown < std::chrono::milliseconds(100)) {
+        if (!enabled || (!last && now - shown < std::chrono::milliseconds(100))) {
             return;
         }
         shown = now;
@@ -444,11 +444,9 @@ public:
             std::fprintf(stderr, "\r%ld/%ld frames, %.1f fps, ETA %.0f s   ", frames, total, fps,
                          (total - frames) / std::max(fps, 1e-9));
         } else {
-            std::fprintf(stderr, "\r%ld frames, %.1f fps   ", frames, fps);
+            std::fprintf(stderr, "\r%ld frames, %.1f fps            ", frames, fps);
         }
-    }
-    void Finish() const {
-        if (enabled) {
+        if (last) {
             std::fprintf(stderr, "\n");
         }
     }
@@ -644,7 +642,7 @@ int RunConvert(const ConvertOptions& options) {
             gpu.reset();
             Ogl::TexturePool::GetInstance().Clear();
         });
-        progress.Finish();
+        progress.Update(written, true);
         if (writeFailure) {
             std::rethrow_exception(writeFailure);
         }
