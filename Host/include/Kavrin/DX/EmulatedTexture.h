@@ -45,7 +45,7 @@ public:
     void Read(std::span<std::byte> destination) const;
     void Write(std::span<const std::byte> source);
     std::vector<std::byte> ReadAll() const;
-    // Copies `rowBytes` of each row from memory laid out with `pitch` (>= the row pitch).
+    // Fills the image from rows laid out `pitch` bytes apart (at least the row pitch).
     void WriteRows(const void* rows, std::size_t pitch);
 
 private:
