@@ -1,0 +1,403 @@
+#include <GL/glew.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include <glm/gtc/packing.hpp>
+#include <gtest/gtest.h>
+
+#include "Kavrin/DX/DirectX.h"
+#include "Kavrin/Win/GLInterop.h"
+#include "Kavrin/Win/WinBase.h"
+
+#include "DXTestSupport.h"
+#include "TestTasks.h"
+
+// The GL side of sharing with the emulated Direct3D: each mechanism moves what
+// one API wrote to the other, and refuses misuse as the driver would.
+namespace {
+
+using namespace Kavrin;
+using Kavrin::Test::RunOnGL;
+
+constexpr UINT kWidth = 4;
+constexpr UINT kHeight = 2;
+// No component lands halfway between two codes of any format.
+constexpr std::array<float, 4> kClear = {0.25f, 0.625f, 0.75f, 1.0f};
+
+GLuint NewTexture() {
+    GLuint name = 0;
+    glGenTextures(1, &name);
+    glBindTexture(GL_TEXTURE_2D, name);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 1, 1, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return name;
+}
+
+// Every texel of the texture as floats, whatever its internal format.
+std::vector<float> ReadFloats(GLuint texture) {
+    std::vector<float> texels(kWidth * kHeight * 4);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_FLOAT, texels.data());
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return texels;
+}
+
+// Renders the clear colour into the texture, as a GL user of the surface would.
+void RenderClear(GLuint texture) {
+    GLuint framebuffer = 0;
+    glGenFramebuffers(1, &framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
+    ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER),
+              static_cast<GLenum>(GL_FRAMEBUFFER_COMPLETE));
+    glViewport(0, 0, kWidth, kHeight);
+    glClearColor(kClear[0], kClear[1], kClear[2], kClear[3]);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &framebuffer);
+}
+
+// One pixel format: how Direct3D stores a colour, and how close GL gets.
+struct FormatCase {
+    DXGI_FORMAT format;
+    std::function<std::vector<std::byte>(const std::array<float, 4>&)> encode;
+    float tolerance;
+};
+
+template <class T>
+std::vector<std::byte> Bytes(const std::vector<T>& values) {
+    std::vector<std::byte> bytes(values.size() * sizeof(T));
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+}
+
+std::vector<FormatCase> Formats() {
+    const auto unorm = [](float value, float maximum) {
+        return static_cast<std::uint32_t>(value * maximum + 0.5f);
+    };
+    return {
+        {DXGI_FORMAT_R8G8B8A8_UNORM,
+         [=](const std::array<float, 4>& c) {
+             return Bytes(std::vector<std::uint8_t>{
+                 std::uint8_t(unorm(c[0], 255)), std::uint8_t(unorm(c[1], 255)),
+                 std::uint8_t(unorm(c[2], 255)), std::uint8_t(unorm(c[3], 255))});
+         },
+         0.0f},
+        {DXGI_FORMAT_B8G8R8A8_UNORM,
+         [=](const std::array<float, 4>& c) {
+             return Bytes(std::vector<std::uint8_t>{
+                 std::uint8_t(unorm(c[2], 255)), std::uint8_t(unorm(c[1], 255)),
+                 std::uint8_t(unorm(c[0], 255)), std::uint8_t(unorm(c[3], 255))});
+         },
+         0.0f},
+        {DXGI_FORMAT_R16G16B16A16_UNORM,
+         [=](const std::array<float, 4>& c) {
+             return Bytes(std::vector<std::uint16_t>{
+                 std::uint16_t(unorm(c[0], 65535)), std::uint16_t(unorm(c[1], 65535)),
+                 std::uint16_t(unorm(c[2], 65535)), std::uint16_t(unorm(c[3], 65535))});
+         },
+         0.0f},
+        {DXGI_FORMAT_R10G10B10A2_UNORM,
+         [=](const std::array<float, 4>& c) {
+             return Bytes(std::vector<std::uint32_t>{unorm(c[0], 1023) | unorm(c[1], 1023) << 10 |
+                                                     unorm(c[2], 1023) << 20 |
+                                                     unorm(c[3], 3) << 30});
+         },
+         0.0f},
+        {DXGI_FORMAT_R16G16B16A16_FLOAT,
+         [](const std::array<float, 4>& c) {
+             return Bytes(
+                 std::vector<std::uint16_t>{glm::packHalf1x16(c[0]), glm::packHalf1x16(c[1]),
+                                            glm::packHalf1x16(c[2]), glm::packHalf1x16(c[3])});
+         },
+         1e-3f},
+        {DXGI_FORMAT_R32G32B32A32_FLOAT,
+         [](const std::array<float, 4>& c) {
+             return Bytes(std::vector<float>{c[0], c[1], c[2], c[3]});
+         },
+         0.0f},
+    };
+}
+
+// The whole image of one colour, as Direct3D stores it.
+std::vector<std::byte> Image(const FormatCase& format, const std::array<float, 4>& colour) {
+    const std::vector<std::byte> pixel = format.encode(colour);
+    std::vector<std::byte> image;
+    for (UINT i = 0; i < kWidth * kHeight; ++i) {
+        image.insert(image.end(), pixel.begin(), pixel.end());
+    }
+    return image;
+}
+
+// Colours each format represents exactly, so Direct3D's bytes are GL's values.
+std::array<float, 4> ExactColour(DXGI_FORMAT format) {
+    switch (format) {
+        case DXGI_FORMAT_R10G10B10A2_UNORM:
+            return {341.0f / 1023, 682.0f / 1023, 1.0f, 2.0f / 3};
+        case DXGI_FORMAT_R16G16B16A16_UNORM:
+            return {4369.0f / 65535, 0.0f, 1.0f, 13107.0f / 65535};
+        default:
+            return {0.2f, 0.6f, 0.8f, 0.4f};
+    }
+}
+
+class DXGLInteropGLTest : public Kavrin::Test::DXTest {
+protected:
+    void SetUp() override {
+        DXTest::SetUp();
+        glObjectsBefore = DX::GetLiveGLInteropObjectCount();
+        device = DX::D11Device::Create(FirstAdapter());
+    }
+    void TearDown() override {
+        device.reset();
+        EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glObjectsBefore);
+        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
+        DXTest::TearDown();
+    }
+
+    CComPtr<ID3D11Texture2D> NewSharedTexture(DXGI_FORMAT format) {
+        D3D11_TEXTURE2D_DESC desc = Desc(kWidth, kHeight, format);
+        desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
+        return device->CreateTexture2D(desc, nullptr);
+    }
+
+    std::size_t glObjectsBefore = 0;
+    boost::intrusive_ptr<DX::D11Device> device;
+};
+
+void ExpectNear(const std::vector<float>& actual, const std::array<float, 4>& colour,
+                float tolerance, DXGI_FORMAT format) {
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        EXPECT_NEAR(actual[i], colour[i % 4], tolerance + 1e-6f)
+            << "DXGI format " << format << " component " << i;
+    }
+}
+
+TEST_F(DXGLInteropGLTest, WglInteropMovesContentBothWaysInEveryFormat) {
+    for (const FormatCase& format : Formats()) {
+        const auto d3dTexture = NewSharedTexture(format.format);
+        const auto memory = DX::Emulation::GetTextureMemory(d3dTexture.p);
+        const std::array<float, 4> colour = ExactColour(format.format);
+        memory->Write(Image(format, colour));
+        RunOnGL([&] {
+            const GLuint texture = NewTexture();
+            HANDLE wglDevice = wglDXOpenDeviceNV(device->Get());
+            ASSERT_NE(wglDevice, nullptr);
+            HANDLE object = wglDXRegisterObjectNV(wglDevice, d3dTexture.p, texture, GL_TEXTURE_2D,
+                                                  WGL_ACCESS_READ_ONLY_NV);
+            ASSERT_NE(object, nullptr);
+            // Direct3D's image reaches GL on lock.
+            ASSERT_TRUE(wglDXLockObjectsNV(wglDevice, 1, &object));
+            ExpectNear(ReadFloats(texture), colour, format.tolerance, format.format);
+            ASSERT_TRUE(wglDXUnlockObjectsNV(wglDevice, 1, &object));
+
+            // GL's rendering reaches Direct3D on unlock.
+            ASSERT_TRUE(wglDXObjectAccessNV(object, WGL_ACCESS_WRITE_DISCARD_NV));
+            ASSERT_TRUE(wglDXLockObjectsNV(wglDevice, 1, &object));
+            RenderClear(texture);
+            ASSERT_TRUE(wglDXUnlockObjectsNV(wglDevice, 1, &object));
+            EXPECT_EQ(memory->ReadAll(), Image(format, kClear)) << "DXGI format " << format.format;
+
+            EXPECT_TRUE(wglDXUnregisterObjectNV(wglDevice, object));
+            EXPECT_TRUE(wglDXCloseDeviceNV(wglDevice));
+            glDeleteTextures(1, &texture);
+        });
+    }
+}
+
+TEST_F(DXGLInteropGLTest, WglLockFailuresSetTheDriversLastErrors) {
+    const auto d3dTexture = NewSharedTexture(DXGI_FORMAT_R8G8B8A8_UNORM);
+    auto otherDevice = DX::D11Device::Create(FirstAdapter());
+    RunOnGL([&] {
+        const GLuint texture = NewTexture();
+        HANDLE wglDevice = wglDXOpenDeviceNV(device->Get());
+        HANDLE otherWglDevice = wglDXOpenDeviceNV(otherDevice->Get());
+        HANDLE object = wglDXRegisterObjectNV(wglDevice, d3dTexture.p, texture, GL_TEXTURE_2D,
+                                              WGL_ACCESS_WRITE_DISCARD_NV);
+        ASSERT_NE(object, nullptr);
+        // A texture of another device cannot be registered with this one.
+        EXPECT_EQ(wglDXRegisterObjectNV(otherWglDevice, d3dTexture.p, texture, GL_TEXTURE_2D,
+                                        WGL_ACCESS_READ_ONLY_NV),
+                  nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+
+        ASSERT_TRUE(wglDXLockObjectsNV(wglDevice, 1, &object));
+        EXPECT_FALSE(wglDXLockObjectsNV(wglDevice, 1, &object));
+        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+        EXPECT_FALSE(wglDXObjectAccessNV(object, WGL_ACCESS_READ_ONLY_NV));
+        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+        EXPECT_FALSE(wglDXUnregisterObjectNV(wglDevice, object));
+        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+        ASSERT_TRUE(wglDXUnlockObjectsNV(wglDevice, 1, &object));
+        EXPECT_FALSE(wglDXUnlockObjectsNV(wglDevice, 1, &object));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+
+        EXPECT_FALSE(wglDXLockObjectsNV(otherWglDevice, 1, &object));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+        EXPECT_FALSE(wglDXLockObjectsNV(nullptr, 1, &object));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+        DX::Emulation::RemoveDevices(FirstAdapter().GetDescription()->luid);
+        EXPECT_FALSE(wglDXLockObjectsNV(wglDevice, 1, &object));
+        EXPECT_EQ(GetLastError(), ERROR_LOCK_FAILED);
+
+        EXPECT_TRUE(wglDXUnregisterObjectNV(wglDevice, object));
+        EXPECT_TRUE(wglDXCloseDeviceNV(wglDevice));
+        EXPECT_TRUE(wglDXCloseDeviceNV(otherWglDevice));
+        EXPECT_FALSE(wglDXCloseDeviceNV(wglDevice));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        glDeleteTextures(1, &texture);
+    });
+}
+
+TEST_F(DXGLInteropGLTest, OpeningADeviceFailsWithTheAdaptersLinkResult) {
+    auto adapter = DX::Emulation::MakeDefaultAdapter();
+    adapter.linkResult = static_cast<HRESULT>(0x80070032);
+    DX::Emulation::SetAdapters({adapter});
+    auto unlinkable = DX::D11Device::Create(FirstAdapter());
+    RunOnGL([&] {
+        SetLastError(0);
+        EXPECT_EQ(wglDXOpenDeviceNV(unlinkable->Get()), nullptr);
+        EXPECT_EQ(HRESULT_FROM_WIN32(GetLastError()), static_cast<HRESULT>(0x80070032));
+    });
+    DX::Emulation::Reset();
+    DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
+    RunOnGL([&] {
+        EXPECT_EQ(wglDXOpenDeviceNV(device->Get()), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    });
+}
+
+TEST_F(DXGLInteropGLTest, KeyedMutexHandsTheTextureBetweenTheApis) {
+    const FormatCase format = Formats()[0];
+    auto shared = DX::D11SharedTexture2D::Create(device, Desc(kWidth, kHeight));
+    HANDLE handle =
+        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
+    const auto memory = DX::Emulation::GetTextureMemory(shared->GetTexture().p);
+    const std::array<float, 4> colour = ExactColour(format.format);
+    ASSERT_TRUE(shared->AcquireSync(0, INFINITE));
+    memory->Write(Image(format, colour));
+    shared->ReleaseSync(0);
+    RunOnGL([&] {
+        const GLuint texture = NewTexture();
+        GLuint memoryObject = 0;
+        glCreateMemoryObjectsEXT(1, &memoryObject);
+        ASSERT_NE(memoryObject, 0u);
+        glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
+        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, kWidth, kHeight, memoryObject, 0);
+        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+
+        ASSERT_EQ(glAcquireKeyedMutexWin32EXT(memoryObject, 0, 0xFFFFFFFF), GL_TRUE);
+        ExpectNear(ReadFloats(texture), colour, 0.0f, format.format);
+        RenderClear(texture);
+        // While GL holds it, Direct3D waits (and times out).
+        EXPECT_FALSE(shared->AcquireSync(0, 10));
+        ASSERT_EQ(glReleaseKeyedMutexWin32EXT(memoryObject, 1), GL_TRUE);
+        EXPECT_EQ(glReleaseKeyedMutexWin32EXT(memoryObject, 1), GL_FALSE);  // not held
+
+        // Released with key 1: only an acquire of key 1 gets it.
+        EXPECT_FALSE(shared->AcquireSync(0, 10));
+        ASSERT_TRUE(shared->AcquireSync(1, 0));
+        EXPECT_EQ(memory->ReadAll(), Image(format, kClear));
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memoryObject, 0, 10), GL_FALSE);
+        shared->ReleaseSync(0);
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memoryObject, 0, 10), GL_TRUE);
+        // Deleting the memory object gives the mutex back.
+        glDeleteMemoryObjectsEXT(1, &memoryObject);
+        glDeleteTextures(1, &texture);
+    });
+    EXPECT_TRUE(shared->AcquireSync(0, 0));
+    shared->ReleaseSync(0);
+    EXPECT_TRUE(CloseHandle(handle));
+}
+
+TEST_F(DXGLInteropGLTest, SemaphoreSignalAndWaitMoveContentAtTheFenceValue) {
+    const FormatCase format = Formats()[4];  // half floats
+    auto d12 = DX::D12Device::Create(FirstAdapter().GetDescription()->luid);
+    DX::D12Texture2DDesc desc;
+    desc.width = kWidth;
+    desc.height = kHeight;
+    desc.format = format.format;
+    desc.flags =
+        D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET | D3D12_RESOURCE_FLAG_ALLOW_SIMULTANEOUS_ACCESS;
+    CComPtr<ID3D12Resource> resource = d12->CreateTexture2D(desc);
+    HANDLE handle = d12->CreateSharedHandle(resource.p);
+    auto event = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
+    const auto memory = DX::Emulation::GetTextureMemory(resource.p);
+    RunOnGL([&] {
+        const GLuint texture = NewTexture();
+        GLuint memoryObject = 0;
+        glCreateMemoryObjectsEXT(1, &memoryObject);
+        glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D12_RESOURCE_EXT, handle);
+        glTextureStorageMem2DEXT(texture, 1, GL_RGBA16F, kWidth, kHeight, memoryObject, 0);
+        GLuint semaphore = 0;
+        glGenSemaphoresEXT(1, &semaphore);
+        glImportSemaphoreWin32HandleEXT(semaphore, GL_HANDLE_TYPE_D3D12_FENCE_EXT,
+                                        event->GetSharedHandle());
+        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+
+        // GL renders, then signals the next value: Direct3D sees both.
+        RenderClear(texture);
+        const GLuint64 value = event->PreIncrementValue();
+        glSemaphoreParameterui64vEXT(semaphore, GL_D3D12_FENCE_VALUE_EXT, &value);
+        glSignalSemaphoreEXT(semaphore, 0, nullptr, 0, nullptr, nullptr);
+        EXPECT_EQ(event->GetCompletedValue(), value);
+        EXPECT_EQ(memory->ReadAll(), Image(format, kClear));
+
+        // Direct3D writes and signals; GL waits for that value and reads it.
+        const std::array<float, 4> colour = ExactColour(format.format);
+        memory->Write(Image(format, colour));
+        const GLuint64 next = event->PreIncrementValue();
+        event->Signal(next);
+        glSemaphoreParameterui64vEXT(semaphore, GL_D3D12_FENCE_VALUE_EXT, &next);
+        glWaitSemaphoreEXT(semaphore, 0, nullptr, 1, &texture, nullptr);
+        ExpectNear(ReadFloats(texture), colour, format.tolerance, format.format);
+
+        glDeleteSemaphoresEXT(1, &semaphore);
+        glDeleteMemoryObjectsEXT(1, &memoryObject);
+        glDeleteTextures(1, &texture);
+    });
+    EXPECT_TRUE(CloseHandle(handle));
+}
+
+TEST_F(DXGLInteropGLTest, ImportsAndQueriesReportMisuseThroughGlGetError) {
+    auto shared = DX::D11SharedTexture2D::Create(device, Desc(kWidth, kHeight));
+    HANDLE handle = shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ);
+    ASSERT_TRUE(CloseHandle(handle));
+    RunOnGL([&] {
+        GLuint memoryObject = 0;
+        glCreateMemoryObjectsEXT(1, &memoryObject);
+        glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
+        glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memoryObject, 0, 0), GL_FALSE);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
+        glDeleteMemoryObjectsEXT(1, &memoryObject);
+
+        // The LUID GL reports is the emulated GL adapter's, and unknown when it is.
+        std::array<GLubyte, GL_LUID_SIZE_EXT> luid{};
+        glGetUnsignedBytevEXT(GL_DEVICE_LUID_EXT, luid.data());
+        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+        const LUID expected = *DX::Emulation::GetGlDeviceLuid();
+        EXPECT_EQ(std::memcmp(luid.data(), &expected, sizeof(LUID)), 0);
+        EXPECT_EQ(FirstAdapter().GetDescription()->luid, expected);
+        DX::Emulation::SetGlLuidUnknown(true);
+        glGetUnsignedBytevEXT(GL_DEVICE_LUID_EXT, luid.data());
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
+
+        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_EXT_win32_keyed_mutex"));
+        EXPECT_TRUE(DX::IsGLExtensionSupported("WGL_NV_DX_interop2"));
+        DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", true);
+        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_EXT_win32_keyed_mutex"));
+        // Other names are the driver's.
+        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
+        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
+    });
+}
+
+}  // namespace
