@@ -1,10 +1,14 @@
 #include "Y4M.h"
 
+#include <algorithm>
+#include <cstring>
 #include <istream>
 #include <map>
 #include <ostream>
 #include <sstream>
 #include <vector>
+
+#include "Kavrin/Core/MemoryException.h"
 
 namespace RenderHubTool {
 namespace {
@@ -51,13 +55,98 @@ int ParsePositive(const std::string& text, const char* what) {
     return std::stoi(text);
 }
 
-void ParseRatio(const std::string& text, int& num, int& den, const char* what) {
+// "num:den"; 0:0 (unknown) only where zeroAllowed, never a single zero term.
+void ParseRatio(const std::string& text, int& num, int& den, const char* what, bool zeroAllowed) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) {
         throw InputError(std::string("malformed ") + what + " '" + text + "'");
     }
     num = ParsePositive(text.substr(0, colon), what);
     den = ParsePositive(text.substr(colon + 1), what);
+    if ((num == 0 || den == 0) && !(zeroAllowed && num == 0 && den == 0)) {
+        throw InputError(std::string(what) + " '" + text + "' has a zero term");
+    }
+}
+
+void CheckFrameSize(int width, int height) {
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    if (width <= 0 || height <= 0) {
+        throw InputError("frame size " + size + " is not positive");
+    }
+    if (width > MaxFrameDimension || height > MaxFrameDimension) {
+        throw InputError("frame size " + size + " exceeds the " +
+                         std::to_string(MaxFrameDimension) + " pixel limit");
+    }
+}
+
+// The description of a format whose planes the raw reader can fill.
+const PixFmtDescription& RequireRawFormat(PixFmt pixFmt) {
+    const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
+    bool usable = description != nullptr && pixFmt != PixFmt::None && !description->IsHardware();
+    for (int plane = 0; usable && plane < description->planes; ++plane) {
+        usable = description->bytesPerPixel[plane] > 0;
+    }
+    if (!usable) {
+        throw InputError("pixel format " +
+                         (description ? description->GetName()
+                                      : "#" + std::to_string(static_cast<int>(pixFmt))) +
+                         " cannot be read as raw planes");
+    }
+    return *description;
+}
+
+// Tight bytes of one frame; sides within MaxFrameDimension keep it far from overflow.
+std::int64_t FrameBytes(const PixFmtDescription& description, int width, int height) {
+    std::int64_t bytes = 0;
+    for (int plane = 0; plane < description.planes; ++plane) {
+        bytes += static_cast<std::int64_t>(description.GetPlanWidth(width, plane)) *
+                 description.bytesPerPixel[plane] * description.GetPlanHeight(height, plane);
+    }
+    return bytes;
+}
+
+// Bytes between the read position and the end, or -1 where the stream cannot
+// seek (pipes). Goes through the buffer so the stream's state stays untouched.
+std::int64_t BytesLeft(std::istream& in) {
+    std::streambuf* buffer = in.rdbuf();
+    if (buffer == nullptr || !in.good()) {
+        return -1;
+    }
+    const std::streampos here = buffer->pubseekoff(0, std::ios::cur, std::ios::in);
+    if (here == std::streampos(-1)) {
+        return -1;
+    }
+    const std::streampos end = buffer->pubseekoff(0, std::ios::end, std::ios::in);
+    buffer->pubseekpos(here, std::ios::in);
+    if (end == std::streampos(-1) || end < here) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(end - here);
+}
+
+std::string Truncated(std::int64_t needed, std::int64_t left) {
+    return "the frame is truncated: it needs " + std::to_string(needed) + " bytes, " +
+           std::to_string(left) + " are left";
+}
+
+// Unseekable input may promise any frame size up to the limit; frames larger
+// than this are collected in a buffer that grows with the data that arrives,
+// so a lying header costs memory in proportion to the bytes actually sent.
+constexpr std::int64_t DirectReadBytes = 1 << 20;
+
+std::string ReadStaged(std::istream& in, std::int64_t bytes) {
+    std::string staged;
+    std::size_t have = 0;
+    while (static_cast<std::int64_t>(have) < bytes) {
+        staged.resize(static_cast<std::size_t>(
+            std::min<std::int64_t>(bytes, std::max<std::int64_t>(2 * have, DirectReadBytes))));
+        in.read(staged.data() + have, static_cast<std::streamsize>(staged.size() - have));
+        have += static_cast<std::size_t>(in.gcount());
+        if (have < staged.size()) {
+            throw InputError(Truncated(bytes, static_cast<std::int64_t>(have)));
+        }
+    }
+    return staged;
 }
 
 }  // namespace
@@ -106,10 +195,10 @@ Y4MReader::Y4MReader(std::istream& stream) : in(stream) {
                 height = true;
                 break;
             case 'F':
-                ParseRatio(value, header.rateNum, header.rateDen, "frame rate");
+                ParseRatio(value, header.rateNum, header.rateDen, "frame rate", false);
                 break;
             case 'A':
-                ParseRatio(value, header.aspectNum, header.aspectDen, "pixel aspect");
+                ParseRatio(value, header.aspectNum, header.aspectDen, "pixel aspect", true);
                 break;
             case 'I':
                 if (value != "p") {
@@ -136,11 +225,7 @@ Y4MReader::Y4MReader(std::istream& stream) : in(stream) {
     if (!width || !height) {
         throw InputError("the Y4M header has no width or no height");
     }
-    if (header.width > MaxDimension || header.height > MaxDimension) {
-        throw InputError("frame size " + std::to_string(header.width) + "x" +
-                         std::to_string(header.height) + " exceeds the " +
-                         std::to_string(MaxDimension) + " pixel limit");
-    }
+    CheckFrameSize(header.width, header.height);
 }
 
 boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(const Conf::ColorSpace& colorSpace) {
@@ -148,7 +233,8 @@ boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(const Conf::ColorS
         return nullptr;
     }
     const std::string line = ReadLine(in, "a Y4M frame header");
-    if (line.rfind("FRAME", 0) != 0) {
+    // Frame parameters may follow after a space; the reader needs none of them.
+    if (line.rfind("FRAME", 0) != 0 || (line.size() > 5 && line[5] != ' ')) {
         throw InputError("frame " + std::to_string(frames + 1) + " does not start with FRAME");
     }
     ++frames;
@@ -160,14 +246,39 @@ boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(const Conf::ColorS
 boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt pixFmt,
                                                       const Conf::FrameInfo& info,
                                                       const Conf::ColorSpace& colorSpace) {
-    auto frame = Proc::DataVideoCPU::Create(
-        pixFmt, {info.width, info.height, info.aspectNum, info.aspectDen}, colorSpace);
-    const auto& description = *PixFmtDescription::Find(pixFmt);
+    const PixFmtDescription& description = RequireRawFormat(pixFmt);
+    CheckFrameSize(info.width, info.height);
+    const std::int64_t bytes = FrameBytes(description, info.width, info.height);
+    const std::int64_t left = BytesLeft(in);
+    if (left >= 0 && left < bytes) {
+        throw InputError(Truncated(bytes, left));
+    }
+    std::string staged;
+    if (left < 0 && bytes > DirectReadBytes) {
+        staged = ReadStaged(in, bytes);
+    }
+
+    boost::intrusive_ptr<Proc::DataVideoCPU> frame;
+    try {
+        frame = Proc::DataVideoCPU::Create(
+            pixFmt, {info.width, info.height, info.aspectNum, info.aspectDen}, colorSpace);
+    } catch (const Core::MemoryException&) {
+        throw InputError("a " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                         " " + description.GetName() + " frame (" + std::to_string(bytes) +
+                         " bytes) does not fit in memory");
+    }
+    const char* next = staged.data();
     for (int plane = 0; plane < description.planes; ++plane) {
         const auto target = frame->GetPlane(static_cast<unsigned char>(plane));
         const auto rowBytes = static_cast<std::streamsize>(frame->GetPlaneWidthBytes(plane));
         for (int row = 0; row < target.rows; ++row) {
-            in.read(reinterpret_cast<char*>(target.Row(row)), rowBytes);
+            char* destination = reinterpret_cast<char*>(target.Row(row));
+            if (!staged.empty()) {
+                std::memcpy(destination, next, static_cast<std::size_t>(rowBytes));
+                next += rowBytes;
+                continue;
+            }
+            in.read(destination, rowBytes);
             if (in.gcount() != rowBytes) {
                 throw InputError("the frame is truncated (plane " + std::to_string(plane) +
                                  ", row " + std::to_string(row) + ")");

@@ -20,6 +20,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The largest frame side the readers take: GPUs' usual maximum texture size.
+// With at most 16 bytes a pixel it also keeps every byte count in 64 bits.
+inline constexpr int MaxFrameDimension = 16384;
+
 // The stream header of a YUV4MPEG2 file, as FFmpeg writes it.
 struct Y4MHeader {
     int width = 0;
@@ -43,7 +47,7 @@ std::string PixFmtToY4MChroma(Kavrin::PixFmt pixFmt);
 class Y4MReader {
 public:
     static constexpr std::size_t MaxLine = 4096;
-    static constexpr int MaxDimension = 16384;
+    static constexpr int MaxDimension = MaxFrameDimension;
 
     explicit Y4MReader(std::istream& in);
     const Y4MHeader& Header() const { return header; }
@@ -68,6 +72,11 @@ private:
 };
 
 // Raw planar frames: the planes of each frame one after the other, rows tight.
+// ReadRawFrame throws InputError for a size that is not positive or exceeds
+// MaxFrameDimension, a format without byte-sized CPU planes, a frame that does
+// not fit in memory and a truncated frame. A frame is allocated only once the
+// stream is known to hold it: seekable streams are measured, unseekable ones
+// (pipes) are read into a growing buffer first when the frame is large.
 boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> ReadRawFrame(
     std::istream& in, Kavrin::PixFmt pixFmt, const Kavrin::Conf::FrameInfo& info,
     const Kavrin::Conf::ColorSpace& colorSpace);
