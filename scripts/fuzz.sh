@@ -40,7 +40,9 @@ if ! [[ "$SECONDS_EACH" =~ ^[0-9]+$ ]]; then
 fi
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_y4m fuzz_raw)
 
-export RENDERHUB_BUILD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build-fuzz"
+RENDERHUB_BUILD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build-fuzz"
+export RENDERHUB_BUILD_DIR
+# shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # The fuzz targets compile the readers themselves; the rest of the project
