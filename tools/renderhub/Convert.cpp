@@ -469,7 +469,7 @@ std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
     if (EndsWith(options.input, ".y4m")) {
         return std::make_unique<Y4MSource>(options.input, colorSpace);
     }
-    if (options.width <= 0 || options.inputPixFmt.empty()) {
+    if (options.width <= 0 || options.height <= 0 || options.inputPixFmt.empty()) {
         throw InputError("raw input needs --size WxH and --in-pix-fmt NAME");
     }
     return std::make_unique<RawSource>(options.input, SupportedFormat(options.inputPixFmt),

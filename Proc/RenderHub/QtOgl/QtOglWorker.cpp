@@ -21,15 +21,16 @@
 
 #include "QtOgl/QtOglContext.h"
 #include "QtOgl/QtOpenGL.h"
+#include "QtWin/WinOglContext.h"
 
 namespace Kavrin::Ogl {
 namespace {
 
 std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(gettid()); }
 
-std::shared_ptr<QtOglContext> MakePlainContext(QSurface* surface, bool debugLogging) {
-    auto context = std::make_shared<QtOglContext>(surface, debugLogging);
-    return context->IsValid() ? context : nullptr;
+// The worker's context carries the interop context of the GL thread.
+std::shared_ptr<QtOglContext> MakeWinContext(QSurface* surface, bool debugLogging) {
+    return WinOpenGLContext::Create(surface, debugLogging);
 }
 
 // Guards `contextFactory`; a leaf lock.
@@ -40,7 +41,7 @@ std::atomic<std::int64_t> purgePeriodMs{QtOglWorker::DefaultPurgePeriod.count()}
 
 QtOglWorker::ContextFactory GetContextFactory() {
     std::lock_guard lock(factoryMutex);
-    return contextFactory ? contextFactory : QtOglWorker::ContextFactory(&MakePlainContext);
+    return contextFactory ? contextFactory : QtOglWorker::ContextFactory(&MakeWinContext);
 }
 
 }  // namespace
