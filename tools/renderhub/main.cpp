@@ -16,6 +16,7 @@
 #include <glog/logging.h>
 
 #include "Kavrin/PixFmtDescription.h"
+#include "Kavrin/Proc/ICoreTracker.h"
 
 #include "Bench.h"
 #include "Convert.h"
@@ -88,6 +89,35 @@ private:
     }
 };
 
+// What the GL thread's interop context found, as it reported it to the host.
+void PrintInterop() {
+    using Kavrin::Proc::ICoreTracker;
+    ICoreTracker::Values report;
+    for (const auto& event : ICoreTracker::GetTracker()->GetEvents()) {
+        if (event.name == ICoreTracker::CORE_EVENT_OGL_INFO) {
+            report = event.values;
+        }
+    }
+    const auto value = [&](const std::string& key) {
+        const auto found = report.find(key);
+        return found != report.end() ? found->second : std::string("-");
+    };
+    std::cout << "  Direct3D interop : " << value(ICoreTracker::CORE_OGL_DX_STATUS)
+              << " (Direct3D is emulated in system memory on this platform)\n";
+    const std::string sharing = value(ICoreTracker::CORE_OGL_DX_SHARING_STATUS);
+    if (sharing == "-") {
+        return;
+    }
+    const int bits = std::stoi(sharing);
+    std::string paths = "WGL_NV_DX_interop";
+    paths += (bits & 1) != 0 ? ", D3D11 memory objects + keyed mutex" : "";
+    paths += (bits & 2) != 0 ? ", D3D12 memory objects + fences" : "";
+    std::cout << "  sharing status   : " << sharing << " (" << paths << ")\n"
+              << "  adapter          : " << value(ICoreTracker::CORE_GPU_BRAND_STR) << ", DirectX "
+              << value(ICoreTracker::CORE_DIRECTX_LEVEL) << ", driver "
+              << value(ICoreTracker::CORE_GPU_DRIVER_VERSION) << "\n";
+}
+
 int RunInfo() {
     RenderHub& hub = RenderHub::GetInstance();
     hub.Initialize(nullptr, true);
@@ -126,6 +156,7 @@ int RunInfo() {
                   << Kavrin::PixFmtDescription::Find(formats[i])->GetName();
     }
     std::cout << " (" << formats.size() << ")\n";
+    PrintInterop();
     hub.Deinitialize();
     return workerRuns ? 0 : 1;
 }

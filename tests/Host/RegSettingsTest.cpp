@@ -1,0 +1,114 @@
+#include "Kavrin/Core/RegSettings.h"
+
+#include <set>
+#include <string>
+
+#include <QSettings>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Core/Utils.h"
+#include "Kavrin/Proc/ICoreTracker.h"
+
+// The host's settings, tracker and small utilities the interop code relies on.
+// $XDG_CONFIG_HOME points at a folder of the test's own.
+namespace {
+
+using namespace Kavrin::Core;
+
+class RegSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { Write({}); }
+    void TearDown() override { Write({}); }
+    // Replaces the "OpenGL" group of the core settings file.
+    static void Write(const std::map<QString, QVariant>& values) {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Kavrin", "Core");
+        settings.clear();
+        for (const auto& [name, value] : values) {
+            settings.setValue("OpenGL/" + name, value);
+        }
+        settings.sync();
+    }
+};
+
+TEST_F(RegSettingsTest, AMissingKeyOrNullParentDoesNotOpen) {
+    RegKey key;
+    EXPECT_EQ(key.Open(RegSettings::Core().GetKey(), "OpenGL", KEY_READ), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.GetKey(), nullptr);
+    EXPECT_EQ(key.Open(nullptr, "OpenGL", KEY_READ), ERROR_INVALID_HANDLE);
+    DWORD value = 7;
+    EXPECT_EQ(key.QueryDword("DisableDirectX", value), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(&RegSettings::Core(), &RegSettings::Core());
+}
+
+TEST_F(RegSettingsTest, DwordsAreReadAsTheRegistryWouldGiveThem) {
+    Write({{"One", 1},
+           {"Hex", "0x10"},
+           {"Text", "abc"},
+           {"Negative", -1},
+           {"TooBig", 4294967296ull},
+           {"Max", 4294967295ull}});
+    RegKey key;
+    ASSERT_EQ(key.Open(RegSettings::Core().GetKey(), "OpenGL", KEY_READ), ERROR_SUCCESS);
+    DWORD value = 0;
+    EXPECT_EQ(key.QueryDword("One", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(key.QueryDword("Hex", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 16u);
+    EXPECT_EQ(key.QueryDword("Max", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 0xFFFFFFFFu);
+    value = 5;
+    EXPECT_EQ(key.QueryDword("Text", value), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.QueryDword("Negative", value), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.QueryDword("TooBig", value), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.QueryDword("Missing", value), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(value, 5u);
+}
+
+TEST_F(RegSettingsTest, ValuesAreReadAfreshEachTime) {
+    Write({{"DisableDirectX", 0}});
+    RegKey key;
+    ASSERT_EQ(key.Open(RegSettings::Core().GetKey(), "OpenGL", KEY_READ), ERROR_SUCCESS);
+    DWORD value = 9;
+    ASSERT_EQ(key.QueryDword("DisableDirectX", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 0u);
+    Write({{"DisableDirectX", 1}});
+    ASSERT_EQ(key.QueryDword("DisableDirectX", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
+}
+
+TEST(CoreTrackerTest, KeepsEveryEventInOrder) {
+    using Kavrin::Proc::ICoreTracker;
+    const auto tracker = ICoreTracker::GetTracker();
+    EXPECT_EQ(tracker, ICoreTracker::GetTracker());
+    tracker->ClearEvents();
+    tracker->ReportEvent(ICoreTracker::CORE_EVENT_OGL_INFO,
+                         {{ICoreTracker::CORE_OGL_VERSION, "4.5"}});
+    tracker->ReportEvent("Other", {});
+    const auto events = tracker->GetEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].name, ICoreTracker::CORE_EVENT_OGL_INFO);
+    EXPECT_EQ(events[0].values.at(ICoreTracker::CORE_OGL_VERSION), "4.5");
+    EXPECT_EQ(events[1].name, "Other");
+    tracker->ClearEvents();
+    EXPECT_TRUE(tracker->GetEvents().empty());
+    // Keys must not collide in one report.
+    const std::set<std::string> keys = {
+        ICoreTracker::CORE_OGL_VERSION,           ICoreTracker::CORE_OGL_CAPABILITY,
+        ICoreTracker::CORE_OGL_DEVICE_NAME,       ICoreTracker::CORE_OGL_DX_STATUS,
+        ICoreTracker::CORE_OGL_DX_SHARING_STATUS, ICoreTracker::CORE_GPU_BRAND_STR,
+        ICoreTracker::CORE_GPU_DRIVER_VERSION,    ICoreTracker::CORE_DIRECTX_LEVEL,
+        ICoreTracker::CORE_DIRECTX12_VERSION};
+    EXPECT_EQ(keys.size(), 9u);
+}
+
+TEST(UtilsTest, LowerCasesAsciiAndDescribesErrors) {
+    std::string vendor = "Mesa/X.org NVIDIA Corporation \xC3\x84";
+    Utils::ToLower(vendor);
+    EXPECT_EQ(vendor, "mesa/x.org nvidia corporation \xC3\x84");
+    const auto [code, description] = Utils::GetErrorInfo(static_cast<HRESULT>(0x80070032));
+    EXPECT_NE(code.find("0x80070032"), std::string::npos) << code;
+    EXPECT_FALSE(description.empty());
+}
+
+}  // namespace
