@@ -1,0 +1,639 @@
+// Many callers against the library while it starts and stops: every accepted
+// task must end, every waiter must wake, refusals must carry the library's words.
+#include <GL/glew.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Kavrin/Proc/ProcException.h"
+
+#include "DataVideoOGL.h"
+#include "Frame.h"
+#include "RenderHub.h"
+#include "TestMain.h"
+#include "TestTasks.h"
+
+namespace {
+
+using Kavrin::Ogl::DataVideoOGL;
+using Kavrin::Ogl::Frame;
+using Kavrin::Ogl::IOglTask;
+using Kavrin::Ogl::OglCapability;
+using Kavrin::Ogl::RenderHub;
+using Kavrin::Test::FunctionPromiseTask;
+using Kavrin::Test::FunctionTask;
+using Kavrin::Test::MakeTask;
+using namespace std::chrono_literals;
+
+constexpr const char* kDeinitialized = "OpenGL Worker is deinitialized";
+constexpr const char* kNotInitialized = "RenderHub has not yet been initialized";
+const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
+const Kavrin::Conf::FrameInfo kTiny{8, 4, 1, 1};
+
+// ---------------------------------------------------------------------------
+// Watchdog: a hung test prints every thread's stack and aborts, so CI gets a
+// diagnosis instead of a timeout.
+
+void DumpThreads() {
+    std::fprintf(stderr, "---- thread dump of pid %d ----\n", static_cast<int>(getpid()));
+    std::fflush(stderr);
+    // Lets a debugger attach to us where Yama restricts ptrace to descendants.
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    const std::string pid = std::to_string(getpid());
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        execlp("gdb", "gdb", "-p", pid.c_str(), "-batch", "-nx", "-ex", "thread apply all bt",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 0) {
+        return;
+    }
+    // No debugger: name each thread and where the kernel has it waiting.
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            const std::string base = std::string("/proc/self/task/") + entry->d_name;
+            std::string comm;
+            std::string wchan;
+            std::getline(std::ifstream(base + "/comm"), comm);
+            std::getline(std::ifstream(base + "/wchan"), wchan);
+            std::fprintf(stderr, "thread %s (%s) waits in %s\n", entry->d_name, comm.c_str(),
+                         wchan.c_str());
+        }
+        closedir(tasks);
+    }
+}
+
+class Watchdog {
+public:
+    Watchdog(std::string what, std::chrono::seconds limit)
+        : thread([this, what = std::move(what), limit] {
+              std::unique_lock lock(mutex);
+              if (!changed.wait_for(lock, limit, [this] { return done; })) {
+                  std::fprintf(stderr, "WATCHDOG: '%s' did not finish within %lld s\n",
+                               what.c_str(), static_cast<long long>(limit.count()));
+                  DumpThreads();
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    std::mutex mutex;  // guards `done`; a leaf lock
+    std::condition_variable changed;
+    bool done = false;
+    std::thread thread;
+};
+
+// ---------------------------------------------------------------------------
+// Book-keeping of every task the callers create.
+
+// What happened to one task, as seen by its caller and by its body.
+struct Record {
+    boost::intrusive_ptr<IOglTask> task;
+    std::atomic<int> runs = 0;
+    bool accepted = false;  // the push returned normally
+    bool cancelRequested = false;
+    bool dataObject = false;  // handed over through a DataVideoOGL
+    int workerFlag = -1;      // the accepting worker's cancel flag, -1 when unknown
+    bool lateOnGL = false;    // pushed from the GL thread
+    bool inner = false;       // handed over by another task's body
+    std::string refusal;      // what the refused push said
+};
+
+// The library's lifecycle as the callers see it: odd generations are the
+// running ones, and their cancel flag is known.
+struct Lifecycle {
+    std::atomic<int> generation = 0;
+    std::array<std::atomic<int>, 64> cancelFlag{};
+
+    // The flag of the worker that took a push, when the push certainly happened
+    // inside one running generation.
+    int FlagBetween(int before, int after) const {
+        if (before != after || before % 2 == 0) {
+            return -1;
+        }
+        return cancelFlag[static_cast<std::size_t>(before)].load();
+    }
+};
+
+// The refusal of a push made while the library stops or is stopped.
+std::string Refusal(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Kavrin::Proc::ProcException& procError) {
+        return procError.GetDescription();
+    } catch (const std::logic_error& logicError) {
+        return logicError.what();
+    } catch (const std::exception& other) {
+        return std::string("unexpected: ") + other.what();
+    }
+}
+
+bool IsRefusal(const std::string& text) {
+    return text == kDeinitialized || text == kNotInitialized;
+}
+
+// GPU frames made on the GL thread and released by whichever caller takes them.
+class FrameExchange {
+public:
+    void Put(boost::intrusive_ptr<Frame> frame) {
+        std::lock_guard lock(mutex);
+        frames.push_back(std::move(frame));
+    }
+    boost::intrusive_ptr<Frame> Take() {
+        std::lock_guard lock(mutex);
+        if (frames.empty()) {
+            return nullptr;
+        }
+        auto frame = std::move(frames.back());
+        frames.pop_back();
+        return frame;
+    }
+    void Clear() {
+        std::vector<boost::intrusive_ptr<Frame>> dropped;
+        {
+            std::lock_guard lock(mutex);
+            dropped.swap(frames);
+        }
+    }
+
+private:
+    std::mutex mutex;  // guards `frames`; a leaf lock (released outside it)
+    std::vector<boost::intrusive_ptr<Frame>> frames;
+};
+
+class Caller {
+public:
+    Caller(unsigned seed, Lifecycle& life, FrameExchange& exchange, std::atomic<int>& operations)
+        : random(seed), life(life), exchange(exchange), operations(operations) {}
+
+    std::vector<std::unique_ptr<Record>> records;
+    std::vector<std::string> failures;
+
+    // Until `stop`, or `count` operations at most.
+    void Run(int count, const std::atomic<bool>& stop) {
+        for (int i = 0; i < count && !stop.load(); ++i) {
+            switch (std::uniform_int_distribution<int>(0, 9)(random)) {
+                case 0:
+                case 1:
+                    Push(NewCounted(), Bernoulli(0.5));
+                    break;
+                case 2:
+                    CancelAfterPush();
+                    break;
+                case 3:
+                    Promise();
+                    break;
+                case 4:
+                case 5:
+                    DataObject();
+                    break;
+                case 6:
+                    Push(NewFrameMaker(), Bernoulli(0.5));
+                    break;
+                case 7:
+                    exchange.Take();  // released here, off the GL thread
+                    break;
+                case 8:
+                    Push(NewNester(), true);
+                    break;
+                default:
+                    Push(NewCounted(OglCapability::Core33 > Capability() ? OglCapability::Core33
+                                                                         : OglCapability::Minimal),
+                         false);
+                    break;
+            }
+            ++operations;
+        }
+    }
+
+private:
+    bool Bernoulli(double p) { return std::bernoulli_distribution(p)(random); }
+
+    static OglCapability Capability() { return RenderHub::GetInstance().GetOglVersion(); }
+
+    Record& NewRecord(boost::intrusive_ptr<IOglTask> task) {
+        records.push_back(std::make_unique<Record>());
+        records.back()->task = std::move(task);
+        return *records.back();
+    }
+
+    Record& NewCounted(OglCapability required = OglCapability::Minimal) {
+        auto record = std::make_unique<Record>();
+        Record* raw = record.get();
+        record->task = MakeTask([raw](auto, const auto&) { ++raw->runs; }, required, "Counted");
+        records.push_back(std::move(record));
+        return *raw;
+    }
+
+    Record& NewFrameMaker() {
+        auto record = std::make_unique<Record>();
+        Record* raw = record.get();
+        FrameExchange* frames = &exchange;
+        record->task = MakeTask(
+            [raw, frames](auto, const auto&) {
+                ++raw->runs;
+                frames->Put(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
+            },
+            OglCapability::Minimal, "FrameMaker");
+        records.push_back(std::move(record));
+        return *raw;
+    }
+
+    // Runs a nested task inline and pushes a late one from the GL thread.
+    Record& NewNester() {
+        auto outer = std::make_unique<Record>();
+        auto nested = std::make_unique<Record>();
+        auto late = std::make_unique<Record>();
+        Record* outerRaw = outer.get();
+        Record* nestedRaw = nested.get();
+        Record* lateRaw = late.get();
+        nested->task = MakeTask([nestedRaw](auto, const auto&) { ++nestedRaw->runs; },
+                                OglCapability::Minimal, "Nested");
+        late->task = MakeTask([lateRaw](auto, const auto&) { ++lateRaw->runs; },
+                              OglCapability::Minimal, "Late");
+        late->lateOnGL = true;
+        nested->inner = true;
+        late->inner = true;
+        outer->task = MakeTask(
+            [outerRaw, nestedRaw, lateRaw](auto, const auto&) {
+                ++outerRaw->runs;
+                RenderHub& hub = RenderHub::GetInstance();
+                // On the GL thread a dispatch runs at once; the worker cannot be
+                // gone while one of its tasks runs.
+                hub.DispatchTask(nestedRaw->task);
+                nestedRaw->accepted = nestedRaw->runs == 1;
+                try {
+                    hub.DoBackgroundTask(lateRaw->task);
+                    lateRaw->accepted = true;
+                } catch (...) {
+                    lateRaw->refusal = Refusal(std::current_exception());
+                }
+            },
+            OglCapability::Minimal, "Nester");
+        records.push_back(std::move(nested));
+        records.push_back(std::move(late));
+        records.push_back(std::move(outer));
+        return *outerRaw;
+    }
+
+    bool Push(Record& record, bool background) {
+        RenderHub& hub = RenderHub::GetInstance();
+        const int before = life.generation.load();
+        try {
+            if (background) {
+                hub.DoBackgroundTask(record.task);
+            } else {
+                hub.DispatchTask(record.task);
+            }
+        } catch (...) {
+            record.refusal = Refusal(std::current_exception());
+            return false;
+        }
+        record.accepted = true;
+        record.workerFlag = life.FlagBetween(before, life.generation.load());
+        return true;
+    }
+
+    void CancelAfterPush() {
+        Record& record = NewCounted();
+        if (!Push(record, true)) {
+            return;
+        }
+        try {
+            RenderHub::GetInstance().CancelTask(record.task);
+            record.cancelRequested = true;
+        } catch (...) {
+            // Stopped meanwhile: the stop itself ends the task.
+            const std::string refusal = Refusal(std::current_exception());
+            if (!IsRefusal(refusal)) {
+                failures.push_back("CancelTask threw: " + refusal);
+            }
+        }
+    }
+
+    void Promise() {
+        auto record = std::make_unique<Record>();
+        Record* raw = record.get();
+        boost::intrusive_ptr<FunctionPromiseTask> task(new FunctionPromiseTask([raw] {
+            ++raw->runs;
+            return true;
+        }));
+        std::future<bool> future = task->GetFuture();
+        record->task = task;
+        records.push_back(std::move(record));
+        if (!Push(*raw, Bernoulli(0.5))) {
+            return;
+        }
+        task->WaitUntilExecuted();
+        const std::int32_t status = task->GetStatus();
+        // The record keeps the task; a copy of the promise's state decides here.
+        task.reset();
+        if (raw->runs == 1) {
+            if (future.wait_for(0s) != std::future_status::ready || !future.get()) {
+                failures.push_back("a promise task ran but its future holds no true");
+            }
+        } else if (status != Kavrin::Proc::TaskCancelled) {
+            failures.push_back("a promise task ended unrun with status " + std::to_string(status));
+        } else if (future.wait_for(0s) == std::future_status::ready) {
+            failures.push_back("an unrun promise task fulfilled its future");
+        }
+    }
+
+    void DataObject() {
+        boost::intrusive_ptr<DataVideoOGL> object;
+        try {
+            object = DataVideoOGL::Create(kBt709, Kavrin::PixFmt::RGBA, kTiny);
+        } catch (...) {
+            const std::string refusal = Refusal(std::current_exception());
+            if (!IsRefusal(refusal)) {
+                failures.push_back("DataVideoOGL::Create threw: " + refusal);
+            }
+            return;
+        }
+        const int taskCount = std::uniform_int_distribution<int>(1, 3)(random);
+        for (int i = 0; i < taskCount; ++i) {
+            Record& record = NewCounted();
+            record.dataObject = true;
+            object->AttachTask(record.task);
+        }
+        const int action = std::uniform_int_distribution<int>(0, 2)(random);
+        if (action == 2) {
+            return;  // dropped unexecuted: the destructor cancels what it can
+        }
+        try {
+            object->Execute(action == 0);
+        } catch (...) {
+            const std::string refusal = Refusal(std::current_exception());
+            if (!IsRefusal(refusal)) {
+                failures.push_back("DataVideoOGL::Execute threw: " + refusal);
+            }
+        }
+    }
+
+    std::mt19937 random;
+    Lifecycle& life;
+    FrameExchange& exchange;
+    std::atomic<int>& operations;
+};
+
+// Checks the end state of one record once the library has stopped for good.
+void CheckRecord(const Record& record, OglCapability capability, std::vector<std::string>& out) {
+    const std::int32_t status = record.task->GetStatus();
+    const int runs = record.runs.load();
+    std::ostringstream problem;
+    const std::string& name = record.task->GetName();
+    if (runs > 1) {
+        problem << name << " ran " << runs << " times";
+    } else if (!record.accepted && !record.dataObject) {
+        if (runs != 0 || status != Kavrin::Proc::TaskPending) {
+            problem << name << " was refused yet ran " << runs << " times, status " << status;
+        } else if (!IsRefusal(record.refusal) && !(record.inner && record.refusal.empty())) {
+            problem << name << " was refused with '" << record.refusal << "'";
+        }
+    } else if (record.dataObject && status == Kavrin::Proc::TaskPending) {
+        // A data object's task never handed to the worker stays pending.
+        if (runs != 0) {
+            problem << name << " ran but stayed pending";
+        }
+    } else if (status < Kavrin::Proc::TaskExecuted) {
+        problem << name << " was accepted but never ended (status " << status << ")";
+    } else if (status == Kavrin::Proc::TaskExecuted && runs != 1) {
+        problem << name << " counts as executed without running";
+    } else if (status == Kavrin::Proc::TaskSkipped &&
+               (runs != 0 || record.task->GetRequiredCapability() <= capability)) {
+        problem << name << " was skipped wrongly (runs " << runs << ")";
+    } else if (status == Kavrin::Proc::TaskCancelled && runs == 0 && record.workerFlag == 0 &&
+               !record.cancelRequested && !record.dataObject && !record.lateOnGL) {
+        problem << name << " was cancelled by a worker that runs its queue before stopping";
+    } else if (record.task->GetRequiredCapability() > capability &&
+               status != Kavrin::Proc::TaskSkipped && status != Kavrin::Proc::TaskCancelled) {
+        problem << name << " needs more than the driver has but ended with status " << status;
+    }
+    if (!problem.str().empty()) {
+        out.push_back(problem.str());
+    }
+}
+
+class StressGLTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Kavrin::Test::EnsureGuiApplication(); }
+    void TearDown() override { RenderHub::GetInstance().Deinitialize(); }
+};
+
+// Eight callers mix every entry point while this (creating) thread starts and
+// stops the library; the cancel flag alternates between the generations.
+TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
+    constexpr int kCallers = 8;
+    constexpr int kOperations = 20000;  // a bound only: the restarts decide the length
+    constexpr int kCycles = 8;
+    constexpr unsigned kSeed = 20240612;
+    SCOPED_TRACE("seed " + std::to_string(kSeed));
+    Watchdog watchdog("CallersMixingEveryEntryPointWhileTheLibraryRestarts", 150s);
+
+    RenderHub& hub = RenderHub::GetInstance();
+    const OglCapability capability = hub.GetOglVersion();
+    Lifecycle life;
+    FrameExchange exchange;
+    std::atomic<int> operations = 0;
+    std::atomic<int> finished = 0;
+    std::atomic<bool> stop = false;
+    std::vector<std::unique_ptr<Caller>> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.push_back(
+            std::make_unique<Caller>(kSeed + static_cast<unsigned>(i), life, exchange, operations));
+    }
+    std::vector<std::thread> threads;
+    for (auto& caller : callers) {
+        threads.emplace_back([&caller, &finished, &stop] {
+            caller->Run(kOperations, stop);
+            ++finished;
+        });
+    }
+
+    // Restart whenever the callers made some progress; the callers never wait on
+    // each other, so progress needs no timer.
+    std::mt19937 random(kSeed);
+    int cycles = 0;
+    while (finished.load() < kCallers && cycles < kCycles) {
+        const bool cancel = std::bernoulli_distribution(0.5)(random);
+        const int generation = life.generation.load() + 1;
+        life.cancelFlag[static_cast<std::size_t>(generation)] = cancel ? 1 : 0;
+        life.generation = generation;
+        hub.Initialize(nullptr, cancel);
+        ASSERT_TRUE(hub.IsInitialized());
+        const int target = operations.load() + std::uniform_int_distribution<int>(60, 240)(random);
+        while (operations.load() < target && finished.load() < kCallers) {
+            std::this_thread::yield();
+        }
+        hub.Deinitialize();
+        life.generation = generation + 1;
+        const int idle = operations.load() + 10;
+        while (operations.load() < idle && finished.load() < kCallers) {
+            std::this_thread::yield();
+        }
+        ++cycles;
+    }
+    stop = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(cycles, kCycles) << "the callers ran out of operations before the restarts ended";
+    // Leftover frames go while no worker runs: their textures are abandoned.
+    exchange.Clear();
+
+    std::vector<std::string> problems;
+    int accepted = 0;
+    int ran = 0;
+    int refused = 0;
+    for (const auto& caller : callers) {
+        problems.insert(problems.end(), caller->failures.begin(), caller->failures.end());
+        for (const auto& record : caller->records) {
+            CheckRecord(*record, capability, problems);
+            accepted += record->accepted ? 1 : 0;
+            ran += record->runs.load() > 0 ? 1 : 0;
+            refused += !record->accepted && !record->refusal.empty() ? 1 : 0;
+        }
+    }
+    for (std::size_t i = 0; i < problems.size() && i < 20; ++i) {
+        ADD_FAILURE() << problems[i];
+    }
+    EXPECT_TRUE(problems.empty()) << problems.size() << " problems";
+    // The mix really exercised both sides of the lifecycle.
+    EXPECT_GT(accepted, 100);
+    EXPECT_GT(ran, 100);
+    EXPECT_GT(refused, 0);
+}
+
+// The refusal text reaches a push made while the worker drains its queue.
+TEST_F(StressGLTest, PushesWhileTheWorkerDrainsAreRefusedWithItsMessage) {
+    Watchdog watchdog("PushesWhileTheWorkerDrainsAreRefusedWithItsMessage", 60s);
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, false);
+    ASSERT_TRUE(hub.IsInitialized());
+    constexpr int kDrained = 50;
+    std::vector<boost::intrusive_ptr<FunctionTask>> drained;
+    std::vector<std::string> refusals(kDrained);
+    std::atomic<int> accepted = 0;
+    std::promise<void> entered;
+    std::promise<void> release;
+    auto blocker = MakeTask([&entered, opened = release.get_future().share()](auto, const auto&) {
+        entered.set_value();
+        opened.wait();
+    });
+    hub.DoBackgroundTask(blocker);
+    entered.get_future().wait();
+    for (int i = 0; i < kDrained; ++i) {
+        drained.push_back(MakeTask([&hub, &refusals, &accepted, i](auto, const auto&) {
+            try {
+                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
+                ++accepted;
+            } catch (const std::logic_error& error) {
+                refusals[static_cast<std::size_t>(i)] = error.what();
+            }
+        }));
+        hub.DoBackgroundTask(drained.back());
+    }
+    std::thread releaser([&hub, &release] {
+        for (;;) {
+            try {
+                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
+            } catch (const std::logic_error&) {
+                break;
+            }
+            std::this_thread::yield();
+        }
+        release.set_value();
+    });
+    hub.Deinitialize();
+    releaser.join();
+    EXPECT_EQ(accepted.load(), 0);
+    for (int i = 0; i < kDrained; ++i) {
+        EXPECT_EQ(drained[static_cast<std::size_t>(i)]->GetStatus(), Kavrin::Proc::TaskExecuted);
+        EXPECT_EQ(refusals[static_cast<std::size_t>(i)], kDeinitialized) << "task " << i;
+    }
+}
+
+// A queued task can hold the last reference to a GPU frame; cancelling it while
+// the library stops must not re-enter the stopping worker.
+TEST_F(StressGLTest, CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotHang) {
+    Watchdog watchdog("CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotHang", 30s);
+    RenderHub& hub = RenderHub::GetInstance();
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+    boost::intrusive_ptr<Frame> frame;
+    Kavrin::Test::RunOnGL(
+        [&] { frame = Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny); });
+    ASSERT_TRUE(frame);
+    std::promise<void> entered;
+    std::promise<void> release;
+    auto blocker = MakeTask([&entered, opened = release.get_future().share()](auto, const auto&) {
+        entered.set_value();
+        opened.wait();
+    });
+    hub.DoBackgroundTask(blocker);
+    entered.get_future().wait();
+    std::atomic<int> runs = 0;
+    {
+        auto holder = MakeTask([&runs](auto, const auto&) { ++runs; });
+        holder->AttachFrame(std::move(frame), kBt709, Kavrin::PixFmt::RGBA, kTiny);
+        hub.DoBackgroundTask(holder);
+    }
+    // The queue holds the only reference to the holder, and through it the frame.
+    std::thread releaser([&hub, &release] {
+        for (;;) {
+            try {
+                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
+            } catch (const std::exception&) {
+                break;
+            }
+            std::this_thread::yield();
+        }
+        release.set_value();
+    });
+    hub.Deinitialize();
+    releaser.join();
+    EXPECT_EQ(runs.load(), 0);
+    EXPECT_FALSE(hub.IsInitialized());
+}
+
+}  // namespace
