@@ -19,6 +19,7 @@
 #include "OglCheck.h"
 #include "PackedMesh.h"
 #include "Private/UploadDownloadBuffers.h"
+#include "QtOgl/QtOglContext.h"
 #include "RenderHub.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
@@ -248,6 +249,14 @@ void Frame::Allocate_RGB(const Conf::ColorSpace& newColorSpace,
     }
     if (info.width <= 0 || info.height <= 0) {
         KAVRIN_THROW_HOST("Allocate_RGB", Exception, "Invalid frame size " + SizeText(info));
+    }
+    // GL would only flag the error and leave an empty texture behind.
+    const std::uint64_t maximum = GetCollectedInformation()->maxTextureSize;
+    if (static_cast<std::uint64_t>(info.width) > maximum ||
+        static_cast<std::uint64_t>(info.height) > maximum) {
+        KAVRIN_THROW_HOST("Allocate_RGB", Exception,
+                          "Frame size " + SizeText(info) + " exceeds the maximum texture size " +
+                              std::to_string(maximum));
     }
     Reset();
     textures.push_back(

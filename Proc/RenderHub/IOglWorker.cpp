@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <glog/logging.h>
@@ -77,11 +78,11 @@ boost::intrusive_ptr<IOglTask> IOglWorker::PopTask() {
     return task;
 }
 
-void IOglWorker::CancelAll() {
+std::deque<boost::intrusive_ptr<IOglTask>> IOglWorker::CancelAll() {
     for (const auto& task : queue) {
         task->Cancel();
     }
-    queue.clear();
+    return std::exchange(queue, {});
 }
 
 void IOglWorker::MakeResources() {

@@ -49,7 +49,10 @@ protected:
 
     // The caller holds `mutex`.
     boost::intrusive_ptr<IOglTask> PopTask();
-    void CancelAll();
+    // Cancels every queued task and hands them over: the caller drops them after
+    // unlocking, since a task's last reference may release a frame, which queues
+    // its deleter and so needs the mutex.
+    [[nodiscard]] std::deque<boost::intrusive_ptr<IOglTask>> CancelAll();
 
     void MakeResources();
     void ReleaseResources();

@@ -3,11 +3,13 @@
 #include "Private/UploadDownloadBuffers.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <glog/logging.h>
 
@@ -324,6 +326,19 @@ void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderSt
         target = temporary.texture.get();
         view = plane.MakePositive();
     }
+    // GL counts row lengths in whole pixels: rows padded to other strides go
+    // through a tight copy.
+    const std::size_t rowBytes =
+        static_cast<std::size_t>(texture.GetTexParams().width) * PixelBytes(texture);
+    std::vector<std::uint8_t> tight;
+    if (static_cast<std::size_t>(view.stride) % PixelBytes(texture) != 0) {
+        tight.resize(rowBytes * static_cast<std::size_t>(view.rows));
+        for (int row = 0; row < view.rows; ++row) {
+            std::memcpy(tight.data() + rowBytes * static_cast<std::size_t>(row), view.Row(row),
+                        rowBytes);
+        }
+        view = {tight.data(), static_cast<std::ptrdiff_t>(rowBytes), view.rows};
+    }
     const auto stride = static_cast<std::size_t>(view.stride);
     const std::size_t bytes = TransferBytes(stride, view.rows, texture);
     auto& uploadBuffer = storage.GetUploadBuffer();
@@ -348,16 +363,29 @@ void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStora
         source = temporary.texture.get();
         view = plane.MakeRevert();
     }
+    const std::size_t rowBytes =
+        static_cast<std::size_t>(texture.GetTexParams().width) * PixelBytes(texture);
+    // As for uploads: strides of no whole pixel count go through a tight copy.
+    std::vector<std::uint8_t> tight;
+    Proc::Plane destination = view;
+    if (static_cast<std::size_t>(view.stride) % PixelBytes(texture) != 0) {
+        tight.resize(rowBytes * static_cast<std::size_t>(view.rows));
+        view = {tight.data(), static_cast<std::ptrdiff_t>(rowBytes), view.rows};
+    }
     const auto stride = static_cast<std::size_t>(view.stride);
     const std::size_t bytes = TransferBytes(stride, view.rows, texture);
     auto& downloadBuffer = storage.GetDownloadBuffer();
-    const std::size_t rowBytes =
-        static_cast<std::size_t>(texture.GetTexParams().width) * PixelBytes(texture);
     void* prepared = downloadBuffer.Prepare(view.data, bytes, rowBytes, stride);
     source->Download(static_cast<unsigned int>(stride / PixelBytes(texture)), prepared,
                      storage.FBO());
     downloadBuffer.Complete();
     glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+    if (!tight.empty()) {
+        for (int row = 0; row < destination.rows; ++row) {
+            std::memcpy(destination.Row(row),
+                        tight.data() + rowBytes * static_cast<std::size_t>(row), rowBytes);
+        }
+    }
 }
 
 }  // namespace Kavrin::Ogl

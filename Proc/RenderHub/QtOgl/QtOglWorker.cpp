@@ -134,9 +134,13 @@ void QtOglWorker::Deinitialize(bool cancelPending) {
     // A QTimer can only be stopped from its own thread, the creating one.
     timer->stop();
     deinitialized = true;
+    std::deque<boost::intrusive_ptr<IOglTask>> cancelled;
     if (cancelPending) {
-        CancelAll();
+        cancelled = CancelAll();
     }
+    lock.unlock();
+    cancelled.clear();
+    lock.lock();
     if (!context || thread == nullptr) {
         return;
     }
@@ -180,16 +184,18 @@ void QtOglWorker::NotifyNewTask() { emit signalDoTask(); }
 
 QtOglWorker::~QtOglWorker() {
     bool stopped = false;
+    std::deque<boost::intrusive_ptr<IOglTask>> cancelled;
     {
         std::lock_guard lock(mutex);
         // A worker that never started its thread, or already stopped it, may lose
         // its last reference on any thread.
         if (thread == nullptr) {
             deinitialized = true;
-            CancelAll();
+            cancelled = CancelAll();
             stopped = true;
         }
     }
+    cancelled.clear();
     if (!stopped) {
         try {
             Deinitialize(true);
