@@ -23,8 +23,22 @@ D12CommandAllocator::~D12CommandAllocator() { Details::UnregisterLive(liveId); }
 
 boost::intrusive_ptr<D12GraphicsCommandList> D12CommandAllocator::CreateCommandList() const {
     Details::CheckNotRemoved(*device->GetState(), "CreateCommandList");
-    return boost::intrusive_ptr<D12GraphicsCommandList>(
+    boost::intrusive_ptr<D12GraphicsCommandList> list(
         new D12GraphicsCommandList(device->GetState()));
+    std::lock_guard lock(listsMutex);
+    lists.push_back(list);
+    return list;
+}
+
+std::vector<boost::intrusive_ptr<D12GraphicsCommandList>> D12CommandAllocator::TakeClosedLists() {
+    std::lock_guard lock(listsMutex);
+    std::vector<boost::intrusive_ptr<D12GraphicsCommandList>> closed;
+    std::vector<boost::intrusive_ptr<D12GraphicsCommandList>> open;
+    for (auto& list : lists) {
+        (list->IsClosed() ? closed : open).push_back(std::move(list));
+    }
+    lists = std::move(open);
+    return closed;
 }
 
 }  // namespace Kavrin::DX

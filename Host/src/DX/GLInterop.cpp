@@ -1,6 +1,7 @@
 #include "Kavrin/Win/GLInterop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -141,6 +142,9 @@ void DefineStorage(GLuint texture, const EmulatedTexture& memory, GLenum interna
     glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(internalFormat),
                  static_cast<GLsizei>(memory.GetWidth()), static_cast<GLsizei>(memory.GetHeight()),
                  0, layout->format, layout->type, nullptr);
+    // The Direct3D image has one level: like the driver's storage (immutable with
+    // one level) the texture must sample complete whatever its filters say.
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
 }
 
 struct MemoryObject {
@@ -184,6 +188,8 @@ State& GetState() {
     static State state;
     return state;
 }
+
+std::atomic<std::size_t> objectAccessCalls{0};
 
 bool Missing(const char* extension) { return Kavrin::DX::Emulation::IsExtensionMissing(extension); }
 
@@ -323,6 +329,7 @@ BOOL wglDXUnregisterObjectNV(HANDLE hDevice, HANDLE hObject) {
 }
 
 BOOL wglDXObjectAccessNV(HANDLE hObject, GLenum access) {
+    objectAccessCalls.fetch_add(1, std::memory_order_relaxed);
     State& state = GetState();
     std::lock_guard lock(state.mutex);
     const auto object = state.objects.find(static_cast<WglObject*>(hObject));
@@ -685,6 +692,8 @@ bool IsGLExtensionSupported(const std::string& name) {
     }
     return glewIsSupported(name.c_str()) == GL_TRUE;
 }
+
+std::size_t GetWglObjectAccessCallCount() { return objectAccessCalls.load(); }
 
 std::size_t GetLiveGLInteropObjectCount() {
     State& state = GetState();

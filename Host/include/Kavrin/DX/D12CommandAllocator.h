@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include <boost/intrusive_ptr.hpp>
 
@@ -18,8 +20,13 @@ public:
     ~D12CommandAllocator() override;
 
     // A new, open command list of the allocator's device. Throws DirectXException with
-    // the removal reason on a lost device.
+    // the removal reason on a lost device. The allocator keeps the list until
+    // TakeClosedLists hands it out, so code that records and drops a list leaves it
+    // for the host to execute.
     boost::intrusive_ptr<D12GraphicsCommandList> CreateCommandList() const;
+    // The lists made here that are closed now, in creation order; the allocator
+    // forgets them (open ones stay).
+    std::vector<boost::intrusive_ptr<D12GraphicsCommandList>> TakeClosedLists();
     // Blocks until every queue of the process has run all the work submitted to it.
     // A queue that waits for a fence nobody signals keeps it waiting.
     static void WaitAllComplete();
@@ -31,6 +38,9 @@ private:
 
     RefCountImpl refCount;
     boost::intrusive_ptr<D12Device> device;
+    // Guards `lists`; a leaf lock (list calls take only their own lock after it).
+    mutable std::mutex listsMutex;
+    mutable std::vector<boost::intrusive_ptr<D12GraphicsCommandList>> lists;
     std::uint64_t liveId = 0;
 };
 

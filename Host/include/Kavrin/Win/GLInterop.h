@@ -95,4 +95,8 @@ bool IsGLExtensionSupported(const std::string& name);
 // still tracks; back to 0 once every user has deleted or closed what it made.
 std::size_t GetLiveGLInteropObjectCount();
 
+// How many wglDXObjectAccessNV calls the process made, failed ones included; lets
+// tests see that access modes change only when needed.
+std::size_t GetWglObjectAccessCallCount();
+
 }  // namespace Kavrin::DX
