@@ -25,6 +25,8 @@
 #include "IOglTask.h"
 #include "QtOgl/QtOglContext.h"
 #include "QtOgl/QtOpenGL.h"
+#include "QtWin/D11Surface.h"
+#include "QtWin/D12Surface.h"
 #include "QtWin/WinOglContext.h"
 #include "RenderHub.h"
 
@@ -67,8 +69,7 @@ bool Guarded(Call&& call) {
     }
 }
 
-// Guards the probes; the defaults stand until the surfaces that confirm a path
-// exist on this platform.
+// Guards the probes; tests replace them, the defaults create real surfaces.
 std::mutex probeMutex;
 Details::InteropProbe d11Probe;
 Details::InteropProbe d12Probe;
@@ -82,8 +83,16 @@ void RunProbe(bool d12, const boost::intrusive_ptr<InteropContext>& context) {
     probe(context);
 }
 
-void SurfacesNotAvailable(const boost::intrusive_ptr<InteropContext>&) {
-    KAVRIN_THROW_INTEROP("Probe", E_NOTIMPL, "Interop surfaces are not available");
+// Linking is confirmed by registering and locking a Direct3D 11 surface.
+void ProbeD11Surface(const boost::intrusive_ptr<InteropContext>& context) {
+    D11Surface::Create(800, 600, DXGI_FORMAT_R8G8B8A8_UNORM, context);
+}
+
+// Direct3D 12 sharing is confirmed by a pooled surface; both are dropped at once.
+void ProbeD12Surface(const boost::intrusive_ptr<InteropContext>& context) {
+    boost::intrusive_ptr<D12SurfacePool> pool(
+        new D12SurfacePool(800, 600, DXGI_FORMAT_R8G8B8A8_UNORM));
+    pool->CreateSurface(context);
 }
 
 // Initialises a context on the GL thread for a caller elsewhere.
@@ -130,8 +139,8 @@ namespace Details {
 
 void SetInteropProbes(InteropProbe d11, InteropProbe d12) {
     std::lock_guard lock(probeMutex);
-    d11Probe = d11 ? std::move(d11) : InteropProbe(&SurfacesNotAvailable);
-    d12Probe = d12 ? std::move(d12) : InteropProbe(&SurfacesNotAvailable);
+    d11Probe = d11 ? std::move(d11) : InteropProbe(&ProbeD11Surface);
+    d12Probe = d12 ? std::move(d12) : InteropProbe(&ProbeD12Surface);
 }
 
 }  // namespace Details
@@ -147,10 +156,10 @@ InteropContext::InteropContext() {
     std::call_once(probesSet, [] {
         std::lock_guard lock(probeMutex);
         if (!d11Probe) {
-            d11Probe = &SurfacesNotAvailable;
+            d11Probe = &ProbeD11Surface;
         }
         if (!d12Probe) {
-            d12Probe = &SurfacesNotAvailable;
+            d12Probe = &ProbeD12Surface;
         }
     });
     ++s_contextCount;
