@@ -1,0 +1,332 @@
+// Direct3D 11 surfaces over both sharing paths: GL renders reach Direct3D 11,
+// Direct3D 11 writes reach GL, and the edge cases of locking, formats and
+// destruction.
+#include <GL/glew.h>
+
+#include "QtWin/D11Surface.h"
+
+#include <algorithm>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Kavrin/DX/DirectX.h"
+#include "Kavrin/Win/GLInterop.h"
+
+#include "InteropSurfaceTestSupport.h"
+#include "LogCapture.h"
+#include "ShaderStorage.h"
+#include "TestTasks.h"
+
+namespace {
+
+using namespace Kavrin;
+using namespace Kavrin::Test;
+using Kavrin::Ogl::D11Surface;
+using Kavrin::Ogl::InteropContext;
+
+using ContextPtr = boost::intrusive_ptr<InteropContext>;
+using SurfacePtr = boost::intrusive_ptr<D11Surface>;
+
+constexpr UINT kSharingMiscFlags =
+    D3D11_RESOURCE_MISC_SHARED_NTHANDLE | D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX;
+
+// The Direct3D texture's description, read through Encode.
+D3D11_TEXTURE2D_DESC DescOf(const D11Surface& surface) {
+    D3D11_TEXTURE2D_DESC desc{};
+    surface.Encode(
+        [&](const auto&, const CComPtr<ID3D11Texture2D>& texture) { texture->GetDesc(&desc); });
+    return desc;
+}
+
+bool IsSharingSurface(const D11Surface& surface) {
+    return DescOf(surface).MiscFlags == kSharingMiscFlags;
+}
+
+std::vector<std::byte> ReadD3D(const D11Surface& surface) {
+    std::vector<std::byte> bytes;
+    surface.Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& texture) {
+        bytes = DX::Emulation::GetTextureMemory(texture.p)->ReadAll();
+    });
+    return bytes;
+}
+
+void WriteD3D(const D11Surface& surface, const std::vector<std::byte>& bytes) {
+    surface.Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& texture) {
+        DX::Emulation::GetTextureMemory(texture.p)->Write(bytes);
+    });
+}
+
+class D11SurfaceGLTest : public InteropSurfaceTest {
+protected:
+    // A context of the given sharing level and a surface on it. GL thread.
+    void Make(Sharing sharing, DXGI_FORMAT format) {
+        context = MakeInteropContext(sharing);
+        ASSERT_TRUE(context);
+        ASSERT_EQ(context->IsD11SharingSupported(), sharing != Sharing::None)
+            << "this GL context cannot take the Direct3D 11 sharing path";
+        surface = D11Surface::Create(kSurfaceWidth, kSurfaceHeight, format, context);
+    }
+    void Drop() {
+        RunOnGL([&] {
+            surface.reset();
+            context.reset();
+        });
+    }
+
+    ContextPtr context;
+    SurfacePtr surface;
+};
+
+struct FormatRow {
+    Sharing sharing;
+    DXGI_FORMAT format;
+    const char* name;
+};
+
+void PrintTo(const FormatRow& row, std::ostream* os) { *os << row.name; }
+
+class D11SurfaceFormatGLTest : public D11SurfaceGLTest,
+                               public ::testing::WithParamInterface<FormatRow> {};
+
+TEST_P(D11SurfaceFormatGLTest, GLRenderingReachesDirect3D) {
+    const FormatRow row = GetParam();
+    KAVRIN_SKIP_WITHOUT_SHARING(row.sharing);
+    RunOnGL([&] { Make(row.sharing, row.format); });
+    ASSERT_TRUE(surface);
+    EXPECT_EQ(IsSharingSurface(*surface), row.sharing != Sharing::None);
+    RunOnGL([&] { surface->BindFrameBuffer(&PaintPattern, std::nullopt); });
+    ExpectImagesNear(DecodeImage(row.format, ReadD3D(*surface)), StoredPattern(row.format),
+                     ToleranceOf(row.format), row.name);
+    Drop();
+}
+
+TEST_P(D11SurfaceFormatGLTest, Direct3DWritesReachGLDrawing) {
+    const FormatRow row = GetParam();
+    KAVRIN_SKIP_WITHOUT_SHARING(row.sharing);
+    RunOnGL([&] { Make(row.sharing, row.format); });
+    ASSERT_TRUE(surface);
+    WriteD3D(*surface, PatternBytes(row.format));
+    std::vector<Rgba> drawn;
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        DrawTarget target;
+        target.Into([&] { surface->Draw(storage, {1.0f, 1.0f}); });
+        drawn = target.Read();
+    });
+    ExpectImagesNear(drawn, StoredPattern(row.format), ToleranceOf(row.format) + 1e-5f, row.name);
+    Drop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, D11SurfaceFormatGLTest,
+    ::testing::Values(FormatRow{Sharing::None, DXGI_FORMAT_R8G8B8A8_UNORM, "InteropRGBA8"},
+                      FormatRow{Sharing::None, DXGI_FORMAT_B8G8R8A8_UNORM, "InteropBGRA8"},
+                      FormatRow{Sharing::None, DXGI_FORMAT_R10G10B10A2_UNORM, "InteropRGB10A2"},
+                      FormatRow{Sharing::None, DXGI_FORMAT_R16G16B16A16_FLOAT, "InteropRGBA16F"},
+                      FormatRow{Sharing::None, DXGI_FORMAT_R32G32B32A32_FLOAT, "InteropRGBA32F"},
+                      FormatRow{Sharing::D11, DXGI_FORMAT_R8G8B8A8_UNORM, "SharingRGBA8"},
+                      FormatRow{Sharing::D11, DXGI_FORMAT_R16G16B16A16_FLOAT, "SharingRGBA16F"},
+                      FormatRow{Sharing::D11, DXGI_FORMAT_R32G32B32A32_FLOAT, "SharingRGBA32F"}),
+    [](const ::testing::TestParamInfo<FormatRow>& info) { return std::string(info.param.name); });
+
+TEST_F(D11SurfaceGLTest, FormatsOutsideTheSharingColumnFallBackToInteropWithAnError) {
+    KAVRIN_SKIP_WITHOUT_SHARING(Sharing::D11);
+    for (DXGI_FORMAT format : {DXGI_FORMAT_B8G8R8A8_UNORM, DXGI_FORMAT_R10G10B10A2_UNORM}) {
+        LogCapture log;
+        RunOnGL([&] { Make(Sharing::D11, format); });
+        ASSERT_TRUE(surface);
+        EXPECT_EQ(DescOf(*surface).MiscFlags, static_cast<UINT>(D3D11_RESOURCE_MISC_SHARED))
+            << "format " << format << " should have taken the interop path";
+        int errors = 0;
+        for (const LogCapture::Line& line : log.Lines()) {
+            if (line.severity == google::GLOG_ERROR &&
+                line.text.find("Unsupported DXGI format for interop") != std::string::npos &&
+                line.text.find("D11SharingSurface") != std::string::npos) {
+                ++errors;
+            }
+        }
+        EXPECT_EQ(errors, 1) << log.Dump();
+        // The fallback works end to end.
+        RunOnGL([&] { surface->BindFrameBuffer(&PaintPattern, std::nullopt); });
+        ExpectImagesNear(DecodeImage(format, ReadD3D(*surface)), StoredPattern(format),
+                         ToleranceOf(format), "fallback");
+        Drop();
+    }
+}
+
+TEST_F(D11SurfaceGLTest, FormatsNoImplementationTakesAreRefused) {
+    KAVRIN_SKIP_WITHOUT_SHARING(Sharing::D11);
+    for (Sharing sharing : {Sharing::None, Sharing::D11}) {
+        std::optional<InteropFailure> failure;
+        RunOnGL([&] {
+            context = MakeInteropContext(sharing);
+            ASSERT_TRUE(context);
+            failure = InteropFailureOf([&] {
+                D11Surface::Create(kSurfaceWidth, kSurfaceHeight, DXGI_FORMAT_R16G16B16A16_UNORM,
+                                   context);
+            });
+        });
+        ASSERT_TRUE(failure) << SharingName(sharing);
+        EXPECT_EQ(static_cast<std::uint32_t>(failure->result), 0x80004001u);
+        EXPECT_EQ(failure->description, "Unsupported DXGI format for interop");
+        EXPECT_EQ(failure->function, "Create");
+        Drop();
+    }
+}
+
+TEST_F(D11SurfaceGLTest, LockingAnInteropSurfaceTwiceFailsAndLeavesItUsable) {
+    std::optional<InteropFailure> nestedRender;
+    std::optional<InteropFailure> drawWhileRendering;
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        Make(Sharing::None, DXGI_FORMAT_R8G8B8A8_UNORM);
+        surface->BindFrameBuffer(
+            [&] {
+                nestedRender = InteropFailureOf(
+                    [&] { surface->BindFrameBuffer(&PaintPattern, std::nullopt); });
+                drawWhileRendering = InteropFailureOf([&] {
+                    surface->Draw(storage, {1.0f, 1.0f});
+                });
+            },
+            std::nullopt);
+        // Both attempts unlocked nothing of the outer use, and the outer use
+        // unlocked on its way out.
+        surface->BindFrameBuffer(&PaintPattern, std::nullopt);
+    });
+    ASSERT_TRUE(nestedRender);
+    EXPECT_EQ(nestedRender->description, "Surface is already locked");
+    EXPECT_EQ(nestedRender->result, HRESULT_FROM_WIN32(ERROR_BUSY));
+    EXPECT_EQ(nestedRender->function, "Lock");
+    ASSERT_TRUE(drawWhileRendering);
+    EXPECT_EQ(drawWhileRendering->description, "Failed to change access mode to surface");
+    EXPECT_EQ(drawWhileRendering->result, HRESULT_FROM_WIN32(ERROR_BUSY));
+    ExpectImagesNear(DecodeImage(DXGI_FORMAT_R8G8B8A8_UNORM, ReadD3D(*surface)),
+                     StoredPattern(DXGI_FORMAT_R8G8B8A8_UNORM), 1e-6f, "after the failures");
+    Drop();
+}
+
+TEST_F(D11SurfaceGLTest, AccessModeChangesOnlyWhenUseSwitches) {
+    std::vector<std::size_t> calls;
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        Make(Sharing::None, DXGI_FORMAT_R8G8B8A8_UNORM);
+        const auto count = [&] { calls.push_back(DX::GetWglObjectAccessCallCount()); };
+        count();
+        surface->BindFrameBuffer(&PaintPattern, std::nullopt);  // registered for writing
+        count();
+        surface->Draw(storage, {1.0f, 1.0f});
+        count();
+        surface->Draw(storage, {1.0f, 1.0f});
+        count();
+        surface->BindFrameBuffer(&PaintPattern, std::nullopt);
+        count();
+        surface->BindFrameBuffer(&PaintPattern, std::nullopt);
+        count();
+    });
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[1] - calls[0], 0u) << "rendering right after registration";
+    EXPECT_EQ(calls[2] - calls[1], 1u) << "drawing after rendering";
+    EXPECT_EQ(calls[3] - calls[2], 0u) << "drawing again";
+    EXPECT_EQ(calls[4] - calls[3], 1u) << "rendering after drawing";
+    EXPECT_EQ(calls[5] - calls[4], 0u) << "rendering again";
+    Drop();
+}
+
+TEST_F(D11SurfaceGLTest, SharingSurfaceEncodeReleasesTheKeyedMutexWhenTheWorkThrows) {
+    KAVRIN_SKIP_WITHOUT_SHARING(Sharing::D11);
+    RunOnGL([&] { Make(Sharing::D11, DXGI_FORMAT_R8G8B8A8_UNORM); });
+    ASSERT_TRUE(IsSharingSurface(*surface));
+    EXPECT_THROW(surface->Encode([](const auto&, const auto&) { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+    // A held mutex would make this acquire fail (or GL's wait forever).
+    std::optional<HRESULT> failure;
+    try {
+        WriteD3D(*surface, PatternBytes(DXGI_FORMAT_R8G8B8A8_UNORM));
+    } catch (const DX::DirectXException& error) {
+        failure = error.GetResult();
+    }
+    EXPECT_FALSE(failure) << std::hex << failure.value_or(0);
+    std::vector<Rgba> drawn;
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        DrawTarget target;
+        target.Into([&] { surface->Draw(storage, {1.0f, 1.0f}); });
+        drawn = target.Read();
+    });
+    ExpectImagesNear(drawn, StoredPattern(DXGI_FORMAT_R8G8B8A8_UNORM), 1e-5f, "after the throw");
+    Drop();
+}
+
+TEST_F(D11SurfaceGLTest, DestroyThenReleaseFreesEverythingOnce) {
+    KAVRIN_SKIP_WITHOUT_SHARING(Sharing::D11);
+    for (Sharing sharing : {Sharing::None, Sharing::D11}) {
+        RunOnGL([&] {
+            Make(sharing, DXGI_FORMAT_R8G8B8A8_UNORM);
+            const long textures =
+                Ogl::Details::GlObjectCounter::Live(Ogl::Details::GlObjectCounter::Texture);
+            const std::size_t interop = DX::GetLiveGLInteropObjectCount();
+            const std::size_t live = DX::GetLiveObjectCount();
+            surface->Destroy();
+            EXPECT_EQ(surface->GetTexture(), 0u);
+            EXPECT_EQ(Ogl::Details::GlObjectCounter::Live(Ogl::Details::GlObjectCounter::Texture),
+                      textures - 1);
+            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), interop - 1) << SharingName(sharing);
+            EXPECT_LT(DX::GetLiveObjectCount(), live);
+            surface->Destroy();  // nothing left to free
+            EXPECT_EQ(Ogl::Details::GlObjectCounter::Live(Ogl::Details::GlObjectCounter::Texture),
+                      textures - 1);
+        });
+        Drop();  // the fixture's counts show anything freed twice or not at all
+    }
+}
+
+TEST_F(D11SurfaceGLTest, UseFromAnotherContextIsRefused) {
+    RunOnGL([&] { Make(Sharing::None, DXGI_FORMAT_R8G8B8A8_UNORM); });
+    // This thread has no current GL context, so it is not the creating one.
+    const auto render =
+        InteropFailureOf([&] { surface->BindFrameBuffer(&PaintPattern, std::nullopt); });
+    const auto destroy = InteropFailureOf([&] { surface->Destroy(); });
+    for (const auto& [failure, function] :
+         {std::pair{render, "BindFrameBuffer"}, std::pair{destroy, "Destroy"}}) {
+        ASSERT_TRUE(failure) << function;
+        EXPECT_EQ(failure->description,
+                  "The surface creation context and the current OpenGL context are different");
+        EXPECT_EQ(failure->result, E_FAIL);
+        EXPECT_EQ(failure->function, function);
+    }
+    // Nothing was done: the surface still works where it belongs.
+    RunOnGL([&] { surface->BindFrameBuffer(&PaintPattern, std::nullopt); });
+    ExpectImagesNear(DecodeImage(DXGI_FORMAT_R8G8B8A8_UNORM, ReadD3D(*surface)),
+                     StoredPattern(DXGI_FORMAT_R8G8B8A8_UNORM), 1e-6f, "after refusals");
+    Drop();
+}
+
+TEST_F(D11SurfaceGLTest, CreateTexture2DMakesTexturesLikeTheSurface) {
+    RunOnGL([&] { Make(Sharing::None, DXGI_FORMAT_R16G16B16A16_FLOAT); });
+    D3D11_TEXTURE2D_DESC desc{};
+    surface->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
+    EXPECT_EQ(desc.Width, kSurfaceWidth);
+    EXPECT_EQ(desc.Height, kSurfaceHeight);
+    EXPECT_EQ(desc.Format, DXGI_FORMAT_R16G16B16A16_FLOAT);
+    EXPECT_EQ(desc.BindFlags, static_cast<UINT>(D3D11_BIND_SHADER_RESOURCE));
+    EXPECT_EQ(desc.MiscFlags, 0u);
+    EXPECT_EQ(desc.MipLevels, 1u);
+    EXPECT_EQ(desc.ArraySize, 1u);
+
+    D3D11_TEXTURE2D_DESC own{};
+    own.Width = 3;
+    own.Height = 5;
+    own.MipLevels = 1;
+    own.ArraySize = 1;
+    own.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    own.SampleDesc = {1, 0};
+    own.BindFlags = D3D11_BIND_RENDER_TARGET;
+    D3D11_TEXTURE2D_DESC made{};
+    surface->CreateTexture2D(own)->GetDesc(&made);
+    EXPECT_EQ(made.Width, 3u);
+    EXPECT_EQ(made.Height, 5u);
+    EXPECT_EQ(made.Format, DXGI_FORMAT_R8G8B8A8_UNORM);
+    Drop();
+}
+
+}  // namespace
