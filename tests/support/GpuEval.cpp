@@ -308,6 +308,19 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
     return Evaluate(body, inputs.width, 1, setUniforms, &inputs);
 }
 
+std::unique_ptr<Ogl::Texture> FloatTexture(int width, int height, const glm::vec4* texels) {
+    return std::make_unique<Ogl::Texture>(
+        Ogl::Texture::Params{width, height, GL_RGBA, GL_RGBA32F, GL_FLOAT}, GL_CLAMP_TO_EDGE,
+        GL_NEAREST, texels);
+}
+
+std::vector<glm::vec4> ReadFloat(Ogl::Texture& texture, const Ogl::ShaderStorage& storage) {
+    const Ogl::Texture::Params& p = texture.GetTexParams();
+    std::vector<glm::vec4> pixels(static_cast<std::size_t>(p.width * p.height));
+    texture.Download(0, pixels.data(), storage.FBO());
+    return pixels;
+}
+
 std::string Describe(const glm::vec4& value) { return Describe(glm::dvec4(value)); }
 
 std::string Describe(const glm::dvec4& value) {

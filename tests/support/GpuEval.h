@@ -3,6 +3,7 @@
 #include <GL/glew.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,8 @@
 #include <glm/glm.hpp>
 
 #include "ShaderProgram.h"
+#include "ShaderStorage.h"
+#include "Texture.h"
 
 namespace Kavrin::Test {
 
@@ -34,6 +37,14 @@ std::vector<glm::vec4> EvaluatePixelShader(std::string_view pixelBody, int width
 std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
                                        const std::vector<std::vector<glm::vec4>>& cases,
                                        const UniformSetter& setUniforms = {});
+
+// An RGBA32F texture, clamped and unfiltered, holding `texels` (width x height,
+// row 0 first) or left undefined. GL thread only.
+std::unique_ptr<Ogl::Texture> FloatTexture(int width, int height,
+                                           const glm::vec4* texels = nullptr);
+
+// Level 0 of an RGBA32F texture, read back unclamped. GL thread only.
+std::vector<glm::vec4> ReadFloat(Ogl::Texture& texture, const Ogl::ShaderStorage& storage);
 
 // "(x, y, z, w)" with enough digits to tell floats apart, for failure messages.
 std::string Describe(const glm::vec4& value);

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "RenderHub.h"
+#include "Texture.h"
 
 namespace Kavrin::Test {
 
@@ -58,6 +59,11 @@ GLenum GetGLError() {
     GLenum error = GL_NO_ERROR;
     RunOnGL([&] { error = glGetError(); });
     return error;
+}
+
+void FinishGLTest() {
+    RunOnGL([] { Ogl::TexturePool::GetInstance().Clear(); });
+    EXPECT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 }  // namespace Kavrin::Test

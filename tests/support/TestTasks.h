@@ -6,6 +6,7 @@
 #include <string>
 
 #include <boost/intrusive_ptr.hpp>
+#include <gtest/gtest.h>
 
 #include "IOglTask.h"
 #include "ShaderStorage.h"
@@ -54,5 +55,17 @@ void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
 
 // glGetError on the GL thread.
 GLenum GetGLError();
+
+// Ends a GL test: the texture pool emptied (on the GL thread) and no GL error left.
+void FinishGLTest();
+
+// Fixtures whose tests all end with FinishGLTest().
+template <class Base = ::testing::Test>
+class GLTest : public Base {
+protected:
+    void TearDown() override { FinishGLTest(); }
+};
+template <class Param>
+using GLTestWithParam = GLTest<::testing::TestWithParam<Param>>;
 
 }  // namespace Kavrin::Test
