@@ -9,6 +9,8 @@
 
 #include "Kavrin/Core/Exception.h"
 
+#include "ColourReference.h"
+
 namespace {
 
 using Kavrin::Conf::ColorSpaceTransform;
@@ -35,45 +37,9 @@ ColorConversionInfo MakeInfo(int sourceTransfer, int targetTransfer) {
 
 // --- Reference formulas, straight from the standards -------------------------
 
-// SMPTE ST 2084 constants.
-constexpr double kM1 = 2610.0 / 16384.0;
-constexpr double kM2 = 2523.0 / 4096.0 * 128.0;
-constexpr double kC1 = 3424.0 / 4096.0;
-constexpr double kC2 = 2413.0 / 4096.0 * 32.0;
-constexpr double kC3 = 2392.0 / 4096.0 * 32.0;
+using namespace Kavrin::Test::Ref;
 
-double PQEncode(double cdm2) {  // ST 2084 inverse EOTF
-    const double y = std::pow(cdm2 / 10000.0, kM1);
-    return std::pow((kC1 + kC2 * y) / (1.0 + kC3 * y), kM2);
-}
-double PQDecode(double v) {  // ST 2084 EOTF, cd/m²
-    const double p = std::pow(v, 1.0 / kM2);
-    return 10000.0 * std::pow(std::max(p - kC1, 0.0) / (kC2 - kC3 * p), 1.0 / kM1);
-}
-// ARIB STD-B67 / BT.2100 table 5 HLG OETF constants.
-constexpr double kHlgA = 0.17883277;
-constexpr double kHlgB = 1.0 - 4.0 * kHlgA;
-const double kHlgC = 0.5 - kHlgA * std::log(4.0 * kHlgA);
-double HLGInverseOETF(double v) {  // normalised scene light [0, 1]
-    return v <= 0.5 ? v * v / 3.0 : (std::exp((v - kHlgC) / kHlgA) + kHlgB) / 12.0;
-}
-double HLGOETF(double e) {
-    return e <= 1.0 / 12.0 ? std::sqrt(3.0 * e) : kHlgA * std::log(12.0 * e - kHlgB) + kHlgC;
-}
-double BT709OETF(double l) { return l < 0.018 ? 4.5 * l : 1.099 * std::pow(l, 0.45) - 0.099; }
-double BT709InverseOETF(double v) {
-    return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1.0 / 0.45);
-}
-double SRGBEncode(double l) {  // IEC 61966-2-1
-    return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055;
-}
-double SRGBDecode(double v) {
-    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-}
-
-// Scene light of SDR-relative display light through BT.1886 (gamma 2.4) and BT.709.
-double SceneOfDisplay(double d) { return BT709InverseOETF(std::pow(d, 1.0 / 2.4)); }
-double DisplayOfScene(double s) { return std::pow(BT709OETF(s), 2.4); }
+double PQEncode(double cdm2) { return PqInverseEotf(cdm2 / 100.0); }
 
 // The converter's grey-level pipeline in double: decode by identifier (display light
 // 1.0 = 100 cd/m² for PQ/HLG), tone curve, inverse OOTF, scale, forward OOTF, encode.
@@ -83,7 +49,7 @@ double RunPipeline(const ColorSpaceTransform& t, double signal) {
     double v = 0.0;
     switch (t.GetSourceTransfer()) {
         case ColorSpaceTransform::BT709:
-            v = BT709InverseOETF(signal);
+            v = Bt709InverseOetf(signal);
             break;
         case ColorSpaceTransform::Gamma22:
             v = std::pow(signal, 2.2);
@@ -95,10 +61,10 @@ double RunPipeline(const ColorSpaceTransform& t, double signal) {
             v = signal;
             break;
         case ColorSpaceTransform::SRGB:
-            v = SRGBDecode(signal);
+            v = SrgbEotf(signal);
             break;
         case ColorSpaceTransform::ST2084: {
-            v = PQDecode(signal) / 100.0;
+            v = PqEotf(signal);
             const auto [a, b] = t.GetPQTonemapCoefs();
             if (a > 0.0f) {
                 v *= (1.0 + a * v) / (1.0 + b * v);
@@ -106,22 +72,22 @@ double RunPipeline(const ColorSpaceTransform& t, double signal) {
             break;
         }
         case ColorSpaceTransform::HLG:
-            v = hlgPeak * std::pow(HLGInverseOETF(signal), gamma) / 100.0;
+            v = hlgPeak * std::pow(HlgInverseOetf(signal), gamma) / 100.0;
             break;
         default:
             ADD_FAILURE() << "unexpected source identifier";
             return 0.0;
     }
     if (t.GetFlags() & ColorSpaceTransform::InverseOOTF) {
-        v = SceneOfDisplay(v);
+        v = SdrSceneOfDisplay(v);
     }
     v *= t.GetLinearScale();
     if (t.GetFlags() & ColorSpaceTransform::ForwardOOTF) {
-        v = DisplayOfScene(v);
+        v = SdrDisplayOfScene(v);
     }
     switch (t.GetTargetTransfer()) {
         case ColorSpaceTransform::BT709:
-            return BT709OETF(v);
+            return Bt709Oetf(v);
         case ColorSpaceTransform::Gamma22:
             return std::pow(v, 1.0 / 2.2);
         case ColorSpaceTransform::Gamma28:
@@ -129,11 +95,11 @@ double RunPipeline(const ColorSpaceTransform& t, double signal) {
         case ColorSpaceTransform::Linear:
             return v;
         case ColorSpaceTransform::SRGB:
-            return SRGBEncode(v);
+            return SrgbInverseEotf(v);
         case ColorSpaceTransform::ST2084:
             return PQEncode(v * 100.0);
         case ColorSpaceTransform::HLG:
-            return HLGOETF(std::pow(v * 100.0 / hlgPeak, 1.0 / gamma));
+            return HlgOetf(std::pow(v * 100.0 / hlgPeak, 1.0 / gamma));
         default:
             ADD_FAILURE() << "unexpected target identifier";
             return 0.0;
@@ -221,7 +187,7 @@ struct ScaleRow {
 };
 
 // S: scene light of HDR reference white 203 cd/m² relative to SDR white.
-const double kS203 = SceneOfDisplay(2.03);
+const double kS203 = SdrSceneOfDisplay(2.03);
 
 const ScaleRow kScales[] = {
     {"SDR_to_SDR", kBT709, kBT2020_12, 203.0f, 1.0},
@@ -265,7 +231,7 @@ struct LevelRow {
 };
 
 // HLG 75% on a 1000 cd/m² display (BT.2100 table 5 OOTF, gamma 1.2).
-const double kHlg75Luminance = 1000.0 * std::pow(HLGInverseOETF(0.75), 1.2);
+const double kHlg75Luminance = 1000.0 * std::pow(HlgInverseOetf(0.75), 1.2);
 
 const LevelRow kLevels[] = {
     // BT.2408: HDR reference white 203 cd/m² is SDR 100%.
@@ -275,7 +241,7 @@ const LevelRow kLevels[] = {
     {"SDRWhite_to_PQ", kBT709, kPQ, 1000.0f, 1.0, PQEncode(203.0), 1e-5},
     {"SRGBWhite_to_PQ", kSRGB, kPQ, 1000.0f, 1.0, PQEncode(203.0), 1e-5},
     {"LinearWhite_to_PQ", kLinear, kPQ, 1000.0f, 1.0, PQEncode(203.0), 1e-5},
-    {"SDRWhite_to_HLG203", kBT709, kHLG, 1000.0f, 1.0, HLGOETF(std::pow(0.203, 1.0 / 1.2)), 1e-5},
+    {"SDRWhite_to_HLG203", kBT709, kHLG, 1000.0f, 1.0, HlgOetf(std::pow(0.203, 1.0 / 1.2)), 1e-5},
     {"HLG75_to_PQ", kHLG, kPQ, 1000.0f, 0.75, PQEncode(kHlg75Luminance), 1e-5},
     // HLG 75% is 203 cd/m² only to three digits (BT.2408 table 1).
     {"HLG75_to_SDR", kHLG, kBT709, 1000.0f, 0.75, 1.0, 1e-3},
@@ -285,8 +251,8 @@ const LevelRow kLevels[] = {
     {"PQPeak4000_to_PQ1000", kPQ, kPQ, 4000.0f, PQEncode(4000.0), PQEncode(1000.0), 1e-5},
     {"PQPeak4000_to_HLG", kPQ, kHLG, 4000.0f, PQEncode(4000.0), 1.0, 1e-5},
     // Display-light matching between SDR transfers: BT.1886 light of a BT.709 signal.
-    {"SDRMid_to_SRGB", kBT709, kSRGB, 1000.0f, 0.5, SRGBEncode(std::pow(0.5, 2.4)), 1e-5},
-    {"SRGBMid_to_Gamma22", kSRGB, kGamma22, 1000.0f, 0.5, std::pow(SRGBDecode(0.5), 1 / 2.2), 1e-5},
+    {"SDRMid_to_SRGB", kBT709, kSRGB, 1000.0f, 0.5, SrgbInverseEotf(std::pow(0.5, 2.4)), 1e-5},
+    {"SRGBMid_to_Gamma22", kSRGB, kGamma22, 1000.0f, 0.5, std::pow(SrgbEotf(0.5), 1 / 2.2), 1e-5},
     {"SDRMid_to_SDR", kSMPTE170M, kBT2020_10, 1000.0f, 0.5, 0.5, 1e-6},
 };
 

@@ -11,7 +11,6 @@
 #include <exception>
 #include <functional>
 #include <iterator>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,7 +24,9 @@
 #include "Kavrin/PixFmt.h"
 #include "Kavrin/Proc/ColorConversionInfo.h"
 
+#include "ColourReference.h"
 #include "Frame.h"
+#include "GpuEval.h"
 #include "Mesh.h"
 #include "RenderHub.h"
 #include "ShaderProgram.h"
@@ -44,6 +45,7 @@ using Kavrin::Proc::ColorConversionInfo;
 using Params = Texture::Params;
 using T = ColorSpaceTransform;
 
+using Kavrin::Test::FloatTexture;
 using Kavrin::Test::WithStorage;
 
 // ---------------------------------------------------------------------------
@@ -52,42 +54,7 @@ using Kavrin::Test::WithStorage;
 
 namespace Ref {
 
-// SMPTE ST 2084 constants, exact rationals.
-constexpr double kPqM1 = 2610.0 / 16384.0;
-constexpr double kPqM2 = 2523.0 / 4096.0 * 128.0;
-constexpr double kPqC1 = 3424.0 / 4096.0;
-constexpr double kPqC2 = 2413.0 / 4096.0 * 32.0;
-constexpr double kPqC3 = 2392.0 / 4096.0 * 32.0;
-
-// ARIB STD-B67 / BT.2100 table 5: b and c derive from a.
-constexpr double kHlgA = 0.17883277;
-const double kHlgB = 1.0 - 4.0 * kHlgA;
-const double kHlgC = 0.5 - kHlgA * std::log(4.0 * kHlgA);
-
-double Clamp01(double v) { return std::min(std::max(v, 0.0), 1.0); }
-
-double PqEotf(double v) {
-    const double p = std::pow(Clamp01(v), 1.0 / kPqM2);
-    return 100.0 * std::pow(std::max(p - kPqC1, 0.0) / (kPqC2 - kPqC3 * p), 1.0 / kPqM1);
-}
-
-double PqInverseEotf(double d) {
-    const double y = std::pow(Clamp01(d / 100.0), kPqM1);
-    return std::pow((kPqC1 + kPqC2 * y) / (1.0 + kPqC3 * y), kPqM2);
-}
-
-// BT.709 OETF; the linear segment also carries small negatives.
-double Bt709Oetf(double l) { return l < 0.018 ? 4.5 * l : 1.099 * std::pow(l, 0.45) - 0.099; }
-double Bt709InverseOetf(double v) {
-    return v < 4.5 * 0.018 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1.0 / 0.45);
-}
-
-double SrgbEotf(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
-double SrgbInverseEotf(double l) {
-    return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055;
-}
-
-double Power(double v, double g) { return std::copysign(std::pow(std::abs(v), g), v); }
+using namespace Kavrin::Test::Ref;
 
 // BT.2100 PQ reference OOTF: G1886(G709(E)) with the 59.5208 scene gain.
 double PqOotf(double e) {
@@ -100,22 +67,16 @@ double PqInverseOotf(double d) {
                                     : std::pow((ep + 0.099) / 1.099, 1.0 / 0.45) / 59.5208;
 }
 
-// HLG OETF on scene light normalised to [0, 1]; brighter light clips at signal 1.
-double HlgOetf(double e) {
-    e = Clamp01(e);
-    return e <= 1.0 / 12.0 ? std::sqrt(3.0 * e) : kHlgA * std::log(12.0 * e - kHlgB) + kHlgC;
-}
-double HlgInverseOetf(double v) {
-    v = Clamp01(v);
-    return v <= 0.5 ? v * v / 3.0 : (std::exp((v - kHlgC) / kHlgA) + kHlgB) / 12.0;
-}
+// The converter clamps HLG signal and normalised scene light to [0, 1].
+double HlgOetf01(double e) { return HlgOetf(Clamp01(e)); }
+double HlgInverseOetf01(double v) { return HlgInverseOetf(Clamp01(v)); }
 
 double Luminance2020(const glm::dvec3& c) { return 0.2627 * c.r + 0.6780 * c.g + 0.0593 * c.b; }
 
 // BT.2100 HLG EOTF with black 0: F_D = L_W Y_S^(gamma - 1) E, and its exact
 // inverse (with gamma < 1 saturated colours decode above L_W and must come back).
 glm::dvec3 HlgEotf(const glm::dvec3& v, double peak, double gamma) {
-    const glm::dvec3 e(HlgInverseOetf(v.r), HlgInverseOetf(v.g), HlgInverseOetf(v.b));
+    const glm::dvec3 e(HlgInverseOetf01(v.r), HlgInverseOetf01(v.g), HlgInverseOetf01(v.b));
     const double y = Luminance2020(e);
     return y > 0.0 ? e * (std::pow(y, gamma - 1.0) * peak / 100.0) : glm::dvec3(0.0);
 }
@@ -123,7 +84,7 @@ glm::dvec3 HlgInverseEotf(const glm::dvec3& d, double peak, double gamma) {
     const glm::dvec3 f = glm::max(d * (100.0 / peak), 0.0);
     const double y = Luminance2020(f);
     const glm::dvec3 e = y > 0.0 ? f * std::pow(y, (1.0 - gamma) / gamma) : glm::dvec3(0.0);
-    return {HlgOetf(e.r), HlgOetf(e.g), HlgOetf(e.b)};
+    return {HlgOetf01(e.r), HlgOetf01(e.g), HlgOetf01(e.b)};
 }
 
 // Extended Reinhard on the largest channel.
@@ -169,7 +130,7 @@ glm::dvec3 Decode(int id, const glm::dvec3& v, const Curve& curve) {
         case T::HLG:
             return HlgEotf(v, curve.hlgPeak, curve.hlgGamma);
         case T::HLGScene:
-            return 12.0 * PerChannel(v, &HlgInverseOetf);
+            return 12.0 * PerChannel(v, &HlgInverseOetf01);
         default:
             ADD_FAILURE() << "no reference for transfer " << id;
             return {};
@@ -200,7 +161,7 @@ glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
         case T::HLG:
             return HlgInverseEotf(l, curve.hlgPeak, curve.hlgGamma);
         case T::HLGScene:
-            return PerChannel(l / 12.0, &HlgOetf);
+            return PerChannel(l / 12.0, &HlgOetf01);
         default:
             ADD_FAILURE() << "no reference for transfer " << id;
             return {};
@@ -222,7 +183,7 @@ glm::dvec3 Pipeline(const glm::dvec3& signal, const ColorSpaceTransform& t) {
     const Curve curve{a, b, t.GetHLGDisplayPeakLuminance(), t.GetHLGOOTFGamma()};
     glm::dvec3 c = Decode(t.GetSourceTransfer(), signal, curve);
     if ((t.GetFlags() & T::InverseOOTF) != 0) {
-        c = PerChannel(PerChannel(c, 1.0 / 2.4), &Bt709InverseOetf);
+        c = PerChannel(c, &SdrSceneOfDisplay);
     }
     if (t.GetSourcePrimaries() != t.GetTargetPrimaries()) {
         c = Apply(Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries(t.GetSourcePrimaries()),
@@ -231,7 +192,7 @@ glm::dvec3 Pipeline(const glm::dvec3& signal, const ColorSpaceTransform& t) {
     }
     c *= double(t.GetLinearScale());
     if ((t.GetFlags() & T::ForwardOOTF) != 0) {
-        c = PerChannel(PerChannel(c, &Bt709Oetf), 2.4);
+        c = PerChannel(c, &SdrDisplayOfScene);
     }
     return Encode(t.GetTargetTransfer(), c, curve);
 }
@@ -254,21 +215,6 @@ struct Uniforms {
     float ootfGamma = 1.2f;
 };
 
-std::unique_ptr<Texture> FloatTexture(int width, int height, const std::vector<glm::vec4>& texels) {
-    return std::make_unique<Texture>(Params{width, height, GL_RGBA, GL_RGBA32F, GL_FLOAT},
-                                     GL_CLAMP_TO_EDGE, GL_NEAREST,
-                                     texels.empty() ? nullptr : texels.data());
-}
-
-std::vector<glm::vec4> ReadBack(int width, int height) {
-    std::vector<glm::vec4> pixels(static_cast<std::size_t>(width * height));
-    glReadPixels(0, 0, width, height, GL_RGBA, GL_FLOAT, pixels.data());
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glUseProgram(0);
-    glBindTexture(GL_TEXTURE_2D, 0);
-    return pixels;
-}
-
 // The converter's own source built as a test program, so every uniform (unknown
 // identifiers included) is ours to set.
 ShaderProgram& ConverterProgram(const ShaderStorage& storage) {
@@ -286,8 +232,8 @@ std::vector<glm::vec4> Convert(const Uniforms& u, const std::vector<glm::vec4>& 
     std::vector<glm::vec4> result;
     WithStorage([&](const ShaderStorage& storage) {
         ShaderProgram& program = ConverterProgram(storage);
-        auto target = FloatTexture(width, height, {});
-        auto source = FloatTexture(width, height, input);
+        auto target = FloatTexture(width, height);
+        auto source = FloatTexture(width, height, input.data());
         program.Use();
         program.Uniform("tex", 0);
         program.Uniform("sourceFunction", u.sourceFunction);
@@ -304,7 +250,7 @@ std::vector<glm::vec4> Convert(const Uniforms& u, const std::vector<glm::vec4>& 
         storage.FBO().Attach(*target);
         storage.Quad().Activate();
         storage.Quad().Draw(program);
-        result = ReadBack(width, height);
+        result = Kavrin::Test::ReadFloat(*target, storage);
     });
     return result;
 }
@@ -325,26 +271,18 @@ std::vector<glm::vec4> ConvertFrame(const ColorConversionInfo& info,
         frame->GetFirstTexture()->Update(0, input.data());
         // Pool textures filter linearly; exact texels keep the comparison per pixel.
         frame->GetFirstTexture()->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
-        auto target = FloatTexture(width, 1, {});
+        auto target = FloatTexture(width, 1);
         storage.FBO().Attach(*target);
         ConvertColorSpace(frame, info, storage);
-        result = ReadBack(width, 1);
+        result = Kavrin::Test::ReadFloat(*target, storage);
     });
     return result;
 }
 
 glm::dvec3 Rgb(const glm::vec4& p) { return {p.r, p.g, p.b}; }
 
-std::string Describe(const glm::dvec3& c) {
-    char text[128];
-    std::snprintf(text, sizeof(text), "(%.9g, %.9g, %.9g)", c.r, c.g, c.b);
-    return text;
-}
-std::string Describe(const glm::vec4& c) {
-    char text[160];
-    std::snprintf(text, sizeof(text), "(%.9g, %.9g, %.9g, %.9g)", c.r, c.g, c.b, c.a);
-    return text;
-}
+using Kavrin::Test::Describe;
+std::string Describe(const glm::dvec3& c) { return Describe(glm::dvec4(c, 1.0)); }
 
 // |got - wanted| <= abs + rel |wanted| per channel; with `pixel`, rel scales
 // with the pixel's largest |wanted| channel (a matrix spreads that channel's
@@ -422,12 +360,6 @@ std::vector<glm::vec4> SignalSweep() {
     return texels;
 }
 
-// Every GL test ends with an empty texture pool and no GL error.
-void FinishGLTest() {
-    WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-}
-
 // ---------------------------------------------------------------------------
 // Each transfer function over a dense sweep.
 
@@ -476,10 +408,8 @@ std::string TransferName(const ::testing::TestParamInfo<TransferRow>& info) {
     return info.param.name;
 }
 
-class ColorSpaceTransferGLTest : public ::testing::TestWithParam<TransferRow> {
+class ColorSpaceTransferGLTest : public Kavrin::Test::GLTestWithParam<TransferRow> {
 protected:
-    void TearDown() override { FinishGLTest(); }
-
     static Ref::Curve Curve(const TransferRow& row) {
         return {0.0, 0.0, row.hlgPeak, double(row.hlgGamma)};
     }
@@ -589,10 +519,7 @@ const AnchorRow kAnchorRows[] = {
 
 std::string AnchorName(const ::testing::TestParamInfo<AnchorRow>& info) { return info.param.name; }
 
-class ColorSpaceAnchorGLTest : public ::testing::TestWithParam<AnchorRow> {
-protected:
-    void TearDown() override { FinishGLTest(); }
-};
+using ColorSpaceAnchorGLTest = Kavrin::Test::GLTestWithParam<AnchorRow>;
 
 TEST_P(ColorSpaceAnchorGLTest, MatchesPublishedValue) {
     const AnchorRow& row = GetParam();
@@ -663,10 +590,7 @@ Uniforms PrimariesUniforms(ColorPrimaries from, ColorPrimaries to) {
     return u;
 }
 
-class ColorSpacePrimariesGLTest : public ::testing::TestWithParam<PrimariesPair> {
-protected:
-    void TearDown() override { FinishGLTest(); }
-};
+using ColorSpacePrimariesGLTest = Kavrin::Test::GLTestWithParam<PrimariesPair>;
 
 TEST_P(ColorSpacePrimariesGLTest, MatchesHostCrossMatrix) {
     const PrimariesPair& pair = GetParam();
@@ -700,10 +624,7 @@ TEST_P(ColorSpacePrimariesGLTest, RoundTripIsIdentity) {
 INSTANTIATE_TEST_SUITE_P(Pairs, ColorSpacePrimariesGLTest, ::testing::ValuesIn(AllPairs()),
                          PairName);
 
-class ColorSpaceConverterGLTest : public ::testing::Test {
-protected:
-    void TearDown() override { FinishGLTest(); }
-};
+using ColorSpaceConverterGLTest = Kavrin::Test::GLTest<>;
 
 // ITU-R BT.2087-0 section 2: linear BT.709 RGB to BT.2020 RGB, four decimals.
 TEST_F(ColorSpaceConverterGLTest, Bt709ToBt2020MatchesBt2087) {
@@ -766,10 +687,7 @@ const MarkRow kMarkRows[] = {
 
 std::string MarkName(const ::testing::TestParamInfo<MarkRow>& info) { return info.param.name; }
 
-class ColorSpaceMarkGLTest : public ::testing::TestWithParam<MarkRow> {
-protected:
-    void TearDown() override { FinishGLTest(); }
-};
+using ColorSpaceMarkGLTest = Kavrin::Test::GLTestWithParam<MarkRow>;
 
 TEST_P(ColorSpaceMarkGLTest, PaintsTheFaultOrPassesThrough) {
     const MarkRow& row = GetParam();
@@ -864,10 +782,7 @@ std::string PipelineName(const ::testing::TestParamInfo<PipelineRow>& info) {
     return info.param.name;
 }
 
-class ColorSpacePipelineGLTest : public ::testing::TestWithParam<PipelineRow> {
-protected:
-    void TearDown() override { FinishGLTest(); }
-};
+using ColorSpacePipelineGLTest = Kavrin::Test::GLTestWithParam<PipelineRow>;
 
 TEST_P(ColorSpacePipelineGLTest, MatchesReferencePipeline) {
     const PipelineRow& row = GetParam();

@@ -3,11 +3,6 @@
 
 #include "Frame.h"
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,7 +13,6 @@ extern "C" {
 #include <iostream>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -31,7 +25,9 @@ extern "C" {
 #include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
+#include "ColourReference.h"
 #include "GlObjectCounter.h"
+#include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
@@ -60,6 +56,9 @@ constexpr int kHeight = 16;
 const Conf::ColorSpace kBT709{1, 1, 1};
 
 using Kavrin::Test::WithStorage;
+using FrameGLTest = Kavrin::Test::GLTest<>;
+namespace Ref = Kavrin::Test::Ref;
+using Conf::YCbCrMatrix;
 
 std::string FormatName(PixFmt pixFmt) { return PixFmtDescription::Find(pixFmt)->GetName(); }
 
@@ -213,57 +212,11 @@ CpuFrame MakeCpu(PixFmt pixFmt, const DataVideoCPUOptions& options = {},
 }
 
 // ---------------------------------------------------------------------------
-// Reference Y'CbCr maths in double precision.
+// Expected values from the double-precision reference.
 
-struct Luma {
-    double kr;
-    double kb;
-};
-
-Luma LumaOf(int matrix) {
-    switch (matrix) {
-        case 1:
-            return {0.2126, 0.0722};
-        case 4:
-            return {0.30, 0.11};
-        case 5:
-        case 6:
-            return {0.299, 0.114};
-        case 7:
-            return {0.212, 0.087};
-        case 9:
-            return {0.2627, 0.0593};
-        default:
-            throw std::invalid_argument("no luma coefficients for matrix " +
-                                        std::to_string(matrix));
-    }
-}
-
-struct Limits {
-    double ymin, ymax, cmin, cmax, cmid;
-};
-
-Limits LimitsOf(const Format& f) {
-    const int s = f.depth - 8;
-    const double mid = 1 << (f.depth - 1);
-    if (f.d->range == PixelColorRange::Full) {
-        return {0, static_cast<double>(f.Max()), 1, static_cast<double>(f.Max()), mid};
-    }
-    return {static_cast<double>(16 << s), static_cast<double>(235 << s),
-            static_cast<double>(16 << s), static_cast<double>(240 << s), mid};
-}
+Ref::Limits LimitsOf(const Format& f) { return Ref::LimitsOf(f.d->range, f.depth); }
 
 using Rgba = std::array<double, 4>;
-
-Rgba DecodeYuv(double y, double u, double v, const Limits& l, const Luma& m) {
-    const double yp = (y - l.ymin) / (l.ymax - l.ymin);
-    const double pb = (u - l.cmid) / (2 * (l.cmax - l.cmid));
-    const double pr = (v - l.cmid) / (2 * (l.cmax - l.cmid));
-    const double r = yp + 2 * (1 - m.kr) * pr;
-    const double b = yp + 2 * (1 - m.kb) * pb;
-    const double g = (yp - m.kr * r - m.kb * b) / (1 - m.kr - m.kb);
-    return {r, g, b, 1.0};
-}
 
 // Straight colour of pixel (x, y) of a host image, clamped to the unit cube.
 Rgba Decode(const Format& f, const Image& image, int matrix, int x, int y) {
@@ -276,10 +229,11 @@ Rgba Decode(const Format& f, const Image& image, int matrix, int x, int y) {
         return out;
     }
     const int ci = (y >> f.d->log2ChromaH) * f.cw + (x >> f.d->log2ChromaW);
-    out = DecodeYuv(image.c[0][y * kWidth + x], image.c[1][ci], image.c[2][ci], LimitsOf(f),
-                    LumaOf(matrix));
+    const glm::dvec3 rgb =
+        Ref::DecodeSamples(static_cast<YCbCrMatrix>(matrix), f.d->range, f.depth, 0,
+                           image.c[0][y * kWidth + x], image.c[1][ci], image.c[2][ci]);
     for (int k = 0; k < 3; ++k) {
-        out[k] = std::clamp(out[k], 0.0, 1.0);
+        out[k] = std::clamp(rgb[k], 0.0, 1.0);
     }
     out[3] = f.alpha ? image.c[3][y * kWidth + x] / static_cast<double>(f.Max()) : 1.0;
     return out;
@@ -292,8 +246,8 @@ int Quantise(double v, int bits) {
 // Per chroma block a colour inside [0.1, 0.9]^3, per pixel a luma step of at
 // most 0.08: every sample decodes inside the RGB cube.
 Image InGamutYuv(const Format& f, int matrix, std::mt19937& rng) {
-    const Limits l = LimitsOf(f);
-    const Luma m = LumaOf(matrix);
+    const Ref::Limits l = LimitsOf(f);
+    const Ref::Luma m = Ref::LumaOf(static_cast<YCbCrMatrix>(matrix));
     std::uniform_real_distribution<double> colour(0.1, 0.9);
     std::uniform_real_distribution<double> step(-0.08, 0.08);
     std::uniform_int_distribution<int> alpha(0, f.Max());
@@ -301,12 +255,10 @@ Image InGamutYuv(const Format& f, int matrix, std::mt19937& rng) {
     std::vector<double> blockLuma(static_cast<std::size_t>(f.cw * f.ch));
     for (int i = 0; i < f.cw * f.ch; ++i) {
         const double r = colour(rng), g = colour(rng), b = colour(rng);
-        const double yp = m.kr * r + (1 - m.kr - m.kb) * g + m.kb * b;
-        const double pb = (b - yp) / (2 * (1 - m.kb));
-        const double pr = (r - yp) / (2 * (1 - m.kr));
-        blockLuma[i] = yp;
-        image.c[1][i] = static_cast<int>(std::floor(pb * 2 * (l.cmax - l.cmid) + l.cmid + 0.5));
-        image.c[2][i] = static_cast<int>(std::floor(pr * 2 * (l.cmax - l.cmid) + l.cmid + 0.5));
+        const glm::dvec3 e = Ref::RgbToYpPbPr(m, {r, g, b});
+        blockLuma[i] = e.x;
+        image.c[1][i] = static_cast<int>(std::floor(e.y * l.ChromaSpan() + l.cmid + 0.5));
+        image.c[2][i] = static_cast<int>(std::floor(e.z * l.ChromaSpan() + l.cmid + 0.5));
     }
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
@@ -324,7 +276,7 @@ Image InGamutYuv(const Format& f, int matrix, std::mt19937& rng) {
 
 // Samples uniform over [lo(k), hi(k)] per component.
 Image RandomImage(const Format& f, std::mt19937& rng, bool legalOnly) {
-    const Limits l = f.rgb ? Limits{} : LimitsOf(f);
+    const Ref::Limits l = f.rgb ? Ref::Limits{} : LimitsOf(f);
     Image image = Blank(f);
     for (int k = 0; k < f.Components(); ++k) {
         int lo = 0, hi = f.Max();
@@ -388,23 +340,15 @@ std::string ErrorText(const Format& f, const Errors& e) {
 // channel by half a step, which Y'CbCr spans scale; one more code for rounding
 // and filtering on the GPU.
 std::array<int, 4> RoundTripTolerance(const Format& f) {
-    const Limits l = LimitsOf(f);
+    const Ref::Limits l = LimitsOf(f);
     const int gpuDepth = PixFmtDescription::Find(ExpectedGpuFormat(f))->depth;
     const double step = 0.5 / ((1 << gpuDepth) - 1);
     const int yTol = 1 + static_cast<int>(std::floor(step * (l.ymax - l.ymin) + 0.5));
-    const int cTol = 1 + static_cast<int>(std::floor(step * 2 * (l.cmax - l.cmid) + 0.5));
+    const int cTol = 1 + static_cast<int>(std::floor(step * l.ChromaSpan() + 0.5));
     return {yTol, cTol, cTol, 1};
 }
 
 // ---------------------------------------------------------------------------
-
-class FrameGLTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-        Kavrin::Test::RunOnGL([] { TexturePool::GetInstance().Clear(); });
-    }
-};
 
 enum class Layout { TopDown, BottomUp, Padded };
 
@@ -420,20 +364,13 @@ DataVideoCPUOptions OptionsFor(Layout layout) {
     }
 }
 
-const char* LayoutName(Layout layout);
+const char* LayoutName(Layout layout) {
+    return layout == Layout::BottomUp ? "BottomUp"
+           : layout == Layout::Padded ? "Padded"
+                                      : "TopDown";
+}
 
 void PrintTo(Layout layout, std::ostream* os) { *os << LayoutName(layout); }
-
-const char* LayoutName(Layout layout) {
-    switch (layout) {
-        case Layout::BottomUp:
-            return "BottomUp";
-        case Layout::Padded:
-            return "Padded";
-        default:
-            return "TopDown";
-    }
-}
 
 constexpr std::uint8_t kGuard = 0xA5;
 
@@ -467,7 +404,7 @@ int CountTouchedPadding(const DataVideoCPU& frame) {
 // the same image stored in the plain RGB format is the wanted result.
 using RoundTripParam = std::tuple<PixFmt, Layout>;
 
-class FrameRoundTrip : public FrameGLTest, public ::testing::WithParamInterface<RoundTripParam> {};
+using FrameRoundTrip = Kavrin::Test::GLTestWithParam<RoundTripParam>;
 
 TEST_P(FrameRoundTrip, KeepsSamples) {
     const auto [pixFmt, layout] = GetParam();
@@ -570,7 +507,7 @@ Image ReferenceRgb(const Format& f, const Image& source, int matrix, const Forma
     return out;
 }
 
-class FrameToRgb : public FrameGLTest, public ::testing::WithParamInterface<PixFmt> {};
+using FrameToRgb = Kavrin::Test::GLTestWithParam<PixFmt>;
 
 TEST_P(FrameToRgb, MatchesReference) {
     const PixFmt pixFmt = GetParam();
@@ -625,33 +562,6 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, FrameToRgb, ::testing::ValuesIn(GetSupporte
                          });
 
 // swscale as a second, independent decoder for 8-bit 4:4:4.
-std::vector<std::uint8_t> SwscaleToRgb24(const CpuFrame& source, int matrix) {
-    SwsContext* context = sws_getContext(
-        kWidth, kHeight, AV_PIX_FMT_YUV444P, kWidth, kHeight, AV_PIX_FMT_RGB24,
-        SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
-    if (context == nullptr) {
-        ADD_FAILURE() << "sws_getContext failed";
-        return {};
-    }
-    const int* coefficients = sws_getCoefficients(matrix == 1 ? SWS_CS_ITU709 : SWS_CS_ITU601);
-    EXPECT_GE(
-        sws_setColorspaceDetails(context, coefficients, 0, coefficients, 1, 0, 1 << 16, 1 << 16),
-        0);
-    const std::uint8_t* planes[4] = {};
-    int strides[4] = {};
-    for (unsigned char p = 0; p < 3; ++p) {
-        const Proc::ConstPlane plane = source->GetPlaneConst(p);
-        planes[p] = plane.data;
-        strides[p] = static_cast<int>(plane.stride);
-    }
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(kWidth * kHeight * 3));
-    std::uint8_t* out[4] = {rgb.data(), nullptr, nullptr, nullptr};
-    const int outStrides[4] = {kWidth * 3, 0, 0, 0};
-    sws_scale(context, planes, strides, 0, kHeight, out, outStrides);
-    sws_freeContext(context);
-    return rgb;
-}
-
 TEST_F(FrameGLTest, Yuv444MatchesSwscale) {
     const Format f = Describe(PixFmt::YUV444P);
     for (const int matrix : {1, 6}) {
@@ -664,7 +574,14 @@ TEST_F(FrameGLTest, Yuv444MatchesSwscale) {
             frame->Upload(source, storage);
             frame->Download(destination, storage);
         });
-        const std::vector<std::uint8_t> wanted = SwscaleToRgb24(source, matrix);
+        const std::uint8_t* planes[3] = {};
+        int strides[3] = {};
+        for (unsigned char p = 0; p < 3; ++p) {
+            planes[p] = source->GetPlaneConst(p).data;
+            strides[p] = static_cast<int>(source->GetPlaneConst(p).stride);
+        }
+        const std::vector<int> wanted = Kavrin::Test::SwscaleYuv444ToRgb(
+            planes, strides, kWidth, kHeight, false, matrix == 1, false);
         ASSERT_EQ(wanted.size(), static_cast<std::size_t>(kWidth * kHeight * 3));
         const Proc::ConstPlane got = destination->GetPlaneConst(0);
         int worst = 0;
@@ -969,7 +886,7 @@ std::vector<PixFmt> YuvFormats() {
     return formats;
 }
 
-class FrameFromRgb : public FrameGLTest, public ::testing::WithParamInterface<PixFmt> {};
+using FrameFromRgb = Kavrin::Test::GLTestWithParam<PixFmt>;
 
 TEST_P(FrameFromRgb, MatchesReference) {
     const PixFmt pixFmt = GetParam();
@@ -979,8 +896,8 @@ TEST_P(FrameFromRgb, MatchesReference) {
     const auto index =
         static_cast<std::size_t>(std::find(all.begin(), all.end(), pixFmt) - all.begin());
     const int matrix = kMatrices[(index + 3) % kMatrices.size()];
-    const Luma m = LumaOf(matrix);
-    const Limits l = LimitsOf(fd);
+    const Ref::Luma m = Ref::LumaOf(static_cast<YCbCrMatrix>(matrix));
+    const Ref::Limits l = LimitsOf(fd);
     std::mt19937 rng(static_cast<unsigned>(index) + 211u);
     std::uniform_real_distribution<double> colour(0.1, 0.9);
     std::uniform_real_distribution<double> step(-0.08, 0.08);
@@ -1016,14 +933,12 @@ TEST_P(FrameFromRgb, MatchesReference) {
 
     auto encode = [&](int i) {
         const double a = source.c[3][i] / 65535.0;
-        std::array<double, 3> rgb{};
+        glm::dvec3 rgb{};
         for (int k = 0; k < 3; ++k) {
             // Without an alpha plane the colour is premultiplied.
             rgb[k] = source.c[k][i] / 65535.0 * (fd.alpha ? 1.0 : a);
         }
-        const double yp = m.kr * rgb[0] + (1 - m.kr - m.kb) * rgb[1] + m.kb * rgb[2];
-        return std::array<double, 3>{yp, (rgb[2] - yp) / (2 * (1 - m.kb)),
-                                     (rgb[0] - yp) / (2 * (1 - m.kr))};
+        return Ref::RgbToYpPbPr(m, rgb);
     };
     auto code = [](double v, double lo, double hi) {
         return static_cast<int>(std::clamp(std::floor(v + 0.5), lo, hi));
@@ -1043,7 +958,7 @@ TEST_P(FrameFromRgb, MatchesReference) {
         for (int cx = 0; cx < fd.cw; ++cx) {
             // Block's top-left pixel: same chroma as the rest of the block.
             const auto e = encode((cy << fd.d->log2ChromaH) * kWidth + (cx << fd.d->log2ChromaW));
-            const double span = 2 * (l.cmax - l.cmid);
+            const double span = l.ChromaSpan();
             wanted.c[1][cy * fd.cw + cx] = code(e[1] * span + l.cmid, 0, fd.Max());
             wanted.c[2][cy * fd.cw + cx] = code(e[2] * span + l.cmid, 0, fd.Max());
         }

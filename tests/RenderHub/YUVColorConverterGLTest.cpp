@@ -2,10 +2,6 @@
 
 #include "YUVColorConverter.h"
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
 #include <zimg.h>
 
 #include <algorithm>
@@ -19,7 +15,6 @@ extern "C" {
 #include <memory>
 #include <ostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +25,9 @@ extern "C" {
 #include "Kavrin/PixFmt.h"
 #include "Kavrin/Proc/Plane.h"
 
+#include "ColourReference.h"
+#include "GpuEval.h"
+#include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
@@ -46,143 +44,17 @@ using Kavrin::Conf::YCbCrMatrix;
 using Params = Texture::Params;
 using Samples = std::vector<std::uint16_t>;
 
+using namespace Kavrin::Test::Ref;
+using Kavrin::Test::FloatTexture;
+using Kavrin::Test::ReadFloat;
 using Kavrin::Test::WithStorage;
-
-// ---------------------------------------------------------------------------
-// Double-precision reference, written from the published luma coefficients and
-// quantisation rules rather than from the host's tables.
+using YUVConverterGLTest = Kavrin::Test::GLTest<>;
 
 const std::vector<YCbCrMatrix> kAllMatrices = {
     YCbCrMatrix::BT709,     YCbCrMatrix::FCC,       YCbCrMatrix::BT470BG,
     YCbCrMatrix::SMPTE170M, YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant};
 
-struct Luma {
-    double kr;
-    double kb;
-    double Kg() const { return 1.0 - kr - kb; }
-};
-
-Luma LumaOf(YCbCrMatrix matrix) {
-    switch (matrix) {
-        case YCbCrMatrix::BT709:
-            return {0.2126, 0.0722};
-        case YCbCrMatrix::FCC:
-            return {0.30, 0.11};
-        case YCbCrMatrix::BT470BG:
-        case YCbCrMatrix::SMPTE170M:
-            return {0.299, 0.114};
-        case YCbCrMatrix::SMPTE240M:
-            return {0.212, 0.087};
-        case YCbCrMatrix::BT2020NonConstant:
-            return {0.2627, 0.0593};
-        default:
-            ADD_FAILURE() << "no luma coefficients for matrix " << static_cast<int>(matrix);
-            return {0.0, 0.0};
-    }
-}
-
-std::string MatrixName(YCbCrMatrix matrix) {
-    switch (matrix) {
-        case YCbCrMatrix::BT709:
-            return "BT709";
-        case YCbCrMatrix::FCC:
-            return "FCC";
-        case YCbCrMatrix::BT470BG:
-            return "BT470BG";
-        case YCbCrMatrix::SMPTE170M:
-            return "SMPTE170M";
-        case YCbCrMatrix::SMPTE240M:
-            return "SMPTE240M";
-        case YCbCrMatrix::BT2020NonConstant:
-            return "BT2020NC";
-        default:
-            return "Matrix" + std::to_string(static_cast<int>(matrix));
-    }
-}
-
-std::string RangeName(PixelColorRange range) {
-    return range == PixelColorRange::Full ? "Full" : "Limited";
-}
-
-struct Limits {
-    int ymin;
-    int ymax;
-    int cmin;
-    int cmax;
-    int cmid;
-};
-
-Limits LimitsOf(PixelColorRange range, int depth) {
-    const int max = (1 << depth) - 1;
-    const int mid = 1 << (depth - 1);
-    if (range == PixelColorRange::Full) {
-        // Chroma from 1, so that both sides of the midpoint have 2^(b-1) - 1 steps.
-        return {0, max, 1, max, mid};
-    }
-    const int s = depth - 8;
-    return {16 << s, 235 << s, 16 << s, 240 << s, mid};
-}
-
-double MaxCode(int depth) { return static_cast<double>((1 << depth) - 1); }
-
-// Y'PbPr -> R'G'B' from Kr and Kb: R = Y + 2(1-Kr)Pr, B = Y + 2(1-Kb)Pb, and G
-// from Y = Kr R + Kg G + Kb B.
-glm::dvec3 YpPbPrToRgb(const Luma& luma, double y, double pb, double pr) {
-    const double r = y + 2.0 * (1.0 - luma.kr) * pr;
-    const double b = y + 2.0 * (1.0 - luma.kb) * pb;
-    const double g = (y - luma.kr * r - luma.kb * b) / luma.Kg();
-    return {r, g, b};
-}
-
-glm::dvec3 RgbToYpPbPr(const Luma& luma, const glm::dvec3& rgb) {
-    const double y = luma.kr * rgb.r + luma.Kg() * rgb.g + luma.kb * rgb.b;
-    return {y, (rgb.b - y) / (2.0 * (1.0 - luma.kb)), (rgb.r - y) / (2.0 * (1.0 - luma.kr))};
-}
-
-// Raw container samples (with their data shift) to R'G'B', unclamped.
-glm::dvec3 DecodeSamples(YCbCrMatrix matrix, PixelColorRange range, int depth, int shift,
-                         unsigned ys, unsigned cbs, unsigned crs) {
-    const Limits l = LimitsOf(range, depth);
-    const int y = std::clamp(static_cast<int>(ys >> shift), l.ymin, l.ymax);
-    const int cb = std::clamp(static_cast<int>(cbs >> shift), l.cmin, l.cmax);
-    const int cr = std::clamp(static_cast<int>(crs >> shift), l.cmin, l.cmax);
-    const double chromaScale = 2.0 * (l.cmax - l.cmid);
-    return YpPbPrToRgb(LumaOf(matrix), static_cast<double>(y - l.ymin) / (l.ymax - l.ymin),
-                       (cb - l.cmid) / chromaScale, (cr - l.cmid) / chromaScale);
-}
-
-// R'G'B' to rounded, clamped samples (no data shift).
-glm::ivec3 EncodeSamples(YCbCrMatrix matrix, PixelColorRange range, int depth,
-                         const glm::dvec3& rgb) {
-    const Limits l = LimitsOf(range, depth);
-    const glm::dvec3 ypbpr = RgbToYpPbPr(LumaOf(matrix), rgb);
-    const double chromaScale = 2.0 * (l.cmax - l.cmid);
-    const auto quantise = [](double v, int lo, int hi) {
-        return std::clamp(static_cast<int>(std::trunc(v + 0.5)), lo, hi);
-    };
-    return {quantise(ypbpr.x * (l.ymax - l.ymin) + l.ymin, l.ymin, l.ymax),
-            quantise(ypbpr.y * chromaScale + l.cmid, l.cmin, l.cmax),
-            quantise(ypbpr.z * chromaScale + l.cmid, l.cmin, l.cmax)};
-}
-
-// The unrounded sample values, to keep exact-value checks away from rounding ties.
-glm::dvec3 EncodeUnrounded(YCbCrMatrix matrix, PixelColorRange range, int depth,
-                           const glm::dvec3& rgb) {
-    const Limits l = LimitsOf(range, depth);
-    const glm::dvec3 ypbpr = RgbToYpPbPr(LumaOf(matrix), rgb);
-    const double chromaScale = 2.0 * (l.cmax - l.cmid);
-    return {ypbpr.x * (l.ymax - l.ymin) + l.ymin, ypbpr.y * chromaScale + l.cmid,
-            ypbpr.z * chromaScale + l.cmid};
-}
-
-bool FarFromTie(double v) { return std::abs((v - std::floor(v)) - 0.5) > 0.01; }
-
-std::string Describe(const glm::dvec3& v) {
-    std::ostringstream out;
-    out.precision(9);
-    out << "(" << v.x << ", " << v.y << ", " << v.z << ")";
-    return out.str();
-}
+std::string Describe(const glm::dvec3& v) { return Kavrin::Test::Describe(glm::dvec4(v, 1.0)); }
 
 // ---------------------------------------------------------------------------
 // GL helpers; all run on the GL thread.
@@ -196,11 +68,6 @@ std::unique_ptr<Texture> IntegerPlane(int width, int height, int containerBits,
                         : Params{width, height, GL_RG_INTEGER, wide ? GL_RG16UI : GL_RG8UI,
                                  static_cast<GLenum>(wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE)};
     return std::make_unique<Texture>(params, GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
-}
-
-std::unique_ptr<Texture> FloatTarget(int width, int height) {
-    return std::make_unique<Texture>(Params{width, height, GL_RGBA, GL_RGBA32F, GL_FLOAT},
-                                     GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
 }
 
 int ComponentsOf(const Texture& texture) {
@@ -246,20 +113,13 @@ Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
     return samples;
 }
 
-std::vector<glm::vec4> ReadFloat(Texture& texture, const ShaderStorage& storage) {
-    const Params& p = texture.GetTexParams();
-    std::vector<glm::vec4> pixels(static_cast<std::size_t>(p.width * p.height));
-    texture.Download(0, pixels.data(), storage.FBO());
-    return pixels;
-}
-
 // Uploads three equal-size planes and converts them into a float image.
 std::vector<glm::vec4> DecodeOnGpu(YCbCrMatrix matrix, PixelColorRange range, int depth, int shift,
                                    int width, int height, const Samples& y, const Samples& u,
                                    const Samples& v) {
     std::vector<glm::vec4> result;
     WithStorage([&](const ShaderStorage& storage) {
-        auto target = FloatTarget(width, height);
+        auto target = FloatTexture(width, height);
         auto yt = IntegerPlane(width, height, depth + shift);
         auto ut = IntegerPlane(width, height, depth + shift);
         auto vt = IntegerPlane(width, height, depth + shift);
@@ -317,7 +177,7 @@ std::string DecodeCaseName(const ::testing::TestParamInfo<DecodeCase>& info) {
            "bit_shift" + std::to_string(c.shift);
 }
 
-class YUVDecodeGLTest : public ::testing::TestWithParam<DecodeCase> {
+class YUVDecodeGLTest : public Kavrin::Test::GLTestWithParam<DecodeCase> {
 protected:
     static void TearDownTestSuite() {
         for (const auto& [depth, error] : largestError) {
@@ -326,9 +186,6 @@ protected:
                 depth, error);
         }
         largestError.clear();
-    }
-    void TearDown() override {
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
     }
 
     static inline std::map<int, double> largestError;
@@ -389,40 +246,15 @@ INSTANTIATE_TEST_SUITE_P(AllMatricesRangesDepths, YUVDecodeGLTest,
 // ---------------------------------------------------------------------------
 // 2. FFmpeg's swscale and zimg as independent decoders.
 
-struct OracleCase {
-    YCbCrMatrix matrix;
-    PixelColorRange range;
-    int depth;
-};
-
-void PrintTo(const OracleCase& c, std::ostream* out) {
-    *out << MatrixName(c.matrix) << " " << RangeName(c.range) << " " << c.depth << "-bit";
-}
-
-std::string OracleCaseName(const ::testing::TestParamInfo<OracleCase>& info) {
+std::string OracleCaseName(const ::testing::TestParamInfo<DecodeCase>& info) {
     return MatrixName(info.param.matrix) + "_" + RangeName(info.param.range) + "_" +
            std::to_string(info.param.depth) + "bit";
 }
 
 // Interleaved RGB at the output depth (8 -> RGB24, 10 -> RGB48LE, i.e. 16 bits).
-std::vector<int> DecodeWithSwscale(const OracleCase& c, int width, int height,
+std::vector<int> DecodeWithSwscale(const DecodeCase& c, int width, int height,
                                    const Samples planes[3]) {
     const bool wide = c.depth > 8;
-    SwsContext* context = sws_getContext(
-        width, height, wide ? AV_PIX_FMT_YUV444P10LE : AV_PIX_FMT_YUV444P, width, height,
-        wide ? AV_PIX_FMT_RGB48LE : AV_PIX_FMT_RGB24,
-        SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
-    if (context == nullptr) {
-        ADD_FAILURE() << "sws_getContext failed";
-        return {};
-    }
-    const int* coefficients =
-        sws_getCoefficients(c.matrix == YCbCrMatrix::BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
-    EXPECT_GE(
-        sws_setColorspaceDetails(context, coefficients, c.range == PixelColorRange::Full ? 1 : 0,
-                                 coefficients, 1, 0, 1 << 16, 1 << 16),
-        0);
-    const int bytesPerSample = wide ? 2 : 1;
     std::vector<std::uint8_t> source[3];
     for (int k = 0; k < 3; ++k) {
         for (const std::uint16_t s : planes[k]) {
@@ -432,20 +264,12 @@ std::vector<int> DecodeWithSwscale(const OracleCase& c, int width, int height,
             }
         }
     }
-    const std::uint8_t* sourcePlanes[4] = {source[0].data(), source[1].data(), source[2].data(),
-                                           nullptr};
-    const int sourceStrides[4] = {width * bytesPerSample, width * bytesPerSample,
-                                  width * bytesPerSample, 0};
-    std::vector<std::uint8_t> output(static_cast<std::size_t>(width * height * 3 * bytesPerSample));
-    std::uint8_t* outputPlanes[4] = {output.data(), nullptr, nullptr, nullptr};
-    const int outputStrides[4] = {width * 3 * bytesPerSample, 0, 0, 0};
-    sws_scale(context, sourcePlanes, sourceStrides, 0, height, outputPlanes, outputStrides);
-    sws_freeContext(context);
-    std::vector<int> values(static_cast<std::size_t>(width * height * 3));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = wide ? output[2 * i] | (output[2 * i + 1] << 8) : output[i];
-    }
-    return values;
+    const std::uint8_t* const bytes[3] = {source[0].data(), source[1].data(), source[2].data()};
+    const int stride = width * (wide ? 2 : 1);
+    const int strides[3] = {stride, stride, stride};
+    return Kavrin::Test::SwscaleYuv444ToRgb(bytes, strides, width, height, wide,
+                                            c.matrix == YCbCrMatrix::BT709,
+                                            c.range == PixelColorRange::Full);
 }
 
 struct AlignedFree {
@@ -458,7 +282,7 @@ AlignedBuffer AlignedAlloc(std::size_t bytes) {
 }
 
 // Interleaved RGB at the source depth, rounded without dither.
-std::vector<int> DecodeWithZimg(const OracleCase& c, int width, int height,
+std::vector<int> DecodeWithZimg(const DecodeCase& c, int width, int height,
                                 const Samples planes[3]) {
     zimg_image_format source;
     zimg_image_format_default(&source, ZIMG_API_VERSION);
@@ -523,15 +347,10 @@ std::vector<int> DecodeWithZimg(const OracleCase& c, int width, int height,
     return values;
 }
 
-class YUVOracleGLTest : public ::testing::TestWithParam<OracleCase> {
-protected:
-    void TearDown() override {
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-};
+using YUVOracleGLTest = Kavrin::Test::GLTestWithParam<DecodeCase>;
 
 TEST_P(YUVOracleGLTest, AgreesWithSwscaleOrZimg) {
-    const OracleCase& c = GetParam();
+    const DecodeCase& c = GetParam();
     constexpr int kSize = 24;
     // Colours well inside the cube, so that every decoder's clamping is moot.
     std::mt19937 random(99 + c.depth + static_cast<int>(c.range));
@@ -604,14 +423,14 @@ TEST_P(YUVOracleGLTest, AgreesWithSwscaleOrZimg) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bt601Bt709, YUVOracleGLTest,
-    ::testing::Values(OracleCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Limited, 8},
-                      OracleCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Full, 8},
-                      OracleCase{YCbCrMatrix::BT709, PixelColorRange::Limited, 8},
-                      OracleCase{YCbCrMatrix::BT709, PixelColorRange::Full, 8},
-                      OracleCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Limited, 10},
-                      OracleCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Full, 10},
-                      OracleCase{YCbCrMatrix::BT709, PixelColorRange::Limited, 10},
-                      OracleCase{YCbCrMatrix::BT709, PixelColorRange::Full, 10}),
+    ::testing::Values(DecodeCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Limited, 8, 0},
+                      DecodeCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Full, 8, 0},
+                      DecodeCase{YCbCrMatrix::BT709, PixelColorRange::Limited, 8, 0},
+                      DecodeCase{YCbCrMatrix::BT709, PixelColorRange::Full, 8, 0},
+                      DecodeCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Limited, 10, 0},
+                      DecodeCase{YCbCrMatrix::SMPTE170M, PixelColorRange::Full, 10, 0},
+                      DecodeCase{YCbCrMatrix::BT709, PixelColorRange::Limited, 10, 0},
+                      DecodeCase{YCbCrMatrix::BT709, PixelColorRange::Full, 10, 0}),
     OracleCaseName);
 
 // ---------------------------------------------------------------------------
@@ -633,13 +452,7 @@ std::string RoundTripName(const ::testing::TestParamInfo<RoundTripCase>& info) {
     return info.param.name;
 }
 
-class YUVRoundTripGLTest : public ::testing::TestWithParam<RoundTripCase> {
-protected:
-    void TearDown() override {
-        WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-};
+using YUVRoundTripGLTest = Kavrin::Test::GLTestWithParam<RoundTripCase>;
 
 TEST_P(YUVRoundTripGLTest, InGamutColoursComeBack) {
     const RoundTripCase& c = GetParam();
@@ -678,7 +491,7 @@ TEST_P(YUVRoundTripGLTest, InGamutColoursComeBack) {
         auto y = IntegerPlane(kWidth, kHeight, c.depth);
         auto u = IntegerPlane(cw, ch, c.depth);
         auto v = IntegerPlane(cw, ch, c.depth);
-        auto target = FloatTarget(kWidth, kHeight);
+        auto target = FloatTexture(kWidth, kHeight);
         YUVConverter converter(storage, c.matrix, c.range, static_cast<unsigned char>(c.depth), 0);
         ASSERT_TRUE(YUVConverter::IsValidRGBTexture(&source));
         converter.ToYUV(source, *y, *u, *v);
@@ -719,7 +532,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Chroma of a 4:2:0 plane is taken at the chroma pixel centre, so with a
 // linear source it is the encoding of the 2x2 block's mean colour.
-TEST(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
+TEST_F(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
     constexpr int kWidth = 4;
     constexpr int kHeight = 2;
     const std::vector<std::uint16_t> rgba = {
@@ -737,7 +550,6 @@ TEST(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
         converter.ToYUV(source, *y, *u, *v);
         cb = ReadSamples(*u, storage);
         cr = ReadSamples(*v, storage);
-        TexturePool::GetInstance().Clear();
     });
     ASSERT_EQ(cb.size(), 2u);
     for (int block = 0; block < 2; ++block) {
@@ -751,13 +563,12 @@ TEST(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
         EXPECT_NEAR(cr[static_cast<std::size_t>(block)], want.z, 1)
             << "block " << block;  // filtering
     }
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 // ---------------------------------------------------------------------------
 // 4. Edge cases.
 
-TEST(YUVConverterGLTest, LimitedBlackAndWhiteAndLumaClampForEveryMatrix) {
+TEST_F(YUVConverterGLTest, LimitedBlackAndWhiteAndLumaClampForEveryMatrix) {
     // Nominal black and white, then luma below and above the legal range.
     const Samples y = {16, 235, 5, 250};
     const Samples chroma = {128, 128, 128, 128};
@@ -773,10 +584,9 @@ TEST(YUVConverterGLTest, LimitedBlackAndWhiteAndLumaClampForEveryMatrix) {
             }
         }
     }
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-TEST(YUVConverterGLTest, FullRangeChromaZeroClampsToOne) {
+TEST_F(YUVConverterGLTest, FullRangeChromaZeroClampsToOne) {
     const Luma luma = LumaOf(YCbCrMatrix::BT709);
     // Cb 0 and 1 both give Pb = -0.5; 255 gives +0.5. Cr likewise.
     const Samples y = {128, 128, 128, 128, 128};
@@ -799,17 +609,14 @@ TEST(YUVConverterGLTest, FullRangeChromaZeroClampsToOne) {
     // B = Y' - (1 - Kb) exactly at Cb 0.
     EXPECT_NEAR(got[0].b, yp - (1.0 - luma.kb), 1e-5);  // float
     EXPECT_EQ(got[0], got[1]);
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-TEST(YUVConverterGLTest, MsbAlignedSamplesAreReadAndWrittenShifted) {
+TEST_F(YUVConverterGLTest, MsbAlignedSamplesAreReadAndWrittenShifted) {
     constexpr int kShift = 6;
     const YCbCrMatrix matrix = YCbCrMatrix::BT2020NonConstant;
     const glm::dvec3 colour(0.7, 0.2, 0.4);
     const glm::dvec3 unrounded = EncodeUnrounded(matrix, PixelColorRange::Limited, 10, colour);
-    for (int k = 0; k < 3; ++k) {
-        ASSERT_TRUE(FarFromTie(unrounded[k])) << "test colour sits on a rounding tie";
-    }
+    ASSERT_TRUE(FarFromTie(unrounded)) << "test colour sits on a rounding tie";
     const glm::ivec3 wanted = EncodeSamples(matrix, PixelColorRange::Limited, 10, colour);
     Samples written[3];
     std::vector<glm::vec4> shiftedBack, plainBack;
@@ -851,20 +658,17 @@ TEST(YUVConverterGLTest, MsbAlignedSamplesAreReadAndWrittenShifted) {
             EXPECT_EQ(shifted[i][ch], plain[i][ch]) << "pixel " << i << " channel " << ch;
         }
     }
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-TEST(YUVConverterGLTest, ToYUVPremultipliesWhileToYUVAKeepsStraightColourAndAlpha) {
+TEST_F(YUVConverterGLTest, ToYUVPremultipliesWhileToYUVAKeepsStraightColourAndAlpha) {
     constexpr int kDepth = 10;
     constexpr int kShift = 6;
     const YCbCrMatrix matrix = YCbCrMatrix::SMPTE170M;
     const glm::dvec3 red(1.0, 0.0, 0.0);
     const glm::dvec3 halfRed(0.5, 0.0, 0.0);
     for (const glm::dvec3& c : {red, halfRed}) {
-        const glm::dvec3 unrounded = EncodeUnrounded(matrix, PixelColorRange::Limited, kDepth, c);
-        for (int k = 0; k < 3; ++k) {
-            ASSERT_TRUE(FarFromTie(unrounded[k])) << "test colour sits on a rounding tie";
-        }
+        ASSERT_TRUE(FarFromTie(EncodeUnrounded(matrix, PixelColorRange::Limited, kDepth, c)))
+            << "test colour sits on a rounding tie";
     }
     Samples premultiplied[3], straight[4];
     std::vector<glm::vec4> decoded;
@@ -876,7 +680,7 @@ TEST(YUVConverterGLTest, ToYUVPremultipliesWhileToYUVAKeepsStraightColourAndAlph
         for (int k = 0; k < 7; ++k) {
             planes.push_back(IntegerPlane(1, 1, 16));
         }
-        auto target = FloatTarget(1, 1);
+        auto target = FloatTexture(1, 1);
         YUVConverter converter(storage, matrix, PixelColorRange::Limited, kDepth, kShift);
         converter.ToYUV(source, *planes[0], *planes[1], *planes[2]);
         converter.ToYUVA(source, *planes[3], *planes[4], *planes[5], *planes[6]);
@@ -905,17 +709,16 @@ TEST(YUVConverterGLTest, ToYUVPremultipliesWhileToYUVAKeepsStraightColourAndAlph
     for (int ch = 0; ch < 3; ++ch) {
         EXPECT_NEAR(decoded[0][ch], wantRgb[ch], 1e-5) << "channel " << ch;  // float
     }
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-TEST(YUVConverterGLTest, AlphaPlaneIsShiftedScaledAndClamped) {
+TEST_F(YUVConverterGLTest, AlphaPlaneIsShiftedScaledAndClamped) {
     // 10-bit alpha in a 16-bit container with no shift: 2000 is past the top.
     const Samples y = {940, 940, 940, 940};
     const Samples chroma = {512, 512, 512, 512};
     const Samples alpha = {0, 256, 1023, 2000};
     std::vector<glm::vec4> got;
     WithStorage([&](const ShaderStorage& storage) {
-        auto target = FloatTarget(4, 1);
+        auto target = FloatTexture(4, 1);
         std::vector<std::unique_ptr<Texture>> planes;
         for (const Samples* s : {&y, &chroma, &chroma, &alpha}) {
             planes.push_back(IntegerPlane(4, 1, 16));
@@ -931,17 +734,14 @@ TEST(YUVConverterGLTest, AlphaPlaneIsShiftedScaledAndClamped) {
         EXPECT_NEAR(got[i].a, wanted[i], 1e-6) << "alpha sample " << alpha[i];  // float
         EXPECT_NEAR(got[i].r, 1.0, 1e-6);                                       // float
     }
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-TEST(YUVConverterGLTest, SemiPlanarChromaOrderBothWays) {
+TEST_F(YUVConverterGLTest, SemiPlanarChromaOrderBothWays) {
     const YCbCrMatrix matrix = YCbCrMatrix::BT709;
     const std::vector<glm::dvec3> colours = {{0.9, 0.2, 0.3}, {0.1, 0.6, 0.8}};
     for (const glm::dvec3& c : colours) {
-        const glm::dvec3 unrounded = EncodeUnrounded(matrix, PixelColorRange::Limited, 8, c);
-        for (int k = 0; k < 3; ++k) {
-            ASSERT_TRUE(FarFromTie(unrounded[k])) << "test colour sits on a rounding tie";
-        }
+        ASSERT_TRUE(FarFromTie(EncodeUnrounded(matrix, PixelColorRange::Limited, 8, c)))
+            << "test colour sits on a rounding tie";
     }
     for (const bool nv12Order : {true, false}) {
         Samples luma, pairs;
@@ -952,7 +752,7 @@ TEST(YUVConverterGLTest, SemiPlanarChromaOrderBothWays) {
                            GL_NEAREST, texels);
             auto y = IntegerPlane(2, 1, 8);
             auto uv = IntegerPlane(2, 1, 8, 2);
-            auto target = FloatTarget(2, 1);
+            auto target = FloatTexture(2, 1);
             YUVConverter converter(storage, matrix, PixelColorRange::Limited, 8, 0);
             ASSERT_TRUE(YUVConverter::IsValidTwoComponentTexture(uv.get()));
             converter.ToNV(source, *y, *uv, nv12Order);
@@ -988,43 +788,32 @@ TEST(YUVConverterGLTest, SemiPlanarChromaOrderBothWays) {
         }
         WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
     }
-    EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 TEST(YUVConverterTest, RangeLimitsValues) {
-    const RangeLimits limited8 = RangeLimits::Make(PixelColorRange::Limited, 8);
-    EXPECT_EQ(limited8.ymin, 16);
-    EXPECT_EQ(limited8.ymax, 235);
-    EXPECT_EQ(limited8.cmin, 16);
-    EXPECT_EQ(limited8.cmax, 240);
-    EXPECT_EQ(limited8.cmid, 128);
-    const RangeLimits full10 = RangeLimits::Make(PixelColorRange::Full, 10);
-    EXPECT_EQ(full10.ymin, 0);
-    EXPECT_EQ(full10.ymax, 1023);
-    EXPECT_EQ(full10.cmin, 1);
-    EXPECT_EQ(full10.cmax, 1023);
-    EXPECT_EQ(full10.cmid, 512);
-    const RangeLimits limited12 = RangeLimits::Make(PixelColorRange::Limited, 12);
-    EXPECT_EQ(limited12.ymin, 256);
-    EXPECT_EQ(limited12.ymax, 3760);
-    EXPECT_EQ(limited12.cmax, 3840);
-    EXPECT_EQ(limited12.cmid, 2048);
-    const RangeLimits full16 = RangeLimits::Make(PixelColorRange::Full, 16);
-    EXPECT_EQ(full16.ymax, 65535);
-    EXPECT_EQ(full16.cmin, 1);
-    EXPECT_EQ(full16.cmid, 32768);
+    const struct {
+        PixelColorRange range;
+        int depth;
+        int ymin, ymax, cmin, cmax, cmid;
+    } rows[] = {{PixelColorRange::Limited, 8, 16, 235, 16, 240, 128},
+                {PixelColorRange::Full, 10, 0, 1023, 1, 1023, 512},
+                {PixelColorRange::Limited, 12, 256, 3760, 256, 3840, 2048},
+                {PixelColorRange::Full, 16, 0, 65535, 1, 65535, 32768}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(RangeName(row.range) + " " + std::to_string(row.depth) + "-bit");
+        const RangeLimits l = RangeLimits::Make(row.range, row.depth);
+        EXPECT_EQ(l.ymin, row.ymin);
+        EXPECT_EQ(l.ymax, row.ymax);
+        EXPECT_EQ(l.cmin, row.cmin);
+        EXPECT_EQ(l.cmax, row.cmax);
+        EXPECT_EQ(l.cmid, row.cmid);
+    }
 }
 
 // ---------------------------------------------------------------------------
 // 5. YUVTextures.
 
-class YUVTexturesGLTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-};
+using YUVTexturesGLTest = Kavrin::Test::GLTest<>;
 
 struct PlaneShape {
     int width;
@@ -1093,13 +882,7 @@ TEST_F(YUVTexturesGLTest, PlaneSizesAndFormats) {
     });
 }
 
-class YUVTexturesRoundTripGLTest : public ::testing::TestWithParam<PixFmt> {
-protected:
-    void TearDown() override {
-        WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-};
+using YUVTexturesRoundTripGLTest = Kavrin::Test::GLTestWithParam<PixFmt>;
 
 TEST_P(YUVTexturesRoundTripGLTest, NormalizedAndBackIsExact) {
     const PixFmtDescription* description = PixFmtDescription::Find(GetParam());

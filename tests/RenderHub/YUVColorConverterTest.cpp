@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "ColourReference.h"
+
 namespace {
 
 using namespace Kavrin::Ogl;
+namespace Ref = Kavrin::Test::Ref;
 
-constexpr double kKr = 0.2126;
-constexpr double kKb = 0.0722;
-constexpr double kKg = 1.0 - kKr - kKb;
+const Ref::Luma k709 = Ref::LumaOf(Ref::YCbCrMatrix::BT709);
+const double kKr = k709.kr;
+const double kKb = k709.kb;
 
 void ExpectNear(const glm::vec3& got, double x, double y, double z, double tolerance) {
     EXPECT_NEAR(got.x, x, tolerance);
@@ -19,12 +22,9 @@ void ExpectNear(const glm::vec3& got, double x, double y, double z, double toler
 TEST(BT709HelpersTest, DecodeMatchesTheClosedForm) {
     const double y = 0.6, pb = -0.2, pr = 0.3;
     const glm::vec3 rgb = BT709YpPbPrToRgb({y, pb, pr});
-    // R = Y + 2(1-Kr)Pr, B = Y + 2(1-Kb)Pb, G from Y = Kr R + Kg G + Kb B.
-    const double r = y + 2 * (1 - kKr) * pr;
-    const double b = y + 2 * (1 - kKb) * pb;
-    const double g = (y - kKr * r - kKb * b) / kKg;
-    ExpectNear(rgb, r, g, b, 1e-6);                                        // float
-    ExpectNear(BT709YpCbCrToRgb({y, pb + 0.5, pr + 0.5}), r, g, b, 1e-6);  // float
+    const glm::dvec3 want = Ref::YpPbPrToRgb(k709, y, pb, pr);
+    ExpectNear(rgb, want.r, want.g, want.b, 1e-6);                                        // float
+    ExpectNear(BT709YpCbCrToRgb({y, pb + 0.5, pr + 0.5}), want.r, want.g, want.b, 1e-6);  // float
 }
 
 TEST(BT709HelpersTest, EncodeOfWhiteBlackAndPrimaries) {
