@@ -171,6 +171,32 @@ TEST_F(InteropContextGLTest, ReportsAnAvailableInteropWithSharingStatus3) {
         << log.Dump();
 }
 
+TEST_F(InteropContextGLTest, RealProbeSurfacesConfirmEveryPathOfTheEmulation) {
+    Ogl::Details::SetInteropProbes({}, {});
+    ContextPtr context = CreateOnGL();
+    ASSERT_TRUE(context);
+    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "3");
+    EXPECT_TRUE(context->IsD12SharingSupported());
+    context.reset();
+    // Without memory objects only WGL_NV_DX_interop links, and nothing is shared.
+    DX::Emulation::SetExtensionMissing("GL_EXT_memory_object_win32", true);
+    context = CreateOnGL();
+    ASSERT_TRUE(context);
+    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "0");
+    EXPECT_EQ(context->GetInteropDevice(DeviceType::Preferred), context->GetD11Device());
+    context.reset();
+    // A feature level 11.0 device: no keyed-mutex sharing, and no Direct3D 12
+    // device (its fences need 11.1).
+    DX::Emulation::Reset();
+    auto adapter = DX::Emulation::MakeDefaultAdapter();
+    adapter.featureLevel = D3D_FEATURE_LEVEL_11_0;
+    DX::Emulation::SetAdapters({adapter});
+    context = CreateOnGL();
+    ASSERT_TRUE(context);
+    EXPECT_FALSE(context->IsD11SharingSupported());
+    EXPECT_FALSE(context->GetD12Device());
+}
+
 TEST_F(InteropContextGLTest, SharingStatusFollowsExtensionsAndTheDirect3D12Probe) {
     // Without keyed mutexes neither sharing path is taken.
     DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", true);
