@@ -17,6 +17,10 @@ info=$("$TOOL" info) || fail "info exited with $?"
 grep -q "capability level" <<<"$info" || fail "info lacks the capability level"
 grep -q "worker started   : yes" <<<"$info" || fail "info: the worker did not run a task"
 grep -q "(40)" <<<"$info" || fail "info does not list forty formats"
+# On the emulated Direct3D every sharing path works.
+grep -q "Direct3D interop : INTEROP_AVAILABLE" <<<"$info" || fail "info lacks the interop status"
+grep -qE "sharing status   : 3 \(WGL_NV_DX_interop, D3D11 .*, D3D12 .*\)" <<<"$info" ||
+    fail "info lacks the sharing status"
 
 # Bad arguments are refused with status 2 and a reason.
 "$TOOL" nonsense >/dev/null 2>errors.txt
