@@ -7,7 +7,7 @@ shift
 export RENDERHUB_BUILD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build-$KIND"
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-bootstrap_and_configure -DRENDERHUB_SANITIZE="$KIND" -DRENDERHUB_BUILD_BENCH=OFF -DRENDERHUB_BUILD_TOOL=OFF
+bootstrap_and_configure -DRENDERHUB_SANITIZE="$KIND" -DRENDERHUB_BUILD_BENCH=OFF
 cmake --build "$BUILD_DIR" -j "$JOBS"
 case "$KIND" in
     thread)
