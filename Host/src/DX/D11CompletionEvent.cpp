@@ -1,7 +1,9 @@
 #include "Kavrin/DX/D11CompletionEvent.h"
 
 #include "Kavrin/DX/DirectXException.h"
+#include "Kavrin/DX/Emulation.h"
 
+#include "Details/Faults.h"
 #include "Details/LiveObjects.h"
 
 namespace Kavrin::DX {
@@ -23,6 +25,7 @@ boost::intrusive_ptr<D11CompletionEvent> D11CompletionEvent::OpenShared(
     if (!(event->GetFence()->GetAdapterLuid() == device->GetAdapterLuid())) {
         KAVRIN_THROW_DX("OpenShared", E_INVALIDARG, "The event's fence belongs to another adapter");
     }
+    Details::ThrowIfFailing(Emulation::Step::D11OpenSharedEvent, "OpenShared");
     return boost::intrusive_ptr<D11CompletionEvent>(new D11CompletionEvent(event->GetFence()));
 }
 

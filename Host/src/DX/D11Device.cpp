@@ -7,6 +7,7 @@
 #include "Kavrin/DX/Emulation.h"
 
 #include "Details/EmulatedObjects.h"
+#include "Details/Faults.h"
 #include "Details/LiveObjects.h"
 
 namespace Kavrin::DX {
@@ -64,6 +65,7 @@ CComPtr<ID3D11Texture2D> D11Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC& 
         KAVRIN_THROW_DX("CreateTexture2D", E_INVALIDARG,
                         "An immutable texture needs its initial data");
     }
+    Details::ThrowIfFailing(Emulation::Step::D11CreateTexture2D, "CreateTexture2D");
     auto memory = std::make_shared<EmulatedTexture>(desc.Width, desc.Height, desc.Format,
                                                     GetAdapterLuid(), keyed);
     if (data) {

@@ -1,8 +1,10 @@
 #include "Kavrin/DX/D11SharedTexture2D.h"
 
 #include "Kavrin/DX/DirectXException.h"
+#include "Kavrin/DX/Emulation.h"
 
 #include "Details/EmulatedObjects.h"
+#include "Details/Faults.h"
 #include "Details/HandleTable.h"
 #include "Details/LiveObjects.h"
 
@@ -19,6 +21,7 @@ boost::intrusive_ptr<D11SharedTexture2D> D11SharedTexture2D::Create(
     const boost::intrusive_ptr<D11Device>& device, const D3D11_TEXTURE2D_DESC& desc) {
     if (!device)
         KAVRIN_THROW_DX("Create", E_INVALIDARG, "No Direct3D 11 device for the shared texture");
+    Details::ThrowIfFailing(Emulation::Step::D11CreateSharedTexture, "Create");
     D3D11_TEXTURE2D_DESC sharedDesc = desc;
     sharedDesc.MiscFlags = (desc.MiscFlags & ~UINT(D3D11_RESOURCE_MISC_SHARED)) |
                            D3D11_RESOURCE_MISC_SHARED_NTHANDLE |
@@ -46,6 +49,7 @@ HANDLE D11SharedTexture2D::CreateSharedHandle(DWORD access) const {
                         "The access must be DXGI_SHARED_RESOURCE_READ and/or "
                         "DXGI_SHARED_RESOURCE_WRITE");
     }
+    Details::ThrowIfFailing(Emulation::Step::D11CreateSharedHandle, "CreateSharedHandle");
     return Details::OpenHandle({Details::AsEmulated(texture.p)->memory, access});
 }
 

@@ -5,6 +5,7 @@
 #include "Kavrin/DX/Emulation.h"
 
 #include "Details/EmulatedObjects.h"
+#include "Details/Faults.h"
 #include "Details/HandleTable.h"
 #include "Details/LiveObjects.h"
 
@@ -54,6 +55,7 @@ CComPtr<ID3D12Resource> D12Device::CreateTexture2D(const D12Texture2DDesc& desc)
                         "The emulation holds default-heap textures of one level, one slice and "
                         "one sample, at most 16384 wide");
     }
+    Details::ThrowIfFailing(Emulation::Step::D12CreateTexture2D, "CreateTexture2D");
     auto memory = std::make_shared<EmulatedTexture>(static_cast<UINT>(desc.width), desc.height,
                                                     desc.format, GetAdapterLuid(), false);
     const D3D12_RESOURCE_DESC resourceDesc{D3D12_RESOURCE_DIMENSION_TEXTURE2D,
@@ -83,6 +85,7 @@ CComPtr<ID3D12Resource> D12Device::OpenSharedResource(HANDLE handle) const {
         KAVRIN_THROW_DX("OpenSharedResource", E_INVALIDARG,
                         "The shared resource belongs to another adapter");
     }
+    Details::ThrowIfFailing(Emulation::Step::D12OpenSharedResource, "OpenSharedResource");
     // Opened textures are shared across APIs, so they allow simultaneous access and
     // start (and decay to) COMMON.
     const D3D12_RESOURCE_DESC desc{
@@ -107,12 +110,14 @@ HANDLE D12Device::CreateSharedHandle(ID3D12Resource* resource) const {
         KAVRIN_THROW_DX("CreateSharedHandle", E_INVALIDARG,
                         "The resource is not one of this device");
     }
+    Details::ThrowIfFailing(Emulation::Step::D12CreateSharedHandle, "CreateSharedHandle");
     return Details::OpenHandle({emulated->memory, GENERIC_ALL});
 }
 
 boost::intrusive_ptr<D12CompletionEvent> D12Device::CreateCompletionEvent(
     bitflags<D3D12_FENCE_FLAGS> flags) const {
     CheckNotRemoved("CreateCompletionEvent");
+    Details::ThrowIfFailing(Emulation::Step::D12CreateCompletionEvent, "CreateCompletionEvent");
     auto fence =
         std::make_shared<EmulatedFence>(GetAdapterLuid(), flags.contains(D3D12_FENCE_FLAG_SHARED));
     return boost::intrusive_ptr<D12CompletionEvent>(

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <mutex>
 #include <utility>
 
@@ -10,6 +11,7 @@
 
 #include "Details/DeviceState.h"
 #include "Details/EmulatedObjects.h"
+#include "Details/Faults.h"
 #include "Details/HandleTable.h"
 
 namespace Kavrin::DX {
@@ -32,6 +34,11 @@ struct State {
     std::optional<unsigned> sdkVersion = 610;
     std::set<std::string> missingExtensions;
     std::vector<std::weak_ptr<Details::DeviceState>> devices;
+    struct Failure {
+        HRESULT result;
+        unsigned skip;
+    };
+    std::map<Emulation::Step, Failure> failures;
 };
 
 State& GetState() {
@@ -94,6 +101,27 @@ void RemoveDevices(const LUID& adapter, HRESULT reason) {
     for (const auto& weak : state.devices) {
         if (auto device = weak.lock(); device && device->Luid() == adapter)
             device->removedReason.store(reason);
+    }
+}
+
+std::optional<HRESULT> TakeFailure(Emulation::Step step) {
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    const auto found = state.failures.find(step);
+    if (found == state.failures.end())
+        return std::nullopt;
+    if (found->second.skip > 0) {
+        --found->second.skip;
+        return std::nullopt;
+    }
+    const HRESULT result = found->second.result;
+    state.failures.erase(found);
+    return result;
+}
+
+void ThrowIfFailing(Emulation::Step step, const char* function) {
+    if (const std::optional<HRESULT> result = TakeFailure(step)) {
+        KAVRIN_THROW_DX(function, *result, std::string(Emulation::StepName(step)) + " failed");
     }
 }
 
@@ -222,9 +250,56 @@ std::set<std::string> GetMissingExtensions() {
 
 void RemoveDevices(const LUID& adapter, HRESULT reason) { Details::RemoveDevices(adapter, reason); }
 
+const char* StepName(Step step) {
+    switch (step) {
+        case Step::D11CreateTexture2D:
+            return "D11Device::CreateTexture2D";
+        case Step::D11CreateSharedTexture:
+            return "D11SharedTexture2D::Create";
+        case Step::D11CreateSharedHandle:
+            return "D11SharedTexture2D::CreateSharedHandle";
+        case Step::D12CreateTexture2D:
+            return "D12Device::CreateTexture2D";
+        case Step::D12CreateSharedHandle:
+            return "D12Device::CreateSharedHandle";
+        case Step::D12OpenSharedResource:
+            return "D12Device::OpenSharedResource";
+        case Step::D12CreateCompletionEvent:
+            return "D12Device::CreateCompletionEvent";
+        case Step::D11OpenSharedEvent:
+            return "D11CompletionEvent::OpenShared";
+        case Step::WglRegisterObject:
+            return "wglDXRegisterObjectNV";
+        case Step::GlCreateMemoryObjects:
+            return "glCreateMemoryObjectsEXT";
+        case Step::GlImportMemory:
+            return "glImportMemoryWin32HandleEXT";
+        case Step::GlTextureStorageMem:
+            return "glTextureStorageMem2DEXT";
+        case Step::GlGenSemaphores:
+            return "glGenSemaphoresEXT";
+        case Step::GlImportSemaphore:
+            return "glImportSemaphoreWin32HandleEXT";
+    }
+    return "unknown step";
+}
+
+void FailNext(Step step, HRESULT result, unsigned skip) {
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    state.failures.insert_or_assign(step, State::Failure{result, skip});
+}
+
+bool IsFailurePending(Step step) {
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    return state.failures.count(step) != 0;
+}
+
 void Reset() {
     State& state = GetState();
     std::lock_guard lock(state.mutex);
+    state.failures.clear();
     state.glVendor = "Mesa/X.org";
     state.glRenderer = "llvmpipe";
     state.adapters.reset();

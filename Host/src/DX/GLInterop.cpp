@@ -17,6 +17,8 @@
 #include "Kavrin/Win/D3D11.h"
 #include "Kavrin/Win/WinBase.h"
 
+#include "Details/Faults.h"
+
 namespace {
 
 using Kavrin::DX::EmulatedFence;
@@ -193,6 +195,10 @@ std::atomic<std::size_t> objectAccessCalls{0};
 
 bool Missing(const char* extension) { return Kavrin::DX::Emulation::IsExtensionMissing(extension); }
 
+using Kavrin::DX::Emulation::Step;
+
+bool Failing(Step step) { return Kavrin::DX::Details::TakeFailure(step).has_value(); }
+
 // The memory object `name` that has memory imported, or null.
 MemoryObject* FindImported(State& state, GLuint name) {
     const auto found = state.memories.find(name);
@@ -286,6 +292,12 @@ HANDLE wglDXRegisterObjectNV(HANDLE hDevice, void* dxObject, GLuint name, GLenum
     }
     if (access > WGL_ACCESS_WRITE_DISCARD_NV) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (const auto failure = Kavrin::DX::Details::TakeFailure(Step::WglRegisterObject)) {
+        // The Win32 error HRESULT_FROM_WIN32 turns back into the injected HRESULT.
+        const bool win32 = ((*failure >> 16) & 0x1FFF) == static_cast<HRESULT>(FACILITY_WIN32);
+        SetLastError(win32 ? static_cast<DWORD>(*failure & 0xFFFF) : static_cast<DWORD>(*failure));
         return nullptr;
     }
     // Registration makes the texture's image that of the Direct3D texture.
@@ -438,6 +450,10 @@ void glCreateMemoryObjectsEXT(GLsizei n, GLuint* memoryObjects) {
         RaiseGLError(GL_INVALID_VALUE);
         return;
     }
+    if (Failing(Step::GlCreateMemoryObjects)) {
+        std::fill_n(memoryObjects, n, 0u);
+        return;
+    }
     State& state = GetState();
     std::lock_guard lock(state.mutex);
     for (GLsizei index = 0; index < n; ++index) {
@@ -473,6 +489,10 @@ void glImportMemoryWin32HandleEXT(GLuint memory, GLuint64 size, GLenum handleTyp
         RaiseGLError(GL_INVALID_ENUM);
         return;
     }
+    if (Failing(Step::GlImportMemory)) {
+        RaiseGLError(GL_INVALID_OPERATION);
+        return;
+    }
     std::shared_ptr<EmulatedTexture> texture = Kavrin::DX::Emulation::FindSharedTexture(handle);
     State& state = GetState();
     std::lock_guard lock(state.mutex);
@@ -490,6 +510,10 @@ void glImportMemoryWin32HandleEXT(GLuint memory, GLuint64 size, GLenum handleTyp
 
 void glTextureStorageMem2DEXT(GLuint texture, GLsizei levels, GLenum internalFormat, GLsizei width,
                               GLsizei height, GLuint memory, GLuint64 offset) {
+    if (Failing(Step::GlTextureStorageMem)) {
+        RaiseGLError(GL_INVALID_OPERATION);
+        return;
+    }
     std::shared_ptr<EmulatedTexture> imported;
     {
         State& state = GetState();
@@ -566,6 +590,10 @@ void glGenSemaphoresEXT(GLsizei n, GLuint* semaphores) {
         RaiseGLError(GL_INVALID_VALUE);
         return;
     }
+    if (Failing(Step::GlGenSemaphores)) {
+        std::fill_n(semaphores, n, 0u);
+        return;
+    }
     State& state = GetState();
     std::lock_guard lock(state.mutex);
     for (GLsizei index = 0; index < n; ++index) {
@@ -589,6 +617,10 @@ void glDeleteSemaphoresEXT(GLsizei n, const GLuint* semaphores) {
 void glImportSemaphoreWin32HandleEXT(GLuint semaphore, GLenum handleType, void* handle) {
     if (handleType != GL_HANDLE_TYPE_D3D12_FENCE_EXT) {
         RaiseGLError(GL_INVALID_ENUM);
+        return;
+    }
+    if (Failing(Step::GlImportSemaphore)) {
+        RaiseGLError(GL_INVALID_OPERATION);
         return;
     }
     std::shared_ptr<EmulatedFence> fence = Kavrin::DX::Emulation::FindSharedFence(handle);

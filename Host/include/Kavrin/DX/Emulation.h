@@ -76,6 +76,35 @@ std::set<std::string> GetMissingExtensions();
 // `reason`, further work on them throws it. Devices made later are unaffected.
 void RemoveDevices(const LUID& adapter, HRESULT reason = DXGI_ERROR_DEVICE_REMOVED);
 
+// The driver calls a shared surface is made of, each of which a test can make fail.
+enum class Step {
+    D11CreateTexture2D,        // D11Device::CreateTexture2D
+    D11CreateSharedTexture,    // D11SharedTexture2D::Create
+    D11CreateSharedHandle,     // D11SharedTexture2D::CreateSharedHandle
+    D12CreateTexture2D,        // D12Device::CreateTexture2D
+    D12CreateSharedHandle,     // D12Device::CreateSharedHandle
+    D12OpenSharedResource,     // D12Device::OpenSharedResource
+    D12CreateCompletionEvent,  // D12Device::CreateCompletionEvent
+    D11OpenSharedEvent,        // D11CompletionEvent::OpenShared
+    WglRegisterObject,         // wglDXRegisterObjectNV
+    GlCreateMemoryObjects,     // glCreateMemoryObjectsEXT
+    GlImportMemory,            // glImportMemoryWin32HandleEXT
+    GlTextureStorageMem,       // glTextureStorageMem2DEXT
+    GlGenSemaphores,           // glGenSemaphoresEXT
+    GlImportSemaphore,         // glImportSemaphoreWin32HandleEXT
+};
+const char* StepName(Step step);
+
+// Makes the call of `step` after `skip` successful ones fail as a driver's would,
+// once: the Direct3D calls throw DirectXException with `result`;
+// wglDXRegisterObjectNV returns null with the last error `result` converts from
+// (its Win32 code, or `result` itself outside FACILITY_WIN32); the GL creations
+// give the name 0 and the GL imports and storage GL_INVALID_OPERATION, without
+// doing anything else. A second FailNext of the same step replaces the first.
+void FailNext(Step step, HRESULT result = E_FAIL, unsigned skip = 0);
+// Whether the failure armed for `step` is still waiting for its call.
+bool IsFailurePending(Step step);
+
 // Back to the default machine and no injected failures. Live objects stay as they are.
 void Reset();
 
