@@ -246,10 +246,19 @@ public:
                 KAVRIN_THROW_INTEROP("D11SharingSurface", E_FAIL,
                                      "Failed to create OpenGL memory object");
             }
+            while (glGetError() != GL_NO_ERROR) {
+                // An error left by earlier work must not be read as the import's.
+            }
             glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT,
                                          sharedHandle);
             glTextureStorageMem2DEXT(texture, 1, internalFormat, static_cast<GLsizei>(width),
                                      static_cast<GLsizei>(height), memoryObject, 0);
+            // A texture without the shared memory would render into nothing: fall
+            // back to the interop surface instead.
+            if (glGetError() != GL_NO_ERROR) {
+                KAVRIN_THROW_INTEROP("D11SharingSurface", E_FAIL,
+                                     "Failed to create OpenGL texture on DirectX 11 memory");
+            }
             d3dTexture = sharedTexture->GetTexture();
         } catch (...) {
             ReleaseObjects();

@@ -138,6 +138,12 @@ public:
             }
             glTextureStorageMem2DEXT(texture, 1, internalFormat, static_cast<GLsizei>(width),
                                      static_cast<GLsizei>(height), memoryObject, 0);
+            // Unchecked, a failure here would leave a surface that renders into
+            // nothing, or whose renders the host never sees signalled.
+            if (glGetError() != GL_NO_ERROR) {
+                KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
+                                     "Failed to create OpenGL texture on DirectX 12 memory");
+            }
             glGenSemaphoresEXT(1, &semaphore);
             if (semaphore == 0) {
                 KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
@@ -145,6 +151,10 @@ public:
             }
             glImportSemaphoreWin32HandleEXT(semaphore, GL_HANDLE_TYPE_D3D12_FENCE_EXT,
                                             event->GetSharedHandle());
+            if (glGetError() != GL_NO_ERROR) {
+                KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
+                                     "Failed to import DirectX 12 fence");
+            }
         } catch (...) {
             ReleaseObjects();
             throw;
