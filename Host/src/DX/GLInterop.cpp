@@ -222,6 +222,26 @@ std::vector<std::pair<std::shared_ptr<EmulatedTexture>, GLuint>> SemaphoreTextur
     return result;
 }
 
+// Hands out `n` new names of one kind of object, as glGen*/glCreate* do.
+template <class Object>
+void GenerateNames(GLsizei n, GLuint* names, Step step, GLuint State::*next,
+                   std::map<GLuint, Object> State::*objects) {
+    if (n < 0) {
+        RaiseGLError(GL_INVALID_VALUE);
+        return;
+    }
+    if (Failing(step)) {
+        std::fill_n(names, n, 0u);
+        return;
+    }
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    for (GLsizei index = 0; index < n; ++index) {
+        names[index] = (state.*next)++;
+        (state.*objects).emplace(names[index], Object{});
+    }
+}
+
 }  // namespace
 
 HANDLE wglDXOpenDeviceNV(void* dxDevice) {
@@ -446,20 +466,8 @@ BOOL wglDXUnlockObjectsNV(HANDLE hDevice, GLint count, HANDLE* hObjects) {
 }
 
 void glCreateMemoryObjectsEXT(GLsizei n, GLuint* memoryObjects) {
-    if (n < 0) {
-        RaiseGLError(GL_INVALID_VALUE);
-        return;
-    }
-    if (Failing(Step::GlCreateMemoryObjects)) {
-        std::fill_n(memoryObjects, n, 0u);
-        return;
-    }
-    State& state = GetState();
-    std::lock_guard lock(state.mutex);
-    for (GLsizei index = 0; index < n; ++index) {
-        memoryObjects[index] = state.nextMemory++;
-        state.memories.emplace(memoryObjects[index], MemoryObject{});
-    }
+    GenerateNames(n, memoryObjects, Step::GlCreateMemoryObjects, &State::nextMemory,
+                  &State::memories);
 }
 
 void glDeleteMemoryObjectsEXT(GLsizei n, const GLuint* memoryObjects) {
@@ -586,20 +594,7 @@ GLboolean glReleaseKeyedMutexWin32EXT(GLuint memory, GLuint64 key) {
 }
 
 void glGenSemaphoresEXT(GLsizei n, GLuint* semaphores) {
-    if (n < 0) {
-        RaiseGLError(GL_INVALID_VALUE);
-        return;
-    }
-    if (Failing(Step::GlGenSemaphores)) {
-        std::fill_n(semaphores, n, 0u);
-        return;
-    }
-    State& state = GetState();
-    std::lock_guard lock(state.mutex);
-    for (GLsizei index = 0; index < n; ++index) {
-        semaphores[index] = state.nextSemaphore++;
-        state.semaphores.emplace(semaphores[index], Semaphore{});
-    }
+    GenerateNames(n, semaphores, Step::GlGenSemaphores, &State::nextSemaphore, &State::semaphores);
 }
 
 void glDeleteSemaphoresEXT(GLsizei n, const GLuint* semaphores) {
