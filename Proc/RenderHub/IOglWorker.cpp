@@ -89,6 +89,7 @@ void IOglWorker::MakeResources() {
     if (!information) {
         KAVRIN_THROW_FROM("MakeResources", std::logic_error("OpenGL Worker not initialized"));
     }
+    Texture::BeginContext();
     storage.Create(information->capability);
 }
 

@@ -2,6 +2,7 @@
 
 #include "Texture.h"
 
+#include <atomic>
 #include <cassert>
 #include <stdexcept>
 #include <string>
@@ -45,6 +46,8 @@ namespace {
 
 const Details::FramebufferFunctions& Fbo() { return Details::GetFramebufferFunctions(); }
 
+std::atomic<std::uint64_t> contextCount{0};
+
 std::uint64_t Area(const Texture::Params& params) {
     // Pixels, each product in unsigned 32-bit arithmetic.
     return static_cast<std::uint32_t>(params.width) * static_cast<std::uint32_t>(params.height);
@@ -58,6 +61,9 @@ Texture::Texture(const Params& newParams, int wrap, int filter, const void* data
 }
 
 Texture::~Texture() {
+    if (!IsOfCurrentContext()) {
+        Abandon();
+    }
     if (name != 0) {
         glDeleteTextures(1, &name);
         Details::GlObjectCounter::Deleted(Details::GlObjectCounter::Texture);
@@ -71,9 +77,19 @@ void Texture::Abandon() {
     }
 }
 
+bool Texture::IsOfCurrentContext() const {
+    return context == contextCount.load(std::memory_order_relaxed);
+}
+
+void Texture::BeginContext() { contextCount.fetch_add(1, std::memory_order_relaxed); }
+
 void Texture::Allocate(const Params& newParams, const void* data) {
+    if (!IsOfCurrentContext()) {
+        Abandon();
+    }
     if (name == 0) {
         glGenTextures(1, &name);
+        context = contextCount.load(std::memory_order_relaxed);
         Details::GlObjectCounter::Created(Details::GlObjectCounter::Texture);
     }
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
@@ -270,6 +286,10 @@ std::unique_ptr<Texture> TexturePool::GetTex(const Texture::Params& params) {
 
 void TexturePool::PutTex(std::unique_ptr<Texture>&& texture) {
     if (!texture) {
+        return;
+    }
+    if (!texture->IsOfCurrentContext()) {
+        texture->Abandon();
         return;
     }
     totalArea += Area(texture->params);

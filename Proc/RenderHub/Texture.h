@@ -47,6 +47,12 @@ public:
 
     // Forgets the GL name without deleting it: for a texture whose context is gone.
     void Abandon();
+    // False once the context that made the name has been replaced: the name
+    // may then belong to another texture of the current context.
+    bool IsOfCurrentContext() const;
+    // Called on the GL thread when a worker context starts: textures made
+    // before are abandoned instead of deleted or recycled.
+    static void BeginContext();
 
     unsigned int GetTexId() const { return name; }
     const Params& GetTexParams() const { return params; }
@@ -58,6 +64,7 @@ private:
     GLuint name = 0;
     Params params;
     std::int64_t lastUsed = 0;  // steady-clock ns when it last entered the pool
+    std::uint64_t context = 0;  // BeginContext count when the name was made
 };
 
 // A framebuffer with a depth renderbuffer, rendering into an attached texture.
@@ -102,7 +109,8 @@ public:
 
     // A texture with exactly these Params, reused or new; never null.
     std::unique_ptr<Texture> GetTex(const Texture::Params& params);
-    // Takes the texture back; null is ignored. Never evicts.
+    // Takes the texture back; null is ignored, a texture of an earlier context
+    // is abandoned. Never evicts.
     void PutTex(std::unique_ptr<Texture>&& texture);
     // Frees textures idle for longer than the limit, oldest first.
     void Purge();

@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,8 @@
 #include "Kavrin/Proc/ProcException.h"
 
 #include "DataVideoOGL.h"
+#include "Frame.h"
+#include "GlObjectCounter.h"
 #include "LogCapture.h"
 #include "QtOgl/QtOglWorker.h"
 #include "RenderHub.h"
@@ -398,6 +401,63 @@ TEST_F(LifecycleGLTest, TasksDrainingDuringDeinitializeCanUseTheFacade) {
     EXPECT_TRUE(nestedRan);
     EXPECT_EQ(late->GetStatus(), Kavrin::Proc::TaskExecuted);
     EXPECT_FALSE(hub.IsInitialized());
+}
+
+// A caller may keep a frame across a restart. Its texture name belongs to the
+// dead context: it must neither enter the new pool (where it would alias a live
+// texture of the new context) nor be deleted there.
+TEST_F(LifecycleGLTest, FrameFromAStoppedContextNeverReachesTheNewContextsPool) {
+    using Kavrin::Ogl::Frame;
+    using Kavrin::Ogl::TexturePool;
+    using Kavrin::Ogl::Details::GlObjectCounter;
+    RenderHub& hub = RenderHub::GetInstance();
+    const Kavrin::Conf::ColorSpace colorSpace{1, 1, 1};
+    const Kavrin::Conf::FrameInfo info{64, 64, 0, 0};
+    auto make = [&] { return Frame::CreateIntermediate(colorSpace, Kavrin::PixFmt::RGBA, info); };
+    hub.Initialize(nullptr, true);
+    boost::intrusive_ptr<Frame> stale;
+    Kavrin::Test::RunOnGL([&] { stale = make(); });
+    const unsigned staleName = stale->GetFirstTexture()->GetTexId();
+    hub.Deinitialize();
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+
+    // Live frames of the new context, enough to take the stale name again.
+    std::vector<boost::intrusive_ptr<Frame>> live;
+    std::vector<unsigned> liveNames;
+    Kavrin::Test::RunOnGL([&] {
+        for (int i = 0; i < 16; ++i) {
+            live.push_back(make());
+            liveNames.push_back(live.back()->GetFirstTexture()->GetTexId());
+        }
+    });
+    EXPECT_EQ(std::count(liveNames.begin(), liveNames.end(), staleName), 1)
+        << "the new context never reused name " << staleName << ": the test proves less";
+    std::size_t pooled = 0;
+    long textures = 0;
+    Kavrin::Test::RunOnGL([&] {
+        pooled = TexturePool::GetInstance().GetCount();
+        textures = GlObjectCounter::Live(GlObjectCounter::Texture);
+    });
+
+    stale.reset();  // last reference off the GL thread: deleted by a task on the new worker
+    std::vector<unsigned> freshNames;
+    Kavrin::Test::RunOnGL([&] {
+        EXPECT_EQ(TexturePool::GetInstance().GetCount(), pooled);
+        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures - 1);
+        for (int i = 0; i < 4; ++i) {
+            freshNames.push_back(make()->GetFirstTexture()->GetTexId());
+        }
+        // The live frames still own their textures: each name is still a texture.
+        for (unsigned name : liveNames) {
+            EXPECT_TRUE(glIsTexture(name)) << name;
+        }
+    });
+    for (unsigned name : freshNames) {
+        EXPECT_EQ(std::count(liveNames.begin(), liveNames.end(), name), 0)
+            << "texture " << name << " handed out while a live frame owns it";
+    }
+    Kavrin::Test::RunOnGL([&] { live.clear(); });
 }
 
 }  // namespace
