@@ -2,6 +2,7 @@
 
 #include "Frame.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -227,7 +228,7 @@ void Frame::Allocate(const Conf::ColorSpace& newColorSpace, PixFmt pixFmt,
         KAVRIN_THROW_HOST("Allocate", Exception, "Unsupported pixel format: " + Name(description));
     }
     colorSpace = newColorSpace;
-    if (desc == description && frameInfo == info) {
+    if (Compatible(description, info)) {
         return;
     }
     if (!Has(description, PixFmtFlagRGB)) {
@@ -289,7 +290,10 @@ bool Frame::HasAlpha() const { return Has(desc, PixFmtFlagAlpha); }
 PixFmt Frame::GetPixelFormat() const { return desc != nullptr ? desc->pixFmt : PixFmt::None; }
 
 bool Frame::Compatible(const PixFmtDescription* description, const Conf::FrameInfo& info) const {
-    return desc == description && frameInfo == info;
+    // A frame kept across a restart has textures of the dead context: refill it.
+    return desc == description && frameInfo == info &&
+           std::all_of(textures.begin(), textures.end(),
+                       [](const auto& texture) { return texture->IsOfCurrentContext(); });
 }
 
 void Frame::Reset() {

@@ -48,6 +48,14 @@ const Details::FramebufferFunctions& Fbo() { return Details::GetFramebufferFunct
 
 std::atomic<std::uint64_t> contextCount{0};
 
+// Using a name of a dead context would reach whatever texture now has it.
+void RequireCurrentContext(const Texture& texture, const char* where) {
+    if (texture.GetTexId() != 0 && !texture.IsOfCurrentContext()) {
+        KAVRIN_THROW_FROM(where, std::logic_error("The texture belongs to an OpenGL context "
+                                                  "that no longer exists"));
+    }
+}
+
 std::uint64_t Area(const Texture::Params& params) {
     // Pixels, each product in unsigned 32-bit arithmetic.
     return static_cast<std::uint32_t>(params.width) * static_cast<std::uint32_t>(params.height);
@@ -103,6 +111,7 @@ void Texture::Allocate(const Params& newParams, const void* data) {
 }
 
 void Texture::Update(unsigned int rowLength, const void* const data) {
+    RequireCurrentContext(*this, "Update");
     glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(rowLength));
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glBindTexture(GL_TEXTURE_2D, name);
@@ -111,6 +120,7 @@ void Texture::Update(unsigned int rowLength, const void* const data) {
 }
 
 void Texture::Download(unsigned int rowLength, void* const data, Surface&) {
+    RequireCurrentContext(*this, "Download");
     glPixelStorei(GL_PACK_ROW_LENGTH, static_cast<GLint>(rowLength));
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glBindTexture(GL_TEXTURE_2D, name);
@@ -118,6 +128,7 @@ void Texture::Download(unsigned int rowLength, void* const data, Surface&) {
 }
 
 void Texture::Use(int unit) const {
+    RequireCurrentContext(*this, "Use");
     if (unit >= 0) {
         glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(unit));
     }
@@ -125,6 +136,7 @@ void Texture::Use(int unit) const {
 }
 
 void Texture::Tweak(int wrap, int filter) const {
+    RequireCurrentContext(*this, "Tweak");
     glBindTexture(GL_TEXTURE_2D, name);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, wrap);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, wrap);
@@ -202,6 +214,7 @@ void Surface::Release() {
 }
 
 void Surface::Attach(Texture& texture) {
+    RequireCurrentContext(texture, "Attach");
     attached = &texture;
     Fbo().BindFramebuffer(GL_FRAMEBUFFER, framebuffer);
     glViewport(0, 0, texture.GetTexParams().width, texture.GetTexParams().height);

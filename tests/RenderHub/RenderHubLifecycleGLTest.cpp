@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/DataVideoGPU.h"
 #include "Kavrin/Proc/ProcException.h"
 
@@ -458,6 +460,57 @@ TEST_F(LifecycleGLTest, FrameFromAStoppedContextNeverReachesTheNewContextsPool) 
             << "texture " << name << " handed out while a live frame owns it";
     }
     Kavrin::Test::RunOnGL([&] { live.clear(); });
+}
+
+// Uploading into a kept frame must not write through a dead context's name
+// into a live frame; drawing or reading it is refused.
+TEST_F(LifecycleGLTest, FrameKeptAcrossARestartIsRefilledByUploadAndRefusedUnfilled) {
+    using Kavrin::Ogl::Frame;
+    using Kavrin::Proc::DataVideoCPU;
+    RenderHub& hub = RenderHub::GetInstance();
+    const Kavrin::Conf::FrameInfo info{8, 8, 0, 0};
+    auto solid = [&](std::uint8_t red, std::uint8_t blue) {
+        auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
+        cpu->Fill({red, 0, blue, 255});
+        return cpu;
+    };
+    auto firstPixel = [&](Frame& frame, const Kavrin::Ogl::ShaderStorage& storage) {
+        auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
+        frame.Download(cpu, storage);
+        const std::uint8_t* pixel = cpu->GetPlaneConst(0).data;
+        return std::array<int, 4>{pixel[0], pixel[1], pixel[2], pixel[3]};
+    };
+    hub.Initialize(nullptr, true);
+    boost::intrusive_ptr<Frame> kept = Frame::Create();
+    boost::intrusive_ptr<Frame> unfilled = Frame::Create();
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        kept->Upload(solid(255, 0), storage);
+        unfilled->Upload(solid(255, 0), storage);
+    });
+    hub.Deinitialize();
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+
+    std::vector<boost::intrusive_ptr<Frame>> live;
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        for (int i = 0; i < 8; ++i) {
+            live.push_back(Frame::Create());
+            live.back()->Upload(solid(0, 255), storage);
+        }
+        kept->Upload(solid(255, 0), storage);
+        EXPECT_EQ(firstPixel(*kept, storage), (std::array<int, 4>{255, 0, 0, 255}));
+        for (const auto& frame : live) {
+            EXPECT_NE(frame->GetFirstTexture()->GetTexId(), kept->GetFirstTexture()->GetTexId());
+            EXPECT_EQ(firstPixel(*frame, storage), (std::array<int, 4>{0, 0, 255, 255}));
+        }
+        EXPECT_THROW(firstPixel(*unfilled, storage), std::logic_error);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    });
+    Kavrin::Test::RunOnGL([&] {
+        live.clear();
+        kept.reset();
+        unfilled.reset();
+    });
 }
 
 }  // namespace
