@@ -19,6 +19,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -28,21 +29,34 @@
 
 #include <gtest/gtest.h>
 
+#include "Kavrin/DX/Emulation.h"
+#include "Kavrin/DX/ReportDirectXLeaks.h"
 #include "Kavrin/Proc/ProcException.h"
+#include "Kavrin/Win/GLInterop.h"
 
 #include "DataVideoOGL.h"
 #include "Frame.h"
+#include "GlObjectCounter.h"
+#include "QtWin/D11Surface.h"
+#include "QtWin/D12Surface.h"
+#include "QtWin/InteropContext.h"
 #include "RenderHub.h"
 #include "TestMain.h"
 #include "TestTasks.h"
+#include "Texture.h"
 
 namespace {
 
+using Kavrin::Ogl::D11Surface;
+using Kavrin::Ogl::D12Surface;
+using Kavrin::Ogl::D12SurfacePool;
 using Kavrin::Ogl::DataVideoOGL;
 using Kavrin::Ogl::Frame;
+using Kavrin::Ogl::InteropContext;
 using Kavrin::Ogl::IOglTask;
 using Kavrin::Ogl::OglCapability;
 using Kavrin::Ogl::RenderHub;
+using Kavrin::Ogl::Details::GlObjectCounter;
 using Kavrin::Test::FunctionPromiseTask;
 using Kavrin::Test::FunctionTask;
 using Kavrin::Test::MakeTask;
@@ -172,38 +186,51 @@ bool IsRefusal(const std::string& text) {
     return text == kDeinitialized || text == kNotInitialized;
 }
 
-// GPU frames made on the GL thread and released by whichever caller takes them.
-class FrameExchange {
+// Objects made on the GL thread (frames, surfaces) and released by whichever
+// caller takes them.
+template <class T>
+class Exchange {
 public:
-    void Put(boost::intrusive_ptr<Frame> frame) {
+    void Put(boost::intrusive_ptr<T> object) {
         std::lock_guard lock(mutex);
-        frames.push_back(std::move(frame));
+        objects.push_back(std::move(object));
     }
-    boost::intrusive_ptr<Frame> Take() {
+    boost::intrusive_ptr<T> Take() {
         std::lock_guard lock(mutex);
-        if (frames.empty()) {
+        if (objects.empty()) {
             return nullptr;
         }
-        auto frame = std::move(frames.back());
-        frames.pop_back();
-        return frame;
+        auto object = std::move(objects.back());
+        objects.pop_back();
+        return object;
     }
     void Clear() {
-        std::vector<boost::intrusive_ptr<Frame>> dropped;
+        std::vector<boost::intrusive_ptr<T>> dropped;
         {
             std::lock_guard lock(mutex);
-            dropped.swap(frames);
+            dropped.swap(objects);
         }
     }
 
+    std::atomic<int> failures = 0;  // objects that could not be made
+
 private:
-    std::mutex mutex;  // guards `frames`; a leaf lock (released outside it)
-    std::vector<boost::intrusive_ptr<Frame>> frames;
+    std::mutex mutex;  // guards `objects`; a leaf lock (released outside it)
+    std::vector<boost::intrusive_ptr<T>> objects;
+};
+
+struct Exchanges {
+    Exchange<Frame> frames;
+    Exchange<D11Surface> surfaces;
+    void Clear() {
+        frames.Clear();
+        surfaces.Clear();
+    }
 };
 
 class Caller {
 public:
-    Caller(unsigned seed, Lifecycle& life, FrameExchange& exchange, std::atomic<int>& operations)
+    Caller(unsigned seed, Lifecycle& life, Exchanges& exchange, std::atomic<int>& operations)
         : random(seed), life(life), exchange(exchange), operations(operations) {}
 
     std::vector<std::unique_ptr<Record>> records;
@@ -212,7 +239,7 @@ public:
     // Until `stop`, or `count` operations at most.
     void Run(int count, const std::atomic<bool>& stop) {
         for (int i = 0; i < count && !stop.load(); ++i) {
-            switch (std::uniform_int_distribution<int>(0, 9)(random)) {
+            switch (std::uniform_int_distribution<int>(0, 11)(random)) {
                 case 0:
                 case 1:
                     Push(NewCounted(), Bernoulli(0.5));
@@ -231,7 +258,13 @@ public:
                     Push(NewFrameMaker(), Bernoulli(0.5));
                     break;
                 case 7:
-                    exchange.Take();  // released here, off the GL thread
+                    exchange.frames.Take();  // released here, off the GL thread
+                    break;
+                case 10:
+                    Push(NewSurfaceMaker(), Bernoulli(0.5));
+                    break;
+                case 11:
+                    exchange.surfaces.Take();  // released here, off the GL thread
                     break;
                 case 8:
                     Push(NewNester(), true);
@@ -268,13 +301,37 @@ private:
     Record& NewFrameMaker() {
         auto record = std::make_unique<Record>();
         Record* raw = record.get();
-        FrameExchange* frames = &exchange;
+        Exchange<Frame>* frames = &exchange.frames;
         record->task = MakeTask(
             [raw, frames](auto, const auto&) {
                 ++raw->runs;
                 frames->Put(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
             },
             OglCapability::Minimal, "FrameMaker");
+        records.push_back(std::move(record));
+        return *raw;
+    }
+
+    // A Direct3D 11 surface on the worker's interop context, rendered into once.
+    Record& NewSurfaceMaker() {
+        auto record = std::make_unique<Record>();
+        Record* raw = record.get();
+        Exchange<D11Surface>* surfaces = &exchange.surfaces;
+        record->task = MakeTask(
+            [raw, surfaces](auto, const auto&) {
+                ++raw->runs;
+                try {
+                    auto surface =
+                        D11Surface::Create(kTiny.width, kTiny.height, DXGI_FORMAT_R8G8B8A8_UNORM,
+                                           InteropContext::GetShared());
+                    surface->BindFrameBuffer([] { glClear(GL_COLOR_BUFFER_BIT); }, std::nullopt);
+                    surfaces->Put(std::move(surface));
+                } catch (...) {
+                    ++surfaces->failures;
+                    throw;
+                }
+            },
+            OglCapability::Minimal, "SurfaceMaker");
         records.push_back(std::move(record));
         return *raw;
     }
@@ -412,7 +469,7 @@ private:
 
     std::mt19937 random;
     Lifecycle& life;
-    FrameExchange& exchange;
+    Exchanges& exchange;
     std::atomic<int>& operations;
 };
 
@@ -454,6 +511,31 @@ void CheckRecord(const Record& record, OglCapability capability, std::vector<std
     }
 }
 
+// Emulated Direct3D objects and handles, and GL interop objects (memory
+// objects, semaphores, registrations), taken while the library is stopped.
+struct DirectXCounts {
+    std::size_t objects = Kavrin::DX::GetLiveObjectCount();
+    std::size_t handles = Kavrin::DX::Emulation::GetOpenHandleCount();
+    std::size_t glInterop = Kavrin::DX::GetLiveGLInteropObjectCount();
+};
+
+// After surfaces died away from their context, only what the dead context's GL
+// interop objects hold may remain: a driver frees those with the context, the
+// process-wide emulation keeps them. Everything the surfaces own must be gone.
+void ExpectOnlyGLHeldDirectXObjectsLeft(const DirectXCounts& before) {
+    Kavrin::DX::D12CommandAllocator::WaitAllComplete();
+    const DirectXCounts after;
+    EXPECT_EQ(InteropContext::GetCount(), 0u);
+    EXPECT_EQ(after.handles, before.handles);
+    std::string live;
+    for (const std::string& object : Kavrin::DX::GetLiveObjects()) {
+        live += object + "\n";
+        EXPECT_TRUE(object.rfind("TextureMemory", 0) == 0 || object.rfind("Fence", 0) == 0)
+            << object << " outlived its surface";
+    }
+    EXPECT_EQ(after.objects - before.objects, after.glInterop - before.glInterop) << live;
+}
+
 class StressGLTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { Kavrin::Test::EnsureGuiApplication(); }
@@ -472,8 +554,9 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
 
     RenderHub& hub = RenderHub::GetInstance();
     const OglCapability capability = hub.GetOglVersion();
+    const DirectXCounts directXBefore;
     Lifecycle life;
-    FrameExchange exchange;
+    Exchanges exchange;
     std::atomic<int> operations = 0;
     std::atomic<int> finished = 0;
     std::atomic<bool> stop = false;
@@ -518,13 +601,17 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
         thread.join();
     }
     EXPECT_EQ(cycles, kCycles) << "the callers ran out of operations before the restarts ended";
-    // Leftover frames go while no worker runs: their textures are abandoned.
+    // Leftovers go while no worker runs: their GL names died with the context,
+    // their Direct3D objects and interop contexts must still go.
     exchange.Clear();
+    EXPECT_EQ(exchange.surfaces.failures.load(), 0);
+    ExpectOnlyGLHeldDirectXObjectsLeft(directXBefore);
 
     std::vector<std::string> problems;
     int accepted = 0;
     int ran = 0;
     int refused = 0;
+    int surfaces = 0;
     for (const auto& caller : callers) {
         problems.insert(problems.end(), caller->failures.begin(), caller->failures.end());
         for (const auto& record : caller->records) {
@@ -532,6 +619,7 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
             accepted += record->accepted ? 1 : 0;
             ran += record->runs.load() > 0 ? 1 : 0;
             refused += !record->accepted && !record->refusal.empty() ? 1 : 0;
+            surfaces += record->task->GetName() == "SurfaceMaker" && record->runs > 0 ? 1 : 0;
         }
     }
     for (std::size_t i = 0; i < problems.size() && i < 20; ++i) {
@@ -542,6 +630,7 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     EXPECT_GT(accepted, 100);
     EXPECT_GT(ran, 100);
     EXPECT_GT(refused, 0);
+    EXPECT_GT(surfaces, 10);
 }
 
 // The refusal text reaches a push made while the worker drains its queue.
@@ -634,6 +723,54 @@ TEST_F(StressGLTest, CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotH
     releaser.join();
     EXPECT_EQ(runs.load(), 0);
     EXPECT_FALSE(hub.IsInitialized());
+}
+
+// Surfaces a caller still holds when the library stops: whichever thread drops
+// them, before or after a restart, their Direct3D textures, handles and interop
+// context go, and no GL name of the dead context is deleted in the new one.
+TEST_F(StressGLTest, SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide) {
+    Watchdog watchdog("SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide", 60s);
+    RenderHub& hub = RenderHub::GetInstance();
+    const DirectXCounts directXBefore;
+    const long texturesBefore = GlObjectCounter::Live(GlObjectCounter::Texture);
+    constexpr DXGI_FORMAT kFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+    boost::intrusive_ptr<D11Surface> droppedWhileStopped;
+    boost::intrusive_ptr<D11Surface> droppedAfterRestart;
+    boost::intrusive_ptr<D12SurfacePool> pool(new D12SurfacePool(8, 4, kFormat));
+    boost::intrusive_ptr<D12Surface> pooled;
+    Kavrin::Test::RunOnGL([&] {
+        const auto context = InteropContext::GetShared();
+        droppedWhileStopped = D11Surface::Create(8, 4, kFormat, context);
+        droppedAfterRestart = D11Surface::Create(8, 4, kFormat, context);
+        pooled = pool->CreateSurface(context);
+    });
+    hub.Deinitialize();
+    droppedWhileStopped.reset();  // no worker: destroyed on this thread
+    hub.Initialize(nullptr, true);
+    ASSERT_TRUE(hub.IsInitialized());
+    // The new worker's own textures, which a stale delete could hit.
+    std::vector<GLuint> liveNames;
+    std::vector<boost::intrusive_ptr<Frame>> live;
+    Kavrin::Test::RunOnGL([&] {
+        for (int i = 0; i < 8; ++i) {
+            live.push_back(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
+            liveNames.push_back(live.back()->GetFirstTexture()->GetTexId());
+        }
+    });
+    droppedAfterRestart.reset();  // destroyed by a task on the new worker
+    pooled.reset();
+    pool.reset();
+    Kavrin::Test::RunOnGL([&] {
+        for (GLuint name : liveNames) {
+            EXPECT_TRUE(glIsTexture(name)) << name;
+        }
+        live.clear();
+    });
+    hub.Deinitialize();
+    ExpectOnlyGLHeldDirectXObjectsLeft(directXBefore);
+    EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), texturesBefore);
 }
 
 }  // namespace

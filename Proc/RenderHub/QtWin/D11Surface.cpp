@@ -21,6 +21,8 @@ namespace {
 
 using Details::CheckSurfaceContext;
 using Details::DeleteSurfaceTexture;
+using Details::DestroyInDestructor;
+using Details::ForgetSurfaceTexture;
 using Details::GenSurfaceTexture;
 
 constexpr DWORD kSharedAccess = DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE;
@@ -80,17 +82,6 @@ D3D11_TEXTURE2D_DESC SurfaceDesc(unsigned width, unsigned height, DXGI_FORMAT fo
 
 constexpr unsigned kSurfaceBindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
 
-// The destructors cannot throw: a failure of their Destroy (another context
-// current) is logged and the objects are left behind.
-template <class Steps>
-void DestroyInDestructor(Steps&& steps) {
-    try {
-        steps();
-    } catch (...) {
-        LOG(ERROR) << boost::current_exception_diagnostic_information(true);
-    }
-}
-
 // WGL_NV_DX_interop: a shareable Direct3D 11 texture registered with a GL
 // texture, locked around every GL use; the GL work runs inside the device's
 // Encode so that GL and Direct3D 11 never use the device at once.
@@ -130,7 +121,13 @@ public:
     }
 
     ~D11InteropSurface() override {
-        DestroyInDestructor([this] { Destroy(); });
+        DestroyInDestructor([this] { Destroy(); },
+                            [this] {
+                                // Registrations die with the interop device.
+                                interopObject = nullptr;
+                                ForgetSurfaceTexture(texture);
+                                d3dTexture.Release();
+                            });
         context->UnregisterSurface(this);
     }
 
@@ -268,7 +265,7 @@ public:
     }
 
     ~D11SharingSurface() override {
-        DestroyInDestructor([this] { Destroy(); });
+        DestroyInDestructor([this] { Destroy(); }, [this] { ReleaseObjects(false); });
         context->UnregisterSurface(this);
     }
 
@@ -325,18 +322,18 @@ private:
     }
 
     // Whatever exists, in the reverse order of creation; safe on a half-built
-    // surface and a second time.
-    void ReleaseObjects() {
-        if (memoryObject != 0) {
+    // surface and a second time. Without `withGL` the GL names are forgotten.
+    void ReleaseObjects(bool withGL = true) {
+        if (memoryObject != 0 && withGL) {
             glDeleteMemoryObjectsEXT(1, &memoryObject);
-            memoryObject = 0;
         }
+        memoryObject = 0;
         if (sharedHandle != nullptr) {
             CloseHandle(sharedHandle);
             sharedHandle = nullptr;
         }
         sharedTexture.reset();
-        DeleteSurfaceTexture(texture);
+        withGL ? DeleteSurfaceTexture(texture) : ForgetSurfaceTexture(texture);
         d3dTexture.Release();
     }
 
@@ -374,6 +371,24 @@ void DeleteSurfaceTexture(GLuint& name) {
     glDeleteTextures(1, &name);
     GlObjectCounter::Deleted(GlObjectCounter::Texture);
     name = 0;
+}
+
+void ForgetSurfaceTexture(GLuint& name) {
+    if (name != 0) {
+        GlObjectCounter::Deleted(GlObjectCounter::Texture);
+        name = 0;
+    }
+}
+
+void DestroyInDestructor(const std::function<void()>& destroy,
+                         const std::function<void()>& abandon) {
+    try {
+        destroy();
+        return;
+    } catch (...) {
+        LOG(ERROR) << boost::current_exception_diagnostic_information(true);
+    }
+    abandon();
 }
 
 }  // namespace Details

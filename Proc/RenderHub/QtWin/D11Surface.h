@@ -63,6 +63,14 @@ void CheckSurfaceContext(const InteropContext& context, const char* function);
 GLuint GenSurfaceTexture(const char* function);
 // Deletes a name made by GenSurfaceTexture and sets it to 0; 0 is left alone.
 void DeleteSurfaceTexture(GLuint& name);
+// Gives up a name made by GenSurfaceTexture without GL calls, for a context
+// that is gone or not current; sets it to 0.
+void ForgetSurfaceTexture(GLuint& name);
+// For destructors: runs `destroy`; when that fails (the creating context is not
+// current, e.g. the worker stopped or restarted meanwhile), logs why and runs
+// `abandon`, which forgets the GL names and still releases the Direct3D side.
+void DestroyInDestructor(const std::function<void()>& destroy,
+                         const std::function<void()>& abandon);
 
 }  // namespace Details
 

@@ -5,9 +5,6 @@
 #include <chrono>
 #include <utility>
 
-#include <boost/exception/diagnostic_information.hpp>
-#include <glog/logging.h>
-
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/DX/D11CompletionEvent.h"
 #include "Kavrin/DX/D11SharedTexture2D.h"
@@ -23,6 +20,8 @@ namespace {
 
 using Details::CheckSurfaceContext;
 using Details::DeleteSurfaceTexture;
+using Details::DestroyInDestructor;
+using Details::ForgetSurfaceTexture;
 using Details::GenSurfaceTexture;
 
 constexpr std::int64_t kIdleExpiryNs = 5'000'000'000;
@@ -45,15 +44,6 @@ GLenum SharingFormatOf(DXGI_FORMAT format) {
         default:
             KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_NOTIMPL,
                                  "Unsupported DXGI format for interop");
-    }
-}
-
-template <class Steps>
-void DestroyInDestructor(Steps&& steps) {
-    try {
-        steps();
-    } catch (...) {
-        LOG(ERROR) << boost::current_exception_diagnostic_information(true);
     }
 }
 
@@ -163,7 +153,7 @@ public:
     }
 
     ~D12SharingSurfaceImpl() override {
-        DestroyInDestructor([this] { Destroy(); });
+        DestroyInDestructor([this] { Destroy(); }, [this] { ReleaseObjects(false); });
         context->UnregisterSurface(this);
     }
 
@@ -195,21 +185,22 @@ public:
     }
 
 private:
-    // Whatever exists; safe on a half-built surface and a second time.
-    void ReleaseObjects() {
-        if (semaphore != 0) {
+    // Whatever exists; safe on a half-built surface and a second time. Without
+    // `withGL` the GL names are forgotten.
+    void ReleaseObjects(bool withGL = true) {
+        if (semaphore != 0 && withGL) {
             glDeleteSemaphoresEXT(1, &semaphore);
-            semaphore = 0;
         }
-        if (memoryObject != 0) {
+        semaphore = 0;
+        if (memoryObject != 0 && withGL) {
             glDeleteMemoryObjectsEXT(1, &memoryObject);
-            memoryObject = 0;
         }
+        memoryObject = 0;
         if (sharedHandle != nullptr) {
             CloseHandle(sharedHandle);
             sharedHandle = nullptr;
         }
-        DeleteSurfaceTexture(texture);
+        withGL ? DeleteSurfaceTexture(texture) : ForgetSurfaceTexture(texture);
         d3dTexture.Release();
     }
 
@@ -249,7 +240,7 @@ public:
     }
 
     ~D12InteropSurfaceImpl() override {
-        DestroyInDestructor([this] { Destroy(); });
+        DestroyInDestructor([this] { Destroy(); }, [this] { ReleaseObjects(false); });
         context->UnregisterSurface(this);
         d11Event.reset();
     }
@@ -295,8 +286,8 @@ private:
         const DX::D11SharedTexture2D& texture;
     };
 
-    void ReleaseObjects() {
-        DeleteSurfaceTexture(texture);
+    void ReleaseObjects(bool withGL = true) {
+        withGL ? DeleteSurfaceTexture(texture) : ForgetSurfaceTexture(texture);
         d3dTexture.Release();
         if (sharedHandle != nullptr) {
             CloseHandle(sharedHandle);
