@@ -508,9 +508,15 @@ boost::intrusive_ptr<DX::D3Device> InteropContext::GetInteropDevice(DXDeviceType
     }
 }
 
-void InteropContext::RegisterSurface(InteropSurface* surface) { surfaces.insert(surface); }
+void InteropContext::RegisterSurface(InteropSurface* surface) {
+    std::lock_guard lock(surfacesMutex);
+    surfaces.insert(surface);
+}
 
-void InteropContext::UnregisterSurface(InteropSurface* surface) { surfaces.erase(surface); }
+void InteropContext::UnregisterSurface(InteropSurface* surface) {
+    std::lock_guard lock(surfacesMutex);
+    surfaces.erase(surface);
+}
 
 bool IsDirectXPlayerEnabled() { return !SwitchSet("DisableDirectXPlayer"); }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -107,7 +108,8 @@ public:
     bool IsD11SharingSupported() const { return d11SharingSupported; }
     bool IsD12SharingSupported() const { return d12SharingSupported; }
 
-    // GL thread (surface construction and destruction).
+    // Surface construction and destruction: the GL thread, or any thread for a
+    // surface dropped after the worker stopped.
     void RegisterSurface(InteropSurface* surface);
     void UnregisterSurface(InteropSurface* surface);
 
@@ -129,6 +131,7 @@ private:
     boost::intrusive_ptr<DX::D12Device> d12Device;
     bool d11SharingSupported = false;
     bool d12SharingSupported = false;
+    std::mutex surfacesMutex;  // guards `surfaces`; a leaf lock
     std::unordered_set<InteropSurface*> surfaces;
 
     static std::atomic<std::uint64_t> s_contextCount;
