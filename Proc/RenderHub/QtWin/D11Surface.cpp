@@ -24,6 +24,7 @@ using Details::DeleteSurfaceTexture;
 using Details::DestroyInDestructor;
 using Details::ForgetSurfaceTexture;
 using Details::GenSurfaceTexture;
+using Details::ImportSharedTexture;
 
 constexpr DWORD kSharedAccess = DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE;
 
@@ -234,28 +235,10 @@ public:
             sharedTexture = DX::D11SharedTexture2D::Create(
                 context->GetD11Device(), SurfaceDesc(width, height, format, kSurfaceBindFlags, 0));
             sharedHandle = sharedTexture->CreateSharedHandle(kSharedAccess);
-            texture = GenSurfaceTexture("D11SharingSurface");
-            glBindTexture(s_target, texture);
-            glTexParameteri(s_target, GL_TEXTURE_TILING_EXT, GL_OPTIMAL_TILING_EXT);
-            glBindTexture(s_target, 0);
-            glCreateMemoryObjectsEXT(1, &memoryObject);
-            if (memoryObject == 0) {
-                KAVRIN_THROW_INTEROP("D11SharingSurface", E_FAIL,
-                                     "Failed to create OpenGL memory object");
-            }
-            while (glGetError() != GL_NO_ERROR) {
-                // An error left by earlier work must not be read as the import's.
-            }
-            glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT,
-                                         sharedHandle);
-            glTextureStorageMem2DEXT(texture, 1, internalFormat, static_cast<GLsizei>(width),
-                                     static_cast<GLsizei>(height), memoryObject, 0);
-            // A texture without the shared memory would render into nothing: fall
-            // back to the interop surface instead.
-            if (glGetError() != GL_NO_ERROR) {
-                KAVRIN_THROW_INTEROP("D11SharingSurface", E_FAIL,
-                                     "Failed to create OpenGL texture on DirectX 11 memory");
-            }
+            // A failure falls back to the interop surface (Create).
+            ImportSharedTexture(texture, memoryObject, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, sharedHandle,
+                                internalFormat, width, height, "D11SharingSurface", nullptr,
+                                "Failed to create OpenGL texture on DirectX 11 memory");
             d3dTexture = sharedTexture->GetTexture();
         } catch (...) {
             ReleaseObjects();
@@ -371,6 +354,32 @@ void DeleteSurfaceTexture(GLuint& name) {
     glDeleteTextures(1, &name);
     GlObjectCounter::Deleted(GlObjectCounter::Texture);
     name = 0;
+}
+
+void ImportSharedTexture(GLuint& texture, GLuint& memoryObject, GLenum handleType, HANDLE handle,
+                         GLenum internalFormat, unsigned width, unsigned height,
+                         const char* function, const char* importFailure,
+                         const char* storageFailure) {
+    texture = GenSurfaceTexture(function);
+    glBindTexture(InteropTexture::s_target, texture);
+    glTexParameteri(InteropTexture::s_target, GL_TEXTURE_TILING_EXT, GL_OPTIMAL_TILING_EXT);
+    glBindTexture(InteropTexture::s_target, 0);
+    glCreateMemoryObjectsEXT(1, &memoryObject);
+    if (memoryObject == 0) {
+        KAVRIN_THROW_INTEROP(function, E_FAIL, "Failed to create OpenGL memory object");
+    }
+    while (glGetError() != GL_NO_ERROR) {
+        // An error left by earlier work must not be read as the import's.
+    }
+    glImportMemoryWin32HandleEXT(memoryObject, 0, handleType, handle);
+    if (importFailure != nullptr && glGetError() != GL_NO_ERROR) {
+        KAVRIN_THROW_INTEROP(function, E_FAIL, importFailure);
+    }
+    glTextureStorageMem2DEXT(texture, 1, internalFormat, static_cast<GLsizei>(width),
+                             static_cast<GLsizei>(height), memoryObject, 0);
+    if (glGetError() != GL_NO_ERROR) {
+        KAVRIN_THROW_INTEROP(function, E_FAIL, storageFailure);
+    }
 }
 
 void ForgetSurfaceTexture(GLuint& name) {

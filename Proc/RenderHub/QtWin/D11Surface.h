@@ -63,6 +63,16 @@ void CheckSurfaceContext(const InteropContext& context, const char* function);
 GLuint GenSurfaceTexture(const char* function);
 // Deletes a name made by GenSurfaceTexture and sets it to 0; 0 is left alone.
 void DeleteSurfaceTexture(GLuint& name);
+// A new tiled texture (`texture`, from GenSurfaceTexture) whose one-level storage
+// is the shared Direct3D memory behind `handle`, imported through a new
+// `memoryObject`. GL errors are read after the import when `importFailure` is
+// set, and after the storage: a texture without the memory would render into
+// nothing. Throws InteropException E_FAIL naming `function`; the caller
+// releases whatever was made.
+void ImportSharedTexture(GLuint& texture, GLuint& memoryObject, GLenum handleType, HANDLE handle,
+                         GLenum internalFormat, unsigned width, unsigned height,
+                         const char* function, const char* importFailure,
+                         const char* storageFailure);
 // Gives up a name made by GenSurfaceTexture without GL calls, for a context
 // that is gone or not current; sets it to 0.
 void ForgetSurfaceTexture(GLuint& name);

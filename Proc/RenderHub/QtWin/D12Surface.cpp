@@ -22,7 +22,7 @@ using Details::CheckSurfaceContext;
 using Details::DeleteSurfaceTexture;
 using Details::DestroyInDestructor;
 using Details::ForgetSurfaceTexture;
-using Details::GenSurfaceTexture;
+using Details::ImportSharedTexture;
 
 constexpr std::int64_t kIdleExpiryNs = 5'000'000'000;
 constexpr std::chrono::milliseconds kPurgePeriod{5000};
@@ -108,32 +108,11 @@ public:
             d3dTexture = device->CreateTexture2D(desc);
             d3dTexture->SetName(kResourceName);
             sharedHandle = device->CreateSharedHandle(d3dTexture.p);
-            texture = GenSurfaceTexture("D12SharingSurfaceImpl");
-            glBindTexture(s_target, texture);
-            glTexParameteri(s_target, GL_TEXTURE_TILING_EXT, GL_OPTIMAL_TILING_EXT);
-            glBindTexture(s_target, 0);
-            glCreateMemoryObjectsEXT(1, &memoryObject);
-            if (memoryObject == 0) {
-                KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
-                                     "Failed to create OpenGL memory object");
-            }
-            while (glGetError() != GL_NO_ERROR) {
-                // An error left by earlier work must not be read as the import's.
-            }
-            glImportMemoryWin32HandleEXT(memoryObject, 0, GL_HANDLE_TYPE_D3D12_RESOURCE_EXT,
-                                         sharedHandle);
-            if (glGetError() != GL_NO_ERROR) {
-                KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
-                                     "Failed to import DirectX 12 memory object");
-            }
-            glTextureStorageMem2DEXT(texture, 1, internalFormat, static_cast<GLsizei>(width),
-                                     static_cast<GLsizei>(height), memoryObject, 0);
-            // Unchecked, a failure here would leave a surface that renders into
-            // nothing, or whose renders the host never sees signalled.
-            if (glGetError() != GL_NO_ERROR) {
-                KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
-                                     "Failed to create OpenGL texture on DirectX 12 memory");
-            }
+            ImportSharedTexture(texture, memoryObject, GL_HANDLE_TYPE_D3D12_RESOURCE_EXT,
+                                sharedHandle, internalFormat, width, height,
+                                "D12SharingSurfaceImpl",
+                                "Failed to import DirectX 12 memory object",
+                                "Failed to create OpenGL texture on DirectX 12 memory");
             glGenSemaphoresEXT(1, &semaphore);
             if (semaphore == 0) {
                 KAVRIN_THROW_INTEROP("D12SharingSurfaceImpl", E_FAIL,
