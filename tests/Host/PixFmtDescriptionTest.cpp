@@ -147,213 +147,23 @@ TEST(PixFmtFindTest, EveryValueUpToTheLastIsDescribedAndNothingBeyond) {
 }
 
 // ---------------------------------------------------------------------------
-// The supported formats, written out by hand.
-
-constexpr std::uint32_t R = Kavrin::PixFmtFlagRGB;
-constexpr std::uint32_t A = Kavrin::PixFmtFlagAlpha;
-constexpr std::uint32_t Y = Kavrin::PixFmtFlagYUV;
-constexpr auto Full = PixelColorRange::Full;
-constexpr auto Ltd = PixelColorRange::Limited;
-
-struct DescRow {
-    PixFmt pixFmt;
-    std::uint32_t flags;
-    int planes;
-    int components;
-    int depth;
-    int shift;
-    PixelColorRange range;
-    int cw;
-    int ch;
-    int bpp[4];
-    const char* name;
-    bool planarYUV;
-    bool semiPlanar;
-};
-
-void PrintTo(const DescRow& row, std::ostream* os) { *os << row.name; }
-
-const DescRow kSupported[] = {
-    {PixFmt::RGBA, R | A, 1, 4, 8, 0, Full, 0, 0, {4}, "rgba", false, false},
-    {PixFmt::BGRA, R | A, 1, 4, 8, 0, Full, 0, 0, {4}, "bgra", false, false},
-    {PixFmt::ARGB, R | A, 1, 4, 8, 0, Full, 0, 0, {4}, "argb", false, false},
-    {PixFmt::ABGR, R | A, 1, 4, 8, 0, Full, 0, 0, {4}, "abgr", false, false},
-    {PixFmt::RGB24, R, 1, 3, 8, 0, Full, 0, 0, {3}, "rgb24", false, false},
-    {PixFmt::BGR24, R, 1, 3, 8, 0, Full, 0, 0, {3}, "bgr24", false, false},
-    {PixFmt::YUVA420P, Y | A, 4, 4, 8, 0, Ltd, 1, 1, {1, 1, 1, 1}, "yuva420p", true, false},
-    {PixFmt::YUV420P, Y, 3, 3, 8, 0, Ltd, 1, 1, {1, 1, 1}, "yuv420p", true, false},
-    {PixFmt::YUVA422P, Y | A, 4, 4, 8, 0, Ltd, 1, 0, {1, 1, 1, 1}, "yuva422p", true, false},
-    {PixFmt::YUV422P, Y, 3, 3, 8, 0, Ltd, 1, 0, {1, 1, 1}, "yuv422p", true, false},
-    {PixFmt::YUVA444P, Y | A, 4, 4, 8, 0, Ltd, 0, 0, {1, 1, 1, 1}, "yuva444p", true, false},
-    {PixFmt::YUV444P, Y, 3, 3, 8, 0, Ltd, 0, 0, {1, 1, 1}, "yuv444p", true, false},
-    {PixFmt::YUV440P, Y, 3, 3, 8, 0, Ltd, 0, 1, {1, 1, 1}, "yuv440p", true, false},
-    {PixFmt::YUV411P, Y, 3, 3, 8, 0, Ltd, 2, 0, {1, 1, 1}, "yuv411p", true, false},
-    {PixFmt::YUV410P, Y, 3, 3, 8, 0, Ltd, 2, 2, {1, 1, 1}, "yuv410p", true, false},
-    {PixFmt::NV12, Y, 2, 3, 8, 0, Ltd, 1, 1, {1, 2}, "nv12", false, true},
-    {PixFmt::NV21, Y, 2, 3, 8, 0, Ltd, 1, 1, {1, 2}, "nv21", false, true},
-    {PixFmt::RGB48LE, R, 1, 3, 16, 0, Full, 0, 0, {6}, "rgb48le", false, false},
-    {PixFmt::BGR48LE, R, 1, 3, 16, 0, Full, 0, 0, {6}, "bgr48le", false, false},
-    {PixFmt::RGBA64LE, R | A, 1, 4, 16, 0, Full, 0, 0, {8}, "rgba64le", false, false},
-    {PixFmt::BGRA64LE, R | A, 1, 4, 16, 0, Full, 0, 0, {8}, "bgra64le", false, false},
-    {PixFmt::YUV420P10LE, Y, 3, 3, 10, 0, Ltd, 1, 1, {2, 2, 2}, "yuv420p10le", true, false},
-    {PixFmt::YUV420P12LE, Y, 3, 3, 12, 0, Ltd, 1, 1, {2, 2, 2}, "yuv420p12le", true, false},
-    {PixFmt::YUV420P16LE, Y, 3, 3, 16, 0, Ltd, 1, 1, {2, 2, 2}, "yuv420p16le", true, false},
-    {PixFmt::YUV422P10LE, Y, 3, 3, 10, 0, Ltd, 1, 0, {2, 2, 2}, "yuv422p10le", true, false},
-    {PixFmt::YUV422P12LE, Y, 3, 3, 12, 0, Ltd, 1, 0, {2, 2, 2}, "yuv422p12le", true, false},
-    {PixFmt::YUV422P16LE, Y, 3, 3, 16, 0, Ltd, 1, 0, {2, 2, 2}, "yuv422p16le", true, false},
-    {PixFmt::YUV444P10LE, Y, 3, 3, 10, 0, Ltd, 0, 0, {2, 2, 2}, "yuv444p10le", true, false},
-    {PixFmt::YUV444P12LE, Y, 3, 3, 12, 0, Ltd, 0, 0, {2, 2, 2}, "yuv444p12le", true, false},
-    {PixFmt::YUV444P16LE, Y, 3, 3, 16, 0, Ltd, 0, 0, {2, 2, 2}, "yuv444p16le", true, false},
-    {PixFmt::YUVA420P10LE,
-     Y | A,
-     4,
-     4,
-     10,
-     0,
-     Ltd,
-     1,
-     1,
-     {2, 2, 2, 2},
-     "yuva420p10le",
-     true,
-     false},
-    {PixFmt::YUVA420P16LE,
-     Y | A,
-     4,
-     4,
-     16,
-     0,
-     Ltd,
-     1,
-     1,
-     {2, 2, 2, 2},
-     "yuva420p16le",
-     true,
-     false},
-    {PixFmt::YUVA422P10LE,
-     Y | A,
-     4,
-     4,
-     10,
-     0,
-     Ltd,
-     1,
-     0,
-     {2, 2, 2, 2},
-     "yuva422p10le",
-     true,
-     false},
-    {PixFmt::YUVA422P12LE,
-     Y | A,
-     4,
-     4,
-     12,
-     0,
-     Ltd,
-     1,
-     0,
-     {2, 2, 2, 2},
-     "yuva422p12le",
-     true,
-     false},
-    {PixFmt::YUVA422P16LE,
-     Y | A,
-     4,
-     4,
-     16,
-     0,
-     Ltd,
-     1,
-     0,
-     {2, 2, 2, 2},
-     "yuva422p16le",
-     true,
-     false},
-    {PixFmt::YUVA444P10LE,
-     Y | A,
-     4,
-     4,
-     10,
-     0,
-     Ltd,
-     0,
-     0,
-     {2, 2, 2, 2},
-     "yuva444p10le",
-     true,
-     false},
-    {PixFmt::YUVA444P12LE,
-     Y | A,
-     4,
-     4,
-     12,
-     0,
-     Ltd,
-     0,
-     0,
-     {2, 2, 2, 2},
-     "yuva444p12le",
-     true,
-     false},
-    {PixFmt::YUVA444P16LE,
-     Y | A,
-     4,
-     4,
-     16,
-     0,
-     Ltd,
-     0,
-     0,
-     {2, 2, 2, 2},
-     "yuva444p16le",
-     true,
-     false},
-    {PixFmt::P010LE, Y, 2, 3, 10, 6, Ltd, 1, 1, {2, 4}, "p010le", false, true},
-    {PixFmt::P016LE, Y, 2, 3, 16, 0, Ltd, 1, 1, {2, 4}, "p016le", false, true},
-    // Beyond the forty.
-    {PixFmt::YUYV422, Y, 1, 3, 8, 0, Ltd, 1, 0, {2}, "yuyv422", false, false},
-    {PixFmt::UYVY422, Y, 1, 3, 8, 0, Ltd, 1, 0, {2}, "uyvy422", false, false},
-    {PixFmt::GRAY8, 0, 1, 1, 8, 0, Full, 0, 0, {1}, "gray", false, false},
-    {PixFmt::GRAY16LE, 0, 1, 1, 16, 0, Full, 0, 0, {2}, "gray16le", false, false},
-    {PixFmt::YUVJ420P, Y, 3, 3, 8, 0, Full, 1, 1, {1, 1, 1}, "yuvj420p", true, false},
-    {PixFmt::YUVJ422P, Y, 3, 3, 8, 0, Full, 1, 0, {1, 1, 1}, "yuvj422p", true, false},
-    {PixFmt::YUVJ444P, Y, 3, 3, 8, 0, Full, 0, 0, {1, 1, 1}, "yuvj444p", true, false},
-    {PixFmt::P012LE, Y, 2, 3, 12, 4, Ltd, 1, 1, {2, 4}, "p012le", false, true},
-    {PixFmt::NV24, Y, 2, 3, 8, 0, Ltd, 0, 0, {1, 2}, "nv24", false, true},
-    {PixFmt::Y210LE, Y, 1, 3, 10, 6, Ltd, 1, 0, {4}, "y210le", false, false},
-    {PixFmt::VUYA, Y | A, 1, 4, 8, 0, Ltd, 0, 0, {4}, "vuya", false, false},
-    {PixFmt::GBRAP12LE, R | A, 4, 4, 12, 0, Full, 0, 0, {2, 2, 2, 2}, "gbrap12le", false, false},
-    {PixFmt::X0RGB, R, 1, 3, 8, 0, Full, 0, 0, {4}, "0rgb", false, false},
-    {PixFmt::RGBAF32LE, R | A, 1, 4, 32, 0, Full, 0, 0, {16}, "rgbaf32le", false, false},
-};
-
-class PixFmtDescriptionTest : public ::testing::TestWithParam<DescRow> {};
-
-TEST_P(PixFmtDescriptionTest, MatchesTheHandWrittenFacts) {
-    const DescRow& row = GetParam();
-    const PixFmtDescription* d = PixFmtDescription::Find(row.pixFmt);
-    ASSERT_NE(d, nullptr);
-    EXPECT_STREQ(d->name, row.name);
-    EXPECT_EQ(d->flags, row.flags);
-    EXPECT_EQ(d->planes, row.planes);
-    EXPECT_EQ(d->components, row.components);
-    EXPECT_EQ(d->depth, row.depth);
-    EXPECT_EQ(d->shift, row.shift);
-    EXPECT_EQ(d->range, row.range);
-    EXPECT_EQ(d->log2ChromaW, row.cw);
-    EXPECT_EQ(d->log2ChromaH, row.ch);
-    for (int plane = 0; plane < 4; ++plane) {
-        EXPECT_EQ(d->bytesPerPixel[plane], row.bpp[plane]) << "plane " << plane;
+// Layouts (planes, components, depth, shift, subsampling, bytes per pixel) are
+// checked against libavutil below; the range is this library's own reading:
+// RGB, grey and the JPEG (yuvj) family full, every other YUV format limited.
+TEST(PixFmtRangeTest, FullForRgbGreyAndJpegYuvLimitedForOtherYuv) {
+    int yuv = 0;
+    for (int value = 0; value <= 220; ++value) {
+        const PixFmtDescription* d = PixFmtDescription::Find(static_cast<PixFmt>(value));
+        ASSERT_NE(d, nullptr) << value;
+        if (d->IsHardware()) {
+            continue;
+        }
+        const bool full = !d->IsYUV() || std::strncmp(d->name, "yuvj", 4) == 0;
+        EXPECT_EQ(d->range, full ? PixelColorRange::Full : PixelColorRange::Limited) << d->name;
+        yuv += d->IsYUV() ? 1 : 0;
     }
-    EXPECT_EQ(d->IsPlanarYUV(), row.planarYUV);
-    EXPECT_EQ(d->IsSemiPlanar(), row.semiPlanar);
-    EXPECT_EQ(d->HasAlpha(), (row.flags & A) != 0);
-    EXPECT_EQ(d->IsRGB(), (row.flags & R) != 0);
-    EXPECT_FALSE(d->IsHardware());
+    EXPECT_GT(yuv, 100);
 }
-
-INSTANTIATE_TEST_SUITE_P(Formats, PixFmtDescriptionTest, ::testing::ValuesIn(kSupported),
-                         [](const auto& info) { return "f_" + std::string(info.param.name); });
 
 class HardwareFormatTest : public ::testing::TestWithParam<PixFmt> {};
 
