@@ -2,13 +2,10 @@
 
 #include "ShaderSources.h"
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
-
-#include "Kavrin/Conf/ColorUtils.h"
 
 #include "GlslLibrary.h"
 #include "Shader.h"
@@ -134,45 +131,6 @@ TEST(AdaptShaderSourceTest, OwnIntegerOutputKeepsTheBlockOutputAtCoreLevels) {
     EXPECT_NE(AdaptShaderSource(body, true, OglCapability::Core32).find("out vec4 fragmentColor;"),
               std::string::npos);
     EXPECT_EQ(AdaptShaderSource(body, true, OglCapability::Compatibility32).find("fragmentColor"),
-              std::string::npos);
-}
-
-TEST(GlslLibraryTest, ElevenEntriesInOrderWithTheirLayout) {
-    const char* names[] = {"kavrin_mixRGBA_",   "kavrin_blendRGBA_", "kavrin_premultiplyAlphaRGBA_",
-                           "kavrin_rand_",      "kavrin_RGBA2Y_",    "kavrin_RGBA2GRAYA_",
-                           "kavrin_RGBA2YUVA_", "kavrin_ClampSDR_",  "kavrin_YUVA2RGBA_",
-                           "kavrin_RGB2HSL_",   "kavrin_HSL2RGB_"};
-    ASSERT_EQ(GlslLibrary.size(), std::size(names));
-    for (std::size_t i = 0; i < std::size(names); ++i) {
-        const auto& [name, text] = GlslLibrary[i];
-        EXPECT_EQ(name, names[i]);
-        EXPECT_EQ(text.rfind("\n\t\t", 0), 0u) << name;
-        const std::string ending = name == "kavrin_rand_" ? "\n\t  " : "\n\t";
-        EXPECT_EQ(text.substr(text.size() - ending.size()), ending) << name;
-        EXPECT_NE(text.find(name + "("), std::string::npos) << name;
-    }
-}
-
-TEST(GlslLibraryTest, LumaEntriesCarryTheBt709CoefficientsInPercentFFormat) {
-    const auto k = Kavrin::Conf::GetYCbCrCoefficients(Kavrin::Conf::YCbCrMatrix::BT709);
-    char expected[128];
-    std::snprintf(expected, sizeof(expected), "vec4 yCbCrCoefficients = vec4( %f, %f, %f, 0.0 );",
-                  k[0], k[1], k[2]);
-    EXPECT_STREQ(expected, "vec4 yCbCrCoefficients = vec4( 0.212600, 0.715200, 0.072200, 0.0 );");
-    EXPECT_NE(LibraryText("kavrin_RGBA2Y_").find(expected), std::string::npos);
-    EXPECT_NE(LibraryText("kavrin_RGBA2GRAYA_").find(expected), std::string::npos);
-}
-
-TEST(GlslLibraryTest, MatrixEntriesUseFixedWidthColumns) {
-    EXPECT_EQ(Kavrin::Ogl::Details::GlslVec3(0.0f, 0.5f, -1.5f),
-              "vec3(  0.0000000000,  0.5000000000, -1.5000000000 )");
-    const std::string& decode = LibraryText("kavrin_YUVA2RGBA_");
-    // First column of the BT.709 decode matrix: (c0, 0, c1) with c1 = 2(1 - Kr) = 1.5748.
-    EXPECT_NE(decode.find("const mat3 conversionMatrix = mat3(\n          vec3(  1.0000000000,  "
-                          "0.0000000000,  1.5748000145 )\n        , vec3("),
-              std::string::npos)
-        << decode;
-    EXPECT_NE(decode.find("const vec3 bias = vec3(  0.0000000000,  0.5000000000,  0.5000000000 );"),
               std::string::npos);
 }
 
