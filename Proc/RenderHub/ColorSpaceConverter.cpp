@@ -200,7 +200,10 @@ std::string PrimariesDispatch() {
 
 constexpr std::string_view kMainBody = R"(void main()
 {
-    vec4 color = texture2D(tex, TexCoord0);
+    // The texel under TexCoord0, unfiltered: filtering would leak a neighbour
+    // into the curves, where a bright one dominates a dark one.
+    ivec2 size = textureSize(tex, 0);
+    vec4 color = texelFetch(tex, clamp(ivec2(TexCoord0 * vec2(size)), ivec2(0), size - 1), 0);
     if (sourceFunction == trc_bt709) color.rgb = rec709_to_scene_linear(color.rgb);
     else if (sourceFunction == trc_bt709a) color.rgb = gamma_to_linear(color.rgb, BT709_A_GAMMA);
     else if (sourceFunction == trc_bt1886) color.rgb = rec709_to_display_linear(color.rgb);

@@ -31,6 +31,7 @@
 namespace Kavrin::Ogl {
 namespace {
 
+// A 1:1 pass: each pixel reads exactly its own texel.
 // c[order[i]] through selection masks: llvmpipe turns a vector indexed by a
 // uniform into a per-pixel branch chain, ten times slower than this.
 constexpr std::string_view kReorder = R"(uniform sampler2D src;
@@ -39,7 +40,7 @@ varying vec2 TexCoord0;
 
 void main()
 {
-    vec4 c = texture2D(src, TexCoord0);
+    vec4 c = texelFetch(src, ivec2(gl_FragCoord.xy), 0);
     const ivec4 lanes = ivec4(0, 1, 2, 3);
     gl_FragColor = vec4(dot(c, vec4(equal(ivec4(order.x), lanes))), dot(c, vec4(equal(ivec4(order.y), lanes))),
                         dot(c, vec4(equal(ivec4(order.z), lanes))), dot(c, vec4(equal(ivec4(order.w), lanes))));
@@ -133,6 +134,22 @@ public:
 
 private:
     std::vector<std::unique_ptr<Texture>> textures;
+};
+
+// Samples a texture unfiltered for a 1:1 pass, where linear filtering at
+// coordinates a little off the texel centres would mix in the neighbours;
+// back to the pool's linear filtering on every path.
+class NearestSampling {
+public:
+    explicit NearestSampling(const Texture& texture) : texture(texture) {
+        texture.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
+    }
+    ~NearestSampling() { texture.Tweak(GL_CLAMP_TO_EDGE, GL_LINEAR); }
+    NearestSampling(const NearestSampling&) = delete;
+    NearestSampling& operator=(const NearestSampling&) = delete;
+
+private:
+    const Texture& texture;
 };
 
 // Restores blending to off on every path.
@@ -463,6 +480,7 @@ void Frame::Download(const boost::intrusive_ptr<Proc::IDataVideo>& destination,
             if (!(IsRGB() && HasAlpha())) {
                 converted = CreateIntermediate(colorSpace, RgbFormatFor(desc, true), frameInfo);
                 storage.FBO().Attach(*converted->GetFirstTexture());
+                NearestSampling nearest(*GetFirstTexture());
                 Draw(storage.Quad(), storage);
                 source = converted;
             }
@@ -644,6 +662,7 @@ boost::intrusive_ptr<Frame> Frame::ConvertToSpecifiedRGB(PixFmt pixFmt,
     glClear(GL_COLOR_BUFFER_BIT);
     {
         // Composited onto black: rgb * alpha.
+        NearestSampling nearest(*GetFirstTexture());
         BlendScope blend;
         glBlendFuncSeparate(GL_SRC_ALPHA, GL_ZERO, GL_ZERO, GL_ZERO);
         Draw(storage.Quad(), storage);
@@ -655,6 +674,7 @@ boost::intrusive_ptr<Frame> Frame::ConvertToSpecifiedRGBA(PixFmt pixFmt,
                                                           const ShaderStorage& storage) const {
     boost::intrusive_ptr<Frame> result = CreateIntermediate(colorSpace, pixFmt, frameInfo);
     storage.FBO().Attach(*result->GetFirstTexture());
+    NearestSampling nearest(*GetFirstTexture());
     Draw(storage.Quad(), storage);
     return result;
 }

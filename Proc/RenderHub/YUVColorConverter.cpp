@@ -18,6 +18,8 @@ namespace Kavrin::Ogl {
 namespace {
 
 // Integer Y'CbCr samples to R'G'B': clamp to the legal range, then the matrix.
+// Samples are fetched by index, never by normalised coordinate: the chroma of
+// pixel (x, y) is (x >> chromaShift.x, y >> chromaShift.y) at any size.
 constexpr std::string_view kYpCbCr2Rgb = R"(uniform usampler2D y_tex;
 uniform usampler2D u_tex;
 uniform usampler2D v_tex;
@@ -27,6 +29,7 @@ uniform bool isNV;
 uniform bool isNV12Order;
 uniform bool hasAlpha;
 uniform int dataShift;
+uniform ivec2 chromaShift;
 uniform ivec3 min;
 uniform ivec3 max;
 uniform vec3 bias;
@@ -37,33 +40,38 @@ varying vec2 TexCoord0;
 
 void main()
 {
+    ivec2 pixel = ivec2(gl_FragCoord.xy);
+    ivec2 chroma = pixel >> chromaShift;
     uvec3 samples;
-    samples.x = texture(y_tex, TexCoord0).x;
+    samples.x = texelFetch(y_tex, pixel, 0).x;
     if (isNV) {
-        uvec2 pair = texture(uv_tex, TexCoord0).xy;
+        uvec2 pair = texelFetch(uv_tex, chroma, 0).xy;
         samples.yz = isNV12Order ? pair : pair.yx;
     } else {
-        samples.y = texture(u_tex, TexCoord0).x;
-        samples.z = texture(v_tex, TexCoord0).x;
+        samples.y = texelFetch(u_tex, chroma, 0).x;
+        samples.z = texelFetch(v_tex, chroma, 0).x;
     }
     ivec3 ycbcr = clamp(ivec3(samples >> uint(dataShift)), min, max);
     vec3 ypbpr = (vec3(ycbcr) - bias) / scale;
     vec3 rgb = conversionMatrix * ypbpr;
     float alpha = 1.0;
     if (hasAlpha) {
-        alpha = clamp(float(texture(a_tex, TexCoord0).x >> uint(dataShift)) / bitnessMaxValue, 0.0, 1.0);
+        alpha = clamp(float(texelFetch(a_tex, pixel, 0).x >> uint(dataShift)) / bitnessMaxValue, 0.0, 1.0);
     }
     gl_FragColor = vec4(rgb, alpha);
 }
 )";
 
-// R'G'B' to integer samples, one plane (or the chroma pair) per pass.
+// R'G'B' to integer samples, one plane (or the chroma pair) per pass. A sample
+// of a plane subsampled by blockShift is the mean of every pixel it covers
+// (fewer at the right and bottom edges of odd sizes).
 constexpr std::string_view kRgb2YpCbCr = R"(uniform sampler2D tex;
 uniform bool premultiplyAlpha;
 uniform int colorIdx;
 uniform bool isNV;
 uniform bool isNV12Order;
 uniform int dataShift;
+uniform ivec2 blockShift;
 uniform ivec3 min;
 uniform ivec3 max;
 uniform vec3 bias;
@@ -75,13 +83,23 @@ out uvec4 fragColor;
 
 void main()
 {
-    vec4 rgba = texture2D(tex, TexCoord0);
-    if (premultiplyAlpha) {
-        rgba = vec4(rgba.rgb * rgba.a, 1.0);
+    // (min and max name uniforms here, so the built-ins are out of reach.)
+    ivec2 first = ivec2(gl_FragCoord.xy) << blockShift;
+    ivec2 end = first + (ivec2(1) << blockShift);
+    ivec2 size = textureSize(tex, 0);
+    ivec2 last = ivec2(end.x < size.x ? end.x : size.x, end.y < size.y ? end.y : size.y);
+    vec4 sum = vec4(0.0);
+    for (int y = first.y; y < last.y; ++y) {
+        for (int x = first.x; x < last.x; ++x) {
+            vec4 texel = texelFetch(tex, ivec2(x, y), 0);
+            sum += premultiplyAlpha ? vec4(texel.rgb * texel.a, 1.0) : texel;
+        }
     }
+    ivec2 covered = last - first;
+    vec4 rgba = sum / float(covered.x * covered.y);
     vec3 ypbpr = conversionMatrix * rgba.rgb;
     ivec3 ycbcr = clamp(ivec3(ypbpr * scale + bias + 0.5), min, max) << dataShift;
-    uint alpha = uint(rgba.a * bitnessMaxValue) << uint(dataShift);
+    uint alpha = uint(clamp(rgba.a, 0.0, 1.0) * bitnessMaxValue + 0.5) << uint(dataShift);
     uvec4 planes = uvec4(uvec3(ycbcr), alpha);
     if (isNV) {
         fragColor = isNV12Order ? uvec4(planes.y, planes.z, 0u, 0u) : uvec4(planes.z, planes.y, 0u, 0u);
@@ -98,7 +116,7 @@ varying vec2 TexCoord0;
 
 void main()
 {
-    gl_FragColor = clamp(vec4(texture(srcTex, TexCoord0) >> uint(dataShift)) / maxValue, 0.0, 1.0);
+    gl_FragColor = clamp(vec4(texelFetch(srcTex, ivec2(gl_FragCoord.xy), 0) >> uint(dataShift)) / maxValue, 0.0, 1.0);
 }
 )";
 
@@ -111,7 +129,7 @@ out uvec4 fragColor;
 
 void main()
 {
-    fragColor = uvec4(texture2D(srcTex, TexCoord0) * maxValue + 0.5) << uint(dataShift);
+    fragColor = uvec4(texelFetch(srcTex, ivec2(gl_FragCoord.xy), 0) * maxValue + 0.5) << uint(dataShift);
 }
 )";
 
@@ -140,6 +158,22 @@ bool HasFormat(const Texture* texture, GLenum format,
 }
 
 float MaxValue(unsigned bitness) { return static_cast<float>((1u << bitness) - 1u); }
+
+// log2 of the subsampling that makes `full` pixels into `plane` samples
+// (plane = ceil(full / 2^s)); any size works, odd ones included.
+int SubsamplingShift(int full, int plane) {
+    for (int shift = 0; shift < 8; ++shift) {
+        if (((full + (1 << shift) - 1) >> shift) <= plane) {
+            return shift;
+        }
+    }
+    return 0;
+}
+
+glm::ivec2 SubsamplingShift(const Texture& full, const Texture& plane) {
+    return {SubsamplingShift(full.GetTexParams().width, plane.GetTexParams().width),
+            SubsamplingShift(full.GetTexParams().height, plane.GetTexParams().height)};
+}
 
 }  // namespace
 
@@ -216,6 +250,7 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
     program.Use();
     FillCommonParams(program);
     program.Uniform("conversionMatrix", Details::YpPbPrToRgbUniform(matrix), false);
+    program.Uniform("chromaShift", SubsamplingShift(*y, *u));
     y->Use(0);
     program.Uniform("y_tex", 0);
     if (v != nullptr) {
@@ -253,6 +288,7 @@ void YUVConverter::ToYUVConversion(const Texture* rgb, Texture* y, Texture* u, T
         storage.FBO().Attach(plane);
         rgb->Use(0);
         program.Uniform("colorIdx", colorIdx);
+        program.Uniform("blockShift", SubsamplingShift(*rgb, plane));
         storage.Quad().Draw(program);
     };
     // The program keeps its uniforms between uses: the luma pass must never run

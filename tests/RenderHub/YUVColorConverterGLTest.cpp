@@ -700,10 +700,10 @@ TEST_F(YUVConverterGLTest, ToYUVPremultipliesWhileToYUVAKeepsStraightColourAndAl
         EXPECT_EQ(premultiplied[k].at(0), wantPremultiplied[k] << kShift) << "ToYUV plane " << k;
         EXPECT_EQ(straight[k].at(0), wantStraight[k] << kShift) << "ToYUVA plane " << k;
     }
-    // uint(0.5 * 1023) = 511, truncated.
-    EXPECT_EQ(straight[3].at(0), 511u << kShift);
+    // 0.5 * 1023 = 511.5, rounded to nearest (truncation lost a code).
+    EXPECT_EQ(straight[3].at(0), 512u << kShift);
     ASSERT_EQ(decoded.size(), 1u);
-    EXPECT_NEAR(decoded[0].a, 511.0 / 1023.0, 1e-6);  // float
+    EXPECT_NEAR(decoded[0].a, 512.0 / 1023.0, 1e-6);  // float
     const glm::dvec3 wantRgb = DecodeSamples(matrix, PixelColorRange::Limited, kDepth, 0,
                                              wantStraight.x, wantStraight.y, wantStraight.z);
     for (int ch = 0; ch < 3; ++ch) {

@@ -306,13 +306,15 @@ void FlipCopy(const Texture& source, Texture& destination, const ShaderStorage& 
                                  : storage.UseShader(PixelFormatShader::RGBA);
     program.Use();
     source.Use(0);
-    if (source.IsIntegerTexture()) {
-        // Integer textures sample only with nearest filtering (pooled ones come linear).
-        source.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
-    }
+    // Nearest: integer textures sample no other way, and a 1:1 flip must not mix
+    // rows (pooled textures come linear and go back so).
+    source.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
     program.Uniform("src", 0);
     storage.FrameQuad().Activate();
     storage.FrameQuad().Draw(program);
+    if (!source.IsIntegerTexture()) {
+        source.Tweak(GL_CLAMP_TO_EDGE, GL_LINEAR);
+    }
 }
 
 void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage) {
