@@ -88,9 +88,36 @@ ls cut.y4m* >/dev/null 2>&1 && fail "a partial output was left behind"
 [ $? -eq 2 ] || fail "Y4M output of nv12 did not exit with 2"
 "$TOOL" convert grey.y4m x.yuv --range studio 2>errors.txt
 [ $? -eq 2 ] && grep -q "unknown range 'studio'" errors.txt || fail "an unknown range was not refused"
-"$TOOL" convert grey.y4m x.yuv --pix-fmt yuv411p --range pc 2>errors.txt
-[ $? -eq 2 ] && grep -q "full-range yuv411p output is not supported" errors.txt ||
-    fail "full-range 4:1:1 output was not refused"
+# Every layout takes both ranges: limited 96 is full-range 93 in 4:1:1 too.
+"$TOOL" convert grey.y4m x.yuv --pix-fmt yuv411p --range pc >/dev/null || fail "full-range 4:1:1 failed"
+[ "$(od -An -tu1 -v x.yuv | tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "128 93 " ] ||
+    fail "limited 96 is not full-range 93 in 4:1:1"
+# Y4M chroma siting tags come back as they came; other layouts get their own tag.
+for tag in 420mpeg2 420paldv 420jpeg 420; do
+    sed "1s/C420jpeg/C$tag/" grey.y4m >sited.y4m
+    "$TOOL" convert sited.y4m sited-out.y4m >/dev/null || fail "C$tag input failed"
+    head -1 sited-out.y4m | grep -q " C$tag " || fail "C$tag did not come back as it came"
+done
+"$TOOL" convert sited.y4m x.y4m --pix-fmt yuv422p >/dev/null && head -1 x.y4m | grep -q " C422 " ||
+    fail "a 4:2:2 output kept a 4:2:0 tag"
+# Matrices per side, by FFmpeg's names; an unknown one is refused with the valid names.
+"$TOOL" convert grey.y4m x.yuv --matrix ycgco 2>errors.txt
+[ $? -eq 2 ] && grep -q "unknown or unsupported matrix 'ycgco' (valid: .*bt2020nc" errors.txt ||
+    fail "an unsupported matrix was not refused with the valid names"
+# Saturated BT.2020 red (Y 74, Cb 97, Cr 240 in BT.2020 NCL) read as BT.2020 and written
+# as BT.709 keeps its hue only when each side uses its own matrix.
+{
+    printf 'YUV4MPEG2 W2 H2 F25:1 Ip A1:1 C444\nFRAME\n'
+    printf '\112\112\112\112\141\141\141\141\360\360\360\360'
+} >red2020.y4m
+"$TOOL" convert red2020.y4m red709.rgb --pix-fmt rgb24 --in-primaries bt2020 --primaries bt2020 \
+    >/dev/null || fail "BT.2020 YUV to RGB failed"
+read -r r g b <<<"$(head -c 3 red709.rgb | od -An -tu1)"
+[ "$r" -ge 254 ] && [ "$g" -le 1 ] && [ "$b" -le 1 ] ||
+    fail "BT.2020 red did not decode with the BT.2020 matrix (got $r $g $b)"
+"$TOOL" convert red2020.y4m same.y4m --in-matrix bt2020nc --matrix bt709 >/dev/null ||
+    fail "--in-matrix/--matrix failed"
+cmp -s <(tail -c 12 same.y4m) <(tail -c 12 red2020.y4m) && fail "the output matrix was ignored"
 # Full range both ways: limited grey 96 is full-range 93, and back.
 "$TOOL" convert grey.y4m full.y4m --range pc >/dev/null || fail "full-range output exited with $?"
 head -1 full.y4m | grep -q "XCOLORRANGE=FULL" || fail "the full-range header lacks XCOLORRANGE=FULL"

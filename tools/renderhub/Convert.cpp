@@ -28,10 +28,8 @@
 #include "Kavrin/PixFmtDescription.h"
 #include "Kavrin/Proc/ColorConversionInfo.h"
 
-#include "ColorSpaceConverter.h"
-#include "Frame.h"
+#include "FrameConverter.h"
 #include "Private/UploadDownloadBuffers.h"
-#include "Requantize.h"
 #include "Texture.h"
 #include "ToolTasks.h"
 #include "Y4M.h"
@@ -57,6 +55,7 @@ PixFmt SupportedFormat(const std::string& name) {
     throw InputError("unknown or unsupported pixel format '" + name + "'");
 }
 
+// FFmpeg's names of the matrices the converter has luma coefficients for.
 Conf::YCbCrMatrix MatrixByName(const std::string& name) {
     static const std::map<std::string, Conf::YCbCrMatrix> names = {
         {"bt709", Conf::YCbCrMatrix::BT709},
@@ -68,9 +67,21 @@ Conf::YCbCrMatrix MatrixByName(const std::string& name) {
     };
     const auto found = names.find(name);
     if (found == names.end()) {
-        throw InputError("unknown matrix '" + name + "'");
+        std::string valid;
+        for (const auto& [known, matrix] : names) {
+            valid += (valid.empty() ? "" : ", ") + known;
+        }
+        throw InputError("unknown or unsupported matrix '" + name + "' (valid: " + valid + ")");
     }
     return found->second;
+}
+
+// A side's matrix: the one named, else the one its primaries imply.
+Conf::YCbCrMatrix MatrixFor(const std::string& name, std::int32_t primaries) {
+    if (!name.empty()) {
+        return MatrixByName(name);
+    }
+    return primaries == 9 ? Conf::YCbCrMatrix::BT2020NonConstant : Conf::YCbCrMatrix::BT709;
 }
 
 std::int32_t PrimariesByName(const std::string& name) {
@@ -380,8 +391,7 @@ private:
 // A frame between the GPU and the writer.
 struct InFlight {
     GLWork work;
-    boost::intrusive_ptr<Proc::DataVideoCPU> downloaded;  // what the GPU writes
-    boost::intrusive_ptr<Proc::DataVideoCPU> output;      // what is written (may be the same)
+    boost::intrusive_ptr<Proc::DataVideoCPU> output;  // what the GPU writes and is written
 };
 
 // A bounded first-in first-out queue between the reading and the writing thread.
@@ -481,27 +491,18 @@ std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
 
 int RunConvert(const ConvertOptions& options) {
     try {
-        const auto matrix = static_cast<std::int32_t>(MatrixByName(options.matrix));
-        const Conf::ColorSpace colorSpace{PrimariesByName(options.inputPrimaries),
-                                          TransferByName(options.inputTransfer), matrix};
+        const std::int32_t inputPrimaries = PrimariesByName(options.inputPrimaries);
+        const std::int32_t outputPrimaries = options.outputPrimaries.empty()
+                                                 ? inputPrimaries
+                                                 : PrimariesByName(options.outputPrimaries);
+        const Conf::ColorSpace colorSpace{
+            inputPrimaries, TransferByName(options.inputTransfer),
+            static_cast<std::int32_t>(MatrixFor(options.inputMatrix, inputPrimaries))};
         const Conf::ColorSpace targetSpace{
-            options.outputPrimaries.empty() ? colorSpace.primaries
-                                            : PrimariesByName(options.outputPrimaries),
+            outputPrimaries,
             options.outputTransfer.empty() ? colorSpace.transfer
                                            : TransferByName(options.outputTransfer),
-            matrix};
-        const bool convertColour = targetSpace.primaries != colorSpace.primaries ||
-                                   targetSpace.transfer != colorSpace.transfer;
-        Proc::ColorConversionInfo conversion;
-        conversion.source = colorSpace;
-        conversion.target = targetSpace;
-        conversion.sourcePeakLuminance = options.sourcePeak;
-        conversion.targetPeakLuminance = options.targetPeak;
-        conversion.referenceWhiteLuminance = options.referenceWhite;
-        conversion.hlgDisplayPeakLuminance = options.hlgPeak;
-        if (convertColour) {
-            Conf::ColorSpaceTransform check(conversion);  // refuses unusable combinations up front
-        }
+            static_cast<std::int32_t>(MatrixFor(options.outputMatrix, outputPrimaries))};
         if (options.inFlight < 1 || options.inFlight > 64) {
             throw InputError("--in-flight takes 1 to 64 frames");
         }
@@ -536,21 +537,16 @@ int RunConvert(const ConvertOptions& options) {
                                             : yuvIn ? inputRange
                                                     : PixelColorRange::Limited;
 
-        // YUV input widens to 16 bits when it is full range (the library reads
-        // limited range) and when it has 8 bits (the library would round it to
-        // 8-bit RGB before the output's own rounding).
-        const PixFmt wideIn = yuvIn ? WideFormat(inputFormat) : PixFmt::None;
-        const bool widen = yuvIn && wideIn != PixFmt::None &&
-                           (inputRange == PixelColorRange::Full || inputDescription.depth <= 8);
-        if (yuvIn && inputRange == PixelColorRange::Full && !widen) {
-            throw InputError(std::string("full-range ") + inputDescription.GetName() +
-                             " input is not supported (no 16-bit form of its chroma layout)");
-        }
-        const bool narrow = yuvOut && outputRange == PixelColorRange::Full;
-        if (narrow && WideFormat(outputFormat) == PixFmt::None) {
-            throw InputError(std::string("full-range ") + outputDescription.GetName() +
-                             " output is not supported (no 16-bit form of its chroma layout)");
-        }
+        Ogl::FrameConversionOptions conversion;
+        conversion.sourceRange = yuvIn ? inputRange : PixelColorRange::Full;
+        conversion.targetRange = yuvOut ? outputRange : PixelColorRange::Full;
+        conversion.sourcePeakLuminance = options.sourcePeak;
+        conversion.targetPeakLuminance = options.targetPeak;
+        conversion.referenceWhiteLuminance = options.referenceWhite;
+        conversion.hlgDisplayPeakLuminance = options.hlgPeak;
+        // Refuses unusable colour spaces before any file is touched.
+        const auto converter = std::make_shared<Ogl::FrameConverter>(conversion);
+        converter->Plan(inputFormat, colorSpace, outputFormat, targetSpace);
 
         std::optional<Y4MHeader> header;
         if (y4mOut) {
@@ -579,8 +575,6 @@ int RunConvert(const ConvertOptions& options) {
             sink = std::make_unique<FileSink>(options.output, header);
         }
 
-        boost::intrusive_ptr<Frame> gpu;
-        RunOnGL([&](const ShaderStorage&) { gpu = Frame::Create(); });
         Progress progress(source->total);
         InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
         std::exception_ptr writeFailure;
@@ -592,9 +586,6 @@ int RunConvert(const ConvertOptions& options) {
                     item->work.Wait();
                     if (failed) {
                         continue;  // only let the GL work finish
-                    }
-                    if (item->output != item->downloaded) {
-                        Narrow(*item->downloaded, *item->output, outputRange);
                     }
                     sink->Write(*item->output);
                     progress.Update(++written);
@@ -610,26 +601,11 @@ int RunConvert(const ConvertOptions& options) {
         std::exception_ptr readFailure;
         try {
             while (auto frame = source->Next()) {
-                if (widen) {
-                    frame = Widen(*frame, inputRange);
-                }
                 auto output = Proc::DataVideoCPU::Create(outputFormat, info, targetSpace);
-                auto downloaded =
-                    narrow ? Proc::DataVideoCPU::Create(WideFormat(outputFormat), info, targetSpace)
-                           : output;
                 GLWork work([=](const ShaderStorage& storage) {
-                    gpu->Upload(frame, storage);
-                    if (!convertColour) {
-                        gpu->Download(downloaded, storage);
-                        return;
-                    }
-                    // Half floats between the curves: 8-bit steps would band PQ and HLG.
-                    auto mapped = Frame::CreateIntermediate(targetSpace, PixFmt::RGBAF16LE, info);
-                    storage.FBO().Attach(*mapped->GetFirstTexture());
-                    Ogl::ConvertColorSpace(gpu, conversion, storage);
-                    mapped->Download(downloaded, storage);
+                    converter->Convert(frame, output, storage);
                 });
-                if (!queue.Push({std::move(work), downloaded, output})) {
+                if (!queue.Push({std::move(work), output})) {
                     break;
                 }
             }
@@ -638,10 +614,7 @@ int RunConvert(const ConvertOptions& options) {
         }
         queue.Close();
         writer.join();
-        RunOnGL([&](const ShaderStorage&) {
-            gpu.reset();
-            Ogl::TexturePool::GetInstance().Clear();
-        });
+        RunOnGL([&](const ShaderStorage&) { Ogl::TexturePool::GetInstance().Clear(); });
         progress.Update(written, true);
         if (writeFailure) {
             std::rethrow_exception(writeFailure);

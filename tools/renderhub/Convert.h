@@ -11,7 +11,9 @@ struct ConvertOptions {
     std::string inputPixFmt;   // raw input only
     int width = 0;             // raw input only
     int height = 0;
-    std::string matrix = "bt709";
+    // YUV matrices (FFmpeg names); empty: bt2020nc for BT.2020 primaries, else bt709.
+    std::string inputMatrix;
+    std::string outputMatrix;
     // YUV sample ranges (tv/limited, pc/full); empty: a Y4M input's own, else
     // limited, and the output follows the input.
     std::string inputRange;

@@ -209,6 +209,7 @@ Y4MReader::Y4MReader(std::istream& stream) : in(stream) {
                 break;
             case 'C':
                 header.pixFmt = Y4MChromaToPixFmt(value);
+                header.chromaTag = value;
                 break;
             case 'X':
                 if (value == "COLORRANGE=FULL") {
@@ -291,7 +292,10 @@ boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt p
 Y4MWriter::Y4MWriter(std::ostream& stream, const Y4MHeader& header) : out(stream) {
     out << "YUV4MPEG2 W" << header.width << " H" << header.height << " F" << header.rateNum << ':'
         << header.rateDen << " I" << header.interlace << " A" << header.aspectNum << ':'
-        << header.aspectDen << " C" << PixFmtToY4MChroma(header.pixFmt);
+        << header.aspectDen << " C"
+        << (!header.chromaTag.empty() && Y4MChromaToPixFmt(header.chromaTag) == header.pixFmt
+                ? header.chromaTag
+                : PixFmtToY4MChroma(header.pixFmt));
     if (header.range == PixelColorRange::Full) {
         out << " XCOLORRANGE=FULL";
     } else if (header.range == PixelColorRange::Limited) {

@@ -35,6 +35,9 @@ struct Y4MHeader {
     int aspectDen = 0;
     Kavrin::PixFmt pixFmt = Kavrin::PixFmt::YUV420P;
     Kavrin::PixelColorRange range = Kavrin::PixelColorRange::Unspecified;
+    // The "C" tag as read ("420mpeg2", "420paldv", ...): written back as it came
+    // while it names pixFmt, since it also says where the chroma samples sit.
+    std::string chromaTag;
 };
 
 // The planar formats a Y4M "C" tag names (FFmpeg's tags); throws InputError for

@@ -46,7 +46,9 @@ constexpr const char* kUsage =
     "          --size WxH (repeatable; 1920x1080 and 3840x2160)  --seconds S (0.5)  --json\n"
     "  convert IN OUT  convert Y4M (.y4m), PNG sequences (name%04d.png; 8/16-bit RGB(A)) or raw\n"
     "          planar video between pixel formats on the GPU\n"
-    "          --pix-fmt NAME (output; default: the input's)  --matrix NAME (bt709)\n"
+    "          --pix-fmt NAME (output; default: the input's)\n"
+    "          --in-matrix/--matrix NAME (YUV matrix: bt709, bt470bg, smpte170m, bt2020nc,\n"
+    "          smpte240m, fcc; default: bt2020nc for bt2020 primaries, else bt709)\n"
     "          --in-range/--range tv|pc (YUV sample range; input: the Y4M header's or tv,\n"
     "          output: the input's)  --in-flight N (4 frames between reading and writing)\n"
     "          raw input: --size WxH --in-pix-fmt NAME\n"
@@ -261,8 +263,10 @@ int main(int argc, char** argv) {
                 convert.outputPixFmt = arguments[++i];
             } else if (arguments[i] == "--in-pix-fmt" && hasValue) {
                 convert.inputPixFmt = arguments[++i];
+            } else if (arguments[i] == "--in-matrix" && hasValue) {
+                convert.inputMatrix = arguments[++i];
             } else if (arguments[i] == "--matrix" && hasValue) {
-                convert.matrix = arguments[++i];
+                convert.outputMatrix = arguments[++i];
             } else if (arguments[i] == "--in-range" && hasValue) {
                 convert.inputRange = arguments[++i];
             } else if (arguments[i] == "--range" && hasValue) {

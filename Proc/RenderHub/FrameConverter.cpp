@@ -1,0 +1,665 @@
+#include <GL/glew.h>
+
+#include "FrameConverter.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <glm/glm.hpp>
+
+#include "Kavrin/Conf/ColorSpaceTransform.h"
+#include "Kavrin/Core/Exception.h"
+#include "Kavrin/Ogl/OglThread.h"
+#include "Kavrin/Proc/ColorConversionInfo.h"
+
+#include "ColorSpaceConverter.h"
+#include "Frame.h"
+#include "Mesh.h"
+#include "Private/UploadDownloadBuffers.h"
+#include "QtOgl/QtOglContext.h"
+#include "ShaderProgram.h"
+#include "ShaderSources.h"
+#include "ShaderStorage.h"
+#include "Texture.h"
+#include "YUVColorConverter.h"
+
+namespace Kavrin::Ogl {
+namespace {
+
+// Components in the order the shaders carry them: Y' or R', Cb or G', Cr or B', A.
+constexpr int kComponents = 4;
+constexpr int kAlpha = 3;
+
+// Where each component of a pixel format lives: plane and channel, plane -1
+// when absent (alpha of formats without it).
+struct Layout {
+    std::array<int, kComponents> plane{-1, -1, -1, -1};
+    std::array<int, kComponents> channel{0, 0, 0, 0};
+    std::array<int, kComponents> planeChannels{0, 0, 0, 0};  // channels of each plane
+    int planes = 0;
+    bool yuv = false;
+
+    bool Has(int component) const { return plane[static_cast<std::size_t>(component)] >= 0; }
+    // Channel order of packed RGB, as component index per channel.
+    static Layout Packed(std::initializer_list<int> components) {
+        Layout layout;
+        layout.planes = 1;
+        int channel = 0;
+        for (int component : components) {
+            layout.plane[static_cast<std::size_t>(component)] = 0;
+            layout.channel[static_cast<std::size_t>(component)] = channel++;
+        }
+        layout.planeChannels[0] = channel;
+        return layout;
+    }
+};
+
+Layout LayoutOf(const PixFmtDescription& description) {
+    switch (description.pixFmt) {
+        case PixFmt::RGB24:
+        case PixFmt::RGB48LE:
+            return Layout::Packed({0, 1, 2});
+        case PixFmt::BGR24:
+        case PixFmt::BGR48LE:
+            return Layout::Packed({2, 1, 0});
+        case PixFmt::RGBA:
+        case PixFmt::RGBA64LE:
+            return Layout::Packed({0, 1, 2, 3});
+        case PixFmt::BGRA:
+        case PixFmt::BGRA64LE:
+            return Layout::Packed({2, 1, 0, 3});
+        case PixFmt::ARGB:
+            return Layout::Packed({3, 0, 1, 2});
+        case PixFmt::ABGR:
+            return Layout::Packed({3, 2, 1, 0});
+        default:
+            break;
+    }
+    Layout layout;
+    layout.yuv = true;
+    layout.planes = description.planes;
+    if (description.IsSemiPlanar()) {
+        // NV21 stores the chroma pair as (Cr, Cb).
+        const bool swapped = description.pixFmt == PixFmt::NV21;
+        layout.plane = {0, 1, 1, -1};
+        layout.channel = {0, swapped ? 1 : 0, swapped ? 0 : 1, 0};
+        layout.planeChannels = {1, 2, 0, 0};
+        return layout;
+    }
+    for (int component = 0; component < kComponents; ++component) {
+        if (component < description.planes) {
+            layout.plane[static_cast<std::size_t>(component)] = component;
+            layout.planeChannels[static_cast<std::size_t>(component)] = 1;
+        }
+    }
+    return layout;
+}
+
+// Components a plane holds, in channel order.
+std::vector<int> PlaneComponents(const Layout& layout, int plane) {
+    std::vector<int> components(
+        static_cast<std::size_t>(layout.planeChannels[static_cast<std::size_t>(plane)]), -1);
+    for (int component = 0; component < kComponents; ++component) {
+        if (layout.plane[static_cast<std::size_t>(component)] == plane) {
+            components[static_cast<std::size_t>(
+                layout.channel[static_cast<std::size_t>(component)])] = component;
+        }
+    }
+    return components;
+}
+
+bool IsChromaPlane(const Layout& layout, int plane) {
+    return layout.yuv && (layout.plane[1] == plane || layout.plane[2] == plane);
+}
+
+// Integer plane textures: samples keep their exact values. Three channels are
+// stored in four, which every driver can render into.
+Texture::Params PlaneParams(const PixFmtDescription& description, const Layout& layout, int plane,
+                            const Conf::FrameInfo& info) {
+    const bool wide = description.depth > 8;
+    static constexpr GLenum kFormats[] = {GL_RED_INTEGER, GL_RG_INTEGER, GL_RGB_INTEGER,
+                                          GL_RGBA_INTEGER};
+    static constexpr GLint kNarrow[] = {GL_R8UI, GL_RG8UI, GL_RGBA8UI, GL_RGBA8UI};
+    static constexpr GLint kWide[] = {GL_R16UI, GL_RG16UI, GL_RGBA16UI, GL_RGBA16UI};
+    const auto channels =
+        static_cast<std::size_t>(layout.planeChannels[static_cast<std::size_t>(plane)]);
+    return {description.GetPlanWidth(info.width, plane),
+            description.GetPlanHeight(info.height, plane), kFormats[channels - 1],
+            wide ? kWide[channels - 1] : kNarrow[channels - 1],
+            static_cast<GLenum>(wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE)};
+}
+
+// Pool textures of one conversion, handed back on every path.
+class PooledPlanes {
+public:
+    PooledPlanes() = default;
+    ~PooledPlanes() {
+        for (auto& texture : textures) {
+            TexturePool::GetInstance().PutTex(std::move(texture));
+        }
+    }
+    PooledPlanes(const PooledPlanes&) = delete;
+    PooledPlanes& operator=(const PooledPlanes&) = delete;
+
+    Texture& Take(const Texture::Params& params) {
+        textures.push_back(TexturePool::GetInstance().GetTex(params));
+        return *textures.back();
+    }
+    Texture& operator[](std::size_t plane) { return *textures.at(plane); }
+
+private:
+    std::vector<std::unique_ptr<Texture>> textures;
+};
+
+// Code values of one component kind at one depth and range, in the integer
+// forms zimg uses: code = offset + value * scale, value in [0, 1] for Y', R', G',
+// B' and alpha, [-0.5, 0.5] for Pb and Pr. Full-range chroma is scaled by 2^b - 1.
+struct Quantisation {
+    int offset = 0;
+    int scale = 1;
+};
+
+enum class Kind { Luma, Chroma, Alpha };
+
+Quantisation Quantise(Kind kind, PixelColorRange range, int depth) {
+    const int shift = depth - 8;
+    const int maximum = (1 << depth) - 1;
+    switch (kind) {
+        case Kind::Alpha:
+            return {0, maximum};
+        case Kind::Chroma:
+            return {1 << (depth - 1), range == PixelColorRange::Full ? maximum : 224 << shift};
+        case Kind::Luma:
+            break;
+    }
+    return range == PixelColorRange::Full ? Quantisation{0, maximum}
+                                          : Quantisation{16 << shift, 219 << shift};
+}
+
+Kind KindOf(const Layout& layout, int component) {
+    if (component == kAlpha) {
+        return Kind::Alpha;
+    }
+    return layout.yuv && component > 0 ? Kind::Chroma : Kind::Luma;
+}
+
+// One side of a conversion, resolved.
+struct Side {
+    const PixFmtDescription* description = nullptr;
+    Layout layout;
+    PixelColorRange range = PixelColorRange::Full;
+    Conf::YCbCrMatrix matrix = Conf::YCbCrMatrix::RGB;
+    int depth = 8;  // of the samples
+    int shift = 0;  // of the samples inside their containers
+
+    Quantisation Of(int component) const {
+        return Quantise(KindOf(layout, component), range, depth);
+    }
+    glm::vec4 Offsets() const {
+        return {Of(0).offset, Of(1).offset, Of(2).offset, Of(kAlpha).offset};
+    }
+    glm::vec4 Scales() const { return {Of(0).scale, Of(1).scale, Of(2).scale, Of(kAlpha).scale}; }
+};
+
+std::string Name(const PixFmtDescription* description) {
+    return description != nullptr ? description->GetName() : "unknown";
+}
+
+const PixFmtDescription& Supported(PixFmt format, const char* side) {
+    const PixFmtDescription* description = PixFmtDescription::Find(format);
+    if (description == nullptr || !IsSupportedPixFmt(format)) {
+        KAVRIN_THROW_HOST(
+            "Convert", Exception,
+            std::string("Unsupported pixel format for ") + side + " frame: " + Name(description));
+    }
+    return *description;
+}
+
+// The matrix a YUV side uses: its own when usable; unspecified ones follow the
+// primaries, as players do (BT.2020 NCL for BT.2020, else BT.709).
+Conf::YCbCrMatrix MatrixOf(const Conf::ColorSpace& space) {
+    const auto matrix = static_cast<Conf::YCbCrMatrix>(space.matrix);
+    if (matrix == Conf::YCbCrMatrix::Unspecified || matrix == Conf::YCbCrMatrix::RGB) {
+        return space.primaries == 9 ? Conf::YCbCrMatrix::BT2020NonConstant
+                                    : Conf::YCbCrMatrix::BT709;
+    }
+    if (!Conf::IsValidYCbCrMatrix(matrix)) {
+        KAVRIN_THROW_HOST("Convert", Exception,
+                          "Unsupported YCbCr matrix " + std::to_string(space.matrix) +
+                              " (only matrices with luma coefficients convert)");
+    }
+    return matrix;
+}
+
+Side Resolve(const PixFmtDescription& description, PixelColorRange range,
+             const Conf::ColorSpace& space) {
+    Side side;
+    side.description = &description;
+    side.layout = LayoutOf(description);
+    side.depth = description.depth;
+    side.shift = description.shift;
+    if (side.layout.yuv) {
+        side.range =
+            range == PixelColorRange::Full ? PixelColorRange::Full : PixelColorRange::Limited;
+        side.matrix = MatrixOf(space);
+    } else {
+        side.range =
+            range == PixelColorRange::Limited ? PixelColorRange::Limited : PixelColorRange::Full;
+    }
+    return side;
+}
+
+Proc::ColorConversionInfo ConversionInfo(const Conf::ColorSpace& source,
+                                         const Conf::ColorSpace& target,
+                                         const FrameConversionOptions& options) {
+    Proc::ColorConversionInfo info;
+    info.source = source;
+    info.target = target;
+    info.sourcePeakLuminance = options.sourcePeakLuminance;
+    info.targetPeakLuminance = options.targetPeakLuminance;
+    info.referenceWhiteLuminance = options.referenceWhiteLuminance;
+    info.hlgDisplayPeakLuminance = options.hlgDisplayPeakLuminance;
+    return info;
+}
+
+// Whether the RGB colour-space pass changes anything. An unspecified side is
+// taken as the other; curves that are one curve (BT.709, BT.601 and BT.2020's)
+// need no pass. Throws for codes the converter cannot handle.
+bool NeedsColourSpacePass(const Conf::ColorSpace& source, const Conf::ColorSpace& target,
+                          const FrameConversionOptions& options) {
+    const auto unspecified = [](std::int32_t code) { return code == 2; };
+    if (unspecified(source.primaries) || unspecified(target.primaries) ||
+        unspecified(source.transfer) || unspecified(target.transfer)) {
+        if ((unspecified(source.primaries) || unspecified(target.primaries) ||
+             source.primaries == target.primaries) &&
+            (unspecified(source.transfer) || unspecified(target.transfer) ||
+             source.transfer == target.transfer)) {
+            return false;
+        }
+        // One half differs and is specified on both sides: convert that half only.
+        Conf::ColorSpace from = source;
+        Conf::ColorSpace to = target;
+        if (unspecified(from.primaries) || unspecified(to.primaries)) {
+            from.primaries = to.primaries = 1;
+        }
+        if (unspecified(from.transfer) || unspecified(to.transfer)) {
+            from.transfer = to.transfer = 1;
+        }
+        return NeedsColourSpacePass(from, to, options);
+    }
+    if (source.primaries == target.primaries && source.transfer == target.transfer) {
+        return false;
+    }
+    const Conf::ColorSpaceTransform transform(ConversionInfo(source, target, options));
+    return transform.GetSourcePrimaries() != transform.GetTargetPrimaries() ||
+           transform.GetSourceTransfer() != transform.GetTargetTransfer() ||
+           transform.GetFlags() != 0 || transform.GetLinearScale() != 1.0f ||
+           transform.GetPQTonemapCoefs().first != 0.0f;
+}
+
+// With nothing to convert, samples travel as their raw container values, so
+// P010 and P016 keep every bit.
+bool RawSamples(const Side& source, const Side& target) {
+    return source.depth == target.depth && source.shift == target.shift &&
+           source.range == target.range;
+}
+
+char Lane(int component) { return "xyzw"[component]; }
+
+std::string LayoutKey(const Layout& layout) {
+    std::string key;
+    for (int component = 0; component < kComponents; ++component) {
+        key += std::to_string(layout.plane[static_cast<std::size_t>(component)] + 1);
+        key += std::to_string(layout.channel[static_cast<std::size_t>(component)]);
+    }
+    return key + (layout.yuv ? "y" : "r");
+}
+
+// Decoding: the source planes into one float texel per pixel, as code values
+// (chroma of pixel (x, y) at (x, y) >> chromaShift), or with COLOUR as unclamped
+// R'G'B'A.
+constexpr std::string_view kDecodeBody = R"(uniform ivec2 chromaShift;
+uniform int sampleShift;
+uniform float opaque;
+uniform vec4 offset;
+uniform vec4 scale;
+uniform mat3 toRgb;
+varying vec2 TexCoord0;
+
+void main()
+{
+    ivec2 pixel = ivec2(gl_FragCoord.xy);
+    vec4 codes = vec4(0.0, 0.0, 0.0, opaque);
+    FETCH_COMPONENTS
+#ifdef COLOUR
+    vec4 value = (codes - offset) / scale;
+#ifdef YUV
+    value.rgb = toRgb * value.rgb;
+#endif
+#ifdef COMPOSITE
+    value.rgb *= value.a;
+#endif
+    gl_FragColor = value;
+#else
+    gl_FragColor = codes;
+#endif
+}
+)";
+
+// Encoding one target plane from the float texels. A sample of a subsampled
+// plane is the mean of every pixel it covers (fewer at the edges of odd sizes).
+// Code values are requantised exactly in integers, rounding half to even as
+// zimg does; colour is quantised from R'G'B'A; both clamped to the container.
+constexpr std::string_view kEncodeBody = R"(uniform sampler2D src;
+uniform ivec2 blockShift;
+uniform int sampleShift;
+uniform float maxCode;
+uniform mat3 toYuv;
+uniform vec4 offset;
+uniform vec4 scale;
+uniform ivec4 inOffset;
+uniform ivec4 numerator;
+uniform ivec4 denominator;
+uniform ivec4 outOffset;
+out uvec4 fragColor;
+
+// (code - from) * num / den + to, rounded half to even; |code - from| * num
+// stays below 2^31 because the fraction is reduced.
+float requantize(float code, int from, int num, int den, int to)
+{
+    int t = (int(code) - from) * num;
+    uint a = uint(abs(t));
+    uint q = a / uint(den);
+    uint twice = 2u * (a - q * uint(den));
+    if (twice > uint(den) || (twice == uint(den) && (q & 1u) == 1u)) {
+        q += 1u;
+    }
+    return float((t < 0 ? -int(q) : int(q)) + to);
+}
+
+void main()
+{
+    ivec2 first = ivec2(gl_FragCoord.xy) << blockShift;
+    ivec2 last = min(first + (ivec2(1) << blockShift), textureSize(src, 0));
+    vec4 sum = vec4(0.0);
+    for (int y = first.y; y < last.y; ++y) {
+        for (int x = first.x; x < last.x; ++x) {
+            sum += texelFetch(src, ivec2(x, y), 0);
+        }
+    }
+    ivec2 covered = last - first;
+    float count = float(covered.x * covered.y);
+    vec4 code;
+#ifdef COLOUR
+    vec4 value = sum / count;
+#ifdef YUV
+    value.rgb = toYuv * value.rgb;
+#endif
+    code = value * scale + offset;
+#else
+    if (count == 1.0) {
+        code = vec4(requantize(sum.x, inOffset.x, numerator.x, denominator.x, outOffset.x),
+                    requantize(sum.y, inOffset.y, numerator.y, denominator.y, outOffset.y),
+                    requantize(sum.z, inOffset.z, numerator.z, denominator.z, outOffset.z),
+                    requantize(sum.w, inOffset.w, numerator.w, denominator.w, outOffset.w));
+    } else {
+        code = (sum / count - vec4(inOffset)) * vec4(numerator) / vec4(denominator) + vec4(outOffset);
+    }
+#endif
+    uvec4 samples = uvec4(clamp(roundEven(code), 0.0, maxCode)) << uint(sampleShift);
+    fragColor = STORE_CHANNELS;
+}
+)";
+
+std::string Defines(bool colour, bool yuv, bool composite) {
+    std::string text;
+    text += colour ? "#define COLOUR 1\n" : "";
+    text += yuv ? "#define YUV 1\n" : "";
+    text += composite ? "#define COMPOSITE 1\n" : "";
+    return text;
+}
+
+void Replace(std::string& text, std::string_view what, const std::string& with) {
+    text.replace(text.find(what), what.size(), with);
+}
+
+// The source generator and cache name of a decoding program.
+ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, bool colour,
+                                                          bool composite) {
+    std::string name = "FrameConverter.decode." + LayoutKey(layout) + (colour ? ".c" : ".s") +
+                       (composite ? "p" : "");
+    return {name, VShader::Id::XYUV,
+            [layout, colour, composite] {
+                std::string body(kDecodeBody);
+                std::string fetch;
+                for (int plane = 0; plane < layout.planes; ++plane) {
+                    fetch += "uniform usampler2D plane" + std::to_string(plane) + ";\n";
+                }
+                std::string lines;
+                for (int component = 0; component < kComponents; ++component) {
+                    const int plane = layout.plane[static_cast<std::size_t>(component)];
+                    if (plane < 0) {
+                        continue;
+                    }
+                    const bool chroma = layout.yuv && (component == 1 || component == 2);
+                    lines += std::string("codes.") + Lane(component) + " = float(texelFetch(plane" +
+                             std::to_string(plane) +
+                             (chroma ? ", pixel >> chromaShift" : ", pixel") + ", 0)." +
+                             Lane(layout.channel[static_cast<std::size_t>(component)]) +
+                             " >> uint(sampleShift));\n    ";
+                }
+                Replace(body, "FETCH_COMPONENTS", lines);
+                return Defines(colour, layout.yuv, composite) + fetch + body;
+            },
+            __FILE__};
+}
+
+ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
+                                                          bool colour) {
+    const std::vector<int> components = PlaneComponents(layout, plane);
+    std::string store = "uvec4(samples.";
+    for (int component : components) {
+        store += Lane(component);
+    }
+    for (std::size_t pad = components.size(); pad < 4; ++pad) {
+        store += ", 0u";
+    }
+    store += ")";
+    std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
+                       (colour ? ".c" : ".s");
+    return {name, VShader::Id::XYUV,
+            [store, colour, yuv = layout.yuv] {
+                std::string body(kEncodeBody);
+                Replace(body, "STORE_CHANNELS", store);
+                return Defines(colour, yuv, false) + body;
+            },
+            __FILE__};
+}
+
+void RequireGLThread() {
+    if (!IsOpenGLThread()) {
+        KAVRIN_THROW_HOST("Convert", Exception, "This is not OpenGL thread.");
+    }
+}
+
+std::string SizeText(const Conf::FrameInfo& info) {
+    return std::to_string(info.width) + "x" + std::to_string(info.height);
+}
+
+void CheckSizes(const Conf::FrameInfo& source, const Conf::FrameInfo& target) {
+    if (source.width != target.width || source.height != target.height) {
+        KAVRIN_THROW_HOST("Convert", Exception,
+                          "Target frame size " + SizeText(target) +
+                              " differs from the source frame size " + SizeText(source));
+    }
+    if (source.width <= 0 || source.height <= 0) {
+        KAVRIN_THROW_HOST("Convert", Exception, "Invalid frame size " + SizeText(source));
+    }
+    const std::uint64_t maximum = GetCollectedInformation()->maxTextureSize;
+    if (static_cast<std::uint64_t>(source.width) > maximum ||
+        static_cast<std::uint64_t>(source.height) > maximum) {
+        KAVRIN_THROW_HOST("Convert", Exception,
+                          "Frame size " + SizeText(source) + " exceeds the maximum texture size " +
+                              std::to_string(maximum));
+    }
+}
+
+glm::ivec2 ChromaShift(const PixFmtDescription& description) {
+    return {description.log2ChromaW, description.log2ChromaH};
+}
+
+void DrawQuad(const ShaderStorage& storage, ShaderProgram& program) {
+    storage.Quad().Activate();
+    storage.Quad().Draw(program);
+}
+
+}  // namespace
+
+FrameConverter::FrameConverter(const FrameConversionOptions& options) : options(options) {}
+
+FrameConverter::~FrameConverter() = default;
+
+FrameConverter::Path FrameConverter::Plan(PixFmt sourceFormat, const Conf::ColorSpace& sourceSpace,
+                                          PixFmt targetFormat,
+                                          const Conf::ColorSpace& targetSpace) const {
+    const Side source =
+        Resolve(Supported(sourceFormat, "source"), options.sourceRange, sourceSpace);
+    const Side target =
+        Resolve(Supported(targetFormat, "target"), options.targetRange, targetSpace);
+    const bool sameMatrix = source.layout.yuv == target.layout.yuv &&
+                            (!source.layout.yuv || source.matrix == target.matrix);
+    const bool composite = options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
+                           source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
+    if (sameMatrix && !composite && !NeedsColourSpacePass(sourceSpace, targetSpace, options)) {
+        return Path::Integer;
+    }
+    return Path::Colour;
+}
+
+void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourceFrame,
+                             const boost::intrusive_ptr<Proc::IDataVideo>& targetFrame,
+                             const ShaderStorage& storage) {
+    RequireGLThread();
+    if (!sourceFrame || !targetFrame) {
+        KAVRIN_THROW_HOST("Convert", Exception,
+                          sourceFrame ? "Target frame is null" : "Source frame is null");
+    }
+    const Conf::ColorSpace& sourceSpace = sourceFrame->GetColorSpace();
+    const Conf::ColorSpace& targetSpace = targetFrame->GetColorSpace();
+    const Path path = Plan(sourceFrame->GetPixelFormat(), sourceSpace,
+                           targetFrame->GetPixelFormat(), targetSpace);
+    const Conf::FrameInfo& info = sourceFrame->GetFrameInfo();
+    CheckSizes(info, targetFrame->GetFrameInfo());
+    Side source = Resolve(*PixFmtDescription::Find(sourceFrame->GetPixelFormat()),
+                          options.sourceRange, sourceSpace);
+    Side target = Resolve(*PixFmtDescription::Find(targetFrame->GetPixelFormat()),
+                          options.targetRange, targetSpace);
+    const bool colour = path == Path::Colour;
+    const bool raw = !colour && RawSamples(source, target);
+    const bool composite = colour &&
+                           options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
+                           source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
+
+    PooledPlanes sourcePlanes;
+    for (int plane = 0; plane < source.layout.planes; ++plane) {
+        Texture& texture =
+            sourcePlanes.Take(PlaneParams(*source.description, source.layout, plane, info));
+        texture.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
+        UploadPlane(sourceFrame->GetPlaneConst(static_cast<unsigned char>(plane)), texture,
+                    storage);
+    }
+
+    if (!decoded) {
+        decoded = Frame::Create();
+    }
+    decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
+    storage.FBO().Attach(*decoded->GetFirstTexture());
+    {
+        ShaderProgram& program =
+            storage.MakeShader(DecodeSources(source.layout, colour, composite));
+        program.Use();
+        for (int plane = 0; plane < source.layout.planes; ++plane) {
+            sourcePlanes[static_cast<std::size_t>(plane)].Use(plane);
+            program.Uniform(("plane" + std::to_string(plane)).c_str(), plane);
+        }
+        if (source.layout.yuv) {
+            program.Uniform("chromaShift", ChromaShift(*source.description));
+        }
+        program.Uniform("sampleShift", raw ? 0 : source.shift);
+        if (!source.layout.Has(kAlpha)) {
+            program.Uniform("opaque", static_cast<float>(((1 << source.depth) - 1)
+                                                         << (raw ? source.shift : 0)));
+        }
+        if (colour) {
+            program.Uniform("offset", source.Offsets());
+            program.Uniform("scale", source.Scales());
+            if (source.layout.yuv) {
+                program.Uniform("toRgb", Details::YpPbPrToRgbUniform(source.matrix), false);
+            }
+        }
+        DrawQuad(storage, program);
+    }
+
+    Frame* encodeFrom = decoded.get();
+    if (colour && NeedsColourSpacePass(sourceSpace, targetSpace, options)) {
+        if (!mapped) {
+            mapped = Frame::Create();
+        }
+        mapped->Allocate(targetSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
+        storage.FBO().Attach(*mapped->GetFirstTexture());
+        ConvertColorSpace(decoded, ConversionInfo(sourceSpace, targetSpace, options), storage);
+        encodeFrom = mapped.get();
+    }
+
+    PooledPlanes targetPlanes;
+    for (int plane = 0; plane < target.layout.planes; ++plane) {
+        Texture& texture =
+            targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, info));
+        storage.FBO().Attach(texture);
+        ShaderProgram& program = storage.MakeShader(EncodeSources(target.layout, plane, colour));
+        program.Use();
+        encodeFrom->GetFirstTexture()->Use(0);
+        program.Uniform("src", 0);
+        program.Uniform("blockShift", IsChromaPlane(target.layout, plane)
+                                          ? ChromaShift(*target.description)
+                                          : glm::ivec2(0));
+        program.Uniform("sampleShift", raw ? 0 : target.shift);
+        // Raw samples keep whatever their containers hold.
+        const int containerDepth = !raw ? target.depth : target.depth > 8 ? 16 : 8;
+        program.Uniform("maxCode", static_cast<float>((1 << containerDepth) - 1));
+        if (colour) {
+            program.Uniform("offset", target.Offsets());
+            program.Uniform("scale", target.Scales());
+            if (target.layout.yuv) {
+                program.Uniform("toYuv", Details::RgbToYpPbPrUniform(target.matrix), false);
+            }
+        } else {
+            glm::ivec4 inOffset(0), numerator(1), denominator(1), outOffset(0);
+            for (int component = 0; component < kComponents && !raw; ++component) {
+                // A missing source alpha arrives as the opaque code, full range.
+                const Quantisation from = source.Of(component);
+                const Quantisation to = target.Of(component);
+                const int divisor = std::gcd(to.scale, from.scale);
+                inOffset[component] = from.offset;
+                numerator[component] = to.scale / divisor;
+                denominator[component] = from.scale / divisor;
+                outOffset[component] = to.offset;
+            }
+            program.Uniform("inOffset", inOffset);
+            program.Uniform("numerator", numerator);
+            program.Uniform("denominator", denominator);
+            program.Uniform("outOffset", outOffset);
+        }
+        DrawQuad(storage, program);
+    }
+    for (int plane = 0; plane < target.layout.planes; ++plane) {
+        DownloadPlane(targetFrame->GetPlane(static_cast<unsigned char>(plane)),
+                      targetPlanes[static_cast<std::size_t>(plane)], storage);
+    }
+}
+
+}  // namespace Kavrin::Ogl

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include <cstdint>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "Kavrin/Conf/ColorSpace.h"
+#include "Kavrin/Conf/ColorUtils.h"
+#include "Kavrin/PixFmt.h"
+#include "Kavrin/PixFmtDescription.h"
+#include "Kavrin/Proc/IDataVideo.h"
+
+namespace Kavrin::Ogl {
+
+class Frame;
+class ShaderStorage;
+
+// What a CPU-to-CPU conversion needs beyond the two frames, whose pixel formats,
+// sizes and colour spaces (primaries, transfer, YCbCr matrix) say the rest.
+struct FrameConversionOptions {
+    // Sample ranges; Unspecified means limited for YUV and full for RGB.
+    PixelColorRange sourceRange = PixelColorRange::Unspecified;
+    PixelColorRange targetRange = PixelColorRange::Unspecified;
+
+    // Luminances in cd/m² relating HDR and SDR light (see Proc::ColorConversionInfo).
+    float sourcePeakLuminance = 1000.0f;
+    float targetPeakLuminance = 1000.0f;
+    float referenceWhiteLuminance = 203.0f;
+    float hlgDisplayPeakLuminance = 1000.0f;
+
+    // A target without alpha drops the source's alpha and keeps straight colour,
+    // or shows the picture composited over black.
+    enum class Alpha : std::int32_t { Drop = 0, CompositeOnBlack = 1 };
+    Alpha alpha = Alpha::Drop;
+};
+
+// Converts host CPU frames into host CPU frames of another pixel format, sample
+// range or colour space on the GPU, choosing the path itself:
+// - same colour (matrix, primaries, transfer), only layout, depth, range or
+//   chroma subsampling change: integer plane textures and exact integer
+//   arithmetic, never through RGB; identity is bit-exact;
+// - colour changes: decoded into unclamped 32-bit float RGB, converted, encoded,
+//   clamped only to the target's code range.
+// Owns the float frames it reuses from one conversion to the next (they go back
+// to the texture pool on the GL thread when it dies, on whichever thread that is).
+// Convert runs on the GL thread only; the object is not thread-safe.
+class FrameConverter {
+public:
+    enum class Path : std::int32_t { Integer = 1, Colour = 2 };
+
+    explicit FrameConverter(const FrameConversionOptions& options = {});
+    ~FrameConverter();
+    FrameConverter(const FrameConverter&) = delete;
+    FrameConverter& operator=(const FrameConverter&) = delete;
+
+    // Fills every plane of `target` from `source`; both of a supported CPU pixel
+    // format (GetSupportedPixFmt) and of the same size. Colour spaces come from the
+    // frames; a YUV side with an unspecified or unusable matrix takes BT.2020 NCL
+    // for BT.2020 primaries, else BT.709. Throws Kavrin::Exception for a null
+    // frame, an unsupported format, different or too large sizes, or a colour
+    // space the converter has no curve or primaries for; "This is not OpenGL
+    // thread." off the GL thread. Pool textures taken here always go back.
+    void Convert(const boost::intrusive_ptr<Proc::IDataVideo>& source,
+                 const boost::intrusive_ptr<Proc::IDataVideo>& target,
+                 const ShaderStorage& storage);
+
+    // The path Convert takes for these formats and colour spaces. Any thread.
+    Path Plan(PixFmt sourceFormat, const Conf::ColorSpace& sourceSpace, PixFmt targetFormat,
+              const Conf::ColorSpace& targetSpace) const;
+
+    const FrameConversionOptions& Options() const { return options; }
+
+private:
+    FrameConversionOptions options;
+    // Float intermediates: decoded samples or colour, and the colour-space result.
+    boost::intrusive_ptr<Frame> decoded;
+    boost::intrusive_ptr<Frame> mapped;
+};
+
+}  // namespace Kavrin::Ogl
