@@ -43,9 +43,10 @@ struct FrameConversionOptions {
 //   arithmetic, never through RGB; identity is bit-exact;
 // - colour changes: decoded into unclamped 32-bit float RGB, converted, encoded,
 //   clamped only to the target's code range.
-// Owns the float frames it reuses from one conversion to the next (they go back
-// to the texture pool on the GL thread when it dies, on whichever thread that is).
-// Convert runs on the GL thread only; the object is not thread-safe.
+// Owns the float frames it reuses from one conversion to the next; it may die on
+// any thread (their textures are then freed by a task on the GL thread, or
+// abandoned with the context when the library stops first). Convert runs on the
+// GL thread only; the object is not thread-safe.
 class FrameConverter {
 public:
     enum class Path : std::int32_t { Integer = 1, Colour = 2 };

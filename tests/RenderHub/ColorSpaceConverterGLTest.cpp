@@ -268,9 +268,9 @@ std::vector<glm::vec4> ConvertFrame(const ColorConversionInfo& info,
     WithStorage([&](const ShaderStorage& storage) {
         auto frame =
             Frame::CreateIntermediate(info.source, Kavrin::PixFmt::RGBAF32LE, {width, 1, 0, 0});
+        // Left as the pool hands it out (linear filtering): each pixel must still
+        // read exactly its own texel.
         frame->GetFirstTexture()->Update(0, input.data());
-        // Pool textures filter linearly; exact texels keep the comparison per pixel.
-        frame->GetFirstTexture()->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
         auto target = FloatTexture(width, 1);
         storage.FBO().Attach(*target);
         ConvertColorSpace(frame, info, storage);
@@ -801,6 +801,29 @@ INSTANTIATE_TEST_SUITE_P(Conversions, ColorSpacePipelineGLTest, ::testing::Value
 
 // HDR reference white is SDR white once the scale has acted, when no tone curve
 // bends it (source peak not above reference white).
+TEST_F(ColorSpaceConverterGLTest, NeighboursDoNotBleedAcrossAWideFrame) {
+    // Alternating dark and very bright PQ columns: the curve turns the slightest
+    // mix of a neighbour into a large error, worst at the far end of the row.
+    ColorConversionInfo info;
+    info.source = {9, 16, 9};
+    info.target = {9, 8, 9};
+    const glm::vec4 dark(16705 / 65535.0f, 16705 / 65535.0f, 16705 / 65535.0f, 1.0f);
+    const glm::vec4 bright(65021 / 65535.0f, 65021 / 65535.0f, 65021 / 65535.0f, 1.0f);
+    std::vector<glm::vec4> row(1920);
+    for (std::size_t x = 0; x < row.size(); ++x) {
+        row[x] = x % 2 != 0 ? dark : bright;
+    }
+    const std::vector<glm::vec4> brightAlone = ConvertFrame(info, {bright});
+    const std::vector<glm::vec4> darkAlone = ConvertFrame(info, {dark});
+    const std::vector<glm::vec4> result = ConvertFrame(info, row);
+    ASSERT_EQ(result.size(), row.size());
+    ASSERT_EQ(brightAlone.size() + darkAlone.size(), 2u);
+    for (std::size_t x = 0; x < row.size(); ++x) {
+        const glm::vec4& want = x % 2 != 0 ? darkAlone[0] : brightAlone[0];
+        ASSERT_NEAR(result[x].r, want.r, 1e-6 * want.r) << "column " << x;  // float
+    }
+}
+
 TEST_F(ColorSpaceConverterGLTest, ReferenceWhiteLandsOnSdrWhite) {
     const float white = float(Ref::PqInverseEotf(2.03));
     for (const ColorSpace target : {kSdr709, kSrgb, kLinear709}) {

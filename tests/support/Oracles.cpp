@@ -1,9 +1,16 @@
 #include "Oracles.h"
 
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+
+#include <zimg.h>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +43,109 @@ std::vector<int> SwscaleYuv444ToRgb(const std::uint8_t* const planes[3], const i
         values[i] = wide ? output[2 * i] | (output[2 * i + 1] << 8) : output[i];
     }
     return values;
+}
+
+namespace {
+
+void Describe(const ZimgImage& image, zimg_image_format& format) {
+    zimg_image_format_default(&format, ZIMG_API_VERSION);
+    format.width = static_cast<unsigned>(image.width);
+    format.height = static_cast<unsigned>(image.height);
+    format.pixel_type = image.depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+    format.depth = static_cast<unsigned>(image.depth);
+    format.color_family = image.rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+    format.matrix_coefficients =
+        image.rgb ? ZIMG_MATRIX_RGB : static_cast<zimg_matrix_coefficients_e>(image.matrix);
+    format.transfer_characteristics = ZIMG_TRANSFER_UNSPECIFIED;
+    format.color_primaries = ZIMG_PRIMARIES_UNSPECIFIED;
+    format.pixel_range = image.fullRange ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+}
+
+std::string ZimgError() {
+    char message[1024] = {};
+    zimg_get_last_error(message, sizeof(message));
+    return message;
+}
+
+}  // namespace
+
+bool ZimgConvert(const ZimgImage& source, ZimgImage& target) {
+    zimg_image_format from;
+    zimg_image_format to;
+    Describe(source, from);
+    Describe(target, to);
+    zimg_graph_builder_params params;
+    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
+    params.dither_type = ZIMG_DITHER_NONE;
+    params.cpu_type = ZIMG_CPU_NONE;  // the plain C paths: the same result on every machine
+    zimg_filter_graph* graph = zimg_filter_graph_build(&from, &to, &params);
+    if (graph == nullptr) {
+        ADD_FAILURE() << "zimg_filter_graph_build: " << ZimgError();
+        return false;
+    }
+    // zimg wants 64-byte aligned rows; pad each plane's rows and copy around it.
+    const auto bytes = [](const ZimgImage& image) { return image.depth > 8 ? 2u : 1u; };
+    const auto strideOf = [&](const ZimgImage& image) {
+        return (static_cast<std::size_t>(image.width) * bytes(image) + 63) / 64 * 64;
+    };
+    const std::size_t height = static_cast<std::size_t>(source.height);
+    std::size_t tmpSize = 0;
+    zimg_filter_graph_get_tmp_size(graph, &tmpSize);
+    std::vector<std::uint8_t> tmpStorage(tmpSize + 64);
+    void* tmp = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(tmpStorage.data()) + 63) /
+                                        64 * 64);
+    zimg_image_buffer_const src{};
+    zimg_image_buffer dst{};
+    src.version = ZIMG_API_VERSION;
+    dst.version = ZIMG_API_VERSION;
+    std::vector<std::uint8_t> inBlock(3 * strideOf(source) * height + 64);
+    std::vector<std::uint8_t> outBlock(3 * strideOf(target) * height + 64);
+    auto* inBase = reinterpret_cast<std::uint8_t*>(
+        (reinterpret_cast<std::uintptr_t>(inBlock.data()) + 63) / 64 * 64);
+    auto* outBase = reinterpret_cast<std::uint8_t*>(
+        (reinterpret_cast<std::uintptr_t>(outBlock.data()) + 63) / 64 * 64);
+    for (std::size_t p = 0; p < 3; ++p) {
+        std::uint8_t* plane = inBase + p * strideOf(source) * height;
+        for (std::size_t i = 0; i < source.planes[p].size(); ++i) {
+            const std::size_t row = i / static_cast<std::size_t>(source.width);
+            const std::size_t column = i % static_cast<std::size_t>(source.width);
+            std::uint8_t* at = plane + row * strideOf(source) + column * bytes(source);
+            if (bytes(source) == 2) {
+                std::memcpy(at, &source.planes[p][i], 2);
+            } else {
+                *at = static_cast<std::uint8_t>(source.planes[p][i]);
+            }
+        }
+        src.plane[p].data = plane;
+        src.plane[p].stride = static_cast<std::ptrdiff_t>(strideOf(source));
+        src.plane[p].mask = ZIMG_BUFFER_MAX;
+        dst.plane[p].data = outBase + p * strideOf(target) * height;
+        dst.plane[p].stride = static_cast<std::ptrdiff_t>(strideOf(target));
+        dst.plane[p].mask = ZIMG_BUFFER_MAX;
+    }
+    const bool ok = zimg_filter_graph_process(graph, &src, &dst, tmp, nullptr, nullptr, nullptr,
+                                              nullptr) == ZIMG_ERROR_SUCCESS;
+    zimg_filter_graph_free(graph);
+    if (!ok) {
+        ADD_FAILURE() << "zimg_filter_graph_process: " << ZimgError();
+        return false;
+    }
+    for (std::size_t p = 0; p < 3; ++p) {
+        auto& samples = target.planes[p];
+        samples.assign(static_cast<std::size_t>(target.width) * height, 0);
+        const auto* plane = static_cast<const std::uint8_t*>(dst.plane[p].data);
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const std::size_t row = i / static_cast<std::size_t>(target.width);
+            const std::size_t column = i % static_cast<std::size_t>(target.width);
+            const std::uint8_t* at = plane + row * strideOf(target) + column * bytes(target);
+            if (bytes(target) == 2) {
+                std::memcpy(&samples[i], at, 2);
+            } else {
+                samples[i] = *at;
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace Kavrin::Test

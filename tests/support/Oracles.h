@@ -1,5 +1,6 @@
 #pragma once
-// FFmpeg's swscale as an independent Y'CbCr decoder. Link users against libswscale.
+// FFmpeg's swscale and zimg as independent references. Link users against
+// libswscale and zimg.
 #include <cstdint>
 #include <vector>
 
@@ -11,5 +12,22 @@ namespace Kavrin::Test {
 // which is also a test failure.
 std::vector<int> SwscaleYuv444ToRgb(const std::uint8_t* const planes[3], const int strides[3],
                                     int width, int height, bool wide, bool bt709, bool fullRange);
+
+// One 4:4:4 planar image as zimg takes it: three planes of samples (R, G, B or
+// Y, Cb, Cr), rows tight, at `depth` bits (8: bytes, else 16-bit words).
+struct ZimgImage {
+    int width = 0;
+    int height = 0;
+    int depth = 8;
+    bool rgb = false;
+    bool fullRange = false;
+    int matrix = 1;  // H.273 numbering, as AVColorSpace; ignored for RGB
+    std::vector<std::uint16_t> planes[3];
+};
+
+// zimg's conversion of `source` into the format of `target` (its planes are
+// filled), without dither; primaries and transfer stay unspecified, so only
+// the matrix, range and depth change. False, and a test failure, on error.
+bool ZimgConvert(const ZimgImage& source, ZimgImage& target);
 
 }  // namespace Kavrin::Test
