@@ -2,6 +2,7 @@
 
 #include "FrameConverter.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -458,6 +459,13 @@ ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, 
             __FILE__};
 }
 
+// Whether the plane's samples come out of the Y'CbCr matrix (not an alpha plane).
+bool UsesMatrix(const Layout& layout, int plane) {
+    const std::vector<int> components = PlaneComponents(layout, plane);
+    return layout.yuv && std::any_of(components.begin(), components.end(),
+                                     [](int component) { return component != kAlpha; });
+}
+
 ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
                                                           bool colour) {
     const std::vector<int> components = PlaneComponents(layout, plane);
@@ -472,7 +480,7 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
     std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
                        (colour ? ".c" : ".s");
     return {name, VShader::Id::XYUV,
-            [store, colour, yuv = layout.yuv] {
+            [store, colour, yuv = UsesMatrix(layout, plane)] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
                 return Defines(colour, yuv, false) + body;
@@ -634,7 +642,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         if (colour) {
             program.Uniform("offset", target.Offsets());
             program.Uniform("scale", target.Scales());
-            if (target.layout.yuv) {
+            if (UsesMatrix(target.layout, plane)) {
                 program.Uniform("toYuv", Details::RgbToYpPbPrUniform(target.matrix), false);
             }
         } else {

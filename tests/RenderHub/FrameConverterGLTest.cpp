@@ -24,6 +24,7 @@
 
 #include "Frame.h"
 #include "GlObjectCounter.h"
+#include "LogCapture.h"
 #include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "ShaderStorage.h"
@@ -187,6 +188,70 @@ TEST_P(FrameConverterIdentity, IsBitExact) {
 INSTANTIATE_TEST_SUITE_P(AllFormats, FrameConverterIdentity,
                          ::testing::ValuesIn(GetSupportedPixFmt()),
                          [](const auto& info) { return Name(info.param); });
+
+// Where a format keeps alpha: the fourth plane, or a channel of packed RGB.
+bool IsAlpha(PixFmt format, int plane, int channel) {
+    switch (format) {
+        case PixFmt::ARGB:
+        case PixFmt::ABGR:
+            return channel == 0;
+        case PixFmt::RGBA:
+        case PixFmt::BGRA:
+        case PixFmt::RGBA64LE:
+        case PixFmt::BGRA64LE:
+            return channel == 3;
+        default:
+            return plane == 3;
+    }
+}
+
+// Every pair of formats, on both paths: every shader variant builds and binds
+// without a complaint, a neutral grey stays neutral and opaque stays opaque.
+TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
+    const Kavrin::Test::LogCapture log;
+    const auto grey = [](PixFmt format) {
+        const int depth = Describe(format).depth;
+        const bool rgb = Describe(format).IsRGB();
+        return MakeFrame(format, 3, 3, [=](int plane, int, int, int channel) {
+            if (IsAlpha(format, plane, channel)) {
+                return (1 << depth) - 1;
+            }
+            return rgb || plane != 0 ? 1 << (depth - 1) : 126 << (depth - 8);
+        });
+    };
+    WithStorage([&](const ShaderStorage& storage) {
+        FrameConverter converter;
+        for (PixFmt from : GetSupportedPixFmt()) {
+            for (PixFmt to : GetSupportedPixFmt()) {
+                // The same matrix (integer paths where the families agree) and another.
+                for (const Conf::ColorSpace& toSpace : {kBT709, Conf::ColorSpace{1, 1, 5}}) {
+                    const CpuFrame target = Blank(to, 3, 3, toSpace);
+                    converter.Convert(grey(from), target, storage);
+                    const PixFmtDescription& out = Describe(to);
+                    const int maximum = (1 << out.depth) - 1;
+                    std::vector<int> colour;
+                    for (int plane = 0; plane < out.planes; ++plane) {
+                        for (int channel = 0; channel < ViewOf(*target, plane).channels;
+                             ++channel) {
+                            const int value = Get(*target, plane, 0, 0, channel) >> out.shift;
+                            if (IsAlpha(to, plane, channel)) {
+                                ASSERT_EQ(value, maximum) << Name(from) << " to " << Name(to);
+                            } else if (out.IsRGB() || plane != 0) {
+                                colour.push_back(value);
+                            }
+                        }
+                    }
+                    const int reference = out.IsRGB() ? colour.front() : 1 << (out.depth - 1);
+                    for (int value : colour) {
+                        ASSERT_NEAR(value, reference, 1)  // one code
+                            << Name(from) << " to " << Name(to) << " matrix " << toSpace.matrix;
+                    }
+                }
+            }
+        }
+    });
+    EXPECT_EQ(log.CountPrefix(""), 0) << log.Dump();
+}
 
 // ---------------------------------------------------------------------------
 // Depth and range changes: every code through the closed forms zimg uses

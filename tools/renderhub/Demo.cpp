@@ -22,8 +22,7 @@
 #include "Kavrin/Proc/ColorConversionInfo.h"
 #include "Kavrin/Proc/DataVideoCPU.h"
 
-#include "ColorSpaceConverter.h"
-#include "Frame.h"
+#include "FrameConverter.h"
 #include "IOglTask.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
@@ -75,57 +74,6 @@ CpuFrame MakeClipFrame(int width, int height, int index) {
     return frame;
 }
 
-bool IsDownloadableRgb(PixFmt format) {
-    return format == PixFmt::RGB24 || format == PixFmt::RGBA || format == PixFmt::RGB48LE ||
-           format == PixFmt::RGBA64LE;
-}
-
-// Where the library cannot write a format (the BGR and ARGB families), the demo
-// swizzles an RGB(A) frame of the same depth on the CPU.
-PixFmt DownloadableTwin(const PixFmtDescription& description) {
-    const bool alpha = description.HasAlpha();
-    if (description.depth > 8) {
-        return alpha ? PixFmt::RGBA64LE : PixFmt::RGB48LE;
-    }
-    return alpha ? PixFmt::RGBA : PixFmt::RGB24;
-}
-
-std::array<int, 4> ChannelOrder(PixFmt format) {
-    switch (format) {
-        case PixFmt::BGR24:
-        case PixFmt::BGRA:
-        case PixFmt::BGR48LE:
-        case PixFmt::BGRA64LE:
-            return {2, 1, 0, 3};
-        case PixFmt::ARGB:
-            return {3, 0, 1, 2};
-        case PixFmt::ABGR:
-            return {3, 2, 1, 0};
-        default:
-            return {0, 1, 2, 3};
-    }
-}
-
-// Writes `from` (an RGB or RGBA frame) into `to` with the channel order of to's format.
-void Swizzle(const CpuFrame& from, const CpuFrame& to) {
-    const auto& description = *PixFmtDescription::Find(to->GetPixelFormat());
-    const int channels = description.HasAlpha() ? 4 : 3;
-    const int bytes = description.depth > 8 ? 2 : 1;
-    const auto order = ChannelOrder(to->GetPixelFormat());
-    const auto source = from->GetPlaneConst(0);
-    const auto target = to->GetPlane(0);
-    for (int y = 0; y < source.rows; ++y) {
-        const std::uint8_t* in = source.data + static_cast<std::ptrdiff_t>(y) * source.stride;
-        std::uint8_t* out = target.data + static_cast<std::ptrdiff_t>(y) * target.stride;
-        for (int x = 0; x < from->GetFrameInfo().width; ++x) {
-            for (int c = 0; c < channels; ++c) {
-                std::memcpy(out + (x * channels + c) * bytes,
-                            in + (x * channels + order[c]) * bytes, bytes);
-            }
-        }
-    }
-}
-
 // Largest difference between two frames of one format, in that format's code values.
 int LargestError(const CpuFrame& a, const CpuFrame& b) {
     const auto& description = *PixFmtDescription::Find(a->GetPixelFormat());
@@ -154,9 +102,9 @@ int LargestError(const CpuFrame& a, const CpuFrame& b) {
     return largest;
 }
 
-// PSNR of the colour channels of two RGBA frames; formats without alpha hold the
-// clip composited on black, so the reference is too.
-double Psnr(const CpuFrame& a, const CpuFrame& b, bool premultiply) {
+// PSNR of the colour channels of two RGBA frames (alpha apart: colour stays
+// straight in every format).
+double Psnr(const CpuFrame& a, const CpuFrame& b) {
     const auto pa = a->GetPlaneConst(0);
     const auto pb = b->GetPlaneConst(0);
     double squared = 0;
@@ -166,9 +114,7 @@ double Psnr(const CpuFrame& a, const CpuFrame& b, bool premultiply) {
         const std::uint8_t* rb = pb.data + static_cast<std::ptrdiff_t>(y) * pb.stride;
         for (int x = 0; x < a->GetFrameInfo().width; ++x) {
             for (int c = 0; c < 3; ++c) {
-                const double reference =
-                    premultiply ? std::round(ra[4 * x + c] * ra[4 * x + 3] / 255.0) : ra[4 * x + c];
-                const double d = reference - rb[4 * x + c];
+                const double d = static_cast<double>(ra[4 * x + c]) - rb[4 * x + c];
                 squared += d * d;
                 ++count;
             }
@@ -242,43 +188,34 @@ int RunDemo(const DemoOptions& options) {
     std::printf("%-14s %12s %10s %10s\n", "format", "max error", "PSNR dB", "fps");
 
     std::vector<Tile> tiles;
-    boost::intrusive_ptr<Frame> gpu;
-    RunOnGL([&](const ShaderStorage&) { gpu = Frame::Create(); });
+    // Kept across frames and formats: it reuses its textures.
+    auto converter = std::make_shared<Ogl::FrameConverter>();
     for (PixFmt format : Ogl::GetSupportedPixFmt()) {
         const auto& description = *PixFmtDescription::Find(format);
-        const bool direct = !description.IsRGB() || IsDownloadableRgb(format);
         int largest = 0;
         double worstPsnr = INFINITY;
         double seconds = 0;
         CpuFrame firstBack;
         for (const CpuFrame& original : clip) {
+            // Encoded from the clip, decoded to 16-bit RGBA and encoded again: what
+            // the format keeps of the picture, and whether a second pass keeps it.
             CpuFrame encoded = DataVideoCPU::Create(format, info, kBt709);
-            CpuFrame back =
-                DataVideoCPU::Create(direct ? format : DownloadableTwin(description), info, kBt709);
+            CpuFrame decoded = DataVideoCPU::Create(PixFmt::RGBA64LE, info, kBt709);
+            CpuFrame back = DataVideoCPU::Create(format, info, kBt709);
             CpuFrame rgba = DataVideoCPU::Create(PixFmt::RGBA, info, kBt709);
-            CpuFrame twin;
             RunOnGL([&](const ShaderStorage& storage) {
-                gpu->Upload(original, storage);
-                if (direct) {
-                    gpu->Download(encoded, storage);
-                } else {
-                    twin = DataVideoCPU::Create(DownloadableTwin(description), info, kBt709);
-                    gpu->Download(twin, storage);
-                }
+                converter->Convert(original, encoded, storage);
             });
-            if (!direct) {
-                Swizzle(twin, encoded);
-            }
             const auto start = Clock::now();
             RunOnGL([&](const ShaderStorage& storage) {
-                gpu->Upload(encoded, storage);
-                gpu->Download(back, storage);
-                glFinish();
+                converter->Convert(encoded, decoded, storage);
+                converter->Convert(decoded, back, storage);
             });
             seconds += std::chrono::duration<double>(Clock::now() - start).count();
-            RunOnGL([&](const ShaderStorage& storage) { gpu->Download(rgba, storage); });
-            largest = std::max(largest, LargestError(direct ? encoded : twin, back));
-            worstPsnr = std::min(worstPsnr, Psnr(original, rgba, !description.HasAlpha()));
+            RunOnGL(
+                [&](const ShaderStorage& storage) { converter->Convert(encoded, rgba, storage); });
+            largest = std::max(largest, LargestError(encoded, back));
+            worstPsnr = std::min(worstPsnr, Psnr(original, rgba));
             if (!firstBack) {
                 firstBack = rgba;
             }
@@ -290,22 +227,18 @@ int RunDemo(const DemoOptions& options) {
     }
 
     // The first frame read as BT.2020 PQ and shown on a BT.709 SDR display.
+    CpuFrame pq = DataVideoCPU::Create(PixFmt::RGBA, info, {9, 16, 9});
+    for (int y = 0; y < info.height; ++y) {
+        std::memcpy(pq->GetPlane(0).Row(y), clip.front()->GetPlaneConst(0).Row(y),
+                    static_cast<std::size_t>(pq->GetPlaneWidthBytes(0)));
+    }
     CpuFrame sdr = DataVideoCPU::Create(PixFmt::RGBA, info, kBt709);
     RunOnGL([&](const ShaderStorage& storage) {
-        gpu->Upload(clip.front(), storage);
-        auto converted = gpu->AllocateIntermediate();
-        storage.FBO().Attach(*converted->GetFirstTexture());
-        Proc::ColorConversionInfo conversion;
-        conversion.source = {9, 16, 9};
-        conversion.target = {1, 1, 1};
-        Ogl::ConvertColorSpace(gpu, conversion, storage);
-        converted->Download(sdr, storage);
-    });
-    tiles.push_back({"PQ BT.2020 to SDR", ToImage(sdr)});
-    RunOnGL([&](const ShaderStorage&) {
-        gpu.reset();
+        converter->Convert(pq, sdr, storage);
+        converter.reset();
         Ogl::TexturePool::GetInstance().Clear();
     });
+    tiles.push_back({"PQ BT.2020 to SDR", ToImage(sdr)});
 
     WriteContactSheet(tiles, options.output);
     std::printf("\nContact sheet written to %s\n",
