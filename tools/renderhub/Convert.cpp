@@ -23,10 +23,8 @@
 
 #include <QImage>
 
-#include "Kavrin/Conf/ColorSpaceTransform.h"
 #include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/PixFmtDescription.h"
-#include "Kavrin/Proc/ColorConversionInfo.h"
 
 #include "FrameConverter.h"
 #include "Private/UploadDownloadBuffers.h"
@@ -545,8 +543,10 @@ int RunConvert(const ConvertOptions& options) {
         conversion.referenceWhiteLuminance = options.referenceWhite;
         conversion.hlgDisplayPeakLuminance = options.hlgPeak;
         // Refuses unusable colour spaces before any file is touched.
-        const auto converter = std::make_shared<Ogl::FrameConverter>(conversion);
+        auto converter = std::make_unique<Ogl::FrameConverter>(conversion);
         converter->Plan(inputFormat, colorSpace, outputFormat, targetSpace);
+        // Every frame's GL work is waited for before the converter goes, on the GL thread.
+        Ogl::FrameConverter* const convert = converter.get();
 
         std::optional<Y4MHeader> header;
         if (y4mOut) {
@@ -603,7 +603,7 @@ int RunConvert(const ConvertOptions& options) {
             while (auto frame = source->Next()) {
                 auto output = Proc::DataVideoCPU::Create(outputFormat, info, targetSpace);
                 GLWork work([=](const ShaderStorage& storage) {
-                    converter->Convert(frame, output, storage);
+                    convert->Convert(frame, output, storage);
                 });
                 if (!queue.Push({std::move(work), output})) {
                     break;
@@ -614,7 +614,10 @@ int RunConvert(const ConvertOptions& options) {
         }
         queue.Close();
         writer.join();
-        RunOnGL([&](const ShaderStorage&) { Ogl::TexturePool::GetInstance().Clear(); });
+        RunOnGL([&](const ShaderStorage&) {
+            converter.reset();
+            Ogl::TexturePool::GetInstance().Clear();
+        });
         progress.Update(written, true);
         if (writeFailure) {
             std::rethrow_exception(writeFailure);

@@ -19,7 +19,6 @@
 #include <QPainter>
 
 #include "Kavrin/PixFmtDescription.h"
-#include "Kavrin/Proc/ColorConversionInfo.h"
 #include "Kavrin/Proc/DataVideoCPU.h"
 
 #include "FrameConverter.h"
@@ -34,7 +33,6 @@ namespace RenderHubTool {
 namespace {
 
 using namespace Kavrin;
-using Kavrin::Ogl::Frame;
 using Kavrin::Ogl::ShaderStorage;
 using Kavrin::Proc::DataVideoCPU;
 using Clock = std::chrono::steady_clock;
