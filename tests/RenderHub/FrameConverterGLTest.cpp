@@ -253,6 +253,30 @@ TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
     EXPECT_EQ(log.CountPrefix(""), 0) << log.Dump();
 }
 
+// Formats of one depth and chroma layout hold the same samples: chains through
+// them come back bit-exact.
+TEST_F(FrameConverterGLTest, SameSamplesInOtherLayoutsComeBackExactly) {
+    const std::vector<std::vector<PixFmt>> chains = {
+        {PixFmt::P010LE, PixFmt::YUV420P10LE, PixFmt::YUVA420P10LE, PixFmt::P010LE},
+        {PixFmt::NV12, PixFmt::YUV420P, PixFmt::NV21, PixFmt::YUVA420P, PixFmt::NV12},
+        {PixFmt::P016LE, PixFmt::YUV420P16LE, PixFmt::P016LE},
+        {PixFmt::RGB24, PixFmt::BGR24, PixFmt::ARGB, PixFmt::ABGR, PixFmt::BGRA, PixFmt::RGB24},
+        {PixFmt::RGBA64LE, PixFmt::BGRA64LE, PixFmt::RGBA64LE},
+        {PixFmt::RGB48LE, PixFmt::BGRA64LE, PixFmt::BGR48LE, PixFmt::RGB48LE},
+        {PixFmt::YUV444P12LE, PixFmt::YUVA444P12LE, PixFmt::YUV444P12LE},
+    };
+    for (const auto& chain : chains) {
+        const CpuFrame first = Noise(chain.front(), 13, 9, 17);
+        CpuFrame current = first;
+        for (std::size_t i = 1; i < chain.size(); ++i) {
+            const CpuFrame next = Blank(chain[i], 13, 9);
+            Convert(current, next);
+            current = next;
+        }
+        EXPECT_EQ(FirstDifference(*current, *first), "") << Name(chain.front()) << " chain";
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Depth and range changes: every code through the closed forms zimg uses
 // (code = offset + value * scale, rounded to nearest, ties to even).
