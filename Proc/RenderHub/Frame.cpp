@@ -105,36 +105,19 @@ std::string SizeText(const Conf::FrameInfo& info) {
     return std::to_string(info.width) + "x" + std::to_string(info.height);
 }
 
-// Plane textures of one transfer, handed back to the pool on every path.
-class PlaneTextures {
-public:
-    PlaneTextures() = default;
-    ~PlaneTextures() {
-        for (auto& texture : textures) {
-            TexturePool::GetInstance().PutTex(std::move(texture));
-        }
+// Integer plane textures of one transfer, sampled unfiltered.
+void TakePlanes(PooledTextures& planes, const PixFmtDescription& description,
+                const Conf::FrameInfo& info, int count) {
+    const bool shallow = Shallow(&description);
+    for (int plane = 0; plane < count; ++plane) {
+        planes
+            .Take({description.GetPlanWidth(info.width, plane),
+                   description.GetPlanHeight(info.height, plane), GL_RED_INTEGER,
+                   shallow ? GL_R8UI : GL_R16UI,
+                   static_cast<GLenum>(shallow ? GL_UNSIGNED_BYTE : GL_UNSIGNED_SHORT)})
+            .Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
     }
-    PlaneTextures(const PlaneTextures&) = delete;
-    PlaneTextures& operator=(const PlaneTextures&) = delete;
-
-    void Take(const PixFmtDescription& description, const Conf::FrameInfo& info, int count) {
-        const bool shallow = Shallow(&description);
-        for (int plane = 0; plane < count; ++plane) {
-            const Texture::Params params{
-                description.GetPlanWidth(info.width, plane),
-                description.GetPlanHeight(info.height, plane), GL_RED_INTEGER,
-                shallow ? GL_R8UI : GL_R16UI,
-                static_cast<GLenum>(shallow ? GL_UNSIGNED_BYTE : GL_UNSIGNED_SHORT)};
-            textures.push_back(TexturePool::GetInstance().GetTex(params));
-            textures.back()->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
-        }
-    }
-    Texture& operator[](std::size_t plane) { return *textures.at(plane); }
-    std::size_t Count() const { return textures.size(); }
-
-private:
-    std::vector<std::unique_ptr<Texture>> textures;
-};
+}
 
 // Samples a texture unfiltered for a 1:1 pass, where linear filtering at
 // coordinates a little off the texel centres would mix in the neighbours;
@@ -425,9 +408,9 @@ void Frame::Upload_YUV(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo
     if (!frame.Compatible(gpu, source->GetFrameInfo())) {
         frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo());
     }
-    PlaneTextures planes;
+    PooledTextures planes;
     const int count = Proc::GetPlanesCount(*source);
-    planes.Take(*description, source->GetFrameInfo(), count);
+    TakePlanes(planes, *description, source->GetFrameInfo(), count);
     for (int plane = 0; plane < count; ++plane) {
         UploadPlane(source->GetPlaneConst(static_cast<unsigned char>(plane)),
                     planes[static_cast<std::size_t>(plane)], storage);
@@ -551,8 +534,8 @@ void Frame::Download_YUV(const Frame& frame,
                           "Unsupported CPU pixel format: " + Name(description));
     }
     const int count = Proc::GetPlanesCount(*destination);
-    PlaneTextures planes;
-    planes.Take(*description, destination->GetFrameInfo(), count);
+    PooledTextures planes;
+    TakePlanes(planes, *description, destination->GetFrameInfo(), count);
     YUVConverter converter(storage,
                            static_cast<Conf::YCbCrMatrix>(destination->GetColorSpace().matrix),
                            description->range, description->depth, description->shift);

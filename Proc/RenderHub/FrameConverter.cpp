@@ -21,7 +21,6 @@
 #include "Frame.h"
 #include "Mesh.h"
 #include "Private/UploadDownloadBuffers.h"
-#include "QtOgl/QtOglContext.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
 #include "ShaderStorage.h"
@@ -133,28 +132,6 @@ Texture::Params PlaneParams(const PixFmtDescription& description, const Layout& 
             wide ? kWide[channels - 1] : kNarrow[channels - 1],
             static_cast<GLenum>(wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE)};
 }
-
-// Pool textures of one conversion, handed back on every path.
-class PooledPlanes {
-public:
-    PooledPlanes() = default;
-    ~PooledPlanes() {
-        for (auto& texture : textures) {
-            TexturePool::GetInstance().PutTex(std::move(texture));
-        }
-    }
-    PooledPlanes(const PooledPlanes&) = delete;
-    PooledPlanes& operator=(const PooledPlanes&) = delete;
-
-    Texture& Take(const Texture::Params& params) {
-        textures.push_back(TexturePool::GetInstance().GetTex(params));
-        return *textures.back();
-    }
-    Texture& operator[](std::size_t plane) { return *textures.at(plane); }
-
-private:
-    std::vector<std::unique_ptr<Texture>> textures;
-};
 
 // Code values of one component kind at one depth and range, in the integer
 // forms zimg uses: code = offset + value * scale, value in [0, 1] for Y', R', G',
@@ -504,16 +481,6 @@ void CheckSizes(const Conf::FrameInfo& source, const Conf::FrameInfo& target) {
                           "Target frame size " + SizeText(target) +
                               " differs from the source frame size " + SizeText(source));
     }
-    if (source.width <= 0 || source.height <= 0) {
-        KAVRIN_THROW_HOST("Convert", Exception, "Invalid frame size " + SizeText(source));
-    }
-    const std::uint64_t maximum = GetCollectedInformation()->maxTextureSize;
-    if (static_cast<std::uint64_t>(source.width) > maximum ||
-        static_cast<std::uint64_t>(source.height) > maximum) {
-        KAVRIN_THROW_HOST("Convert", Exception,
-                          "Frame size " + SizeText(source) + " exceeds the maximum texture size " +
-                              std::to_string(maximum));
-    }
 }
 
 glm::ivec2 ChromaShift(const PixFmtDescription& description) {
@@ -572,7 +539,13 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                            options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
                            source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
 
-    PooledPlanes sourcePlanes;
+    if (!decoded) {
+        decoded = Frame::Create();
+    }
+    // Refuses sizes GL cannot hold before any plane is touched.
+    decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
+
+    PooledTextures sourcePlanes;
     for (int plane = 0; plane < source.layout.planes; ++plane) {
         Texture& texture =
             sourcePlanes.Take(PlaneParams(*source.description, source.layout, plane, info));
@@ -581,10 +554,6 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                     storage);
     }
 
-    if (!decoded) {
-        decoded = Frame::Create();
-    }
-    decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
     storage.FBO().Attach(*decoded->GetFirstTexture());
     {
         ShaderProgram& program =
@@ -623,7 +592,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         encodeFrom = mapped.get();
     }
 
-    PooledPlanes targetPlanes;
+    PooledTextures targetPlanes;
     for (int plane = 0; plane < target.layout.planes; ++plane) {
         Texture& texture =
             targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, info));

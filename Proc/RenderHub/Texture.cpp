@@ -326,4 +326,15 @@ void TexturePool::Clear() {
     totalArea = 0;
 }
 
+PooledTextures::~PooledTextures() {
+    for (auto& texture : textures) {
+        TexturePool::GetInstance().PutTex(std::move(texture));
+    }
+}
+
+Texture& PooledTextures::Take(const Texture::Params& params) {
+    textures.push_back(TexturePool::GetInstance().GetTex(params));
+    return *textures.back();
+}
+
 }  // namespace Kavrin::Ogl

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <vector>
 
 namespace Kavrin::Ogl {
 
@@ -134,6 +135,23 @@ private:
     std::size_t count = 0;
     unsigned purgeCount = 0;
     unsigned clearCount = 0;
+};
+
+// Pool textures taken for one operation, handed back to the pool when it ends,
+// on every path. GL thread only.
+class PooledTextures {
+public:
+    PooledTextures() = default;
+    ~PooledTextures();
+    PooledTextures(const PooledTextures&) = delete;
+    PooledTextures& operator=(const PooledTextures&) = delete;
+
+    Texture& Take(const Texture::Params& params);
+    Texture& operator[](std::size_t index) const { return *textures.at(index); }
+    std::size_t Count() const { return textures.size(); }
+
+private:
+    std::vector<std::unique_ptr<Texture>> textures;
 };
 
 namespace Details {

@@ -27,6 +27,7 @@
 #include "LogCapture.h"
 #include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
+#include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 #include "Texture.h"
@@ -783,6 +784,11 @@ TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
     EXPECT_EQ(convert(source, nullptr), "Target frame is null");
     EXPECT_EQ(convert(source, Blank(PixFmt::RGB24, 6, 5)),
               "Target frame size 6x5 differs from the source frame size 6x4");
+    const auto maximum = static_cast<int>(RenderHub::GetInstance().GetMaximumTextureSize());
+    EXPECT_EQ(
+        convert(Noise(PixFmt::YUV444P, maximum + 1, 1, 1), Blank(PixFmt::RGB24, maximum + 1, 1)),
+        "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
+            std::to_string(maximum));
     EXPECT_EQ(convert(source, Blank(PixFmt::YUYV422, 6, 4)),
               "Unsupported pixel format for target frame: yuyv422");
     EXPECT_EQ(convert(Blank(PixFmt::GRAY8, 6, 4), Blank(PixFmt::RGB24, 6, 4)),

@@ -115,12 +115,6 @@ std::size_t TransferBytes(std::size_t stride, int rows, const Texture& texture) 
     return rows > 0 ? stride * static_cast<std::size_t>(rows - 1) + rowBytes : 0;
 }
 
-// Hands a pooled temporary back on every path.
-struct PooledTexture {
-    std::unique_ptr<Texture> texture;
-    ~PooledTexture() { TexturePool::GetInstance().PutTex(std::move(texture)); }
-};
-
 }  // namespace
 
 namespace Details {
@@ -320,12 +314,11 @@ void FlipCopy(const Texture& source, Texture& destination, const ShaderStorage& 
 void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage) {
     CheckPlane(plane, texture, "UploadPlane");
     const bool bottomUp = plane.stride < 0;
-    PooledTexture temporary;
+    PooledTextures temporary;
     Texture* target = &texture;
     Proc::ConstPlane view = plane;
     if (bottomUp) {
-        temporary.texture = TexturePool::GetInstance().GetTex(texture.GetTexParams());
-        target = temporary.texture.get();
+        target = &temporary.Take(texture.GetTexParams());
         view = plane.MakePositive();
     }
     // GL counts row lengths in whole pixels: rows padded to other strides go
@@ -356,13 +349,12 @@ void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderSt
 void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage) {
     CheckPlane(plane, texture, "DownloadPlane");
     const bool bottomUp = plane.stride < 0;
-    PooledTexture temporary;
+    PooledTextures temporary;
     Texture* source = &texture;
     Proc::Plane view = plane;
     if (bottomUp) {
-        temporary.texture = TexturePool::GetInstance().GetTex(texture.GetTexParams());
-        FlipCopy(texture, *temporary.texture, storage);
-        source = temporary.texture.get();
+        source = &temporary.Take(texture.GetTexParams());
+        FlipCopy(texture, *source, storage);
         view = plane.MakeRevert();
     }
     const std::size_t rowBytes =
