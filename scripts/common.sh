@@ -14,6 +14,8 @@ with_display() {
     if [ -n "${DISPLAY:-}" ]; then
         "$@"
     else
-        xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+        # -noreset: a server that resets when its last client leaves refuses the
+        # next one now and then, and the suite connects many times.
+        xvfb-run -a -s "-noreset -screen 0 1280x1024x24" "$@"
     fi
 }
