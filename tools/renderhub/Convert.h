@@ -29,6 +29,12 @@ struct ConvertOptions {
     float targetPeak = 1000.0f;     // cd/m², PQ targets
     float referenceWhite = 203.0f;  // cd/m², HDR reference white
     float hlgPeak = 1000.0f;        // cd/m², HLG display
+    // Containers ("y4m", "raw", "png"); empty: from the file name ("-" is standard
+    // input or output: Y4M, or raw when raw options are given).
+    std::string inputContainer;
+    std::string outputContainer;
+    int startNumber = -1;  // first frame of a PNG input sequence; -1: the lowest of 0 to 4
+    bool quiet = false;    // no progress line and no summary
 };
 
 // Converts Y4M, PNG sequences or raw planar video between the supported pixel
