@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,16 +20,22 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QImage>
+#include <QImageReader>
 
 #include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/PixFmtDescription.h"
 
 #include "FrameConverter.h"
+#include "OutputFile.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "Texture.h"
 #include "ToolTasks.h"
@@ -36,8 +45,20 @@ namespace RenderHubTool {
 namespace {
 
 using namespace Kavrin;
-using Kavrin::Ogl::Frame;
 using Kavrin::Ogl::ShaderStorage;
+
+// Exit statuses: a command line the tool cannot follow, a failure while
+// converting, and input whose last frame is cut short (the whole ones are kept).
+constexpr int kUsageStatus = 2;
+constexpr int kFailureStatus = 1;
+constexpr int kTruncatedStatus = 3;
+
+// A command line the tool cannot follow: a name, number or combination it does
+// not take. Found before any file is touched.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -50,7 +71,7 @@ PixFmt SupportedFormat(const std::string& name) {
             return format;
         }
     }
-    throw InputError("unknown or unsupported pixel format '" + name + "'");
+    throw UsageError("unknown or unsupported pixel format '" + name + "'");
 }
 
 // FFmpeg's names of the matrices the converter has luma coefficients for.
@@ -69,7 +90,7 @@ Conf::YCbCrMatrix MatrixByName(const std::string& name) {
         for (const auto& [known, matrix] : names) {
             valid += (valid.empty() ? "" : ", ") + known;
         }
-        throw InputError("unknown or unsupported matrix '" + name + "' (valid: " + valid + ")");
+        throw UsageError("unknown or unsupported matrix '" + name + "' (valid: " + valid + ")");
     }
     return found->second;
 }
@@ -87,7 +108,7 @@ std::int32_t PrimariesByName(const std::string& name) {
         {"bt709", 1}, {"bt470bg", 5}, {"smpte170m", 6}, {"bt2020", 9}, {"smpte432", 12}};
     const auto found = names.find(name);
     if (found == names.end()) {
-        throw InputError("unknown primaries '" + name + "'");
+        throw UsageError("unknown primaries '" + name + "'");
     }
     return found->second;
 }
@@ -99,36 +120,132 @@ std::int32_t TransferByName(const std::string& name) {
         {"smpte2084", 16}, {"arib-std-b67", 18}};
     const auto found = names.find(name);
     if (found == names.end()) {
-        throw InputError("unknown transfer '" + name + "'");
+        throw UsageError("unknown transfer '" + name + "'");
     }
     return found->second;
 }
 
-bool IsPngSequence(const std::string& path) {
-    return EndsWith(path, ".png") && path.find('%') != std::string::npos;
-}
-
-// The file name of frame `index` of a printf-style pattern such as "frame%04d.png".
-std::string FrameName(const std::string& pattern, int index) {
-    char name[4096];
-    const int length = std::snprintf(name, sizeof(name), pattern.c_str(), index);
-    if (length <= 0 || length >= static_cast<int>(sizeof(name))) {
-        throw InputError("unusable file pattern '" + pattern + "'");
+// A PNG sequence name: literal text around exactly one integer conversion, %d
+// or %0Nd; %% is a literal percent. Numbers are formatted here, never by printf,
+// so nothing in a name reaches a format string.
+class SequencePattern {
+public:
+    // Nothing for a name without '%' (a single PNG); UsageError for any other
+    // use of '%'.
+    static std::optional<SequencePattern> Parse(const std::string& name) {
+        if (name.find('%') == std::string::npos) {
+            return std::nullopt;
+        }
+        SequencePattern pattern;
+        bool converted = false;
+        std::string* text = &pattern.prefix;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            if (name[i] != '%') {
+                *text += name[i];
+                continue;
+            }
+            if (i + 1 < name.size() && name[i + 1] == '%') {
+                *text += '%';
+                ++i;
+                continue;
+            }
+            std::size_t end = i + 1;
+            while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) {
+                ++end;
+            }
+            const std::string digits = name.substr(i + 1, end - i - 1);
+            const bool padded = digits.empty() || (digits[0] == '0' && digits.size() <= 3);
+            if (converted || end >= name.size() || name[end] != 'd' || !padded) {
+                throw UsageError("unusable file pattern '" + name +
+                                 "': use one %d or %0Nd for the frame number (%% for a percent "
+                                 "sign)");
+            }
+            pattern.width = digits.empty() ? 0 : std::stoi(digits);
+            converted = true;
+            text = &pattern.suffix;
+            i = end;
+        }
+        if (!converted) {
+            throw UsageError("unusable file pattern '" + name +
+                             "': it has no %d or %0Nd for the frame number");
+        }
+        return pattern;
     }
-    return name;
+
+    std::string Name(long number) const {
+        std::string digits = std::to_string(number);
+        if (static_cast<int>(digits.size()) < width) {
+            digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+        }
+        return prefix + digits + suffix;
+    }
+
+    // The frame numbers of existing files that the pattern names.
+    std::vector<long> Existing() const {
+        const std::filesystem::path folderPart = std::filesystem::path(prefix).parent_path();
+        const std::string filePrefix = std::filesystem::path(prefix + "x").filename().string();
+        const std::string stem = filePrefix.substr(0, filePrefix.size() - 1);
+        std::vector<long> numbers;
+        std::error_code error;
+        const std::filesystem::path folder = folderPart.empty() ? "." : folderPart;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+            const std::string file = entry.path().filename().string();
+            if (file.size() <= stem.size() + suffix.size() || file.rfind(stem, 0) != 0 ||
+                !EndsWith(file, suffix)) {
+                continue;
+            }
+            const std::string digits =
+                file.substr(stem.size(), file.size() - stem.size() - suffix.size());
+            if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) {
+                    return std::isdigit(static_cast<unsigned char>(c));
+                })) {
+                continue;
+            }
+            const long number = std::stol(digits);
+            if (Name(number) == (folderPart.empty() ? file : (folderPart / file).string())) {
+                numbers.push_back(number);
+            }
+        }
+        std::sort(numbers.begin(), numbers.end());
+        return numbers;
+    }
+
+private:
+    std::string prefix;
+    std::string suffix;
+    int width = 0;
+};
+
+bool IsDeep(QImage::Format format) {
+    return format == QImage::Format_Grayscale16 || format == QImage::Format_RGBX64 ||
+           format == QImage::Format_RGBA64 || format == QImage::Format_RGBA64_Premultiplied;
 }
 
-// 8-bit PNGs become RGBA frames, deeper ones RGBA64LE; nothing when the file is missing.
+// 8-bit PNGs become RGBA frames, deeper ones (16-bit grey too) RGBA64LE. The
+// size comes from the header, so an oversized picture is refused before it is
+// decoded.
 boost::intrusive_ptr<Proc::DataVideoCPU> ReadPng(const std::string& path,
-                                                 const Conf::ColorSpace& colorSpace) {
-    if (!std::filesystem::exists(path)) {
-        return nullptr;
+                                                 const Conf::ColorSpace& colorSpace,
+                                                 std::uint64_t maximumSize) {
+    QImageReader reader(QString::fromStdString(path), "png");
+    const QSize size = reader.size();
+    if (!size.isValid()) {
+        throw InputError("cannot read the PNG '" + path +
+                         "': " + reader.errorString().toStdString());
     }
-    QImage image(QString::fromStdString(path));
+    const std::uint64_t limit = std::min<std::uint64_t>(maximumSize, MaxFrameDimension);
+    if (static_cast<std::uint64_t>(size.width()) > limit ||
+        static_cast<std::uint64_t>(size.height()) > limit) {
+        throw InputError("the PNG '" + path + "' is " + std::to_string(size.width()) + "x" +
+                         std::to_string(size.height()) + ", more than the largest frame side " +
+                         std::to_string(limit));
+    }
+    const bool deep = IsDeep(reader.imageFormat());
+    QImage image = reader.read();
     if (image.isNull()) {
-        throw InputError("cannot read the PNG '" + path + "'");
+        throw InputError("cannot read the PNG '" + path +
+                         "': " + reader.errorString().toStdString());
     }
-    const bool deep = image.depth() > 32;
     image = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
     auto frame = Proc::DataVideoCPU::Create(deep ? PixFmt::RGBA64LE : PixFmt::RGBA,
                                             {image.width(), image.height(), 0, 0}, colorSpace);
@@ -140,7 +257,7 @@ boost::intrusive_ptr<Proc::DataVideoCPU> ReadPng(const std::string& path,
     return frame;
 }
 
-void WritePng(const Proc::DataVideoCPU& frame, const std::string& path) {
+std::string EncodePng(const Proc::DataVideoCPU& frame) {
     const bool deep = frame.GetPixelFormat() == PixFmt::RGBA64LE;
     const auto& info = frame.GetFrameInfo();
     QImage image(info.width, info.height, deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
@@ -149,33 +266,14 @@ void WritePng(const Proc::DataVideoCPU& frame, const std::string& path) {
         std::memcpy(image.scanLine(row), plane.Row(row),
                     static_cast<std::size_t>(frame.GetPlaneWidthBytes(0)));
     }
-    if (!image.save(QString::fromStdString(path), "PNG")) {
-        throw InputError("cannot write the PNG '" + path + "'");
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG")) {
+        throw InputError("cannot encode a PNG frame");
     }
+    return bytes.toStdString();
 }
-
-// Removes the partial output unless the conversion completed.
-class PendingFile {
-public:
-    explicit PendingFile(std::string finalPath)
-        : finalPath(std::move(finalPath)), tempPath(this->finalPath + ".renderhub-partial") {}
-    ~PendingFile() {
-        if (!committed) {
-            std::error_code ignored;
-            std::filesystem::remove(tempPath, ignored);
-        }
-    }
-    const std::string& Path() const { return tempPath; }
-    void Commit() {
-        std::filesystem::rename(tempPath, finalPath);
-        committed = true;
-    }
-
-private:
-    std::string finalPath;
-    std::string tempPath;
-    bool committed = false;
-};
 
 PixelColorRange RangeByName(const std::string& name) {
     if (name == "tv" || name == "limited" || name == "mpeg") {
@@ -184,7 +282,7 @@ PixelColorRange RangeByName(const std::string& name) {
     if (name == "pc" || name == "full" || name == "jpeg") {
         return PixelColorRange::Full;
     }
-    throw InputError("unknown range '" + name + "' (tv/limited or pc/full)");
+    throw UsageError("unknown range '" + name + "' (tv/limited or pc/full)");
 }
 
 const char* RangeName(PixelColorRange range) {
@@ -223,48 +321,108 @@ public:
     long total = 0;
 };
 
+// Serves bytes already read (to recognise a stream) before the rest of it.
+class ReplayBuffer : public std::streambuf {
+public:
+    ReplayBuffer(std::string start, std::streambuf* rest) : start(std::move(start)), rest(rest) {
+        setg(this->start.data(), this->start.data(), this->start.data() + this->start.size());
+    }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) {
+            return traits_type::to_int_type(*gptr());
+        }
+        const std::streamsize count =
+            rest->sgetn(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (count <= 0) {
+            return traits_type::eof();
+        }
+        setg(chunk.data(), chunk.data(), chunk.data() + count);
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    std::string start;
+    std::streambuf* rest;
+    std::array<char, 1 << 16> chunk{};
+};
+
+// An input file, or standard input for "-" (which cannot seek: readers then
+// take frames as they arrive). Its first bytes are read ahead to recognise Y4M.
+class InputStream {
+public:
+    explicit InputStream(const std::string& path) {
+        start.resize(10);
+        if (path != "-") {
+            file.open(path, std::ios::binary);
+            if (!file) {
+                throw InputError("cannot open '" + path + "': " + std::strerror(errno));
+            }
+            file.read(start.data(), static_cast<std::streamsize>(start.size()));
+            start.resize(static_cast<std::size_t>(file.gcount()));
+            file.clear();
+            file.seekg(0);
+            stream = &file;
+            return;
+        }
+        start.resize(static_cast<std::size_t>(std::cin.rdbuf()->sgetn(start.data(), 10)));
+        replay = std::make_unique<ReplayBuffer>(start, std::cin.rdbuf());
+        replayed = std::make_unique<std::istream>(replay.get());
+        stream = replayed.get();
+    }
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+
+    bool StartsLikeY4M() const { return start.rfind("YUV4MPEG2 ", 0) == 0; }
+    std::istream& Stream() { return *stream; }
+
+private:
+    std::ifstream file;
+    std::string start;
+    std::unique_ptr<ReplayBuffer> replay;
+    std::unique_ptr<std::istream> replayed;
+    std::istream* stream = nullptr;
+};
+
 class Y4MSource : public FrameSource {
 public:
-    Y4MSource(const std::string& path, const Conf::ColorSpace& colorSpace)
-        : in(Open(path)), reader(in), colorSpace(colorSpace) {
+    Y4MSource(std::unique_ptr<InputStream> input, const std::string& path,
+              const Conf::ColorSpace& colorSpace)
+        : input(std::move(input)), reader(this->input->Stream()), colorSpace(colorSpace) {
         const Y4MHeader& header = reader.Header();
         format = header.pixFmt;
         info = {header.width, header.height, header.aspectNum, header.aspectDen};
         range = header.range;
-        // Frames usually carry a bare "FRAME\n".
-        const auto headerBytes = static_cast<std::uint64_t>(in.tellg());
-        total = static_cast<long>((FileSize(path) - std::min(FileSize(path), headerBytes)) /
-                                  (FrameBytes(format, info) + 6));
+        if (path != "-") {
+            // Frames usually carry a bare "FRAME\n".
+            const auto headerBytes = static_cast<std::uint64_t>(this->input->Stream().tellg());
+            total = static_cast<long>((FileSize(path) - std::min(FileSize(path), headerBytes)) /
+                                      (FrameBytes(format, info) + 6));
+        }
     }
     boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
         return reader.ReadFrame(colorSpace);
     }
     const Y4MHeader& Header() const { return reader.Header(); }
 
-    static std::ifstream Open(const std::string& path) {
-        std::ifstream file(path, std::ios::binary);
-        if (!file) {
-            throw InputError("cannot open '" + path + "'");
-        }
-        return file;
-    }
-
 private:
-    std::ifstream in;
+    std::unique_ptr<InputStream> input;
     Y4MReader reader;
     Conf::ColorSpace colorSpace;
 };
 
 class RawSource : public FrameSource {
 public:
-    RawSource(const std::string& path, PixFmt pixFmt, const Conf::FrameInfo& frameInfo,
-              const Conf::ColorSpace& colorSpace)
-        : in(Y4MSource::Open(path)), colorSpace(colorSpace) {
+    RawSource(std::unique_ptr<InputStream> input, const std::string& path, PixFmt pixFmt,
+              const Conf::FrameInfo& frameInfo, const Conf::ColorSpace& colorSpace)
+        : input(std::move(input)), colorSpace(colorSpace) {
         format = pixFmt;
         info = frameInfo;
-        total = static_cast<long>(FileSize(path) / FrameBytes(format, info));
+        total = path == "-" ? 0 : static_cast<long>(FileSize(path) / FrameBytes(format, info));
     }
     boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
+        std::istream& in = input->Stream();
         if (in.peek() == std::char_traits<char>::eof()) {
             return nullptr;
         }
@@ -272,52 +430,77 @@ public:
     }
 
 private:
-    std::ifstream in;
+    std::unique_ptr<InputStream> input;
     Conf::ColorSpace colorSpace;
 };
 
+// One PNG, or a numbered sequence: from --start-number, or from the lowest
+// number of 0 to 4 that exists (as FFmpeg's image2 reader looks), to the last
+// one before a missing number; a missing number with later frames is an error.
 class PngSource : public FrameSource {
 public:
-    PngSource(const std::string& pattern, const Conf::ColorSpace& colorSpace)
-        : pattern(pattern), colorSpace(colorSpace) {
-        // Numbering starts at 0 or 1, as image sequences usually do.
-        first = ReadPng(FrameName(pattern, 0), colorSpace);
-        if (!first) {
-            index = 1;
-            first = ReadPng(FrameName(pattern, 1), colorSpace);
-        }
-        if (!first) {
-            throw InputError("no frame of the sequence '" + pattern + "' exists");
+    PngSource(const std::string& name, int startNumber, const Conf::ColorSpace& colorSpace,
+              std::uint64_t maximumSize)
+        : pattern(SequencePattern::Parse(name)), colorSpace(colorSpace), maximumSize(maximumSize) {
+        if (!pattern) {
+            first = ReadPng(name, colorSpace, maximumSize);
+            total = 1;
+        } else {
+            const std::vector<long> existing = pattern->Existing();
+            const auto has = [&](long number) {
+                return std::binary_search(existing.begin(), existing.end(), number);
+            };
+            next = startNumber;
+            if (next < 0) {
+                for (long number = 0; number < 5 && next < 0; ++number) {
+                    next = has(number) ? number : -1;
+                }
+            }
+            if (next < 0 || !has(next)) {
+                throw InputError("no frame of the sequence '" + name + "' exists (looked for " +
+                                 (startNumber < 0 ? "numbers 0 to 4; --start-number N sets it"
+                                                  : "number " + std::to_string(startNumber)) +
+                                 ")");
+            }
+            while (has(next + total)) {
+                ++total;
+            }
+            const auto later = std::upper_bound(existing.begin(), existing.end(), next + total);
+            if (later != existing.end()) {
+                throw InputError("frame " + pattern->Name(next + total) + " of the sequence '" +
+                                 name + "' is missing (" + pattern->Name(*later) + " comes later)");
+            }
+            first = ReadPng(pattern->Name(next), colorSpace, maximumSize);
         }
         format = first->GetPixelFormat();
         info = first->GetFrameInfo();
         range = PixelColorRange::Full;
-        while (std::filesystem::exists(FrameName(pattern, index + static_cast<int>(total)))) {
-            ++total;
-        }
     }
     boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
-        auto frame = first
-                         ? std::move(first)
-                         : ReadPng(FrameName(pattern, index + static_cast<int>(read)), colorSpace);
-        if (frame && !(frame->GetFrameInfo() == info && frame->GetPixelFormat() == format)) {
-            throw InputError("frame " + std::to_string(read + 1) +
-                             " of the sequence differs in size or depth");
+        if (read == total) {
+            return nullptr;
         }
-        read += frame ? 1 : 0;
+        auto frame =
+            first ? std::move(first) : ReadPng(pattern->Name(next + read), colorSpace, maximumSize);
+        if (!(frame->GetFrameInfo() == info && frame->GetPixelFormat() == format)) {
+            throw InputError("frame " + pattern->Name(next + read) +
+                             " of the sequence differs in size or depth from the first");
+        }
+        ++read;
         return frame;
     }
 
 private:
-    std::string pattern;
+    std::optional<SequencePattern> pattern;
     Conf::ColorSpace colorSpace;
+    std::uint64_t maximumSize;
     boost::intrusive_ptr<Proc::DataVideoCPU> first;
-    int index = 0;
+    long next = 0;
     long read = 0;
 };
 
 // Where converted frames go; nothing stays behind under the final names unless
-// Commit is reached.
+// Commit is reached, and nothing that was there before is lost until then.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
@@ -325,65 +508,58 @@ public:
     virtual void Commit() = 0;
 };
 
-// Y4M or raw planes into one file, renamed into place at the end.
+// Y4M or raw planes into one file (or standard output).
 class FileSink : public FrameSink {
 public:
-    FileSink(const std::string& path, const std::optional<Y4MHeader>& header)
-        : path(path), pending(path) {
-        out.open(pending.Path(), std::ios::binary | std::ios::trunc);
-        if (!out) {
-            throw InputError("cannot write '" + path + "'");
-        }
+    FileSink(const std::string& path, const std::optional<Y4MHeader>& header) : output(path) {
         if (header) {
-            writer.emplace(out, *header);
+            writer.emplace(output.Stream(), *header);
         }
     }
     void Write(const Proc::DataVideoCPU& frame) override {
         if (writer) {
             writer->WriteFrame(frame);
         } else {
-            WritePlanes(out, frame);
+            WritePlanes(output.Stream(), frame);
+        }
+        if (!output.Stream()) {
+            throw InputError("writing '" + output.Name() + "' failed: " + std::strerror(errno));
         }
     }
-    void Commit() override {
-        out.close();
-        if (!out) {
-            throw InputError("writing '" + path + "' failed");
-        }
-        pending.Commit();
-    }
+    void Commit() override { output.Commit(); }
 
 private:
-    std::string path;
-    PendingFile pending;
-    std::ofstream out;
+    OutputFile output;
     std::optional<Y4MWriter> writer;
 };
 
-// Numbered PNG files from 1 on, each renamed into place when whole; all of
-// them removed again unless committed.
+// One PNG, or numbered PNGs from 1 on; every one is written whole under a
+// temporary name and all are put in place together at Commit.
 class PngSink : public FrameSink {
 public:
-    explicit PngSink(std::string pattern) : pattern(std::move(pattern)) {}
-    ~PngSink() override {
-        for (const auto& file : committed ? std::vector<std::string>{} : written) {
-            std::error_code ignored;
-            std::filesystem::remove(file, ignored);
+    explicit PngSink(const std::string& name) : name(name), pattern(SequencePattern::Parse(name)) {}
+    void Write(const Proc::DataVideoCPU& frame) override {
+        if (!pattern && !frames.empty()) {
+            throw UsageError(
+                "a single PNG holds one frame: name the output with a pattern such "
+                "as out%04d.png");
+        }
+        const std::string bytes = EncodePng(frame);
+        frames.push_back(std::make_unique<OutputFile>(
+            pattern ? pattern->Name(static_cast<long>(frames.size()) + 1) : name));
+        frames.back()->Stream().write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        frames.back()->Close();
+    }
+    void Commit() override {
+        for (auto& frame : frames) {
+            frame->Commit();
         }
     }
-    void Write(const Proc::DataVideoCPU& frame) override {
-        const std::string name = FrameName(pattern, static_cast<int>(written.size()) + 1);
-        PendingFile partial(name);
-        WritePng(frame, partial.Path());
-        partial.Commit();
-        written.push_back(name);
-    }
-    void Commit() override { committed = true; }
 
 private:
-    std::string pattern;
-    std::vector<std::string> written;
-    bool committed = false;
+    std::string name;
+    std::optional<SequencePattern> pattern;
+    std::vector<std::unique_ptr<OutputFile>> frames;
 };
 
 // A frame between the GPU and the writer.
@@ -439,7 +615,8 @@ private:
 // "\r120/300 frames, 48.1 fps, ETA 4 s" on a terminal, at most ten times a second.
 class Progress {
 public:
-    explicit Progress(long total) : total(total), enabled(isatty(STDERR_FILENO) != 0) {}
+    Progress(long total, bool quiet)
+        : total(total), enabled(!quiet && isatty(STDERR_FILENO) != 0) {}
     void Update(long frames, bool last = false) {
         const auto now = std::chrono::steady_clock::now();
         if (!enabled || (!last && now - shown < std::chrono::milliseconds(100))) {
@@ -469,18 +646,68 @@ private:
     std::chrono::steady_clock::time_point shown;
 };
 
+enum class Container { Y4M, Raw, Png };
+
+// A container by name (-f), or by the file's extension; standard input and
+// output ("-") carry Y4M unless raw is asked for.
+Container ContainerOf(const std::string& forced, const std::string& path, bool input,
+                      bool rawOptions) {
+    if (!forced.empty()) {
+        if (forced == "y4m" || forced == "yuv4mpegpipe") {
+            return Container::Y4M;
+        }
+        if (forced == "raw" || forced == "rawvideo") {
+            return Container::Raw;
+        }
+        if (forced == "png") {
+            return Container::Png;
+        }
+        throw UsageError("unknown container '" + forced + "' (valid: y4m, raw, png)");
+    }
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (path == "-") {
+        return input && rawOptions ? Container::Raw : Container::Y4M;
+    }
+    if (extension == ".y4m") {
+        return Container::Y4M;
+    }
+    if (extension == ".png") {
+        return Container::Png;
+    }
+    static const char* const kRaw[] = {".yuv",  ".raw",  ".rgb",  ".rgba", ".bgr",
+                                       ".bgra", ".nv12", ".nv21", ".bin"};
+    if (std::find(std::begin(kRaw), std::end(kRaw), extension) != std::end(kRaw) ||
+        (input && rawOptions)) {
+        return Container::Raw;
+    }
+    throw UsageError(std::string("cannot tell the ") + (input ? "input" : "output") +
+                     " container of '" + path +
+                     "' (.y4m, .png, raw .yuv/.rgb/.raw/..., or -f y4m|raw|png)");
+}
+
 std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
-                                        const Conf::ColorSpace& colorSpace) {
-    if (IsPngSequence(options.input)) {
-        return std::make_unique<PngSource>(options.input, colorSpace);
+                                        const Conf::ColorSpace& colorSpace,
+                                        std::uint64_t maximumSize) {
+    const bool rawOptions = !options.inputPixFmt.empty();
+    const Container container =
+        ContainerOf(options.inputContainer, options.input, true, rawOptions);
+    if (container == Container::Png) {
+        return std::make_unique<PngSource>(options.input, options.startNumber, colorSpace,
+                                           maximumSize);
     }
-    if (EndsWith(options.input, ".y4m")) {
-        return std::make_unique<Y4MSource>(options.input, colorSpace);
+    if (container == Container::Raw &&
+        (options.width <= 0 || options.height <= 0 || options.inputPixFmt.empty())) {
+        throw UsageError("raw input needs --size WxH and --in-pix-fmt NAME");
     }
-    if (options.width <= 0 || options.height <= 0 || options.inputPixFmt.empty()) {
-        throw InputError("raw input needs --size WxH and --in-pix-fmt NAME");
+    const PixFmt rawFormat = rawOptions ? SupportedFormat(options.inputPixFmt) : PixFmt::None;
+    auto input = std::make_unique<InputStream>(options.input);
+    if (container == Container::Y4M ||
+        (options.input == "-" && options.inputContainer.empty() && input->StartsLikeY4M())) {
+        return std::make_unique<Y4MSource>(std::move(input), options.input, colorSpace);
     }
-    return std::make_unique<RawSource>(options.input, SupportedFormat(options.inputPixFmt),
+    return std::make_unique<RawSource>(std::move(input), options.input, rawFormat,
                                        Conf::FrameInfo{options.width, options.height, 0, 0},
                                        colorSpace);
 }
@@ -488,6 +715,9 @@ std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
 }  // namespace
 
 int RunConvert(const ConvertOptions& options) {
+    // A stop by SIGINT or SIGTERM takes the temporary files with it.
+    RemovePartialFilesOnSignals();
+    std::string truncation;
     try {
         const std::int32_t inputPrimaries = PrimariesByName(options.inputPrimaries);
         const std::int32_t outputPrimaries = options.outputPrimaries.empty()
@@ -502,10 +732,25 @@ int RunConvert(const ConvertOptions& options) {
                                            : TransferByName(options.outputTransfer),
             static_cast<std::int32_t>(MatrixFor(options.outputMatrix, outputPrimaries))};
         if (options.inFlight < 1 || options.inFlight > 64) {
-            throw InputError("--in-flight takes 1 to 64 frames");
+            throw UsageError("--in-flight takes 1 to 64 frames");
+        }
+        const Container outputContainer =
+            ContainerOf(options.outputContainer, options.output, false, false);
+        if (outputContainer == Container::Png) {
+            SequencePattern::Parse(options.output);  // refuses a bad pattern before any work
+        }
+        if (!options.inputRange.empty()) {
+            RangeByName(options.inputRange);
+        }
+        const PixelColorRange requestedRange = options.outputRange.empty()
+                                                   ? PixelColorRange::Unspecified
+                                                   : RangeByName(options.outputRange);
+        if (!options.outputPixFmt.empty()) {
+            SupportedFormat(options.outputPixFmt);
         }
 
-        const std::unique_ptr<FrameSource> source = OpenSource(options, colorSpace);
+        const auto maximumSize = Ogl::RenderHub::GetInstance().GetMaximumTextureSize();
+        const std::unique_ptr<FrameSource> source = OpenSource(options, colorSpace, maximumSize);
         const PixFmt inputFormat = source->format;
         const Conf::FrameInfo info = source->info;
         const PixFmtDescription& inputDescription = *PixFmtDescription::Find(inputFormat);
@@ -517,21 +762,19 @@ int RunConvert(const ConvertOptions& options) {
             inputRange = source->range;
         }
 
-        const bool pngOut = IsPngSequence(options.output);
-        const bool y4mOut = EndsWith(options.output, ".y4m");
         PixFmt outputFormat =
             options.outputPixFmt.empty() ? inputFormat : SupportedFormat(options.outputPixFmt);
-        if (pngOut) {
+        if (outputContainer == Container::Png) {
             if (options.outputPixFmt.empty()) {
                 outputFormat = inputDescription.depth > 8 ? PixFmt::RGBA64LE : PixFmt::RGBA;
             } else if (outputFormat != PixFmt::RGBA && outputFormat != PixFmt::RGBA64LE) {
-                throw InputError("PNG output takes --pix-fmt rgba or rgba64le");
+                throw UsageError("PNG output takes --pix-fmt rgba or rgba64le");
             }
         }
         const PixFmtDescription& outputDescription = *PixFmtDescription::Find(outputFormat);
         const bool yuvOut = outputDescription.IsYUV();
-        const PixelColorRange outputRange = !options.outputRange.empty()
-                                                ? RangeByName(options.outputRange)
+        const PixelColorRange outputRange = requestedRange != PixelColorRange::Unspecified
+                                                ? requestedRange
                                             : yuvIn ? inputRange
                                                     : PixelColorRange::Limited;
 
@@ -544,12 +787,16 @@ int RunConvert(const ConvertOptions& options) {
         conversion.hlgDisplayPeakLuminance = options.hlgPeak;
         // Refuses unusable colour spaces before any file is touched.
         auto converter = std::make_unique<Ogl::FrameConverter>(conversion);
-        converter->Plan(inputFormat, colorSpace, outputFormat, targetSpace);
+        try {
+            converter->Plan(inputFormat, colorSpace, outputFormat, targetSpace);
+        } catch (const std::exception& error) {
+            throw UsageError(error.what());
+        }
         // Every frame's GL work is waited for before the converter goes, on the GL thread.
         Ogl::FrameConverter* const convert = converter.get();
 
         std::optional<Y4MHeader> header;
-        if (y4mOut) {
+        if (outputContainer == Container::Y4M) {
             header.emplace();
             if (const auto* y4m = dynamic_cast<const Y4MSource*>(source.get())) {
                 header = y4m->Header();
@@ -558,9 +805,12 @@ int RunConvert(const ConvertOptions& options) {
             header->height = info.height;
             header->pixFmt = outputFormat;
             header->range = outputRange;
-            PixFmtToY4MChroma(outputFormat);  // refuses what Y4M cannot hold, before any work
+            try {
+                PixFmtToY4MChroma(outputFormat);  // refuses what Y4M cannot hold, before any work
+            } catch (const InputError& error) {
+                throw UsageError(error.what());
+            }
         }
-        const auto maximumSize = Ogl::RenderHub::GetInstance().GetMaximumTextureSize();
         if (static_cast<std::uint64_t>(info.width) > maximumSize ||
             static_cast<std::uint64_t>(info.height) > maximumSize) {
             throw InputError("frame size " + std::to_string(info.width) + "x" +
@@ -569,13 +819,13 @@ int RunConvert(const ConvertOptions& options) {
         }
 
         std::unique_ptr<FrameSink> sink;
-        if (pngOut) {
+        if (outputContainer == Container::Png) {
             sink = std::make_unique<PngSink>(options.output);
         } else {
             sink = std::make_unique<FileSink>(options.output, header);
         }
 
-        Progress progress(source->total);
+        Progress progress(source->total, options.quiet);
         InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
         std::exception_ptr writeFailure;
         long written = 0;
@@ -609,6 +859,9 @@ int RunConvert(const ConvertOptions& options) {
                     break;
                 }
             }
+        } catch (const TruncatedFrame& error) {
+            // The frames before it are whole: they are converted and kept.
+            truncation = error.what();
         } catch (...) {
             readFailure = std::current_exception();
         }
@@ -625,18 +878,37 @@ int RunConvert(const ConvertOptions& options) {
         if (readFailure) {
             std::rethrow_exception(readFailure);
         }
+        if (written == 0 && !truncation.empty()) {
+            throw TruncatedFrame(truncation);
+        }
         sink->Commit();
 
-        const double seconds = progress.Seconds();
-        std::printf("%ld frames %dx%d %s (%s) -> %s (%s) in %.2f s (%.1f fps), written to %s\n",
-                    written, info.width, info.height, inputDescription.GetName(),
-                    yuvIn ? RangeName(inputRange) : "rgb", outputDescription.GetName(),
-                    yuvOut ? RangeName(outputRange) : "rgb", seconds,
-                    written / std::max(seconds, 1e-9), options.output.c_str());
+        if (!options.quiet) {
+            // Standard output may carry the video itself.
+            const double seconds = progress.Seconds();
+            std::fprintf(
+                options.output == "-" ? stderr : stdout,
+                "%ld frames %dx%d %s (%s) -> %s (%s) in %.2f s (%.1f fps), written to %s\n",
+                written, info.width, info.height, inputDescription.GetName(),
+                yuvIn ? RangeName(inputRange) : "rgb", outputDescription.GetName(),
+                yuvOut ? RangeName(outputRange) : "rgb", seconds, written / std::max(seconds, 1e-9),
+                options.output.c_str());
+        }
+        if (!truncation.empty()) {
+            std::cerr << "renderhub: convert: the last input frame was truncated (" << truncation
+                      << "); the " << written << " whole frames before it were written\n";
+            return kTruncatedStatus;
+        }
         return 0;
+    } catch (const UsageError& error) {
+        std::cerr << "renderhub: convert: " << error.what() << "\n";
+        return kUsageStatus;
+    } catch (const TruncatedFrame& error) {
+        std::cerr << "renderhub: convert: " << error.what() << "; no whole frame to write\n";
+        return kTruncatedStatus;
     } catch (const std::exception& error) {
         std::cerr << "renderhub: convert: " << error.what() << "\n";
-        return 2;
+        return kFailureStatus;
     }
 }
 

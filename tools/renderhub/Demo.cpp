@@ -11,8 +11,11 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QColor>
 #include <QFont>
 #include <QImage>
@@ -23,6 +26,7 @@
 
 #include "FrameConverter.h"
 #include "IOglTask.h"
+#include "OutputFile.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
@@ -167,14 +171,21 @@ void WriteContactSheet(const std::vector<Tile>& tiles, const std::string& path) 
                          QString::fromStdString(tiles[i].label));
     }
     painter.end();
-    if (!sheet.save(QString::fromStdString(path), "PNG")) {
-        throw std::runtime_error("cannot write " + path);
+    // Encoded in memory and put in place whole: a failed write keeps the old sheet.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!sheet.save(&buffer, "PNG")) {
+        throw std::runtime_error("cannot encode the contact sheet");
     }
+    WriteWholeFile(path,
+                   std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
+    RemovePartialFilesOnSignals();
     const Conf::FrameInfo info{options.width, options.height, 0, 0};
     std::vector<CpuFrame> clip;
     for (int i = 0; i < options.frames; ++i) {

@@ -143,7 +143,7 @@ std::string ReadStaged(std::istream& in, std::int64_t bytes) {
         in.read(staged.data() + have, static_cast<std::streamsize>(staged.size() - have));
         have += static_cast<std::size_t>(in.gcount());
         if (have < staged.size()) {
-            throw InputError(Truncated(bytes, static_cast<std::int64_t>(have)));
+            throw TruncatedFrame(Truncated(bytes, static_cast<std::int64_t>(have)));
         }
     }
     return staged;
@@ -252,7 +252,7 @@ boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt p
     const std::int64_t bytes = FrameBytes(description, info.width, info.height);
     const std::int64_t left = BytesLeft(in);
     if (left >= 0 && left < bytes) {
-        throw InputError(Truncated(bytes, left));
+        throw TruncatedFrame(Truncated(bytes, left));
     }
     std::string staged;
     if (left < 0 && bytes > DirectReadBytes) {
@@ -281,8 +281,8 @@ boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt p
             }
             in.read(destination, rowBytes);
             if (in.gcount() != rowBytes) {
-                throw InputError("the frame is truncated (plane " + std::to_string(plane) +
-                                 ", row " + std::to_string(row) + ")");
+                throw TruncatedFrame("the frame is truncated (plane " + std::to_string(plane) +
+                                     ", row " + std::to_string(row) + ")");
             }
         }
     }

@@ -20,6 +20,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Input that ends inside a frame: the frames before it are whole.
+class TruncatedFrame : public InputError {
+public:
+    using InputError::InputError;
+};
+
 // The largest frame side the readers take: GPUs' usual maximum texture size.
 // With at most 16 bytes a pixel it also keeps every byte count in 64 bits.
 inline constexpr int MaxFrameDimension = 16384;
