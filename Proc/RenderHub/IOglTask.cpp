@@ -38,30 +38,32 @@ void IOglTask::Execute(OglCapability capability, const ShaderStorage& storage) {
                           std::logic_error("OpenGL task must execute in OpenGL thread context"));
     }
     std::lock_guard lock(executeMutex);
-    const std::int64_t startNs = Core::SteadyNowNs();
 
-    // The task drops its frame and counts as executed whatever the outcome; waiters
-    // wake only after the frame is gone.
+    // The task drops its frame and its waiters wake whatever the outcome (after
+    // the frame is gone); a body that throws leaves the task failed.
     struct Finish {
         IOglTask& task;
-        Proc::TaskStatus status = Proc::TaskExecuted;
+        Proc::TaskStatus status = Proc::TaskFailed;
         ~Finish() {
             task.frame.reset();
             task.RaiseStatus(status);
         }
     } finish{*this};
+    const std::int64_t startNs = Core::SteadyNowNs();
 
     if (capability < requiredCapability) {
         finish.status = Proc::TaskSkipped;
         return;
     }
     if (GetStatus() >= Proc::TaskCancelled) {
+        finish.status = Proc::TaskExecuted;  // below cancelled: nothing changes
         return;
     }
     if (frame && !frame->IsValid()) {
         frame->Allocate(colorSpace, pixFmt, frameInfo);
     }
     DoExecute(capability, storage);
+    finish.status = Proc::TaskExecuted;
 
     const std::int64_t endNs = Core::SteadyNowNs();
     Proc::GpuTaskStatistic::Statistic stat;

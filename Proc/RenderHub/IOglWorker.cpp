@@ -59,8 +59,9 @@ void IOglWorker::ExecuteTask(boost::intrusive_ptr<IOglTask> task) {
         LOG(ERROR) << "Exception occurred while executing OpenGL task: "
                    << boost::current_exception_diagnostic_information(true);
     } catch (...) {
+        // Rethrown, it would reach Qt's event loop (which terminates) or the
+        // dispatching task, which cannot tell one task's failure from its own.
         LOG(ERROR) << "Unknown exception occurred while executing OpenGL task";
-        throw;
     }
 }
 

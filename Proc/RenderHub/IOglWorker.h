@@ -34,7 +34,8 @@ public:
     void Dispatch(const boost::intrusive_ptr<IOglTask>& task);
     // Cancels the task and drops it from the queue.
     void CancelTask(const boost::intrusive_ptr<IOglTask>& task);
-    // Runs one task; std::exceptions are logged and consumed.
+    // Runs one task; whatever it throws is logged and consumed: the task ends
+    // failed (Proc::TaskFailed) and neither the worker nor a dispatcher sees it.
     void ExecuteTask(boost::intrusive_ptr<IOglTask> task);
 
     const std::shared_ptr<OglInformation>& GetInformation() const { return information; }

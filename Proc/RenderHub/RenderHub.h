@@ -33,7 +33,8 @@ public:
     // Stops the worker; creating thread only.
     void Deinitialize();
 
-    // Runs the task at once on the GL thread, queues it elsewhere.
+    // Runs the task at once on the GL thread, queues it elsewhere. Either way what
+    // the task throws is logged, not passed on; the task then ends failed.
     void DispatchTask(const boost::intrusive_ptr<IOglTask>& task);
     // Always queues the task.
     void DoBackgroundTask(const boost::intrusive_ptr<IOglTask>& task);

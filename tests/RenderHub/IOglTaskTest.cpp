@@ -165,11 +165,12 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }
 
-TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndCountsAsExecuted) {
+TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
     auto task = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed"); },
                          OglCapability::Minimal, "Throwing");
     EXPECT_THROW(task->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
+    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskFailed);
+    EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));  // waiters are released
     EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
     // The execute mutex was released: the task can still be cancelled.
     EXPECT_TRUE(task->Cancel());

@@ -3,6 +3,7 @@
 #include "QtOgl/QtOglWorker.h"
 
 #include <atomic>
+#include <cstdint>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include "Kavrin/Core/Exception.h"
 #include "Kavrin/Ogl/OglThread.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
@@ -156,29 +158,105 @@ TEST(QtOglWorkerGLTest, CancelDuringTheBodyLetsItFinish) {
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }
 
-TEST(QtOglWorkerGLTest, ThrowingBodyIsLoggedAndTheWorkerKeepsRunning) {
+// How a throwing body reaches the worker.
+enum class Route {
+    Background,         // DoBackgroundTask from this thread
+    DispatchElsewhere,  // DispatchTask off the GL thread queues it
+    DispatchOnGL,       // DispatchTask inside a running task runs it nested
+};
+
+struct ThrowRow {
+    const char* name;
+    Route route;
+    void (*raise)();
+    const char* errorLine;
+    // Null when the ERROR line is exactly `errorLine`; else the line starts with it
+    // and carries this text of the exception.
+    const char* detail;
+};
+
+constexpr const char* kUnknownLine = "Unknown exception occurred while executing OpenGL task";
+constexpr const char* kStandardPrefix = "Exception occurred while executing OpenGL task: ";
+
+const ThrowRow kThrowRows[] = {
+    {"IntFromBackgroundTask", Route::Background, [] { throw 42; }, kUnknownLine, nullptr},
+    {"IntDispatchedFromAnotherThread", Route::DispatchElsewhere, [] { throw 42; }, kUnknownLine,
+     nullptr},
+    {"IntDispatchedOnTheGLThread", Route::DispatchOnGL, [] { throw 42; }, kUnknownLine, nullptr},
+    {"StringDispatchedOnTheGLThread", Route::DispatchOnGL,
+     [] { throw std::string("not an exception class"); }, kUnknownLine, nullptr},
+    {"RuntimeErrorDispatchedOnTheGLThread", Route::DispatchOnGL,
+     [] { throw std::runtime_error("body failed on purpose"); }, kStandardPrefix,
+     "body failed on purpose"},
+    {"HostExceptionFromBackgroundTask", Route::Background,
+     [] { KAVRIN_THROW_HOST("Body", Kavrin::Exception, "host failure on purpose"); },
+     kStandardPrefix, "host failure on purpose"},
+};
+
+std::string ThrowName(const ::testing::TestParamInfo<ThrowRow>& info) { return info.param.name; }
+
+using ThrowingTaskGLTest = Kavrin::Test::GLTestWithParam<ThrowRow>;
+
+// Whatever a body throws, the worker survives it: the task ends failed, its
+// waiter wakes, one ERROR line says so and the next task runs.
+TEST_P(ThrowingTaskGLTest, IsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
+    const ThrowRow& row = GetParam();
+    RenderHub& hub = RenderHub::GetInstance();
     LogCapture log;
     auto failing =
-        MakeTask([](auto, const auto&) { throw std::runtime_error("body failed on purpose"); });
+        MakeTask([&](auto, const auto&) { row.raise(); }, OglCapability::Minimal, "ThrowingTask");
     bool nextRan = false;
     auto next = MakeTask([&](auto, const auto&) { nextRan = true; });
-    RenderHub::GetInstance().DoBackgroundTask(failing);
-    RenderHub::GetInstance().DoBackgroundTask(next);
+
+    // Written on the GL thread by the outer task of the nested route.
+    bool dispatchReturned = false;
+    std::int32_t statusOnReturn = Kavrin::Proc::TaskPending;
+    TaskPtr outer;
+    switch (row.route) {
+        case Route::Background:
+            hub.DoBackgroundTask(failing);
+            break;
+        case Route::DispatchElsewhere:
+            hub.DispatchTask(failing);
+            break;
+        case Route::DispatchOnGL:
+            outer = MakeTask([&](auto, const auto&) {
+                hub.DispatchTask(failing);
+                dispatchReturned = true;
+                statusOnReturn = failing->GetStatus();
+            });
+            hub.DoBackgroundTask(outer);
+            break;
+    }
+    hub.DoBackgroundTask(next);
+    failing->WaitUntilExecuted();
     next->WaitUntilExecuted();
+
+    EXPECT_EQ(failing->GetStatus(), Kavrin::Proc::TaskFailed);
     EXPECT_TRUE(nextRan);
-    EXPECT_EQ(failing->GetStatus(), Kavrin::Proc::TaskExecuted);
-    const auto lines = log.Lines();
-    int reported = 0;
-    for (const auto& line : lines) {
-        if (line.severity == google::GLOG_ERROR &&
-            line.text.rfind("Exception occurred while executing OpenGL task: ", 0) == 0) {
-            ++reported;
-            EXPECT_NE(line.text.find("body failed on purpose"), std::string::npos) << line.text;
-            EXPECT_NE(line.text.find("runtime_error"), std::string::npos) << line.text;
+    EXPECT_EQ(next->GetStatus(), Kavrin::Proc::TaskExecuted);
+    if (outer) {
+        // The nested failure stays with the nested task: its dispatcher goes on.
+        EXPECT_TRUE(dispatchReturned);
+        EXPECT_EQ(statusOnReturn, Kavrin::Proc::TaskFailed);
+        EXPECT_EQ(outer->GetStatus(), Kavrin::Proc::TaskExecuted);
+    }
+    std::vector<std::string> errors;
+    for (const auto& line : log.Lines()) {
+        if (line.severity == google::GLOG_ERROR) {
+            errors.push_back(line.text);
         }
     }
-    EXPECT_EQ(reported, 1) << log.Dump();
+    ASSERT_EQ(errors.size(), 1u) << log.Dump();
+    if (row.detail == nullptr) {
+        EXPECT_EQ(errors[0], row.errorLine);
+    } else {
+        EXPECT_EQ(errors[0].rfind(row.errorLine, 0), 0u) << errors[0];
+        EXPECT_NE(errors[0].find(row.detail), std::string::npos) << errors[0];
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Bodies, ThrowingTaskGLTest, ::testing::ValuesIn(kThrowRows), ThrowName);
 
 TEST(QtOglWorkerGLTest, PromiseTaskWhoseBodyThrowsBreaksThePromise) {
     boost::intrusive_ptr<FunctionPromiseTask> task(
@@ -254,12 +332,15 @@ TEST(QtOglWorkerGLTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
     const Kavrin::Conf::FrameInfo size{64, 32, 1, 1};
     boost::intrusive_ptr<Frame> fresh = Frame::Create();
     boost::intrusive_ptr<Frame> ready;
-    Kavrin::Test::RunOnGL([&] { ready = Frame::CreateIntermediate(bt709, Kavrin::PixFmt::RGB24, {8, 8, 0, 0}); });
+    Kavrin::Test::RunOnGL([&] {
+        ready = Frame::CreateIntermediate(bt709, Kavrin::PixFmt::RGB24, {8, 8, 0, 0});
+    });
     const GLuint readyTexture = ready->GetFirstTexture()->GetTexId();
 
     bool validInBody = false;
     TaskPtr task;
-    task = MakeTask([&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
+    task = MakeTask(
+        [&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
     task->AttachFrame(fresh, bt709, Kavrin::PixFmt::RGBA, size);
     RenderHub::GetInstance().DoBackgroundTask(task);
     task->WaitUntilExecuted();

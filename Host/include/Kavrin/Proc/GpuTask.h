@@ -16,6 +16,7 @@ namespace Kavrin::Proc {
 enum TaskStatus : std::int32_t {
     TaskPending = 0,
     TaskExecuted = 1,
+    TaskFailed = 2,  // ran, and the body threw: counts as executed for waiters
     TaskSkipped = 3,
     TaskCancelled = 4,
 };
