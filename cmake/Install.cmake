@@ -6,6 +6,14 @@ include(CMakePackageConfigHelpers)
 
 set(RENDERHUB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/RenderHub)
 
+# Installed binaries find the libraries relative to themselves, so any prefix
+# works without LD_LIBRARY_PATH: librenderhub finds libKavrinHost beside it.
+file(RELATIVE_PATH RENDERHUB_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set_target_properties(RenderHub PROPERTIES INSTALL_RPATH "$ORIGIN")
+if(RENDERHUB_BUILD_TOOL)
+    set_target_properties(renderhub PROPERTIES INSTALL_RPATH "$ORIGIN/${RENDERHUB_BIN_TO_LIB}")
+endif()
+
 install(TARGETS KavrinHost RenderHub EXPORT RenderHubTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev libglew-dev libgoogle-glog-dev libboost-dev libglm-dev
-    libgl-dev libgl1-mesa-dri libglx-mesa0
+    libgl-dev libgl1-mesa-dri libglx-mesa0 libx11-dev
     xvfb xauth fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
     libswscale-dev libavutil-dev libzimg-dev ffmpeg

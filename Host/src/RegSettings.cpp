@@ -1,10 +1,14 @@
 #include "Kavrin/Core/RegSettings.h"
 
 #include <memory>
+#include <mutex>
 
+#include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <glog/logging.h>
 
 namespace Kavrin::Core {
 namespace Details {
@@ -19,9 +23,24 @@ struct Key {
 namespace {
 
 // A fresh view of the file: QSettings caches per process, sync() rereads it.
+// Null when there is no regular file to read: QSettings would open a FIFO or a
+// device there and block until something wrote to it.
 std::unique_ptr<QSettings> OpenStore() {
-    auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                QStringLiteral("Kavrin"), QStringLiteral("Core"));
+    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                         QStringLiteral("/Kavrin/Core.conf");
+    const QFileInfo file(path);
+    if (!file.isFile()) {
+        if (file.exists()) {
+            static std::once_flag told;
+            std::call_once(told, [&] {
+                LOG(INFO) << path.toStdString()
+                          << " is not a regular file; the host's settings are left at "
+                             "their defaults";
+            });
+        }
+        return nullptr;
+    }
+    auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
     settings->sync();
     return settings;
 }
@@ -51,6 +70,9 @@ DWORD RegKey::Open(HKEY parent, const std::string& subkey, DWORD) {
                              ? QString::fromStdString(subkey)
                              : parent->path + QLatin1Char('/') + QString::fromStdString(subkey);
     auto store = OpenStore();
+    if (!store) {
+        return ERROR_FILE_NOT_FOUND;
+    }
     // A group exists when it holds a value or a group of its own.
     store->beginGroup(path);
     const bool exists = !store->childKeys().isEmpty() || !store->childGroups().isEmpty();
@@ -67,6 +89,9 @@ DWORD RegKey::QueryDword(const std::string& name, DWORD& value) const {
         return ERROR_INVALID_HANDLE;
     }
     auto store = OpenStore();
+    if (!store) {
+        return ERROR_FILE_NOT_FOUND;
+    }
     const QString path = key->path + QLatin1Char('/') + QString::fromStdString(name);
     if (!store->contains(path)) {
         return ERROR_FILE_NOT_FOUND;

@@ -1,5 +1,12 @@
 #include "Kavrin/Core/RegSettings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
 #include <set>
 #include <string>
 
@@ -75,6 +82,36 @@ TEST_F(RegSettingsTest, ValuesAreReadAfreshEachTime) {
     Write({{"DisableDirectX", 1}});
     ASSERT_EQ(key.QueryDword("DisableDirectX", value), ERROR_SUCCESS);
     EXPECT_EQ(value, 1u);
+}
+
+// Something other than a regular file where the settings file belongs is no
+// settings: a FIFO would block the reader until a writer came.
+TEST_F(RegSettingsTest, AFifoInPlaceOfTheFileReadsAsNoSettings) {
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
+        GTEST_SKIP() << "XDG_CONFIG_HOME must name a folder of the test's own (CTest sets it)";
+    }
+    const std::string path =
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, "Kavrin", "Core")
+            .fileName()
+            .toStdString();
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+    // Gone whatever happens: the fixture's QSettings would block on it too.
+    struct RemoveOnExit {
+        const std::string& path;
+        ~RemoveOnExit() { std::remove(path.c_str()); }
+    } removeFifo{path};
+    auto opened = std::async(std::launch::async, [] {
+        RegKey key;
+        return key.Open(RegSettings::Core().GetKey(), "OpenGL", KEY_READ);
+    });
+    const bool finished = opened.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    // Writers that come and go release a blocked reader at each open, so the test ends.
+    while (opened.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        close(open(path.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_TRUE(finished) << "reading the settings blocked on the FIFO " << path;
+    EXPECT_EQ(opened.get(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(CoreTrackerTest, KeepsEveryEventInOrder) {

@@ -21,6 +21,25 @@ if grep -rq -e "$SOURCE" -e "$BUILD" "$WORK/prefix/lib/cmake"; then
     echo "FAIL: the package config names the source or build tree"
     exit 1
 fi
+# The tool starts from the prefix alone: the binaries find their libraries
+# relative to themselves, and no run path names the build tree.
+for binary in bin/renderhub lib/librenderhub.so lib/libKavrinHost.so; do
+    if readelf -d "$WORK/prefix/$binary" | grep -E "R(UN)?PATH" | grep -q -e "$BUILD" -e "$SOURCE"; then
+        echo "FAIL: the run path of $binary names the build or source tree"
+        exit 1
+    fi
+done
+version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
+    "$WORK/prefix/lib/cmake/RenderHub/RenderHubConfigVersion.cmake")
+tool_version=$(env -u LD_LIBRARY_PATH "$WORK/prefix/bin/renderhub" --version) ||
+    { echo "FAIL: the installed renderhub --version exited with $?"; exit 1; }
+if [ -z "$version" ] || [ "$tool_version" != "renderhub $version" ]; then
+    echo "FAIL: the installed renderhub is '$tool_version', the package '$version'"
+    exit 1
+fi
+info=$(env -u LD_LIBRARY_PATH "$WORK/prefix/bin/renderhub" info) ||
+    { echo "FAIL: the installed renderhub info exited with $?"; exit 1; }
+grep -q "worker started   : yes" <<<"$info" || { echo "FAIL: the installed tool's worker did not run"; exit 1; }
 for example in hello_renderhub convert_colour; do
     { cmake -S "$SOURCE/examples/$example" -B "$WORK/$example" -DCMAKE_PREFIX_PATH="$WORK/prefix" \
         -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" && cmake --build "$WORK/$example" -j 2; } \

@@ -81,9 +81,9 @@ head -1 deep.y4m | grep -q "C444p10 XCOLORRANGE=LIMITED" || fail "the 10-bit Y4M
 "$TOOL" convert back.yuv again.y4m --size 16x8 --in-pix-fmt yuv420p >/dev/null || fail "raw input was refused"
 head -c 150 grey.y4m >truncated.y4m
 "$TOOL" convert truncated.y4m cut.y4m 2>errors.txt
-[ $? -eq 2 ] || fail "a truncated file did not exit with 2"
+[ $? -eq 3 ] || fail "a truncated file did not exit with 3"
 grep -q "truncated" errors.txt || fail "no cause given for the truncated file"
-ls cut.y4m* >/dev/null 2>&1 && fail "a partial output was left behind"
+ls cut.y4m* >/dev/null 2>&1 && fail "an output without a whole frame was left behind"
 "$TOOL" convert grey.y4m x.y4m --pix-fmt nv12 2>errors.txt
 [ $? -eq 2 ] || fail "Y4M output of nv12 did not exit with 2"
 "$TOOL" convert grey.y4m x.yuv --range studio 2>errors.txt
@@ -154,7 +154,98 @@ chroma=$(tail -c 64 sdr.yuv | od -An -tu1 -v | tr -s ' ' '\n' | grep -v '^$' | s
 [ "$(od -An -tu1 -v fromPng.yuv | tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "128 96 " ] ||
     fail "grey did not survive a 16-bit PNG round trip"
 "$TOOL" convert 'missing%03d.png' x.yuv 2>errors.txt
-[ $? -eq 2 ] && grep -q "no frame of the sequence" errors.txt || fail "a missing sequence was not refused"
+[ $? -eq 1 ] && grep -q "no frame of the sequence" errors.txt || fail "a missing sequence was not refused"
+
+# Command line
+# The version is the project's; --help after a command shows that command only.
+version=$(sed -n 's/^project(RenderHub VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+[ -n "$version" ] || fail "the project version cannot be read from CMakeLists.txt"
+[ "$("$TOOL" --version)" = "renderhub $version" ] || fail "--version does not print 'renderhub $version'"
+help=$("$TOOL" convert --help) || fail "convert --help exited with $?"
+for option in --pix-fmt --in-format -f --start-number --quiet; do
+    grep -q -- "$option " <<<"$help" || fail "convert --help lacks $option"
+done
+grep -qE '^  (demo|bench|info) ' <<<"$help" && fail "convert --help shows other commands"
+help=$("$TOOL" info --help) || fail "info --help exited with $?"
+if ! grep -q "^  info " <<<"$help" || grep -qE '^  (demo|bench|convert) ' <<<"$help"; then
+    fail "info --help does not show info alone"
+fi
+# Usage errors exit with 2 and name the valid choices or the missing value.
+usage_error() {
+    local expected="$1"
+    shift
+    "$TOOL" "$@" >/dev/null 2>errors.txt
+    local status=$?
+    [ $status -eq 2 ] || fail "'$*' exited with $status, not 2"
+    grep -qF -- "renderhub: $expected" errors.txt || fail "'$*' did not say: $expected"
+}
+{
+    printf 'YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C420jpeg\nFRAME\n'
+    head -c 192 /dev/zero | tr '\0' '\200'
+} >cli.y4m
+usage_error "unknown command 'nonsense' (valid: demo, bench, convert, info)" nonsense
+usage_error "unknown convert option '--pixfmt' (valid: --pix-fmt, " convert cli.y4m x.y4m --pixfmt nv12
+usage_error "unknown demo option '--format' (valid: --size, --frames, --output)" demo --format png
+usage_error "--pix-fmt needs a value" convert cli.y4m x.y4m --pix-fmt
+usage_error "--size needs a value" demo --size
+usage_error "unexpected argument 'extra'" info extra
+usage_error "unexpected argument 'third.y4m'" convert cli.y4m x.y4m third.y4m
+# Numbers are read whole: trailing junk is refused, not cut off.
+usage_error "--size takes WxH" demo --size 64x36abc
+usage_error "--frames takes a number from 1 to 1000" demo --size 16x16 --frames 1e3
+usage_error "--seconds takes a number above 0" bench --size 16x16 --seconds 0.1s
+usage_error "--in-flight takes a number from 1 to 64" convert cli.y4m x.y4m --in-flight 4abc
+usage_error "--source-peak takes cd/m2 above 0" convert cli.y4m x.y4m --source-peak 500abc
+usage_error "--start-number takes a number 0 or above" convert 'seq%02d.png' x.y4m --start-number -1
+usage_error "--start-number takes a number 0 or above" convert 'seq%02d.png' x.y4m --start-number 1x
+# Failures while running exit with 1, not the usage status.
+"$TOOL" demo --size 16x16 --frames 1 --output "$WORK/missing/sheet.png" >/dev/null 2>&1
+status=$?
+[ $status -eq 1 ] || fail "an unwritable contact sheet exited with $status, not 1"
+# --quiet, containers by name, standard input and output, PNG start numbers.
+"$TOOL" convert cli.y4m quiet.y4m --quiet >quiet.txt 2>&1 || fail "convert --quiet exited with $?"
+[ ! -s quiet.txt ] || fail "convert --quiet printed: $(head -1 quiet.txt)"
+tail -c 192 cli.y4m >planes.yuv
+cmp -s <(tail -c 192 quiet.y4m) planes.yuv || fail "convert --quiet changed the samples"
+"$TOOL" convert cli.y4m planes.dat -f raw --quiet || fail "-f raw exited with $?"
+cmp -s planes.dat planes.yuv || fail "-f raw did not write the bare planes"
+"$TOOL" convert planes.dat fromRaw.y4m --in-format raw --size 16x8 --in-pix-fmt yuv420p --quiet ||
+    fail "--in-format raw exited with $?"
+cmp -s <(tail -c 192 fromRaw.y4m) planes.yuv || fail "--in-format raw did not read the bare planes"
+"$TOOL" convert - - --quiet <cli.y4m >piped.y4m || fail "convert - - exited with $?"
+cmp -s piped.y4m quiet.y4m || fail "standard input to standard output differs from files"
+"$TOOL" convert - - --in-format y4m -f raw --quiet <cli.y4m >piped.dat || fail "piped -f raw exited with $?"
+cmp -s piped.dat planes.yuv || fail "standard output with -f raw is not the bare planes"
+{ cat cli.y4m && tail -c 198 cli.y4m && tail -c 198 cli.y4m; } >three.y4m
+"$TOOL" convert three.y4m 'seq%02d.png' --pix-fmt rgba --quiet || fail "PNG output exited with $?"
+"$TOOL" convert 'seq%02d.png' fromTwo.yuv --start-number 2 --pix-fmt yuv420p --quiet ||
+    fail "--start-number 2 exited with $?"
+[ "$(stat -c %s fromTwo.yuv)" -eq $((2 * 192)) ] || fail "--start-number 2 did not read frames 2 and 3"
+# A display nobody serves is named; without DISPLAY the message stays as it was.
+display=150
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
+    display=$((display + 1))
+done
+DISPLAY=":$display" "$TOOL" info >/dev/null 2>errors.txt
+status=$?
+[ $status -eq 1 ] || fail "an unserved display exited with $status, not 1"
+[ "$(cat errors.txt)" = "renderhub: cannot connect to display :$display" ] ||
+    fail "an unserved display was reported as: $(head -1 errors.txt)"
+env -u DISPLAY -u QT_QPA_PLATFORM "$TOOL" info >/dev/null 2>errors.txt
+status=$?
+if [ $status -ne 1 ] || ! grep -q "no X display (DISPLAY is not set)" errors.txt; then
+    fail "no DISPLAY was not reported (status $status)"
+fi
+# The host's settings file is read only when it is a regular file: a FIFO there
+# must not block, while a real file still switches interop off.
+rm -rf config && mkdir -p config/Kavrin && mkfifo config/Kavrin/Core.conf
+XDG_CONFIG_HOME="$WORK/config" timeout 20 "$TOOL" info >fifo.txt 2>&1
+status=$?
+[ $status -eq 0 ] || fail "info with a FIFO for Core.conf exited with $status"
+grep -q "Direct3D interop : INTEROP_AVAILABLE" fifo.txt || fail "a FIFO for Core.conf changed the interop status"
+rm config/Kavrin/Core.conf && printf '[OpenGL]\nDisableDirectX=1\n' >config/Kavrin/Core.conf
+XDG_CONFIG_HOME="$WORK/config" "$TOOL" info 2>&1 | grep -q "Direct3D interop : FORCED_OFF" ||
+    fail "DisableDirectX in Core.conf did not switch interop off"
 
 if [ $failures -eq 0 ]; then
     echo "renderhub tool: all checks passed"

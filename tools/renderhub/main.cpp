@@ -3,13 +3,20 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <iostream>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <QGuiApplication>
@@ -25,6 +32,7 @@
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
+#include "XDisplayConnection.h"
 
 namespace {
 
@@ -33,34 +41,85 @@ using Kavrin::Ogl::OglCapability;
 using Kavrin::Ogl::RenderHub;
 using Kavrin::Ogl::ShaderStorage;
 
-constexpr const char* kUsage =
-    "usage: renderhub [--verbose] [COMMAND [OPTIONS]]\n"
-    "\n"
-    "commands:\n"
+// The usage text in parts, one per command, so that COMMAND --help shows its own.
+constexpr std::string_view kDemoHelp =
     "  demo    send a generated clip through every supported pixel format and a PQ to SDR\n"
     "          conversion on the GPU, print the results and write a contact sheet PNG\n"
     "          (the default)\n"
-    "          --size WxH (640x360)  --frames N (6)  --output FILE (renderhub-demo.png)\n"
+    "          --size WxH (640x360)  --frames N (6)  --output FILE (renderhub-demo.png)\n";
+constexpr std::string_view kBenchHelp =
     "  bench   task dispatch rate and latency, and frame upload/download rates of the main\n"
     "          formats\n"
-    "          --size WxH (repeatable; 1920x1080 and 3840x2160)  --seconds S (0.5)  --json\n"
+    "          --size WxH (repeatable; 1920x1080 and 3840x2160)  --seconds S (0.5)  --json\n";
+constexpr std::string_view kConvertHelp =
     "  convert IN OUT  convert Y4M (.y4m), PNG sequences (name%04d.png; 8/16-bit RGB(A)) or raw\n"
-    "          planar video between pixel formats on the GPU\n"
+    "          planar video between pixel formats on the GPU; IN or OUT - is standard input\n"
+    "          or output (Y4M, or raw when asked for)\n"
     "          --pix-fmt NAME (output; default: the input's)\n"
     "          --in-matrix/--matrix NAME (YUV matrix: bt709, bt470bg, smpte170m, bt2020nc,\n"
     "          smpte240m, fcc; default: bt2020nc for bt2020 primaries, else bt709)\n"
     "          --in-range/--range tv|pc (YUV sample range; input: the Y4M header's or tv,\n"
     "          output: the input's)  --in-flight N (4 frames between reading and writing)\n"
     "          raw input: --size WxH --in-pix-fmt NAME\n"
+    "          containers: --in-format y4m|raw|png (input), -f y4m|raw|png (output);\n"
+    "          default: by the file's extension\n"
+    "          --start-number N (first frame of a PNG input sequence; default: the lowest\n"
+    "          of 0 to 4)  --quiet (no progress line and no summary)\n"
     "          colour: --in-primaries/--primaries NAME (bt709, bt470bg, smpte170m, bt2020, "
     "smpte432)\n"
     "                  --in-transfer/--transfer NAME (bt709, gamma22, gamma28, linear,\n"
     "                  iec61966-2-1, smpte2084, arib-std-b67), input defaults bt709\n"
-    "                  --source-peak --target-peak --reference-white --hlg-peak (cd/m2)\n"
-    "  info    initialise the library and print what the OpenGL implementation offers\n"
-    "\n"
+    "                  --source-peak --target-peak --reference-white --hlg-peak (cd/m2)\n";
+constexpr std::string_view kInfoHelp =
+    "  info    initialise the library and print what the OpenGL implementation offers\n";
+constexpr std::string_view kOptionsHelp =
     "options:\n"
-    "  --verbose   write the library's log (detection, worker lifecycle) to stderr\n";
+    "  --verbose   write the library's log (detection, worker lifecycle) to stderr\n"
+    "  --help      this text; after a command, that command's part of it\n"
+    "  --version   print the version\n"
+    "\n"
+    "exit status: 0 done, 1 failed while running, 2 bad command line, 3 convert's input\n"
+    "ended inside a frame (the whole frames before it were written)\n";
+
+struct Command {
+    std::string_view name;
+    std::string_view synopsis;
+    std::string_view help;
+};
+
+constexpr Command kCommands[] = {
+    {"demo", "demo [OPTIONS]", kDemoHelp},
+    {"bench", "bench [OPTIONS]", kBenchHelp},
+    {"convert", "convert IN OUT [OPTIONS]", kConvertHelp},
+    {"info", "info", kInfoHelp},
+};
+
+std::string FullUsage() {
+    std::string text =
+        "usage: renderhub [--verbose] [COMMAND [OPTIONS]]\n"
+        "       renderhub [COMMAND] --help\n"
+        "       renderhub --version\n"
+        "\n"
+        "commands:\n";
+    for (const Command& command : kCommands) {
+        text += command.help;
+    }
+    return text + "\n" + std::string(kOptionsHelp);
+}
+
+std::string CommandUsage(const Command& command) {
+    return "usage: renderhub [--verbose] " + std::string(command.synopsis) + "\n\n" +
+           std::string(command.help);
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (command.name == name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
 
 [[noreturn]] void Fail(const std::string& why) {
     std::fprintf(stderr, "renderhub: OpenGL cannot be used: %s\n", why.c_str());
@@ -163,23 +222,213 @@ int RunInfo() {
     return workerRuns ? 0 : 1;
 }
 
-// "WxH" into width and height; false when malformed.
-bool ParseSize(const std::string& text, int& width, int& height) {
-    const auto x = text.find('x');
-    if (x == std::string::npos) {
-        return false;
-    }
-    try {
-        width = std::stoi(text.substr(0, x));
-        height = std::stoi(text.substr(x + 1));
-    } catch (const std::exception&) {
-        return false;
-    }
-    return width > 0 && height > 0 && width <= 16384 && height <= 16384;
+// A bad command line; main reports it with status 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The whole text as a number: "4abc", "1e3" for an integer or " 5" are not numbers.
+template <typename Number>
+bool ParseNumber(std::string_view text, Number& value) {
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc() && stop == end;
 }
 
-int Usage(const std::string& problem) {
-    std::cerr << "renderhub: " << problem << "\n" << kUsage;
+int IntValue(const std::string& option, const std::string& text, int lowest, int highest,
+             const std::string& wanted) {
+    int value = 0;
+    if (!ParseNumber(text, value) || value < lowest || value > highest) {
+        throw UsageError(option + " takes " + wanted + ", not '" + text + "'");
+    }
+    return value;
+}
+
+// A number above 0 and up to `highest`.
+double PositiveValue(const std::string& option, const std::string& text, double highest,
+                     const std::string& wanted) {
+    double value = 0;
+    if (!ParseNumber(text, value) || !(value > 0 && value <= highest)) {
+        throw UsageError(option + " takes " + wanted + ", not '" + text + "'");
+    }
+    return value;
+}
+
+// "WxH" into width and height.
+void SizeValue(const std::string& option, const std::string& text, const std::string& example,
+               int& width, int& height) {
+    const auto x = text.find('x');
+    const bool valid = x != std::string::npos &&
+                       ParseNumber(std::string_view(text).substr(0, x), width) &&
+                       ParseNumber(std::string_view(text).substr(x + 1), height) && width > 0 &&
+                       height > 0 && width <= 16384 && height <= 16384;
+    if (!valid) {
+        throw UsageError(option + " takes WxH, for example " + example + ", not '" + text + "'");
+    }
+}
+
+// One option of a command: its name, whether a value follows, and what it sets.
+struct Option {
+    std::string name;
+    bool takesValue;
+    std::function<void(const std::string& value)> set;
+};
+
+// Reads a command's arguments after its name. Positional arguments ("-" among
+// them) go to `positional`, at most `maxPositional` of them.
+void ReadArguments(const std::string& command, const std::vector<std::string>& arguments,
+                   const std::vector<Option>& options, std::vector<std::string>& positional,
+                   std::size_t maxPositional) {
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.size() < 2 || argument[0] != '-') {
+            if (positional.size() == maxPositional) {
+                throw UsageError("unexpected argument '" + argument + "'");
+            }
+            positional.push_back(argument);
+            continue;
+        }
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const Option& o) { return o.name == argument; });
+        if (option == options.end()) {
+            std::string valid;
+            for (const Option& o : options) {
+                valid += (valid.empty() ? "" : ", ") + o.name;
+            }
+            throw UsageError("unknown " + command + " option '" + argument + "' (" +
+                             (valid.empty() ? command + " takes no options" : "valid: " + valid) +
+                             ")");
+        }
+        if (!option->takesValue) {
+            option->set({});
+            continue;
+        }
+        // "--pix-fmt --range pc" lacks the format; no value begins with "--".
+        if (i + 1 == arguments.size() || arguments[i + 1].rfind("--", 0) == 0) {
+            throw UsageError(argument + " needs a value");
+        }
+        option->set(arguments[++i]);
+    }
+}
+
+struct CommandLine {
+    const Command* command = nullptr;
+    RenderHubTool::DemoOptions demo;
+    RenderHubTool::BenchOptions bench;
+    RenderHubTool::ConvertOptions convert;
+};
+
+// Fills the options of the command named first in `arguments` (demo when none).
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    line.command = arguments.empty() ? &kCommands[0] : FindCommand(arguments.front());
+    const std::string name = line.command != nullptr ? std::string(line.command->name) : "";
+    std::vector<std::string> positional;
+    if (name == "demo") {
+        auto& demo = line.demo;
+        ReadArguments(name, arguments,
+                      {{"--size", true,
+                        [&](const std::string& v) {
+                            SizeValue("--size", v, "640x360", demo.width, demo.height);
+                        }},
+                       {"--frames", true,
+                        [&](const std::string& v) {
+                            demo.frames =
+                                IntValue("--frames", v, 1, 1000, "a number from 1 to 1000");
+                        }},
+                       {"--output", true, [&](const std::string& v) { demo.output = v; }}},
+                      positional, 0);
+    } else if (name == "bench") {
+        auto& bench = line.bench;
+        bool sizesGiven = false;
+        ReadArguments(name, arguments,
+                      {{"--size", true,
+                        [&](const std::string& v) {
+                            int width = 0;
+                            int height = 0;
+                            SizeValue("--size", v, "1920x1080", width, height);
+                            if (!sizesGiven) {
+                                bench.sizes.clear();
+                                sizesGiven = true;
+                            }
+                            bench.sizes.emplace_back(width, height);
+                        }},
+                       {"--seconds", true,
+                        [&](const std::string& v) {
+                            bench.secondsPerCase =
+                                PositiveValue("--seconds", v, 60, "a number above 0 and up to 60");
+                        }},
+                       {"--json", false, [&](const std::string&) { bench.json = true; }}},
+                      positional, 0);
+    } else if (name == "convert") {
+        auto& convert = line.convert;
+        const auto text = [](std::string& field) {
+            return [&field](const std::string& v) { field = v; };
+        };
+        const auto peak = [](const std::string& option, float& field) {
+            return [option, &field](const std::string& v) {
+                field = static_cast<float>(
+                    PositiveValue(option, v, 10000, "cd/m2 above 0 and up to 10000"));
+            };
+        };
+        ReadArguments(
+            name, arguments,
+            {{"--pix-fmt", true, text(convert.outputPixFmt)},
+             {"--in-pix-fmt", true, text(convert.inputPixFmt)},
+             {"--size", true,
+              [&](const std::string& v) {
+                  SizeValue("--size", v, "1920x1080", convert.width, convert.height);
+              }},
+             {"--in-format", true, text(convert.inputContainer)},
+             {"-f", true, text(convert.outputContainer)},
+             {"--start-number", true,
+              [&](const std::string& v) {
+                  convert.startNumber =
+                      IntValue("--start-number", v, 0, 999999999, "a number 0 or above");
+              }},
+             {"--in-matrix", true, text(convert.inputMatrix)},
+             {"--matrix", true, text(convert.outputMatrix)},
+             {"--in-range", true, text(convert.inputRange)},
+             {"--range", true, text(convert.outputRange)},
+             {"--in-primaries", true, text(convert.inputPrimaries)},
+             {"--primaries", true, text(convert.outputPrimaries)},
+             {"--in-transfer", true, text(convert.inputTransfer)},
+             {"--transfer", true, text(convert.outputTransfer)},
+             {"--source-peak", true, peak("--source-peak", convert.sourcePeak)},
+             {"--target-peak", true, peak("--target-peak", convert.targetPeak)},
+             {"--reference-white", true, peak("--reference-white", convert.referenceWhite)},
+             {"--hlg-peak", true, peak("--hlg-peak", convert.hlgPeak)},
+             {"--in-flight", true,
+              [&](const std::string& v) {
+                  convert.inFlight = IntValue("--in-flight", v, 1, 64, "a number from 1 to 64");
+              }},
+             {"--quiet", false, [&](const std::string&) { convert.quiet = true; }}},
+            positional, 2);
+        if (positional.size() != 2) {
+            throw UsageError(
+                "convert takes an input and an output file (- for standard input or output)");
+        }
+        convert.input = positional[0];
+        convert.output = positional[1];
+    } else if (name == "info") {
+        ReadArguments(name, arguments, {}, positional, 0);
+    } else if (arguments.front().rfind('-', 0) == 0) {
+        throw UsageError("unknown option '" + arguments.front() +
+                         "' (valid before a command: --verbose, --help, --version)");
+    } else {
+        std::string valid;
+        for (const Command& command : kCommands) {
+            valid += (valid.empty() ? "" : ", ") + std::string(command.name);
+        }
+        throw UsageError("unknown command '" + arguments.front() + "' (valid: " + valid + ")");
+    }
+    return line;
+}
+
+int Usage(const std::string& problem, const Command* command) {
+    std::cerr << "renderhub: " << problem << "\n(see 'renderhub "
+              << (command != nullptr ? std::string(command->name) + " " : "") << "--help')\n";
     return 2;
 }
 
@@ -187,154 +436,62 @@ int Usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
     bool verbose = false;
+    bool help = false;
+    bool version = false;
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--verbose" || argument == "-v") {
             verbose = true;
         } else if (argument == "--help" || argument == "-h") {
-            std::cout << kUsage;
-            return 0;
+            help = true;
+        } else if (argument == "--version") {
+            version = true;
         } else {
             arguments.push_back(argument);
         }
     }
-    const std::string command = arguments.empty() ? "demo" : arguments.front();
-    RenderHubTool::DemoOptions demo;
-    RenderHubTool::BenchOptions bench;
-    RenderHubTool::ConvertOptions convert;
-    if (command == "demo") {
-        for (std::size_t i = 1; i < arguments.size(); ++i) {
-            const bool hasValue = i + 1 < arguments.size();
-            if (arguments[i] == "--size" && hasValue) {
-                if (!ParseSize(arguments[++i], demo.width, demo.height)) {
-                    return Usage("--size takes WxH, for example 640x360");
-                }
-            } else if (arguments[i] == "--frames" && hasValue) {
-                try {
-                    demo.frames = std::stoi(arguments[++i]);
-                } catch (const std::exception&) {
-                    demo.frames = 0;
-                }
-                if (demo.frames <= 0 || demo.frames > 1000) {
-                    return Usage("--frames takes a number from 1 to 1000");
-                }
-            } else if (arguments[i] == "--output" && hasValue) {
-                demo.output = arguments[++i];
-            } else {
-                return Usage("unknown demo option '" + arguments[i] + "'");
-            }
-        }
-    } else if (command == "bench") {
-        bool sizesGiven = false;
-        for (std::size_t i = 1; i < arguments.size(); ++i) {
-            const bool hasValue = i + 1 < arguments.size();
-            if (arguments[i] == "--json") {
-                bench.json = true;
-            } else if (arguments[i] == "--size" && hasValue) {
-                int width = 0;
-                int height = 0;
-                if (!ParseSize(arguments[++i], width, height)) {
-                    return Usage("--size takes WxH, for example 1920x1080");
-                }
-                if (!sizesGiven) {
-                    bench.sizes.clear();
-                    sizesGiven = true;
-                }
-                bench.sizes.emplace_back(width, height);
-            } else if (arguments[i] == "--seconds" && hasValue) {
-                try {
-                    bench.secondsPerCase = std::stod(arguments[++i]);
-                } catch (const std::exception&) {
-                    bench.secondsPerCase = -1;
-                }
-                if (!(bench.secondsPerCase > 0 && bench.secondsPerCase <= 60)) {
-                    return Usage("--seconds takes a number above 0 and up to 60");
-                }
-            } else {
-                return Usage("unknown bench option '" + arguments[i] + "'");
-            }
-        }
-    } else if (command == "convert") {
-        std::vector<std::string> files;
-        for (std::size_t i = 1; i < arguments.size(); ++i) {
-            const bool hasValue = i + 1 < arguments.size();
-            if (arguments[i] == "--pix-fmt" && hasValue) {
-                convert.outputPixFmt = arguments[++i];
-            } else if (arguments[i] == "--in-pix-fmt" && hasValue) {
-                convert.inputPixFmt = arguments[++i];
-            } else if (arguments[i] == "--in-matrix" && hasValue) {
-                convert.inputMatrix = arguments[++i];
-            } else if (arguments[i] == "--matrix" && hasValue) {
-                convert.outputMatrix = arguments[++i];
-            } else if (arguments[i] == "--in-range" && hasValue) {
-                convert.inputRange = arguments[++i];
-            } else if (arguments[i] == "--range" && hasValue) {
-                convert.outputRange = arguments[++i];
-            } else if (arguments[i] == "--in-flight" && hasValue) {
-                try {
-                    convert.inFlight = std::stoi(arguments[++i]);
-                } catch (const std::exception&) {
-                    convert.inFlight = 0;
-                }
-                if (convert.inFlight < 1 || convert.inFlight > 64) {
-                    return Usage("--in-flight takes a number from 1 to 64");
-                }
-            } else if (arguments[i] == "--in-primaries" && hasValue) {
-                convert.inputPrimaries = arguments[++i];
-            } else if (arguments[i] == "--in-transfer" && hasValue) {
-                convert.inputTransfer = arguments[++i];
-            } else if (arguments[i] == "--primaries" && hasValue) {
-                convert.outputPrimaries = arguments[++i];
-            } else if (arguments[i] == "--transfer" && hasValue) {
-                convert.outputTransfer = arguments[++i];
-            } else if ((arguments[i] == "--source-peak" || arguments[i] == "--target-peak" ||
-                        arguments[i] == "--reference-white" || arguments[i] == "--hlg-peak") &&
-                       hasValue) {
-                const std::string option = arguments[i];
-                float value = 0;
-                try {
-                    value = std::stof(arguments[++i]);
-                } catch (const std::exception&) {
-                    value = 0;
-                }
-                if (!(value > 0 && value <= 10000)) {
-                    return Usage(option + " takes cd/m2 above 0 and up to 10000");
-                }
-                (option == "--source-peak"       ? convert.sourcePeak
-                 : option == "--target-peak"     ? convert.targetPeak
-                 : option == "--reference-white" ? convert.referenceWhite
-                                                 : convert.hlgPeak) = value;
-            } else if (arguments[i] == "--size" && hasValue) {
-                if (!ParseSize(arguments[++i], convert.width, convert.height)) {
-                    return Usage("--size takes WxH, for example 1920x1080");
-                }
-            } else if (arguments[i].rfind("--", 0) == 0) {
-                return Usage("unknown convert option '" + arguments[i] + "'");
-            } else {
-                files.push_back(arguments[i]);
-            }
-        }
-        if (files.size() != 2) {
-            return Usage("convert takes an input and an output file");
-        }
-        convert.input = files[0];
-        convert.output = files[1];
-    } else if (command != "info" || arguments.size() > 1) {
-        return Usage("unknown command '" + command + "'");
+    if (version) {
+        std::cout << "renderhub " << RENDERHUB_VERSION << "\n";
+        return 0;
     }
+    const Command* named = arguments.empty() ? nullptr : FindCommand(arguments.front());
+    if (help && (arguments.empty() || named != nullptr)) {
+        std::cout << (named != nullptr ? CommandUsage(*named) : FullUsage());
+        return 0;
+    }
+    CommandLine line;
+    try {
+        line = ParseCommandLine(arguments);
+    } catch (const UsageError& error) {
+        return Usage(error.what(), named);
+    }
+    const std::string command(line.command->name);
 
     FLAGS_logtostderr = true;
     FLAGS_minloglevel = verbose ? google::GLOG_INFO : google::GLOG_WARNING;
     google::InitGoogleLogging(argv[0]);
 
+    // Qt reads DISPLAY on the xcb platform, its default.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (std::getenv("DISPLAY") == nullptr &&
-        (platform == nullptr || std::strncmp(platform, "xcb", 3) == 0)) {
-        Fail("no X display (DISPLAY is not set); run under 'xvfb-run -a' or set DISPLAY");
+    std::optional<RenderHubTool::XDisplayConnection> display;
+    if (platform == nullptr || *platform == '\0' || std::strncmp(platform, "xcb", 3) == 0) {
+        const char* name = std::getenv("DISPLAY");
+        if (name == nullptr || *name == '\0') {
+            Fail("no X display (DISPLAY is not set); run under 'xvfb-run -a' or set DISPLAY");
+        }
+        display.emplace();
+        if (!display->IsOpen()) {
+            std::cerr << "renderhub: cannot connect to display " << name << "\n";
+            return 1;
+        }
     }
     qInstallMessageHandler(&HandleQtMessage);
-    QGuiApplication application(argc, argv);
+    // Qt would take its own options (-display, -platform) out of the command line,
+    // which is ours alone.
+    int qtArgc = 1;
+    QGuiApplication application(qtArgc, argv);
+    display.reset();
     if (command == "info") {
         return RunInfo();
     }
@@ -347,9 +504,9 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     try {
-        status = command == "bench"     ? RenderHubTool::RunBench(bench)
-                 : command == "convert" ? RenderHubTool::RunConvert(convert)
-                                        : RenderHubTool::RunDemo(demo);
+        status = command == "bench"     ? RenderHubTool::RunBench(line.bench)
+                 : command == "convert" ? RenderHubTool::RunConvert(line.convert)
+                                        : RenderHubTool::RunDemo(line.demo);
     } catch (const std::exception& error) {
         std::cerr << "renderhub: " << command << " failed: " << error.what() << "\n";
         status = 1;

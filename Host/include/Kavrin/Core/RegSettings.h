@@ -4,7 +4,8 @@
 // of the core settings, subkeys opened by name, DWORD values read by name. On this
 // platform the store is QSettings' native file, $XDG_CONFIG_HOME/Kavrin/Core.conf,
 // a subkey being a group of it. Every Open reads the file afresh, so a value
-// changed by another process or a test is seen at the next read.
+// changed by another process or a test is seen at the next read. Anything but a
+// regular file there (a FIFO, a device) is not read and counts as no settings.
 #include <string>
 
 #include "Kavrin/Win/WinTypes.h"
