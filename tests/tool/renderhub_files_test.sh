@@ -91,6 +91,9 @@ done
 # Writes are checked: a full device fails, a full-disk PNG sequence leaves nothing.
 "$TOOL" convert grey.y4m /dev/full -f y4m 2>errors.txt
 [ $? -eq 1 ] || fail "writing to a full device did not fail"
+ln -s /dev/full full1.png
+"$TOOL" convert grey.y4m 'full%d.png' 2>errors.txt
+[ $? -eq 1 ] && [ -L full1.png ] && [ ! -e full2.png ] || fail "a PNG sequence to a full disk did not fail cleanly"
 "$TOOL" demo --size 32x16 --frames 1 --output sheet.png >/dev/null || fail "demo failed"
 cp sheet.png sheet-before.png
 "$TOOL" demo --size 32x16 --frames 1 --output /dev/full >/dev/null 2>&1 && fail "a demo sheet to a full device succeeded"

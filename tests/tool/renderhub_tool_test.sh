@@ -65,6 +65,10 @@ grep -q "3 frames 16x8 yuv420p (limited) -> yuv444p10le (limited)" convert.txt |
 # A progress line with the ETA on a terminal only (script lends the tool one).
 script -qec "'$TOOL' convert grey.y4m tty.y4m" /dev/null >tty.txt 2>&1 || fail "convert on a terminal failed"
 grep -qE '[0-9]+/3 frames, [0-9.]+ fps, ETA [0-9]+ s' tty.txt || fail "no progress line on a terminal"
+# The first update of a one-frame clip is already the final state: shown once.
+head -c $(($(head -1 grey.y4m | wc -c) + 198)) grey.y4m >oneframe.y4m
+script -qec "'$TOOL' convert oneframe.y4m tty1.y4m" /dev/null >tty1.txt 2>&1 || fail "convert on a terminal failed"
+[ "$(tr '\r' '\n' <tty1.txt | grep -c '^1 frames, ')" -eq 1 ] || fail "the final progress line was not printed once"
 "$TOOL" convert grey.y4m notty.y4m >/dev/null 2>progress.txt
 [ ! -s progress.txt ] || fail "a progress line went to a file"
 # One frame in flight or many: the same bytes.

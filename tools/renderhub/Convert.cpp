@@ -622,7 +622,12 @@ public:
         if (!enabled || (!last && now - shown < std::chrono::milliseconds(100))) {
             return;
         }
+        if (last && frames == shownFrames) {
+            std::fprintf(stderr, "\n");  // the line already says it all
+            return;
+        }
         shown = now;
+        shownFrames = frames;
         const double seconds = std::chrono::duration<double>(now - start).count();
         const double fps = frames / std::max(seconds, 1e-9);
         if (total > frames) {
@@ -644,6 +649,7 @@ private:
     bool enabled;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point shown;
+    long shownFrames = -1;
 };
 
 enum class Container { Y4M, Raw, Png };
