@@ -96,7 +96,18 @@ ln -s /dev/full full1.png
 [ $? -eq 1 ] && [ -L full1.png ] && [ ! -e full2.png ] || fail "a PNG sequence to a full disk did not fail cleanly"
 "$TOOL" demo --size 32x16 --frames 1 --output sheet.png >/dev/null || fail "demo failed"
 cp sheet.png sheet-before.png
-"$TOOL" demo --size 32x16 --frames 1 --output /dev/full >/dev/null 2>&1 && fail "a demo sheet to a full device succeeded"
+# A file size limit stands in for a full disk: writes past 4 KiB fail (EFBIG).
+limited() { (trap '' XFSZ && ulimit -f 4 && "$@"); }
+limited "$TOOL" demo --size 32x16 --frames 1 --output sheet.png >/dev/null 2>&1 &&
+    fail "a demo sheet larger than the disk allows succeeded"
+{
+    printf 'YUV4MPEG2 W64 H64 F25:1 Ip A1:1 C420jpeg\n'
+    for _ in 1 2; do printf 'FRAME\n' && head -c 6144 /dev/urandom; done
+} >noise.y4m
+printf 'old frame' >big1.png
+limited "$TOOL" convert noise.y4m 'big%d.png' --pix-fmt rgba64le >/dev/null 2>&1
+[ $? -eq 1 ] && [ "$(cat big1.png)" = "old frame" ] && [ ! -e big2.png ] ||
+    fail "a PNG sequence larger than the disk allows did not fail cleanly"
 mkdir -p readonly && chmod 555 readonly
 if [ "$(id -u)" -ne 0 ]; then
     "$TOOL" demo --size 32x16 --frames 1 --output readonly/sheet.png >/dev/null 2>&1 &&
