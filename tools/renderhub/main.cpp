@@ -478,7 +478,9 @@ int main(int argc, char** argv) {
     if (platform == nullptr || *platform == '\0' || std::strncmp(platform, "xcb", 3) == 0) {
         const char* name = std::getenv("DISPLAY");
         if (name == nullptr || *name == '\0') {
-            Fail("no X display (DISPLAY is not set); run under 'xvfb-run -a -s -noreset' or set DISPLAY");
+            Fail(
+                "no X display (DISPLAY is not set); run under 'xvfb-run -a -s -noreset' or set "
+                "DISPLAY");
         }
         display.emplace();
         if (!display->IsOpen()) {
