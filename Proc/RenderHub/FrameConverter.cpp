@@ -378,6 +378,8 @@ void main()
     value.rgb = toYuv * value.rgb;
 #endif
     code = value * scale + offset;
+#elif defined(DITHER)
+    code = (sum / count - vec4(inOffset)) * vec4(numerator) / vec4(denominator) + vec4(outOffset);
 #else
     if (count == 1.0) {
         code = vec4(requantize(sum.x, inOffset.x, numerator.x, denominator.x, outOffset.x),
@@ -388,14 +390,29 @@ void main()
         code = (sum / count - vec4(inOffset)) * vec4(numerator) / vec4(denominator) + vec4(outOffset);
     }
 #endif
-    uvec4 samples = uvec4(clamp(roundEven(code), 0.0, maxCode)) << uint(sampleShift);
+#ifdef DITHER
+    // A 16x16 Bayer threshold t in (0, 1): floor(code + t) is code on average,
+    // and the pattern is the same every frame.
+    ivec2 cell = ivec2(gl_FragCoord.xy) & 15;
+    int rank = 0;
+    for (int bit = 0; bit < 4; ++bit) {
+        int x = (cell.x >> bit) & 1;
+        int y = (cell.y >> bit) & 1;
+        rank += (2 * (x ^ y) + y) << (2 * (3 - bit));
+    }
+    vec4 rounded = floor(code + (float(rank) + 0.5) / 256.0);
+#else
+    vec4 rounded = roundEven(code);
+#endif
+    uvec4 samples = uvec4(clamp(rounded, 0.0, maxCode)) << uint(sampleShift);
     fragColor = STORE_CHANNELS;
 }
 )";
 
-std::string Defines(bool colour, bool yuv, bool composite) {
+std::string Defines(bool colour, bool yuv, bool composite, bool dither = false) {
     std::string text;
     text += colour ? "#define COLOUR 1\n" : "";
+    text += dither ? "#define DITHER 1\n" : "";
     text += yuv ? "#define YUV 1\n" : "";
     text += composite ? "#define COMPOSITE 1\n" : "";
     return text;
@@ -444,7 +461,7 @@ bool UsesMatrix(const Layout& layout, int plane) {
 }
 
 ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
-                                                          bool colour) {
+                                                          bool colour, bool dither) {
     const std::vector<int> components = PlaneComponents(layout, plane);
     std::string store = "uvec4(samples.";
     for (int component : components) {
@@ -455,12 +472,12 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
     }
     store += ")";
     std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
-                       (colour ? ".c" : ".s");
+                       (colour ? ".c" : ".s") + (dither ? "d" : "");
     return {name, VShader::Id::XYUV,
-            [store, colour, yuv = UsesMatrix(layout, plane)] {
+            [store, colour, dither, yuv = UsesMatrix(layout, plane)] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
-                return Defines(colour, yuv, false) + body;
+                return Defines(colour, yuv, false, dither) + body;
             },
             __FILE__};
 }
@@ -535,6 +552,10 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                           options.targetRange, targetSpace);
     const bool colour = path == Path::Colour;
     const bool raw = !colour && RawSamples(source, target);
+    // Only where the target has fewer bits than the data: float colour, or a
+    // depth decrease.
+    const bool dither = options.dither == FrameConversionOptions::Dither::Ordered &&
+                        (colour || target.depth < source.depth);
     const bool composite = colour &&
                            options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
                            source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
@@ -597,7 +618,8 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         Texture& texture =
             targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, info));
         storage.FBO().Attach(texture);
-        ShaderProgram& program = storage.MakeShader(EncodeSources(target.layout, plane, colour));
+        ShaderProgram& program =
+            storage.MakeShader(EncodeSources(target.layout, plane, colour, dither));
         program.Use();
         encodeFrom->GetFirstTexture()->Use(0);
         program.Uniform("src", 0);

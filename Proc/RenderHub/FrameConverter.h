@@ -34,6 +34,12 @@ struct FrameConversionOptions {
     // or shows the picture composited over black.
     enum class Alpha : std::int32_t { Drop = 0, CompositeOnBlack = 1 };
     Alpha alpha = Alpha::Drop;
+
+    // Where the target has fewer bits than the data (any colour conversion, or a
+    // depth decrease): rounded to nearest, or an ordered 16x16 Bayer dither,
+    // unbiased and the same in every frame.
+    enum class Dither : std::int32_t { None = 0, Ordered = 1 };
+    Dither dither = Dither::None;
 };
 
 // Converts host CPU frames into host CPU frames of another pixel format, sample

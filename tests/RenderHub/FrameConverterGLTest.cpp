@@ -732,6 +732,51 @@ TEST_F(FrameConverterGLTest, AlphaIsCarriedDroppedOrComposited) {
 }
 
 // ---------------------------------------------------------------------------
+// Dither.
+
+TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
+    FrameConversionOptions ordered;
+    ordered.dither = FrameConversionOptions::Dither::Ordered;
+    // A flat 128.5/255 (16-bit 33025): half 128 and half 129, where rounding gives all 129.
+    const CpuFrame flat =
+        MakeFrame(PixFmt::RGB48LE, 32, 32, [](int, int, int, int) { return 33025; });
+    const CpuFrame rounded = Blank(PixFmt::RGB24, 32, 32);
+    Convert(flat, rounded);
+    const CpuFrame first = Blank(PixFmt::RGB24, 32, 32);
+    const CpuFrame second = Blank(PixFmt::RGB24, 32, 32);
+    Convert(flat, first, ordered);
+    Convert(flat, second, ordered);
+    int high = 0;
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 32; ++x) {
+            ASSERT_EQ(Get(*rounded, 0, x, y, 0), 129);
+            const int code = Get(*first, 0, x, y, 0);
+            ASSERT_TRUE(code == 128 || code == 129) << code;
+            high += code == 129;
+        }
+    }
+    EXPECT_NEAR(high, 512, 16);  // 1024 pixels, 50.2 % above
+    EXPECT_EQ(FirstDifference(*second, *first), "");
+
+    // A ramp, 16 to 8 bits, through the integer path and through the colour path.
+    for (const PixFmt target : {PixFmt::RGB24, PixFmt::YUV444P}) {
+        const CpuFrame ramp =
+            MakeFrame(PixFmt::RGB48LE, 1024, 16, [](int, int x, int, int) { return x * 64 + 23; });
+        const CpuFrame out = Blank(target, 1024, 16);
+        Convert(ramp, out, ordered);
+        double error = 0.0;
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 1024; ++x) {
+                const double value = (x * 64 + 23) / 65535.0;
+                const double exact = target == PixFmt::RGB24 ? value * 255.0 : 16.0 + 219.0 * value;
+                error += Get(*out, 0, x, y) - exact;
+            }
+        }
+        EXPECT_LT(std::abs(error / (1024 * 16)), 0.05) << Name(target);  // mean, in codes
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Planning: colour moves only when the colour changes.
 
 TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {

@@ -92,6 +92,16 @@ ls cut.y4m* >/dev/null 2>&1 && fail "an output without a whole frame was left be
 [ $? -eq 2 ] || fail "Y4M output of nv12 did not exit with 2"
 "$TOOL" convert grey.y4m x.yuv --range studio 2>errors.txt
 [ $? -eq 2 ] && grep -q "unknown range 'studio'" errors.txt || fail "an unknown range was not refused"
+# Dither: a flat 16-bit 128.5/255 becomes half 128 and half 129 with --dither ordered.
+for _ in $(seq 768); do printf '\001\201'; done >flat.rgb  # 33025 = 0x8101, little-endian
+"$TOOL" convert flat.rgb dithered.rgb --size 16x16 --in-pix-fmt rgb48le --pix-fmt rgb24 \
+    --dither ordered >/dev/null || fail "--dither ordered failed"
+high=$(od -An -tu1 -v dithered.rgb | tr -s ' ' '\n' | grep -c '^129$')
+[ "$high" -ge 360 ] && [ "$high" -le 408 ] || fail "ordered dither gave $high of 768 samples 129"
+"$TOOL" convert flat.rgb x.rgb --size 16x16 --in-pix-fmt rgb48le --pix-fmt rgb24 --dither random \
+    2>errors.txt
+[ $? -eq 2 ] && grep -q "unknown dither 'random' (valid: none, ordered)" errors.txt ||
+    fail "an unknown dither was not refused"
 # Every layout takes both ranges: limited 96 is full-range 93 in 4:1:1 too.
 "$TOOL" convert grey.y4m x.yuv --pix-fmt yuv411p --range pc >/dev/null || fail "full-range 4:1:1 failed"
 [ "$(od -An -tu1 -v x.yuv | tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "128 93 " ] ||

@@ -740,6 +740,9 @@ int RunConvert(const ConvertOptions& options) {
         if (options.inFlight < 1 || options.inFlight > 64) {
             throw UsageError("--in-flight takes 1 to 64 frames");
         }
+        if (options.dither != "none" && options.dither != "ordered") {
+            throw UsageError("unknown dither '" + options.dither + "' (valid: none, ordered)");
+        }
         const Container outputContainer =
             ContainerOf(options.outputContainer, options.output, false, false);
         if (outputContainer == Container::Png) {
@@ -791,6 +794,9 @@ int RunConvert(const ConvertOptions& options) {
         conversion.targetPeakLuminance = options.targetPeak;
         conversion.referenceWhiteLuminance = options.referenceWhite;
         conversion.hlgDisplayPeakLuminance = options.hlgPeak;
+        if (options.dither == "ordered") {
+            conversion.dither = Ogl::FrameConversionOptions::Dither::Ordered;
+        }
         // Refuses unusable colour spaces before any file is touched.
         auto converter = std::make_unique<Ogl::FrameConverter>(conversion);
         try {

@@ -33,8 +33,9 @@ struct ConvertOptions {
     // input or output: Y4M, or raw when raw options are given).
     std::string inputContainer;
     std::string outputContainer;
-    int startNumber = -1;  // first frame of a PNG input sequence; -1: the lowest of 0 to 4
-    bool quiet = false;    // no progress line and no summary
+    int startNumber = -1;         // first frame of a PNG input sequence; -1: the lowest of 0 to 4
+    bool quiet = false;           // no progress line and no summary
+    std::string dither = "none";  // "none" or "ordered"
 };
 
 // Converts Y4M, PNG sequences or raw planar video between the supported pixel

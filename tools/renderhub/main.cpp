@@ -63,6 +63,8 @@ constexpr std::string_view kConvertHelp =
     "          raw input: --size WxH --in-pix-fmt NAME\n"
     "          containers: --in-format y4m|raw|png (input), -f y4m|raw|png (output);\n"
     "          default: by the file's extension\n"
+    "          --dither none|ordered (when the output has fewer bits than the data: an\n"
+    "          ordered 16x16 pattern, the same every frame; default none)\n"
     "          --start-number N (first frame of a PNG input sequence; default: the lowest\n"
     "          of 0 to 4)  --quiet (no progress line and no summary)\n"
     "          colour: --in-primaries/--primaries NAME (bt709, bt470bg, smpte170m, bt2020, "
@@ -403,6 +405,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
               [&](const std::string& v) {
                   convert.inFlight = IntValue("--in-flight", v, 1, 64, "a number from 1 to 64");
               }},
+             {"--dither", true, text(convert.dither)},
              {"--quiet", false, [&](const std::string&) { convert.quiet = true; }}},
             positional, 2);
         if (positional.size() != 2) {
