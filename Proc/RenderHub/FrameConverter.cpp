@@ -297,6 +297,26 @@ std::string LayoutKey(const Layout& layout) {
     return key + (layout.yuv ? "y" : "r");
 }
 
+// Chroma resampling kernels, on distances in chroma samples: bilinear (tent) or
+// bicubic (Catmull-Rom, B = 0, C = 1/2), and how far each reaches.
+constexpr std::string_view kKernels = R"(#if CHROMA_FILTER == 1
+const int RADIUS = 1;
+float kernel(float x)
+{
+    return max(1.0 - abs(x), 0.0);
+}
+#else
+const int RADIUS = 2;
+float kernel(float x)
+{
+    x = abs(x);
+    if (x < 1.0) return (1.5 * x - 2.5) * x * x + 1.0;
+    if (x < 2.0) return ((-0.5 * x + 2.5) * x - 4.0) * x + 2.0;
+    return 0.0;
+}
+#endif
+)";
+
 // Decoding: the source planes into one float texel per pixel, as code values
 // (chroma of pixel (x, y) at (x, y) >> chromaShift), or with COLOUR as unclamped
 // R'G'B'A.
@@ -306,7 +326,31 @@ uniform float opaque;
 uniform vec4 offset;
 uniform vec4 scale;
 uniform mat3 toRgb;
+uniform vec2 chromaSite;
 varying vec2 TexCoord0;
+
+#ifdef CHROMA_FILTER
+// Chroma sample i sits at luma position i * 2^shift + chromaSite; pixel p reads
+// the kernel-weighted samples around (p - chromaSite) / 2^shift, edges repeated.
+float filteredChroma(usampler2D plane, int channel, ivec2 pixel)
+{
+    ivec2 size = textureSize(plane, 0);
+    vec2 at = (vec2(pixel) - chromaSite) / vec2(ivec2(1) << chromaShift);
+    ivec2 base = ivec2(floor(at));
+    float sum = 0.0;
+    float weights = 0.0;
+    for (int j = 1 - RADIUS; j <= RADIUS; ++j) {
+        float wy = chromaShift.y == 0 ? float(j == 0) : kernel(at.y - float(base.y + j));
+        for (int i = 1 - RADIUS; i <= RADIUS; ++i) {
+            float w = wy * (chromaShift.x == 0 ? float(i == 0) : kernel(at.x - float(base.x + i)));
+            ivec2 texel = clamp(base + ivec2(i, j), ivec2(0), size - 1);
+            sum += w * float(texelFetch(plane, texel, 0)[channel] >> uint(sampleShift));
+            weights += w;
+        }
+    }
+    return sum / weights;
+}
+#endif
 
 void main()
 {
@@ -334,6 +378,7 @@ void main()
 // zimg does; colour is quantised from R'G'B'A; both clamped to the container.
 constexpr std::string_view kEncodeBody = R"(uniform sampler2D src;
 uniform ivec2 blockShift;
+uniform vec2 chromaSite;
 uniform int sampleShift;
 uniform float maxCode;
 uniform mat3 toYuv;
@@ -361,16 +406,37 @@ float requantize(float code, int from, int num, int den, int to)
 
 void main()
 {
-    ivec2 first = ivec2(gl_FragCoord.xy) << blockShift;
-    ivec2 last = min(first + (ivec2(1) << blockShift), textureSize(src, 0));
     vec4 sum = vec4(0.0);
+    float count = 0.0;
+    ivec2 size = textureSize(src, 0);
+#ifdef CHROMA_FILTER
+    // The sample sits at luma position texel * 2^shift + chromaSite; the kernel,
+    // widened by 2^shift, weighs the pixels around it, edges repeated.
+    ivec2 factor = ivec2(1) << blockShift;
+    vec2 centre = vec2(ivec2(gl_FragCoord.xy) * factor) + chromaSite;
+    vec2 reach = vec2(blockShift.x == 0 ? 0 : RADIUS * factor.x,
+                      blockShift.y == 0 ? 0 : RADIUS * factor.y);
+    ivec2 low = ivec2(ceil(centre - reach));
+    ivec2 high = ivec2(floor(centre + reach));
+    for (int y = low.y; y <= high.y; ++y) {
+        float wy = blockShift.y == 0 ? 1.0 : kernel((float(y) - centre.y) / float(factor.y));
+        for (int x = low.x; x <= high.x; ++x) {
+            float w = wy * (blockShift.x == 0 ? 1.0 : kernel((float(x) - centre.x) / float(factor.x)));
+            sum += w * texelFetch(src, clamp(ivec2(x, y), ivec2(0), size - 1), 0);
+            count += w;
+        }
+    }
+#else
+    // (Subsampled planes: the mean of every pixel the sample covers.)
+    ivec2 first = ivec2(gl_FragCoord.xy) << blockShift;
+    ivec2 last = min(first + (ivec2(1) << blockShift), size);
     for (int y = first.y; y < last.y; ++y) {
         for (int x = first.x; x < last.x; ++x) {
             sum += texelFetch(src, ivec2(x, y), 0);
+            count += 1.0;
         }
     }
-    ivec2 covered = last - first;
-    float count = float(covered.x * covered.y);
+#endif
     vec4 code;
 #ifdef COLOUR
     vec4 value = sum / count;
@@ -378,15 +444,16 @@ void main()
     value.rgb = toYuv * value.rgb;
 #endif
     code = value * scale + offset;
-#elif defined(DITHER)
-    code = (sum / count - vec4(inOffset)) * vec4(numerator) / vec4(denominator) + vec4(outOffset);
 #else
+#ifndef INEXACT
     if (count == 1.0) {
         code = vec4(requantize(sum.x, inOffset.x, numerator.x, denominator.x, outOffset.x),
                     requantize(sum.y, inOffset.y, numerator.y, denominator.y, outOffset.y),
                     requantize(sum.z, inOffset.z, numerator.z, denominator.z, outOffset.z),
                     requantize(sum.w, inOffset.w, numerator.w, denominator.w, outOffset.w));
-    } else {
+    } else
+#endif
+    {
         code = (sum / count - vec4(inOffset)) * vec4(numerator) / vec4(denominator) + vec4(outOffset);
     }
 #endif
@@ -424,11 +491,11 @@ void Replace(std::string& text, std::string_view what, const std::string& with) 
 
 // The source generator and cache name of a decoding program.
 ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, bool colour,
-                                                          bool composite) {
+                                                          bool composite, int filter) {
     std::string name = "FrameConverter.decode." + LayoutKey(layout) + (colour ? ".c" : ".s") +
-                       (composite ? "p" : "");
+                       (composite ? "p" : "") + (filter > 0 ? "f" + std::to_string(filter) : "");
     return {name, VShader::Id::XYUV,
-            [layout, colour, composite] {
+            [layout, colour, composite, filter] {
                 std::string body(kDecodeBody);
                 std::string fetch;
                 for (int plane = 0; plane < layout.planes; ++plane) {
@@ -441,14 +508,24 @@ ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, 
                         continue;
                     }
                     const bool chroma = layout.yuv && (component == 1 || component == 2);
+                    const int channel = layout.channel[static_cast<std::size_t>(component)];
+                    if (chroma && filter > 0) {
+                        lines += std::string("codes.") + Lane(component) +
+                                 " = filteredChroma(plane" + std::to_string(plane) + ", " +
+                                 std::to_string(channel) + ", pixel);\n    ";
+                        continue;
+                    }
                     lines += std::string("codes.") + Lane(component) + " = float(texelFetch(plane" +
                              std::to_string(plane) +
                              (chroma ? ", pixel >> chromaShift" : ", pixel") + ", 0)." +
-                             Lane(layout.channel[static_cast<std::size_t>(component)]) +
-                             " >> uint(sampleShift));\n    ";
+                             Lane(channel) + " >> uint(sampleShift));\n    ";
                 }
                 Replace(body, "FETCH_COMPONENTS", lines);
-                return Defines(colour, layout.yuv, composite) + fetch + body;
+                const std::string kernels = filter > 0 ? "#define CHROMA_FILTER " +
+                                                             std::to_string(filter) + "\n" +
+                                                             std::string(kKernels)
+                                                       : "";
+                return Defines(colour, layout.yuv, composite) + kernels + fetch + body;
             },
             __FILE__};
 }
@@ -460,8 +537,21 @@ bool UsesMatrix(const Layout& layout, int plane) {
                                      [](int component) { return component != kAlpha; });
 }
 
+// What varies between encoding programs besides the target layout.
+struct EncodeVariant {
+    bool colour = false;
+    bool dither = false;
+    bool inexact = false;  // the data between the passes is not whole codes
+    int filter = 0;        // chroma kernel of this plane; 0: the box mean
+
+    std::string Key() const {
+        return std::string(colour ? ".c" : ".s") + (dither ? "d" : "") + (inexact ? "i" : "") +
+               (filter > 0 ? "f" + std::to_string(filter) : "");
+    }
+};
+
 ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
-                                                          bool colour, bool dither) {
+                                                          const EncodeVariant& variant) {
     const std::vector<int> components = PlaneComponents(layout, plane);
     std::string store = "uvec4(samples.";
     for (int component : components) {
@@ -471,13 +561,21 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
         store += ", 0u";
     }
     store += ")";
-    std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
-                       (colour ? ".c" : ".s") + (dither ? "d" : "");
+    std::string name =
+        "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) + variant.Key();
     return {name, VShader::Id::XYUV,
-            [store, colour, dither, yuv = UsesMatrix(layout, plane)] {
+            [store, variant, yuv = UsesMatrix(layout, plane)] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
-                return Defines(colour, yuv, false, dither) + body;
+                std::string defines = Defines(variant.colour, yuv, false, variant.dither);
+                if (variant.inexact || variant.dither) {
+                    defines += "#define INEXACT 1\n";
+                }
+                if (variant.filter > 0) {
+                    defines += "#define CHROMA_FILTER " + std::to_string(variant.filter) + "\n" +
+                               std::string(kKernels);
+                }
+                return defines + body;
             },
             __FILE__};
 }
@@ -502,6 +600,24 @@ void CheckSizes(const Conf::FrameInfo& source, const Conf::FrameInfo& target) {
 
 glm::ivec2 ChromaShift(const PixFmtDescription& description) {
     return {description.log2ChromaW, description.log2ChromaH};
+}
+
+using ChromaLocation = FrameConversionOptions::ChromaLocation;
+
+// Where chroma sample 0 sits, in luma pixels, for a subsampling of 2^shift
+// (ITU-T H.273 chroma locations; unspecified is MPEG-2's left).
+glm::vec2 ChromaSite(ChromaLocation location, glm::ivec2 shift) {
+    const glm::vec2 span = glm::vec2((1 << shift.x) - 1, (1 << shift.y) - 1);
+    const bool centredAcross = location == ChromaLocation::Center ||
+                               location == ChromaLocation::Top ||
+                               location == ChromaLocation::Bottom;
+    float down = span.y / 2.0f;
+    if (location == ChromaLocation::TopLeft || location == ChromaLocation::Top) {
+        down = 0.0f;
+    } else if (location == ChromaLocation::BottomLeft || location == ChromaLocation::Bottom) {
+        down = span.y;
+    }
+    return {centredAcross ? span.x / 2.0f : 0.0f, down};
 }
 
 void DrawQuad(const ShaderStorage& storage, ShaderProgram& program) {
@@ -559,6 +675,19 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     const bool composite = colour &&
                            options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
                            source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
+    // Chroma kernels only where the chroma grid changes (layout or siting): the
+    // same grid keeps its samples.
+    const glm::ivec2 sourceShift =
+        source.layout.yuv ? ChromaShift(*source.description) : glm::ivec2(0);
+    const glm::ivec2 targetShift =
+        target.layout.yuv ? ChromaShift(*target.description) : glm::ivec2(0);
+    const glm::vec2 sourceSite = ChromaSite(options.sourceChromaLocation, sourceShift);
+    const glm::vec2 targetSite = ChromaSite(options.targetChromaLocation, targetShift);
+    const bool sameGrid = source.layout.yuv && target.layout.yuv && sourceShift == targetShift &&
+                          sourceSite == targetSite;
+    const int filter = sameGrid ? 0 : static_cast<int>(options.chromaFilter);
+    const int decodeFilter = sourceShift != glm::ivec2(0) ? filter : 0;
+    const int encodeFilter = targetShift != glm::ivec2(0) ? filter : 0;
 
     if (!decoded) {
         decoded = Frame::Create();
@@ -578,14 +707,17 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     storage.FBO().Attach(*decoded->GetFirstTexture());
     {
         ShaderProgram& program =
-            storage.MakeShader(DecodeSources(source.layout, colour, composite));
+            storage.MakeShader(DecodeSources(source.layout, colour, composite, decodeFilter));
         program.Use();
         for (int plane = 0; plane < source.layout.planes; ++plane) {
             sourcePlanes[static_cast<std::size_t>(plane)].Use(plane);
             program.Uniform(("plane" + std::to_string(plane)).c_str(), plane);
         }
         if (source.layout.yuv) {
-            program.Uniform("chromaShift", ChromaShift(*source.description));
+            program.Uniform("chromaShift", sourceShift);
+        }
+        if (decodeFilter > 0) {
+            program.Uniform("chromaSite", sourceSite);
         }
         program.Uniform("sampleShift", raw ? 0 : source.shift);
         if (!source.layout.Has(kAlpha)) {
@@ -618,14 +750,20 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         Texture& texture =
             targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, info));
         storage.FBO().Attach(texture);
-        ShaderProgram& program =
-            storage.MakeShader(EncodeSources(target.layout, plane, colour, dither));
+        const bool chromaPlane = IsChromaPlane(target.layout, plane);
+        EncodeVariant variant;
+        variant.colour = colour;
+        variant.dither = dither;
+        variant.filter = chromaPlane ? encodeFilter : 0;
+        variant.inexact = chromaPlane && (decodeFilter > 0 || encodeFilter > 0);
+        ShaderProgram& program = storage.MakeShader(EncodeSources(target.layout, plane, variant));
         program.Use();
         encodeFrom->GetFirstTexture()->Use(0);
         program.Uniform("src", 0);
-        program.Uniform("blockShift", IsChromaPlane(target.layout, plane)
-                                          ? ChromaShift(*target.description)
-                                          : glm::ivec2(0));
+        program.Uniform("blockShift", chromaPlane ? targetShift : glm::ivec2(0));
+        if (variant.filter > 0) {
+            program.Uniform("chromaSite", targetSite);
+        }
         program.Uniform("sampleShift", raw ? 0 : target.shift);
         // Raw samples keep whatever their containers hold.
         const int containerDepth = !raw ? target.depth : target.depth > 8 ? 16 : 8;

@@ -40,6 +40,26 @@ struct FrameConversionOptions {
     // unbiased and the same in every frame.
     enum class Dither : std::int32_t { None = 0, Ordered = 1 };
     Dither dither = Dither::None;
+
+    // Chroma where its grid changes (subsampling or siting): the nearest sample up
+    // and the mean of the covered pixels down, or bilinear or bicubic (Catmull-Rom)
+    // kernels centred on each side's sample positions, widened when subsampling.
+    // Edges repeat the outermost sample. The same grid keeps its samples.
+    enum class ChromaFilter : std::int32_t { Nearest = 0, Bilinear = 1, Bicubic = 2 };
+    ChromaFilter chromaFilter = ChromaFilter::Nearest;
+    // Where chroma samples sit, numbered as ITU-T H.273 and AVChromaLocation;
+    // unspecified is left (MPEG-2, H.264). Used by the kernels only.
+    enum class ChromaLocation : std::int32_t {
+        Unspecified = 0,
+        Left = 1,
+        Center = 2,
+        TopLeft = 3,
+        Top = 4,
+        BottomLeft = 5,
+        Bottom = 6,
+    };
+    ChromaLocation sourceChromaLocation = ChromaLocation::Unspecified;
+    ChromaLocation targetChromaLocation = ChromaLocation::Unspecified;
 };
 
 // Converts host CPU frames into host CPU frames of another pixel format, sample

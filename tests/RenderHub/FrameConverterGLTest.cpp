@@ -732,6 +732,88 @@ TEST_F(FrameConverterGLTest, AlphaIsCarriedDroppedOrComposited) {
 }
 
 // ---------------------------------------------------------------------------
+// Chroma kernels and siting against zimg, on smooth content as pictures have.
+
+using Filter = FrameConversionOptions::ChromaFilter;
+using Location = FrameConversionOptions::ChromaLocation;
+
+struct ChromaCase {
+    Filter filter;
+    Location location;
+    bool up;  // 4:2:0 to 4:4:4, else back
+};
+
+class FrameConverterChroma : public Kavrin::Test::GLTestWithParam<ChromaCase> {};
+
+TEST_P(FrameConverterChroma, MatchesZimgWithinOneCodeAwayFromTheEdges) {
+    const ChromaCase c = GetParam();
+    constexpr int kWidth = 64;
+    constexpr int kHeight = 48;
+    const auto smooth = [](int plane, int x, int y, int) {
+        return static_cast<int>(512 + 400 * std::sin(0.29 * x + 0.7 * plane) *
+                                          std::cos(0.31 * y - 0.4 * plane));
+    };
+    const PixFmt from = c.up ? PixFmt::YUV420P10LE : PixFmt::YUV444P10LE;
+    const PixFmt to = c.up ? PixFmt::YUV444P10LE : PixFmt::YUV420P10LE;
+    const CpuFrame source = MakeFrame(from, kWidth, kHeight, smooth);
+    const CpuFrame target = Blank(to, kWidth, kHeight);
+    FrameConversionOptions options;
+    options.chromaFilter = c.filter;
+    options.sourceChromaLocation = c.location;
+    options.targetChromaLocation = c.location;
+    Convert(source, target, options);
+
+    const int zimgLocation = static_cast<int>(c.location) - 1;
+    Kavrin::Test::ZimgImage in{kWidth, kHeight, 10,           false,        false,
+                               1,      {},      c.up ? 1 : 0, c.up ? 1 : 0, zimgLocation};
+    Kavrin::Test::ZimgImage out{kWidth, kHeight, 10,           false,        false,
+                                1,      {},      c.up ? 0 : 1, c.up ? 0 : 1, zimgLocation};
+    for (int plane = 0; plane < 3; ++plane) {
+        for (int y = 0; y < in.PlaneHeight(plane); ++y) {
+            for (int x = 0; x < in.PlaneWidth(plane); ++x) {
+                in.planes[plane].push_back(static_cast<std::uint16_t>(Get(*source, plane, x, y)));
+            }
+        }
+    }
+    ASSERT_TRUE(Kavrin::Test::ZimgConvert(in, out,
+                                          c.filter == Filter::Bicubic
+                                              ? Kavrin::Test::ZimgChromaFilter::Bicubic
+                                              : Kavrin::Test::ZimgChromaFilter::Bilinear,
+                                          0.0, 0.5));
+    // Edges differ by policy (we repeat the outermost sample): 4 samples stay out.
+    constexpr int kMargin = 4;
+    for (int plane = 1; plane < 3; ++plane) {
+        const int width = out.PlaneWidth(plane);
+        for (int y = kMargin; y < out.PlaneHeight(plane) - kMargin; ++y) {
+            for (int x = kMargin; x < width - kMargin; ++x) {
+                const int want = out.planes[plane][static_cast<std::size_t>(y * width + x)];
+                ASSERT_NEAR(Get(*target, plane, x, y), want, 1)  // one code
+                    << "plane " << plane << " (" << x << ", " << y << ")";
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FiltersAndSitings, FrameConverterChroma,
+                         ::testing::Values(ChromaCase{Filter::Bilinear, Location::Left, true},
+                                           ChromaCase{Filter::Bilinear, Location::Center, true},
+                                           ChromaCase{Filter::Bilinear, Location::TopLeft, true},
+                                           ChromaCase{Filter::Bilinear, Location::Bottom, true},
+                                           ChromaCase{Filter::Bicubic, Location::Left, true},
+                                           ChromaCase{Filter::Bicubic, Location::Center, true},
+                                           ChromaCase{Filter::Bilinear, Location::Left, false},
+                                           ChromaCase{Filter::Bilinear, Location::Center, false},
+                                           ChromaCase{Filter::Bicubic, Location::Left, false},
+                                           ChromaCase{Filter::Bicubic, Location::TopLeft, false}),
+                         [](const auto& info) {
+                             const ChromaCase& c = info.param;
+                             return std::string(c.filter == Filter::Bicubic ? "Bicubic"
+                                                                            : "Bilinear") +
+                                    "Location" + std::to_string(static_cast<int>(c.location)) +
+                                    (c.up ? "Up" : "Down");
+                         });
+
+// ---------------------------------------------------------------------------
 // Dither.
 
 TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {

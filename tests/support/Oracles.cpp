@@ -59,6 +59,9 @@ void Describe(const ZimgImage& image, zimg_image_format& format) {
     format.transfer_characteristics = ZIMG_TRANSFER_UNSPECIFIED;
     format.color_primaries = ZIMG_PRIMARIES_UNSPECIFIED;
     format.pixel_range = image.fullRange ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+    format.subsample_w = static_cast<unsigned>(image.subsampleW);
+    format.subsample_h = static_cast<unsigned>(image.subsampleH);
+    format.chroma_location = static_cast<zimg_chroma_location_e>(image.chromaLocation);
 }
 
 std::string ZimgError() {
@@ -69,7 +72,8 @@ std::string ZimgError() {
 
 }  // namespace
 
-bool ZimgConvert(const ZimgImage& source, ZimgImage& target) {
+bool ZimgConvert(const ZimgImage& source, ZimgImage& target, ZimgChromaFilter chromaFilter,
+                 double b, double c) {
     zimg_image_format from;
     zimg_image_format to;
     Describe(source, from);
@@ -78,12 +82,16 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target) {
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.dither_type = ZIMG_DITHER_NONE;
     params.cpu_type = ZIMG_CPU_NONE;  // the plain C paths: the same result on every machine
+    params.resample_filter_uv =
+        chromaFilter == ZimgChromaFilter::Bicubic ? ZIMG_RESIZE_BICUBIC : ZIMG_RESIZE_BILINEAR;
+    params.filter_param_a_uv = b;
+    params.filter_param_b_uv = c;
     zimg_filter_graph* graph = zimg_filter_graph_build(&from, &to, &params);
     if (graph == nullptr) {
         ADD_FAILURE() << "zimg_filter_graph_build: " << ZimgError();
         return false;
     }
-    // zimg wants 64-byte aligned rows; pad each plane's rows and copy around it.
+    // zimg wants 64-byte aligned rows: every plane gets rows of the luma stride.
     const auto bytes = [](const ZimgImage& image) { return image.depth > 8 ? 2u : 1u; };
     const auto strideOf = [&](const ZimgImage& image) {
         return (static_cast<std::size_t>(image.width) * bytes(image) + 63) / 64 * 64;
@@ -106,10 +114,9 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target) {
         (reinterpret_cast<std::uintptr_t>(outBlock.data()) + 63) / 64 * 64);
     for (std::size_t p = 0; p < 3; ++p) {
         std::uint8_t* plane = inBase + p * strideOf(source) * height;
+        const auto width = static_cast<std::size_t>(source.PlaneWidth(static_cast<int>(p)));
         for (std::size_t i = 0; i < source.planes[p].size(); ++i) {
-            const std::size_t row = i / static_cast<std::size_t>(source.width);
-            const std::size_t column = i % static_cast<std::size_t>(source.width);
-            std::uint8_t* at = plane + row * strideOf(source) + column * bytes(source);
+            std::uint8_t* at = plane + (i / width) * strideOf(source) + (i % width) * bytes(source);
             if (bytes(source) == 2) {
                 std::memcpy(at, &source.planes[p][i], 2);
             } else {
@@ -131,13 +138,14 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target) {
         return false;
     }
     for (std::size_t p = 0; p < 3; ++p) {
+        const auto width = static_cast<std::size_t>(target.PlaneWidth(static_cast<int>(p)));
         auto& samples = target.planes[p];
-        samples.assign(static_cast<std::size_t>(target.width) * height, 0);
+        samples.assign(width * static_cast<std::size_t>(target.PlaneHeight(static_cast<int>(p))),
+                       0);
         const auto* plane = static_cast<const std::uint8_t*>(dst.plane[p].data);
         for (std::size_t i = 0; i < samples.size(); ++i) {
-            const std::size_t row = i / static_cast<std::size_t>(target.width);
-            const std::size_t column = i % static_cast<std::size_t>(target.width);
-            const std::uint8_t* at = plane + row * strideOf(target) + column * bytes(target);
+            const std::uint8_t* at =
+                plane + (i / width) * strideOf(target) + (i % width) * bytes(target);
             if (bytes(target) == 2) {
                 std::memcpy(&samples[i], at, 2);
             } else {

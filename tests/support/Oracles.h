@@ -23,11 +23,24 @@ struct ZimgImage {
     bool fullRange = false;
     int matrix = 1;  // H.273 numbering, as AVColorSpace; ignored for RGB
     std::vector<std::uint16_t> planes[3];
+    // Chroma planes 1 and 2 of a YUV image: log2 subsampling and zimg's chroma
+    // location (0 left, 1 center, 2 top-left, 3 top, 4 bottom-left, 5 bottom).
+    int subsampleW = 0;
+    int subsampleH = 0;
+    int chromaLocation = 0;
+
+    int PlaneWidth(int plane) const { return plane == 0 ? width : width >> subsampleW; }
+    int PlaneHeight(int plane) const { return plane == 0 ? height : height >> subsampleH; }
 };
 
 // zimg's conversion of `source` into the format of `target` (its planes are
 // filled), without dither; primaries and transfer stay unspecified, so only
-// the matrix, range and depth change. False, and a test failure, on error.
-bool ZimgConvert(const ZimgImage& source, ZimgImage& target);
+// the matrix, range, depth and chroma grid change, chroma resampled with
+// `chromaFilter` (bilinear, or bicubic with b and c). False, and a test
+// failure, on error. Subsampled sizes must divide evenly.
+enum class ZimgChromaFilter { Bilinear, Bicubic };
+bool ZimgConvert(const ZimgImage& source, ZimgImage& target,
+                 ZimgChromaFilter chromaFilter = ZimgChromaFilter::Bilinear, double b = 0.0,
+                 double c = 0.5);
 
 }  // namespace Kavrin::Test
