@@ -40,9 +40,10 @@ psnr() { # FORMAT A B
 }
 
 # compare INPUT OUT_FORMAT MIN_DB FILTER [renderhub options...]
-# The library reconstructs chroma with the nearest sample and subsamples by
-# averaging, so ffmpeg is asked for the same: 'neighbor' where chroma grows,
-# 'area' where it shrinks. BT.709 on both sides; ranges from the input.
+# renderhub is asked for its plainest chroma (the nearest sample up, the mean of
+# the covered pixels down), and ffmpeg for the same: 'neighbor' where chroma
+# grows, 'area' where it shrinks; the kernels are checked against zimg in the
+# library's tests. BT.709 on both sides; ranges from the input.
 compare() {
     local input=$1 format=$2 minimum=$3 algorithm=$4
     shift 4
@@ -56,8 +57,8 @@ compare() {
     for option in "$@"; do [ "$option" = pc ] && outRange=pc; done
     head -1 "${input%%:*}" 2>/dev/null | grep -aq "XCOLORRANGE=FULL" && inRange=pc && outRange=pc
     for option in "$@"; do [ "$option" = tv ] && outRange=tv; done
-    "$TOOL" convert "${input%%:*}" own.raw --pix-fmt "$format" "${ownInput[@]}" "$@" >/dev/null ||
-        { fail "$name: renderhub exited with $?"; return; }
+    "$TOOL" convert "${input%%:*}" own.raw --pix-fmt "$format" --chroma-filter nearest \
+        "${ownInput[@]}" "$@" >/dev/null || { fail "$name: renderhub exited with $?"; return; }
     ffmpeg -v error -y "${peerInput[@]}" -vf "scale=in_color_matrix=bt709:out_color_matrix=bt709:\
 in_range=$inRange:out_range=$outRange:flags=$algorithm+accurate_rnd+full_chroma_int+full_chroma_inp" \
         -pix_fmt "$format" -f rawvideo peer.raw || { fail "$name: ffmpeg failed"; return; }

@@ -114,6 +114,25 @@ for tag in 420mpeg2 420paldv 420jpeg 420; do
 done
 "$TOOL" convert sited.y4m x.y4m --pix-fmt yuv422p >/dev/null && head -1 x.y4m | grep -q " C422 " ||
     fail "a 4:2:2 output kept a 4:2:0 tag"
+# A new siting is stated in the tag; chroma is resampled with a kernel by default.
+"$TOOL" convert grey.y4m resited.y4m --chroma-loc topleft >/dev/null && head -1 resited.y4m |
+    grep -q " C420paldv " || fail "--chroma-loc topleft did not write C420paldv"
+"$TOOL" convert grey.y4m x.y4m --chroma-filter sinc 2>errors.txt
+[ $? -eq 2 ] && grep -q "unknown chroma filter 'sinc' (valid: nearest, bilinear, bicubic)" errors.txt ||
+    fail "an unknown chroma filter was not refused"
+# One chroma step, 4:2:0 (centred) to 4:4:4: the nearest sample keeps it hard,
+# bilinear puts a quarter and three quarters of the way on the pixels beside it.
+{
+    printf 'YUV4MPEG2 W8 H2 F25:1 Ip A1:1 C420jpeg\nFRAME\n'
+    head -c 16 /dev/zero | tr '\0' '\200'
+    printf '\100\100\300\300\200\200\200\200'
+} >step.y4m
+"$TOOL" convert step.y4m hard.yuv --pix-fmt yuv444p --chroma-filter nearest >/dev/null &&
+    "$TOOL" convert step.y4m soft.yuv --pix-fmt yuv444p >/dev/null || fail "4:2:0 to 4:4:4 failed"
+[ "$(od -An -tu1 -j16 -N8 -v hard.yuv | tr -s ' ')" = " 64 64 64 64 192 192 192 192" ] ||
+    fail "nearest chroma is not a hard step ($(od -An -tu1 -j16 -N8 -v hard.yuv))"
+[ "$(od -An -tu1 -j16 -N8 -v soft.yuv | tr -s ' ')" = " 64 64 64 96 160 192 192 192" ] ||
+    fail "bilinear chroma is not a soft step ($(od -An -tu1 -j16 -N8 -v soft.yuv))"
 # Matrices per side, by FFmpeg's names; an unknown one is refused with the valid names.
 "$TOOL" convert grey.y4m x.yuv --matrix ycgco 2>errors.txt
 [ $? -eq 2 ] && grep -q "unknown or unsupported matrix 'ycgco' (valid: .*bt2020nc" errors.txt ||

@@ -275,6 +275,63 @@ std::string EncodePng(const Proc::DataVideoCPU& frame) {
     return bytes.toStdString();
 }
 
+using ChromaLocation = Ogl::FrameConversionOptions::ChromaLocation;
+
+// FFmpeg's names of the chroma locations.
+ChromaLocation ChromaLocationByName(const std::string& name) {
+    static const std::map<std::string, ChromaLocation> names = {
+        {"left", ChromaLocation::Left},
+        {"center", ChromaLocation::Center},
+        {"topleft", ChromaLocation::TopLeft},
+        {"top", ChromaLocation::Top},
+        {"bottomleft", ChromaLocation::BottomLeft},
+        {"bottom", ChromaLocation::Bottom},
+    };
+    const auto found = names.find(name);
+    if (found == names.end()) {
+        throw UsageError("unknown chroma location '" + name +
+                         "' (valid: left, center, topleft, top, bottomleft, bottom)");
+    }
+    return found->second;
+}
+
+Ogl::FrameConversionOptions::ChromaFilter ChromaFilterByName(const std::string& name) {
+    using Filter = Ogl::FrameConversionOptions::ChromaFilter;
+    if (name == "nearest") {
+        return Filter::Nearest;
+    }
+    if (name == "bilinear") {
+        return Filter::Bilinear;
+    }
+    if (name == "bicubic") {
+        return Filter::Bicubic;
+    }
+    throw UsageError("unknown chroma filter '" + name + "' (valid: nearest, bilinear, bicubic)");
+}
+
+// The siting a Y4M 4:2:0 tag states: jpeg centred, paldv top-left, mpeg2 and the
+// plain tag left.
+ChromaLocation ChromaLocationOfTag(const std::string& tag) {
+    if (tag == "420jpeg") {
+        return ChromaLocation::Center;
+    }
+    return tag == "420paldv" ? ChromaLocation::TopLeft : ChromaLocation::Left;
+}
+
+// The tag of 8-bit 4:2:0 Y4M that states a siting; empty where none does.
+std::string TagOfChromaLocation(ChromaLocation location) {
+    switch (location) {
+        case ChromaLocation::Center:
+            return "420jpeg";
+        case ChromaLocation::TopLeft:
+            return "420paldv";
+        case ChromaLocation::Left:
+            return "420mpeg2";
+        default:
+            return "";
+    }
+}
+
 PixelColorRange RangeByName(const std::string& name) {
     if (name == "tv" || name == "limited" || name == "mpeg") {
         return PixelColorRange::Limited;
@@ -743,6 +800,15 @@ int RunConvert(const ConvertOptions& options) {
         if (options.dither != "none" && options.dither != "ordered") {
             throw UsageError("unknown dither '" + options.dither + "' (valid: none, ordered)");
         }
+        const auto chromaFilter = ChromaFilterByName(options.chromaFilter);
+        std::optional<ChromaLocation> inputSiting;
+        if (!options.inputChromaLocation.empty()) {
+            inputSiting = ChromaLocationByName(options.inputChromaLocation);
+        }
+        std::optional<ChromaLocation> outputSiting;
+        if (!options.outputChromaLocation.empty()) {
+            outputSiting = ChromaLocationByName(options.outputChromaLocation);
+        }
         const Container outputContainer =
             ContainerOf(options.outputContainer, options.output, false, false);
         if (outputContainer == Container::Png) {
@@ -794,6 +860,15 @@ int RunConvert(const ConvertOptions& options) {
         conversion.targetPeakLuminance = options.targetPeak;
         conversion.referenceWhiteLuminance = options.referenceWhite;
         conversion.hlgDisplayPeakLuminance = options.hlgPeak;
+        conversion.chromaFilter = chromaFilter;
+        const auto* y4mSource = dynamic_cast<const Y4MSource*>(source.get());
+        if (!inputSiting) {
+            inputSiting = y4mSource != nullptr && inputFormat == PixFmt::YUV420P
+                              ? ChromaLocationOfTag(y4mSource->Header().chromaTag)
+                              : ChromaLocation::Left;
+        }
+        conversion.sourceChromaLocation = *inputSiting;
+        conversion.targetChromaLocation = outputSiting.value_or(*inputSiting);
         if (options.dither == "ordered") {
             conversion.dither = Ogl::FrameConversionOptions::Dither::Ordered;
         }
@@ -817,6 +892,14 @@ int RunConvert(const ConvertOptions& options) {
             header->height = info.height;
             header->pixFmt = outputFormat;
             header->range = outputRange;
+            // The input's own tag while it still tells the truth, else the siting's.
+            const std::string& tag = header->chromaTag;
+            const bool sitingTag =
+                tag == "420jpeg" || tag == "420mpeg2" || tag == "420paldv" || tag == "420";
+            if (outputFormat == PixFmt::YUV420P &&
+                (!sitingTag || ChromaLocationOfTag(tag) != conversion.targetChromaLocation)) {
+                header->chromaTag = TagOfChromaLocation(conversion.targetChromaLocation);
+            }
             try {
                 PixFmtToY4MChroma(outputFormat);  // refuses what Y4M cannot hold, before any work
             } catch (const InputError& error) {

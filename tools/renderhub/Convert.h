@@ -36,6 +36,12 @@ struct ConvertOptions {
     int startNumber = -1;         // first frame of a PNG input sequence; -1: the lowest of 0 to 4
     bool quiet = false;           // no progress line and no summary
     std::string dither = "none";  // "none" or "ordered"
+    // Chroma where its grid changes: "nearest", "bilinear" or "bicubic"; and where
+    // chroma samples sit (FFmpeg's names), by default the Y4M tag's or left, and
+    // the output's the input's.
+    std::string chromaFilter = "bilinear";
+    std::string inputChromaLocation;
+    std::string outputChromaLocation;
 };
 
 // Converts Y4M, PNG sequences or raw planar video between the supported pixel

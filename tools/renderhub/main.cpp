@@ -63,6 +63,9 @@ constexpr std::string_view kConvertHelp =
     "          raw input: --size WxH --in-pix-fmt NAME\n"
     "          containers: --in-format y4m|raw|png (input), -f y4m|raw|png (output);\n"
     "          default: by the file's extension\n"
+    "          --chroma-filter nearest|bilinear|bicubic (where the chroma grid changes;\n"
+    "          default bilinear)  --in-chroma-loc/--chroma-loc left|center|topleft|top|\n"
+    "          bottomleft|bottom (input: the Y4M tag's or left; output: the input's)\n"
     "          --dither none|ordered (when the output has fewer bits than the data: an\n"
     "          ordered 16x16 pattern, the same every frame; default none)\n"
     "          --start-number N (first frame of a PNG input sequence; default: the lowest\n"
@@ -406,6 +409,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
                   convert.inFlight = IntValue("--in-flight", v, 1, 64, "a number from 1 to 64");
               }},
              {"--dither", true, text(convert.dither)},
+             {"--chroma-filter", true, text(convert.chromaFilter)},
+             {"--in-chroma-loc", true, text(convert.inputChromaLocation)},
+             {"--chroma-loc", true, text(convert.outputChromaLocation)},
              {"--quiet", false, [&](const std::string&) { convert.quiet = true; }}},
             positional, 2);
         if (positional.size() != 2) {
