@@ -66,7 +66,8 @@ struct FrameConversionOptions {
 // range or colour space on the GPU, choosing the path itself:
 // - same colour (matrix, primaries, transfer), only layout, depth, range or
 //   chroma subsampling change: integer plane textures and exact integer
-//   arithmetic, never through RGB; identity is bit-exact;
+//   arithmetic (chroma resampled by a kernel excepted), never through RGB;
+//   identity is bit-exact;
 // - colour changes: decoded into unclamped 32-bit float RGB, converted, encoded,
 //   clamped only to the target's code range.
 // Owns the float frames it reuses from one conversion to the next; it may die on
