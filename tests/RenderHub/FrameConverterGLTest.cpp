@@ -165,6 +165,39 @@ std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
     return "";
 }
 
+PixFmt Yuv444(int depth, bool alpha = false) {
+    switch (depth) {
+        case 8:
+            return alpha ? PixFmt::YUVA444P : PixFmt::YUV444P;
+        case 10:
+            return alpha ? PixFmt::YUVA444P10LE : PixFmt::YUV444P10LE;
+        case 12:
+            return alpha ? PixFmt::YUVA444P12LE : PixFmt::YUV444P12LE;
+        default:
+            return alpha ? PixFmt::YUVA444P16LE : PixFmt::YUV444P16LE;
+    }
+}
+
+// Component of zimg's plane order (R, G, B / Y, Cb, Cr) in a frame.
+int GetComponent(const DataVideoCPU& frame, int component, int x, int y) {
+    if (frame.GetDescription().IsYUV()) {
+        return Get(frame, component, x, y);
+    }
+    return Get(frame, 0, x, y, component);  // rgb24 and rgb48le hold R, G, B
+}
+
+// The frame's first three components as zimg takes them, in `image`'s plane sizes.
+void FillZimg(Kavrin::Test::ZimgImage& image, const DataVideoCPU& frame) {
+    for (int plane = 0; plane < 3; ++plane) {
+        for (int y = 0; y < image.PlaneHeight(plane); ++y) {
+            for (int x = 0; x < image.PlaneWidth(plane); ++x) {
+                image.planes[plane].push_back(
+                    static_cast<std::uint16_t>(GetComponent(frame, plane, x, y)));
+            }
+        }
+    }
+}
+
 using FrameConverterGLTest = Kavrin::Test::GLTest<>;
 
 // ---------------------------------------------------------------------------
@@ -313,19 +346,6 @@ int ClosedForm(int code, int kind, const Quantiser& from, const Quantiser& to) {
                                        double((1 << to.depth) - 1)));
 }
 
-PixFmt Yuva444(int depth) {
-    switch (depth) {
-        case 8:
-            return PixFmt::YUVA444P;
-        case 10:
-            return PixFmt::YUVA444P10LE;
-        case 12:
-            return PixFmt::YUVA444P12LE;
-        default:
-            return PixFmt::YUVA444P16LE;
-    }
-}
-
 struct RequantiseCase {
     Quantiser from;
     Quantiser to;
@@ -337,8 +357,8 @@ class FrameConverterRequantise : public Kavrin::Test::GLTestWithParam<Requantise
 
 TEST_P(FrameConverterRequantise, EveryCodeFollowsTheClosedFormAndZimg) {
     const auto [from, to] = GetParam();
-    const PixFmt inFormat = Yuva444(from.depth);
-    const PixFmt outFormat = Yuva444(to.depth);
+    const PixFmt inFormat = Yuv444(from.depth, true);
+    const PixFmt outFormat = Yuv444(to.depth, true);
     const int codes = 1 << from.depth;
     // 256 x 256 holds every 16-bit code; smaller depths repeat theirs.
     const CpuFrame source = MakeFrame(inFormat, 256, 256, [&](int plane, int x, int y, int) {
@@ -353,12 +373,7 @@ TEST_P(FrameConverterRequantise, EveryCodeFollowsTheClosedFormAndZimg) {
 
     Kavrin::Test::ZimgImage zimgIn{256, 256, from.depth, false, from.range == Range::Full, 1, {}};
     Kavrin::Test::ZimgImage zimgOut{256, 256, to.depth, false, to.range == Range::Full, 1, {}};
-    for (int plane = 0; plane < 3; ++plane) {
-        for (int i = 0; i < 256 * 256; ++i) {
-            zimgIn.planes[plane].push_back(
-                static_cast<std::uint16_t>(Get(*source, plane, i % 256, i / 256)));
-        }
-    }
+    FillZimg(zimgIn, *source);
     ASSERT_TRUE(Kavrin::Test::ZimgConvert(zimgIn, zimgOut));
     for (int plane = 0; plane < 4; ++plane) {
         const int kind = plane == 0 ? 0 : plane == 3 ? 3 : 1;
@@ -576,27 +591,6 @@ struct ColourCase {
     Direction direction;
 };
 
-PixFmt Yuv444(int depth) {
-    switch (depth) {
-        case 8:
-            return PixFmt::YUV444P;
-        case 10:
-            return PixFmt::YUV444P10LE;
-        case 12:
-            return PixFmt::YUV444P12LE;
-        default:
-            return PixFmt::YUV444P16LE;
-    }
-}
-
-// Component of zimg's plane order (R, G, B / Y, Cb, Cr) in a frame.
-int GetComponent(const DataVideoCPU& frame, int component, int x, int y) {
-    if (frame.GetDescription().IsYUV()) {
-        return Get(frame, component, x, y);
-    }
-    return Get(frame, 0, x, y, component);  // rgb24 and rgb48le hold R, G, B
-}
-
 class FrameConverterColour : public Kavrin::Test::GLTestWithParam<ColourCase> {};
 
 TEST_P(FrameConverterColour, MatchesZimgWithinOneCode) {
@@ -635,12 +629,7 @@ TEST_P(FrameConverterColour, MatchesZimgWithinOneCode) {
                                 !yuvOut || c.range == Range::Full,
                                 outSpace.matrix,
                                 {}};
-    for (int component = 0; component < 3; ++component) {
-        for (int i = 0; i < kWidth * kHeight; ++i) {
-            in.planes[component].push_back(static_cast<std::uint16_t>(
-                GetComponent(*source, component, i % kWidth, i / kWidth)));
-        }
-    }
+    FillZimg(in, *source);
     ASSERT_TRUE(Kavrin::Test::ZimgConvert(in, out));
     for (int component = 0; component < 3; ++component) {
         for (int i = 0; i < kWidth * kHeight; ++i) {
@@ -768,13 +757,7 @@ TEST_P(FrameConverterChroma, MatchesZimgWithinOneCodeAwayFromTheEdges) {
                                1,      {},      c.up ? 1 : 0, c.up ? 1 : 0, zimgLocation};
     Kavrin::Test::ZimgImage out{kWidth, kHeight, 10,           false,        false,
                                 1,      {},      c.up ? 0 : 1, c.up ? 0 : 1, zimgLocation};
-    for (int plane = 0; plane < 3; ++plane) {
-        for (int y = 0; y < in.PlaneHeight(plane); ++y) {
-            for (int x = 0; x < in.PlaneWidth(plane); ++x) {
-                in.planes[plane].push_back(static_cast<std::uint16_t>(Get(*source, plane, x, y)));
-            }
-        }
-    }
+    FillZimg(in, *source);
     ASSERT_TRUE(Kavrin::Test::ZimgConvert(in, out,
                                           c.filter == Filter::Bicubic
                                               ? Kavrin::Test::ZimgChromaFilter::Bicubic
