@@ -2,19 +2,9 @@
 // task must end, every waiter must wake, refusals must carry the library's words.
 #include <GL/glew.h>
 
-#include <dirent.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -66,76 +56,6 @@ constexpr const char* kDeinitialized = "OpenGL Worker is deinitialized";
 constexpr const char* kNotInitialized = "RenderHub has not yet been initialized";
 const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
 const Kavrin::Conf::FrameInfo kTiny{8, 4, 1, 1};
-
-// ---------------------------------------------------------------------------
-// Watchdog: a hung test prints every thread's stack and aborts, so CI gets a
-// diagnosis instead of a timeout.
-
-void DumpThreads() {
-    std::fprintf(stderr, "---- thread dump of pid %d ----\n", static_cast<int>(getpid()));
-    std::fflush(stderr);
-    // Lets a debugger attach to us where Yama restricts ptrace to descendants.
-    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
-    const std::string pid = std::to_string(getpid());
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        execlp("gdb", "gdb", "-p", pid.c_str(), "-batch", "-nx", "-ex", "thread apply all bt",
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-        WEXITSTATUS(status) == 0) {
-        return;
-    }
-    // No debugger: name each thread and where the kernel has it waiting.
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks)) {
-            if (entry->d_name[0] == '.') {
-                continue;
-            }
-            const std::string base = std::string("/proc/self/task/") + entry->d_name;
-            std::string comm;
-            std::string wchan;
-            std::getline(std::ifstream(base + "/comm"), comm);
-            std::getline(std::ifstream(base + "/wchan"), wchan);
-            std::fprintf(stderr, "thread %s (%s) waits in %s\n", entry->d_name, comm.c_str(),
-                         wchan.c_str());
-        }
-        closedir(tasks);
-    }
-}
-
-class Watchdog {
-public:
-    Watchdog(std::string what, std::chrono::seconds limit)
-        : thread([this, what = std::move(what), limit] {
-              std::unique_lock lock(mutex);
-              if (!changed.wait_for(lock, limit, [this] { return done; })) {
-                  std::fprintf(stderr, "WATCHDOG: '%s' did not finish within %lld s\n",
-                               what.c_str(), static_cast<long long>(limit.count()));
-                  DumpThreads();
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        changed.notify_all();
-        thread.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    std::mutex mutex;  // guards `done`; a leaf lock
-    std::condition_variable changed;
-    bool done = false;
-    std::thread thread;
-};
 
 // ---------------------------------------------------------------------------
 // Book-keeping of every task the callers create.
@@ -550,7 +470,7 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     constexpr int kCycles = 8;
     constexpr unsigned kSeed = 20240612;
     SCOPED_TRACE("seed " + std::to_string(kSeed));
-    Watchdog watchdog("CallersMixingEveryEntryPointWhileTheLibraryRestarts", 150s);
+    Kavrin::Test::LimitCurrentTest(150s);
 
     RenderHub& hub = RenderHub::GetInstance();
     const OglCapability capability = hub.GetOglVersion();
@@ -635,7 +555,7 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
 
 // The refusal text reaches a push made while the worker drains its queue.
 TEST_F(StressGLTest, PushesWhileTheWorkerDrainsAreRefusedWithItsMessage) {
-    Watchdog watchdog("PushesWhileTheWorkerDrainsAreRefusedWithItsMessage", 60s);
+    Kavrin::Test::LimitCurrentTest(60s);
     RenderHub& hub = RenderHub::GetInstance();
     hub.Initialize(nullptr, false);
     ASSERT_TRUE(hub.IsInitialized());
@@ -685,7 +605,7 @@ TEST_F(StressGLTest, PushesWhileTheWorkerDrainsAreRefusedWithItsMessage) {
 // A queued task can hold the last reference to a GPU frame; cancelling it while
 // the library stops must not re-enter the stopping worker.
 TEST_F(StressGLTest, CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotHang) {
-    Watchdog watchdog("CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotHang", 30s);
+    Kavrin::Test::LimitCurrentTest(30s);
     RenderHub& hub = RenderHub::GetInstance();
     hub.Initialize(nullptr, true);
     ASSERT_TRUE(hub.IsInitialized());
@@ -729,7 +649,7 @@ TEST_F(StressGLTest, CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotH
 // them, before or after a restart, their Direct3D textures, handles and interop
 // context go, and no GL name of the dead context is deleted in the new one.
 TEST_F(StressGLTest, SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide) {
-    Watchdog watchdog("SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide", 60s);
+    Kavrin::Test::LimitCurrentTest(60s);
     RenderHub& hub = RenderHub::GetInstance();
     const DirectXCounts directXBefore;
     const long texturesBefore = GlObjectCounter::Live(GlObjectCounter::Texture);

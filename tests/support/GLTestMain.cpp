@@ -26,6 +26,7 @@ public:
 int main(int argc, char** argv) {
     Kavrin::Test::InitTestLogging(argv[0]);
     ::testing::InitGoogleTest(&argc, argv);
+    Kavrin::Test::InstallHangGuard();
     ::testing::AddGlobalTestEnvironment(new GLEnvironment());
     const int result = RUN_ALL_TESTS();
     Kavrin::Test::DestroyGuiApplication();

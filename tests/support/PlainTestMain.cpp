@@ -6,6 +6,7 @@
 int main(int argc, char** argv) {
     Kavrin::Test::InitTestLogging(argv[0]);
     ::testing::InitGoogleTest(&argc, argv);
+    Kavrin::Test::InstallHangGuard();
     const int result = RUN_ALL_TESTS();
     Kavrin::Test::DestroyGuiApplication();
     return result;

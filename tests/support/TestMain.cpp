@@ -1,10 +1,20 @@
 #include "TestMain.h"
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include <QGuiApplication>
 #include <glog/logging.h>
+#include <gtest/gtest.h>
 
 namespace Kavrin::Test {
 
@@ -28,6 +38,84 @@ int argc = 1;
 char name[] = "renderhub-tests";
 char* argv[] = {name, nullptr};
 std::unique_ptr<QGuiApplication> application;
+
+// Every thread's stack through gdb, when there is one.
+void DumpThreads() {
+    std::fprintf(stderr, "---- thread dump of pid %d ----\n", static_cast<int>(getpid()));
+    std::fflush(stderr);
+    // Lets the debugger attach where Yama restricts ptrace to descendants.
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    const std::string pid = std::to_string(getpid());
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        execlp("gdb", "gdb", "-p", pid.c_str(), "-batch", "-nx", "-ex", "thread apply all bt",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (child > 0) {
+        waitpid(child, &status, 0);
+    }
+}
+
+// Watches the running test from a thread of its own; never destroyed, so the
+// thread outlives static destruction safely.
+class HangGuard {
+public:
+    HangGuard() {
+        std::thread([this] { Watch(); }).detach();
+    }
+
+    void Arm(std::string name, std::chrono::seconds limit) {
+        std::lock_guard lock(mutex);
+        test = std::move(name);
+        deadline = std::chrono::steady_clock::now() + limit;
+        armed = true;
+        changed.notify_all();
+    }
+    void Disarm() {
+        std::lock_guard lock(mutex);
+        armed = false;
+        changed.notify_all();
+    }
+    void Limit(std::chrono::seconds limit) {
+        std::lock_guard lock(mutex);
+        deadline = std::chrono::steady_clock::now() + limit;
+        changed.notify_all();
+    }
+
+private:
+    void Watch() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (!armed) {
+                changed.wait(lock);
+            } else if (changed.wait_until(lock, deadline) == std::cv_status::timeout && armed &&
+                       std::chrono::steady_clock::now() >= deadline) {
+                std::fprintf(stderr, "HANG: %s did not finish in time\n", test.c_str());
+                DumpThreads();
+                std::abort();
+            }
+        }
+    }
+
+    std::mutex mutex;  // guards the fields below; a leaf lock
+    std::condition_variable changed;
+    std::string test;
+    std::chrono::steady_clock::time_point deadline;
+    bool armed = false;
+};
+
+HangGuard* hangGuard = nullptr;
+
+class HangListener : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo& info) override {
+        hangGuard->Arm(std::string(info.test_suite_name()) + "." + info.name(),
+                       std::chrono::seconds(120));
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override { hangGuard->Disarm(); }
+};
 }  // namespace
 
 void EnsureGuiApplication() {
@@ -37,5 +125,16 @@ void EnsureGuiApplication() {
 }
 
 void DestroyGuiApplication() { application.reset(); }
+
+void InstallHangGuard() {
+    hangGuard = new HangGuard;
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangListener);
+}
+
+void LimitCurrentTest(std::chrono::seconds limit) {
+    if (hangGuard != nullptr) {
+        hangGuard->Limit(limit);
+    }
+}
 
 }  // namespace Kavrin::Test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 namespace Kavrin::Test {
 
 // glog set up for tests: everything reaches log sinks, nothing goes to files or
@@ -11,5 +13,11 @@ void InitTestLogging(const char* program);
 void EnsureGuiApplication();
 // Destroys it before static destruction, which Qt does not survive.
 void DestroyGuiApplication();
+
+// Every test gets a time limit (120 s unless changed here for the running
+// test); one still running past it dumps every thread's stack and aborts, so a
+// hang fails fast with a diagnosis instead of running into the CTest timeout.
+void InstallHangGuard();
+void LimitCurrentTest(std::chrono::seconds limit);
 
 }  // namespace Kavrin::Test

@@ -60,6 +60,31 @@ void WriteD3D(const D11Surface& surface, const std::vector<std::byte>& bytes) {
     });
 }
 
+// The memory behind the surface's Direct3D texture.
+std::shared_ptr<DX::EmulatedTexture> MemoryOf(const D11Surface& surface) {
+    std::shared_ptr<DX::EmulatedTexture> memory;
+    surface.Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& texture) {
+        memory = DX::Emulation::GetTextureMemory(texture.p);
+    });
+    return memory;
+}
+
+// Between uses the keyed mutex of a sharing surface is free and was released
+// with key 0, the key both sides acquire with: any other key leaves the next
+// acquire waiting forever, so this is checked before the other side goes.
+::testing::AssertionResult HandedOnWithKeyZero(const std::shared_ptr<DX::EmulatedTexture>& memory) {
+    DX::EmulatedKeyedMutex* mutex = memory ? memory->GetKeyedMutex() : nullptr;
+    if (mutex == nullptr) {
+        return ::testing::AssertionSuccess();  // an interop surface has none
+    }
+    if (mutex->IsAcquired() || mutex->GetKey() != 0) {
+        return ::testing::AssertionFailure()
+               << "keyed mutex " << (mutex->IsAcquired() ? "held" : "free") << " with key "
+               << mutex->GetKey();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 class D11SurfaceGLTest : public InteropSurfaceTest {
 protected:
     // A context of the given sharing level and a surface on it. GL thread.
@@ -98,7 +123,10 @@ TEST_P(D11SurfaceFormatGLTest, GLRenderingReachesDirect3D) {
     RunOnGL([&] { Make(row.sharing, row.format); });
     ASSERT_TRUE(surface);
     EXPECT_EQ(IsSharingSurface(*surface), row.sharing != Sharing::None);
+    const auto memory = MemoryOf(*surface);
+    ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after Direct3D";
     RunOnGL([&] { surface->BindFrameBuffer(&PaintPattern, std::nullopt); });
+    ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL";
     ExpectImagesNear(DecodeImage(row.format, ReadD3D(*surface)), StoredPattern(row.format),
                      ToleranceOf(row.format), row.name);
     Drop();
@@ -109,7 +137,9 @@ TEST_P(D11SurfaceFormatGLTest, Direct3DWritesReachGLDrawing) {
     KAVRIN_SKIP_WITHOUT_SHARING(row.sharing);
     RunOnGL([&] { Make(row.sharing, row.format); });
     ASSERT_TRUE(surface);
+    const auto memory = MemoryOf(*surface);
     WriteD3D(*surface, PatternBytes(row.format));
+    ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after Direct3D";
     std::vector<Rgba> drawn;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
         DrawTarget target;

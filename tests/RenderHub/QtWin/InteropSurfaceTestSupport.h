@@ -6,6 +6,7 @@
 #include <GL/glew.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "QtWin/D12Surface.h"
 #include "QtWin/InteropContext.h"
 #include "ShaderStorage.h"
+#include "TestMain.h"
 #include "TestTasks.h"
 
 namespace Kavrin::Test {
@@ -344,6 +346,8 @@ std::optional<InteropFailure> InteropFailureOf(Call&& call) {
 class InteropSurfaceTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A keyed mutex or fence left waiting hangs for ever: fail within seconds.
+        LimitCurrentTest(std::chrono::seconds(30));
         DX::Emulation::Reset();
         Ogl::Details::SetInteropProbes({}, {});  // the real probe surfaces
         RunOnGL([&] {
