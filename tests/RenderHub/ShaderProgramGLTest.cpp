@@ -2,6 +2,9 @@
 
 #include "ShaderProgram.h"
 
+#include <algorithm>
+#include <array>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -244,106 +247,88 @@ void main()
 }
 )";
 
-// Reads a uniform back from the bound program on the GL thread.
-template <std::size_t N>
-std::array<float, N> ReadFloats(const ShaderProgram& program, const char* name) {
-    std::array<float, N> values{};
-    glGetUniformfv(program.GetName(), glGetUniformLocation(program.GetName(), name), values.data());
-    return values;
-}
-template <std::size_t N>
-std::array<int, N> ReadInts(const ShaderProgram& program, const char* name) {
-    std::array<int, N> values{};
-    glGetUniformiv(program.GetName(), glGetUniformLocation(program.GetName(), name), values.data());
+// The first `count` values of a uniform of the bound program. GL thread.
+std::vector<float> ReadBack(const ShaderProgram& program, const char* name, std::size_t count,
+                            bool integer = false) {
+    const GLint at = glGetUniformLocation(program.GetName(), name);
+    std::vector<float> values(16);
+    if (integer) {
+        std::vector<GLint> ints(16);
+        glGetUniformiv(program.GetName(), at, ints.data());
+        std::copy(ints.begin(), ints.end(), values.begin());
+    } else {
+        glGetUniformfv(program.GetName(), at, values.data());
+    }
+    values.resize(count);
     return values;
 }
 
 TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
+    using P = ShaderProgram;
+    glm::mat4 m4(0.0f);
+    for (int i = 0; i < 16; ++i) {
+        m4[i / 4][i % 4] = static_cast<float>(i);
+    }
+    // glm stores columns; transpose is handed to GL as it is.
+    const struct {
+        const char* name;
+        std::function<void(P&)> set;
+        std::vector<float> wanted;
+        bool integer = false;
+    } rows[] = {
+#define KAVRIN_SET(...) [&](P& p) { p.Uniform(__VA_ARGS__); }
+        {"ui", KAVRIN_SET("ui", 7), {7}, true},
+        {"f1", KAVRIN_SET("f1", 1.5f), {1.5f}},
+        {"f2", KAVRIN_SET("f2", 1.0f, 2.0f), {1, 2}},
+        {"f3", KAVRIN_SET("f3", 1.0f, 2.0f, 3.0f), {1, 2, 3}},
+        {"f4", KAVRIN_SET("f4", 1.0f, 2.0f, 3.0f, 4.0f), {1, 2, 3, 4}},
+        {"f1", KAVRIN_SET("f1", 0.1), {0.1f}},
+        {"f2", KAVRIN_SET("f2", 0.1, 0.2), {0.1f, 0.2f}},
+        {"f3", KAVRIN_SET("f3", 0.1, 0.2, 0.3), {0.1f, 0.2f, 0.3f}},
+        {"f4", KAVRIN_SET("f4", 0.1, 0.2, 0.3, 0.4), {0.1f, 0.2f, 0.3f, 0.4f}},
+        {"f2", KAVRIN_SET("f2", glm::vec2(5, 6)), {5, 6}},
+        {"f3", KAVRIN_SET("f3", glm::vec3(5, 6, 7)), {5, 6, 7}},
+        {"f4", KAVRIN_SET("f4", glm::vec4(5, 6, 7, 8)), {5, 6, 7, 8}},
+        {"i2", KAVRIN_SET("i2", glm::ivec2(-1, 2)), {-1, 2}, true},
+        {"i3", KAVRIN_SET("i3", glm::ivec3(-1, 2, -3)), {-1, 2, -3}, true},
+        {"i4", KAVRIN_SET("i4", glm::ivec4(-1, 2, -3, 4)), {-1, 2, -3, 4}, true},
+        {"f2", KAVRIN_SET("f2", std::array<float, 2>{9, 10}), {9, 10}},
+        {"f3", KAVRIN_SET("f3", std::array<float, 3>{9, 10, 11}), {9, 10, 11}},
+        {"f4", KAVRIN_SET("f4", std::array<float, 4>{9, 10, 11, 12}), {9, 10, 11, 12}},
+        {"i2", KAVRIN_SET("i2", std::array<int, 2>{3, -4}), {3, -4}, true},
+        {"i3", KAVRIN_SET("i3", std::array<int, 3>{3, -4, 5}), {3, -4, 5}, true},
+        {"i4", KAVRIN_SET("i4", std::array<int, 4>{3, -4, 5, -6}), {3, -4, 5, -6}, true},
+        {"f4", KAVRIN_SET("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f}), {0.25f, 0.5f, 0.75f, 1}},
+        {"m2", KAVRIN_SET("m2", glm::mat2(1, 2, 3, 4), false), {1, 2, 3, 4}},
+        {"m2", KAVRIN_SET("m2", glm::mat2(1, 2, 3, 4), true), {1, 3, 2, 4}},
+        {"m3",
+         KAVRIN_SET("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), false),
+         {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {"m3",
+         KAVRIN_SET("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), true),
+         {1, 4, 7, 2, 5, 8, 3, 6, 9}},
+        {"m4", KAVRIN_SET("m4", m4, false), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+        {"m4", KAVRIN_SET("m4", m4, true), {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15}},
+#undef KAVRIN_SET
+    };
     LogCapture log;
     RunOnGL([&] {
         ShaderProgram p("Uniforms", Xyuv(), kUniformPixel, Level());
         ASSERT_TRUE(p.IsValid());
         p.Use();
-        p.Uniform("ui", 7);
-        EXPECT_EQ(ReadInts<1>(p, "ui")[0], 7);
-        p.Uniform("f1", 1.5f);
-        EXPECT_EQ(ReadFloats<1>(p, "f1")[0], 1.5f);
-        p.Uniform("f2", 1.0f, 2.0f);
-        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{1, 2}));
-        p.Uniform("f3", 1.0f, 2.0f, 3.0f);
-        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{1, 2, 3}));
-        p.Uniform("f4", 1.0f, 2.0f, 3.0f, 4.0f);
-        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{1, 2, 3, 4}));
-        p.Uniform("f1", 0.1);
-        EXPECT_EQ(ReadFloats<1>(p, "f1")[0], 0.1f);
-        p.Uniform("f2", 0.1, 0.2);
-        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{0.1f, 0.2f}));
-        p.Uniform("f3", 0.1, 0.2, 0.3);
-        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{0.1f, 0.2f, 0.3f}));
-        p.Uniform("f4", 0.1, 0.2, 0.3, 0.4);
-        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{0.1f, 0.2f, 0.3f, 0.4f}));
-        p.Uniform("f2", glm::vec2(5, 6));
-        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{5, 6}));
-        p.Uniform("f3", glm::vec3(5, 6, 7));
-        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{5, 6, 7}));
-        p.Uniform("f4", glm::vec4(5, 6, 7, 8));
-        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{5, 6, 7, 8}));
-        p.Uniform("i2", glm::ivec2(-1, 2));
-        EXPECT_EQ(ReadInts<2>(p, "i2"), (std::array<int, 2>{-1, 2}));
-        p.Uniform("i3", glm::ivec3(-1, 2, -3));
-        EXPECT_EQ(ReadInts<3>(p, "i3"), (std::array<int, 3>{-1, 2, -3}));
-        p.Uniform("i4", glm::ivec4(-1, 2, -3, 4));
-        EXPECT_EQ(ReadInts<4>(p, "i4"), (std::array<int, 4>{-1, 2, -3, 4}));
-        p.Uniform("f2", std::array<float, 2>{9, 10});
-        EXPECT_EQ(ReadFloats<2>(p, "f2"), (std::array<float, 2>{9, 10}));
-        p.Uniform("f3", std::array<float, 3>{9, 10, 11});
-        EXPECT_EQ(ReadFloats<3>(p, "f3"), (std::array<float, 3>{9, 10, 11}));
-        p.Uniform("f4", std::array<float, 4>{9, 10, 11, 12});
-        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{9, 10, 11, 12}));
-        p.Uniform("i2", std::array<int, 2>{3, -4});
-        EXPECT_EQ(ReadInts<2>(p, "i2"), (std::array<int, 2>{3, -4}));
-        p.Uniform("i3", std::array<int, 3>{3, -4, 5});
-        EXPECT_EQ(ReadInts<3>(p, "i3"), (std::array<int, 3>{3, -4, 5}));
-        p.Uniform("i4", std::array<int, 4>{3, -4, 5, -6});
-        EXPECT_EQ(ReadInts<4>(p, "i4"), (std::array<int, 4>{3, -4, 5, -6}));
-        p.Uniform("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f});
-        EXPECT_EQ(ReadFloats<4>(p, "f4"), (std::array<float, 4>{0.25f, 0.5f, 0.75f, 1.0f}));
-
+        for (const auto& row : rows) {
+            row.set(p);
+            EXPECT_EQ(ReadBack(p, row.name, row.wanted.size(), row.integer), row.wanted)
+                << row.name << " row " << (&row - rows);
+        }
         p.Uniform("arr", std::vector<float>{1.5f, 2.5f, 3.5f});
-        std::array<float, 3> arr{};
         for (int i = 0; i < 3; ++i) {
             const std::string element = "arr[" + std::to_string(i) + "]";
-            glGetUniformfv(p.GetName(), glGetUniformLocation(p.GetName(), element.c_str()),
-                           &arr[i]);
+            EXPECT_EQ(ReadBack(p, element.c_str(), 1)[0], 1.5f + i) << element;
         }
-        EXPECT_EQ(arr, (std::array<float, 3>{1.5f, 2.5f, 3.5f}));
         p.Uniform("arr", std::vector<float>{});  // count 0: nothing changes, no error
-        EXPECT_EQ(ReadFloats<1>(p, "arr")[0], 1.5f);
+        EXPECT_EQ(ReadBack(p, "arr", 1)[0], 1.5f);
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-
-        // glm stores columns; transpose is handed to GL as it is.
-        const glm::mat2 m2(1, 2, 3, 4);
-        p.Uniform("m2", m2, false);
-        EXPECT_EQ(ReadFloats<4>(p, "m2"), (std::array<float, 4>{1, 2, 3, 4}));
-        p.Uniform("m2", m2, true);
-        EXPECT_EQ(ReadFloats<4>(p, "m2"), (std::array<float, 4>{1, 3, 2, 4}));
-        const glm::mat3 m3(1, 2, 3, 4, 5, 6, 7, 8, 9);
-        p.Uniform("m3", m3, false);
-        EXPECT_EQ(ReadFloats<9>(p, "m3"), (std::array<float, 9>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-        p.Uniform("m3", m3, true);
-        EXPECT_EQ(ReadFloats<9>(p, "m3"), (std::array<float, 9>{1, 4, 7, 2, 5, 8, 3, 6, 9}));
-        glm::mat4 m4(0.0f);
-        for (int i = 0; i < 16; ++i) {
-            m4[i / 4][i % 4] = static_cast<float>(i);
-        }
-        p.Uniform("m4", m4, false);
-        const auto m4Read = ReadFloats<16>(p, "m4");
-        for (int i = 0; i < 16; ++i) {
-            EXPECT_EQ(m4Read[i], static_cast<float>(i));
-        }
-        p.Uniform("m4", m4, true);
-        EXPECT_EQ(ReadFloats<16>(p, "m4")[1], 4.0f);
-
         try {
             p.Uniform("m4", glm::mat4x3(1.0f), false);
             ADD_FAILURE() << "mat4x3 accepted";

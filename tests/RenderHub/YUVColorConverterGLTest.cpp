@@ -2,14 +2,10 @@
 
 #include "YUVColorConverter.h"
 
-#include <zimg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -272,76 +268,28 @@ std::vector<int> DecodeWithSwscale(const DecodeCase& c, int width, int height,
                                             c.range == PixelColorRange::Full);
 }
 
-struct AlignedFree {
-    void operator()(void* p) const { std::free(p); }
-};
-using AlignedBuffer = std::unique_ptr<void, AlignedFree>;
-
-AlignedBuffer AlignedAlloc(std::size_t bytes) {
-    return AlignedBuffer(std::aligned_alloc(64, (bytes + 63) / 64 * 64));
-}
-
 // Interleaved RGB at the source depth, rounded without dither.
 std::vector<int> DecodeWithZimg(const DecodeCase& c, int width, int height,
                                 const Samples planes[3]) {
-    zimg_image_format source;
-    zimg_image_format_default(&source, ZIMG_API_VERSION);
-    source.width = static_cast<unsigned>(width);
-    source.height = static_cast<unsigned>(height);
-    source.pixel_type = ZIMG_PIXEL_WORD;
-    source.depth = static_cast<unsigned>(c.depth);
-    source.color_family = ZIMG_COLOR_YUV;
-    source.matrix_coefficients =
-        c.matrix == YCbCrMatrix::BT709 ? ZIMG_MATRIX_BT709 : ZIMG_MATRIX_ST170_M;
-    source.transfer_characteristics = ZIMG_TRANSFER_UNSPECIFIED;
-    source.color_primaries = ZIMG_PRIMARIES_UNSPECIFIED;
-    source.pixel_range = c.range == PixelColorRange::Full ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
-    zimg_image_format destination = source;
-    destination.color_family = ZIMG_COLOR_RGB;
-    destination.matrix_coefficients = ZIMG_MATRIX_RGB;
-    destination.pixel_range = ZIMG_RANGE_FULL;
-    zimg_graph_builder_params params;
-    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
-    params.dither_type = ZIMG_DITHER_NONE;
-    std::unique_ptr<zimg_filter_graph, void (*)(zimg_filter_graph*)> graph(
-        zimg_filter_graph_build(&source, &destination, &params), zimg_filter_graph_free);
-    if (!graph) {
-        char message[256] = {};
-        zimg_get_last_error(message, sizeof(message));
-        ADD_FAILURE() << "zimg_filter_graph_build: " << message;
-        return {};
-    }
-    std::size_t tmpSize = 0;
-    zimg_filter_graph_get_tmp_size(graph.get(), &tmpSize);
-    AlignedBuffer tmp = AlignedAlloc(std::max<std::size_t>(tmpSize, 64));
-    const std::size_t stride = (static_cast<std::size_t>(width) * 2 + 63) / 64 * 64;
-    zimg_image_buffer_const in{};
-    zimg_image_buffer out{};
-    in.version = ZIMG_API_VERSION;
-    out.version = ZIMG_API_VERSION;
-    AlignedBuffer inPlanes[3];
-    AlignedBuffer outPlanes[3];
+    Kavrin::Test::ZimgImage source;
+    source.width = width;
+    source.height = height;
+    source.depth = c.depth;
+    source.fullRange = c.range == PixelColorRange::Full;
+    source.matrix = c.matrix == YCbCrMatrix::BT709 ? 1 : 6;
     for (int k = 0; k < 3; ++k) {
-        inPlanes[k] = AlignedAlloc(stride * static_cast<std::size_t>(height));
-        outPlanes[k] = AlignedAlloc(stride * static_cast<std::size_t>(height));
-        for (int row = 0; row < height; ++row) {
-            std::memcpy(static_cast<std::uint8_t*>(inPlanes[k].get()) + row * stride,
-                        planes[k].data() + row * width, static_cast<std::size_t>(width) * 2);
-        }
-        in.plane[k] = {inPlanes[k].get(), static_cast<std::ptrdiff_t>(stride), ZIMG_BUFFER_MAX};
-        out.plane[k] = {outPlanes[k].get(), static_cast<std::ptrdiff_t>(stride), ZIMG_BUFFER_MAX};
+        source.planes[k] = planes[k];
     }
-    if (zimg_filter_graph_process(graph.get(), &in, &out, tmp.get(), nullptr, nullptr, nullptr,
-                                  nullptr) != ZIMG_ERROR_SUCCESS) {
-        ADD_FAILURE() << "zimg_filter_graph_process failed";
+    Kavrin::Test::ZimgImage target = source;
+    target.rgb = true;
+    target.fullRange = true;
+    if (!Kavrin::Test::ZimgConvert(source, target)) {
         return {};
     }
-    std::vector<int> values(static_cast<std::size_t>(width * height * 3));
+    std::vector<int> values;
     for (int i = 0; i < width * height; ++i) {
         for (int k = 0; k < 3; ++k) {
-            const auto* row = reinterpret_cast<const std::uint16_t*>(
-                static_cast<const std::uint8_t*>(outPlanes[k].get()) + (i / width) * stride);
-            values[static_cast<std::size_t>(i * 3 + k)] = row[i % width];
+            values.push_back(target.planes[k][static_cast<std::size_t>(i)]);
         }
     }
     return values;
@@ -840,45 +788,47 @@ void ExpectPlanes(const YUVTextures& textures, const std::vector<PlaneShape>& sh
 
 TEST_F(YUVTexturesGLTest, PlaneSizesAndFormats) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
+    const std::vector<PlaneShape> planes420 = {{33, 17}, {17, 9}, {17, 9}};
+    const struct {
+        PixFmt pixFmt;
+        bool integer;
+        std::vector<PlaneShape> shapes;
+        GLenum format;
+        GLint internalFormat;
+    } rows[] = {
+        {PixFmt::YUV420P, true, planes420, GL_RED_INTEGER, GL_R8UI},
+        {PixFmt::YUVA420P, true, {{33, 17}, {17, 9}, {17, 9}, {33, 17}}, GL_RED_INTEGER, GL_R8UI},
+        {PixFmt::YUV410P, false, {{33, 17}, {9, 5}, {9, 5}}, GL_RED, GL_R8},
+        {PixFmt::YUV420P10LE, true, planes420, GL_RED_INTEGER, GL_R16UI},
+        {PixFmt::YUV420P10LE, false, planes420, GL_RED, GL_R16},
+    };
     WithStorage([&](const ShaderStorage&) {
-        YUVTextures integer;
-        integer.AllocateAsIntegerTextures(frame, YCbCrMatrix::BT709,
-                                          PixFmtDescription::Find(PixFmt::YUV420P));
-        ExpectPlanes(integer, {{33, 17}, {17, 9}, {17, 9}}, GL_RED_INTEGER, GL_R8UI,
-                     "yuv420p integer");
-        EXPECT_TRUE(integer.IsInteger());
-        EXPECT_EQ(integer.YCbCrMatrix(), YCbCrMatrix::BT709);
-        EXPECT_EQ(integer.FrameInfo(), frame);
-        // Integer planes cannot be filtered; they must sample nearest.
-        GLint minFilter = 0, magFilter = 0;
-        integer.UTexture()->Use(0);
-        glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
-        glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
-        EXPECT_EQ(minFilter, GL_NEAREST);
-        EXPECT_EQ(magFilter, GL_NEAREST);
-
-        YUVTextures alpha;
-        alpha.AllocateAsIntegerTextures(frame, YCbCrMatrix::BT709,
-                                        PixFmtDescription::Find(PixFmt::YUVA420P));
-        ExpectPlanes(alpha, {{33, 17}, {17, 9}, {17, 9}, {33, 17}}, GL_RED_INTEGER, GL_R8UI,
-                     "yuva420p");
-
-        YUVTextures quarter;
-        quarter.AllocateAsNormalizedTextures(frame, YCbCrMatrix::SMPTE170M,
-                                             PixFmtDescription::Find(PixFmt::YUV410P));
-        ExpectPlanes(quarter, {{33, 17}, {9, 5}, {9, 5}}, GL_RED, GL_R8, "yuv410p normalized");
-        EXPECT_FALSE(quarter.IsInteger());
-
-        YUVTextures wide;
-        wide.AllocateAsIntegerTextures(frame, YCbCrMatrix::BT709,
-                                       PixFmtDescription::Find(PixFmt::YUV420P10LE));
-        ExpectPlanes(wide, {{33, 17}, {17, 9}, {17, 9}}, GL_RED_INTEGER, GL_R16UI,
-                     "yuv420p10le integer");
-        YUVTextures wideNormalized;
-        wideNormalized.AllocateAsNormalizedTextures(frame, YCbCrMatrix::BT709,
-                                                    PixFmtDescription::Find(PixFmt::YUV420P10LE));
-        ExpectPlanes(wideNormalized, {{33, 17}, {17, 9}, {17, 9}}, GL_RED, GL_R16,
-                     "yuv420p10le normalized");
+        for (const auto& row : rows) {
+            const std::string what = std::string(PixFmtDescription::Find(row.pixFmt)->GetName()) +
+                                     (row.integer ? " integer" : " normalized");
+            const YCbCrMatrix matrix = row.integer ? YCbCrMatrix::BT709 : YCbCrMatrix::SMPTE170M;
+            YUVTextures textures;
+            if (row.integer) {
+                textures.AllocateAsIntegerTextures(frame, matrix,
+                                                   PixFmtDescription::Find(row.pixFmt));
+            } else {
+                textures.AllocateAsNormalizedTextures(frame, matrix,
+                                                      PixFmtDescription::Find(row.pixFmt));
+            }
+            ExpectPlanes(textures, row.shapes, row.format, row.internalFormat, what);
+            EXPECT_EQ(textures.IsInteger(), row.integer) << what;
+            EXPECT_EQ(textures.YCbCrMatrix(), matrix) << what;
+            EXPECT_EQ(textures.FrameInfo(), frame) << what;
+            // Integer planes cannot be filtered; they must sample nearest.
+            if (row.integer) {
+                GLint minFilter = 0, magFilter = 0;
+                textures.UTexture()->Use(0);
+                glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
+                glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
+                EXPECT_EQ(minFilter, GL_NEAREST) << what;
+                EXPECT_EQ(magFilter, GL_NEAREST) << what;
+            }
+        }
     });
 }
 
@@ -951,31 +901,28 @@ INSTANTIATE_TEST_SUITE_P(Depths, YUVTexturesRoundTripGLTest,
 
 TEST_F(YUVTexturesGLTest, MisuseThrowsWithDescription) {
     const Kavrin::Conf::FrameInfo frame{8, 8, 0, 0};
-    EXPECT_EQ(DescriptionOfFailure([&](const ShaderStorage& storage) {
-                  YUVTextures normalized;
-                  normalized.AllocateAsNormalizedTextures(frame, YCbCrMatrix::BT709,
-                                                          PixFmtDescription::Find(PixFmt::YUV420P));
-                  normalized.ToNormalized(storage);
-              }),
-              "YUV textures has normalized format");
-    EXPECT_EQ(DescriptionOfFailure([&](const ShaderStorage& storage) {
-                  YUVTextures integer;
-                  integer.AllocateAsIntegerTextures(frame, YCbCrMatrix::BT709,
-                                                    PixFmtDescription::Find(PixFmt::YUV420P));
-                  integer.ToInteger(storage);
-              }),
-              "YUV textures has integer format");
-    EXPECT_EQ(DescriptionOfFailure([](const ShaderStorage&) {
-                  const YUVTextures empty;
-                  empty.IsInteger();
-              }),
-              "YUV textures not allocated");
-    EXPECT_EQ(DescriptionOfFailure([&](const ShaderStorage&) {
-                  YUVTextures rgba;
-                  rgba.AllocateAsIntegerTextures(frame, YCbCrMatrix::BT709,
-                                                 PixFmtDescription::Find(PixFmt::RGBA));
-              }),
-              "Unsupported pixel format: rgba");
+    const auto make = [&](bool integer, PixFmt pixFmt) {
+        YUVTextures textures;
+        if (integer) {
+            textures.AllocateAsIntegerTextures(frame, YCbCrMatrix::BT709,
+                                               PixFmtDescription::Find(pixFmt));
+        } else {
+            textures.AllocateAsNormalizedTextures(frame, YCbCrMatrix::BT709,
+                                                  PixFmtDescription::Find(pixFmt));
+        }
+        return textures;
+    };
+    const std::pair<std::function<void(const ShaderStorage&)>, std::string> rows[] = {
+        {[&](const ShaderStorage& s) { make(false, PixFmt::YUV420P).ToNormalized(s); },
+         "YUV textures has normalized format"},
+        {[&](const ShaderStorage& s) { make(true, PixFmt::YUV420P).ToInteger(s); },
+         "YUV textures has integer format"},
+        {[](const ShaderStorage&) { YUVTextures().IsInteger(); }, "YUV textures not allocated"},
+        {[&](const ShaderStorage&) { make(true, PixFmt::RGBA); }, "Unsupported pixel format: rgba"},
+    };
+    for (const auto& [body, description] : rows) {
+        EXPECT_EQ(DescriptionOfFailure(body), description);
+    }
 }
 
 TEST_F(YUVTexturesGLTest, MoveAssignmentReturnsTheTargetsTexturesToThePool) {
