@@ -175,4 +175,9 @@ RGBCrossMatrix GetRGBCrossMatrix(ColorPrimaries from, ColorPrimaries to) {
     return result;
 }
 
+std::array<float, 3> GetLuminanceCoefficients(ColorPrimaries primaries) {
+    const Matrix m = RGBToXYZ(RequirePrimaries(primaries));
+    return {static_cast<float>(m[1][0]), static_cast<float>(m[1][1]), static_cast<float>(m[1][2])};
+}
+
 }  // namespace Kavrin::Conf

@@ -117,15 +117,20 @@ ColorSpaceTransform::ColorSpaceTransform(const Proc::ColorConversionInfo& info) 
     const double targetWhite = target.range == Range::HDR ? hdrWhite : 1.0;
     linearScale = static_cast<float>(targetWhite / sourceWhite);
 
-    if (source.isPQ && target.range != Range::Linear) {
+    if ((source.isPQ || source.isHLG) && target.range != Range::Linear) {
+        const double peak = source.isPQ ? sourcePeak : hlgPeak;
         const double toneTarget = target.isPQ    ? targetPeak
                                   : target.isHLG ? hlgPeak
                                                  : referenceWhite;
-        if (sourcePeak > toneTarget) {
-            const double s = sourcePeak / 100.0;
+        if (peak > toneTarget) {
+            const double s = peak / 100.0;
             const double t = toneTarget / 100.0;
-            pqTonemapA = static_cast<float>(t / (s * s));
-            pqTonemapB = static_cast<float>(1.0 / t);
+            toneSourcePeak = static_cast<float>(s);
+            toneTargetPeak = static_cast<float>(t);
+            if (source.isPQ) {
+                pqTonemapA = static_cast<float>(t / (s * s));
+                pqTonemapB = static_cast<float>(1.0 / t);
+            }
         }
     }
 }

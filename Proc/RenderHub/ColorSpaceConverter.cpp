@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include <glm/glm.hpp>
+
 #include "Kavrin/Conf/ColorPrimaries.h"
 #include "Kavrin/Conf/ColorSpaceTransform.h"
 
@@ -139,6 +141,100 @@ vec3 rec2020_linear_to_rec2020HLG(vec3 pixel, bool displayLinear, float peak, fl
 }
 )";
 
+// Tone curves and gamut compression of the mapping variants (see ColorMapping).
+constexpr std::string_view kMappingLibrary = R"(uniform float toneSourcePeak;
+uniform float toneTargetPeak;
+uniform vec3 targetLuma;
+
+#if TONE_CURVE == 1
+// ITU-R BT.2390-10 section 5.4 on PQ signal e, the peaks given in PQ signal;
+// with black 0 on both sides the black lift vanishes.
+float bt2390_eetf(float e, float sourcePQ, float targetPQ)
+{
+    float e1 = min(e / sourcePQ, 1.0);
+    float maxLum = targetPQ / sourcePQ;
+    float ks = max(1.5 * maxLum - 0.5, 0.0);
+    if (e1 < ks) {
+        return e;
+    }
+    // The Hermite spline from (KS, slope 1) to (1, slope 0), written as its
+    // distance below maxLum so that it stays monotonic in float near the top.
+    float t = (e1 - ks) / (1.0 - ks);
+    float below = (1.0 - t) * (1.0 - t) * ((1.0 + 2.0 * t) * (maxLum - ks) - t * (1.0 - ks));
+    return (maxLum - below) * sourcePQ;
+}
+#endif
+
+// Display light in units of 100 cd/m^2, from the source peak to the tone
+// target. The curves act on the largest channel and scale the others with it,
+// which keeps hue and saturation.
+vec3 tone_map(vec3 c)
+{
+#if TONE_CURVE == 2
+    return min(c, vec3(toneTargetPeak));
+#else
+    float m = max(c.r, max(c.g, c.b));
+    if (m <= 0.0) {
+        return c;
+    }
+#if TONE_CURVE == 1
+    // The curve ends flat at the target; rounding must not overshoot it.
+    float curved = min(rec2100PQ_to_rec2020_display_linear(bt2390_eetf(rec2020_display_linear_to_rec2100PQ(m),
+        rec2020_display_linear_to_rec2100PQ(toneSourcePeak), rec2020_display_linear_to_rec2100PQ(toneTargetPeak))),
+        toneTargetPeak);
+#else
+    float curved = m * (1.0 + m * toneTargetPeak / (toneSourcePeak * toneSourcePeak)) / (1.0 + m / toneTargetPeak);
+#endif
+    return c * (curved / m);
+#endif
+}
+
+#ifdef GAMUT_COMPRESS
+const float GAMUT_KNEE = KNEE;
+const float GAMUT_POWER = 1.2;
+
+// Linear RGB c of the target primaries, `source` the same colour in the source
+// primaries. Saturation r is the share of the way from the grey of the colour's
+// own luminance to the gamut boundary, where its lowest channel reaches 0; r
+// beyond the knee, up to where the source gamut ends in the same direction, is
+// compressed into the rest of the target gamut. Then colours brighter than white
+// lose saturation at constant luminance until their largest channel is 1.
+vec3 compress_gamut(vec3 source, vec3 c)
+{
+    float Y = dot(c, targetLuma);
+    if (Y <= 0.0) {
+        return vec3(0.0);
+    }
+    if (Y >= 1.0) {
+        return vec3(1.0);
+    }
+    vec3 d = c - Y;
+    float low = min(d.x, min(d.y, d.z));
+    float r = -low / Y;
+    if (r > GAMUT_KNEE) {
+        vec3 ds = source - Y;
+        float lowSource = min(ds.x, min(ds.y, ds.z));
+        float reach = lowSource < 0.0 ? low / lowSource : 1.0;
+        float compressed = 1.0;
+        if (reach > 1.0 + 1e-4) {
+            // A power curve with slope 1 at the knee that takes reach to 1.
+            float a = (r - GAMUT_KNEE) / (1.0 - GAMUT_KNEE);
+            float limit = (reach - GAMUT_KNEE) / (1.0 - GAMUT_KNEE);
+            float s = limit / pow(pow(limit, GAMUT_POWER) - 1.0, 1.0 / GAMUT_POWER);
+            float f = a / pow(1.0 + pow(a / s, GAMUT_POWER), 1.0 / GAMUT_POWER);
+            compressed = GAMUT_KNEE + (1.0 - GAMUT_KNEE) * min(f, 1.0);
+        }
+        d *= min(compressed, 1.0) / r;
+    }
+    float high = max(d.x, max(d.y, d.z)) + Y;
+    if (high > 1.0) {
+        d *= (1.0 - Y) / (high - Y);
+    }
+    return Y + d;
+}
+#endif
+)";
+
 struct Identifier {
     const char* name;
     int value;
@@ -216,10 +312,18 @@ constexpr std::string_view kMainBody = R"(void main()
     else if (sourceFunction == trc_hlg) color.rgb = rec2020HLG_to_rec2020_linear(color.rgb, true, displayPeakLuminance, ootfGamma);
     else if (sourceFunction == trc_hlgScene) color.rgb = rec2020HLG_to_rec2020_linear(color.rgb, false, displayPeakLuminance, ootfGamma);
     else color.rgb = vec3(1.0, 0.0, 0.0);
+#ifdef TONE_CURVE
+    if (toneSourcePeak > 0.0 && (sourceFunction == trc_st2084 || (TONE_HLG && sourceFunction == trc_hlg))) {
+        color.rgb = tone_map(color.rgb);
+    }
+#endif
 
     if ((flags & INVERSE_OOTF) != 0) {
         color.rgb = rec709_to_scene_linear(display_linear_to_rec709(color.rgb));
     }
+#ifdef GAMUT_COMPRESS
+    vec3 sourceColour = color.rgb * linearScale;
+#endif
     if (sourcePrimaries != targetPrimaries) {
         bool known;
         color.rgb = convert_primaries(color.rgb, sourcePrimaries, targetPrimaries, known);
@@ -228,6 +332,11 @@ constexpr std::string_view kMainBody = R"(void main()
         }
     }
     color.rgb *= linearScale;
+#ifdef GAMUT_COMPRESS
+    if (sourcePrimaries != targetPrimaries) {
+        color.rgb = compress_gamut(sourceColour, color.rgb);
+    }
+#endif
     if ((flags & FORWARD_OOTF) != 0) {
         color.rgb = rec709_to_display_linear(scene_linear_to_rec709(color.rgb));
     }
@@ -249,12 +358,34 @@ constexpr std::string_view kMainBody = R"(void main()
 )";
 
 const ShaderSourceKeeper<VShader::Id, ShaderGenerator> colorSpaceConverterShader(
-    "colorSpaceConverterShader", VShader::Id::XYUV, &ColorSpaceConverterSource, __FILE__);
+    "colorSpaceConverterShader", VShader::Id::XYUV, [] { return ColorSpaceConverterSource(); },
+    __FILE__);
+
+ShaderSources<VShader::Id, ShaderGenerator> MappingSources(const ColorMapping& mapping) {
+    return {"colorSpaceConverterShader.mapped" +
+                std::to_string(static_cast<int>(mapping.toneCurve)) +
+                (mapping.toneMapHLG ? "h" : "") + (mapping.compressGamut ? "g" : ""),
+            VShader::Id::XYUV, [mapping] { return ColorMappingSource(mapping); }, __FILE__};
+}
 
 }  // namespace
 
-std::string ColorSpaceConverterSource() {
-    std::string text(kTransferLibrary);
+std::string ColorSpaceConverterSource() { return ColorMappingSource(ColorMapping{}); }
+
+std::string ColorMappingSource(const ColorMapping& mapping) {
+    std::string text;
+    if (!mapping.IsDefault()) {
+        text += "#define TONE_CURVE " + std::to_string(static_cast<int>(mapping.toneCurve)) + "\n";
+        text += std::string("#define TONE_HLG ") + (mapping.toneMapHLG ? "true" : "false") + "\n";
+        if (mapping.compressGamut) {
+            text += "#define GAMUT_COMPRESS 1\n#define KNEE " +
+                    std::to_string(ColorMapping::kGamutKnee) + "\n";
+        }
+    }
+    text += kTransferLibrary;
+    if (!mapping.IsDefault()) {
+        text += kMappingLibrary;
+    }
     text += "\n";
     for (const auto& transfer : kTransfers) {
         text += std::string("const int ") + transfer.name + " = " + std::to_string(transfer.value) +
@@ -280,22 +411,43 @@ std::string ColorSpaceConverterSource() {
 
 void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,
                        const Proc::ColorConversionInfo& info, const ShaderStorage& storage) {
-    ShaderProgram& program = storage.MakeShader(colorSpaceConverterShader);
+    ConvertColorSpace(frame, info, ColorMapping{}, storage);
+}
+
+void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,
+                       const Proc::ColorConversionInfo& info, const ColorMapping& mapping,
+                       const ShaderStorage& storage) {
+    const Conf::ColorSpaceTransform transform(info);
+    ShaderProgram& program = mapping.IsDefault() ? storage.MakeShader(colorSpaceConverterShader)
+                                                 : storage.MakeShader(MappingSources(mapping));
     program.Use();
     program.Uniform("tex", 0);
     frame->GetFirstTexture()->Use(0);
-    const Conf::ColorSpaceTransform transform(info);
     program.Uniform("sourceFunction", static_cast<int>(transform.GetSourceTransfer()));
     program.Uniform("sourcePrimaries", static_cast<int>(transform.GetSourcePrimaries()));
     program.Uniform("targetFunction", static_cast<int>(transform.GetTargetTransfer()));
     program.Uniform("targetPrimaries", static_cast<int>(transform.GetTargetPrimaries()));
     program.Uniform("flags", static_cast<int>(transform.GetFlags()));
     program.Uniform("linearScale", transform.GetLinearScale());
-    const auto [a, b] = transform.GetPQTonemapCoefs();
-    program.Uniform("pqTonemapA", a);
-    program.Uniform("pqTonemapB", b);
     program.Uniform("displayPeakLuminance", transform.GetHLGDisplayPeakLuminance());
     program.Uniform("ootfGamma", transform.GetHLGOOTFGamma());
+    if (mapping.IsDefault()) {
+        const auto [a, b] = transform.GetPQTonemapCoefs();
+        program.Uniform("pqTonemapA", a);
+        program.Uniform("pqTonemapB", b);
+    } else {
+        // The mapping's own curve replaces the one in the PQ decoding.
+        program.Uniform("pqTonemapA", 0.0f);
+        program.Uniform("pqTonemapB", 0.0f);
+        const auto [sourcePeak, targetPeak] = transform.GetToneMapPeaks();
+        program.Uniform("toneSourcePeak", sourcePeak);
+        program.Uniform("toneTargetPeak", targetPeak);
+        if (mapping.compressGamut) {
+            const auto luma = Conf::GetLuminanceCoefficients(
+                static_cast<Conf::ColorPrimaries>(transform.GetTargetPrimaries()));
+            program.Uniform("targetLuma", glm::vec3(luma[0], luma[1], luma[2]));
+        }
+    }
     storage.Quad().Activate();
     storage.Quad().Draw(program);
 }

@@ -2,6 +2,7 @@
 
 #include <GL/glew.h>
 
+#include <cstdint>
 #include <string>
 
 #include <boost/intrusive_ptr.hpp>
@@ -19,11 +20,40 @@ class ShaderStorage;
 // the SDR reference OOTF, change primaries, scale the linear light, encode the
 // target transfer. Unknown transfers or primaries paint the picture red (source
 // transfer), green (primaries) or blue (target transfer). GL thread only.
-void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame, const Proc::ColorConversionInfo& info,
+void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,
+                       const Proc::ColorConversionInfo& info, const ShaderStorage& storage);
+
+// What a conversion may do beyond the pass above, where an HDR source goes to a
+// lower peak or the target gamut is narrower. The defaults are the pass above.
+struct ColorMapping {
+    // On the largest channel of display light, from the source peak to the tone
+    // target (Conf::ColorSpaceTransform::GetToneMapPeaks): the extended Reinhard
+    // curve (PQ sources only, unless toneMapHLG), the EETF of ITU-R BT.2390-10
+    // section 5.4 in PQ signal (black 0 on both sides), or a clip of each channel.
+    enum class ToneCurve : std::int32_t { Reinhard = 0, BT2390 = 1, Clip = 2 };
+    ToneCurve toneCurve = ToneCurve::Reinhard;
+    bool toneMapHLG = false;
+    // Colours outside the target gamut: clipped per channel when encoding, or
+    // compressed into it along lines of constant luminance and hue (toward the
+    // grey of their own luminance), the outer part of the target gamut making
+    // room for the part of the source gamut outside it; colours nearer grey than
+    // kGamutKnee of the way to the boundary stay as they are.
+    bool compressGamut = false;
+    static constexpr float kGamutKnee = 0.9f;
+
+    bool IsDefault() const {
+        return toneCurve == ToneCurve::Reinhard && !toneMapHLG && !compressGamut;
+    }
+};
+
+void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,
+                       const Proc::ColorConversionInfo& info, const ColorMapping& mapping,
                        const ShaderStorage& storage);
 
 // The converter's pixel shader body: transfer library, identifiers, primaries
-// functions from the host's cross matrices, and the main body.
+// functions from the host's cross matrices, and the main body; with a mapping
+// other than the default, its tone curve and gamut compression too.
 std::string ColorSpaceConverterSource();
+std::string ColorMappingSource(const ColorMapping& mapping);
 
 }  // namespace Kavrin::Ogl

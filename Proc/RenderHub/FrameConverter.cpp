@@ -249,6 +249,10 @@ Proc::ColorConversionInfo ConversionInfo(const Conf::ColorSpace& source,
 // need no pass. Throws for codes the converter cannot handle.
 bool NeedsColourSpacePass(const Conf::ColorSpace& source, const Conf::ColorSpace& target,
                           const FrameConversionOptions& options) {
+    if (options.gamut == FrameConversionOptions::Gamut::Compress &&
+        source.primaries != target.primaries && source.primaries != 2 && target.primaries != 2) {
+        return true;
+    }
     const auto unspecified = [](std::int32_t code) { return code == 2; };
     if (unspecified(source.primaries) || unspecified(target.primaries) ||
         unspecified(source.transfer) || unspecified(target.transfer)) {
@@ -586,18 +590,6 @@ void RequireGLThread() {
     }
 }
 
-std::string SizeText(const Conf::FrameInfo& info) {
-    return std::to_string(info.width) + "x" + std::to_string(info.height);
-}
-
-void CheckSizes(const Conf::FrameInfo& source, const Conf::FrameInfo& target) {
-    if (source.width != target.width || source.height != target.height) {
-        KAVRIN_THROW_HOST("Convert", Exception,
-                          "Target frame size " + SizeText(target) +
-                              " differs from the source frame size " + SizeText(source));
-    }
-}
-
 glm::ivec2 ChromaShift(const PixFmtDescription& description) {
     return {description.log2ChromaW, description.log2ChromaH};
 }
@@ -618,6 +610,38 @@ glm::vec2 ChromaSite(ChromaLocation location, glm::ivec2 shift) {
         down = span.y;
     }
     return {centredAcross ? span.x / 2.0f : 0.0f, down};
+}
+
+// The light a resize weighs samples in: the source transfer's (H.273 codes), or
+// the samples as they are.
+ResampleLight ScaleLight(const Conf::ColorSpace& space, bool linear) {
+    if (!linear) {
+        return ResampleLight::AsIs;
+    }
+    switch (space.transfer) {
+        case 4:
+            return ResampleLight::Gamma22;
+        case 5:
+            return ResampleLight::Gamma28;
+        case 8:
+            return ResampleLight::AsIs;
+        case 13:
+            return ResampleLight::SRGB;
+        case 16:
+            return ResampleLight::PQ;
+        case 18:
+            return ResampleLight::HLG;
+        default:
+            return ResampleLight::Gamma24;
+    }
+}
+
+ColorMapping MappingOf(const FrameConversionOptions& options) {
+    ColorMapping mapping;
+    mapping.toneCurve = options.toneCurve;
+    mapping.toneMapHLG = true;
+    mapping.compressGamut = options.gamut == FrameConversionOptions::Gamut::Compress;
+    return mapping;
 }
 
 void DrawQuad(const ShaderStorage& storage, ShaderProgram& program) {
@@ -658,10 +682,12 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     }
     const Conf::ColorSpace& sourceSpace = sourceFrame->GetColorSpace();
     const Conf::ColorSpace& targetSpace = targetFrame->GetColorSpace();
-    const Path path = Plan(sourceFrame->GetPixelFormat(), sourceSpace,
-                           targetFrame->GetPixelFormat(), targetSpace);
     const Conf::FrameInfo& info = sourceFrame->GetFrameInfo();
-    CheckSizes(info, targetFrame->GetFrameInfo());
+    const Conf::FrameInfo& targetInfo = targetFrame->GetFrameInfo();
+    const bool resize = info.width != targetInfo.width || info.height != targetInfo.height;
+    const Path path = resize ? Path::Colour
+                             : Plan(sourceFrame->GetPixelFormat(), sourceSpace,
+                                    targetFrame->GetPixelFormat(), targetSpace);
     Side source = Resolve(*PixFmtDescription::Find(sourceFrame->GetPixelFormat()),
                           options.sourceRange, sourceSpace);
     Side target = Resolve(*PixFmtDescription::Find(targetFrame->GetPixelFormat()),
@@ -683,16 +709,23 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         target.layout.yuv ? ChromaShift(*target.description) : glm::ivec2(0);
     const glm::vec2 sourceSite = ChromaSite(options.sourceChromaLocation, sourceShift);
     const glm::vec2 targetSite = ChromaSite(options.targetChromaLocation, targetShift);
-    const bool sameGrid = source.layout.yuv && target.layout.yuv && sourceShift == targetShift &&
-                          sourceSite == targetSite;
+    const bool sameGrid = !resize && source.layout.yuv && target.layout.yuv &&
+                          sourceShift == targetShift && sourceSite == targetSite;
     const int filter = sameGrid ? 0 : static_cast<int>(options.chromaFilter);
     const int decodeFilter = sourceShift != glm::ivec2(0) ? filter : 0;
     const int encodeFilter = targetShift != glm::ivec2(0) ? filter : 0;
 
+    // Refuses sizes GL cannot hold before any texture is touched.
+    if (resize) {
+        if (!resized) {
+            resized = Frame::Create();
+        }
+        resized->Allocate(sourceSpace, PixFmt::RGBAF32LE,
+                          {targetInfo.width, targetInfo.height, 0, 0});
+    }
     if (!decoded) {
         decoded = Frame::Create();
     }
-    // Refuses sizes GL cannot hold before any plane is touched.
     decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
 
     PooledTextures sourcePlanes;
@@ -734,21 +767,28 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         DrawQuad(storage, program);
     }
 
-    Frame* encodeFrom = decoded.get();
+    boost::intrusive_ptr<Frame> encodeFrom = decoded;
+    if (resize) {
+        Resample(*decoded->GetFirstTexture(), *resized->GetFirstTexture(), options.scaleFilter,
+                 ScaleLight(sourceSpace, options.scaleInLinearLight), storage);
+        encodeFrom = resized;
+    }
     if (colour && NeedsColourSpacePass(sourceSpace, targetSpace, options)) {
         if (!mapped) {
             mapped = Frame::Create();
         }
-        mapped->Allocate(targetSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
+        mapped->Allocate(targetSpace, PixFmt::RGBAF32LE,
+                         {targetInfo.width, targetInfo.height, 0, 0});
         storage.FBO().Attach(*mapped->GetFirstTexture());
-        ConvertColorSpace(decoded, ConversionInfo(sourceSpace, targetSpace, options), storage);
-        encodeFrom = mapped.get();
+        ConvertColorSpace(encodeFrom, ConversionInfo(sourceSpace, targetSpace, options),
+                          MappingOf(options), storage);
+        encodeFrom = mapped;
     }
 
     PooledTextures targetPlanes;
     for (int plane = 0; plane < target.layout.planes; ++plane) {
         Texture& texture =
-            targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, info));
+            targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, targetInfo));
         storage.FBO().Attach(texture);
         const bool chromaPlane = IsChromaPlane(target.layout, plane);
         EncodeVariant variant;

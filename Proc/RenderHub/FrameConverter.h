@@ -12,6 +12,9 @@
 #include "Kavrin/PixFmtDescription.h"
 #include "Kavrin/Proc/IDataVideo.h"
 
+#include "ColorSpaceConverter.h"
+#include "Resampler.h"
+
 namespace Kavrin::Ogl {
 
 class Frame;
@@ -60,6 +63,22 @@ struct FrameConversionOptions {
     };
     ChromaLocation sourceChromaLocation = ChromaLocation::Unspecified;
     ChromaLocation targetChromaLocation = ChromaLocation::Unspecified;
+
+    // Where the target frame's size differs from the source's: a separable
+    // kernel (see Resample), on R'G'B' as it is or in linear light.
+    using ScaleFilter = ResampleKernel;
+    ScaleFilter scaleFilter = ScaleFilter::Bicubic;
+    bool scaleInLinearLight = false;
+
+    // An HDR source (PQ, or HLG through its OOTF for hlgDisplayPeakLuminance) into
+    // a lower peak (SDR: reference white): the BT.2390 EETF, the extended
+    // Reinhard curve or a clip, on the largest channel (see ColorMapping).
+    using ToneCurve = ColorMapping::ToneCurve;
+    ToneCurve toneCurve = ToneCurve::BT2390;
+    // Colours outside a narrower target gamut: clipped, or compressed into it
+    // keeping luminance and hue; colours well inside it stay as they are.
+    enum class Gamut : std::int32_t { Clip = 0, Compress = 1 };
+    Gamut gamut = Gamut::Clip;
 };
 
 // Converts host CPU frames into host CPU frames of another pixel format, sample
@@ -68,8 +87,8 @@ struct FrameConversionOptions {
 //   chroma subsampling change: integer plane textures and exact integer
 //   arithmetic (chroma resampled by a kernel excepted), never through RGB;
 //   identity is bit-exact;
-// - colour changes: decoded into unclamped 32-bit float RGB, converted, encoded,
-//   clamped only to the target's code range.
+// - colour or size changes: decoded into unclamped 32-bit float RGB, resized,
+//   converted, encoded, clamped only to the target's code range.
 // Owns the float frames it reuses from one conversion to the next; it may die on
 // any thread (their textures are then freed by a task on the GL thread, or
 // abandoned with the context when the library stops first). Convert runs on the
@@ -84,17 +103,18 @@ public:
     FrameConverter& operator=(const FrameConverter&) = delete;
 
     // Fills every plane of `target` from `source`; both of a supported CPU pixel
-    // format (GetSupportedPixFmt) and of the same size. Colour spaces come from the
+    // format (GetSupportedPixFmt), of any sizes. Colour spaces come from the
     // frames; a YUV side with an unspecified or unusable matrix takes BT.2020 NCL
     // for BT.2020 primaries, else BT.709. Throws Kavrin::Exception for a null
-    // frame, an unsupported format, different or too large sizes, or a colour
+    // frame, an unsupported format, sizes GL cannot hold, or a colour
     // space the converter has no curve or primaries for; "This is not OpenGL
     // thread." off the GL thread. Pool textures taken here always go back.
     void Convert(const boost::intrusive_ptr<Proc::IDataVideo>& source,
                  const boost::intrusive_ptr<Proc::IDataVideo>& target,
                  const ShaderStorage& storage);
 
-    // The path Convert takes for these formats and colour spaces. Any thread.
+    // The path Convert takes for these formats and colour spaces at equal sizes
+    // (a resize always takes the colour path). Any thread.
     Path Plan(PixFmt sourceFormat, const Conf::ColorSpace& sourceSpace, PixFmt targetFormat,
               const Conf::ColorSpace& targetSpace) const;
 
@@ -104,6 +124,7 @@ private:
     FrameConversionOptions options;
     // Float intermediates: decoded samples or colour, and the colour-space result.
     boost::intrusive_ptr<Frame> decoded;
+    boost::intrusive_ptr<Frame> resized;
     boost::intrusive_ptr<Frame> mapped;
 };
 

@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,8 +24,11 @@
 #include "Kavrin/PixFmtDescription.h"
 #include "Kavrin/Proc/DataVideoCPU.h"
 
+#include "ColorSpaceConverter.h"
+#include "ColourReference.h"
 #include "Frame.h"
 #include "GlObjectCounter.h"
+#include "GpuEval.h"
 #include "LogCapture.h"
 #include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
@@ -842,6 +847,310 @@ TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
 }
 
 // ---------------------------------------------------------------------------
+// Resizing: against zimg on picture-like content, flat fields, linear light.
+
+using ScaleFilter = FrameConversionOptions::ScaleFilter;
+
+struct ScaleCase {
+    ScaleFilter filter;
+    int width;  // of the target; the source is 97x61
+    int height;
+};
+
+class FrameConverterScale : public Kavrin::Test::GLTestWithParam<ScaleCase> {};
+
+// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
+int Picture(int channel, int x, int y) {
+    const double v = 0.5 + 0.25 * std::sin(0.13 * x + 0.05 * y + channel) +
+                     0.12 * std::sin(0.9 * x * std::cos(0.2 * y)) + (x > 40 + y / 3 ? 0.1 : -0.1);
+    return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
+}
+
+TEST_P(FrameConverterScale, MatchesZimgWholePicture) {
+    const ScaleCase c = GetParam();
+    constexpr int kWidth = 97;
+    constexpr int kHeight = 61;
+    const CpuFrame source =
+        MakeFrame(PixFmt::RGB48LE, kWidth, kHeight,
+                  [](int, int x, int y, int channel) { return Picture(channel, x, y); });
+    const CpuFrame target = Blank(PixFmt::RGB48LE, c.width, c.height);
+    FrameConversionOptions options;
+    options.scaleFilter = c.filter;
+    Convert(source, target, options);
+
+    using Kavrin::Test::ZimgKernel;
+    const ZimgKernel kernel = c.filter == ScaleFilter::Bilinear   ? ZimgKernel::Bilinear
+                              : c.filter == ScaleFilter::Mitchell ? ZimgKernel::Mitchell
+                              : c.filter == ScaleFilter::Lanczos3 ? ZimgKernel::Lanczos3
+                                                                  : ZimgKernel::CatmullRom;
+    Kavrin::Test::ZimgImage in{kWidth, kHeight, 16, true, true, 0, {}};
+    Kavrin::Test::ZimgImage out{c.width, c.height, 16, true, true, 0, {}};
+    FillZimg(in, *source);
+    ASSERT_TRUE(Kavrin::Test::ZimgResize(in, out, kernel));
+    // Both mirror at the edges, so every pixel is compared.
+    for (int channel = 0; channel < 3; ++channel) {
+        double squares = 0.0;
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                const double error = Get(*target, 0, x, y, channel) -
+                                     out.planes[channel][static_cast<std::size_t>(y * c.width + x)];
+                squares += error * error;
+            }
+        }
+        const double mse = std::max(squares / (c.width * c.height), 1e-12);
+        const double psnr = 10.0 * std::log10(65535.0 * 65535.0 / mse);
+        std::cout << "[ zimg     ] scale to " << c.width << "x" << c.height << " filter "
+                  << static_cast<int>(c.filter) << " channel " << channel << ": " << psnr
+                  << " dB\n";
+        EXPECT_GT(psnr, 80.0) << "channel " << channel;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelsUpAndDown, FrameConverterScale,
+                         ::testing::Values(ScaleCase{ScaleFilter::Bilinear, 160, 90},
+                                           ScaleCase{ScaleFilter::Bilinear, 41, 27},
+                                           ScaleCase{ScaleFilter::Bicubic, 160, 90},
+                                           ScaleCase{ScaleFilter::Bicubic, 41, 27},
+                                           ScaleCase{ScaleFilter::Bicubic, 97, 200},
+                                           ScaleCase{ScaleFilter::Mitchell, 133, 17},
+                                           ScaleCase{ScaleFilter::Lanczos3, 160, 90},
+                                           ScaleCase{ScaleFilter::Lanczos3, 41, 27}),
+                         [](const auto& info) {
+                             return "Filter" + std::to_string(static_cast<int>(info.param.filter)) +
+                                    "To" + std::to_string(info.param.width) + "x" +
+                                    std::to_string(info.param.height);
+                         });
+
+TEST_F(FrameConverterGLTest, ResizingKeepsFlatFieldsAndAveragesInLinearLight) {
+    // Normalised weights: a flat field stays flat through every kernel, edges too.
+    for (const ScaleFilter filter : {ScaleFilter::Bilinear, ScaleFilter::Bicubic,
+                                     ScaleFilter::Mitchell, ScaleFilter::Lanczos3}) {
+        FrameConversionOptions options;
+        options.scaleFilter = filter;
+        const CpuFrame flat = MakeFrame(PixFmt::RGB48LE, 37, 23, [](int, int, int, int channel) {
+            return 20000 + 1000 * channel;
+        });
+        const CpuFrame out = Blank(PixFmt::RGB48LE, 100, 9);
+        Convert(flat, out, options);
+        for (int y = 0; y < 9; ++y) {
+            for (int x = 0; x < 100; ++x) {
+                for (int channel = 0; channel < 3; ++channel) {
+                    ASSERT_EQ(Get(*out, 0, x, y, channel), 20000 + 1000 * channel)
+                        << "filter " << static_cast<int>(filter) << " (" << x << ", " << y << ")";
+                }
+            }
+        }
+    }
+    // Black and white columns halved: 0.5 of the signal, or of the light (BT.709's
+    // BT.1886 display: signal 0.5^(1/2.4), code 191).
+    const CpuFrame stripes =
+        MakeFrame(PixFmt::RGB24, 64, 4, [](int, int x, int, int) { return x % 2 == 0 ? 0 : 255; });
+    for (const bool linear : {false, true}) {
+        FrameConversionOptions options;
+        options.scaleFilter = ScaleFilter::Bilinear;
+        options.scaleInLinearLight = linear;
+        const CpuFrame half = Blank(PixFmt::RGB24, 32, 4);
+        Convert(stripes, half, options);
+        for (int x = 1; x < 31; ++x) {
+            ASSERT_EQ(Get(*half, 0, x, 1, 1), linear ? 191 : 128) << "column " << x;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// HDR to SDR: the tone curves against their formulas, end to end for PQ and HLG,
+// and gamut compression.
+
+using ToneCurve = FrameConversionOptions::ToneCurve;
+
+// tone_map of the converter's shader on the largest channel m (units of 100 cd/m²).
+std::vector<double> ToneMapOnGpu(ToneCurve curve, float sourcePeak, float targetPeak,
+                                 const std::vector<double>& m) {
+    ColorMapping mapping;
+    mapping.toneCurve = curve;
+    mapping.toneMapHLG = true;
+    std::string body = ColorMappingSource(mapping);
+    body = body.substr(0, body.find("void main()")) +
+           "void main()\n{\n    gl_FragColor = vec4(tone_map(vec3(EvalInput(0).x, 0.0, 0.0)), "
+           "1.0);\n}\n";
+    std::vector<std::vector<glm::vec4>> cases;
+    for (const double value : m) {
+        cases.push_back({glm::vec4(static_cast<float>(value), 0.0f, 0.0f, 0.0f)});
+    }
+    const auto results = Kavrin::Test::EvaluatePerCase(body, cases, [&](ShaderProgram& program) {
+        program.Uniform("toneSourcePeak", sourcePeak);
+        program.Uniform("toneTargetPeak", targetPeak);
+    });
+    std::vector<double> mapped;
+    for (const glm::vec4& result : results) {
+        mapped.push_back(result.x);
+    }
+    return mapped;
+}
+
+TEST_F(FrameConverterGLTest, ToneCurvesFollowTheirFormulasAndNeverClipBelowThePeak) {
+    namespace Ref = Kavrin::Test::Ref;
+    for (const auto& [source, target] :
+         {std::pair{10.0, 2.03}, std::pair{40.0, 1.0}, std::pair{100.0, 6.0}}) {
+        std::vector<double> m;
+        for (int i = 0; i <= 2000; ++i) {
+            m.push_back(source * i / 2000.0);
+        }
+        const auto s = static_cast<float>(source);
+        const auto t = static_cast<float>(target);
+        const std::vector<double> eetf = ToneMapOnGpu(ToneCurve::BT2390, s, t, m);
+        const std::vector<double> reinhard = ToneMapOnGpu(ToneCurve::Reinhard, s, t, m);
+        const std::vector<double> clip = ToneMapOnGpu(ToneCurve::Clip, s, t, m);
+        ASSERT_EQ(eetf.size(), m.size());
+        const double sourcePQ = Ref::PqInverseEotf(source);
+        const double targetPQ = Ref::PqInverseEotf(target);
+        for (std::size_t i = 0; i < m.size(); ++i) {
+            SCOPED_TRACE("peaks " + std::to_string(source) + " -> " + std::to_string(target) +
+                         ", m = " + std::to_string(m[i]));
+            const double want = Ref::Bt2390Eetf(Ref::PqInverseEotf(m[i]), sourcePQ, targetPQ);
+            ASSERT_NEAR(Ref::PqInverseEotf(eetf[i]), want, 1e-4);
+            ASSERT_NEAR(reinhard[i],
+                        m[i] * (1.0 + m[i] * target / (source * source)) / (1.0 + m[i] / target),
+                        1e-5 * target);
+            ASSERT_NEAR(clip[i], std::min(m[i], target), 1e-6 * target);
+            if (i > 0) {
+                ASSERT_GE(eetf[i], eetf[i - 1] - 1e-6 * target);  // float rounding aside
+                ASSERT_GE(reinhard[i], reinhard[i - 1] - 1e-5 * target);
+            }
+            // Below the source peak nothing reaches the target peak (the EETF ends
+            // flat: its last fifth lies within 1e-4 of it).
+            ASSERT_LE(eetf[i], target);
+            if (m[i] <= 0.8 * source) {
+                ASSERT_LT(eetf[i], target * (1.0 - 1e-6));
+            }
+            if (i + 1 < m.size()) {
+                ASSERT_LT(reinhard[i], target * (1.0 - 1e-6));
+            }
+        }
+        EXPECT_NEAR(eetf.back(), target, 1e-4 * target);
+        EXPECT_NEAR(reinhard.back(), target, 1e-4 * target);
+    }
+}
+
+TEST_F(FrameConverterGLTest, PqAndHlgGreysReachSdrThroughTheEetf) {
+    namespace Ref = Kavrin::Test::Ref;
+    const double sourcePQ = Ref::PqInverseEotf(10.0);  // 1000 cd/m², the default peaks
+    const double targetPQ = Ref::PqInverseEotf(2.03);  // SDR white: reference white
+    // Display light to BT.709 SDR: the reference OOTF undone, reference white to 1.
+    const auto sdr = [](double display) {
+        return Ref::Bt709Oetf(Ref::SdrSceneOfDisplay(display) / Ref::SdrSceneOfDisplay(2.03));
+    };
+    for (const bool hlg : {false, true}) {
+        const CpuFrame ramp =
+            MakeFrame(PixFmt::RGB48LE, 1024, 2, [](int, int x, int, int) { return x * 64; },
+                      {9, hlg ? 18 : 16, 9});
+        const CpuFrame out = Blank(PixFmt::RGB48LE, 1024, 2);
+        Convert(ramp, out);
+        for (int x = 0; x < 1024; ++x) {
+            const double v = x * 64 / 65535.0;
+            // HLG: the BT.2100 OOTF of a grey for a 1000 cd/m² display, gamma 1.2.
+            const double display =
+                hlg ? 10.0 * std::pow(Ref::HlgInverseOetf(v), 1.2) : Ref::PqEotf(v);
+            const double e = std::min(Ref::PqInverseEotf(display), sourcePQ);
+            const double want = 65535.0 * sdr(Ref::PqEotf(Ref::Bt2390Eetf(e, sourcePQ, targetPQ)));
+            ASSERT_NEAR(Get(*out, 0, x, 1, 1), want, 13.0)  // 2e-4 of the range
+                << (hlg ? "HLG" : "PQ") << " code " << x * 64;
+            ASSERT_NEAR(Get(*out, 0, x, 1, 0), Get(*out, 0, x, 1, 1), 1);  // grey stays grey
+        }
+    }
+}
+
+TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
+    namespace Ref = Kavrin::Test::Ref;
+    const glm::dvec3 luma709(0.2126, 0.7152, 0.0722);
+    const glm::dvec3 luma2020(0.2627, 0.6780, 0.0593);
+    // Linear light on both sides: the codes are the light.
+    const Conf::ColorSpace linear2020{9, 8, 0};
+    const Conf::ColorSpace linear709{1, 8, 0};
+    FrameConversionOptions compress;
+    compress.gamut = FrameConversionOptions::Gamut::Compress;
+
+    // Every colour of a 6x6x6 grid of BT.2020.
+    const auto level = [](int i) { return i / 5.0; };
+    const CpuFrame grid = MakeFrame(
+        PixFmt::RGB48LE, 36, 6,
+        [&](int, int x, int y, int channel) {
+            const int index[3] = {x % 6, x / 6, y};
+            return static_cast<int>(std::lround(level(index[channel]) * 65535.0));
+        },
+        linear2020);
+    const CpuFrame out = Blank(PixFmt::RGB48LE, 36, 6, linear709);
+    Convert(grid, out, compress);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < 36; ++x) {
+            const glm::dvec3 c(level(x % 6), level(x / 6), level(y));
+            const glm::dvec3 exact = Ref::Bt2020ToBt709(c);
+            glm::dvec3 got;
+            for (int channel = 0; channel < 3; ++channel) {
+                got[channel] = Get(*out, 0, x, y, channel) / 65535.0;
+            }
+            SCOPED_TRACE("BT.2020 " + Kavrin::Test::Describe(glm::dvec4(c, 0.0)) + " got " +
+                         Kavrin::Test::Describe(glm::dvec4(got, 0.0)));
+            const double luminance = glm::dot(c, luma2020);
+            ASSERT_NEAR(glm::dot(got, luma709), luminance, 5e-4);
+            // Toward grey along the same line: got - Y = k (exact - Y), 0 <= k <= 1.
+            const glm::dvec3 away = exact - luminance;
+            const double length = glm::dot(away, away);
+            if (length < 1e-6) {  // greys: the published matrix has four digits
+                ASSERT_LT(glm::length(got - exact), 1e-3);
+                continue;
+            }
+            const double k = glm::dot(got - luminance, away) / length;
+            ASSERT_GE(k, 0.0);
+            ASSERT_LE(k, 1.0 + 1e-3);
+            ASSERT_LT(glm::length(got - luminance - k * away), 1e-3);
+            const double r = -std::min({away.r, away.g, away.b}) / luminance;
+            if (r <= 0.85 && std::max({exact.r, exact.g, exact.b}) <= 1.0) {
+                ASSERT_NEAR(k, 1.0, 1e-3);  // well inside: unchanged
+            }
+        }
+    }
+    // BT.2020's green comes in saturated: its lowest channel at 0, green the largest.
+    const glm::dvec3 green(Get(*out, 0, 30, 0, 0), Get(*out, 0, 30, 0, 1), Get(*out, 0, 30, 0, 2));
+    EXPECT_LT(green.r, 30.0);
+    EXPECT_GT(green.g, 0.9 * 65535.0);
+    EXPECT_LT(green.b, green.g / 3.0);
+
+    // BT.709 colours 80 % of the way from grey to the boundary, through BT.2020
+    // with the BT.709 curve: within one 8-bit code of the plain conversion.
+    const Conf::ColorSpace curve2020{9, 1, 0};
+    const Conf::ColorSpace curve709{1, 1, 0};
+    const glm::dvec3 boundary[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1},   {1, 1, 0},
+                                   {0, 1, 1}, {1, 0, 1}, {1, 0.4, 0}, {0.3, 0, 1}};
+    const auto to2020 = [](const glm::dvec3& c) {  // BT.2087-0 equation (2)
+        return glm::dvec3(0.6274 * c.r + 0.3293 * c.g + 0.0433 * c.b,
+                          0.0691 * c.r + 0.9195 * c.g + 0.0114 * c.b,
+                          0.0164 * c.r + 0.0880 * c.g + 0.8956 * c.b);
+    };
+    const CpuFrame inside = MakeFrame(
+        PixFmt::RGB48LE, 8, 3,
+        [&](int, int x, int y, int channel) {
+            const glm::dvec3 b = boundary[x] * (0.3 + 0.3 * y);
+            const double luminance = glm::dot(b, luma709);
+            const glm::dvec3 c = to2020(luminance + 0.8 * (b - luminance));
+            return static_cast<int>(std::lround(Ref::Bt709Oetf(c[channel]) * 65535.0));
+        },
+        curve2020);
+    const CpuFrame plain = Blank(PixFmt::RGB24, 8, 3, curve709);
+    const CpuFrame compressed = Blank(PixFmt::RGB24, 8, 3, curve709);
+    Convert(inside, plain);
+    Convert(inside, compressed, compress);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            for (int channel = 0; channel < 3; ++channel) {
+                ASSERT_NEAR(Get(*compressed, 0, x, y, channel), Get(*plain, 0, x, y, channel), 1)
+                    << "colour " << x << " row " << y;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Planning: colour moves only when the colour changes.
 
 TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {
@@ -892,9 +1201,10 @@ TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
     };
     EXPECT_EQ(convert(nullptr, Blank(PixFmt::RGB24, 6, 4)), "Source frame is null");
     EXPECT_EQ(convert(source, nullptr), "Target frame is null");
-    EXPECT_EQ(convert(source, Blank(PixFmt::RGB24, 6, 5)),
-              "Target frame size 6x5 differs from the source frame size 6x4");
     const auto maximum = static_cast<int>(RenderHub::GetInstance().GetMaximumTextureSize());
+    EXPECT_EQ(convert(source, Blank(PixFmt::RGB24, maximum + 1, 1)),
+              "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
+                  std::to_string(maximum));
     EXPECT_EQ(
         convert(Noise(PixFmt::YUV444P, maximum + 1, 1, 1), Blank(PixFmt::RGB24, maximum + 1, 1)),
         "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +

@@ -193,4 +193,26 @@ inline double HlgInverseOetf(double v) {
 inline double SdrDisplayOfScene(double s) { return Power(Bt709Oetf(s), 2.4); }
 inline double SdrSceneOfDisplay(double d) { return Bt709InverseOetf(Power(d, 1.0 / 2.4)); }
 
+// ITU-R BT.2390-10 section 5.4 EETF on PQ signal e, mastering black 0 and white
+// lw, target black 0 and white lmax (PQ signal); the Hermite spline above the
+// knee KS = 1.5 maxLum - 0.5.
+inline double Bt2390Eetf(double e, double lw, double lmax) {
+    const double e1 = e / lw;
+    const double maxLum = lmax / lw;
+    const double ks = 1.5 * maxLum - 0.5;
+    if (e1 < ks) {
+        return e;
+    }
+    const double t = (e1 - ks) / (1.0 - ks);
+    const double p = (2 * t * t * t - 3 * t * t + 1) * ks + (t * t * t - 2 * t * t + t) * (1 - ks) +
+                     (-2 * t * t * t + 3 * t * t) * maxLum;
+    return p * lw;
+}
+
+// ITU-R BT.2087-0 equation (4): linear BT.2020 RGB to linear BT.709 RGB.
+inline glm::dvec3 Bt2020ToBt709(const glm::dvec3& c) {
+    return {1.6605 * c.r - 0.5876 * c.g - 0.0728 * c.b, -0.1246 * c.r + 1.1329 * c.g - 0.0083 * c.b,
+            -0.0182 * c.r - 0.1006 * c.g + 1.1187 * c.b};
+}
+
 }  // namespace Kavrin::Test::Ref

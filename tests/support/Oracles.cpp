@@ -1,5 +1,6 @@
 #include "Oracles.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -70,22 +71,12 @@ std::string ZimgError() {
     return message;
 }
 
-}  // namespace
-
-bool ZimgConvert(const ZimgImage& source, ZimgImage& target, ZimgChromaFilter chromaFilter,
-                 double b, double c) {
+// Runs zimg from `source` into `target`'s format and size with `params`.
+bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builder_params& params) {
     zimg_image_format from;
     zimg_image_format to;
     Describe(source, from);
     Describe(target, to);
-    zimg_graph_builder_params params;
-    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
-    params.dither_type = ZIMG_DITHER_NONE;
-    params.cpu_type = ZIMG_CPU_NONE;  // the plain C paths: the same result on every machine
-    params.resample_filter_uv =
-        chromaFilter == ZimgChromaFilter::Bicubic ? ZIMG_RESIZE_BICUBIC : ZIMG_RESIZE_BILINEAR;
-    params.filter_param_a_uv = b;
-    params.filter_param_b_uv = c;
     zimg_filter_graph* graph = zimg_filter_graph_build(&from, &to, &params);
     if (graph == nullptr) {
         ADD_FAILURE() << "zimg_filter_graph_build: " << ZimgError();
@@ -96,7 +87,7 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target, ZimgChromaFilter ch
     const auto strideOf = [&](const ZimgImage& image) {
         return (static_cast<std::size_t>(image.width) * bytes(image) + 63) / 64 * 64;
     };
-    const std::size_t height = static_cast<std::size_t>(source.height);
+    const auto height = static_cast<std::size_t>(std::max(source.height, target.height));
     std::size_t tmpSize = 0;
     zimg_filter_graph_get_tmp_size(graph, &tmpSize);
     std::vector<std::uint8_t> tmpStorage(tmpSize + 64);
@@ -154,6 +145,49 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target, ZimgChromaFilter ch
         }
     }
     return true;
+}
+
+zimg_graph_builder_params Params() {
+    zimg_graph_builder_params params;
+    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
+    params.dither_type = ZIMG_DITHER_NONE;
+    params.cpu_type = ZIMG_CPU_NONE;  // the plain C paths: the same result on every machine
+    return params;
+}
+
+}  // namespace
+
+bool ZimgConvert(const ZimgImage& source, ZimgImage& target, ZimgChromaFilter chromaFilter,
+                 double b, double c) {
+    zimg_graph_builder_params params = Params();
+    params.resample_filter_uv =
+        chromaFilter == ZimgChromaFilter::Bicubic ? ZIMG_RESIZE_BICUBIC : ZIMG_RESIZE_BILINEAR;
+    params.filter_param_a_uv = b;
+    params.filter_param_b_uv = c;
+    return RunZimg(source, target, params);
+}
+
+bool ZimgResize(const ZimgImage& source, ZimgImage& target, ZimgKernel kernel) {
+    zimg_graph_builder_params params = Params();
+    switch (kernel) {
+        case ZimgKernel::Bilinear:
+            params.resample_filter = ZIMG_RESIZE_BILINEAR;
+            break;
+        case ZimgKernel::CatmullRom:
+        case ZimgKernel::Mitchell:
+            params.resample_filter = ZIMG_RESIZE_BICUBIC;
+            params.filter_param_a = kernel == ZimgKernel::Mitchell ? 1.0 / 3.0 : 0.0;
+            params.filter_param_b = kernel == ZimgKernel::Mitchell ? 1.0 / 3.0 : 0.5;
+            break;
+        case ZimgKernel::Lanczos3:
+            params.resample_filter = ZIMG_RESIZE_LANCZOS;
+            params.filter_param_a = 3.0;
+            break;
+    }
+    params.resample_filter_uv = params.resample_filter;
+    params.filter_param_a_uv = params.filter_param_a;
+    params.filter_param_b_uv = params.filter_param_b;
+    return RunZimg(source, target, params);
 }
 
 }  // namespace Kavrin::Test

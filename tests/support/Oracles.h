@@ -43,4 +43,10 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target,
                  ZimgChromaFilter chromaFilter = ZimgChromaFilter::Bilinear, double b = 0.0,
                  double c = 0.5);
 
+// zimg's resize of `source` to `target`'s size (same format otherwise), every
+// plane with the same kernel: bilinear, bicubic (B, C) = (0, 1/2) or (1/3, 1/3),
+// or Lanczos with 3 taps. Edges mirror.
+enum class ZimgKernel { Bilinear, CatmullRom, Mitchell, Lanczos3 };
+bool ZimgResize(const ZimgImage& source, ZimgImage& target, ZimgKernel kernel);
+
 }  // namespace Kavrin::Test

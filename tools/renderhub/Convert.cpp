@@ -19,11 +19,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <QBuffer>
@@ -307,6 +309,41 @@ Ogl::FrameConversionOptions::ChromaFilter ChromaFilterByName(const std::string& 
         return Filter::Bicubic;
     }
     throw UsageError("unknown chroma filter '" + name + "' (valid: nearest, bilinear, bicubic)");
+}
+
+// One of `names`' values by its name; else a usage error naming the valid ones.
+template <class Value>
+Value ByName(const std::string& what, const std::string& name,
+             const std::vector<std::pair<std::string, Value>>& names) {
+    std::string valid;
+    for (const auto& [key, value] : names) {
+        if (key == name) {
+            return value;
+        }
+        valid += (valid.empty() ? "" : ", ") + key;
+    }
+    throw UsageError("unknown " + what + " '" + name + "' (valid: " + valid + ")");
+}
+
+// The sample aspect ratio that keeps the picture's shape through a resize, as
+// FFmpeg's scale filter sets it; unknown stays unknown.
+void KeepDisplayAspect(const Conf::FrameInfo& from, Conf::FrameInfo& to) {
+    if (from.aspectNum <= 0 || from.aspectDen <= 0) {
+        to.aspectNum = from.aspectNum;
+        to.aspectDen = from.aspectDen;
+        return;
+    }
+    std::int64_t num = std::int64_t{from.aspectNum} * from.width * to.height;
+    std::int64_t den = std::int64_t{from.aspectDen} * from.height * to.width;
+    const std::int64_t divisor = std::gcd(num, den);
+    num /= divisor;
+    den /= divisor;
+    while (num > INT32_MAX || den > INT32_MAX) {
+        num = (num + 1) / 2;
+        den = (den + 1) / 2;
+    }
+    to.aspectNum = static_cast<std::int32_t>(num);
+    to.aspectDen = static_cast<std::int32_t>(den);
 }
 
 // The siting a Y4M 4:2:0 tag states: jpeg centred, paldv top-left, mpeg2 and the
@@ -756,6 +793,9 @@ std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
     const bool rawOptions = !options.inputPixFmt.empty();
     const Container container =
         ContainerOf(options.inputContainer, options.input, true, rawOptions);
+    if (container != Container::Raw && options.width > 0) {
+        throw UsageError("--size is the size of raw input; --scale WxH resizes");
+    }
     if (container == Container::Png) {
         return std::make_unique<PngSource>(options.input, options.startNumber, colorSpace,
                                            maximumSize);
@@ -764,6 +804,7 @@ std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
         (options.width <= 0 || options.height <= 0 || options.inputPixFmt.empty())) {
         throw UsageError("raw input needs --size WxH and --in-pix-fmt NAME");
     }
+
     const PixFmt rawFormat = rawOptions ? SupportedFormat(options.inputPixFmt) : PixFmt::None;
     auto input = std::make_unique<InputStream>(options.input);
     if (container == Container::Y4M ||
@@ -801,6 +842,23 @@ int RunConvert(const ConvertOptions& options) {
             throw UsageError("unknown dither '" + options.dither + "' (valid: none, ordered)");
         }
         const auto chromaFilter = ChromaFilterByName(options.chromaFilter);
+        using Conversion = Ogl::FrameConversionOptions;
+        const auto scaleFilter =
+            ByName<Conversion::ScaleFilter>("scale filter", options.scaleFilter,
+                                            {{"bilinear", Conversion::ScaleFilter::Bilinear},
+                                             {"bicubic", Conversion::ScaleFilter::Bicubic},
+                                             {"mitchell", Conversion::ScaleFilter::Mitchell},
+                                             {"lanczos3", Conversion::ScaleFilter::Lanczos3}});
+        const bool linearLight =
+            ByName<bool>("scale light", options.scaleLight, {{"gamma", false}, {"linear", true}});
+        const auto toneCurve =
+            ByName<Conversion::ToneCurve>("tone curve", options.toneCurve,
+                                          {{"bt2390", Conversion::ToneCurve::BT2390},
+                                           {"reinhard", Conversion::ToneCurve::Reinhard},
+                                           {"clip", Conversion::ToneCurve::Clip}});
+        const auto gamut = ByName<Conversion::Gamut>(
+            "gamut mapping", options.gamut,
+            {{"clip", Conversion::Gamut::Clip}, {"compress", Conversion::Gamut::Compress}});
         std::optional<ChromaLocation> inputSiting;
         if (!options.inputChromaLocation.empty()) {
             inputSiting = ChromaLocationByName(options.inputChromaLocation);
@@ -828,6 +886,12 @@ int RunConvert(const ConvertOptions& options) {
         const std::unique_ptr<FrameSource> source = OpenSource(options, colorSpace, maximumSize);
         const PixFmt inputFormat = source->format;
         const Conf::FrameInfo info = source->info;
+        Conf::FrameInfo outputInfo = info;
+        if (options.scaleWidth > 0 && options.scaleHeight > 0) {
+            outputInfo.width = options.scaleWidth;
+            outputInfo.height = options.scaleHeight;
+            KeepDisplayAspect(info, outputInfo);
+        }
         const PixFmtDescription& inputDescription = *PixFmtDescription::Find(inputFormat);
         const bool yuvIn = inputDescription.IsYUV();
         PixelColorRange inputRange = PixelColorRange::Limited;
@@ -861,6 +925,10 @@ int RunConvert(const ConvertOptions& options) {
         conversion.referenceWhiteLuminance = options.referenceWhite;
         conversion.hlgDisplayPeakLuminance = options.hlgPeak;
         conversion.chromaFilter = chromaFilter;
+        conversion.scaleFilter = scaleFilter;
+        conversion.scaleInLinearLight = linearLight;
+        conversion.toneCurve = toneCurve;
+        conversion.gamut = gamut;
         const auto* y4mSource = dynamic_cast<const Y4MSource*>(source.get());
         if (!inputSiting) {
             inputSiting = y4mSource != nullptr && inputFormat == PixFmt::YUV420P
@@ -888,8 +956,10 @@ int RunConvert(const ConvertOptions& options) {
             if (const auto* y4m = dynamic_cast<const Y4MSource*>(source.get())) {
                 header = y4m->Header();
             }
-            header->width = info.width;
-            header->height = info.height;
+            header->width = outputInfo.width;
+            header->height = outputInfo.height;
+            header->aspectNum = outputInfo.aspectNum;
+            header->aspectDen = outputInfo.aspectDen;
             header->pixFmt = outputFormat;
             header->range = outputRange;
             // The input's own tag while it still tells the truth, else the siting's.
@@ -906,11 +976,13 @@ int RunConvert(const ConvertOptions& options) {
                 throw UsageError(error.what());
             }
         }
-        if (static_cast<std::uint64_t>(info.width) > maximumSize ||
-            static_cast<std::uint64_t>(info.height) > maximumSize) {
-            throw InputError("frame size " + std::to_string(info.width) + "x" +
-                             std::to_string(info.height) + " exceeds the maximum texture size " +
-                             std::to_string(maximumSize));
+        for (const Conf::FrameInfo& size : {info, outputInfo}) {
+            if (static_cast<std::uint64_t>(size.width) > maximumSize ||
+                static_cast<std::uint64_t>(size.height) > maximumSize) {
+                throw InputError(
+                    "frame size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                    " exceeds the maximum texture size " + std::to_string(maximumSize));
+            }
         }
 
         std::unique_ptr<FrameSink> sink;
@@ -946,7 +1018,7 @@ int RunConvert(const ConvertOptions& options) {
         std::exception_ptr readFailure;
         try {
             while (auto frame = source->Next()) {
-                auto output = Proc::DataVideoCPU::Create(outputFormat, info, targetSpace);
+                auto output = Proc::DataVideoCPU::Create(outputFormat, outputInfo, targetSpace);
                 GLWork work([=](const ShaderStorage& storage) {
                     convert->Convert(frame, output, storage);
                 });
@@ -981,13 +1053,17 @@ int RunConvert(const ConvertOptions& options) {
         if (!options.quiet) {
             // Standard output may carry the video itself.
             const double seconds = progress.Seconds();
-            std::fprintf(
-                options.output == "-" ? stderr : stdout,
-                "%ld frames %dx%d %s (%s) -> %s (%s) in %.2f s (%.1f fps), written to %s\n",
-                written, info.width, info.height, inputDescription.GetName(),
-                yuvIn ? RangeName(inputRange) : "rgb", outputDescription.GetName(),
-                yuvOut ? RangeName(outputRange) : "rgb", seconds, written / std::max(seconds, 1e-9),
-                options.output.c_str());
+            const bool resized = outputInfo.width != info.width || outputInfo.height != info.height;
+            const std::string outputSize = resized ? std::to_string(outputInfo.width) + "x" +
+                                                         std::to_string(outputInfo.height) + " "
+                                                   : "";
+            std::fprintf(options.output == "-" ? stderr : stdout,
+                         "%ld frames %dx%d %s (%s) -> %s%s (%s) in %.2f s (%.1f fps), written to "
+                         "%s\n",
+                         written, info.width, info.height, inputDescription.GetName(),
+                         yuvIn ? RangeName(inputRange) : "rgb", outputSize.c_str(),
+                         outputDescription.GetName(), yuvOut ? RangeName(outputRange) : "rgb",
+                         seconds, written / std::max(seconds, 1e-9), options.output.c_str());
         }
         if (!truncation.empty()) {
             std::cerr << "renderhub: convert: the last input frame was truncated (" << truncation

@@ -42,6 +42,17 @@ struct ConvertOptions {
     std::string chromaFilter = "bilinear";
     std::string inputChromaLocation;
     std::string outputChromaLocation;
+    // Output size (0: the input's), resize kernel ("bilinear", "bicubic",
+    // "mitchell", "lanczos3") and light ("gamma": the samples as they are, or
+    // "linear").
+    int scaleWidth = 0;
+    int scaleHeight = 0;
+    std::string scaleFilter = "bicubic";
+    std::string scaleLight = "gamma";
+    // HDR to a lower peak: "bt2390", "reinhard" or "clip"; a narrower gamut:
+    // "clip" or "compress".
+    std::string toneCurve = "bt2390";
+    std::string gamut = "clip";
 };
 
 // Converts Y4M, PNG sequences or raw planar video between the supported pixel

@@ -68,13 +68,19 @@ constexpr std::string_view kConvertHelp =
     "          bottomleft|bottom (input: the Y4M tag's or left; output: the input's)\n"
     "          --dither none|ordered (when the output has fewer bits than the data: an\n"
     "          ordered 16x16 pattern, the same every frame; default none)\n"
+    "          --scale WxH (output size; default: the input's)  --scale-filter bilinear|\n"
+    "          bicubic|mitchell|lanczos3 (default bicubic: Catmull-Rom)  --scale-light\n"
+    "          gamma|linear (weigh the samples as they are, or in linear light)\n"
     "          --start-number N (first frame of a PNG input sequence; default: the lowest\n"
     "          of 0 to 4)  --quiet (no progress line and no summary)\n"
     "          colour: --in-primaries/--primaries NAME (bt709, bt470bg, smpte170m, bt2020, "
     "smpte432)\n"
     "                  --in-transfer/--transfer NAME (bt709, gamma22, gamma28, linear,\n"
     "                  iec61966-2-1, smpte2084, arib-std-b67), input defaults bt709\n"
-    "                  --source-peak --target-peak --reference-white --hlg-peak (cd/m2)\n";
+    "                  --source-peak --target-peak --reference-white --hlg-peak (cd/m2)\n"
+    "                  --tonemap bt2390|reinhard|clip (HDR to a lower peak; default bt2390)\n"
+    "                  --gamut clip|compress (colours outside a narrower gamut; default\n"
+    "                  clip)\n";
 constexpr std::string_view kInfoHelp =
     "  info    initialise the library and print what the OpenGL implementation offers\n";
 constexpr std::string_view kOptionsHelp =
@@ -412,6 +418,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
              {"--chroma-filter", true, text(convert.chromaFilter)},
              {"--in-chroma-loc", true, text(convert.inputChromaLocation)},
              {"--chroma-loc", true, text(convert.outputChromaLocation)},
+             {"--scale", true,
+              [&](const std::string& v) {
+                  SizeValue("--scale", v, "1280x720", convert.scaleWidth, convert.scaleHeight);
+              }},
+             {"--scale-filter", true, text(convert.scaleFilter)},
+             {"--scale-light", true, text(convert.scaleLight)},
+             {"--tonemap", true, text(convert.toneCurve)},
+             {"--gamut", true, text(convert.gamut)},
              {"--quiet", false, [&](const std::string&) { convert.quiet = true; }}},
             positional, 2);
         if (positional.size() != 2) {

@@ -39,4 +39,9 @@ using RGBCrossMatrix = std::array<std::array<float, 3>, 3>;
 // not known (IsKnownColorPrimaries). Thread-safe (pure function).
 RGBCrossMatrix GetRGBCrossMatrix(ColorPrimaries from, ColorPrimaries to);
 
+// Relative luminance Y of linear RGB in these primaries: the Y row of the
+// normalised primary matrix above (BT.709: 0.2126, 0.7152, 0.0722). Throws like
+// GetRGBCrossMatrix.
+std::array<float, 3> GetLuminanceCoefficients(ColorPrimaries primaries);
+
 }  // namespace Kavrin::Conf

@@ -83,6 +83,10 @@ public:
     float GetLinearScale() const { return linearScale; }
     // A, B of the PQ tone curve; both 0 when there is no tone mapping.
     std::pair<float, float> GetPQTonemapCoefs() const { return {pqTonemapA, pqTonemapB}; }
+    // Source peak S and tone target T (both /100, as above) of a PQ or HLG source
+    // going to a lower peak; an HLG source's S is L_W. Both 0 otherwise. For
+    // converters with other tone curves than the PQ one above.
+    std::pair<float, float> GetToneMapPeaks() const { return {toneSourcePeak, toneTargetPeak}; }
     // L_W in cd/m².
     float GetHLGDisplayPeakLuminance() const { return hlgDisplayPeak; }
     // ITU-R BT.2100-2 table 5 (system gamma note): 1.2 at L_W = 1000 cd/m², otherwise
@@ -98,6 +102,8 @@ private:
     float linearScale = 1.0f;
     float pqTonemapA = 0.0f;
     float pqTonemapB = 0.0f;
+    float toneSourcePeak = 0.0f;
+    float toneTargetPeak = 0.0f;
     float hlgDisplayPeak;
     float hlgOOTFGamma;
 };
