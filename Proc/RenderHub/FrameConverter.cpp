@@ -644,6 +644,16 @@ ColorMapping MappingOf(const FrameConversionOptions& options) {
     return mapping;
 }
 
+// Where a resize centres the kernels of target chroma sample k on the source
+// chroma plane: its luma position k * 2^to + toSite, scaled by the luma ratio
+// (pixel centres at index + 0.5), then in source chroma samples.
+ResampleAxis ChromaAxis(int sourceLuma, int targetLuma, int fromShift, int toShift, float fromSite,
+                        float toSite) {
+    const double ratio = static_cast<double>(sourceLuma) / targetLuma;
+    const double from = 1 << fromShift;
+    return {(1 << toShift) * ratio / from, ((toSite + 0.5) * ratio - 0.5 - fromSite) / from + 0.5};
+}
+
 void DrawQuad(const ShaderStorage& storage, ShaderProgram& program) {
     storage.Quad().Activate();
     storage.Quad().Draw(program);
@@ -685,19 +695,22 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     const Conf::FrameInfo& info = sourceFrame->GetFrameInfo();
     const Conf::FrameInfo& targetInfo = targetFrame->GetFrameInfo();
     const bool resize = info.width != targetInfo.width || info.height != targetInfo.height;
-    const Path path = resize ? Path::Colour
-                             : Plan(sourceFrame->GetPixelFormat(), sourceSpace,
-                                    targetFrame->GetPixelFormat(), targetSpace);
+    const Path samePath = Plan(sourceFrame->GetPixelFormat(), sourceSpace,
+                               targetFrame->GetPixelFormat(), targetSpace);
+    // A resize without a colour change resizes the code values of each plane on
+    // its own grid, as zimg does; with one, or in linear light, the float R'G'B'.
+    const bool planar = resize && samePath == Path::Integer && !options.scaleInLinearLight;
+    const Path path = resize && !planar ? Path::Colour : samePath;
     Side source = Resolve(*PixFmtDescription::Find(sourceFrame->GetPixelFormat()),
                           options.sourceRange, sourceSpace);
     Side target = Resolve(*PixFmtDescription::Find(targetFrame->GetPixelFormat()),
                           options.targetRange, targetSpace);
     const bool colour = path == Path::Colour;
-    const bool raw = !colour && RawSamples(source, target);
-    // Only where the target has fewer bits than the data: float colour, or a
-    // depth decrease.
+    const bool raw = !colour && !resize && RawSamples(source, target);
+    // Only where the target has fewer bits than the data: float colour, resized
+    // samples, or a depth decrease.
     const bool dither = options.dither == FrameConversionOptions::Dither::Ordered &&
-                        (colour || target.depth < source.depth);
+                        (colour || resize || target.depth < source.depth);
     const bool composite = colour &&
                            options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
                            source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
@@ -712,8 +725,9 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     const bool sameGrid = !resize && source.layout.yuv && target.layout.yuv &&
                           sourceShift == targetShift && sourceSite == targetSite;
     const int filter = sameGrid ? 0 : static_cast<int>(options.chromaFilter);
-    const int decodeFilter = sourceShift != glm::ivec2(0) ? filter : 0;
-    const int encodeFilter = targetShift != glm::ivec2(0) ? filter : 0;
+    const int decodeFilter = !planar && sourceShift != glm::ivec2(0) ? filter : 0;
+    const int encodeFilter = !planar && targetShift != glm::ivec2(0) ? filter : 0;
+    const bool planarChroma = planar && source.layout.yuv;
 
     // Refuses sizes GL cannot hold before any texture is touched.
     if (resize) {
@@ -737,8 +751,13 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                     storage);
     }
 
-    storage.FBO().Attach(*decoded->GetFirstTexture());
-    {
+    // Chroma of a planar resize gets its own float texture on its own grid.
+    PooledTextures chroma;
+    const auto floatTexture = [&](int width, int height) -> Texture& {
+        return chroma.Take({width, height, GL_RGBA, GL_RGBA32F, static_cast<GLenum>(GL_FLOAT)});
+    };
+    const auto decode = [&](Texture& into, glm::ivec2 shift) {
+        storage.FBO().Attach(into);
         ShaderProgram& program =
             storage.MakeShader(DecodeSources(source.layout, colour, composite, decodeFilter));
         program.Use();
@@ -747,7 +766,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
             program.Uniform(("plane" + std::to_string(plane)).c_str(), plane);
         }
         if (source.layout.yuv) {
-            program.Uniform("chromaShift", sourceShift);
+            program.Uniform("chromaShift", shift);
         }
         if (decodeFilter > 0) {
             program.Uniform("chromaSite", sourceSite);
@@ -765,6 +784,22 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
             }
         }
         DrawQuad(storage, program);
+    };
+    decode(*decoded->GetFirstTexture(), sourceShift);
+    Texture* resizedChroma = nullptr;
+    if (planarChroma) {
+        const PixFmtDescription& from = *source.description;
+        const PixFmtDescription& to = *target.description;
+        Texture& chromaSamples =
+            floatTexture(from.GetPlanWidth(info.width, 1), from.GetPlanHeight(info.height, 1));
+        decode(chromaSamples, glm::ivec2(0));  // one texel per chroma sample
+        resizedChroma = &floatTexture(to.GetPlanWidth(targetInfo.width, 1),
+                                      to.GetPlanHeight(targetInfo.height, 1));
+        Resample(chromaSamples, *resizedChroma, options.scaleFilter, ResampleLight::AsIs, storage,
+                 ChromaAxis(info.width, targetInfo.width, sourceShift.x, targetShift.x,
+                            sourceSite.x, targetSite.x),
+                 ChromaAxis(info.height, targetInfo.height, sourceShift.y, targetShift.y,
+                            sourceSite.y, targetSite.y));
     }
 
     boost::intrusive_ptr<Frame> encodeFrom = decoded;
@@ -795,12 +830,16 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         variant.colour = colour;
         variant.dither = dither;
         variant.filter = chromaPlane ? encodeFilter : 0;
-        variant.inexact = chromaPlane && (decodeFilter > 0 || encodeFilter > 0);
+        variant.inexact = resize || (chromaPlane && (decodeFilter > 0 || encodeFilter > 0));
         ShaderProgram& program = storage.MakeShader(EncodeSources(target.layout, plane, variant));
         program.Use();
-        encodeFrom->GetFirstTexture()->Use(0);
+        if (chromaPlane && planarChroma) {
+            resizedChroma->Use(0);
+        } else {
+            encodeFrom->GetFirstTexture()->Use(0);
+        }
         program.Uniform("src", 0);
-        program.Uniform("blockShift", chromaPlane ? targetShift : glm::ivec2(0));
+        program.Uniform("blockShift", chromaPlane && !planar ? targetShift : glm::ivec2(0));
         if (variant.filter > 0) {
             program.Uniform("chromaSite", targetSite);
         }

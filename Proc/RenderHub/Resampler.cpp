@@ -215,23 +215,26 @@ double KernelWeight(ResampleKernel kernel, double x) {
     return 0.0;
 }
 
-AxisFilter ComputeAxisFilter(ResampleKernel kernel, int sourceSize, int targetSize) {
+AxisFilter ComputeAxisFilter(ResampleKernel kernel, int sourceSize, int targetSize,
+                             ResampleAxis axis) {
     if (sourceSize <= 0 || targetSize <= 0) {
         KAVRIN_THROW_HOST("Resample", Exception,
                           "Cannot resample " + std::to_string(sourceSize) + " samples into " +
                               std::to_string(targetSize));
     }
-    const double ratio = static_cast<double>(sourceSize) / targetSize;
-    // Shrinking widens the kernel by the ratio: its cut-off follows the output.
-    const double step = std::min(1.0 / ratio, 1.0);
+    if (axis.step <= 0.0) {
+        axis.step = static_cast<double>(sourceSize) / targetSize;
+        axis.start = axis.step / 2.0;
+    }
+    // Shrinking widens the kernel by the step: its cut-off follows the output.
+    const double step = std::min(1.0 / axis.step, 1.0);
     const double support = KernelRadius(kernel) / step;
 
     std::vector<std::vector<double>> rows(static_cast<std::size_t>(targetSize));
     AxisFilter filter;
     filter.first.resize(static_cast<std::size_t>(targetSize));
     for (int i = 0; i < targetSize; ++i) {
-        // Centres are at index + 0.5 on both grids.
-        const double centre = (i + 0.5) * ratio;
+        const double centre = i * axis.step + axis.start;
         const int low = static_cast<int>(std::ceil(centre - 0.5 - support));
         const int high = static_cast<int>(std::floor(centre - 0.5 + support));
         double total = 0.0;
@@ -271,18 +274,18 @@ AxisFilter ComputeAxisFilter(ResampleKernel kernel, int sourceSize, int targetSi
 }  // namespace Details
 
 void Resample(const Texture& source, Texture& target, ResampleKernel kernel, ResampleLight light,
-              const ShaderStorage& storage) {
+              const ShaderStorage& storage, ResampleAxis x, ResampleAxis y) {
     const Texture::Params& from = source.GetTexParams();
     const Texture::Params& to = target.GetTexParams();
     PooledTextures leases;
     Texture& columns =
         leases.Take({to.width, from.height, GL_RGBA, GL_RGBA32F, static_cast<GLenum>(GL_FLOAT)});
     storage.FBO().Attach(columns);
-    DrawAxis(0, source, Details::ComputeAxisFilter(kernel, from.width, to.width), light, leases,
+    DrawAxis(0, source, Details::ComputeAxisFilter(kernel, from.width, to.width, x), light, leases,
              storage);
     storage.FBO().Attach(target);
-    DrawAxis(1, columns, Details::ComputeAxisFilter(kernel, from.height, to.height), light, leases,
-             storage);
+    DrawAxis(1, columns, Details::ComputeAxisFilter(kernel, from.height, to.height, y), light,
+             leases, storage);
 }
 
 }  // namespace Kavrin::Ogl

@@ -27,15 +27,23 @@ enum class ResampleLight : std::int32_t {
     HLG = 6,
 };
 
+// Where one axis's output samples sit on the input: output sample i's kernel is
+// centred at i * step + start, input sample j covering [j, j + 1). The default
+// (step 0) spans both axes over the same extent: step = input / output size,
+// start = step / 2. Subsampled chroma uses its own, to keep its siting.
+struct ResampleAxis {
+    double step = 0.0;
+    double start = 0.0;
+};
+
 // Resampled size and `source`'s float texels into `target` (RGBA32F, any size)
-// in two passes, columns then rows, through a pooled intermediate. Output sample
-// i of n covers [i, i + 1) * size / n of the input, its kernel centred there and
-// widened by the ratio when shrinking, so nothing aliases; weights are
-// normalised, and taps past an edge mirror back into the picture (the last
-// sample repeated), as zimg does. Alpha is resampled as it is. GL thread only;
-// draws with `storage`'s quad and framebuffer.
+// in two passes, columns then rows, through a pooled intermediate. Kernels are
+// centred as `x` and `y` say and widened by the step when shrinking, so nothing
+// aliases; weights are normalised, and taps past an edge mirror back into the
+// picture (the last sample repeated), as zimg does. Alpha is resampled as it
+// is. GL thread only; draws with `storage`'s quad and framebuffer.
 void Resample(const Texture& source, Texture& target, ResampleKernel kernel, ResampleLight light,
-              const ShaderStorage& storage);
+              const ShaderStorage& storage, ResampleAxis x = {}, ResampleAxis y = {});
 
 namespace Details {
 
@@ -50,7 +58,8 @@ struct AxisFilter {
     std::vector<int> first;
     std::vector<float> weights;  // row i at [i * taps]
 };
-AxisFilter ComputeAxisFilter(ResampleKernel kernel, int sourceSize, int targetSize);
+AxisFilter ComputeAxisFilter(ResampleKernel kernel, int sourceSize, int targetSize,
+                             ResampleAxis axis = {});
 
 }  // namespace Details
 

@@ -921,6 +921,50 @@ INSTANTIATE_TEST_SUITE_P(KernelsUpAndDown, FrameConverterScale,
                                     std::to_string(info.param.height);
                          });
 
+// Y'CbCr resized without a colour change: each plane on its own grid, chroma
+// keeping its siting, as zimg does.
+TEST_F(FrameConverterGLTest, ResizedYuvPlanesMatchZimgWithTheirSiting) {
+    struct Case {
+        ScaleFilter filter;
+        Location location;
+        int width;
+        int height;
+    };
+    for (const Case& c : {Case{ScaleFilter::Lanczos3, Location::Left, 150, 90},
+                          Case{ScaleFilter::Bicubic, Location::TopLeft, 40, 26},
+                          Case{ScaleFilter::Bilinear, Location::Bottom, 130, 34}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const CpuFrame source =
+            MakeFrame(PixFmt::YUV420P10LE, 96, 60,
+                      [](int plane, int x, int y, int) { return Picture(plane, x, y) >> 6; });
+        const CpuFrame target = Blank(PixFmt::YUV420P10LE, c.width, c.height);
+        FrameConversionOptions options;
+        options.scaleFilter = c.filter;
+        options.sourceChromaLocation = c.location;
+        options.targetChromaLocation = c.location;
+        Convert(source, target, options);
+        const int location = static_cast<int>(c.location) - 1;
+        Kavrin::Test::ZimgImage in{96, 60, 10, false, false, 1, {}, 1, 1, location};
+        Kavrin::Test::ZimgImage out{c.width, c.height, 10, false, false, 1, {}, 1, 1, location};
+        FillZimg(in, *source);
+        ASSERT_TRUE(Kavrin::Test::ZimgResize(
+            in, out,
+            c.filter == ScaleFilter::Lanczos3  ? Kavrin::Test::ZimgKernel::Lanczos3
+            : c.filter == ScaleFilter::Bicubic ? Kavrin::Test::ZimgKernel::CatmullRom
+                                               : Kavrin::Test::ZimgKernel::Bilinear));
+        for (int plane = 0; plane < 3; ++plane) {
+            const int width = out.PlaneWidth(plane);
+            for (int y = 0; y < out.PlaneHeight(plane); ++y) {
+                for (int x = 0; x < width; ++x) {
+                    ASSERT_NEAR(Get(*target, plane, x, y),
+                                out.planes[plane][static_cast<std::size_t>(y * width + x)], 1)
+                        << "plane " << plane << " (" << x << ", " << y << ")";
+                }
+            }
+        }
+    }
+}
+
 TEST_F(FrameConverterGLTest, ResizingKeepsFlatFieldsAndAveragesInLinearLight) {
     // Normalised weights: a flat field stays flat through every kernel, edges too.
     for (const ScaleFilter filter : {ScaleFilter::Bilinear, ScaleFilter::Bicubic,
