@@ -303,7 +303,20 @@ std::string LayoutKey(const Layout& layout) {
 
 // Chroma resampling kernels, on distances in chroma samples: bilinear (tent) or
 // bicubic (Catmull-Rom, B = 0, C = 1/2), and how far each reaches.
-constexpr std::string_view kKernels = R"(#if CHROMA_FILTER == 1
+constexpr std::string_view kKernels =
+    R"(// Taps past an edge mirror back into the picture, the edge sample repeated
+// (-1 -> 0), as zimg does.
+int mirror(int t, int size)
+{
+    return clamp(t < 0 ? -t - 1 : t >= size ? 2 * size - t - 1 : t, 0, size - 1);
+}
+
+ivec2 mirror(ivec2 t, ivec2 size)
+{
+    return ivec2(mirror(t.x, size.x), mirror(t.y, size.y));
+}
+
+#if CHROMA_FILTER == 1
 const int RADIUS = 1;
 float kernel(float x)
 {
@@ -335,7 +348,7 @@ varying vec2 TexCoord0;
 
 #ifdef CHROMA_FILTER
 // Chroma sample i sits at luma position i * 2^shift + chromaSite; pixel p reads
-// the kernel-weighted samples around (p - chromaSite) / 2^shift, edges repeated.
+// the kernel-weighted samples around (p - chromaSite) / 2^shift, edges mirrored.
 float filteredChroma(usampler2D plane, int channel, ivec2 pixel)
 {
     ivec2 size = textureSize(plane, 0);
@@ -347,7 +360,7 @@ float filteredChroma(usampler2D plane, int channel, ivec2 pixel)
         float wy = chromaShift.y == 0 ? float(j == 0) : kernel(at.y - float(base.y + j));
         for (int i = 1 - RADIUS; i <= RADIUS; ++i) {
             float w = wy * (chromaShift.x == 0 ? float(i == 0) : kernel(at.x - float(base.x + i)));
-            ivec2 texel = clamp(base + ivec2(i, j), ivec2(0), size - 1);
+            ivec2 texel = mirror(base + ivec2(i, j), size);
             sum += w * float(texelFetch(plane, texel, 0)[channel] >> uint(sampleShift));
             weights += w;
         }
@@ -415,7 +428,7 @@ void main()
     ivec2 size = textureSize(src, 0);
 #ifdef CHROMA_FILTER
     // The sample sits at luma position texel * 2^shift + chromaSite; the kernel,
-    // widened by 2^shift, weighs the pixels around it, edges repeated.
+    // widened by 2^shift, weighs the pixels around it, edges mirrored.
     ivec2 factor = ivec2(1) << blockShift;
     vec2 centre = vec2(ivec2(gl_FragCoord.xy) * factor) + chromaSite;
     vec2 reach = vec2(blockShift.x == 0 ? 0 : RADIUS * factor.x,
@@ -426,7 +439,7 @@ void main()
         float wy = blockShift.y == 0 ? 1.0 : kernel((float(y) - centre.y) / float(factor.y));
         for (int x = low.x; x <= high.x; ++x) {
             float w = wy * (blockShift.x == 0 ? 1.0 : kernel((float(x) - centre.x) / float(factor.x)));
-            sum += w * texelFetch(src, clamp(ivec2(x, y), ivec2(0), size - 1), 0);
+            sum += w * texelFetch(src, mirror(ivec2(x, y), size), 0);
             count += w;
         }
     }

@@ -47,7 +47,8 @@ struct FrameConversionOptions {
     // Chroma where its grid changes (subsampling or siting): the nearest sample up
     // and the mean of the covered pixels down, or bilinear or bicubic (Catmull-Rom)
     // kernels centred on each side's sample positions, widened when subsampling.
-    // Edges repeat the outermost sample. The same grid keeps its samples.
+    // Taps past an edge mirror back (the edge sample repeated), as zimg's do. The
+    // same grid keeps its samples.
     enum class ChromaFilter : std::int32_t { Nearest = 0, Bilinear = 1, Bicubic = 2 };
     ChromaFilter chromaFilter = ChromaFilter::Nearest;
     // Where chroma samples sit, numbered as ITU-T H.273 and AVChromaLocation;
