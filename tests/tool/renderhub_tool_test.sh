@@ -120,6 +120,21 @@ done
 "$TOOL" convert grey.y4m x.y4m --chroma-filter sinc 2>errors.txt
 [ $? -eq 2 ] && grep -q "unknown chroma filter 'sinc' (valid: nearest, bilinear, bicubic)" errors.txt ||
     fail "an unknown chroma filter was not refused"
+# --scale resizes and keeps the display aspect in the header; --size is raw input's only.
+"$TOOL" convert grey.y4m scaled.y4m --scale 12x3 --scale-filter lanczos3 >convert.txt ||
+    fail "--scale failed"
+head -1 scaled.y4m | grep -q "W12 H3 .* A1:2 " || fail "the scaled header is wrong: $(head -1 scaled.y4m)"
+grep -q "16x8 yuv420p (limited) -> 12x3 yuv420p" convert.txt || fail "no output size in the summary"
+[ "$(tail -c +$(($(head -1 scaled.y4m | wc -c) + 7)) scaled.y4m | head -c 36 | od -An -tu1 -v |
+    tr -s ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' ')" = "96 " ] || fail "a flat grey did not stay flat when scaled"
+"$TOOL" convert grey.y4m x.y4m --size 8x4 2>errors.txt
+[ $? -eq 2 ] && grep -q "scale WxH resizes" errors.txt || fail "--size on Y4M input was not refused"
+for bad in "--scale-filter sinc" "--scale-light log" "--tonemap hable" "--gamut warp" "--scale 0x4"; do
+    # shellcheck disable=SC2086
+    "$TOOL" convert grey.y4m x.y4m $bad 2>errors.txt
+    [ $? -eq 2 ] || fail "$bad was not refused with status 2"
+done
+grep -q "takes WxH" errors.txt || fail "a bad --scale was not explained"
 # One chroma step, 4:2:0 (centred) to 4:4:4: the nearest sample keeps it hard,
 # bilinear puts a quarter and three quarters of the way on the pixels beside it.
 {
