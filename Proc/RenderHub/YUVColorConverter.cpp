@@ -20,23 +20,26 @@ namespace {
 // Integer Y'CbCr samples to R'G'B': clamp to the legal range, then the matrix.
 // Samples are fetched by index, never by normalised coordinate: the chroma of
 // pixel (x, y) is (x >> chromaShift.x, y >> chromaShift.y) at any size.
+// Specialised per layout at compile time (NV: one chroma plane, NV21: its pair
+// swapped, ALPHA: a fourth plane): no branch runs per pixel. The range and the
+// matrix are folded into one affine map of the clamped code values.
 constexpr std::string_view kYpCbCr2Rgb = R"(uniform usampler2D y_tex;
+#ifdef NV
+uniform usampler2D uv_tex;
+#else
 uniform usampler2D u_tex;
 uniform usampler2D v_tex;
-uniform usampler2D uv_tex;
+#endif
+#ifdef ALPHA
 uniform usampler2D a_tex;
-uniform bool isNV;
-uniform bool isNV12Order;
-uniform bool hasAlpha;
+uniform float bitnessMaxValue;
+#endif
 uniform int dataShift;
 uniform ivec2 chromaShift;
-uniform ivec3 min;
-uniform ivec3 max;
-uniform vec3 bias;
-uniform vec3 scale;
-uniform float bitnessMaxValue;
-uniform mat3 conversionMatrix;
-varying vec2 TexCoord0;
+uniform vec3 low;
+uniform vec3 high;
+uniform mat3 codesToRgb;
+uniform vec3 rgbOffset;
 
 void main()
 {
@@ -44,27 +47,25 @@ void main()
     ivec2 chroma = pixel >> chromaShift;
     uvec3 samples;
     samples.x = texelFetch(y_tex, pixel, 0).x;
-    if (isNV) {
-        uvec2 pair = texelFetch(uv_tex, chroma, 0).xy;
-        samples.yz = isNV12Order ? pair : pair.yx;
-    } else {
-        samples.y = texelFetch(u_tex, chroma, 0).x;
-        samples.z = texelFetch(v_tex, chroma, 0).x;
-    }
-    ivec3 ycbcr = clamp(ivec3(samples >> uint(dataShift)), min, max);
-    vec3 ypbpr = (vec3(ycbcr) - bias) / scale;
-    vec3 rgb = conversionMatrix * ypbpr;
+#ifdef NV
+#ifdef NV21
+    samples.yz = texelFetch(uv_tex, chroma, 0).yx;
+#else
+    samples.yz = texelFetch(uv_tex, chroma, 0).xy;
+#endif
+#else
+    samples.y = texelFetch(u_tex, chroma, 0).x;
+    samples.z = texelFetch(v_tex, chroma, 0).x;
+#endif
+    vec3 codes = clamp(vec3(samples >> uint(dataShift)), low, high);
     float alpha = 1.0;
-    if (hasAlpha) {
-        alpha = clamp(float(texelFetch(a_tex, pixel, 0).x >> uint(dataShift)) / bitnessMaxValue, 0.0, 1.0);
-    }
-    gl_FragColor = vec4(rgb, alpha);
+#ifdef ALPHA
+    alpha = min(float(texelFetch(a_tex, pixel, 0).x >> uint(dataShift)) / bitnessMaxValue, 1.0);
+#endif
+    gl_FragColor = vec4(codesToRgb * codes + rgbOffset, alpha);
 }
 )";
 
-// R'G'B' to integer samples, one plane (or the chroma pair) per pass. A sample
-// of a plane subsampled by blockShift is the mean of every pixel it covers
-// (fewer at the right and bottom edges of odd sizes).
 constexpr std::string_view kRgb2YpCbCr = R"(uniform sampler2D tex;
 uniform bool premultiplyAlpha;
 uniform int colorIdx;
@@ -133,9 +134,13 @@ void main()
 }
 )";
 
-const ShaderSourceKeeper<VShader::Id, std::string_view> yuvToRgbShader("YpCbCr2RGBShader",
-                                                                       VShader::Id::XYUV,
-                                                                       kYpCbCr2Rgb, __FILE__);
+ShaderSources<VShader::Id, ShaderGenerator> YuvToRgbSources(bool nv, bool nv21, bool alpha) {
+    std::string defines = std::string(nv ? "#define NV 1\n" : "") +
+                          (nv21 ? "#define NV21 1\n" : "") + (alpha ? "#define ALPHA 1\n" : "");
+    return {"YpCbCr2RGBShader" + std::string(nv ? ".nv" : "") + (nv21 ? "21" : "") +
+                (alpha ? ".a" : ""),
+            VShader::Id::XYUV, [defines] { return defines + std::string(kYpCbCr2Rgb); }, __FILE__};
+}
 const ShaderSourceKeeper<VShader::Id, std::string_view> rgbToYuvShader("RGB2YpCbCrShader",
                                                                        VShader::Id::XYUV,
                                                                        kRgb2YpCbCr, __FILE__);
@@ -246,29 +251,39 @@ void YUVConverter::ToNV(const Texture& rgb, Texture& y, Texture& uv, bool nv12Or
 void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Texture* v,
                                    const Texture* a, bool nv12Order, Texture& target) {
     storage.FBO().Attach(target);
-    ShaderProgram& program = storage.MakeShader(yuvToRgbShader);
+    const bool nv = v == nullptr;
+    ShaderProgram& program =
+        storage.MakeShader(YuvToRgbSources(nv, nv && !nv12Order, a != nullptr));
     program.Use();
-    FillCommonParams(program);
-    program.Uniform("conversionMatrix", Details::YpPbPrToRgbUniform(matrix), false);
+    const RangeLimits limits = RangeLimits::Make(range, bitness);
+    program.Uniform("dataShift", static_cast<int>(dataShift));
+    program.Uniform("low", glm::vec3(limits.ymin, limits.cmin, limits.cmin));
+    program.Uniform("high", glm::vec3(limits.ymax, limits.cmax, limits.cmax));
+    // rgb = M ((codes - bias) / scale) = (M S) codes - (M S) bias.
+    const glm::vec3 scale(limits.ymax - limits.ymin, 2 * (limits.cmax - limits.cmid),
+                          2 * (limits.cmax - limits.cmid));
+    const glm::mat3 toRgb =
+        Details::YpPbPrToRgbUniform(matrix) * glm::mat3(glm::vec3(1.0f / scale.x, 0.0f, 0.0f),
+                                                        glm::vec3(0.0f, 1.0f / scale.y, 0.0f),
+                                                        glm::vec3(0.0f, 0.0f, 1.0f / scale.z));
+    program.Uniform("codesToRgb", toRgb, false);
+    program.Uniform("rgbOffset", -(toRgb * glm::vec3(limits.ymin, limits.cmid, limits.cmid)));
     program.Uniform("chromaShift", SubsamplingShift(*y, *u));
     y->Use(0);
     program.Uniform("y_tex", 0);
-    if (v != nullptr) {
-        u->Use(1);
+    u->Use(1);
+    if (nv) {
+        program.Uniform("uv_tex", 1);
+    } else {
         v->Use(2);
         program.Uniform("u_tex", 1);
         program.Uniform("v_tex", 2);
-    } else {
-        u->Use(1);
-        program.Uniform("uv_tex", 1);
     }
-    program.Uniform("isNV", v == nullptr ? 1 : 0);
-    program.Uniform("isNV12Order", nv12Order ? 1 : 0);
     if (a != nullptr) {
         a->Use(3);
         program.Uniform("a_tex", 3);
+        program.Uniform("bitnessMaxValue", MaxValue(bitness));
     }
-    program.Uniform("hasAlpha", a != nullptr ? 1 : 0);
     glActiveTexture(GL_TEXTURE0);
     storage.Quad().Activate();
     storage.Quad().Draw(program);
