@@ -2,6 +2,7 @@
 
 #include "YUVColorConverter.h"
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,9 +21,67 @@ namespace {
 // Integer Y'CbCr samples to R'G'B': clamp to the legal range, then the matrix.
 // Samples are fetched by index, never by normalised coordinate: the chroma of
 // pixel (x, y) is (x >> chromaShift.x, y >> chromaShift.y) at any size.
-// Specialised per layout at compile time (NV: one chroma plane, NV21: its pair
-// swapped, ALPHA: a fourth plane): no branch runs per pixel. The range and the
-// matrix are folded into one affine map of the clamped code values.
+// GLSL constants whose text also names the program they specialise: on
+// llvmpipe a shader whose matrix, ranges and shifts are constants runs about
+// twice as fast as one that reads them from uniforms.
+class Constants {
+public:
+    Constants& Define(const char* name, int value = 1) {
+        text += std::string("#define ") + name + " " + std::to_string(value) + "\n";
+        return *this;
+    }
+    Constants& Int(const char* name, int value) {
+        text += std::string("const int ") + name + " = " + std::to_string(value) + ";\n";
+        return *this;
+    }
+    Constants& IVec2(const char* name, glm::ivec2 value) {
+        text += std::string("const ivec2 ") + name + " = ivec2(" + std::to_string(value.x) + ", " +
+                std::to_string(value.y) + ");\n";
+        return *this;
+    }
+    Constants& IVec3(const char* name, glm::ivec3 value) {
+        text += std::string("const ivec3 ") + name + " = ivec3(" + std::to_string(value.x) + ", " +
+                std::to_string(value.y) + ", " + std::to_string(value.z) + ");\n";
+        return *this;
+    }
+    Constants& Float(const char* name, float value) {
+        text += std::string("const float ") + name + " = " + Number(value) + ";\n";
+        return *this;
+    }
+    Constants& Vec3(const char* name, glm::vec3 value) {
+        text += std::string("const vec3 ") + name + " = vec3(" + Number(value.x) + ", " +
+                Number(value.y) + ", " + Number(value.z) + ");\n";
+        return *this;
+    }
+    Constants& Mat3(const char* name, const glm::mat3& value) {
+        text += std::string("const mat3 ") + name + " = mat3(";
+        for (int column = 0; column < 3; ++column) {
+            for (int row = 0; row < 3; ++row) {
+                text += Number(value[column][row]) + (column == 2 && row == 2 ? ");\n" : ", ");
+            }
+        }
+        return *this;
+    }
+    const std::string& Text() const { return text; }
+
+private:
+    // Every digit a float has, and always a float literal.
+    static std::string Number(float value) {
+        char digits[32];
+        std::snprintf(digits, sizeof(digits), "%.9g", static_cast<double>(value));
+        std::string number(digits);
+        if (number.find_first_of(".en") == std::string::npos) {
+            number += ".0";
+        }
+        return number;
+    }
+
+    std::string text;
+};
+
+// Integer Y'CbCr planes to R'G'B'(A), one program per layout (NV: one chroma
+// plane, NV21: its pair swapped, ALPHA: a fourth plane) and conversion: the
+// range clamp and the matrix fold into one affine map of the code values.
 constexpr std::string_view kYpCbCr2Rgb = R"(uniform usampler2D y_tex;
 #ifdef NV
 uniform usampler2D uv_tex;
@@ -32,14 +91,7 @@ uniform usampler2D v_tex;
 #endif
 #ifdef ALPHA
 uniform usampler2D a_tex;
-uniform float bitnessMaxValue;
 #endif
-uniform int dataShift;
-uniform ivec2 chromaShift;
-uniform vec3 low;
-uniform vec3 high;
-uniform mat3 codesToRgb;
-uniform vec3 rgbOffset;
 
 void main()
 {
@@ -66,47 +118,50 @@ void main()
 }
 )";
 
+// R'G'B'(A) to one integer plane, one program per plane kind (OUTPUT 0 to 3:
+// Y', Cb, Cr or alpha; 4 and 5: (Cb, Cr) or (Cr, Cb) pairs) and conversion. A
+// subsampled sample is the mean of every pixel it covers (fewer at the edges of
+// odd sizes); colour is premultiplied by alpha where the target has none.
 constexpr std::string_view kRgb2YpCbCr = R"(uniform sampler2D tex;
-uniform bool premultiplyAlpha;
-uniform int colorIdx;
-uniform bool isNV;
-uniform bool isNV12Order;
-uniform int dataShift;
-uniform ivec2 blockShift;
-uniform ivec3 min;
-uniform ivec3 max;
-uniform vec3 bias;
-uniform vec3 scale;
-uniform float bitnessMaxValue;
-uniform mat3 conversionMatrix;
-varying vec2 TexCoord0;
 out uvec4 fragColor;
 
 void main()
 {
-    // (min and max name uniforms here, so the built-ins are out of reach.)
     ivec2 first = ivec2(gl_FragCoord.xy) << blockShift;
-    ivec2 end = first + (ivec2(1) << blockShift);
-    ivec2 size = textureSize(tex, 0);
-    ivec2 last = ivec2(end.x < size.x ? end.x : size.x, end.y < size.y ? end.y : size.y);
-    vec4 sum = vec4(0.0);
-    for (int y = first.y; y < last.y; ++y) {
-        for (int x = first.x; x < last.x; ++x) {
-            vec4 texel = texelFetch(tex, ivec2(x, y), 0);
-            sum += premultiplyAlpha ? vec4(texel.rgb * texel.a, 1.0) : texel;
-        }
-    }
-    ivec2 covered = last - first;
-    vec4 rgba = sum / float(covered.x * covered.y);
-    vec3 ypbpr = conversionMatrix * rgba.rgb;
-    ivec3 ycbcr = clamp(ivec3(ypbpr * scale + bias + 0.5), min, max) << dataShift;
-    uint alpha = uint(clamp(rgba.a, 0.0, 1.0) * bitnessMaxValue + 0.5) << uint(dataShift);
-    uvec4 planes = uvec4(uvec3(ycbcr), alpha);
-    if (isNV) {
-        fragColor = isNV12Order ? uvec4(planes.y, planes.z, 0u, 0u) : uvec4(planes.z, planes.y, 0u, 0u);
+    vec4 rgba;
+    if (blockShift == ivec2(0)) {
+        rgba = texelFetch(tex, first, 0);
+#ifdef PREMULTIPLY
+        rgba = vec4(rgba.rgb * rgba.a, 1.0);
+#endif
     } else {
-        fragColor = uvec4(planes[colorIdx]);
+        ivec2 last = min(first + (ivec2(1) << blockShift), textureSize(tex, 0));
+        vec4 sum = vec4(0.0);
+        for (int y = first.y; y < last.y; ++y) {
+            for (int x = first.x; x < last.x; ++x) {
+                vec4 texel = texelFetch(tex, ivec2(x, y), 0);
+#ifdef PREMULTIPLY
+                texel = vec4(texel.rgb * texel.a, 1.0);
+#endif
+                sum += texel;
+            }
+        }
+        ivec2 covered = last - first;
+        rgba = sum / float(covered.x * covered.y);
     }
+#if OUTPUT == 3
+    fragColor = uvec4(uint(clamp(rgba.a, 0.0, 1.0) * bitnessMaxValue + 0.5) << uint(dataShift));
+#else
+    vec3 ypbpr = conversionMatrix * rgba.rgb;
+    uvec3 ycbcr = uvec3(clamp(ivec3(ypbpr * scale + bias + 0.5), low, high) << dataShift);
+#if OUTPUT == 4
+    fragColor = uvec4(ycbcr.y, ycbcr.z, 0u, 0u);
+#elif OUTPUT == 5
+    fragColor = uvec4(ycbcr.z, ycbcr.y, 0u, 0u);
+#else
+    fragColor = uvec4(ycbcr[OUTPUT]);
+#endif
+#endif
 }
 )";
 
@@ -134,16 +189,13 @@ void main()
 }
 )";
 
-ShaderSources<VShader::Id, ShaderGenerator> YuvToRgbSources(bool nv, bool nv21, bool alpha) {
-    std::string defines = std::string(nv ? "#define NV 1\n" : "") +
-                          (nv21 ? "#define NV21 1\n" : "") + (alpha ? "#define ALPHA 1\n" : "");
-    return {"YpCbCr2RGBShader" + std::string(nv ? ".nv" : "") + (nv21 ? "21" : "") +
-                (alpha ? ".a" : ""),
-            VShader::Id::XYUV, [defines] { return defines + std::string(kYpCbCr2Rgb); }, __FILE__};
+ShaderSources<VShader::Id, ShaderGenerator> Specialised(const char* name, std::string_view body,
+                                                        const Constants& constants) {
+    std::string text = constants.Text() + std::string(body);
+    return {std::string(name) + "\n" + constants.Text(), VShader::Id::XYUV,
+            [text = std::move(text)] { return text; }, __FILE__};
 }
-const ShaderSourceKeeper<VShader::Id, std::string_view> rgbToYuvShader("RGB2YpCbCrShader",
-                                                                       VShader::Id::XYUV,
-                                                                       kRgb2YpCbCr, __FILE__);
+
 const ShaderSourceKeeper<VShader::Id, std::string_view> integerToNormalizedShader(
     "IntegerTextureToNormalizedShader", VShader::Id::XYUV, kIntegerToNormalized, __FILE__);
 const ShaderSourceKeeper<VShader::Id, std::string_view> normalizedToIntegerShader(
@@ -212,17 +264,6 @@ YUVConverter::YUVConverter(const ShaderStorage& storage, Conf::YCbCrMatrix matri
                            PixelColorRange range, unsigned char bitness, unsigned char dataShift)
     : storage(storage), matrix(matrix), range(range), bitness(bitness), dataShift(dataShift) {}
 
-void YUVConverter::FillCommonParams(ShaderProgram& program) const {
-    const RangeLimits limits = RangeLimits::Make(range, bitness);
-    program.Uniform("bitnessMaxValue", MaxValue(bitness));
-    program.Uniform("dataShift", static_cast<int>(dataShift));
-    program.Uniform("min", glm::ivec3(limits.ymin, limits.cmin, limits.cmin));
-    program.Uniform("max", glm::ivec3(limits.ymax, limits.cmax, limits.cmax));
-    program.Uniform("bias", glm::vec3(limits.ymin, limits.cmid, limits.cmid));
-    program.Uniform("scale", glm::vec3(limits.ymax - limits.ymin, 2 * (limits.cmax - limits.cmid),
-                                       2 * (limits.cmax - limits.cmid)));
-}
-
 void YUVConverter::ToRGB(const Texture& y, const Texture& u, const Texture& v, Texture& target) {
     ToRGBConversion(&y, &u, &v, nullptr, false, target);
 }
@@ -252,13 +293,7 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
                                    const Texture* a, bool nv12Order, Texture& target) {
     storage.FBO().Attach(target);
     const bool nv = v == nullptr;
-    ShaderProgram& program =
-        storage.MakeShader(YuvToRgbSources(nv, nv && !nv12Order, a != nullptr));
-    program.Use();
     const RangeLimits limits = RangeLimits::Make(range, bitness);
-    program.Uniform("dataShift", static_cast<int>(dataShift));
-    program.Uniform("low", glm::vec3(limits.ymin, limits.cmin, limits.cmin));
-    program.Uniform("high", glm::vec3(limits.ymax, limits.cmax, limits.cmax));
     // rgb = M ((codes - bias) / scale) = (M S) codes - (M S) bias.
     const glm::vec3 scale(limits.ymax - limits.ymin, 2 * (limits.cmax - limits.cmid),
                           2 * (limits.cmax - limits.cmid));
@@ -266,9 +301,25 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
         Details::YpPbPrToRgbUniform(matrix) * glm::mat3(glm::vec3(1.0f / scale.x, 0.0f, 0.0f),
                                                         glm::vec3(0.0f, 1.0f / scale.y, 0.0f),
                                                         glm::vec3(0.0f, 0.0f, 1.0f / scale.z));
-    program.Uniform("codesToRgb", toRgb, false);
-    program.Uniform("rgbOffset", -(toRgb * glm::vec3(limits.ymin, limits.cmid, limits.cmid)));
-    program.Uniform("chromaShift", SubsamplingShift(*y, *u));
+    Constants constants;
+    if (nv) {
+        constants.Define("NV");
+        if (!nv12Order) {
+            constants.Define("NV21");
+        }
+    }
+    if (a != nullptr) {
+        constants.Define("ALPHA");
+    }
+    constants.Int("dataShift", dataShift)
+        .IVec2("chromaShift", SubsamplingShift(*y, *u))
+        .Vec3("low", glm::vec3(limits.ymin, limits.cmin, limits.cmin))
+        .Vec3("high", glm::vec3(limits.ymax, limits.cmax, limits.cmax))
+        .Mat3("codesToRgb", toRgb)
+        .Vec3("rgbOffset", -(toRgb * glm::vec3(limits.ymin, limits.cmid, limits.cmid)))
+        .Float("bitnessMaxValue", MaxValue(bitness));
+    ShaderProgram& program = storage.MakeShader(Specialised("YpCbCr2RGB", kYpCbCr2Rgb, constants));
+    program.Use();
     y->Use(0);
     program.Uniform("y_tex", 0);
     u->Use(1);
@@ -282,7 +333,6 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
     if (a != nullptr) {
         a->Use(3);
         program.Uniform("a_tex", 3);
-        program.Uniform("bitnessMaxValue", MaxValue(bitness));
     }
     glActiveTexture(GL_TEXTURE0);
     storage.Quad().Activate();
@@ -291,29 +341,33 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
 
 void YUVConverter::ToYUVConversion(const Texture* rgb, Texture* y, Texture* u, Texture* v,
                                    Texture* a, bool nv12Order) {
-    ShaderProgram& program = storage.MakeShader(rgbToYuvShader);
-    program.Use();
-    FillCommonParams(program);
-    program.Uniform("conversionMatrix", Details::RgbToYpPbPrUniform(matrix), false);
-    program.Uniform("tex", 0);
-    program.Uniform("premultiplyAlpha", a == nullptr ? 1 : 0);
+    const RangeLimits limits = RangeLimits::Make(range, bitness);
     storage.Quad().Activate();
-
-    auto pass = [&](Texture& plane, int colorIdx) {
+    auto pass = [&](Texture& plane, int output) {
+        Constants constants;
+        if (a == nullptr) {
+            constants.Define("PREMULTIPLY");
+        }
+        constants.Define("OUTPUT", output)
+            .Int("dataShift", dataShift)
+            .IVec2("blockShift", SubsamplingShift(*rgb, plane))
+            .Mat3("conversionMatrix", Details::RgbToYpPbPrUniform(matrix))
+            .Vec3("scale", glm::vec3(limits.ymax - limits.ymin, 2 * (limits.cmax - limits.cmid),
+                                     2 * (limits.cmax - limits.cmid)))
+            .Vec3("bias", glm::vec3(limits.ymin, limits.cmid, limits.cmid))
+            .IVec3("low", glm::ivec3(limits.ymin, limits.cmin, limits.cmin))
+            .IVec3("high", glm::ivec3(limits.ymax, limits.cmax, limits.cmax))
+            .Float("bitnessMaxValue", MaxValue(bitness));
+        ShaderProgram& program =
+            storage.MakeShader(Specialised("RGB2YpCbCr", kRgb2YpCbCr, constants));
+        program.Use();
         storage.FBO().Attach(plane);
         rgb->Use(0);
-        program.Uniform("colorIdx", colorIdx);
-        program.Uniform("blockShift", SubsamplingShift(*rgb, plane));
+        program.Uniform("tex", 0);
         storage.Quad().Draw(program);
     };
-    // The program keeps its uniforms between uses: the luma pass must never run
-    // with a semi-planar flag left from an earlier conversion.
-    program.Uniform("isNV", 0);
     pass(*y, 0);
-    program.Uniform("isNV", v == nullptr ? 1 : 0);
-    program.Uniform("isNV12Order", nv12Order ? 1 : 0);
-    pass(*u, 1);
-    program.Uniform("isNV", 0);
+    pass(*u, v == nullptr ? (nv12Order ? 4 : 5) : 1);
     if (v != nullptr) {
         pass(*v, 2);
     }

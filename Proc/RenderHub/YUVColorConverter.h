@@ -53,7 +53,6 @@ public:
     static bool IsValidRGBTexture(const Texture* texture);
 
 private:
-    void FillCommonParams(ShaderProgram& program) const;
     void ToRGBConversion(const Texture* y, const Texture* u, const Texture* v, const Texture* a,
                          bool nv12Order, Texture& target);
     void ToYUVConversion(const Texture* rgb, Texture* y, Texture* u, Texture* v, Texture* a,

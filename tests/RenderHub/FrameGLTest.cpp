@@ -642,11 +642,15 @@ TEST_F(FrameGLTest, SteadyStateKeepsTexturesAndCreatesNone) {
                 << FormatName(pixFmt);
             frame->Download(destination, storage);
             created = GlObjectCounter::TotalCreated(GlObjectCounter::Texture);
+            // Specialised programs are made once per conversion, then reused.
+            const long programs = GlObjectCounter::TotalCreated(GlObjectCounter::Program);
             for (int i = 0; i < 50; ++i) {
                 frame->Upload(i % 2 ? first : second, storage);
                 frame->Download(destination, storage);
             }
             EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Texture), created)
+                << FormatName(pixFmt);
+            EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Program), programs)
                 << FormatName(pixFmt);
         });
     }
