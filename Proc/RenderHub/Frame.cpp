@@ -3,6 +3,7 @@
 #include "Frame.h"
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -372,29 +373,38 @@ void Frame::Upload_RGB(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo
     if (!frame.Compatible(gpu, source->GetFrameInfo())) {
         frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo());
     }
-    UploadPlane(source->GetPlaneConst(0), *frame.textures.front(), storage);
+    // GL reorders swapped channel orders on the way in: its BGR(A) formats, and
+    // packed 8-bit words for alpha first.
+    const bool deep = description->depth > 8;
+    const GLenum bytes = deep ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
+    ClientOrder order;
     switch (description->pixFmt) {
         case PixFmt::RGB24:
         case PixFmt::RGBA:
         case PixFmt::RGB48LE:
         case PixFmt::RGBA64LE:
-            return;
+            break;
         case PixFmt::BGR24:
-        case PixFmt::BGRA:
         case PixFmt::BGR48LE:
+            order = {GL_BGR, bytes};
+            break;
+        case PixFmt::BGRA:
         case PixFmt::BGRA64LE:
-            ReorderRGBChannels(frame, storage, {2, 1, 0, 3});
-            return;
-        case PixFmt::ARGB:
-            ReorderRGBChannels(frame, storage, {1, 2, 3, 0});
-            return;
-        case PixFmt::ABGR:
-            ReorderRGBChannels(frame, storage, {3, 2, 1, 0});
-            return;
+            order = {GL_BGRA, bytes};
+            break;
+        case PixFmt::ARGB:  // bytes A R G B: one word B G R A from its high byte down
+            static_assert(std::endian::native == std::endian::little,
+                          "packed words read the bytes of a little-endian machine");
+            order = {GL_BGRA, GL_UNSIGNED_INT_8_8_8_8};
+            break;
+        case PixFmt::ABGR:  // bytes A B G R: one word R G B A from its high byte down
+            order = {GL_RGBA, GL_UNSIGNED_INT_8_8_8_8};
+            break;
         default:
             KAVRIN_THROW_HOST("Upload_RGB", Exception,
                               "Unsupported pixel format: " + Name(description));
     }
+    UploadPlane(source->GetPlaneConst(0), *frame.textures.front(), storage, order);
 }
 
 void Frame::Upload_YUV(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo>& source,

@@ -111,12 +111,15 @@ void Texture::Allocate(const Params& newParams, const void* data) {
 }
 
 void Texture::Update(unsigned int rowLength, const void* const data) {
+    Update(rowLength, data, params.format, params.type);
+}
+
+void Texture::Update(unsigned int rowLength, const void* const data, GLenum format, GLenum type) {
     RequireCurrentContext(*this, "Update");
     glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(rowLength));
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glBindTexture(GL_TEXTURE_2D, name);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, params.width, params.height, params.format, params.type,
-                    data);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, params.width, params.height, format, type, data);
 }
 
 void Texture::Download(unsigned int rowLength, void* const data, Surface&) {

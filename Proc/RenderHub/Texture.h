@@ -35,6 +35,9 @@ public:
     void Allocate(const Params& params, const void* data);
     // Replaces the whole image; rowLength in pixels, 0 = tightly packed.
     void Update(unsigned int rowLength, const void* const data);
+    // The same from client pixels of another transfer format and type of the same
+    // size (GL_BGRA for an RGBA texture, say): GL reorders them on the way.
+    void Update(unsigned int rowLength, const void* const data, GLenum format, GLenum type);
     // Reads the whole image into client memory or the bound pixel-pack buffer.
     void Download(unsigned int rowLength, void* const data, Surface& surface);
     // Binds for sampling on `unit`, or on the active unit when it is negative.

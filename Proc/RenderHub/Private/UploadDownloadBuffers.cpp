@@ -311,7 +311,8 @@ void FlipCopy(const Texture& source, Texture& destination, const ShaderStorage& 
     }
 }
 
-void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage) {
+void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage,
+                 ClientOrder order) {
     CheckPlane(plane, texture, "UploadPlane");
     const bool bottomUp = plane.stride < 0;
     PooledTextures temporary;
@@ -338,7 +339,12 @@ void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderSt
     const std::size_t bytes = TransferBytes(stride, view.rows, texture);
     auto& uploadBuffer = storage.GetUploadBuffer();
     const void* prepared = uploadBuffer.Prepare(view.data, bytes);
-    target->Update(static_cast<unsigned int>(stride / PixelBytes(texture)), prepared);
+    const auto rowLength = static_cast<unsigned int>(stride / PixelBytes(texture));
+    if (order.format != 0) {
+        target->Update(rowLength, prepared, order.format, order.type);
+    } else {
+        target->Update(rowLength, prepared);
+    }
     uploadBuffer.Complete(prepared, bytes);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     if (bottomUp) {

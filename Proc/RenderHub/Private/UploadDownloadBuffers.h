@@ -96,7 +96,14 @@ bool IsSupportedPixFmt(PixFmt pixFmt);
 // bottom-up (negative stride) are flipped on the GPU. Throws Kavrin::Exception
 // before any GL call for a null plane, a row count other than the texture's
 // height or a stride narrower than a row. GL thread only.
-void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage);
+// `order` names the client pixels' transfer format and type where they differ
+// from the texture's (0: the texture's own).
+struct ClientOrder {
+    GLenum format = 0;
+    GLenum type = 0;
+};
+void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage,
+                 ClientOrder order = {});
 void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage);
 
 // Draws `source` into `destination` upside down. GL thread only.
