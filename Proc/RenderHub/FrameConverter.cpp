@@ -19,6 +19,7 @@
 
 #include "ColorSpaceConverter.h"
 #include "Frame.h"
+#include "GlslConstants.h"
 #include "Mesh.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "ShaderProgram.h"
@@ -337,14 +338,7 @@ float kernel(float x)
 // Decoding: the source planes into one float texel per pixel, as code values
 // (chroma of pixel (x, y) at (x, y) >> chromaShift), or with COLOUR as unclamped
 // R'G'B'A.
-constexpr std::string_view kDecodeBody = R"(uniform ivec2 chromaShift;
-uniform int sampleShift;
-uniform float opaque;
-uniform vec4 offset;
-uniform vec4 scale;
-uniform mat3 toRgb;
-uniform vec2 chromaSite;
-varying vec2 TexCoord0;
+constexpr std::string_view kDecodeBody = R"(varying vec2 TexCoord0;
 
 #ifdef CHROMA_FILTER
 // Chroma sample i sits at luma position i * 2^shift + chromaSite; pixel p reads
@@ -394,17 +388,6 @@ void main()
 // Code values are requantised exactly in integers, rounding half to even as
 // zimg does; colour is quantised from R'G'B'A; both clamped to the container.
 constexpr std::string_view kEncodeBody = R"(uniform sampler2D src;
-uniform ivec2 blockShift;
-uniform vec2 chromaSite;
-uniform int sampleShift;
-uniform float maxCode;
-uniform mat3 toYuv;
-uniform vec4 offset;
-uniform vec4 scale;
-uniform ivec4 inOffset;
-uniform ivec4 numerator;
-uniform ivec4 denominator;
-uniform ivec4 outOffset;
 out uvec4 fragColor;
 
 // (code - from) * num / den + to, rounded half to even; |code - from| * num
@@ -507,12 +490,15 @@ void Replace(std::string& text, std::string_view what, const std::string& with) 
 }
 
 // The source generator and cache name of a decoding program.
+// `values` are the conversion's constants (see GlslConstants).
 ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, bool colour,
-                                                          bool composite, int filter) {
+                                                          bool composite, int filter,
+                                                          const GlslConstants& values) {
     std::string name = "FrameConverter.decode." + LayoutKey(layout) + (colour ? ".c" : ".s") +
-                       (composite ? "p" : "") + (filter > 0 ? "f" + std::to_string(filter) : "");
+                       (composite ? "p" : "") + (filter > 0 ? "f" + std::to_string(filter) : "") +
+                       "\n" + values.Text();
     return {name, VShader::Id::XYUV,
-            [layout, colour, composite, filter] {
+            [layout, colour, composite, filter, constants = values.Text()] {
                 std::string body(kDecodeBody);
                 std::string fetch;
                 for (int plane = 0; plane < layout.planes; ++plane) {
@@ -542,7 +528,7 @@ ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, 
                                                              std::to_string(filter) + "\n" +
                                                              std::string(kKernels)
                                                        : "";
-                return Defines(colour, layout.yuv, composite) + kernels + fetch + body;
+                return constants + Defines(colour, layout.yuv, composite) + kernels + fetch + body;
             },
             __FILE__};
 }
@@ -568,7 +554,8 @@ struct EncodeVariant {
 };
 
 ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
-                                                          const EncodeVariant& variant) {
+                                                          const EncodeVariant& variant,
+                                                          const GlslConstants& values) {
     const std::vector<int> components = PlaneComponents(layout, plane);
     std::string store = "uvec4(samples.";
     for (int component : components) {
@@ -578,10 +565,10 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
         store += ", 0u";
     }
     store += ")";
-    std::string name =
-        "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) + variant.Key();
+    std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
+                       variant.Key() + "\n" + values.Text();
     return {name, VShader::Id::XYUV,
-            [store, variant, yuv = UsesMatrix(layout, plane)] {
+            [store, variant, yuv = UsesMatrix(layout, plane), constants = values.Text()] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
                 std::string defines = Defines(variant.colour, yuv, false, variant.dither);
@@ -592,7 +579,7 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
                     defines += "#define CHROMA_FILTER " + std::to_string(variant.filter) + "\n" +
                                std::string(kKernels);
                 }
-                return defines + body;
+                return constants + defines + body;
             },
             __FILE__};
 }
@@ -771,30 +758,26 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     };
     const auto decode = [&](Texture& into, glm::ivec2 shift) {
         storage.FBO().Attach(into);
-        ShaderProgram& program =
-            storage.MakeShader(DecodeSources(source.layout, colour, composite, decodeFilter));
+        GlslConstants values;
+        values.IVec2("chromaShift", source.layout.yuv ? shift : glm::ivec2(0))
+            .Int("sampleShift", raw ? 0 : source.shift)
+            .Float("opaque",
+                   static_cast<float>(((1 << source.depth) - 1) << (raw ? source.shift : 0)));
+        if (decodeFilter > 0) {
+            values.Vec2("chromaSite", sourceSite);
+        }
+        if (colour) {
+            values.Vec4("offset", source.Offsets()).Vec4("scale", source.Scales());
+            if (source.layout.yuv) {
+                values.Mat3("toRgb", Details::YpPbPrToRgbUniform(source.matrix));
+            }
+        }
+        ShaderProgram& program = storage.MakeShader(
+            DecodeSources(source.layout, colour, composite, decodeFilter, values));
         program.Use();
         for (int plane = 0; plane < source.layout.planes; ++plane) {
             sourcePlanes[static_cast<std::size_t>(plane)].Use(plane);
             program.Uniform(("plane" + std::to_string(plane)).c_str(), plane);
-        }
-        if (source.layout.yuv) {
-            program.Uniform("chromaShift", shift);
-        }
-        if (decodeFilter > 0) {
-            program.Uniform("chromaSite", sourceSite);
-        }
-        program.Uniform("sampleShift", raw ? 0 : source.shift);
-        if (!source.layout.Has(kAlpha)) {
-            program.Uniform("opaque", static_cast<float>(((1 << source.depth) - 1)
-                                                         << (raw ? source.shift : 0)));
-        }
-        if (colour) {
-            program.Uniform("offset", source.Offsets());
-            program.Uniform("scale", source.Scales());
-            if (source.layout.yuv) {
-                program.Uniform("toRgb", Details::YpPbPrToRgbUniform(source.matrix), false);
-            }
         }
         DrawQuad(storage, program);
     };
@@ -844,27 +827,19 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         variant.dither = dither;
         variant.filter = chromaPlane ? encodeFilter : 0;
         variant.inexact = resize || (chromaPlane && (decodeFilter > 0 || encodeFilter > 0));
-        ShaderProgram& program = storage.MakeShader(EncodeSources(target.layout, plane, variant));
-        program.Use();
-        if (chromaPlane && planarChroma) {
-            resizedChroma->Use(0);
-        } else {
-            encodeFrom->GetFirstTexture()->Use(0);
-        }
-        program.Uniform("src", 0);
-        program.Uniform("blockShift", chromaPlane && !planar ? targetShift : glm::ivec2(0));
+        GlslConstants values;
+        values.IVec2("blockShift", chromaPlane && !planar ? targetShift : glm::ivec2(0))
+            .Int("sampleShift", raw ? 0 : target.shift);
         if (variant.filter > 0) {
-            program.Uniform("chromaSite", targetSite);
+            values.Vec2("chromaSite", targetSite);
         }
-        program.Uniform("sampleShift", raw ? 0 : target.shift);
         // Raw samples keep whatever their containers hold.
         const int containerDepth = !raw ? target.depth : target.depth > 8 ? 16 : 8;
-        program.Uniform("maxCode", static_cast<float>((1 << containerDepth) - 1));
+        values.Float("maxCode", static_cast<float>((1 << containerDepth) - 1));
         if (colour) {
-            program.Uniform("offset", target.Offsets());
-            program.Uniform("scale", target.Scales());
+            values.Vec4("offset", target.Offsets()).Vec4("scale", target.Scales());
             if (UsesMatrix(target.layout, plane)) {
-                program.Uniform("toYuv", Details::RgbToYpPbPrUniform(target.matrix), false);
+                values.Mat3("toYuv", Details::RgbToYpPbPrUniform(target.matrix));
             }
         } else {
             glm::ivec4 inOffset(0), numerator(1), denominator(1), outOffset(0);
@@ -878,11 +853,20 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                 denominator[component] = from.scale / divisor;
                 outOffset[component] = to.offset;
             }
-            program.Uniform("inOffset", inOffset);
-            program.Uniform("numerator", numerator);
-            program.Uniform("denominator", denominator);
-            program.Uniform("outOffset", outOffset);
+            values.IVec4("inOffset", inOffset)
+                .IVec4("numerator", numerator)
+                .IVec4("denominator", denominator)
+                .IVec4("outOffset", outOffset);
         }
+        ShaderProgram& program =
+            storage.MakeShader(EncodeSources(target.layout, plane, variant, values));
+        program.Use();
+        if (chromaPlane && planarChroma) {
+            resizedChroma->Use(0);
+        } else {
+            encodeFrom->GetFirstTexture()->Use(0);
+        }
+        program.Uniform("src", 0);
         DrawQuad(storage, program);
     }
     for (int plane = 0; plane < target.layout.planes; ++plane) {

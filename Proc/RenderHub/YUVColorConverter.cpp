@@ -9,6 +9,7 @@
 
 #include "Kavrin/Core/Exception.h"
 
+#include "GlslConstants.h"
 #include "Mesh.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
@@ -21,64 +22,6 @@ namespace {
 // Integer Y'CbCr samples to R'G'B': clamp to the legal range, then the matrix.
 // Samples are fetched by index, never by normalised coordinate: the chroma of
 // pixel (x, y) is (x >> chromaShift.x, y >> chromaShift.y) at any size.
-// GLSL constants whose text also names the program they specialise: on
-// llvmpipe a shader whose matrix, ranges and shifts are constants runs about
-// twice as fast as one that reads them from uniforms.
-class Constants {
-public:
-    Constants& Define(const char* name, int value = 1) {
-        text += std::string("#define ") + name + " " + std::to_string(value) + "\n";
-        return *this;
-    }
-    Constants& Int(const char* name, int value) {
-        text += std::string("const int ") + name + " = " + std::to_string(value) + ";\n";
-        return *this;
-    }
-    Constants& IVec2(const char* name, glm::ivec2 value) {
-        text += std::string("const ivec2 ") + name + " = ivec2(" + std::to_string(value.x) + ", " +
-                std::to_string(value.y) + ");\n";
-        return *this;
-    }
-    Constants& IVec3(const char* name, glm::ivec3 value) {
-        text += std::string("const ivec3 ") + name + " = ivec3(" + std::to_string(value.x) + ", " +
-                std::to_string(value.y) + ", " + std::to_string(value.z) + ");\n";
-        return *this;
-    }
-    Constants& Float(const char* name, float value) {
-        text += std::string("const float ") + name + " = " + Number(value) + ";\n";
-        return *this;
-    }
-    Constants& Vec3(const char* name, glm::vec3 value) {
-        text += std::string("const vec3 ") + name + " = vec3(" + Number(value.x) + ", " +
-                Number(value.y) + ", " + Number(value.z) + ");\n";
-        return *this;
-    }
-    Constants& Mat3(const char* name, const glm::mat3& value) {
-        text += std::string("const mat3 ") + name + " = mat3(";
-        for (int column = 0; column < 3; ++column) {
-            for (int row = 0; row < 3; ++row) {
-                text += Number(value[column][row]) + (column == 2 && row == 2 ? ");\n" : ", ");
-            }
-        }
-        return *this;
-    }
-    const std::string& Text() const { return text; }
-
-private:
-    // Every digit a float has, and always a float literal.
-    static std::string Number(float value) {
-        char digits[32];
-        std::snprintf(digits, sizeof(digits), "%.9g", static_cast<double>(value));
-        std::string number(digits);
-        if (number.find_first_of(".en") == std::string::npos) {
-            number += ".0";
-        }
-        return number;
-    }
-
-    std::string text;
-};
-
 // Integer Y'CbCr planes to R'G'B'(A), one program per layout (NV: one chroma
 // plane, NV21: its pair swapped, ALPHA: a fourth plane) and conversion: the
 // range clamp and the matrix fold into one affine map of the code values.
@@ -189,13 +132,6 @@ void main()
 }
 )";
 
-ShaderSources<VShader::Id, ShaderGenerator> Specialised(const char* name, std::string_view body,
-                                                        const Constants& constants) {
-    std::string text = constants.Text() + std::string(body);
-    return {std::string(name) + "\n" + constants.Text(), VShader::Id::XYUV,
-            [text = std::move(text)] { return text; }, __FILE__};
-}
-
 const ShaderSourceKeeper<VShader::Id, std::string_view> integerToNormalizedShader(
     "IntegerTextureToNormalizedShader", VShader::Id::XYUV, kIntegerToNormalized, __FILE__);
 const ShaderSourceKeeper<VShader::Id, std::string_view> normalizedToIntegerShader(
@@ -301,7 +237,7 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
         Details::YpPbPrToRgbUniform(matrix) * glm::mat3(glm::vec3(1.0f / scale.x, 0.0f, 0.0f),
                                                         glm::vec3(0.0f, 1.0f / scale.y, 0.0f),
                                                         glm::vec3(0.0f, 0.0f, 1.0f / scale.z));
-    Constants constants;
+    GlslConstants constants;
     if (nv) {
         constants.Define("NV");
         if (!nv12Order) {
@@ -318,7 +254,8 @@ void YUVConverter::ToRGBConversion(const Texture* y, const Texture* u, const Tex
         .Mat3("codesToRgb", toRgb)
         .Vec3("rgbOffset", -(toRgb * glm::vec3(limits.ymin, limits.cmid, limits.cmid)))
         .Float("bitnessMaxValue", MaxValue(bitness));
-    ShaderProgram& program = storage.MakeShader(Specialised("YpCbCr2RGB", kYpCbCr2Rgb, constants));
+    ShaderProgram& program =
+        storage.MakeShader(constants.Sources("YpCbCr2RGB", kYpCbCr2Rgb, __FILE__));
     program.Use();
     y->Use(0);
     program.Uniform("y_tex", 0);
@@ -344,7 +281,7 @@ void YUVConverter::ToYUVConversion(const Texture* rgb, Texture* y, Texture* u, T
     const RangeLimits limits = RangeLimits::Make(range, bitness);
     storage.Quad().Activate();
     auto pass = [&](Texture& plane, int output) {
-        Constants constants;
+        GlslConstants constants;
         if (a == nullptr) {
             constants.Define("PREMULTIPLY");
         }
@@ -359,7 +296,7 @@ void YUVConverter::ToYUVConversion(const Texture* rgb, Texture* y, Texture* u, T
             .IVec3("high", glm::ivec3(limits.ymax, limits.cmax, limits.cmax))
             .Float("bitnessMaxValue", MaxValue(bitness));
         ShaderProgram& program =
-            storage.MakeShader(Specialised("RGB2YpCbCr", kRgb2YpCbCr, constants));
+            storage.MakeShader(constants.Sources("RGB2YpCbCr", kRgb2YpCbCr, __FILE__));
         program.Use();
         storage.FBO().Attach(plane);
         rgb->Use(0);
