@@ -22,6 +22,7 @@
 #include "GlslConstants.h"
 #include "Mesh.h"
 #include "Private/UploadDownloadBuffers.h"
+#include "RenderHub.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
 #include "ShaderStorage.h"
@@ -317,7 +318,7 @@ ivec2 mirror(ivec2 t, ivec2 size)
     return ivec2(mirror(t.x, size.x), mirror(t.y, size.y));
 }
 
-#if CHROMA_FILTER == 1
+#if KERNEL == 1
 const int RADIUS = 1;
 float kernel(float x)
 {
@@ -337,16 +338,16 @@ float kernel(float x)
 
 // Decoding: the source planes into one float texel per pixel, as code values
 // (chroma of pixel (x, y) at (x, y) >> chromaShift), or with COLOUR as unclamped
-// R'G'B'A.
-constexpr std::string_view kDecodeBody = R"(varying vec2 TexCoord0;
-
-#ifdef CHROMA_FILTER
-// Chroma sample i sits at luma position i * 2^shift + chromaSite; pixel p reads
-// the kernel-weighted samples around (p - chromaSite) / 2^shift, edges mirrored.
+// R'G'B'A. With DECODE_LIBRARY only decodePixel, for an encoding that reads the
+// source planes itself.
+constexpr std::string_view kDecodeBody = R"(#ifdef DECODE_FILTER
+// Chroma sample i sits at luma position i * 2^shift + sourceChromaSite; pixel p
+// reads the kernel-weighted samples around (p - sourceChromaSite) / 2^shift,
+// edges mirrored.
 float filteredChroma(usampler2D plane, int channel, ivec2 pixel)
 {
     ivec2 size = textureSize(plane, 0);
-    vec2 at = (vec2(pixel) - chromaSite) / vec2(ivec2(1) << chromaShift);
+    vec2 at = (vec2(pixel) - sourceChromaSite) / vec2(ivec2(1) << chromaShift);
     ivec2 base = ivec2(floor(at));
     float sum = 0.0;
     float weights = 0.0;
@@ -355,7 +356,7 @@ float filteredChroma(usampler2D plane, int channel, ivec2 pixel)
         for (int i = 1 - RADIUS; i <= RADIUS; ++i) {
             float w = wy * (chromaShift.x == 0 ? float(i == 0) : kernel(at.x - float(base.x + i)));
             ivec2 texel = mirror(base + ivec2(i, j), size);
-            sum += w * float(texelFetch(plane, texel, 0)[channel] >> uint(sampleShift));
+            sum += w * float(texelFetch(plane, texel, 0)[channel] >> uint(sourceSampleShift));
             weights += w;
         }
     }
@@ -363,9 +364,8 @@ float filteredChroma(usampler2D plane, int channel, ivec2 pixel)
 }
 #endif
 
-void main()
+vec4 decodePixel(ivec2 pixel)
 {
-    ivec2 pixel = ivec2(gl_FragCoord.xy);
     vec4 codes = vec4(0.0, 0.0, 0.0, opaque);
     FETCH_COMPONENTS
 #ifdef COLOUR
@@ -376,18 +376,32 @@ void main()
 #ifdef COMPOSITE
     value.rgb *= value.a;
 #endif
-    gl_FragColor = value;
+    return value;
 #else
-    gl_FragColor = codes;
+    return codes;
 #endif
 }
+
+#ifndef DECODE_LIBRARY
+void main()
+{
+    gl_FragColor = decodePixel(ivec2(gl_FragCoord.xy));
+}
+#endif
 )";
 
 // Encoding one target plane from the float texels. A sample of a subsampled
 // plane is the mean of every pixel it covers (fewer at the edges of odd sizes).
 // Code values are requantised exactly in integers, rounding half to even as
 // zimg does; colour is quantised from R'G'B'A; both clamped to the container.
-constexpr std::string_view kEncodeBody = R"(uniform sampler2D src;
+constexpr std::string_view kEncodeBody = R"(#ifdef DIRECT
+#define SOURCE(p) decodePixel(p)
+#define SOURCE_SIZE textureSize(plane0, 0)
+#else
+uniform sampler2D src;
+#define SOURCE(p) texelFetch(src, p, 0)
+#define SOURCE_SIZE textureSize(src, 0)
+#endif
 out uvec4 fragColor;
 
 // (code - from) * num / den + to, rounded half to even; |code - from| * num
@@ -408,7 +422,7 @@ void main()
 {
     vec4 sum = vec4(0.0);
     float count = 0.0;
-    ivec2 size = textureSize(src, 0);
+    ivec2 size = SOURCE_SIZE;
 #ifdef CHROMA_FILTER
     // The sample sits at luma position texel * 2^shift + chromaSite; the kernel,
     // widened by 2^shift, weighs the pixels around it, edges mirrored.
@@ -422,7 +436,7 @@ void main()
         float wy = blockShift.y == 0 ? 1.0 : kernel((float(y) - centre.y) / float(factor.y));
         for (int x = low.x; x <= high.x; ++x) {
             float w = wy * (blockShift.x == 0 ? 1.0 : kernel((float(x) - centre.x) / float(factor.x)));
-            sum += w * texelFetch(src, mirror(ivec2(x, y), size), 0);
+            sum += w * SOURCE(mirror(ivec2(x, y), size));
             count += w;
         }
     }
@@ -432,7 +446,7 @@ void main()
     ivec2 last = min(first + (ivec2(1) << blockShift), size);
     for (int y = first.y; y < last.y; ++y) {
         for (int x = first.x; x < last.x; ++x) {
-            sum += texelFetch(src, ivec2(x, y), 0);
+            sum += SOURCE(ivec2(x, y));
             count += 1.0;
         }
     }
@@ -489,47 +503,53 @@ void Replace(std::string& text, std::string_view what, const std::string& with) 
     text.replace(text.find(what), what.size(), with);
 }
 
-// The source generator and cache name of a decoding program.
-// `values` are the conversion's constants (see GlslConstants).
+// A decoding program's text after its constants: defines, kernels, plane
+// samplers and body.
+std::string DecodeText(const Layout& layout, bool colour, bool composite, int filter) {
+    std::string body(kDecodeBody);
+    std::string samplers;
+    for (int plane = 0; plane < layout.planes; ++plane) {
+        samplers += "uniform usampler2D plane" + std::to_string(plane) + ";\n";
+    }
+    std::string lines;
+    for (int component = 0; component < kComponents; ++component) {
+        const int plane = layout.plane[static_cast<std::size_t>(component)];
+        if (plane < 0) {
+            continue;
+        }
+        const bool chroma = layout.yuv && (component == 1 || component == 2);
+        const int channel = layout.channel[static_cast<std::size_t>(component)];
+        if (chroma && filter > 0) {
+            lines += std::string("codes.") + Lane(component) + " = filteredChroma(plane" +
+                     std::to_string(plane) + ", " + std::to_string(channel) + ", pixel);\n    ";
+            continue;
+        }
+        lines += std::string("codes.") + Lane(component) + " = float(texelFetch(plane" +
+                 std::to_string(plane) + (chroma ? ", pixel >> chromaShift" : ", pixel") + ", 0)." +
+                 Lane(channel) + " >> uint(sourceSampleShift));\n    ";
+    }
+    Replace(body, "FETCH_COMPONENTS", lines);
+    const std::string kernels = filter > 0
+                                    ? "#define KERNEL " + std::to_string(filter) +
+                                          "\n#define DECODE_FILTER 1\n" + std::string(kKernels)
+                                    : "";
+    return Defines(colour, layout.yuv, composite) + kernels + samplers + body;
+}
+
+std::string DecodeKey(const Layout& layout, bool colour, bool composite, int filter) {
+    return LayoutKey(layout) + (colour ? ".c" : ".s") + (composite ? "p" : "") +
+           (filter > 0 ? "f" + std::to_string(filter) : "");
+}
+
+// The source generator and cache name of a decoding program; `values` are the
+// conversion's constants (see GlslConstants).
 ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, bool colour,
                                                           bool composite, int filter,
                                                           const GlslConstants& values) {
-    std::string name = "FrameConverter.decode." + LayoutKey(layout) + (colour ? ".c" : ".s") +
-                       (composite ? "p" : "") + (filter > 0 ? "f" + std::to_string(filter) : "") +
-                       "\n" + values.Text();
-    return {name, VShader::Id::XYUV,
-            [layout, colour, composite, filter, constants = values.Text()] {
-                std::string body(kDecodeBody);
-                std::string fetch;
-                for (int plane = 0; plane < layout.planes; ++plane) {
-                    fetch += "uniform usampler2D plane" + std::to_string(plane) + ";\n";
-                }
-                std::string lines;
-                for (int component = 0; component < kComponents; ++component) {
-                    const int plane = layout.plane[static_cast<std::size_t>(component)];
-                    if (plane < 0) {
-                        continue;
-                    }
-                    const bool chroma = layout.yuv && (component == 1 || component == 2);
-                    const int channel = layout.channel[static_cast<std::size_t>(component)];
-                    if (chroma && filter > 0) {
-                        lines += std::string("codes.") + Lane(component) +
-                                 " = filteredChroma(plane" + std::to_string(plane) + ", " +
-                                 std::to_string(channel) + ", pixel);\n    ";
-                        continue;
-                    }
-                    lines += std::string("codes.") + Lane(component) + " = float(texelFetch(plane" +
-                             std::to_string(plane) +
-                             (chroma ? ", pixel >> chromaShift" : ", pixel") + ", 0)." +
-                             Lane(channel) + " >> uint(sampleShift));\n    ";
-                }
-                Replace(body, "FETCH_COMPONENTS", lines);
-                const std::string kernels = filter > 0 ? "#define CHROMA_FILTER " +
-                                                             std::to_string(filter) + "\n" +
-                                                             std::string(kKernels)
-                                                       : "";
-                return constants + Defines(colour, layout.yuv, composite) + kernels + fetch + body;
-            },
+    return {"FrameConverter.decode." + DecodeKey(layout, colour, composite, filter) + "\n" +
+                values.Text(),
+            VShader::Id::XYUV,
+            [text = values.Text() + DecodeText(layout, colour, composite, filter)] { return text; },
             __FILE__};
 }
 
@@ -553,9 +573,17 @@ struct EncodeVariant {
     }
 };
 
+// With a direct decode, the program decodes the source pixels it reads itself
+// (DecodeText's decodePixel) instead of reading a decoded texture.
+struct DirectDecode {
+    std::string key;
+    std::string text;
+};
+
 ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
                                                           const EncodeVariant& variant,
-                                                          const GlslConstants& values) {
+                                                          const GlslConstants& values,
+                                                          const DirectDecode& direct = {}) {
     const std::vector<int> components = PlaneComponents(layout, plane);
     std::string store = "uvec4(samples.";
     for (int component : components) {
@@ -566,9 +594,11 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
     }
     store += ")";
     std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
-                       variant.Key() + "\n" + values.Text();
+                       variant.Key() + (direct.key.empty() ? "" : ".from." + direct.key) + "\n" +
+                       values.Text();
     return {name, VShader::Id::XYUV,
-            [store, variant, yuv = UsesMatrix(layout, plane), constants = values.Text()] {
+            [store, variant, yuv = UsesMatrix(layout, plane) && direct.text.empty(),
+             constants = values.Text(), direct] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
                 std::string defines = Defines(variant.colour, yuv, false, variant.dither);
@@ -576,8 +606,12 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
                     defines += "#define INEXACT 1\n";
                 }
                 if (variant.filter > 0) {
-                    defines += "#define CHROMA_FILTER " + std::to_string(variant.filter) + "\n" +
-                               std::string(kKernels);
+                    defines += "#define KERNEL " + std::to_string(variant.filter) +
+                               "\n#define CHROMA_FILTER 1\n" + std::string(kKernels);
+                }
+                if (!direct.text.empty()) {
+                    defines =
+                        "#define DECODE_LIBRARY 1\n#define DIRECT 1\n" + direct.text + defines;
                 }
                 return constants + defines + body;
             },
@@ -587,6 +621,18 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
 void RequireGLThread() {
     if (!IsOpenGLThread()) {
         KAVRIN_THROW_HOST("Convert", Exception, "This is not OpenGL thread.");
+    }
+}
+
+// Sizes GL cannot hold are refused before any texture is touched.
+void CheckTextureSize(const Conf::FrameInfo& info) {
+    const std::uint64_t maximum = RenderHub::GetInstance().GetMaximumTextureSize();
+    if (static_cast<std::uint64_t>(info.width) > maximum ||
+        static_cast<std::uint64_t>(info.height) > maximum) {
+        KAVRIN_THROW_HOST("Convert", Exception,
+                          "Frame size " + std::to_string(info.width) + "x" +
+                              std::to_string(info.height) + " exceeds the maximum texture size " +
+                              std::to_string(maximum));
     }
 }
 
@@ -728,6 +774,10 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     const int decodeFilter = !planar && sourceShift != glm::ivec2(0) ? filter : 0;
     const int encodeFilter = !planar && targetShift != glm::ivec2(0) ? filter : 0;
     const bool planarChroma = planar && source.layout.yuv;
+    // Code values that go straight from pixel to pixel need no decoded texture:
+    // the encoding reads the source planes itself. (Filtered chroma is decoded
+    // once instead: every target plane would filter it again.)
+    const bool direct = !colour && !resize && encodeFilter == 0 && decodeFilter == 0;
 
     // Refuses sizes GL cannot hold before any texture is touched.
     if (resize) {
@@ -737,10 +787,14 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         resized->Allocate(sourceSpace, PixFmt::RGBAF32LE,
                           {targetInfo.width, targetInfo.height, 0, 0});
     }
-    if (!decoded) {
-        decoded = Frame::Create();
+    if (direct) {
+        CheckTextureSize(info);
+    } else {
+        if (!decoded) {
+            decoded = Frame::Create();
+        }
+        decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
     }
-    decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
 
     PooledTextures sourcePlanes;
     for (int plane = 0; plane < source.layout.planes; ++plane) {
@@ -756,15 +810,13 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     const auto floatTexture = [&](int width, int height) -> Texture& {
         return chroma.Take({width, height, GL_RGBA, GL_RGBA32F, static_cast<GLenum>(GL_FLOAT)});
     };
-    const auto decode = [&](Texture& into, glm::ivec2 shift) {
-        storage.FBO().Attach(into);
-        GlslConstants values;
+    const auto decodeValues = [&](GlslConstants& values, glm::ivec2 shift) {
         values.IVec2("chromaShift", source.layout.yuv ? shift : glm::ivec2(0))
-            .Int("sampleShift", raw ? 0 : source.shift)
+            .Int("sourceSampleShift", raw ? 0 : source.shift)
             .Float("opaque",
                    static_cast<float>(((1 << source.depth) - 1) << (raw ? source.shift : 0)));
         if (decodeFilter > 0) {
-            values.Vec2("chromaSite", sourceSite);
+            values.Vec2("sourceChromaSite", sourceSite);
         }
         if (colour) {
             values.Vec4("offset", source.Offsets()).Vec4("scale", source.Scales());
@@ -772,16 +824,30 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                 values.Mat3("toRgb", Details::YpPbPrToRgbUniform(source.matrix));
             }
         }
+    };
+    const auto useSourcePlanes = [&](ShaderProgram& program) {
+        for (int plane = 0; plane < source.layout.planes; ++plane) {
+            // A direct encoding may not read every plane.
+            const std::string name = "plane" + std::to_string(plane);
+            if (program.UniformExists(name)) {
+                sourcePlanes[static_cast<std::size_t>(plane)].Use(plane);
+                program.Uniform(name.c_str(), plane);
+            }
+        }
+    };
+    const auto decode = [&](Texture& into, glm::ivec2 shift) {
+        storage.FBO().Attach(into);
+        GlslConstants values;
+        decodeValues(values, shift);
         ShaderProgram& program = storage.MakeShader(
             DecodeSources(source.layout, colour, composite, decodeFilter, values));
         program.Use();
-        for (int plane = 0; plane < source.layout.planes; ++plane) {
-            sourcePlanes[static_cast<std::size_t>(plane)].Use(plane);
-            program.Uniform(("plane" + std::to_string(plane)).c_str(), plane);
-        }
+        useSourcePlanes(program);
         DrawQuad(storage, program);
     };
-    decode(*decoded->GetFirstTexture(), sourceShift);
+    if (!direct) {
+        decode(*decoded->GetFirstTexture(), sourceShift);
+    }
     Texture* resizedChroma = nullptr;
     if (planarChroma) {
         const PixFmtDescription& from = *source.description;
@@ -858,15 +924,25 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                 .IVec4("denominator", denominator)
                 .IVec4("outOffset", outOffset);
         }
-        ShaderProgram& program =
-            storage.MakeShader(EncodeSources(target.layout, plane, variant, values));
-        program.Use();
-        if (chromaPlane && planarChroma) {
-            resizedChroma->Use(0);
-        } else {
-            encodeFrom->GetFirstTexture()->Use(0);
+        DirectDecode directDecode;
+        if (direct) {
+            decodeValues(values, sourceShift);
+            directDecode = {DecodeKey(source.layout, false, false, decodeFilter),
+                            DecodeText(source.layout, false, false, decodeFilter)};
         }
-        program.Uniform("src", 0);
+        ShaderProgram& program =
+            storage.MakeShader(EncodeSources(target.layout, plane, variant, values, directDecode));
+        program.Use();
+        if (direct) {
+            useSourcePlanes(program);
+        } else {
+            if (chromaPlane && planarChroma) {
+                resizedChroma->Use(0);
+            } else {
+                encodeFrom->GetFirstTexture()->Use(0);
+            }
+            program.Uniform("src", 0);
+        }
         DrawQuad(storage, program);
     }
     for (int plane = 0; plane < target.layout.planes; ++plane) {
