@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "Kavrin/Proc/DataVideoCPU.h"
 
 #include "Frame.h"
+#include "FrameConverter.h"
 #include "RenderHub.h"
 #include "Texture.h"
 #include "ToolTasks.h"
@@ -114,8 +116,9 @@ int RunBench(const BenchOptions& options) {
     auto& hub = Ogl::RenderHub::GetInstance();
     const DispatchFigures dispatch = MeasureDispatch(options.secondsPerCase);
     std::vector<FrameFigures> frames;
-    const PixFmt formats[] = {PixFmt::YUV420P, PixFmt::YUV420P10LE, PixFmt::NV12,
-                              PixFmt::P010LE,  PixFmt::RGBA,        PixFmt::BGRA};
+    const PixFmt formats[] = {PixFmt::YUV420P, PixFmt::YUV420P10LE, PixFmt::NV12, PixFmt::P010LE,
+                              PixFmt::RGBA,    PixFmt::BGRA,        PixFmt::ARGB, PixFmt::ABGR,
+                              PixFmt::RGB24,   PixFmt::BGR24};
     if (!options.json) {
         std::printf("RenderHub bench on %s\n\n", hub.GetRenderer().c_str());
         std::printf("task dispatch: %.0f tasks/s, round trip p50 %.1f us, p99 %.1f us\n\n",
@@ -130,9 +133,14 @@ int RunBench(const BenchOptions& options) {
             auto filled = Proc::DataVideoCPU::Create(format, info, bt709);
             filled->Fill({40, 120, 200, 255});
             boost::intrusive_ptr<Proc::IDataVideo> source = filled;
-            // The BGR family is read back through RGBA, the format the library writes.
-            boost::intrusive_ptr<Proc::IDataVideo> destination = Proc::DataVideoCPU::Create(
-                format == PixFmt::BGRA ? PixFmt::RGBA : format, info, bt709);
+            // The swapped orders are read back in RGB order, the one frames write.
+            const bool alpha =
+                format == PixFmt::BGRA || format == PixFmt::ARGB || format == PixFmt::ABGR;
+            const PixFmt readBack = alpha                     ? PixFmt::RGBA
+                                    : format == PixFmt::BGR24 ? PixFmt::RGB24
+                                                              : format;
+            boost::intrusive_ptr<Proc::IDataVideo> destination =
+                Proc::DataVideoCPU::Create(readBack, info, bt709);
             boost::intrusive_ptr<Frame> frame;
             RunOnGL([&](const ShaderStorage&) { frame = Frame::Create(); });
             FrameFigures figures{
@@ -160,6 +168,49 @@ int RunBench(const BenchOptions& options) {
             frames.push_back(figures);
         }
     }
+    // The conversion call, CPU frame to CPU frame, as renderhub convert uses it.
+    struct Conversion {
+        const char* name;
+        PixFmt from;
+        Conf::ColorSpace fromSpace;
+        PixFmt to;
+        Conf::ColorSpace toSpace;
+        double fps = 0;
+    };
+    std::vector<Conversion> conversions = {
+        {"yuv420p->yuv420p", PixFmt::YUV420P, {1, 1, 1}, PixFmt::YUV420P, {1, 1, 1}},
+        {"yuv420p->yuv444p10le", PixFmt::YUV420P, {1, 1, 1}, PixFmt::YUV444P10LE, {1, 1, 1}},
+        {"pq2020->sdr709", PixFmt::YUV420P10LE, {9, 16, 9}, PixFmt::YUV420P, {1, 1, 1}},
+    };
+    if (!options.json) {
+        std::printf("\n%-24s %-10s %10s   (the conversion call, CPU to CPU; frames per second)\n",
+                    "conversion", "size", "fps");
+    }
+    const auto [width, height] = options.sizes.front();
+    for (Conversion& conversion : conversions) {
+        const Conf::FrameInfo info{width, height, 0, 0};
+        auto source = Proc::DataVideoCPU::Create(conversion.from, info, conversion.fromSpace);
+        source->Fill({40, 120, 200, 255});
+        auto target = Proc::DataVideoCPU::Create(conversion.to, info, conversion.toSpace);
+        // The tool's defaults: bilinear chroma where its grid changes.
+        Ogl::FrameConversionOptions settings;
+        settings.chromaFilter = Ogl::FrameConversionOptions::ChromaFilter::Bilinear;
+        std::unique_ptr<Ogl::FrameConverter> converter;
+        RunOnGL([&](const ShaderStorage&) {
+            converter = std::make_unique<Ogl::FrameConverter>(settings);
+        });
+        conversion.fps =
+            MeasureFrames([&](const ShaderStorage& s) { converter->Convert(source, target, s); },
+                          options.secondsPerCase);
+        RunOnGL([&](const ShaderStorage&) {
+            converter.reset();
+            Ogl::TexturePool::GetInstance().Clear();
+        });
+        if (!options.json) {
+            std::printf("%-24s %4dx%-5d %10.1f\n", conversion.name, width, height, conversion.fps);
+            std::fflush(stdout);
+        }
+    }
     if (options.json) {
         std::printf("{\n  \"renderer\": \"%s\",\n", JsonText(hub.GetRenderer()).c_str());
         std::printf(
@@ -174,6 +225,14 @@ int RunBench(const BenchOptions& options) {
                 "\"downloadFps\": %.2f, \"roundTripFps\": %.2f}%s\n",
                 f.format.c_str(), f.width, f.height, f.upload, f.download, f.roundTrip,
                 i + 1 < frames.size() ? "," : "");
+        }
+        std::printf("  ],\n  \"conversions\": [\n");
+        for (std::size_t i = 0; i < conversions.size(); ++i) {
+            std::printf(
+                "    {\"conversion\": \"%s\", \"width\": %d, \"height\": %d, "
+                "\"fps\": %.2f}%s\n",
+                conversions[i].name, width, height, conversions[i].fps,
+                i + 1 < conversions.size() ? "," : "");
         }
         std::printf("  ]\n}\n");
     }

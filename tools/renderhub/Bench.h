@@ -12,8 +12,10 @@ struct BenchOptions {
     double secondsPerCase = 0.5;
 };
 
-// Task dispatch rate and latency, and frame upload/download/round-trip rates for
-// the main formats, as a table or JSON on standard output. Needs an initialised
+// Task dispatch rate and latency, frame upload/download/round-trip rates for the
+// main formats and the swapped RGB orders, and the conversion call's rates for
+// the tool's main conversions (at the first size), as a table or JSON on
+// standard output. Needs an initialised
 // library and a QGuiApplication; returns the exit status.
 int RunBench(const BenchOptions& options);
 
