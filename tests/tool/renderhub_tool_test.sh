@@ -40,11 +40,13 @@ grep -qE '^yuv444p +[01] ' <<<"$demo" || fail "yuv444p is off by more than one c
 grep -q "Contact sheet written to $WORK/sheet.png" <<<"$demo" || fail "the sheet's path is not printed"
 head -c 8 sheet.png | od -An -tx1 | grep -q "89 50 4e 47 0d 0a 1a 0a" || fail "sheet.png is not a PNG"
 
-# The bench: figures for the six main formats, as JSON on request.
+# The bench: figures for ten formats and three conversions, as JSON on request.
 bench=$("$TOOL" bench --size 64x32 --seconds 0.05 --json) || fail "bench exited with $?"
 grep -qE '"tasksPerSecond": [0-9]+' <<<"$bench" || fail "bench JSON lacks the dispatch rate"
 formats=$(grep -c '"format":' <<<"$bench")
-[ "$formats" -eq 6 ] || fail "bench measured $formats formats, not 6"
+[ "$formats" -eq 10 ] || fail "bench measured $formats formats, not 10"
+conversions=$(grep -cE '"conversion": "[^"]+", "width": 64, "height": 32, "fps": [0-9.]+' <<<"$bench")
+[ "$conversions" -eq 3 ] || fail "bench measured $conversions conversions, not 3"
 grep -qE '"format": "nv12", "width": 64, "height": 32, "uploadFps": [0-9.]+' <<<"$bench" ||
     fail "bench JSON lacks the nv12 row"
 "$TOOL" bench --seconds 0 >/dev/null 2>&1
