@@ -430,8 +430,10 @@ void main()
     vec2 centre = vec2(ivec2(gl_FragCoord.xy) * factor) + chromaSite;
     vec2 reach = vec2(blockShift.x == 0 ? 0 : RADIUS * factor.x,
                       blockShift.y == 0 ? 0 : RADIUS * factor.y);
-    ivec2 low = ivec2(ceil(centre - reach));
-    ivec2 high = ivec2(floor(centre + reach));
+    // Taps where the kernel ends weigh nothing: only those strictly inside.
+    ivec2 inside = ivec2(notEqual(blockShift, ivec2(0)));
+    ivec2 low = ivec2(floor(centre - reach)) + inside;
+    ivec2 high = ivec2(ceil(centre + reach)) - inside;
     for (int y = low.y; y <= high.y; ++y) {
         float wy = blockShift.y == 0 ? 1.0 : kernel((float(y) - centre.y) / float(factor.y));
         for (int x = low.x; x <= high.x; ++x) {
