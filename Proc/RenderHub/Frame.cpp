@@ -10,19 +10,16 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include <glog/logging.h>
-
 #include "Kavrin/Core/Exception.h"
 #include "Kavrin/Ogl/OglThread.h"
 
-#include "IOglTask.h"
+#include "GLThreadDeleter.h"
 #include "Mesh.h"
 #include "NVColorPresentationTools.h"
 #include "OglCheck.h"
 #include "PackedMesh.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "QtOgl/QtOglContext.h"
-#include "RenderHub.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
 #include "ShaderStorage.h"
@@ -152,26 +149,13 @@ PixFmt RgbFormatFor(const PixFmtDescription* description, bool alpha) {
 }  // namespace
 
 // Destroys a frame on the GL thread for a last reference dropped elsewhere.
-class FrameDeleter : public IOglTask {
+class FrameDeleter final : public Details::GLThreadDeleter<Frame, FrameDeleter> {
 public:
-    explicit FrameDeleter(const Frame* frame)
-        : IOglTask(OglCapability::Minimal, "FrameDeleter"), frame(frame) {}
-    ~FrameDeleter() override {
-        // Dropped unrun (worker stopping): the textures died with the context.
-        if (frame != nullptr) {
-            const_cast<Frame*>(frame)->Abandon();
-            delete frame;
-        }
-    }
+    static constexpr const char* kName = "FrameDeleter";
+    using GLThreadDeleter::GLThreadDeleter;
 
-private:
-    void DoExecute(OglCapability, const ShaderStorage&) override {
-        const Frame* doomed = frame;
-        frame = nullptr;
-        delete doomed;
-    }
-
-    const Frame* frame;
+    // The textures died with the context.
+    static void Abandon(const Frame& frame) { const_cast<Frame&>(frame).Abandon(); }
 };
 
 Frame::Frame() : desc(NoneDescription()) {}
@@ -188,28 +172,17 @@ boost::intrusive_ptr<Frame> Frame::CreateIntermediate(const Conf::ColorSpace& co
     return frame;
 }
 
-unsigned Frame::AddRef() const { return refCount.fetch_add(1, std::memory_order_relaxed) + 1; }
+unsigned Frame::AddRef() const { return refCount.AddRef(); }
 
-unsigned Frame::GetRefCount() const { return refCount.load(std::memory_order_acquire); }
+unsigned Frame::GetRefCount() const { return refCount.Get(); }
 
 unsigned Frame::Release() const {
-    const unsigned remaining = refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (remaining != 0) {
-        return remaining;
+    const unsigned remaining = refCount.Release();
+    if (remaining == 0) {
+        // An empty frame holds no texture and may go on any thread.
+        FrameDeleter::Delete(this, IsValid());
     }
-    if (IsValid() && !IsOpenGLThread()) {
-        boost::intrusive_ptr<FrameDeleter> deleter(new FrameDeleter(this));
-        try {
-            RenderHub::GetInstance().DoBackgroundTask(deleter);
-        } catch (const std::exception&) {
-            // No worker to run it: the deleter's destructor abandons the textures.
-            LOG(WARNING) << "A GPU frame was released after the OpenGL worker stopped; its texture "
-                            "is abandoned";
-        }
-        return 0;
-    }
-    delete this;
-    return 0;
+    return remaining;
 }
 
 PixFmt Frame::CPUPixFmtToGPUPixFmt(PixFmt pixFmt) {

@@ -3,7 +3,6 @@
 #include <GL/glew.h>
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -18,9 +17,15 @@
 
 namespace Kavrin::Ogl {
 
+class FrameDeleter;
 class Mesh;
 class ShaderStorage;
 class Texture;
+
+namespace Details {
+template <class T, class Derived>
+class GLThreadDeleter;
+}  // namespace Details
 
 // A video frame on the GPU: one RGB(A) texture in one of six GPU pixel formats,
 // with its size and colour space. Filled from and written back into host CPU
@@ -76,6 +81,7 @@ public:
 
 private:
     friend class FrameDeleter;
+    friend class Details::GLThreadDeleter<Frame, FrameDeleter>;
 
     Frame();
     ~Frame();
@@ -110,7 +116,7 @@ private:
     static void ReorderRGBChannels(Frame& frame, const ShaderStorage& storage,
                                    const std::array<int, 4>& order);
 
-    mutable std::atomic<unsigned> refCount{0};
+    RefCountImpl refCount;
     const PixFmtDescription* desc;
     Conf::ColorSpace colorSpace;
     Conf::FrameInfo frameInfo;

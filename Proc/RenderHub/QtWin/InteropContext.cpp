@@ -22,6 +22,7 @@
 #include "Kavrin/Win/GLInterop.h"
 #include "Kavrin/Win/WinBase.h"
 
+#include "GLThreadDeleter.h"
 #include "IOglTask.h"
 #include "QtOgl/QtOglContext.h"
 #include "QtOgl/QtOpenGL.h"
@@ -112,25 +113,13 @@ private:
     boost::intrusive_ptr<DX::D11Device> device;
 };
 
-// Destroys a context on the GL thread for a last reference dropped elsewhere.
-class InteropContextDeleter : public IOglTask {
+// Destroys a context on the GL thread for a last reference dropped elsewhere;
+// an unrun one deletes it where it is, since nothing of it then needs GL.
+class InteropContextDeleter final
+    : public Details::GLThreadDeleter<InteropContext, InteropContextDeleter> {
 public:
-    explicit InteropContextDeleter(const InteropContext* context)
-        : IOglTask(OglCapability::Minimal, "InteropContextDeleter"), context(context) {}
-    ~InteropContextDeleter() override {
-        if (context != nullptr) {
-            // Dropped unrun (worker stopping): nothing of it needs GL.
-            delete context;
-        }
-    }
-
-private:
-    void DoExecute(OglCapability, const ShaderStorage&) override {
-        const InteropContext* doomed = context;
-        context = nullptr;
-        delete doomed;
-    }
-    const InteropContext* context;
+    static constexpr const char* kName = "InteropContextDeleter";
+    using GLThreadDeleter::GLThreadDeleter;
 };
 
 }  // namespace
@@ -182,29 +171,17 @@ InteropContext::~InteropContext() {
     --s_contextCount;
 }
 
-unsigned InteropContext::AddRef() const {
-    return refCount.fetch_add(1, std::memory_order_relaxed) + 1;
-}
+unsigned InteropContext::AddRef() const { return refCount.AddRef(); }
 
-unsigned InteropContext::GetRefCount() const { return refCount.load(std::memory_order_acquire); }
+unsigned InteropContext::GetRefCount() const { return refCount.Get(); }
 
 unsigned InteropContext::Release() const {
-    const unsigned remaining = refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (remaining != 0) {
-        return remaining;
+    const unsigned remaining = refCount.Release();
+    if (remaining == 0) {
+        // Its destructor closes the GL side of the Direct3D link.
+        InteropContextDeleter::Delete(this, true);
     }
-    if (IsOpenGLThread()) {
-        delete this;
-        return 0;
-    }
-    boost::intrusive_ptr<InteropContextDeleter> deleter(new InteropContextDeleter(this));
-    try {
-        RenderHub::GetInstance().DoBackgroundTask(deleter);
-    } catch (const std::exception& error) {
-        // No worker to run it: the deleter's destructor frees the context here.
-        LOG(WARNING) << "Interop context deleter not queued: " << error.what();
-    }
-    return 0;
+    return remaining;
 }
 
 boost::intrusive_ptr<InteropContext> InteropContext::Create(

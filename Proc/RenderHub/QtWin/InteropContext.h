@@ -123,7 +123,7 @@ private:
     std::vector<DX::DXGIAdapter> EnumerateAdapters() const;
     long LinkWithOpenGL(const boost::intrusive_ptr<DX::D11Device>& device);
 
-    mutable std::atomic<unsigned> refCount{0};
+    RefCountImpl refCount;
     QtOglContext* oglContext = nullptr;
     std::optional<LUID> adapterLuid;
     HANDLE oglDevice = nullptr;

@@ -3,18 +3,16 @@
 #include "interop/InteropTexture.h"
 
 #include <cstdlib>
-#include <exception>
 
 #include <glog/logging.h>
 
 #include "Kavrin/Core/Exception.h"
 #include "Kavrin/Ogl/OglThread.h"
 
+#include "GLThreadDeleter.h"
 #include "GlObjectCounter.h"
-#include "IOglTask.h"
 #include "Mesh.h"
 #include "PackedMesh.h"
-#include "RenderHub.h"
 #include "ShaderProgram.h"
 #include "ShaderStorage.h"
 #include "Texture.h"
@@ -24,27 +22,17 @@ namespace {
 
 // Destroys an interop texture on the GL thread for a last reference dropped
 // elsewhere.
-class InteropTextureDeleter : public IOglTask {
+class InteropTextureDeleter final
+    : public Details::GLThreadDeleter<InteropTexture, InteropTextureDeleter> {
 public:
-    explicit InteropTextureDeleter(const InteropTexture* texture)
-        : IOglTask(OglCapability::Minimal, "InteropTextureDeleter"), texture(texture) {}
-    ~InteropTextureDeleter() override {
-        if (texture != nullptr) {
-            // Dropped unrun (worker stopping): the subclass destroys itself
-            // without a GL thread; its names died with the context.
-            LOG(WARNING) << "An interop texture was released after the OpenGL worker stopped";
-            delete texture;
-        }
-    }
+    static constexpr const char* kName = "InteropTextureDeleter";
+    using GLThreadDeleter::GLThreadDeleter;
 
-private:
-    void DoExecute(OglCapability, const ShaderStorage&) override {
-        const InteropTexture* doomed = texture;
-        texture = nullptr;
-        delete doomed;
+    // The subclass destroys itself without a GL thread; its names died with the
+    // context.
+    static void Abandon(const InteropTexture&) {
+        LOG(WARNING) << "An interop texture was released after the OpenGL worker stopped";
     }
-
-    const InteropTexture* texture;
 };
 
 // Restores the framebuffer binding and deletes the temporary framebuffer on
@@ -93,29 +81,16 @@ InteropTexture::~InteropTexture() {
     }
 }
 
-unsigned InteropTexture::AddRef() const {
-    return refCount.fetch_add(1, std::memory_order_relaxed) + 1;
-}
+unsigned InteropTexture::AddRef() const { return refCount.AddRef(); }
 
-unsigned InteropTexture::GetRefCount() const { return refCount.load(std::memory_order_acquire); }
+unsigned InteropTexture::GetRefCount() const { return refCount.Get(); }
 
 unsigned InteropTexture::Release() const {
-    const unsigned remaining = refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (remaining != 0) {
-        return remaining;
+    const unsigned remaining = refCount.Release();
+    if (remaining == 0) {
+        InteropTextureDeleter::Delete(this, createdOnGlThread);
     }
-    if (createdOnGlThread && !IsOpenGLThread()) {
-        boost::intrusive_ptr<InteropTextureDeleter> deleter(new InteropTextureDeleter(this));
-        try {
-            RenderHub::GetInstance().DoBackgroundTask(deleter);
-        } catch (const std::exception& error) {
-            // No worker to run it: the deleter's destructor frees the object.
-            LOG(WARNING) << "Interop texture deleter not queued: " << error.what();
-        }
-        return 0;
-    }
-    delete this;
-    return 0;
+    return remaining;
 }
 
 void InteropTexture::BindFrameBuffer(const std::function<void()>& draw,

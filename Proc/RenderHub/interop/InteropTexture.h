@@ -3,7 +3,6 @@
 #include <GL/glew.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,7 +67,7 @@ protected:
     GLuint texture = 0;
 
 private:
-    mutable std::atomic<unsigned> refCount{0};
+    RefCountImpl refCount;
     std::uint64_t width;
     std::uint64_t height;
     bool createdOnGlThread;
