@@ -92,46 +92,6 @@ constexpr std::string_view kOptionsHelp =
     "exit status: 0 done, 1 failed while running, 2 bad command line, 3 convert's input\n"
     "ended inside a frame (the whole frames before it were written)\n";
 
-struct Command {
-    std::string_view name;
-    std::string_view synopsis;
-    std::string_view help;
-};
-
-constexpr Command kCommands[] = {
-    {"demo", "demo [OPTIONS]", kDemoHelp},
-    {"bench", "bench [OPTIONS]", kBenchHelp},
-    {"convert", "convert IN OUT [OPTIONS]", kConvertHelp},
-    {"info", "info", kInfoHelp},
-};
-
-std::string FullUsage() {
-    std::string text =
-        "usage: renderhub [--verbose] [COMMAND [OPTIONS]]\n"
-        "       renderhub [COMMAND] --help\n"
-        "       renderhub --version\n"
-        "\n"
-        "commands:\n";
-    for (const Command& command : kCommands) {
-        text += command.help;
-    }
-    return text + "\n" + std::string(kOptionsHelp);
-}
-
-std::string CommandUsage(const Command& command) {
-    return "usage: renderhub [--verbose] " + std::string(command.synopsis) + "\n\n" +
-           std::string(command.help);
-}
-
-const Command* FindCommand(const std::string& name) {
-    for (const Command& command : kCommands) {
-        if (command.name == name) {
-            return &command;
-        }
-    }
-    return nullptr;
-}
-
 [[noreturn]] void Fail(const std::string& why) {
     std::fprintf(stderr, "renderhub: OpenGL cannot be used: %s\n", why.c_str());
     std::fflush(stderr);
@@ -324,129 +284,191 @@ void ReadArguments(const std::string& command, const std::vector<std::string>& a
 }
 
 struct CommandLine {
-    const Command* command = nullptr;
     RenderHubTool::DemoOptions demo;
     RenderHubTool::BenchOptions bench;
     RenderHubTool::ConvertOptions convert;
 };
 
-// Fills the options of the command named first in `arguments` (demo when none).
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    CommandLine line;
-    line.command = arguments.empty() ? &kCommands[0] : FindCommand(arguments.front());
-    const std::string name = line.command != nullptr ? std::string(line.command->name) : "";
+// Each command reads its own options from `arguments` (its name first).
+void ParseDemo(const std::vector<std::string>& arguments, CommandLine& line) {
+    const std::string name = "demo";
     std::vector<std::string> positional;
-    if (name == "demo") {
-        auto& demo = line.demo;
-        ReadArguments(name, arguments,
-                      {{"--size", true,
-                        [&](const std::string& v) {
-                            SizeValue("--size", v, "640x360", demo.width, demo.height);
-                        }},
-                       {"--frames", true,
-                        [&](const std::string& v) {
-                            demo.frames =
-                                IntValue("--frames", v, 1, 1000, "a number from 1 to 1000");
-                        }},
-                       {"--output", true, [&](const std::string& v) { demo.output = v; }}},
-                      positional, 0);
-    } else if (name == "bench") {
-        auto& bench = line.bench;
-        bool sizesGiven = false;
-        ReadArguments(name, arguments,
-                      {{"--size", true,
-                        [&](const std::string& v) {
-                            int width = 0;
-                            int height = 0;
-                            SizeValue("--size", v, "1920x1080", width, height);
-                            if (!sizesGiven) {
-                                bench.sizes.clear();
-                                sizesGiven = true;
-                            }
-                            bench.sizes.emplace_back(width, height);
-                        }},
-                       {"--seconds", true,
-                        [&](const std::string& v) {
-                            bench.secondsPerCase =
-                                PositiveValue("--seconds", v, 60, "a number above 0 and up to 60");
-                        }},
-                       {"--json", false, [&](const std::string&) { bench.json = true; }}},
-                      positional, 0);
-    } else if (name == "convert") {
-        auto& convert = line.convert;
-        const auto text = [](std::string& field) {
-            return [&field](const std::string& v) { field = v; };
+    auto& demo = line.demo;
+    ReadArguments(name, arguments,
+                  {{"--size", true,
+                    [&](const std::string& v) {
+                        SizeValue("--size", v, "640x360", demo.width, demo.height);
+                    }},
+                   {"--frames", true,
+                    [&](const std::string& v) {
+                        demo.frames = IntValue("--frames", v, 1, 1000, "a number from 1 to 1000");
+                    }},
+                   {"--output", true, [&](const std::string& v) { demo.output = v; }}},
+                  positional, 0);
+}
+
+void ParseBench(const std::vector<std::string>& arguments, CommandLine& line) {
+    const std::string name = "bench";
+    std::vector<std::string> positional;
+    auto& bench = line.bench;
+    bool sizesGiven = false;
+    ReadArguments(name, arguments,
+                  {{"--size", true,
+                    [&](const std::string& v) {
+                        int width = 0;
+                        int height = 0;
+                        SizeValue("--size", v, "1920x1080", width, height);
+                        if (!sizesGiven) {
+                            bench.sizes.clear();
+                            sizesGiven = true;
+                        }
+                        bench.sizes.emplace_back(width, height);
+                    }},
+                   {"--seconds", true,
+                    [&](const std::string& v) {
+                        bench.secondsPerCase =
+                            PositiveValue("--seconds", v, 60, "a number above 0 and up to 60");
+                    }},
+                   {"--json", false, [&](const std::string&) { bench.json = true; }}},
+                  positional, 0);
+}
+
+void ParseConvert(const std::vector<std::string>& arguments, CommandLine& line) {
+    const std::string name = "convert";
+    std::vector<std::string> positional;
+    auto& convert = line.convert;
+    const auto text = [](std::string& field) {
+        return [&field](const std::string& v) { field = v; };
+    };
+    const auto peak = [](const std::string& option, float& field) {
+        return [option, &field](const std::string& v) {
+            field = static_cast<float>(
+                PositiveValue(option, v, 10000, "cd/m2 above 0 and up to 10000"));
         };
-        const auto peak = [](const std::string& option, float& field) {
-            return [option, &field](const std::string& v) {
-                field = static_cast<float>(
-                    PositiveValue(option, v, 10000, "cd/m2 above 0 and up to 10000"));
-            };
-        };
-        ReadArguments(
-            name, arguments,
-            {{"--pix-fmt", true, text(convert.outputPixFmt)},
-             {"--in-pix-fmt", true, text(convert.inputPixFmt)},
-             {"--size", true,
-              [&](const std::string& v) {
-                  SizeValue("--size", v, "1920x1080", convert.width, convert.height);
-              }},
-             {"--in-format", true, text(convert.inputContainer)},
-             {"-f", true, text(convert.outputContainer)},
-             {"--start-number", true,
-              [&](const std::string& v) {
-                  convert.startNumber =
-                      IntValue("--start-number", v, 0, 999999999, "a number 0 or above");
-              }},
-             {"--in-matrix", true, text(convert.inputMatrix)},
-             {"--matrix", true, text(convert.outputMatrix)},
-             {"--in-range", true, text(convert.inputRange)},
-             {"--range", true, text(convert.outputRange)},
-             {"--in-primaries", true, text(convert.inputPrimaries)},
-             {"--primaries", true, text(convert.outputPrimaries)},
-             {"--in-transfer", true, text(convert.inputTransfer)},
-             {"--transfer", true, text(convert.outputTransfer)},
-             {"--source-peak", true, peak("--source-peak", convert.sourcePeak)},
-             {"--target-peak", true, peak("--target-peak", convert.targetPeak)},
-             {"--reference-white", true, peak("--reference-white", convert.referenceWhite)},
-             {"--hlg-peak", true, peak("--hlg-peak", convert.hlgPeak)},
-             {"--in-flight", true,
-              [&](const std::string& v) {
-                  convert.inFlight = IntValue("--in-flight", v, 1, 64, "a number from 1 to 64");
-              }},
-             {"--dither", true, text(convert.dither)},
-             {"--chroma-filter", true, text(convert.chromaFilter)},
-             {"--in-chroma-loc", true, text(convert.inputChromaLocation)},
-             {"--chroma-loc", true, text(convert.outputChromaLocation)},
-             {"--scale", true,
-              [&](const std::string& v) {
-                  SizeValue("--scale", v, "1280x720", convert.scaleWidth, convert.scaleHeight);
-              }},
-             {"--scale-filter", true, text(convert.scaleFilter)},
-             {"--scale-light", true, text(convert.scaleLight)},
-             {"--tonemap", true, text(convert.toneCurve)},
-             {"--gamut", true, text(convert.gamut)},
-             {"--quiet", false, [&](const std::string&) { convert.quiet = true; }}},
-            positional, 2);
-        if (positional.size() != 2) {
-            throw UsageError(
-                "convert takes an input and an output file (- for standard input or output)");
+    };
+    ReadArguments(
+        name, arguments,
+        {{"--pix-fmt", true, text(convert.outputPixFmt)},
+         {"--in-pix-fmt", true, text(convert.inputPixFmt)},
+         {"--size", true,
+          [&](const std::string& v) {
+              SizeValue("--size", v, "1920x1080", convert.width, convert.height);
+          }},
+         {"--in-format", true, text(convert.inputContainer)},
+         {"-f", true, text(convert.outputContainer)},
+         {"--start-number", true,
+          [&](const std::string& v) {
+              convert.startNumber =
+                  IntValue("--start-number", v, 0, 999999999, "a number 0 or above");
+          }},
+         {"--in-matrix", true, text(convert.inputMatrix)},
+         {"--matrix", true, text(convert.outputMatrix)},
+         {"--in-range", true, text(convert.inputRange)},
+         {"--range", true, text(convert.outputRange)},
+         {"--in-primaries", true, text(convert.inputPrimaries)},
+         {"--primaries", true, text(convert.outputPrimaries)},
+         {"--in-transfer", true, text(convert.inputTransfer)},
+         {"--transfer", true, text(convert.outputTransfer)},
+         {"--source-peak", true, peak("--source-peak", convert.sourcePeak)},
+         {"--target-peak", true, peak("--target-peak", convert.targetPeak)},
+         {"--reference-white", true, peak("--reference-white", convert.referenceWhite)},
+         {"--hlg-peak", true, peak("--hlg-peak", convert.hlgPeak)},
+         {"--in-flight", true,
+          [&](const std::string& v) {
+              convert.inFlight = IntValue("--in-flight", v, 1, 64, "a number from 1 to 64");
+          }},
+         {"--dither", true, text(convert.dither)},
+         {"--chroma-filter", true, text(convert.chromaFilter)},
+         {"--in-chroma-loc", true, text(convert.inputChromaLocation)},
+         {"--chroma-loc", true, text(convert.outputChromaLocation)},
+         {"--scale", true,
+          [&](const std::string& v) {
+              SizeValue("--scale", v, "1280x720", convert.scaleWidth, convert.scaleHeight);
+          }},
+         {"--scale-filter", true, text(convert.scaleFilter)},
+         {"--scale-light", true, text(convert.scaleLight)},
+         {"--tonemap", true, text(convert.toneCurve)},
+         {"--gamut", true, text(convert.gamut)},
+         {"--quiet", false, [&](const std::string&) { convert.quiet = true; }}},
+        positional, 2);
+    if (positional.size() != 2) {
+        throw UsageError(
+            "convert takes an input and an output file (- for standard input or output)");
+    }
+    convert.input = positional[0];
+    convert.output = positional[1];
+}
+
+void ParseInfo(const std::vector<std::string>& arguments, CommandLine&) {
+    std::vector<std::string> positional;
+    ReadArguments("info", arguments, {}, positional, 0);
+}
+
+int RunDemoCommand(const CommandLine& line) { return RenderHubTool::RunDemo(line.demo); }
+int RunBenchCommand(const CommandLine& line) { return RenderHubTool::RunBench(line.bench); }
+int RunConvertCommand(const CommandLine& line) { return RenderHubTool::RunConvert(line.convert); }
+int RunInfoCommand(const CommandLine&) { return RunInfo(); }
+
+// The commands: name, usage, options and entry; the first is the default.
+struct Command {
+    std::string_view name;
+    std::string_view synopsis;
+    std::string_view help;
+    void (*parse)(const std::vector<std::string>& arguments, CommandLine& line);
+    int (*run)(const CommandLine& line);
+    bool startsLibrary;  // info starts and probes it itself
+};
+
+constexpr Command kCommands[] = {
+    {"demo", "demo [OPTIONS]", kDemoHelp, ParseDemo, RunDemoCommand, true},
+    {"bench", "bench [OPTIONS]", kBenchHelp, ParseBench, RunBenchCommand, true},
+    {"convert", "convert IN OUT [OPTIONS]", kConvertHelp, ParseConvert, RunConvertCommand, true},
+    {"info", "info", kInfoHelp, ParseInfo, RunInfoCommand, false},
+};
+
+std::string FullUsage() {
+    std::string text =
+        "usage: renderhub [--verbose] [COMMAND [OPTIONS]]\n"
+        "       renderhub [COMMAND] --help\n"
+        "       renderhub --version\n"
+        "\n"
+        "commands:\n";
+    for (const Command& command : kCommands) {
+        text += command.help;
+    }
+    return text + "\n" + std::string(kOptionsHelp);
+}
+
+std::string CommandUsage(const Command& command) {
+    return "usage: renderhub [--verbose] " + std::string(command.synopsis) + "\n\n" +
+           std::string(command.help);
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (command.name == name) {
+            return &command;
         }
-        convert.input = positional[0];
-        convert.output = positional[1];
-    } else if (name == "info") {
-        ReadArguments(name, arguments, {}, positional, 0);
-    } else if (arguments.front().rfind('-', 0) == 0) {
-        throw UsageError("unknown option '" + arguments.front() +
-                         "' (valid before a command: --verbose, --help, --version)");
-    } else {
+    }
+    return nullptr;
+}
+
+// The command named first in `arguments` (demo when none), its options read.
+const Command& ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& line) {
+    const Command* command = arguments.empty() ? &kCommands[0] : FindCommand(arguments.front());
+    if (command == nullptr) {
+        if (arguments.front().rfind('-', 0) == 0) {
+            throw UsageError("unknown option '" + arguments.front() +
+                             "' (valid before a command: --verbose, --help, --version)");
+        }
         std::string valid;
-        for (const Command& command : kCommands) {
-            valid += (valid.empty() ? "" : ", ") + std::string(command.name);
+        for (const Command& known : kCommands) {
+            valid += (valid.empty() ? "" : ", ") + std::string(known.name);
         }
         throw UsageError("unknown command '" + arguments.front() + "' (valid: " + valid + ")");
     }
-    return line;
+    command->parse(arguments.empty() ? std::vector<std::string>{"demo"} : arguments, line);
+    return *command;
 }
 
 int Usage(const std::string& problem, const Command* command) {
@@ -455,70 +477,56 @@ int Usage(const std::string& problem, const Command* command) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What comes before or among a command's options and belongs to none.
+struct GlobalFlags {
     bool verbose = false;
     bool help = false;
     bool version = false;
-    std::vector<std::string> arguments;
+    std::vector<std::string> arguments;  // everything else, in order
+};
+
+GlobalFlags ReadGlobalFlags(int argc, char** argv) {
+    GlobalFlags flags;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--verbose" || argument == "-v") {
-            verbose = true;
+            flags.verbose = true;
         } else if (argument == "--help" || argument == "-h") {
-            help = true;
+            flags.help = true;
         } else if (argument == "--version") {
-            version = true;
+            flags.version = true;
         } else {
-            arguments.push_back(argument);
+            flags.arguments.push_back(argument);
         }
     }
-    if (version) {
-        std::cout << "renderhub " << RENDERHUB_VERSION << "\n";
-        return 0;
-    }
-    const Command* named = arguments.empty() ? nullptr : FindCommand(arguments.front());
-    if (help && (arguments.empty() || named != nullptr)) {
-        std::cout << (named != nullptr ? CommandUsage(*named) : FullUsage());
-        return 0;
-    }
-    CommandLine line;
-    try {
-        line = ParseCommandLine(arguments);
-    } catch (const UsageError& error) {
-        return Usage(error.what(), named);
-    }
-    const std::string command(line.command->name);
+    return flags;
+}
 
-    FLAGS_logtostderr = true;
-    FLAGS_minloglevel = verbose ? google::GLOG_INFO : google::GLOG_WARNING;
-    google::InitGoogleLogging(argv[0]);
-
-    // Qt reads DISPLAY on the xcb platform, its default.
+// Qt reads DISPLAY on the xcb platform, its default, and aborts when it cannot
+// reach it: check first and say so. False when the display does not answer.
+bool CheckDisplay(std::optional<RenderHubTool::XDisplayConnection>& display) {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    std::optional<RenderHubTool::XDisplayConnection> display;
-    if (platform == nullptr || *platform == '\0' || std::strncmp(platform, "xcb", 3) == 0) {
-        const char* name = std::getenv("DISPLAY");
-        if (name == nullptr || *name == '\0') {
-            Fail(
-                "no X display (DISPLAY is not set); run under 'xvfb-run -a -s -noreset' or set "
-                "DISPLAY");
-        }
-        display.emplace();
-        if (!display->IsOpen()) {
-            std::cerr << "renderhub: cannot connect to display " << name << "\n";
-            return 1;
-        }
+    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0) {
+        return true;
     }
-    qInstallMessageHandler(&HandleQtMessage);
-    // Qt would take its own options (-display, -platform) out of the command line,
-    // which is ours alone.
-    int qtArgc = 1;
-    QGuiApplication application(qtArgc, argv);
-    display.reset();
-    if (command == "info") {
-        return RunInfo();
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') {
+        Fail(
+            "no X display (DISPLAY is not set); run under 'xvfb-run -a -s -noreset' or set "
+            "DISPLAY");
+    }
+    display.emplace();
+    if (!display->IsOpen()) {
+        std::cerr << "renderhub: cannot connect to display " << name << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Runs the command with the library started (info starts it itself).
+int RunCommand(const Command& command, const CommandLine& line) {
+    if (!command.startsLibrary) {
+        return command.run(line);
     }
     RenderHub& hub = RenderHub::GetInstance();
     hub.Initialize(nullptr, true);
@@ -529,13 +537,49 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     try {
-        status = command == "bench"     ? RenderHubTool::RunBench(line.bench)
-                 : command == "convert" ? RenderHubTool::RunConvert(line.convert)
-                                        : RenderHubTool::RunDemo(line.demo);
+        status = command.run(line);
     } catch (const std::exception& error) {
-        std::cerr << "renderhub: " << command << " failed: " << error.what() << "\n";
+        std::cerr << "renderhub: " << command.name << " failed: " << error.what() << "\n";
         status = 1;
     }
     hub.Deinitialize();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const GlobalFlags flags = ReadGlobalFlags(argc, argv);
+    if (flags.version) {
+        std::cout << "renderhub " << RENDERHUB_VERSION << "\n";
+        return 0;
+    }
+    const Command* named = flags.arguments.empty() ? nullptr : FindCommand(flags.arguments.front());
+    if (flags.help && (flags.arguments.empty() || named != nullptr)) {
+        std::cout << (named != nullptr ? CommandUsage(*named) : FullUsage());
+        return 0;
+    }
+    CommandLine line;
+    const Command* command = nullptr;
+    try {
+        command = &ParseCommandLine(flags.arguments, line);
+    } catch (const UsageError& error) {
+        return Usage(error.what(), named);
+    }
+
+    FLAGS_logtostderr = true;
+    FLAGS_minloglevel = flags.verbose ? google::GLOG_INFO : google::GLOG_WARNING;
+    google::InitGoogleLogging(argv[0]);
+
+    std::optional<RenderHubTool::XDisplayConnection> display;
+    if (!CheckDisplay(display)) {
+        return 1;
+    }
+    qInstallMessageHandler(&HandleQtMessage);
+    // Qt would take its own options (-display, -platform) out of the command line,
+    // which is ours alone.
+    int qtArgc = 1;
+    QGuiApplication application(qtArgc, argv);
+    display.reset();
+    return RunCommand(*command, line);
 }
