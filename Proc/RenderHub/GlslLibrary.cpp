@@ -1,6 +1,11 @@
 #include "GlslLibrary.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <initializer_list>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include <glm/glm.hpp>
 
@@ -41,17 +46,18 @@ std::string BiasDeclaration() {
     return "const vec3 bias = " + Details::GlslVec3(bias.x, bias.y, bias.z) + ";";
 }
 
-GlslLibraryList Build() {
-    GlslLibraryList list;
-    list.emplace_back("kavrin_mixRGBA_", R"(
+// Straight-alpha colours mixed through their premultiplied form.
+constexpr std::string_view kMixRgba = R"(
 		vec4 kavrin_mixRGBA_(vec4 color0, vec4 color1, float extAlpha)
 		{
 			float outAlpha = mix(color0.a, color1.a, extAlpha);
 			vec3 outChroma = mix(color0.rgb * color0.a, color1.rgb * color1.a, extAlpha) / outAlpha;
 			return vec4(outChroma, outAlpha);
 		}
-	)");
-    list.emplace_back("kavrin_blendRGBA_", R"(
+	)";
+
+// Source over destination, the source's opacity scaled by extAlpha.
+constexpr std::string_view kBlendRgba = R"(
 		vec4 kavrin_blendRGBA_(vec4 colorDst, vec4 colorSrc, float extAlpha)
 		{
 			float k = colorSrc.a * extAlpha;
@@ -59,49 +65,73 @@ GlslLibraryList Build() {
 			vec3 outChroma = (colorSrc.rgb * k + colorDst.rgb * colorDst.a * (1. - k)) / outAlpha;
 			return vec4(outChroma, outAlpha);
 		}
-	)");
-    list.emplace_back("kavrin_premultiplyAlphaRGBA_", R"(
+	)";
+
+constexpr std::string_view kPremultiplyAlphaRgba = R"(
 		vec4 kavrin_premultiplyAlphaRGBA_(vec4 rgba, float extAlpha)
 		{
 			return vec4(rgba.rgb * rgba.a * extAlpha, 1.0);
 		}
-	)");
-    list.emplace_back("kavrin_rand_", R"(
+	)";
+
+// A hash of the coordinate in [0, 1); `seed` and `s` pick the sequence.
+constexpr std::string_view kRand = R"(
 		float kavrin_rand_(mat2 seed, vec2 s, vec2 coord)
 		{
 			vec2 c = vec2(43.7585453, 77585.7856412) + s;
 			vec2 nCoord = coord + vec2(10.0, 10.0);
 			return fract(dot(sin((nCoord * vec2(1371.412741, 31.1157)) * seed), c));
 		}
-	  )");
+	  )";
 
-    const std::string luma = LumaDeclaration();
-    list.emplace_back("kavrin_RGBA2Y_",
-                      "\n\t\tfloat kavrin_RGBA2Y_(vec4 rgba)\n\t\t{\n\t\t\t" + luma +
-                          "\n\t\t\treturn dot(rgba, yCbCrCoefficients);\n\t\t}\n\t");
-    list.emplace_back("kavrin_RGBA2GRAYA_",
-                      "\n\t\tvec4 kavrin_RGBA2GRAYA_(vec4 rgba)\n\t\t{\n\t\t\t" + luma +
-                          "\n\t\t\tfloat luma = dot(rgba, yCbCrCoefficients);"
-                          "\n\t\t\treturn vec4(luma, luma, luma, rgba.a);\n\t\t}\n\t");
-    list.emplace_back(
-        "kavrin_RGBA2YUVA_",
-        "\n\t\tvec4 kavrin_RGBA2YUVA_(vec4 rgba)\n\t\t{\n\t\t\tconst mat3 conversionMatrix = " +
-            GlslMat3(RgbToBT709YpPbPrMatrix()) + ";\n\t\t\t" + BiasDeclaration() +
-            "\n\t\t\tvec3 yuv = vec3(rgba.rgb) * conversionMatrix + bias;"
-            "\n\t\t\treturn vec4(yuv, rgba.a);\n\t\t}\n\t");
-    list.emplace_back("kavrin_ClampSDR_", R"(
+// BT.709 luma; @luma@ becomes the weights' declaration.
+constexpr std::string_view kRgbaToY = R"(
+		float kavrin_RGBA2Y_(vec4 rgba)
+		{
+			@luma@
+			return dot(rgba, yCbCrCoefficients);
+		}
+	)";
+
+constexpr std::string_view kRgbaToGreyA = R"(
+		vec4 kavrin_RGBA2GRAYA_(vec4 rgba)
+		{
+			@luma@
+			float luma = dot(rgba, yCbCrCoefficients);
+			return vec4(luma, luma, luma, rgba.a);
+		}
+	)";
+
+// BT.709 Y'PbPr with the chroma offset; @matrix@ and @bias@ become constants.
+constexpr std::string_view kRgbaToYuva = R"(
+		vec4 kavrin_RGBA2YUVA_(vec4 rgba)
+		{
+			const mat3 conversionMatrix = @matrix@;
+			@bias@
+			vec3 yuv = vec3(rgba.rgb) * conversionMatrix + bias;
+			return vec4(yuv, rgba.a);
+		}
+	)";
+
+constexpr std::string_view kClampSdr = R"(
 		vec4 kavrin_ClampSDR_(vec4 yuva)
 		{
 			return clamp(yuva, 0.0, 1.0);
 		}
-	)");
-    list.emplace_back(
-        "kavrin_YUVA2RGBA_",
-        "\n\t\tvec4 kavrin_YUVA2RGBA_(vec4 yuva)\n\t\t{\n\t\t\tconst mat3 conversionMatrix = " +
-            GlslMat3(BT709YpPbPrToRgbMatrix()) + ";\n\t\t\t" + BiasDeclaration() +
-            "\n\t\t\tvec3 rgb = vec3(yuva.xyz - bias) * conversionMatrix;"
-            "\n\t\t\treturn vec4(rgb, yuva.a);\n\t\t}\n\t");
-    list.emplace_back("kavrin_RGB2HSL_", R"(
+	)";
+
+constexpr std::string_view kYuvaToRgba = R"(
+		vec4 kavrin_YUVA2RGBA_(vec4 yuva)
+		{
+			const mat3 conversionMatrix = @matrix@;
+			@bias@
+			vec3 rgb = vec3(yuva.xyz - bias) * conversionMatrix;
+			return vec4(rgb, yuva.a);
+		}
+	)";
+
+// Hue in [0, 1) (-1 for greys), saturation and lightness.
+constexpr std::string_view kRgbToHsl = R"(
 		vec3 kavrin_RGB2HSL_( vec3 rgb )
 		{
 			vec3 hsl;
@@ -131,8 +161,9 @@ GlslLibraryList Build() {
 			}
 			return hsl;
 		}
-	)");
-    list.emplace_back("kavrin_HSL2RGB_", R"(
+	)";
+
+constexpr std::string_view kHslToRgb = R"(
 		float kavrin_HSLValue( float n1, float n2, float hue )
 		{
 			if (hue > 6.0)
@@ -167,8 +198,41 @@ GlslLibraryList Build() {
 			}
 			return rgb;
 		}
-	)");
-    return list;
+	)";
+
+// The text with the marker of each value replaced by it; a marker missing from
+// the text throws (at static initialisation, so no run gets past it).
+std::string Fill(std::string_view text,
+                 std::initializer_list<std::pair<std::string_view, std::string>> values) {
+    std::string filled(text);
+    for (const auto& [marker, value] : values) {
+        const std::size_t at = filled.find(marker);
+        if (at == std::string::npos) {
+            throw std::logic_error("GLSL library: no " + std::string(marker) + " to fill");
+        }
+        filled.replace(at, marker.size(), value);
+    }
+    return filled;
+}
+
+GlslLibraryList Build() {
+    const std::string luma = LumaDeclaration();
+    const std::string bias = BiasDeclaration();
+    return {
+        {"kavrin_mixRGBA_", std::string(kMixRgba)},
+        {"kavrin_blendRGBA_", std::string(kBlendRgba)},
+        {"kavrin_premultiplyAlphaRGBA_", std::string(kPremultiplyAlphaRgba)},
+        {"kavrin_rand_", std::string(kRand)},
+        {"kavrin_RGBA2Y_", Fill(kRgbaToY, {{"@luma@", luma}})},
+        {"kavrin_RGBA2GRAYA_", Fill(kRgbaToGreyA, {{"@luma@", luma}})},
+        {"kavrin_RGBA2YUVA_",
+         Fill(kRgbaToYuva, {{"@matrix@", GlslMat3(RgbToBT709YpPbPrMatrix())}, {"@bias@", bias}})},
+        {"kavrin_ClampSDR_", std::string(kClampSdr)},
+        {"kavrin_YUVA2RGBA_",
+         Fill(kYuvaToRgba, {{"@matrix@", GlslMat3(BT709YpPbPrToRgbMatrix())}, {"@bias@", bias}})},
+        {"kavrin_RGB2HSL_", std::string(kRgbToHsl)},
+        {"kavrin_HSL2RGB_", std::string(kHslToRgb)},
+    };
 }
 
 }  // namespace
