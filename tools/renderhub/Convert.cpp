@@ -816,258 +816,293 @@ std::unique_ptr<FrameSource> OpenSource(const ConvertOptions& options,
                                        colorSpace);
 }
 
+// Everything the command line says, checked before any file is touched.
+struct Settings {
+    Conf::ColorSpace sourceSpace;
+    Conf::ColorSpace targetSpace;
+    Ogl::FrameConversionOptions conversion;  // ranges and sitings come with the input
+    std::optional<ChromaLocation> inputSiting;
+    std::optional<ChromaLocation> outputSiting;
+    Container outputContainer = Container::Y4M;
+    PixelColorRange requestedRange = PixelColorRange::Unspecified;
+};
+
+Settings ReadSettings(const ConvertOptions& options) {
+    Settings settings;
+    const std::int32_t inputPrimaries = PrimariesByName(options.inputPrimaries);
+    const std::int32_t outputPrimaries =
+        options.outputPrimaries.empty() ? inputPrimaries : PrimariesByName(options.outputPrimaries);
+    settings.sourceSpace = {
+        inputPrimaries, TransferByName(options.inputTransfer),
+        static_cast<std::int32_t>(MatrixFor(options.inputMatrix, inputPrimaries))};
+    settings.targetSpace = {
+        outputPrimaries,
+        options.outputTransfer.empty() ? settings.sourceSpace.transfer
+                                       : TransferByName(options.outputTransfer),
+        static_cast<std::int32_t>(MatrixFor(options.outputMatrix, outputPrimaries))};
+    if (options.inFlight < 1 || options.inFlight > 64) {
+        throw UsageError("--in-flight takes 1 to 64 frames");
+    }
+    using Conversion = Ogl::FrameConversionOptions;
+    Conversion& conversion = settings.conversion;
+    conversion.dither = ByName<Conversion::Dither>(
+        "dither", options.dither,
+        {{"none", Conversion::Dither::None}, {"ordered", Conversion::Dither::Ordered}});
+    conversion.chromaFilter = ChromaFilterByName(options.chromaFilter);
+    conversion.scaleFilter =
+        ByName<Conversion::ScaleFilter>("scale filter", options.scaleFilter,
+                                        {{"bilinear", Conversion::ScaleFilter::Bilinear},
+                                         {"bicubic", Conversion::ScaleFilter::Bicubic},
+                                         {"mitchell", Conversion::ScaleFilter::Mitchell},
+                                         {"lanczos3", Conversion::ScaleFilter::Lanczos3}});
+    conversion.scaleInLinearLight =
+        ByName<bool>("scale light", options.scaleLight, {{"gamma", false}, {"linear", true}});
+    conversion.toneCurve =
+        ByName<Conversion::ToneCurve>("tone curve", options.toneCurve,
+                                      {{"bt2390", Conversion::ToneCurve::BT2390},
+                                       {"reinhard", Conversion::ToneCurve::Reinhard},
+                                       {"clip", Conversion::ToneCurve::Clip}});
+    conversion.gamut = ByName<Conversion::Gamut>(
+        "gamut mapping", options.gamut,
+        {{"clip", Conversion::Gamut::Clip}, {"compress", Conversion::Gamut::Compress}});
+    conversion.sourcePeakLuminance = options.sourcePeak;
+    conversion.targetPeakLuminance = options.targetPeak;
+    conversion.referenceWhiteLuminance = options.referenceWhite;
+    conversion.hlgDisplayPeakLuminance = options.hlgPeak;
+    if (!options.inputChromaLocation.empty()) {
+        settings.inputSiting = ChromaLocationByName(options.inputChromaLocation);
+    }
+    if (!options.outputChromaLocation.empty()) {
+        settings.outputSiting = ChromaLocationByName(options.outputChromaLocation);
+    }
+    settings.outputContainer = ContainerOf(options.outputContainer, options.output, false, false);
+    if (settings.outputContainer == Container::Png) {
+        SequencePattern::Parse(options.output);  // refuses a bad pattern before any work
+    }
+    if (!options.inputRange.empty()) {
+        RangeByName(options.inputRange);
+    }
+    if (!options.outputRange.empty()) {
+        settings.requestedRange = RangeByName(options.outputRange);
+    }
+    if (!options.outputPixFmt.empty()) {
+        SupportedFormat(options.outputPixFmt);
+    }
+    return settings;
+}
+
+// One conversion, planned from the settings and the opened input.
+struct Plan {
+    std::unique_ptr<FrameSource> source;
+    PixFmt inputFormat = PixFmt::None;
+    PixFmt outputFormat = PixFmt::None;
+    Conf::FrameInfo info;
+    Conf::FrameInfo outputInfo;
+    PixelColorRange inputRange = PixelColorRange::Limited;
+    PixelColorRange outputRange = PixelColorRange::Limited;
+    Conf::ColorSpace targetSpace;
+    std::unique_ptr<Ogl::FrameConverter> converter;
+    std::unique_ptr<FrameSink> sink;
+};
+
+Plan PlanConversion(const ConvertOptions& options, Settings settings) {
+    Plan plan;
+    const auto maximumSize = Ogl::RenderHub::GetInstance().GetMaximumTextureSize();
+    plan.source = OpenSource(options, settings.sourceSpace, maximumSize);
+    plan.inputFormat = plan.source->format;
+    plan.info = plan.source->info;
+    plan.outputInfo = plan.info;
+    if (options.scaleWidth > 0 && options.scaleHeight > 0) {
+        plan.outputInfo.width = options.scaleWidth;
+        plan.outputInfo.height = options.scaleHeight;
+        KeepDisplayAspect(plan.info, plan.outputInfo);
+    }
+    const PixFmtDescription& inputDescription = *PixFmtDescription::Find(plan.inputFormat);
+    const bool yuvIn = inputDescription.IsYUV();
+    if (!options.inputRange.empty()) {
+        plan.inputRange = RangeByName(options.inputRange);
+    } else if (plan.source->range != PixelColorRange::Unspecified) {
+        plan.inputRange = plan.source->range;
+    }
+    plan.outputFormat =
+        options.outputPixFmt.empty() ? plan.inputFormat : SupportedFormat(options.outputPixFmt);
+    if (settings.outputContainer == Container::Png) {
+        if (options.outputPixFmt.empty()) {
+            plan.outputFormat = inputDescription.depth > 8 ? PixFmt::RGBA64LE : PixFmt::RGBA;
+        } else if (plan.outputFormat != PixFmt::RGBA && plan.outputFormat != PixFmt::RGBA64LE) {
+            throw UsageError("PNG output takes --pix-fmt rgba or rgba64le");
+        }
+    }
+    const bool yuvOut = PixFmtDescription::Find(plan.outputFormat)->IsYUV();
+    plan.outputRange = settings.requestedRange != PixelColorRange::Unspecified
+                           ? settings.requestedRange
+                       : yuvIn ? plan.inputRange
+                               : PixelColorRange::Limited;
+    plan.targetSpace = settings.targetSpace;
+
+    Ogl::FrameConversionOptions& conversion = settings.conversion;
+    conversion.sourceRange = yuvIn ? plan.inputRange : PixelColorRange::Full;
+    conversion.targetRange = yuvOut ? plan.outputRange : PixelColorRange::Full;
+    const auto* y4mSource = dynamic_cast<const Y4MSource*>(plan.source.get());
+    const ChromaLocation inputSiting =
+        settings.inputSiting.value_or(y4mSource != nullptr && plan.inputFormat == PixFmt::YUV420P
+                                          ? ChromaLocationOfTag(y4mSource->Header().chromaTag)
+                                          : ChromaLocation::Left);
+    conversion.sourceChromaLocation = inputSiting;
+    conversion.targetChromaLocation = settings.outputSiting.value_or(inputSiting);
+    // Refuses unusable colour spaces before any file is touched.
+    plan.converter = std::make_unique<Ogl::FrameConverter>(conversion);
+    try {
+        plan.converter->Plan(plan.inputFormat, settings.sourceSpace, plan.outputFormat,
+                             settings.targetSpace);
+    } catch (const std::exception& error) {
+        throw UsageError(error.what());
+    }
+
+    std::optional<Y4MHeader> header;
+    if (settings.outputContainer == Container::Y4M) {
+        header = y4mSource != nullptr ? y4mSource->Header() : Y4MHeader{};
+        header->width = plan.outputInfo.width;
+        header->height = plan.outputInfo.height;
+        header->aspectNum = plan.outputInfo.aspectNum;
+        header->aspectDen = plan.outputInfo.aspectDen;
+        header->pixFmt = plan.outputFormat;
+        header->range = plan.outputRange;
+        // The input's own tag while it still tells the truth, else the siting's.
+        const std::string& tag = header->chromaTag;
+        const bool sitingTag =
+            tag == "420jpeg" || tag == "420mpeg2" || tag == "420paldv" || tag == "420";
+        if (plan.outputFormat == PixFmt::YUV420P &&
+            (!sitingTag || ChromaLocationOfTag(tag) != conversion.targetChromaLocation)) {
+            header->chromaTag = TagOfChromaLocation(conversion.targetChromaLocation);
+        }
+        try {
+            PixFmtToY4MChroma(plan.outputFormat);  // refuses what Y4M cannot hold, before any work
+        } catch (const InputError& error) {
+            throw UsageError(error.what());
+        }
+    }
+    for (const Conf::FrameInfo& size : {plan.info, plan.outputInfo}) {
+        if (static_cast<std::uint64_t>(size.width) > maximumSize ||
+            static_cast<std::uint64_t>(size.height) > maximumSize) {
+            throw InputError("frame size " + std::to_string(size.width) + "x" +
+                             std::to_string(size.height) + " exceeds the maximum texture size " +
+                             std::to_string(maximumSize));
+        }
+    }
+    if (settings.outputContainer == Container::Png) {
+        plan.sink = std::make_unique<PngSink>(options.output);
+    } else {
+        plan.sink = std::make_unique<FileSink>(options.output, header);
+    }
+    return plan;
+}
+
+struct PipelineResult {
+    long written = 0;
+    std::string truncation;  // why the last input frame was cut short, if it was
+};
+
+// Reads, converts on the GL thread and writes at the same time, `inFlight`
+// frames between reading and writing; the first failure stops it, after the GL
+// work under way has finished. The converter goes with the last of it.
+PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& progress) {
+    PipelineResult result;
+    InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
+    std::exception_ptr writeFailure;
+    std::thread writer([&] {
+        bool failed = false;
+        while (auto item = queue.Pop()) {
+            try {
+                item->work.Wait();
+                if (failed) {
+                    continue;  // only let the GL work finish
+                }
+                plan.sink->Write(*item->output);
+                progress.Update(++result.written);
+            } catch (...) {
+                if (!failed) {
+                    writeFailure = std::current_exception();
+                    failed = true;
+                    queue.Close();
+                }
+            }
+        }
+    });
+    std::exception_ptr readFailure;
+    Ogl::FrameConverter* const convert = plan.converter.get();
+    try {
+        while (auto frame = plan.source->Next()) {
+            auto output =
+                Proc::DataVideoCPU::Create(plan.outputFormat, plan.outputInfo, plan.targetSpace);
+            GLWork work(
+                [=](const ShaderStorage& storage) { convert->Convert(frame, output, storage); });
+            if (!queue.Push({std::move(work), output})) {
+                break;
+            }
+        }
+    } catch (const TruncatedFrame& error) {
+        // The frames before it are whole: they are converted and kept.
+        result.truncation = error.what();
+    } catch (...) {
+        readFailure = std::current_exception();
+    }
+    queue.Close();
+    writer.join();
+    // Every frame's GL work has been waited for: the converter goes on the GL thread.
+    RunOnGL([&](const ShaderStorage&) {
+        plan.converter.reset();
+        Ogl::TexturePool::GetInstance().Clear();
+    });
+    progress.Update(result.written, true);
+    if (writeFailure) {
+        std::rethrow_exception(writeFailure);
+    }
+    if (readFailure) {
+        std::rethrow_exception(readFailure);
+    }
+    return result;
+}
+
 }  // namespace
 
 int RunConvert(const ConvertOptions& options) {
     // A stop by SIGINT or SIGTERM takes the temporary files with it.
     RemovePartialFilesOnSignals();
-    std::string truncation;
     try {
-        const std::int32_t inputPrimaries = PrimariesByName(options.inputPrimaries);
-        const std::int32_t outputPrimaries = options.outputPrimaries.empty()
-                                                 ? inputPrimaries
-                                                 : PrimariesByName(options.outputPrimaries);
-        const Conf::ColorSpace colorSpace{
-            inputPrimaries, TransferByName(options.inputTransfer),
-            static_cast<std::int32_t>(MatrixFor(options.inputMatrix, inputPrimaries))};
-        const Conf::ColorSpace targetSpace{
-            outputPrimaries,
-            options.outputTransfer.empty() ? colorSpace.transfer
-                                           : TransferByName(options.outputTransfer),
-            static_cast<std::int32_t>(MatrixFor(options.outputMatrix, outputPrimaries))};
-        if (options.inFlight < 1 || options.inFlight > 64) {
-            throw UsageError("--in-flight takes 1 to 64 frames");
+        Plan plan = PlanConversion(options, ReadSettings(options));
+        Progress progress(plan.source->total, options.quiet);
+        const PipelineResult result = RunPipeline(plan, options, progress);
+        if (result.written == 0 && !result.truncation.empty()) {
+            throw TruncatedFrame(result.truncation);
         }
-        if (options.dither != "none" && options.dither != "ordered") {
-            throw UsageError("unknown dither '" + options.dither + "' (valid: none, ordered)");
-        }
-        const auto chromaFilter = ChromaFilterByName(options.chromaFilter);
-        using Conversion = Ogl::FrameConversionOptions;
-        const auto scaleFilter =
-            ByName<Conversion::ScaleFilter>("scale filter", options.scaleFilter,
-                                            {{"bilinear", Conversion::ScaleFilter::Bilinear},
-                                             {"bicubic", Conversion::ScaleFilter::Bicubic},
-                                             {"mitchell", Conversion::ScaleFilter::Mitchell},
-                                             {"lanczos3", Conversion::ScaleFilter::Lanczos3}});
-        const bool linearLight =
-            ByName<bool>("scale light", options.scaleLight, {{"gamma", false}, {"linear", true}});
-        const auto toneCurve =
-            ByName<Conversion::ToneCurve>("tone curve", options.toneCurve,
-                                          {{"bt2390", Conversion::ToneCurve::BT2390},
-                                           {"reinhard", Conversion::ToneCurve::Reinhard},
-                                           {"clip", Conversion::ToneCurve::Clip}});
-        const auto gamut = ByName<Conversion::Gamut>(
-            "gamut mapping", options.gamut,
-            {{"clip", Conversion::Gamut::Clip}, {"compress", Conversion::Gamut::Compress}});
-        std::optional<ChromaLocation> inputSiting;
-        if (!options.inputChromaLocation.empty()) {
-            inputSiting = ChromaLocationByName(options.inputChromaLocation);
-        }
-        std::optional<ChromaLocation> outputSiting;
-        if (!options.outputChromaLocation.empty()) {
-            outputSiting = ChromaLocationByName(options.outputChromaLocation);
-        }
-        const Container outputContainer =
-            ContainerOf(options.outputContainer, options.output, false, false);
-        if (outputContainer == Container::Png) {
-            SequencePattern::Parse(options.output);  // refuses a bad pattern before any work
-        }
-        if (!options.inputRange.empty()) {
-            RangeByName(options.inputRange);
-        }
-        const PixelColorRange requestedRange = options.outputRange.empty()
-                                                   ? PixelColorRange::Unspecified
-                                                   : RangeByName(options.outputRange);
-        if (!options.outputPixFmt.empty()) {
-            SupportedFormat(options.outputPixFmt);
-        }
-
-        const auto maximumSize = Ogl::RenderHub::GetInstance().GetMaximumTextureSize();
-        const std::unique_ptr<FrameSource> source = OpenSource(options, colorSpace, maximumSize);
-        const PixFmt inputFormat = source->format;
-        const Conf::FrameInfo info = source->info;
-        Conf::FrameInfo outputInfo = info;
-        if (options.scaleWidth > 0 && options.scaleHeight > 0) {
-            outputInfo.width = options.scaleWidth;
-            outputInfo.height = options.scaleHeight;
-            KeepDisplayAspect(info, outputInfo);
-        }
-        const PixFmtDescription& inputDescription = *PixFmtDescription::Find(inputFormat);
-        const bool yuvIn = inputDescription.IsYUV();
-        PixelColorRange inputRange = PixelColorRange::Limited;
-        if (!options.inputRange.empty()) {
-            inputRange = RangeByName(options.inputRange);
-        } else if (source->range != PixelColorRange::Unspecified) {
-            inputRange = source->range;
-        }
-
-        PixFmt outputFormat =
-            options.outputPixFmt.empty() ? inputFormat : SupportedFormat(options.outputPixFmt);
-        if (outputContainer == Container::Png) {
-            if (options.outputPixFmt.empty()) {
-                outputFormat = inputDescription.depth > 8 ? PixFmt::RGBA64LE : PixFmt::RGBA;
-            } else if (outputFormat != PixFmt::RGBA && outputFormat != PixFmt::RGBA64LE) {
-                throw UsageError("PNG output takes --pix-fmt rgba or rgba64le");
-            }
-        }
-        const PixFmtDescription& outputDescription = *PixFmtDescription::Find(outputFormat);
-        const bool yuvOut = outputDescription.IsYUV();
-        const PixelColorRange outputRange = requestedRange != PixelColorRange::Unspecified
-                                                ? requestedRange
-                                            : yuvIn ? inputRange
-                                                    : PixelColorRange::Limited;
-
-        Ogl::FrameConversionOptions conversion;
-        conversion.sourceRange = yuvIn ? inputRange : PixelColorRange::Full;
-        conversion.targetRange = yuvOut ? outputRange : PixelColorRange::Full;
-        conversion.sourcePeakLuminance = options.sourcePeak;
-        conversion.targetPeakLuminance = options.targetPeak;
-        conversion.referenceWhiteLuminance = options.referenceWhite;
-        conversion.hlgDisplayPeakLuminance = options.hlgPeak;
-        conversion.chromaFilter = chromaFilter;
-        conversion.scaleFilter = scaleFilter;
-        conversion.scaleInLinearLight = linearLight;
-        conversion.toneCurve = toneCurve;
-        conversion.gamut = gamut;
-        const auto* y4mSource = dynamic_cast<const Y4MSource*>(source.get());
-        if (!inputSiting) {
-            inputSiting = y4mSource != nullptr && inputFormat == PixFmt::YUV420P
-                              ? ChromaLocationOfTag(y4mSource->Header().chromaTag)
-                              : ChromaLocation::Left;
-        }
-        conversion.sourceChromaLocation = *inputSiting;
-        conversion.targetChromaLocation = outputSiting.value_or(*inputSiting);
-        if (options.dither == "ordered") {
-            conversion.dither = Ogl::FrameConversionOptions::Dither::Ordered;
-        }
-        // Refuses unusable colour spaces before any file is touched.
-        auto converter = std::make_unique<Ogl::FrameConverter>(conversion);
-        try {
-            converter->Plan(inputFormat, colorSpace, outputFormat, targetSpace);
-        } catch (const std::exception& error) {
-            throw UsageError(error.what());
-        }
-        // Every frame's GL work is waited for before the converter goes, on the GL thread.
-        Ogl::FrameConverter* const convert = converter.get();
-
-        std::optional<Y4MHeader> header;
-        if (outputContainer == Container::Y4M) {
-            header.emplace();
-            if (const auto* y4m = dynamic_cast<const Y4MSource*>(source.get())) {
-                header = y4m->Header();
-            }
-            header->width = outputInfo.width;
-            header->height = outputInfo.height;
-            header->aspectNum = outputInfo.aspectNum;
-            header->aspectDen = outputInfo.aspectDen;
-            header->pixFmt = outputFormat;
-            header->range = outputRange;
-            // The input's own tag while it still tells the truth, else the siting's.
-            const std::string& tag = header->chromaTag;
-            const bool sitingTag =
-                tag == "420jpeg" || tag == "420mpeg2" || tag == "420paldv" || tag == "420";
-            if (outputFormat == PixFmt::YUV420P &&
-                (!sitingTag || ChromaLocationOfTag(tag) != conversion.targetChromaLocation)) {
-                header->chromaTag = TagOfChromaLocation(conversion.targetChromaLocation);
-            }
-            try {
-                PixFmtToY4MChroma(outputFormat);  // refuses what Y4M cannot hold, before any work
-            } catch (const InputError& error) {
-                throw UsageError(error.what());
-            }
-        }
-        for (const Conf::FrameInfo& size : {info, outputInfo}) {
-            if (static_cast<std::uint64_t>(size.width) > maximumSize ||
-                static_cast<std::uint64_t>(size.height) > maximumSize) {
-                throw InputError(
-                    "frame size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                    " exceeds the maximum texture size " + std::to_string(maximumSize));
-            }
-        }
-
-        std::unique_ptr<FrameSink> sink;
-        if (outputContainer == Container::Png) {
-            sink = std::make_unique<PngSink>(options.output);
-        } else {
-            sink = std::make_unique<FileSink>(options.output, header);
-        }
-
-        Progress progress(source->total, options.quiet);
-        InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
-        std::exception_ptr writeFailure;
-        long written = 0;
-        std::thread writer([&] {
-            bool failed = false;
-            while (auto item = queue.Pop()) {
-                try {
-                    item->work.Wait();
-                    if (failed) {
-                        continue;  // only let the GL work finish
-                    }
-                    sink->Write(*item->output);
-                    progress.Update(++written);
-                } catch (...) {
-                    if (!failed) {
-                        writeFailure = std::current_exception();
-                        failed = true;
-                        queue.Close();
-                    }
-                }
-            }
-        });
-        std::exception_ptr readFailure;
-        try {
-            while (auto frame = source->Next()) {
-                auto output = Proc::DataVideoCPU::Create(outputFormat, outputInfo, targetSpace);
-                GLWork work([=](const ShaderStorage& storage) {
-                    convert->Convert(frame, output, storage);
-                });
-                if (!queue.Push({std::move(work), output})) {
-                    break;
-                }
-            }
-        } catch (const TruncatedFrame& error) {
-            // The frames before it are whole: they are converted and kept.
-            truncation = error.what();
-        } catch (...) {
-            readFailure = std::current_exception();
-        }
-        queue.Close();
-        writer.join();
-        RunOnGL([&](const ShaderStorage&) {
-            converter.reset();
-            Ogl::TexturePool::GetInstance().Clear();
-        });
-        progress.Update(written, true);
-        if (writeFailure) {
-            std::rethrow_exception(writeFailure);
-        }
-        if (readFailure) {
-            std::rethrow_exception(readFailure);
-        }
-        if (written == 0 && !truncation.empty()) {
-            throw TruncatedFrame(truncation);
-        }
-        sink->Commit();
+        plan.sink->Commit();
 
         if (!options.quiet) {
             // Standard output may carry the video itself.
             const double seconds = progress.Seconds();
-            const bool resized = outputInfo.width != info.width || outputInfo.height != info.height;
-            const std::string outputSize = resized ? std::to_string(outputInfo.width) + "x" +
-                                                         std::to_string(outputInfo.height) + " "
-                                                   : "";
+            const bool yuvIn = PixFmtDescription::Find(plan.inputFormat)->IsYUV();
+            const bool yuvOut = PixFmtDescription::Find(plan.outputFormat)->IsYUV();
+            const bool resized = plan.outputInfo.width != plan.info.width ||
+                                 plan.outputInfo.height != plan.info.height;
+            const std::string outputSize = resized
+                                               ? std::to_string(plan.outputInfo.width) + "x" +
+                                                     std::to_string(plan.outputInfo.height) + " "
+                                               : "";
             std::fprintf(options.output == "-" ? stderr : stdout,
                          "%ld frames %dx%d %s (%s) -> %s%s (%s) in %.2f s (%.1f fps), written to "
                          "%s\n",
-                         written, info.width, info.height, inputDescription.GetName(),
-                         yuvIn ? RangeName(inputRange) : "rgb", outputSize.c_str(),
-                         outputDescription.GetName(), yuvOut ? RangeName(outputRange) : "rgb",
-                         seconds, written / std::max(seconds, 1e-9), options.output.c_str());
+                         result.written, plan.info.width, plan.info.height,
+                         PixFmtDescription::Find(plan.inputFormat)->GetName(),
+                         yuvIn ? RangeName(plan.inputRange) : "rgb", outputSize.c_str(),
+                         PixFmtDescription::Find(plan.outputFormat)->GetName(),
+                         yuvOut ? RangeName(plan.outputRange) : "rgb", seconds,
+                         result.written / std::max(seconds, 1e-9), options.output.c_str());
         }
-        if (!truncation.empty()) {
-            std::cerr << "renderhub: convert: the last input frame was truncated (" << truncation
-                      << "); the " << written << " whole frames before it were written\n";
+        if (!result.truncation.empty()) {
+            std::cerr << "renderhub: convert: the last input frame was truncated ("
+                      << result.truncation << "); the " << result.written
+                      << " whole frames before it were written\n";
             return kTruncatedStatus;
         }
         return 0;
