@@ -18,9 +18,18 @@ install(TARGETS KavrinHost RenderHub EXPORT RenderHubTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/Host/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Only the public headers. Private/ and the Qt worker's context and logger in
+# QtOgl/ are the library's insides, and so is the Direct3D-aware GL context,
+# which derives from the Qt one; QtOpenGL.h stays, the one way to include Qt's
+# OpenGL classes beside GLEW.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/Proc/RenderHub/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/RenderHub
-        FILES_MATCHING PATTERN "*.h")
+        FILES_MATCHING PATTERN "*.h"
+        PATTERN "Private" EXCLUDE
+        PATTERN "QtOgl" EXCLUDE
+        PATTERN "WinOglContext.h" EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/Proc/RenderHub/QtOgl/QtOpenGL.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/RenderHub/QtOgl)
 if(RENDERHUB_BUILD_TOOL)
     install(TARGETS renderhub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -16,6 +16,11 @@ for file in lib/librenderhub.so lib/libKavrinHost.so include/RenderHub/RenderHub
     bin/renderhub; do
     [ -e "$WORK/prefix/$file" ] || { echo "FAIL: $file was not installed"; exit 1; }
 done
+# Only the public headers: the library's insides stay out of the package.
+for file in include/RenderHub/Private/UploadDownloadBuffers.h include/RenderHub/QtOgl/QtOglContext.h \
+    include/RenderHub/QtOgl/QtOglWorker.h include/RenderHub/QtWin/WinOglContext.h; do
+    [ ! -e "$WORK/prefix/$file" ] || { echo "FAIL: the private header $file was installed"; exit 1; }
+done
 # Nothing of the source or build tree may leak into the package.
 if grep -rq -e "$SOURCE" -e "$BUILD" "$WORK/prefix/lib/cmake"; then
     echo "FAIL: the package config names the source or build tree"
@@ -40,6 +45,26 @@ fi
 info=$(env -u LD_LIBRARY_PATH "$WORK/prefix/bin/renderhub" info) ||
     { echo "FAIL: the installed renderhub info exited with $?"; exit 1; }
 grep -q "worker started   : yes" <<<"$info" || { echo "FAIL: the installed tool's worker did not run"; exit 1; }
+# Every installed header compiles against the package alone: none includes a
+# header that was left out.
+mkdir -p "$WORK/headers"
+{
+    echo "#include <GL/glew.h>"
+    (cd "$WORK/prefix/include" && find RenderHub -name '*.h' | sort | sed 's/.*/#include <&>/')
+} >"$WORK/headers/headers.cpp"
+cat >"$WORK/headers/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.22)
+project(headers LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+find_package(RenderHub REQUIRED)
+add_library(headers OBJECT headers.cpp)
+target_link_libraries(headers PRIVATE RenderHub::RenderHub)
+CMAKE
+{ cmake -S "$WORK/headers" -B "$WORK/headers/build" -DCMAKE_PREFIX_PATH="$WORK/prefix" \
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" && cmake --build "$WORK/headers/build"; } \
+    >"$WORK/headers.log" 2>&1 ||
+    { cat "$WORK/headers.log"; echo "FAIL: the installed headers do not compile on their own"; exit 1; }
 for example in hello_renderhub convert_colour; do
     { cmake -S "$SOURCE/examples/$example" -B "$WORK/$example" -DCMAKE_PREFIX_PATH="$WORK/prefix" \
         -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" && cmake --build "$WORK/$example" -j 2; } \

@@ -140,6 +140,11 @@ private:
 // False when the host's switch "DisableDirectXPlayer" is set.
 bool IsDirectXPlayerEnabled();
 
+// The interop device of that type of the process's OpenGL context; null when
+// there is no context. A removed device drops the interop context, and `create`
+// makes a new one (waiting for the GL thread when called elsewhere).
+boost::intrusive_ptr<DX::D3Device> GetInteropDevice(InteropContext::DXDeviceType type, bool create);
+
 namespace Details {
 
 // The surfaces an interop context creates to confirm a sharing path: the

@@ -47,8 +47,4 @@ private:
     boost::intrusive_ptr<InteropContext> interopContext;
 };
 
-// The interop device of the process's OpenGL context (see
-// WinOpenGLContext::GetInteropDevice); null when there is no context.
-boost::intrusive_ptr<DX::D3Device> GetInteropDevice(InteropContext::DXDeviceType type, bool create);
-
 }  // namespace Kavrin::Ogl
