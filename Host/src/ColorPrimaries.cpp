@@ -175,6 +175,26 @@ RGBCrossMatrix GetRGBCrossMatrix(ColorPrimaries from, ColorPrimaries to) {
     return result;
 }
 
+std::span<const NamedPrimaries> GetConvertiblePrimaries() {
+    static constexpr NamedPrimaries kConvertible[] = {
+        {ColorPrimaries::BT709, "bt709", "bt709"},
+        {ColorPrimaries::BT470BG, "bt470bg", "bt470"},
+        {ColorPrimaries::SMPTE170M, "smpte170m", "smpte170m"},
+        {ColorPrimaries::SMPTE432, "smpte432", "smpte432"},
+        {ColorPrimaries::BT2020, "bt2020", "bt2020"},
+    };
+    return kConvertible;
+}
+
+const NamedPrimaries* FindConvertiblePrimaries(std::int32_t code) {
+    for (const NamedPrimaries& entry : GetConvertiblePrimaries()) {
+        if (static_cast<std::int32_t>(entry.primaries) == code) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
 std::array<float, 3> GetLuminanceCoefficients(ColorPrimaries primaries) {
     const Matrix m = RGBToXYZ(RequirePrimaries(primaries));
     return {static_cast<float>(m[1][0]), static_cast<float>(m[1][1]), static_cast<float>(m[1][2])};

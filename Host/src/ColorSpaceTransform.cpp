@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "Kavrin/Conf/ColorPrimaries.h"
 #include "Kavrin/Core/Exception.h"
 
 namespace Kavrin::Conf {
@@ -54,16 +55,10 @@ TransferInfo MapTransfer(std::int32_t code, const char* side) {
 }
 
 std::int32_t CheckPrimaries(std::int32_t code, const char* side) {
-    switch (code) {
-        case 1:
-        case 5:
-        case 6:
-        case 9:
-        case 12:
-            return code;
-        default:
-            ThrowBadCode("primaries", side, code);
+    if (FindConvertiblePrimaries(code) == nullptr) {
+        ThrowBadCode("primaries", side, code);
     }
+    return code;
 }
 
 double CheckLuminance(float value, const char* name) {

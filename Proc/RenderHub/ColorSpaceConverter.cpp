@@ -2,6 +2,7 @@
 
 #include "ColorSpaceConverter.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string_view>
@@ -241,28 +242,35 @@ struct Identifier {
     int value;
 };
 
+using Transfer = Conf::ColorSpaceTransform;
 constexpr Identifier kTransfers[] = {
-    {"trc_bt709", 1},       {"trc_bt709a", 2}, {"trc_bt1886", 3},    {"trc_gamma22", 4},
-    {"trc_gamma28", 5},     {"trc_linear", 6}, {"trc_sRGB", 7},      {"trc_st2084", 8},
-    {"trc_st2084Scene", 9}, {"trc_hlg", 10},   {"trc_hlgScene", 11},
+    {"trc_bt709", Transfer::BT709},
+    {"trc_bt709a", Transfer::BT709A},
+    {"trc_bt1886", Transfer::BT1886},
+    {"trc_gamma22", Transfer::Gamma22},
+    {"trc_gamma28", Transfer::Gamma28},
+    {"trc_linear", Transfer::Linear},
+    {"trc_sRGB", Transfer::SRGB},
+    {"trc_st2084", Transfer::ST2084},
+    {"trc_st2084Scene", Transfer::ST2084Scene},
+    {"trc_hlg", Transfer::HLG},
+    {"trc_hlgScene", Transfer::HLGScene},
 };
 
-struct PrimariesEntry {
-    const char* name;
-    Conf::ColorPrimaries primaries;
-};
-
-// Identifier order of the block; the functions are emitted in kFunctionOrder.
-constexpr PrimariesEntry kPrimaries[] = {
-    {"bt709", Conf::ColorPrimaries::BT709},         {"bt470", Conf::ColorPrimaries::BT470BG},
-    {"smpte170m", Conf::ColorPrimaries::SMPTE170M}, {"smpte432", Conf::ColorPrimaries::SMPTE432},
-    {"bt2020", Conf::ColorPrimaries::BT2020},
-};
-constexpr PrimariesEntry kFunctionOrder[] = {
-    {"bt709", Conf::ColorPrimaries::BT709},       {"bt2020", Conf::ColorPrimaries::BT2020},
-    {"bt470", Conf::ColorPrimaries::BT470BG},     {"smpte170m", Conf::ColorPrimaries::SMPTE170M},
-    {"smpte432", Conf::ColorPrimaries::SMPTE432},
-};
+// The primaries functions' order: BT.709 first, then BT.2020, then the others in
+// the table's order.
+std::vector<Conf::NamedPrimaries> FunctionOrder() {
+    std::vector<Conf::NamedPrimaries> order(Conf::GetConvertiblePrimaries().begin(),
+                                            Conf::GetConvertiblePrimaries().end());
+    const auto rank = [](const Conf::NamedPrimaries& entry) {
+        return entry.primaries == Conf::ColorPrimaries::BT709    ? 0
+               : entry.primaries == Conf::ColorPrimaries::BT2020 ? 1
+                                                                 : 2;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
+    return order;
+}
 
 std::string Row(const std::array<float, 3>& row) {
     char text[96];
@@ -272,24 +280,26 @@ std::string Row(const std::array<float, 3>& row) {
 
 // The host matrix's rows become the GLSL matrix's columns, and rgb * M applies
 // the host matrix to the column vector.
-std::string PrimariesFunction(const PrimariesEntry& from, const PrimariesEntry& to) {
+std::string PrimariesFunction(const Conf::NamedPrimaries& from, const Conf::NamedPrimaries& to) {
     const Conf::RGBCrossMatrix m = Conf::GetRGBCrossMatrix(from.primaries, to.primaries);
-    return std::string("vec3 ") + from.name + "_to_" + to.name + "( vec3 rgb )\n" + "{\n" +
-           "    mat3 transformMatrix = " + " mat3(\n" + Row(m[0]) + ",\n" + Row(m[1]) + ",\n" +
-           Row(m[2]) + "\n" + ");\n" + "    return rgb * transformMatrix;\n" + "}\n\n";
+    return std::string("vec3 ") + from.shaderName + "_to_" + to.shaderName + "( vec3 rgb )\n" +
+           "{\n" + "    mat3 transformMatrix = " + " mat3(\n" + Row(m[0]) + ",\n" + Row(m[1]) +
+           ",\n" + Row(m[2]) + "\n" + ");\n" + "    return rgb * transformMatrix;\n" + "}\n\n";
 }
 
 std::string PrimariesDispatch() {
     std::string text =
         "vec3 convert_primaries(vec3 rgb, int from, int to, out bool known)\n{\n    known = "
         "true;\n";
-    for (const auto& from : kFunctionOrder) {
-        for (const auto& to : kFunctionOrder) {
+    const std::vector<Conf::NamedPrimaries> order = FunctionOrder();
+    for (const auto& from : order) {
+        for (const auto& to : order) {
             if (from.primaries == to.primaries) {
                 continue;
             }
-            text += std::string("    if (from == pri_") + from.name + " && to == pri_" + to.name +
-                    ") return " + from.name + "_to_" + to.name + "(rgb);\n";
+            text += std::string("    if (from == pri_") + from.shaderName + " && to == pri_" +
+                    to.shaderName + ") return " + from.shaderName + "_to_" + to.shaderName +
+                    "(rgb);\n";
         }
     }
     return text + "    known = false;\n    return rgb;\n}\n\n";
@@ -458,13 +468,14 @@ std::string ColorMappingSource(const ColorMapping& mapping) {
                 ";\n";
     }
     text += "\n";
-    for (const auto& primaries : kPrimaries) {
-        text += std::string("const int pri_") + primaries.name + " = " +
+    for (const auto& primaries : Conf::GetConvertiblePrimaries()) {
+        text += std::string("const int pri_") + primaries.shaderName + " = " +
                 std::to_string(static_cast<int>(primaries.primaries)) + ";\n";
     }
     text += "\n";
-    for (const auto& from : kFunctionOrder) {
-        for (const auto& to : kFunctionOrder) {
+    const std::vector<Conf::NamedPrimaries> order = FunctionOrder();
+    for (const auto& from : order) {
+        for (const auto& to : order) {
             if (from.primaries != to.primaries) {
                 text += PrimariesFunction(from, to);
             }

@@ -33,6 +33,7 @@
 #include <QImage>
 #include <QImageReader>
 
+#include "Kavrin/Conf/ColorPrimaries.h"
 #include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/PixFmtDescription.h"
 
@@ -106,13 +107,14 @@ Conf::YCbCrMatrix MatrixFor(const std::string& name, std::int32_t primaries) {
 }
 
 std::int32_t PrimariesByName(const std::string& name) {
-    static const std::map<std::string, std::int32_t> names = {
-        {"bt709", 1}, {"bt470bg", 5}, {"smpte170m", 6}, {"bt2020", 9}, {"smpte432", 12}};
-    const auto found = names.find(name);
-    if (found == names.end()) {
-        throw UsageError("unknown primaries '" + name + "'");
+    std::string valid;
+    for (const Conf::NamedPrimaries& entry : Conf::GetConvertiblePrimaries()) {
+        if (name == entry.name) {
+            return static_cast<std::int32_t>(entry.primaries);
+        }
+        valid += (valid.empty() ? "" : ", ") + std::string(entry.name);
     }
-    return found->second;
+    throw UsageError("unknown primaries '" + name + "' (valid: " + valid + ")");
 }
 
 std::int32_t TransferByName(const std::string& name) {

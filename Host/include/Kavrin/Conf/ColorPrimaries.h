@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace Kavrin::Conf {
 
@@ -38,6 +39,17 @@ using RGBCrossMatrix = std::array<std::array<float, 3>, 3>;
 // Equal primaries give the identity. Throws Kavrin::Exception for primaries that are
 // not known (IsKnownColorPrimaries). Thread-safe (pure function).
 RGBCrossMatrix GetRGBCrossMatrix(ColorPrimaries from, ColorPrimaries to);
+
+// The primaries colour-space conversions handle, each with FFmpeg's name and the
+// converter shader's, in one table for the converter, its checks and the tools.
+struct NamedPrimaries {
+    ColorPrimaries primaries;
+    const char* name;
+    const char* shaderName;
+};
+std::span<const NamedPrimaries> GetConvertiblePrimaries();
+// Its entry for a code, or null.
+const NamedPrimaries* FindConvertiblePrimaries(std::int32_t code);
 
 // Relative luminance Y of linear RGB in these primaries: the Y row of the
 // normalised primary matrix above (BT.709: 0.2126, 0.7152, 0.0722). Throws like
