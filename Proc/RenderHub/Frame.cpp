@@ -158,6 +158,17 @@ public:
     static void Abandon(const Frame& frame) { const_cast<Frame&>(frame).Abandon(); }
 };
 
+// NVTextures' side of a frame: its format, size and texture.
+void NVTextures::FromRGBFrame(const Frame& rgb, const ShaderStorage& storage) {
+    FromRGB(rgb.GetPixelFormat(), rgb.GetFrameInfo(),
+            rgb.IsValid() ? rgb.GetFirstTexture() : nullptr, storage);
+}
+
+void NVTextures::ToRGBFrame(const Frame& rgb, const ShaderStorage& storage) const {
+    ToRGB(rgb.GetPixelFormat(), rgb.GetFrameInfo(), rgb.IsValid() ? rgb.GetFirstTexture() : nullptr,
+          storage);
+}
+
 Frame::Frame() : desc(NoneDescription()) {}
 
 Frame::~Frame() { Reset(); }
@@ -464,7 +475,7 @@ void Frame::Download(const boost::intrusive_ptr<Proc::IDataVideo>& destination,
             Download_NV(*source, destination, storage, description);
         }
     } else {
-        KAVRIN_THROW_FROM("Download", std::logic_error("Unkown frame type."));
+        KAVRIN_THROW_FROM("Download", std::logic_error("Unknown frame type."));
     }
 }
 

@@ -9,6 +9,8 @@
 #include "Kavrin/Ogl/OglThread.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
+#include "Frame.h"
+
 namespace Kavrin::Ogl {
 IOglTask::IOglTask(OglCapability requiredCapability, std::string&& taskName)
     : GpuTask(std::move(taskName)), requiredCapability(requiredCapability) {
@@ -16,6 +18,8 @@ IOglTask::IOglTask(OglCapability requiredCapability, std::string&& taskName)
         KAVRIN_THROW_FROM("IOglTask", std::logic_error("The task name must not be empty"));
     }
 }
+
+IOglTask::~IOglTask() = default;
 
 void IOglTask::AttachFrame(boost::intrusive_ptr<Frame> newFrame,
                            const Conf::ColorSpace& newColorSpace, PixFmt newPixFmt,

@@ -13,11 +13,11 @@
 #include "Kavrin/PixFmt.h"
 #include "Kavrin/Proc/GpuTask.h"
 
-#include "Frame.h"
 #include "OglInformation.h"
 
 namespace Kavrin::Ogl {
 
+class Frame;
 class ShaderStorage;
 
 // One unit of OpenGL work: its body runs once on the GL thread with the context
@@ -26,6 +26,9 @@ class ShaderStorage;
 class IOglTask : public Proc::GpuTask {
 public:
     KAVRIN_IMPLEMENT_REFCOUNT(refCount)
+
+    // Out of line: releasing the frame needs the whole Frame.
+    ~IOglTask() override;
 
     // Hands the task a frame that is allocated just before the body runs.
     // Throws std::logic_error while the task is executing.

@@ -12,12 +12,12 @@
 #include "Kavrin/Core/Exception.h"
 #include "Kavrin/Ogl/OglThread.h"
 
-#include "QtOgl/QtOglContext.h"
 #include "Texture.h"
 
 namespace Kavrin::Ogl {
 
-IOglWorker::IOglWorker() : information(GetCollectedInformation()) {}
+IOglWorker::IOglWorker(std::shared_ptr<OglInformation> information)
+    : information(std::move(information)) {}
 
 IOglWorker::~IOglWorker() = default;
 

@@ -44,7 +44,8 @@ public:
     std::size_t GetQueueSize() const;
 
 protected:
-    IOglWorker();
+    // `information`: what detection found of the OpenGL implementation.
+    explicit IOglWorker(std::shared_ptr<OglInformation> information);
 
     virtual void NotifyNewTask() = 0;
 

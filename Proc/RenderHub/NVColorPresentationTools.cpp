@@ -7,7 +7,6 @@
 
 #include "Kavrin/Core/Exception.h"
 
-#include "Frame.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "Texture.h"
 #include "YUVColorConverter.h"
@@ -107,8 +106,8 @@ void NVTextures::AllocateTextures(const Conf::FrameInfo& frameInfo, Conf::YCbCrM
     uv->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
 }
 
-void NVTextures::FromRGBFrame(const Frame& rgb, const ShaderStorage& storage) {
-    const PixFmt format = rgb.GetPixelFormat();
+void NVTextures::FromRGB(PixFmt format, const Conf::FrameInfo& info, const Texture* rgb,
+                         const ShaderStorage& storage) {
     if (format != PixFmt::RGB24 && format != PixFmt::RGBA && format != PixFmt::RGB48LE &&
         format != PixFmt::RGBA64LE) {
         KAVRIN_THROW_HOST("FromRGBFrame", Exception,
@@ -117,24 +116,30 @@ void NVTextures::FromRGBFrame(const Frame& rgb, const ShaderStorage& storage) {
     if (!y || !uv) {
         KAVRIN_THROW_HOST("FromRGBFrame", Exception, "Y-texture and/or UV-texture missing");
     }
-    if (!PlanesMatch(*this, rgb.GetFrameInfo())) {
+    if (!PlanesMatch(*this, info)) {
         KAVRIN_THROW_HOST("FromRGBFrame", Exception, "NV textures and OGL frame sizes don't match");
     }
-    MakeConverter(storage, *this).ToNV(*rgb.GetFirstTexture(), *y, *uv, Nv12Order(description));
+    if (rgb == nullptr) {
+        KAVRIN_THROW_HOST("FromRGBFrame", Exception, "The frame has no texture");
+    }
+    MakeConverter(storage, *this).ToNV(*rgb, *y, *uv, Nv12Order(description));
 }
 
-void NVTextures::ToRGBFrame(const Frame& rgb, const ShaderStorage& storage) const {
-    const PixFmt format = rgb.GetPixelFormat();
+void NVTextures::ToRGB(PixFmt format, const Conf::FrameInfo& info, Texture* rgb,
+                       const ShaderStorage& storage) const {
     if (format != PixFmt::RGB24 && format != PixFmt::RGBA) {
         KAVRIN_THROW_HOST("ToRGBFrame", Exception, "Supported only RGB(A) frame type");
     }
     if (!y || !uv) {
         KAVRIN_THROW_HOST("ToRGBFrame", Exception, "Y-texture and/or UV-texture missing");
     }
-    if (!PlanesMatch(*this, rgb.GetFrameInfo())) {
+    if (!PlanesMatch(*this, info)) {
         KAVRIN_THROW_HOST("ToRGBFrame", Exception, "NV textures and OGL frame sizes don't match");
     }
-    MakeConverter(storage, *this).ToRGB(*y, *uv, Nv12Order(description), *rgb.GetFirstTexture());
+    if (rgb == nullptr) {
+        KAVRIN_THROW_HOST("ToRGBFrame", Exception, "The frame has no texture");
+    }
+    MakeConverter(storage, *this).ToRGB(*y, *uv, Nv12Order(description), *rgb);
 }
 
 NVTextures FFFrameToNVTextures(const boost::intrusive_ptr<Proc::IDataVideo>& frame,

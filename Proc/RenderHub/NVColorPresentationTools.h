@@ -8,6 +8,7 @@
 
 #include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/Conf/FrameInfo.h"
+#include "Kavrin/PixFmt.h"
 #include "Kavrin/PixFmtDescription.h"
 #include "Kavrin/Proc/IDataVideo.h"
 
@@ -32,9 +33,10 @@ public:
     // Checks everything before releasing the current textures.
     void AllocateTextures(const Conf::FrameInfo& frameInfo, Conf::YCbCrMatrix matrix,
                           const PixFmtDescription* description);
-    // RGB(A) GPU frame to Y and UV (colour premultiplied by alpha).
+    // RGB(A) GPU frame to Y and UV (colour premultiplied by alpha). Defined with
+    // Frame, of which the conversion itself needs only the texture.
     void FromRGBFrame(const Frame& rgb, const ShaderStorage& storage);
-    // Y and UV into an RGB24 or RGBA GPU frame (alpha 1).
+    // Y and UV into an RGB24 or RGBA GPU frame (alpha 1). Defined with Frame.
     void ToRGBFrame(const Frame& rgb, const ShaderStorage& storage) const;
 
     Texture* YTexture() const { return y.get(); }
@@ -44,6 +46,12 @@ public:
 
 private:
     void FreeTextures();
+    // The conversions for a frame of that format and size; `rgb` is its texture,
+    // null for an empty frame.
+    void FromRGB(PixFmt format, const Conf::FrameInfo& info, const Texture* rgb,
+                 const ShaderStorage& storage);
+    void ToRGB(PixFmt format, const Conf::FrameInfo& info, Texture* rgb,
+               const ShaderStorage& storage) const;
 
     std::unique_ptr<Texture> y;
     std::unique_ptr<Texture> uv;

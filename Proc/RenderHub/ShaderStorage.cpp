@@ -12,7 +12,7 @@
 #include "Kavrin/Core/Exception.h"
 
 #include "Mesh.h"
-#include "Private/UploadDownloadBuffers.h"
+#include "Private/TransferBuffers.h"
 #include "ShaderProgram.h"
 #include "Texture.h"
 

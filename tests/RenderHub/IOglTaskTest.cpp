@@ -14,6 +14,7 @@
 #include "Kavrin/Ogl/OglThread.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
+#include "Frame.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 

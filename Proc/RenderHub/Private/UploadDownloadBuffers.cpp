@@ -4,14 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <glog/logging.h>
 
 #include "Kavrin/Core/Exception.h"
 
@@ -37,49 +33,6 @@ void main()
 const ShaderSourceKeeper<VShader::Id, std::string_view> uintRgbaShader("uint_RGBA_shader",
                                                                        VShader::Id::XYUV, kUintRgba,
                                                                        __FILE__);
-
-constexpr int kProbeSize = 90;
-
-// One upload-and-read-back of a 90x90 texture; 8- and 16-bit data compare as
-// bytes, floats element by element (a NaN never matches).
-template <class T, class Generator>
-bool ProbeTextureFormat(GLenum format, GLint internalFormat, const char* message, GLenum type,
-                        int components, Details::DownloadBuffer& downloadBuffer, Surface& surface,
-                        Generator generator) {
-    const std::size_t count = static_cast<std::size_t>(components) * kProbeSize * kProbeSize;
-    std::vector<T> source(count);
-    std::generate(source.begin(), source.end(), generator);
-    bool same = false;
-    {
-        Texture texture({kProbeSize, kProbeSize, format, internalFormat, type}, GL_CLAMP_TO_EDGE,
-                        GL_LINEAR, nullptr);
-        texture.Update(kProbeSize, source.data());
-        std::vector<T> destination(count, T{});
-        void* prepared = downloadBuffer.Prepare(destination.data(), count * sizeof(T));
-        texture.Download(kProbeSize, prepared, surface);
-        downloadBuffer.Complete();
-        if constexpr (std::is_floating_point_v<T>) {
-            same = std::equal(source.begin(), source.end(), destination.begin());
-        } else {
-            same = std::memcmp(source.data(), destination.data(), count * sizeof(T)) == 0;
-        }
-    }
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    glPixelStorei(GL_PACK_ROW_LENGTH, 0);
-    if (!same) {
-        LOG(ERROR) << message;
-    }
-    return same;
-}
-
-std::uint8_t RandomByte() { return static_cast<std::uint8_t>(std::rand()); }
-std::uint16_t RandomShort() { return static_cast<std::uint16_t>(std::rand()); }
-float UnitFloat() { return static_cast<float>(std::rand() / 32767.0); }
-// An 11-bit numerator over 4096, 8192 or 16384: exact in a 16-bit float.
-float HalfExactFloat() {
-    const int r = std::rand();
-    return static_cast<float>(r & 0x7FF) / static_cast<float>(2048 << ((r >> 4) % 3 + 1));
-}
 
 std::size_t PixelBytes(const Texture& texture) {
     return static_cast<std::size_t>(texture.ComponentsPerPixel()) * texture.BytesPerComponent();
@@ -116,161 +69,6 @@ std::size_t TransferBytes(std::size_t stride, int rows, const Texture& texture) 
 }
 
 }  // namespace
-
-namespace Details {
-
-std::unique_ptr<UploadBuffer> UploadBuffer::Create(OglCapability) {
-    return std::make_unique<UploadBufferDisabled>();
-}
-
-const void* UploadBufferDisabled::Prepare(const void* source, std::size_t) { return source; }
-
-void UploadBufferDisabled::Complete(const void*, std::size_t) {}
-
-void* DownloadBufferDisabled::Prepare(void* destination, std::size_t, std::size_t, std::size_t) {
-    return destination;
-}
-
-void DownloadBufferDisabled::Complete() {}
-
-void* DownloadBufferSimple::Prepare(void* destination, std::size_t bytes, std::size_t rowBytes,
-                                    std::size_t stride) {
-    PixelPackBuffer fresh;
-    fresh.Generate();
-    fresh.AllocateBuffer(nullptr, static_cast<long long>(bytes), StreamRead);
-    buffer.Swap(fresh);  // an unfinished earlier buffer goes with `fresh`
-    pendingBytes = bytes;
-    pendingRowBytes = rowBytes;
-    pendingStride = stride;
-    pendingDestination = destination;
-    return nullptr;  // offset 0 into the bound pack buffer
-}
-
-void DownloadBufferSimple::Complete() {
-    PixelPackBuffer taken;
-    taken.Swap(buffer);
-    const std::uint64_t bytes = pendingBytes;
-    const std::size_t rowBytes = pendingRowBytes;
-    const std::size_t stride = pendingStride;
-    auto* destination = static_cast<std::uint8_t*>(pendingDestination);
-    pendingBytes = 0;
-    pendingRowBytes = 0;
-    pendingStride = 0;
-    pendingDestination = nullptr;
-    const auto* mapped = static_cast<const std::uint8_t*>(taken.MapBuffer(GL_READ_ONLY));
-    if (mapped == nullptr) {
-        KAVRIN_THROW_FROM("Complete", std::logic_error("Unable to map the pixel pack buffer"));
-    }
-    if (rowBytes > 0 && stride > rowBytes) {
-        for (std::size_t offset = 0; offset + rowBytes <= bytes; offset += stride) {
-            std::memcpy(destination + offset, mapped + offset, rowBytes);
-        }
-    } else {
-        std::memcpy(destination, mapped, bytes);
-    }
-    taken.UnmapBuffer();
-    taken.DropBuffer();
-}
-
-std::unique_ptr<DownloadBuffer> DownloadBuffer::Create(OglCapability, Surface& surface) {
-    bool packBufferWorks = false;
-    {
-        DownloadBufferSimple probe;
-        packBufferWorks = ProbeTextureFormat<std::uint8_t>(
-            GL_RGBA, GL_RGBA8,
-            "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA8",
-            GL_UNSIGNED_BYTE, 4, probe, surface, RandomByte);
-    }
-    if (packBufferWorks) {
-        return std::make_unique<DownloadBufferSimple>();
-    }
-    return std::make_unique<DownloadBufferDisabled>();
-}
-
-namespace {
-
-enum class Sample { RandomByte, RandomShort, HalfExactFloat, UnitFloat };
-
-struct FormatProbe {
-    GLenum format;
-    GLint internalFormat;
-    const char* message;
-    int components;
-    Sample sample;
-};
-
-// Formats the transfer paths need, in probing order.
-constexpr FormatProbe kFormatProbes[] = {
-    {GL_RED, GL_R8, "Unable to create texture with format: GL_RED internalformat: GL_R8", 1,
-     Sample::RandomByte},
-    {GL_RED_INTEGER, GL_R16UI,
-     "Unable to create texture with format: GL_RED_INTEGER internalformat: GL_R16UI", 1,
-     Sample::RandomShort},
-    {GL_RG, GL_RG8, "Unable to create texture with format: GL_RG internalformat: GL_RG8", 2,
-     Sample::RandomByte},
-    {GL_RG_INTEGER, GL_RG16UI,
-     "Unable to create texture with format: GL_RG_INTEGER internalformat: GL_RG16UI", 2,
-     Sample::RandomShort},
-    {GL_RGB, GL_RGB8, "Unable to create texture with format: GL_RGB internalformat: GL_RGB8", 3,
-     Sample::RandomByte},
-    {GL_BGR, GL_RGB8, "Unable to create texture with format: GL_BGR internalformat: GL_RGB8", 3,
-     Sample::RandomByte},
-    {GL_RGBA, GL_RGBA8, "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA8", 4,
-     Sample::RandomByte},
-    {GL_BGRA, GL_RGBA8, "Unable to create texture with format: GL_BGRA internalformat: GL_RGBA8", 4,
-     Sample::RandomByte},
-    {GL_RG, GL_RG16F, "Unable to create texture with format: GL_RG internalformat: GL_RG16F", 2,
-     Sample::HalfExactFloat},
-    {GL_RGBA, GL_RGBA16F,
-     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA16F_ARB", 4,
-     Sample::HalfExactFloat},
-    {GL_RGBA, GL_RGBA32F,
-     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA32F_ARB", 4,
-     Sample::UnitFloat},
-    {GL_RGBA, GL_RGBA16F,
-     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA16F", 4,
-     Sample::HalfExactFloat},
-    {GL_RGBA, GL_RGBA32F,
-     "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA32F", 4,
-     Sample::UnitFloat},
-};
-
-bool Probe(const FormatProbe& probe, DownloadBuffer& buffer, Surface& surface) {
-    switch (probe.sample) {
-        case Sample::RandomByte:
-            return ProbeTextureFormat<std::uint8_t>(probe.format, probe.internalFormat,
-                                                    probe.message, GL_UNSIGNED_BYTE,
-                                                    probe.components, buffer, surface, RandomByte);
-        case Sample::RandomShort:
-            return ProbeTextureFormat<std::uint16_t>(
-                probe.format, probe.internalFormat, probe.message, GL_UNSIGNED_SHORT,
-                probe.components, buffer, surface, RandomShort);
-        case Sample::HalfExactFloat:
-            return ProbeTextureFormat<float>(probe.format, probe.internalFormat, probe.message,
-                                             GL_FLOAT, probe.components, buffer, surface,
-                                             HalfExactFloat);
-        case Sample::UnitFloat:
-            return ProbeTextureFormat<float>(probe.format, probe.internalFormat, probe.message,
-                                             GL_FLOAT, probe.components, buffer, surface,
-                                             UnitFloat);
-    }
-    return false;
-}
-
-}  // namespace
-
-bool CheckTextureFormatSupporting() {
-    DownloadBufferDisabled direct;
-    Surface surface;
-    bool ok = true;
-    // Every probe runs, so that the log names every missing format.
-    for (const FormatProbe& probe : kFormatProbes) {
-        ok &= Probe(probe, direct, surface);
-    }
-    return ok;
-}
-
-}  // namespace Details
 
 const std::vector<PixFmt>& GetSupportedPixFmt() {
     static const std::vector<PixFmt> formats = {

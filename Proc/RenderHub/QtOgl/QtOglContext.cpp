@@ -11,7 +11,7 @@
 #include "Kavrin/Core/UnhandledExceptionFilterGuard.h"
 
 #include "GlObjectCounter.h"
-#include "Private/UploadDownloadBuffers.h"
+#include "Private/TransferBuffers.h"
 #include "QtOgl/CollectInformation.h"
 #include "QtOgl/QtOglLogger.h"
 #include "QtOgl/QtOpenGL.h"

@@ -55,7 +55,8 @@ void QtOglWorker::SetContextFactory(ContextFactory factory) {
     contextFactory = std::move(factory);
 }
 
-QtOglWorker::QtOglWorker() : QObject(nullptr), timer(new QTimer()) {
+QtOglWorker::QtOglWorker()
+    : QObject(nullptr), IOglWorker(GetCollectedInformation()), timer(new QTimer()) {
     connect(this, &QtOglWorker::signalInitialize, this, &QtOglWorker::slotInitialize,
             Qt::BlockingQueuedConnection);
     connect(this, &QtOglWorker::signalDeinitialize, this, &QtOglWorker::slotDeinitialize,

@@ -18,6 +18,7 @@
 #include "Kavrin/Ogl/OglThread.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
+#include "Frame.h"
 #include "LogCapture.h"
 #include "RenderHub.h"
 #include "TestTasks.h"
