@@ -170,7 +170,9 @@ float bt2390_eetf(float e, float sourcePQ, float targetPQ)
 // Display light in units of 100 cd/m^2, from the source peak to the tone
 // target. The curves act on the largest channel and scale the others with it,
 // which keeps hue and saturation.
-vec3 tone_map(vec3 c)
+// pqOfMax: the PQ signal of the largest channel where the source gives it, else
+// negative.
+vec3 tone_map(vec3 c, float pqOfMax)
 {
 #if TONE_CURVE == 2
     return min(c, vec3(toneTargetPeak));
@@ -181,7 +183,8 @@ vec3 tone_map(vec3 c)
     }
 #if TONE_CURVE == 1
     // The curve ends flat at the target; rounding must not overshoot it.
-    float curved = min(rec2100PQ_to_rec2020_display_linear(bt2390_eetf(rec2020_display_linear_to_rec2100PQ(m),
+    float e = pqOfMax >= 0.0 ? min(pqOfMax, 1.0) : rec2020_display_linear_to_rec2100PQ(m);
+    float curved = min(rec2100PQ_to_rec2020_display_linear(bt2390_eetf(e,
         rec2020_display_linear_to_rec2100PQ(toneSourcePeak), rec2020_display_linear_to_rec2100PQ(toneTargetPeak))),
         toneTargetPeak);
 #else
@@ -323,18 +326,10 @@ constexpr std::string_view kMainBody = R"(void main()
     else if (sourceFunction == trc_hlg) color.rgb = rec2020HLG_to_rec2020_linear(color.rgb, true, displayPeakLuminance, ootfGamma);
     else if (sourceFunction == trc_hlgScene) color.rgb = rec2020HLG_to_rec2020_linear(color.rgb, false, displayPeakLuminance, ootfGamma);
     else color.rgb = vec3(1.0, 0.0, 0.0);
-#ifdef TONE_CURVE
-    if (toneSourcePeak > 0.0 && (sourceFunction == trc_st2084 || (TONE_HLG && sourceFunction == trc_hlg))) {
-        color.rgb = tone_map(color.rgb);
-    }
-#endif
 
     if ((flags & INVERSE_OOTF) != 0) {
         color.rgb = rec709_to_scene_linear(display_linear_to_rec709(color.rgb));
     }
-#ifdef GAMUT_COMPRESS
-    vec3 sourceColour = color.rgb * linearScale;
-#endif
     if (sourcePrimaries != targetPrimaries) {
         bool known;
         color.rgb = convert_primaries(color.rgb, sourcePrimaries, targetPrimaries, known);
@@ -343,11 +338,6 @@ constexpr std::string_view kMainBody = R"(void main()
         }
     }
     color.rgb *= linearScale;
-#ifdef GAMUT_COMPRESS
-    if (sourcePrimaries != targetPrimaries) {
-        color.rgb = compress_gamut(sourceColour, color.rgb);
-    }
-#endif
     if ((flags & FORWARD_OOTF) != 0) {
         color.rgb = rec709_to_display_linear(scene_linear_to_rec709(color.rgb));
     }
@@ -444,6 +434,36 @@ ShaderSources<VShader::Id, ShaderGenerator> MappingSources(const ColorMapping& m
             __FILE__};
 }
 
+// The main body with the mapping's steps: the tone curve after the source
+// transfer (PQ keeps its signal, whose largest channel is the PQ of the largest
+// linear one), and the gamut compression after the primaries.
+std::string MappingMainBody() {
+    std::string body(kMainBody);
+    const auto insert = [&body](std::string_view after, std::string_view text) {
+        const std::size_t at = body.find(after);
+        body.insert(at + after.size(), text);
+    };
+    const auto insertBefore = [&body](std::string_view before, std::string_view text) {
+        body.insert(body.find(before), text);
+    };
+    insertBefore("    if (sourceFunction == trc_bt709) ",
+                 "    float signalMax = max(color.r, max(color.g, color.b));\n");
+    insert(
+        "    else color.rgb = vec3(1.0, 0.0, 0.0);\n",
+        "    if (toneSourcePeak > 0.0) {\n"
+        "        if (sourceFunction == trc_st2084) color.rgb = tone_map(color.rgb, signalMax);\n"
+        "        else if (TONE_HLG && sourceFunction == trc_hlg) color.rgb = tone_map(color.rgb, "
+        "-1.0);\n"
+        "    }\n");
+    insertBefore(
+        "    if (sourcePrimaries != targetPrimaries) {",
+        "#ifdef GAMUT_COMPRESS\n    vec3 sourceColour = color.rgb * linearScale;\n#endif\n");
+    insert("    color.rgb *= linearScale;\n",
+           "#ifdef GAMUT_COMPRESS\n    if (sourcePrimaries != targetPrimaries) {\n"
+           "        color.rgb = compress_gamut(sourceColour, color.rgb);\n    }\n#endif\n");
+    return body;
+}
+
 }  // namespace
 
 std::string ColorSpaceConverterSource() { return ColorMappingSource(ColorMapping{}); }
@@ -482,7 +502,7 @@ std::string ColorMappingSource(const ColorMapping& mapping) {
         }
     }
     text += PrimariesDispatch();
-    text += kMainBody;
+    text += mapping.IsDefault() ? std::string(kMainBody) : MappingMainBody();
     return text;
 }
 

@@ -1014,9 +1014,10 @@ std::vector<double> ToneMapOnGpu(ToneCurve curve, float sourcePeak, float target
     mapping.toneCurve = curve;
     mapping.toneMapHLG = true;
     std::string body = ColorMappingSource(mapping);
-    body = body.substr(0, body.find("void main()")) +
-           "void main()\n{\n    gl_FragColor = vec4(tone_map(vec3(EvalInput(0).x, 0.0, 0.0)), "
-           "1.0);\n}\n";
+    body =
+        body.substr(0, body.find("void main()")) +
+        "void main()\n{\n    gl_FragColor = vec4(tone_map(vec3(EvalInput(0).x, 0.0, 0.0), -1.0), "
+        "1.0);\n}\n";
     std::vector<std::vector<glm::vec4>> cases;
     for (const double value : m) {
         cases.push_back({glm::vec4(static_cast<float>(value), 0.0f, 0.0f, 0.0f)});
