@@ -5,35 +5,16 @@
 #include <GL/glew.h>
 
 #include <cstdio>
-#include <functional>
-#include <utility>
 
 #include <glog/logging.h>
 
-#include "IOglTask.h"
+#include "GLFunctionTask.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
 
 namespace Bench {
 
-class FunctionTask : public Kavrin::Ogl::IOglTask {
-public:
-    explicit FunctionTask(std::function<void(const Kavrin::Ogl::ShaderStorage&)> body)
-        : IOglTask(Kavrin::Ogl::OglCapability::Minimal, "Bench"), body(std::move(body)) {}
-
-private:
-    void DoExecute(Kavrin::Ogl::OglCapability, const Kavrin::Ogl::ShaderStorage& storage) override {
-        body(storage);
-    }
-    std::function<void(const Kavrin::Ogl::ShaderStorage&)> body;
-};
-
-// Runs `body` on the GL thread and waits for it.
-inline void RunOnGL(std::function<void(const Kavrin::Ogl::ShaderStorage&)> body) {
-    boost::intrusive_ptr<FunctionTask> task(new FunctionTask(std::move(body)));
-    Kavrin::Ogl::RenderHub::GetInstance().DispatchTask(task);
-    task->WaitUntilExecuted();
-}
+using Kavrin::Ogl::RunOnGL;
 
 // Quiet logging, then the library; false (after a message) when no context
 // could be made. Needs a QGuiApplication.

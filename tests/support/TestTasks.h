@@ -4,10 +4,12 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include <boost/intrusive_ptr.hpp>
 #include <gtest/gtest.h>
 
+#include "GLFunctionTask.h"
 #include "IOglTask.h"
 #include "ShaderStorage.h"
 
@@ -15,16 +17,13 @@ namespace Kavrin::Test {
 
 using Body = std::function<void(Ogl::OglCapability, const Ogl::ShaderStorage&)>;
 
-// A task whose body is a function; exposes the attached frame to tests.
-class FunctionTask : public Ogl::IOglTask {
+// The library's function task, with the attached frame exposed to tests.
+class FunctionTask : public Ogl::FunctionTask {
 public:
     explicit FunctionTask(Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
-                          std::string name = "TestTask");
+                          std::string name = "TestTask")
+        : Ogl::FunctionTask(std::move(body), required, std::move(name)) {}
     using IOglTask::GetFrame;
-
-private:
-    void DoExecute(Ogl::OglCapability capability, const Ogl::ShaderStorage& storage) override;
-    Body body;
 };
 
 // A promise task whose body's result fulfils the promise; a throwing body

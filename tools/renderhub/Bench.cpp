@@ -15,11 +15,14 @@
 
 #include "Frame.h"
 #include "FrameConverter.h"
+#include "GLFunctionTask.h"
 #include "RenderHub.h"
 #include "Texture.h"
-#include "ToolTasks.h"
 
 namespace RenderHubTool {
+
+using Kavrin::Ogl::GLWork;
+using Kavrin::Ogl::RunOnGL;
 namespace {
 
 using namespace Kavrin;
@@ -44,9 +47,9 @@ DispatchFigures MeasureDispatch(double seconds) {
     int tasks = 0;
     const auto start = Clock::now();
     while (Since(start) < seconds) {
-        boost::intrusive_ptr<FunctionTask> last;
+        boost::intrusive_ptr<Ogl::FunctionTask> last;
         for (int i = 0; i < 1000; ++i) {
-            last.reset(new FunctionTask([](const ShaderStorage&) {}));
+            last.reset(new Ogl::FunctionTask([](Ogl::OglCapability, const ShaderStorage&) {}));
             hub.DoBackgroundTask(last);
         }
         last->WaitUntilExecuted();
@@ -57,7 +60,8 @@ DispatchFigures MeasureDispatch(double seconds) {
     std::vector<double> micros;
     const auto latencyStart = Clock::now();
     while (Since(latencyStart) < seconds) {
-        boost::intrusive_ptr<FunctionTask> task(new FunctionTask([](const ShaderStorage&) {}));
+        boost::intrusive_ptr<Ogl::FunctionTask> task(
+            new Ogl::FunctionTask([](Ogl::OglCapability, const ShaderStorage&) {}));
         const auto sent = Clock::now();
         hub.DispatchTask(task);
         task->WaitUntilExecuted();

@@ -38,13 +38,17 @@
 #include "Kavrin/PixFmtDescription.h"
 
 #include "FrameConverter.h"
+#include "GLFunctionTask.h"
 #include "OutputFile.h"
 #include "Private/UploadDownloadBuffers.h"
+#include "RenderHub.h"
 #include "Texture.h"
-#include "ToolTasks.h"
 #include "Y4M.h"
 
 namespace RenderHubTool {
+
+using Kavrin::Ogl::GLWork;
+using Kavrin::Ogl::RunOnGL;
 namespace {
 
 using namespace Kavrin;

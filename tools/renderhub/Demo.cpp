@@ -25,15 +25,18 @@
 #include "Kavrin/Proc/DataVideoCPU.h"
 
 #include "FrameConverter.h"
+#include "GLFunctionTask.h"
 #include "IOglTask.h"
 #include "OutputFile.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "Texture.h"
-#include "ToolTasks.h"
 
 namespace RenderHubTool {
+
+using Kavrin::Ogl::GLWork;
+using Kavrin::Ogl::RunOnGL;
 namespace {
 
 using namespace Kavrin;
