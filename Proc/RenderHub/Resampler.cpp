@@ -167,6 +167,15 @@ void DrawAxis(int axis, const Texture& source, const Details::AxisFilter& filter
         std::copy_n(filter.weights.begin() + static_cast<std::ptrdiff_t>(i) * filter.taps,
                     filter.taps, table.begin() + static_cast<std::ptrdiff_t>(row) + 1);
     }
+    GLint maximum = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maximum);
+    if (filter.taps + 1 > maximum) {
+        // Only shrinking by thousands reaches it: the kernel widens with the ratio.
+        KAVRIN_THROW_HOST("Resample", Exception,
+                          "Cannot resize by this much in one step: the kernel needs " +
+                              std::to_string(filter.taps) + " taps, more than the " +
+                              std::to_string(maximum) + " a texture row holds");
+    }
     Texture& weights = leases.Take({filter.taps + 1, outputs, GL_RED, GL_R32F, GL_FLOAT});
     weights.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
     glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);

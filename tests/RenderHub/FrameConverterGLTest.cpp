@@ -1254,6 +1254,9 @@ TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
         convert(Noise(PixFmt::YUV444P, maximum + 1, 1, 1), Blank(PixFmt::RGB24, maximum + 1, 1)),
         "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
             std::to_string(maximum));
+    EXPECT_EQ(convert(Noise(PixFmt::RGB24, maximum, 1, 1), Blank(PixFmt::RGB24, 1, 1))
+                  .rfind("Cannot resize by this much in one step", 0),
+              0u);
     EXPECT_EQ(convert(source, Blank(PixFmt::YUYV422, 6, 4)),
               "Unsupported pixel format for target frame: yuyv422");
     EXPECT_EQ(convert(Blank(PixFmt::GRAY8, 6, 4), Blank(PixFmt::RGB24, 6, 4)),
@@ -1266,7 +1269,9 @@ TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
         ThrownDescription([&] { converter.Convert(source, Blank(PixFmt::RGB24, 6, 4), unused); }),
         "This is not OpenGL thread.");
 
-    // Steady state: after the first frame nothing is created, and all goes back.
+    // Steady state: after the first frame nothing is created, and all goes back
+    // (counted from an empty pool: refused conversions return what they took to it).
+    Kavrin::Test::FinishGLTest();
     const auto textures = GlObjectCounter::Live(GlObjectCounter::Texture);
     long created = 0;
     WithStorage([&](const ShaderStorage& storage) {
