@@ -668,6 +668,29 @@ struct InFlight {
     boost::intrusive_ptr<Proc::DataVideoCPU> output;  // what the GPU writes and is written
 };
 
+// Output frames written and free again: taking one spares the allocation, its
+// zeroing and its page faults, which on a busy machine cost the GPU's threads.
+class SpareFrames {
+public:
+    boost::intrusive_ptr<Proc::DataVideoCPU> Take() {
+        std::lock_guard lock(mutex);
+        if (frames.empty()) {
+            return nullptr;
+        }
+        auto frame = std::move(frames.back());
+        frames.pop_back();
+        return frame;
+    }
+    void Put(boost::intrusive_ptr<Proc::DataVideoCPU>&& frame) {
+        std::lock_guard lock(mutex);
+        frames.push_back(std::move(frame));
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<boost::intrusive_ptr<Proc::DataVideoCPU>> frames;
+};
+
 // A bounded first-in first-out queue between the reading and the writing thread.
 class InFlightQueue {
 public:
@@ -1015,6 +1038,7 @@ struct PipelineResult {
 PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& progress) {
     PipelineResult result;
     InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
+    SpareFrames spare;
     std::exception_ptr writeFailure;
     std::thread writer([&] {
         bool failed = false;
@@ -1026,6 +1050,7 @@ PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& 
                 }
                 plan.sink->Write(*item->output);
                 progress.Update(++result.written);
+                spare.Put(std::move(item->output));
             } catch (...) {
                 if (!failed) {
                     writeFailure = std::current_exception();
@@ -1039,8 +1064,11 @@ PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& 
     Ogl::FrameConverter* const convert = plan.converter.get();
     try {
         while (auto frame = plan.source->Next()) {
-            auto output =
-                Proc::DataVideoCPU::Create(plan.outputFormat, plan.outputInfo, plan.targetSpace);
+            auto output = spare.Take();
+            if (!output) {
+                output = Proc::DataVideoCPU::Create(plan.outputFormat, plan.outputInfo,
+                                                    plan.targetSpace);
+            }
             GLWork work(
                 [=](const ShaderStorage& storage) { convert->Convert(frame, output, storage); });
             if (!queue.Push({std::move(work), output})) {
