@@ -707,6 +707,171 @@ void DrawQuad(const ShaderStorage& storage, ShaderProgram& program) {
     storage.Quad().Draw(program);
 }
 
+// How one conversion runs, decided once from its frames and options.
+struct Route {
+    Side source;
+    Side target;
+    Conf::FrameInfo info;
+    Conf::FrameInfo targetInfo;
+    bool resize = false;
+    bool planar = false;  // each plane's code values resized on its own grid
+    bool colour = false;  // float R'G'B' between the passes
+    bool raw = false;     // container values travel untouched
+    bool dither = false;
+    bool composite = false;
+    glm::ivec2 sourceShift{0};
+    glm::ivec2 targetShift{0};
+    glm::vec2 sourceSite{0.0f};
+    glm::vec2 targetSite{0.0f};
+    int decodeFilter = 0;
+    int encodeFilter = 0;
+    bool planarChroma = false;
+    bool direct = false;  // encoded straight from the source planes
+};
+
+Route Decide(const FrameConversionOptions& options, FrameConverter::Path samePath,
+             const Proc::IDataVideo& sourceFrame, const Proc::IDataVideo& targetFrame) {
+    Route r;
+    r.info = sourceFrame.GetFrameInfo();
+    r.targetInfo = targetFrame.GetFrameInfo();
+    r.resize = r.info.width != r.targetInfo.width || r.info.height != r.targetInfo.height;
+    // A resize without a colour change resizes the code values of each plane on
+    // its own grid, as zimg does; with one, or in linear light, the float R'G'B'.
+    r.planar = r.resize && samePath == FrameConverter::Path::Integer && !options.scaleInLinearLight;
+    r.colour = (r.resize && !r.planar) || samePath == FrameConverter::Path::Colour;
+    r.source = Resolve(*PixFmtDescription::Find(sourceFrame.GetPixelFormat()), options.sourceRange,
+                       sourceFrame.GetColorSpace());
+    r.target = Resolve(*PixFmtDescription::Find(targetFrame.GetPixelFormat()), options.targetRange,
+                       targetFrame.GetColorSpace());
+    r.raw = !r.colour && !r.resize && RawSamples(r.source, r.target);
+    // Only where the target has fewer bits than the data: float colour, resized
+    // samples, or a depth decrease.
+    r.dither = options.dither == FrameConversionOptions::Dither::Ordered &&
+               (r.colour || r.resize || r.target.depth < r.source.depth);
+    r.composite = r.colour && options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
+                  r.source.layout.Has(kAlpha) && !r.target.layout.Has(kAlpha);
+    // Chroma kernels only where the chroma grid changes (layout or siting): the
+    // same grid keeps its samples.
+    r.sourceShift = r.source.layout.yuv ? ChromaShift(*r.source.description) : glm::ivec2(0);
+    r.targetShift = r.target.layout.yuv ? ChromaShift(*r.target.description) : glm::ivec2(0);
+    r.sourceSite = ChromaSite(options.sourceChromaLocation, r.sourceShift);
+    r.targetSite = ChromaSite(options.targetChromaLocation, r.targetShift);
+    const bool sameGrid = !r.resize && r.source.layout.yuv && r.target.layout.yuv &&
+                          r.sourceShift == r.targetShift && r.sourceSite == r.targetSite;
+    const int filter = sameGrid ? 0 : static_cast<int>(options.chromaFilter);
+    r.decodeFilter = !r.planar && r.sourceShift != glm::ivec2(0) ? filter : 0;
+    r.encodeFilter = !r.planar && r.targetShift != glm::ivec2(0) ? filter : 0;
+    r.planarChroma = r.planar && r.source.layout.yuv;
+    // Code values that go straight from pixel to pixel need no decoded texture:
+    // the encoding reads the source planes itself. (Filtered chroma is decoded
+    // once instead: every target plane would filter it again.)
+    r.direct = !r.colour && !r.resize && r.encodeFilter == 0 && r.decodeFilter == 0;
+    return r;
+}
+
+// The decoding's constants, with chroma of pixel p at p >> shift.
+void DecodeValues(const Route& r, GlslConstants& values, glm::ivec2 shift) {
+    const Side& source = r.source;
+    values.IVec2("chromaShift", source.layout.yuv ? shift : glm::ivec2(0))
+        .Int("sourceSampleShift", r.raw ? 0 : source.shift)
+        .Float("opaque",
+               static_cast<float>(((1 << source.depth) - 1) << (r.raw ? source.shift : 0)));
+    if (r.decodeFilter > 0) {
+        values.Vec2("sourceChromaSite", r.sourceSite);
+    }
+    if (r.colour) {
+        values.Vec4("offset", source.Offsets()).Vec4("scale", source.Scales());
+        if (source.layout.yuv) {
+            values.Mat3("toRgb", Details::YpPbPrToRgbUniform(source.matrix));
+        }
+    }
+}
+
+void UseSourcePlanes(const Route& r, const PooledTextures& planes, ShaderProgram& program) {
+    for (int plane = 0; plane < r.source.layout.planes; ++plane) {
+        // A direct encoding may not read every plane.
+        const std::string name = "plane" + std::to_string(plane);
+        if (program.UniformExists(name)) {
+            planes[static_cast<std::size_t>(plane)].Use(plane);
+            program.Uniform(name.c_str(), plane);
+        }
+    }
+}
+
+void Decode(const Route& r, const PooledTextures& planes, Texture& into, glm::ivec2 shift,
+            const ShaderStorage& storage) {
+    storage.FBO().Attach(into);
+    GlslConstants values;
+    DecodeValues(r, values, shift);
+    ShaderProgram& program = storage.MakeShader(
+        DecodeSources(r.source.layout, r.colour, r.composite, r.decodeFilter, values));
+    program.Use();
+    UseSourcePlanes(r, planes, program);
+    DrawQuad(storage, program);
+}
+
+// A planar resize's chroma: decoded one texel per chroma sample, then resized
+// on its own grid into a texture of `leases`, which it returns.
+Texture& ResizeChroma(const Route& r, const FrameConversionOptions& options,
+                      const PooledTextures& planes, PooledTextures& leases,
+                      const ShaderStorage& storage) {
+    const auto floatTexture = [&](int width, int height) -> Texture& {
+        return leases.Take({width, height, GL_RGBA, GL_RGBA32F, static_cast<GLenum>(GL_FLOAT)});
+    };
+    const PixFmtDescription& from = *r.source.description;
+    const PixFmtDescription& to = *r.target.description;
+    Texture& samples =
+        floatTexture(from.GetPlanWidth(r.info.width, 1), from.GetPlanHeight(r.info.height, 1));
+    Decode(r, planes, samples, glm::ivec2(0), storage);
+    Texture& resized = floatTexture(to.GetPlanWidth(r.targetInfo.width, 1),
+                                    to.GetPlanHeight(r.targetInfo.height, 1));
+    Resample(samples, resized, options.scaleFilter, ResampleLight::AsIs, storage,
+             ChromaAxis(r.info.width, r.targetInfo.width, r.sourceShift.x, r.targetShift.x,
+                        r.sourceSite.x, r.targetSite.x),
+             ChromaAxis(r.info.height, r.targetInfo.height, r.sourceShift.y, r.targetShift.y,
+                        r.sourceSite.y, r.targetSite.y));
+    return resized;
+}
+
+// The encoding's constants for one target plane.
+GlslConstants EncodeValues(const Route& r, int plane, const EncodeVariant& variant) {
+    const Side& source = r.source;
+    const Side& target = r.target;
+    const bool chromaPlane = IsChromaPlane(target.layout, plane);
+    GlslConstants values;
+    values.IVec2("blockShift", chromaPlane && !r.planar ? r.targetShift : glm::ivec2(0))
+        .Int("sampleShift", r.raw ? 0 : target.shift);
+    if (variant.filter > 0) {
+        values.Vec2("chromaSite", r.targetSite);
+    }
+    // Raw samples keep whatever their containers hold.
+    const int containerDepth = !r.raw ? target.depth : target.depth > 8 ? 16 : 8;
+    values.Float("maxCode", static_cast<float>((1 << containerDepth) - 1));
+    if (r.colour) {
+        values.Vec4("offset", target.Offsets()).Vec4("scale", target.Scales());
+        if (UsesMatrix(target.layout, plane)) {
+            values.Mat3("toYuv", Details::RgbToYpPbPrUniform(target.matrix));
+        }
+        return values;
+    }
+    glm::ivec4 inOffset(0), numerator(1), denominator(1), outOffset(0);
+    for (int component = 0; component < kComponents && !r.raw; ++component) {
+        // A missing source alpha arrives as the opaque code, full range.
+        const Quantisation from = source.Of(component);
+        const Quantisation to = target.Of(component);
+        const int divisor = std::gcd(to.scale, from.scale);
+        inOffset[component] = from.offset;
+        numerator[component] = to.scale / divisor;
+        denominator[component] = from.scale / divisor;
+        outOffset[component] = to.offset;
+    }
+    values.IVec4("inOffset", inOffset)
+        .IVec4("numerator", numerator)
+        .IVec4("denominator", denominator)
+        .IVec4("outOffset", outOffset);
+    return values;
+}
+
 }  // namespace
 
 FrameConverter::FrameConverter(const FrameConversionOptions& options) : options(options) {}
@@ -740,144 +905,55 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     }
     const Conf::ColorSpace& sourceSpace = sourceFrame->GetColorSpace();
     const Conf::ColorSpace& targetSpace = targetFrame->GetColorSpace();
-    const Conf::FrameInfo& info = sourceFrame->GetFrameInfo();
-    const Conf::FrameInfo& targetInfo = targetFrame->GetFrameInfo();
-    const bool resize = info.width != targetInfo.width || info.height != targetInfo.height;
-    const Path samePath = Plan(sourceFrame->GetPixelFormat(), sourceSpace,
-                               targetFrame->GetPixelFormat(), targetSpace);
-    // A resize without a colour change resizes the code values of each plane on
-    // its own grid, as zimg does; with one, or in linear light, the float R'G'B'.
-    const bool planar = resize && samePath == Path::Integer && !options.scaleInLinearLight;
-    const Path path = resize && !planar ? Path::Colour : samePath;
-    Side source = Resolve(*PixFmtDescription::Find(sourceFrame->GetPixelFormat()),
-                          options.sourceRange, sourceSpace);
-    Side target = Resolve(*PixFmtDescription::Find(targetFrame->GetPixelFormat()),
-                          options.targetRange, targetSpace);
-    const bool colour = path == Path::Colour;
-    const bool raw = !colour && !resize && RawSamples(source, target);
-    // Only where the target has fewer bits than the data: float colour, resized
-    // samples, or a depth decrease.
-    const bool dither = options.dither == FrameConversionOptions::Dither::Ordered &&
-                        (colour || resize || target.depth < source.depth);
-    const bool composite = colour &&
-                           options.alpha == FrameConversionOptions::Alpha::CompositeOnBlack &&
-                           source.layout.Has(kAlpha) && !target.layout.Has(kAlpha);
-    // Chroma kernels only where the chroma grid changes (layout or siting): the
-    // same grid keeps its samples.
-    const glm::ivec2 sourceShift =
-        source.layout.yuv ? ChromaShift(*source.description) : glm::ivec2(0);
-    const glm::ivec2 targetShift =
-        target.layout.yuv ? ChromaShift(*target.description) : glm::ivec2(0);
-    const glm::vec2 sourceSite = ChromaSite(options.sourceChromaLocation, sourceShift);
-    const glm::vec2 targetSite = ChromaSite(options.targetChromaLocation, targetShift);
-    const bool sameGrid = !resize && source.layout.yuv && target.layout.yuv &&
-                          sourceShift == targetShift && sourceSite == targetSite;
-    const int filter = sameGrid ? 0 : static_cast<int>(options.chromaFilter);
-    const int decodeFilter = !planar && sourceShift != glm::ivec2(0) ? filter : 0;
-    const int encodeFilter = !planar && targetShift != glm::ivec2(0) ? filter : 0;
-    const bool planarChroma = planar && source.layout.yuv;
-    // Code values that go straight from pixel to pixel need no decoded texture:
-    // the encoding reads the source planes itself. (Filtered chroma is decoded
-    // once instead: every target plane would filter it again.)
-    const bool direct = !colour && !resize && encodeFilter == 0 && decodeFilter == 0;
+    const Route r = Decide(options,
+                           Plan(sourceFrame->GetPixelFormat(), sourceSpace,
+                                targetFrame->GetPixelFormat(), targetSpace),
+                           *sourceFrame, *targetFrame);
 
     // Refuses sizes GL cannot hold before any texture is touched.
-    if (resize) {
+    if (r.resize) {
         if (!resized) {
             resized = Frame::Create();
         }
         resized->Allocate(sourceSpace, PixFmt::RGBAF32LE,
-                          {targetInfo.width, targetInfo.height, 0, 0});
+                          {r.targetInfo.width, r.targetInfo.height, 0, 0});
     }
-    if (direct) {
-        CheckTextureSize(info);
+    if (r.direct) {
+        CheckTextureSize(r.info);
     } else {
         if (!decoded) {
             decoded = Frame::Create();
         }
-        decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {info.width, info.height, 0, 0});
+        decoded->Allocate(sourceSpace, PixFmt::RGBAF32LE, {r.info.width, r.info.height, 0, 0});
     }
 
     PooledTextures sourcePlanes;
-    for (int plane = 0; plane < source.layout.planes; ++plane) {
+    for (int plane = 0; plane < r.source.layout.planes; ++plane) {
         Texture& texture =
-            sourcePlanes.Take(PlaneParams(*source.description, source.layout, plane, info));
+            sourcePlanes.Take(PlaneParams(*r.source.description, r.source.layout, plane, r.info));
         texture.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
         UploadPlane(sourceFrame->GetPlaneConst(static_cast<unsigned char>(plane)), texture,
                     storage);
     }
-
-    // Chroma of a planar resize gets its own float texture on its own grid.
-    PooledTextures chroma;
-    const auto floatTexture = [&](int width, int height) -> Texture& {
-        return chroma.Take({width, height, GL_RGBA, GL_RGBA32F, static_cast<GLenum>(GL_FLOAT)});
-    };
-    const auto decodeValues = [&](GlslConstants& values, glm::ivec2 shift) {
-        values.IVec2("chromaShift", source.layout.yuv ? shift : glm::ivec2(0))
-            .Int("sourceSampleShift", raw ? 0 : source.shift)
-            .Float("opaque",
-                   static_cast<float>(((1 << source.depth) - 1) << (raw ? source.shift : 0)));
-        if (decodeFilter > 0) {
-            values.Vec2("sourceChromaSite", sourceSite);
-        }
-        if (colour) {
-            values.Vec4("offset", source.Offsets()).Vec4("scale", source.Scales());
-            if (source.layout.yuv) {
-                values.Mat3("toRgb", Details::YpPbPrToRgbUniform(source.matrix));
-            }
-        }
-    };
-    const auto useSourcePlanes = [&](ShaderProgram& program) {
-        for (int plane = 0; plane < source.layout.planes; ++plane) {
-            // A direct encoding may not read every plane.
-            const std::string name = "plane" + std::to_string(plane);
-            if (program.UniformExists(name)) {
-                sourcePlanes[static_cast<std::size_t>(plane)].Use(plane);
-                program.Uniform(name.c_str(), plane);
-            }
-        }
-    };
-    const auto decode = [&](Texture& into, glm::ivec2 shift) {
-        storage.FBO().Attach(into);
-        GlslConstants values;
-        decodeValues(values, shift);
-        ShaderProgram& program = storage.MakeShader(
-            DecodeSources(source.layout, colour, composite, decodeFilter, values));
-        program.Use();
-        useSourcePlanes(program);
-        DrawQuad(storage, program);
-    };
-    if (!direct) {
-        decode(*decoded->GetFirstTexture(), sourceShift);
+    if (!r.direct) {
+        Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage);
     }
-    Texture* resizedChroma = nullptr;
-    if (planarChroma) {
-        const PixFmtDescription& from = *source.description;
-        const PixFmtDescription& to = *target.description;
-        Texture& chromaSamples =
-            floatTexture(from.GetPlanWidth(info.width, 1), from.GetPlanHeight(info.height, 1));
-        decode(chromaSamples, glm::ivec2(0));  // one texel per chroma sample
-        resizedChroma = &floatTexture(to.GetPlanWidth(targetInfo.width, 1),
-                                      to.GetPlanHeight(targetInfo.height, 1));
-        Resample(chromaSamples, *resizedChroma, options.scaleFilter, ResampleLight::AsIs, storage,
-                 ChromaAxis(info.width, targetInfo.width, sourceShift.x, targetShift.x,
-                            sourceSite.x, targetSite.x),
-                 ChromaAxis(info.height, targetInfo.height, sourceShift.y, targetShift.y,
-                            sourceSite.y, targetSite.y));
-    }
+    PooledTextures chromaLeases;
+    Texture* resizedChroma =
+        r.planarChroma ? &ResizeChroma(r, options, sourcePlanes, chromaLeases, storage) : nullptr;
 
     boost::intrusive_ptr<Frame> encodeFrom = decoded;
-    if (resize) {
+    if (r.resize) {
         Resample(*decoded->GetFirstTexture(), *resized->GetFirstTexture(), options.scaleFilter,
                  ScaleLight(sourceSpace, options.scaleInLinearLight), storage);
         encodeFrom = resized;
     }
-    if (colour && NeedsColourSpacePass(sourceSpace, targetSpace, options)) {
+    if (r.colour && NeedsColourSpacePass(sourceSpace, targetSpace, options)) {
         if (!mapped) {
             mapped = Frame::Create();
         }
         mapped->Allocate(targetSpace, PixFmt::RGBAF32LE,
-                         {targetInfo.width, targetInfo.height, 0, 0});
+                         {r.targetInfo.width, r.targetInfo.height, 0, 0});
         storage.FBO().Attach(*mapped->GetFirstTexture());
         ConvertColorSpace(encodeFrom, ConversionInfo(sourceSpace, targetSpace, options),
                           MappingOf(options), storage);
@@ -885,69 +961,37 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     }
 
     PooledTextures targetPlanes;
-    for (int plane = 0; plane < target.layout.planes; ++plane) {
-        Texture& texture =
-            targetPlanes.Take(PlaneParams(*target.description, target.layout, plane, targetInfo));
+    for (int plane = 0; plane < r.target.layout.planes; ++plane) {
+        Texture& texture = targetPlanes.Take(
+            PlaneParams(*r.target.description, r.target.layout, plane, r.targetInfo));
         storage.FBO().Attach(texture);
-        const bool chromaPlane = IsChromaPlane(target.layout, plane);
+        const bool chromaPlane = IsChromaPlane(r.target.layout, plane);
         EncodeVariant variant;
-        variant.colour = colour;
-        variant.dither = dither;
-        variant.filter = chromaPlane ? encodeFilter : 0;
-        variant.inexact = resize || (chromaPlane && (decodeFilter > 0 || encodeFilter > 0));
-        GlslConstants values;
-        values.IVec2("blockShift", chromaPlane && !planar ? targetShift : glm::ivec2(0))
-            .Int("sampleShift", raw ? 0 : target.shift);
-        if (variant.filter > 0) {
-            values.Vec2("chromaSite", targetSite);
-        }
-        // Raw samples keep whatever their containers hold.
-        const int containerDepth = !raw ? target.depth : target.depth > 8 ? 16 : 8;
-        values.Float("maxCode", static_cast<float>((1 << containerDepth) - 1));
-        if (colour) {
-            values.Vec4("offset", target.Offsets()).Vec4("scale", target.Scales());
-            if (UsesMatrix(target.layout, plane)) {
-                values.Mat3("toYuv", Details::RgbToYpPbPrUniform(target.matrix));
-            }
-        } else {
-            glm::ivec4 inOffset(0), numerator(1), denominator(1), outOffset(0);
-            for (int component = 0; component < kComponents && !raw; ++component) {
-                // A missing source alpha arrives as the opaque code, full range.
-                const Quantisation from = source.Of(component);
-                const Quantisation to = target.Of(component);
-                const int divisor = std::gcd(to.scale, from.scale);
-                inOffset[component] = from.offset;
-                numerator[component] = to.scale / divisor;
-                denominator[component] = from.scale / divisor;
-                outOffset[component] = to.offset;
-            }
-            values.IVec4("inOffset", inOffset)
-                .IVec4("numerator", numerator)
-                .IVec4("denominator", denominator)
-                .IVec4("outOffset", outOffset);
-        }
+        variant.colour = r.colour;
+        variant.dither = r.dither;
+        variant.filter = chromaPlane ? r.encodeFilter : 0;
+        variant.inexact = r.resize || (chromaPlane && (r.decodeFilter > 0 || r.encodeFilter > 0));
+        GlslConstants values = EncodeValues(r, plane, variant);
         DirectDecode directDecode;
-        if (direct) {
-            decodeValues(values, sourceShift);
-            directDecode = {DecodeKey(source.layout, false, false, decodeFilter),
-                            DecodeText(source.layout, false, false, decodeFilter)};
+        if (r.direct) {
+            DecodeValues(r, values, r.sourceShift);
+            directDecode = {DecodeKey(r.source.layout, false, false, r.decodeFilter),
+                            DecodeText(r.source.layout, false, false, r.decodeFilter)};
         }
-        ShaderProgram& program =
-            storage.MakeShader(EncodeSources(target.layout, plane, variant, values, directDecode));
+        ShaderProgram& program = storage.MakeShader(
+            EncodeSources(r.target.layout, plane, variant, values, directDecode));
         program.Use();
-        if (direct) {
-            useSourcePlanes(program);
+        if (r.direct) {
+            UseSourcePlanes(r, sourcePlanes, program);
         } else {
-            if (chromaPlane && planarChroma) {
-                resizedChroma->Use(0);
-            } else {
-                encodeFrom->GetFirstTexture()->Use(0);
-            }
+            (chromaPlane && resizedChroma != nullptr ? *resizedChroma
+                                                     : *encodeFrom->GetFirstTexture())
+                .Use(0);
             program.Uniform("src", 0);
         }
         DrawQuad(storage, program);
     }
-    for (int plane = 0; plane < target.layout.planes; ++plane) {
+    for (int plane = 0; plane < r.target.layout.planes; ++plane) {
         DownloadPlane(targetFrame->GetPlane(static_cast<unsigned char>(plane)),
                       targetPlanes[static_cast<std::size_t>(plane)], storage);
     }
