@@ -15,6 +15,7 @@
 #include "Kavrin/Conf/ColorSpaceTransform.h"
 
 #include "Frame.h"
+#include "GlslConstants.h"
 #include "Mesh.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
@@ -371,13 +372,6 @@ struct Baked {
     std::string value;
 };
 
-std::string FloatText(float value) {
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%.9g", static_cast<double>(value));
-    std::string text(digits);
-    return text.find_first_of(".en") == std::string::npos ? text + ".0" : text;
-}
-
 std::vector<Baked> BakedValues(const Conf::ColorSpaceTransform& transform,
                                const ColorMapping& mapping) {
     const auto [sourcePeak, targetPeak] = transform.GetToneMapPeaks();
@@ -387,14 +381,15 @@ std::vector<Baked> BakedValues(const Conf::ColorSpaceTransform& transform,
         {"int", "sourcePrimaries", std::to_string(transform.GetSourcePrimaries())},
         {"int", "targetPrimaries", std::to_string(transform.GetTargetPrimaries())},
         {"int", "flags", std::to_string(transform.GetFlags())},
-        {"float", "linearScale", FloatText(transform.GetLinearScale())},
+        {"float", "linearScale", GlslConstants::Literal(transform.GetLinearScale())},
         // The mapping's own curve replaces the one in the PQ decoding.
         {"float", "pqTonemapA", "0.0"},
         {"float", "pqTonemapB", "0.0"},
-        {"float", "displayPeakLuminance", FloatText(transform.GetHLGDisplayPeakLuminance())},
-        {"float", "ootfGamma", FloatText(transform.GetHLGOOTFGamma())},
-        {"float", "toneSourcePeak", FloatText(sourcePeak)},
-        {"float", "toneTargetPeak", FloatText(targetPeak)},
+        {"float", "displayPeakLuminance",
+         GlslConstants::Literal(transform.GetHLGDisplayPeakLuminance())},
+        {"float", "ootfGamma", GlslConstants::Literal(transform.GetHLGOOTFGamma())},
+        {"float", "toneSourcePeak", GlslConstants::Literal(sourcePeak)},
+        {"float", "toneTargetPeak", GlslConstants::Literal(targetPeak)},
     };
     glm::vec3 luma(0.0f);
     if (mapping.compressGamut) {
@@ -402,9 +397,10 @@ std::vector<Baked> BakedValues(const Conf::ColorSpaceTransform& transform,
             static_cast<Conf::ColorPrimaries>(transform.GetTargetPrimaries()));
         luma = glm::vec3(coefficients[0], coefficients[1], coefficients[2]);
     }
-    values.push_back(
-        {"vec3", "targetLuma",
-         "vec3(" + FloatText(luma.x) + ", " + FloatText(luma.y) + ", " + FloatText(luma.z) + ")"});
+    values.push_back({"vec3", "targetLuma",
+                      "vec3(" + GlslConstants::Literal(luma.x) + ", " +
+                          GlslConstants::Literal(luma.y) + ", " + GlslConstants::Literal(luma.z) +
+                          ")"});
     return values;
 }
 

@@ -32,6 +32,8 @@ std::string Integer(int value) { return std::to_string(value); }
 
 }  // namespace
 
+std::string GlslConstants::Literal(float value) { return Number(value); }
+
 GlslConstants& GlslConstants::Declare(const char* type, const char* name,
                                       const std::string& value) {
     text += std::string("const ") + type + " " + name + " = " + value + ";\n";

@@ -30,6 +30,8 @@ public:
     GlslConstants& Mat3(const char* name, const glm::mat3& value);
 
     const std::string& Text() const { return text; }
+    // A float as a GLSL literal with every digit it has.
+    static std::string Literal(float value);
     // The program of `body` after these constants, named `name` and them.
     ShaderSources<VShader::Id, ShaderGenerator> Sources(const std::string& name,
                                                         std::string_view body,

@@ -285,38 +285,6 @@ std::string EncodePng(const Proc::DataVideoCPU& frame) {
 
 using ChromaLocation = Ogl::FrameConversionOptions::ChromaLocation;
 
-// FFmpeg's names of the chroma locations.
-ChromaLocation ChromaLocationByName(const std::string& name) {
-    static const std::map<std::string, ChromaLocation> names = {
-        {"left", ChromaLocation::Left},
-        {"center", ChromaLocation::Center},
-        {"topleft", ChromaLocation::TopLeft},
-        {"top", ChromaLocation::Top},
-        {"bottomleft", ChromaLocation::BottomLeft},
-        {"bottom", ChromaLocation::Bottom},
-    };
-    const auto found = names.find(name);
-    if (found == names.end()) {
-        throw UsageError("unknown chroma location '" + name +
-                         "' (valid: left, center, topleft, top, bottomleft, bottom)");
-    }
-    return found->second;
-}
-
-Ogl::FrameConversionOptions::ChromaFilter ChromaFilterByName(const std::string& name) {
-    using Filter = Ogl::FrameConversionOptions::ChromaFilter;
-    if (name == "nearest") {
-        return Filter::Nearest;
-    }
-    if (name == "bilinear") {
-        return Filter::Bilinear;
-    }
-    if (name == "bicubic") {
-        return Filter::Bicubic;
-    }
-    throw UsageError("unknown chroma filter '" + name + "' (valid: nearest, bilinear, bicubic)");
-}
-
 // One of `names`' values by its name; else a usage error naming the valid ones.
 template <class Value>
 Value ByName(const std::string& what, const std::string& name,
@@ -329,6 +297,25 @@ Value ByName(const std::string& what, const std::string& name,
         valid += (valid.empty() ? "" : ", ") + key;
     }
     throw UsageError("unknown " + what + " '" + name + "' (valid: " + valid + ")");
+}
+
+// FFmpeg's names of the chroma locations.
+ChromaLocation ChromaLocationByName(const std::string& name) {
+    return ByName<ChromaLocation>("chroma location", name,
+                                  {{"left", ChromaLocation::Left},
+                                   {"center", ChromaLocation::Center},
+                                   {"topleft", ChromaLocation::TopLeft},
+                                   {"top", ChromaLocation::Top},
+                                   {"bottomleft", ChromaLocation::BottomLeft},
+                                   {"bottom", ChromaLocation::Bottom}});
+}
+
+Ogl::FrameConversionOptions::ChromaFilter ChromaFilterByName(const std::string& name) {
+    using Filter = Ogl::FrameConversionOptions::ChromaFilter;
+    return ByName<Filter>("chroma filter", name,
+                          {{"nearest", Filter::Nearest},
+                           {"bilinear", Filter::Bilinear},
+                           {"bicubic", Filter::Bicubic}});
 }
 
 // The sample aspect ratio that keeps the picture's shape through a resize, as
