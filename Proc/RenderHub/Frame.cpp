@@ -3,12 +3,9 @@
 #include "Frame.h"
 
 #include <algorithm>
-#include <bit>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "Kavrin/Core/Exception.h"
 #include "Kavrin/Ogl/OglThread.h"
@@ -18,6 +15,7 @@
 #include "NVColorPresentationTools.h"
 #include "OglCheck.h"
 #include "PackedMesh.h"
+#include "Private/FormatTable.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "QtOgl/QtOglContext.h"
 #include "ShaderProgram.h"
@@ -48,31 +46,6 @@ void main()
 const ShaderSourceKeeper<VShader::Id, std::string_view> rgbaReorderShader("rgbaReorderShader",
                                                                           VShader::Id::XYUV,
                                                                           kReorder, __FILE__);
-
-struct GpuFormat {
-    GLenum format;
-    GLint internalFormat;
-    GLenum type;
-};
-
-const std::unordered_map<PixFmt, GpuFormat>& GpuFormats() {
-    static const std::unordered_map<PixFmt, GpuFormat> formats = {
-        {PixFmt::RGB24, {GL_RGB, GL_RGB8, GL_UNSIGNED_BYTE}},
-        {PixFmt::RGBA, {GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}},
-        {PixFmt::RGB48LE, {GL_RGB, GL_RGB16, GL_UNSIGNED_SHORT}},
-        {PixFmt::RGBA64LE, {GL_RGBA, GL_RGBA16, GL_UNSIGNED_SHORT}},
-        {PixFmt::RGBAF16LE, {GL_RGBA, GL_RGBA16F, GL_HALF_FLOAT}},
-        {PixFmt::RGBAF32LE, {GL_RGBA, GL_RGBA32F, GL_FLOAT}},
-    };
-    return formats;
-}
-
-const std::unordered_set<PixFmt>& GpuFormatSet() {
-    static const std::unordered_set<PixFmt> set = {PixFmt::RGB24,     PixFmt::RGBA,
-                                                   PixFmt::RGB48LE,   PixFmt::RGBA64LE,
-                                                   PixFmt::RGBAF16LE, PixFmt::RGBAF32LE};
-    return set;
-}
 
 const PixFmtDescription* NoneDescription() {
     static const PixFmtDescription* none = PixFmtDescription::Find(PixFmt::None);
@@ -106,13 +79,12 @@ std::string SizeText(const Conf::FrameInfo& info) {
 // Integer plane textures of one transfer, sampled unfiltered.
 void TakePlanes(PooledTextures& planes, const PixFmtDescription& description,
                 const Conf::FrameInfo& info, int count) {
-    const bool shallow = Shallow(&description);
+    const Details::TextureFormat format = Details::IntegerPlaneFormat(1, !Shallow(&description));
     for (int plane = 0; plane < count; ++plane) {
         planes
             .Take({description.GetPlanWidth(info.width, plane),
-                   description.GetPlanHeight(info.height, plane), GL_RED_INTEGER,
-                   shallow ? GL_R8UI : GL_R16UI,
-                   static_cast<GLenum>(shallow ? GL_UNSIGNED_BYTE : GL_UNSIGNED_SHORT)})
+                   description.GetPlanHeight(info.height, plane), format.format,
+                   format.internalFormat, format.type})
             .Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
     }
 }
@@ -140,10 +112,12 @@ struct BlendScope {
 };
 
 PixFmt RgbFormatFor(const PixFmtDescription* description, bool alpha) {
-    if (Shallow(description)) {
-        return alpha ? PixFmt::RGBA : PixFmt::RGB24;
-    }
-    return alpha ? PixFmt::RGBA64LE : PixFmt::RGB48LE;
+    return Details::RgbFrameFormat(description->depth, alpha);
+}
+
+// The frame format a supported CPU format travels in.
+const PixFmtDescription* GpuDescription(const PixFmtDescription* description) {
+    return PixFmtDescription::Find(Details::FindFormat(description->pixFmt)->gpu);
 }
 
 }  // namespace
@@ -202,14 +176,14 @@ PixFmt Frame::CPUPixFmtToGPUPixFmt(PixFmt pixFmt) {
         KAVRIN_THROW_HOST("CPUPixFmtToGPUPixFmt", Exception,
                           "Unsupported pixel format for CPU: " + Name(description));
     }
-    return Has(description, PixFmtFlagAlpha) ? PixFmt::RGBA : PixFmt::RGB24;
+    return Details::FindFormat(pixFmt)->gpu;
 }
 
 void Frame::Allocate(const Conf::ColorSpace& newColorSpace, PixFmt pixFmt,
                      const Conf::FrameInfo& info) {
     const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
     RequireGLThread("Allocate");
-    if (GpuFormatSet().count(pixFmt) == 0) {
+    if (Details::FrameTextureFormat(pixFmt).format == 0) {
         KAVRIN_THROW_HOST("Allocate", Exception, "Unsupported pixel format: " + Name(description));
     }
     colorSpace = newColorSpace;
@@ -228,8 +202,8 @@ void Frame::Allocate_RGB(const Conf::ColorSpace& newColorSpace,
         KAVRIN_THROW_HOST("Allocate_RGB", Exception,
                           "Unsupported pixel format: " + Name(description));
     }
-    auto format = GpuFormats().find(description->pixFmt);
-    if (format == GpuFormats().end()) {
+    const Details::TextureFormat format = Details::FrameTextureFormat(description->pixFmt);
+    if (format.format == 0) {
         KAVRIN_THROW_HOST("Allocate_RGB", Exception,
                           "Unsupported pixel format: " + Name(description));
     }
@@ -245,9 +219,8 @@ void Frame::Allocate_RGB(const Conf::ColorSpace& newColorSpace,
                               std::to_string(maximum));
     }
     Reset();
-    textures.push_back(
-        TexturePool::GetInstance().GetTex({info.width, info.height, format->second.format,
-                                           format->second.internalFormat, format->second.type}));
+    textures.push_back(TexturePool::GetInstance().GetTex(
+        {info.width, info.height, format.format, format.internalFormat, format.type}));
     desc = description;
     colorSpace = newColorSpace;
     frameInfo = info;
@@ -352,42 +325,17 @@ void Frame::Upload_RGB(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo
         KAVRIN_THROW_HOST("Upload_RGB", Exception,
                           "Unsupported pixel format: " + Name(description));
     }
-    const PixFmtDescription* gpu =
-        PixFmtDescription::Find(RgbFormatFor(description, Has(description, PixFmtFlagAlpha)));
+    const Details::FormatEntry* entry = Details::FindFormat(description->pixFmt);
+    if (entry == nullptr || entry->layout != Details::PlaneLayout::PackedRGB) {
+        KAVRIN_THROW_HOST("Upload_RGB", Exception,
+                          "Unsupported pixel format: " + Name(description));
+    }
+    const PixFmtDescription* gpu = GpuDescription(description);
     if (!frame.Compatible(gpu, source->GetFrameInfo())) {
         frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo());
     }
-    // GL reorders swapped channel orders on the way in: its BGR(A) formats, and
-    // packed 8-bit words for alpha first.
-    const bool deep = description->depth > 8;
-    const GLenum bytes = deep ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
-    ClientOrder order;
-    switch (description->pixFmt) {
-        case PixFmt::RGB24:
-        case PixFmt::RGBA:
-        case PixFmt::RGB48LE:
-        case PixFmt::RGBA64LE:
-            break;
-        case PixFmt::BGR24:
-        case PixFmt::BGR48LE:
-            order = {GL_BGR, bytes};
-            break;
-        case PixFmt::BGRA:
-        case PixFmt::BGRA64LE:
-            order = {GL_BGRA, bytes};
-            break;
-        case PixFmt::ARGB:  // bytes A R G B: one word B G R A from its high byte down
-            static_assert(std::endian::native == std::endian::little,
-                          "packed words read the bytes of a little-endian machine");
-            order = {GL_BGRA, GL_UNSIGNED_INT_8_8_8_8};
-            break;
-        case PixFmt::ABGR:  // bytes A B G R: one word R G B A from its high byte down
-            order = {GL_RGBA, GL_UNSIGNED_INT_8_8_8_8};
-            break;
-        default:
-            KAVRIN_THROW_HOST("Upload_RGB", Exception,
-                              "Unsupported pixel format: " + Name(description));
-    }
+    // GL reorders swapped channel orders on the way in.
+    const ClientOrder order{entry->clientFormat, entry->clientType};
     UploadPlane(source->GetPlaneConst(0), *frame.textures.front(), storage, order);
 }
 
@@ -398,7 +346,7 @@ void Frame::Upload_YUV(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo
                           "Unsupported pixel format: " + Name(description));
     }
     const bool alpha = Has(description, PixFmtFlagAlpha);
-    const PixFmtDescription* gpu = PixFmtDescription::Find(RgbFormatFor(description, alpha));
+    const PixFmtDescription* gpu = GpuDescription(description);
     if (!frame.Compatible(gpu, source->GetFrameInfo())) {
         frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo());
     }
@@ -420,7 +368,7 @@ void Frame::Upload_YUV(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo
 
 void Frame::Upload_NV(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo>& source,
                       const ShaderStorage& storage, const PixFmtDescription* description) {
-    const PixFmtDescription* gpu = PixFmtDescription::Find(PixFmt::RGB24);
+    const PixFmtDescription* gpu = GpuDescription(description);
     if (!frame.Compatible(gpu, source->GetFrameInfo())) {
         frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo());
     }
@@ -495,8 +443,8 @@ void Frame::Download_RGB(const Frame& frame,
         KAVRIN_THROW_HOST("Download_RGB", Exception,
                           "Unsupported CPU pixel format: " + Name(description));
     }
-    if (GpuFormats().count(description->pixFmt) == 0 || description->pixFmt == PixFmt::RGBAF16LE ||
-        description->pixFmt == PixFmt::RGBAF32LE) {
+    if (Details::FrameTextureFormat(description->pixFmt).type != GL_UNSIGNED_BYTE &&
+        Details::FrameTextureFormat(description->pixFmt).type != GL_UNSIGNED_SHORT) {
         KAVRIN_THROW_HOST("Download_RGB", Exception,
                           "Unsupported RGB pixel format: " + Name(description));
     }

@@ -21,6 +21,7 @@
 #include "Frame.h"
 #include "GlslConstants.h"
 #include "Mesh.h"
+#include "Private/FormatTable.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "RenderHub.h"
 #include "ShaderProgram.h"
@@ -46,49 +47,26 @@ struct Layout {
     bool yuv = false;
 
     bool Has(int component) const { return plane[static_cast<std::size_t>(component)] >= 0; }
-    // Channel order of packed RGB, as component index per channel.
-    static Layout Packed(std::initializer_list<int> components) {
-        Layout layout;
-        layout.planes = 1;
-        int channel = 0;
-        for (int component : components) {
-            layout.plane[static_cast<std::size_t>(component)] = 0;
-            layout.channel[static_cast<std::size_t>(component)] = channel++;
-        }
-        layout.planeChannels[0] = channel;
-        return layout;
-    }
 };
 
 Layout LayoutOf(const PixFmtDescription& description) {
-    switch (description.pixFmt) {
-        case PixFmt::RGB24:
-        case PixFmt::RGB48LE:
-            return Layout::Packed({0, 1, 2});
-        case PixFmt::BGR24:
-        case PixFmt::BGR48LE:
-            return Layout::Packed({2, 1, 0});
-        case PixFmt::RGBA:
-        case PixFmt::RGBA64LE:
-            return Layout::Packed({0, 1, 2, 3});
-        case PixFmt::BGRA:
-        case PixFmt::BGRA64LE:
-            return Layout::Packed({2, 1, 0, 3});
-        case PixFmt::ARGB:
-            return Layout::Packed({3, 0, 1, 2});
-        case PixFmt::ABGR:
-            return Layout::Packed({3, 2, 1, 0});
-        default:
-            break;
-    }
+    const Details::FormatEntry& entry = *Details::FindFormat(description.pixFmt);
     Layout layout;
-    layout.yuv = true;
     layout.planes = description.planes;
-    if (description.IsSemiPlanar()) {
-        // NV21 stores the chroma pair as (Cr, Cb).
-        const bool swapped = description.pixFmt == PixFmt::NV21;
+    if (entry.layout == Details::PlaneLayout::PackedRGB) {
+        for (int channel = 0; channel < entry.ChannelCount(); ++channel) {
+            const auto component =
+                static_cast<std::size_t>(entry.channels[static_cast<std::size_t>(channel)]);
+            layout.plane[component] = 0;
+            layout.channel[component] = channel;
+        }
+        layout.planeChannels[0] = entry.ChannelCount();
+        return layout;
+    }
+    layout.yuv = true;
+    if (entry.layout == Details::PlaneLayout::SemiPlanar) {
         layout.plane = {0, 1, 1, -1};
-        layout.channel = {0, swapped ? 1 : 0, swapped ? 0 : 1, 0};
+        layout.channel = {0, entry.channels[0] == 1 ? 0 : 1, entry.channels[0] == 1 ? 1 : 0, 0};
         layout.planeChannels = {1, 2, 0, 0};
         return layout;
     }
@@ -122,17 +100,11 @@ bool IsChromaPlane(const Layout& layout, int plane) {
 // stored in four, which every driver can render into.
 Texture::Params PlaneParams(const PixFmtDescription& description, const Layout& layout, int plane,
                             const Conf::FrameInfo& info) {
-    const bool wide = description.depth > 8;
-    static constexpr GLenum kFormats[] = {GL_RED_INTEGER, GL_RG_INTEGER, GL_RGB_INTEGER,
-                                          GL_RGBA_INTEGER};
-    static constexpr GLint kNarrow[] = {GL_R8UI, GL_RG8UI, GL_RGBA8UI, GL_RGBA8UI};
-    static constexpr GLint kWide[] = {GL_R16UI, GL_RG16UI, GL_RGBA16UI, GL_RGBA16UI};
-    const auto channels =
-        static_cast<std::size_t>(layout.planeChannels[static_cast<std::size_t>(plane)]);
+    const Details::TextureFormat format = Details::IntegerPlaneFormat(
+        layout.planeChannels[static_cast<std::size_t>(plane)], description.depth > 8);
     return {description.GetPlanWidth(info.width, plane),
-            description.GetPlanHeight(info.height, plane), kFormats[channels - 1],
-            wide ? kWide[channels - 1] : kNarrow[channels - 1],
-            static_cast<GLenum>(wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE)};
+            description.GetPlanHeight(info.height, plane), format.format, format.internalFormat,
+            format.type};
 }
 
 // Code values of one component kind at one depth and range, in the integer

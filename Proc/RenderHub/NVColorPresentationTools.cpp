@@ -7,6 +7,7 @@
 
 #include "Kavrin/Core/Exception.h"
 
+#include "Private/FormatTable.h"
 #include "Private/UploadDownloadBuffers.h"
 #include "Texture.h"
 #include "YUVColorConverter.h"
@@ -25,8 +26,14 @@ std::string Name(const PixFmtDescription* description) {
 }
 
 bool IsSemiPlanarFormat(PixFmt pixFmt) {
-    return pixFmt == PixFmt::NV12 || pixFmt == PixFmt::NV21 || pixFmt == PixFmt::P010LE ||
-           pixFmt == PixFmt::P016LE;
+    const Details::FormatEntry* entry = Details::FindFormat(pixFmt);
+    return entry != nullptr && entry->layout == Details::PlaneLayout::SemiPlanar;
+}
+
+// The integer RGB(A) frame formats the planes convert to and from, 8 or 16 bits.
+bool IsIntegerRgbFrame(PixFmt format) {
+    const GLenum type = Details::FrameTextureFormat(format).type;
+    return type == GL_UNSIGNED_BYTE || type == GL_UNSIGNED_SHORT;
 }
 
 bool IsSemiPlanarDescription(const PixFmtDescription* description) {
@@ -50,7 +57,10 @@ YUVConverter MakeConverter(const ShaderStorage& storage, const NVTextures& textu
                         description->shift);
 }
 
-bool Nv12Order(const PixFmtDescription* description) { return description->pixFmt != PixFmt::NV21; }
+// Cb first in the chroma plane.
+bool Nv12Order(const PixFmtDescription* description) {
+    return Details::FindFormat(description->pixFmt)->channels[0] == 1;
+}
 
 }  // namespace
 
@@ -94,22 +104,22 @@ void NVTextures::AllocateTextures(const Conf::FrameInfo& frameInfo, Conf::YCbCrM
     matrix = newMatrix;
     description = newDescription;
     const bool wide = newDescription->depth > 8;
-    const GLenum type = wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
     const auto& nv12 = NV12Description();
-    y = TexturePool::GetInstance().GetTex({nv12.GetPlanWidth(frameInfo.width, 0),
-                                           nv12.GetPlanHeight(frameInfo.height, 0), GL_RED_INTEGER,
-                                           wide ? GL_R16UI : GL_R8UI, type});
-    y->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
-    uv = TexturePool::GetInstance().GetTex({nv12.GetPlanWidth(frameInfo.width, 1),
-                                            nv12.GetPlanHeight(frameInfo.height, 1), GL_RG_INTEGER,
-                                            wide ? GL_RG16UI : GL_RG8UI, type});
-    uv->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
+    const auto take = [&](int plane) {
+        const Details::TextureFormat format = Details::IntegerPlaneFormat(plane + 1, wide);
+        auto texture = TexturePool::GetInstance().GetTex(
+            {nv12.GetPlanWidth(frameInfo.width, plane), nv12.GetPlanHeight(frameInfo.height, plane),
+             format.format, format.internalFormat, format.type});
+        texture->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
+        return texture;
+    };
+    y = take(0);
+    uv = take(1);
 }
 
 void NVTextures::FromRGB(PixFmt format, const Conf::FrameInfo& info, const Texture* rgb,
                          const ShaderStorage& storage) {
-    if (format != PixFmt::RGB24 && format != PixFmt::RGBA && format != PixFmt::RGB48LE &&
-        format != PixFmt::RGBA64LE) {
+    if (!IsIntegerRgbFrame(format)) {
         KAVRIN_THROW_HOST("FromRGBFrame", Exception,
                           "Supported only RGB24/RGBA/RGB48/RGBA64 frame types");
     }
@@ -127,7 +137,7 @@ void NVTextures::FromRGB(PixFmt format, const Conf::FrameInfo& info, const Textu
 
 void NVTextures::ToRGB(PixFmt format, const Conf::FrameInfo& info, Texture* rgb,
                        const ShaderStorage& storage) const {
-    if (format != PixFmt::RGB24 && format != PixFmt::RGBA) {
+    if (!IsIntegerRgbFrame(format)) {
         KAVRIN_THROW_HOST("ToRGBFrame", Exception, "Supported only RGB(A) frame type");
     }
     if (!y || !uv) {

@@ -11,6 +11,7 @@
 
 #include "GlslConstants.h"
 #include "Mesh.h"
+#include "Private/FormatTable.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
 #include "ShaderStorage.h"
@@ -373,8 +374,9 @@ void YUVTextures::AllocateAsIntegerTextures(const Conf::FrameInfo& newFrameInfo,
                                             Conf::YCbCrMatrix newMatrix,
                                             const PixFmtDescription* newDescription) {
     const bool wide = newDescription != nullptr && newDescription->depth > 8;
-    AllocateTextures(newFrameInfo, newMatrix, newDescription, GL_RED_INTEGER,
-                     wide ? GL_R16UI : GL_R8UI, wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE);
+    const Details::TextureFormat format = Details::IntegerPlaneFormat(1, wide);
+    AllocateTextures(newFrameInfo, newMatrix, newDescription, static_cast<int>(format.format),
+                     format.internalFormat, static_cast<int>(format.type));
     for (const auto& plane : planes) {
         if (plane) {
             plane->Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);

@@ -131,7 +131,7 @@ PixFmt SameDepthRgb(const Format& f) {
     return f.alpha ? PixFmt::RGBA64LE : PixFmt::RGB48LE;
 }
 
-PixFmt ExpectedGpuFormat(const Format& f) { return f.semi ? PixFmt::RGB24 : SameDepthRgb(f); }
+PixFmt ExpectedGpuFormat(const Format& f) { return SameDepthRgb(f); }
 
 struct Location {
     unsigned char plane;
@@ -438,6 +438,7 @@ TEST_P(FrameRoundTrip, KeepsSamples) {
     });
 
     EXPECT_EQ(gpuFormat, ExpectedGpuFormat(f)) << FormatName(gpuFormat);
+    EXPECT_EQ(gpuFormat, Frame::CPUPixFmtToGPUPixFmt(pixFmt)) << "the frame and its lookup disagree";
     int stray = 0;
     const Image back = Load(*destination, fd, &stray);
     EXPECT_EQ(stray, 0) << "samples with bits below the data shift";
@@ -602,8 +603,9 @@ TEST_F(FrameGLTest, Yuv444MatchesSwscale) {
 // Edge cases.
 
 TEST_F(FrameGLTest, GpuFormatForCpuFormat) {
-    EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::YUV420P10LE), PixFmt::RGB24);
-    EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::YUVA444P16LE), PixFmt::RGBA);
+    EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::YUV420P10LE), PixFmt::RGB48LE);
+    EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::YUVA444P16LE), PixFmt::RGBA64LE);
+    EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::P010LE), PixFmt::RGB48LE);
     EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::NV12), PixFmt::RGB24);
     EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::BGRA), PixFmt::RGBA);
     try {

@@ -2,7 +2,6 @@
 
 #include "Private/UploadDownloadBuffers.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,6 +11,7 @@
 #include "Kavrin/Core/Exception.h"
 
 #include "Mesh.h"
+#include "Private/FormatTable.h"
 #include "ShaderProgram.h"
 #include "ShaderSources.h"
 #include "ShaderStorage.h"
@@ -71,25 +71,17 @@ std::size_t TransferBytes(std::size_t stride, int rows, const Texture& texture) 
 }  // namespace
 
 const std::vector<PixFmt>& GetSupportedPixFmt() {
-    static const std::vector<PixFmt> formats = {
-        PixFmt::RGBA,         PixFmt::BGRA,         PixFmt::ARGB,         PixFmt::ABGR,
-        PixFmt::RGB24,        PixFmt::BGR24,        PixFmt::YUVA420P,     PixFmt::YUV420P,
-        PixFmt::YUVA422P,     PixFmt::YUV422P,      PixFmt::YUVA444P,     PixFmt::YUV444P,
-        PixFmt::YUV440P,      PixFmt::YUV411P,      PixFmt::YUV410P,      PixFmt::NV12,
-        PixFmt::NV21,         PixFmt::RGB48LE,      PixFmt::BGR48LE,      PixFmt::RGBA64LE,
-        PixFmt::BGRA64LE,     PixFmt::YUV420P10LE,  PixFmt::YUV420P12LE,  PixFmt::YUV420P16LE,
-        PixFmt::YUV422P10LE,  PixFmt::YUV422P12LE,  PixFmt::YUV422P16LE,  PixFmt::YUV444P10LE,
-        PixFmt::YUV444P12LE,  PixFmt::YUV444P16LE,  PixFmt::YUVA420P10LE, PixFmt::YUVA420P16LE,
-        PixFmt::YUVA422P10LE, PixFmt::YUVA422P12LE, PixFmt::YUVA422P16LE, PixFmt::YUVA444P10LE,
-        PixFmt::YUVA444P12LE, PixFmt::YUVA444P16LE, PixFmt::P010LE,       PixFmt::P016LE,
-    };
+    static const std::vector<PixFmt> formats = [] {
+        std::vector<PixFmt> list;
+        for (const auto& entry : Details::FormatTable()) {
+            list.push_back(entry.Format());
+        }
+        return list;
+    }();
     return formats;
 }
 
-bool IsSupportedPixFmt(PixFmt pixFmt) {
-    const auto& formats = GetSupportedPixFmt();
-    return std::find(formats.begin(), formats.end(), pixFmt) != formats.end();
-}
+bool IsSupportedPixFmt(PixFmt pixFmt) { return Details::FindFormat(pixFmt) != nullptr; }
 
 void FlipCopy(const Texture& source, Texture& destination, const ShaderStorage& storage) {
     storage.FBO().Attach(destination);
