@@ -1,18 +1,25 @@
 #pragma once
 
-#include <GL/glew.h>
-
-#include <exception>
-
-#include <boost/intrusive_ptr.hpp>
-#include <glog/logging.h>
+#include <memory>
 
 #include "Kavrin/Ogl/OglThread.h"
 
-#include "IOglTask.h"
-#include "RenderHub.h"
-
 namespace Kavrin::Ogl::Details {
+
+// One object waiting to be deleted on the GL thread.
+class DeferredDelete {
+public:
+    virtual ~DeferredDelete() = default;
+    // The task's name in the task statistics.
+    virtual const char* Name() const = 0;
+    // Deletes the object; GL thread only.
+    virtual void Run() = 0;
+};
+
+// Queues `work` as a task on the GL thread. When no worker takes it, it is
+// dropped at once, and its destructor gives the object up. Defined by the
+// facade that owns the worker, so that the objects deleted stay below it.
+void QueueDeferredDelete(std::unique_ptr<DeferredDelete> work);
 
 // The deferred delete of a reference-counted object that owns GL names, which
 // only the GL thread may delete: a last reference dropped elsewhere queues a
@@ -24,7 +31,7 @@ namespace Kavrin::Ogl::Details {
 // (the worker stopping, or none to queue it on) before it is deleted off the GL
 // thread, to give up GL names that died with the context without GL calls.
 template <class T, class Derived>
-class GLThreadDeleter : public IOglTask {
+class GLThreadDeleter : public DeferredDelete {
 public:
     // Deletes `object`, whose last reference has just gone: at once when it holds
     // no GL names or this is the GL thread, else by a queued Derived task.
@@ -33,21 +40,22 @@ public:
             delete object;
             return;
         }
-        boost::intrusive_ptr<Derived> deleter(new Derived(object));
-        try {
-            RenderHub::GetInstance().DoBackgroundTask(deleter);
-        } catch (const std::exception& error) {
-            // No worker to run it: dropping the deleter below abandons the object.
-            LOG(WARNING) << Derived::kName << " not queued: " << error.what();
-        }
+        QueueDeferredDelete(std::unique_ptr<DeferredDelete>(new Derived(object)));
     }
 
     // Nothing to give up before an unrun deleter deletes the object.
     static void Abandon(const T&) {}
 
+    const char* Name() const override { return Derived::kName; }
+
+    void Run() override {
+        const T* doomed = object;
+        object = nullptr;
+        delete doomed;
+    }
+
 protected:
-    explicit GLThreadDeleter(const T* object)
-        : IOglTask(OglCapability::Minimal, Derived::kName), object(object) {}
+    explicit GLThreadDeleter(const T* object) : object(object) {}
 
     ~GLThreadDeleter() override {
         if (object != nullptr) {
@@ -57,12 +65,6 @@ protected:
     }
 
 private:
-    void DoExecute(OglCapability, const ShaderStorage&) override {
-        const T* doomed = object;
-        object = nullptr;
-        delete doomed;
-    }
-
     const T* object;
 };
 

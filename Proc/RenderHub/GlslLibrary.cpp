@@ -11,7 +11,7 @@
 
 #include "Kavrin/Conf/ColorUtils.h"
 
-#include "YUVColorConverter.h"
+#include "YpPbPrMatrices.h"
 
 namespace Kavrin::Ogl {
 namespace Details {

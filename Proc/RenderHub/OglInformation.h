@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace Kavrin::Ogl {
@@ -32,5 +33,9 @@ struct OglInformation {
     // "major.minor", e.g. "4.5".
     std::string VersionText() const;
 };
+
+// The process-wide detected information; the first call probes OpenGL on the
+// calling thread with a temporary context. Thread-safe.
+const std::shared_ptr<OglInformation>& GetCollectedInformation();
 
 }  // namespace Kavrin::Ogl

@@ -3,6 +3,9 @@
 #include "RenderHub.h"
 
 #include <cstdlib>
+#include <exception>
+#include <memory>
+#include <utility>
 
 #include <glog/logging.h>
 
@@ -11,6 +14,7 @@
 #include "Kavrin/Proc/ProcException.h"
 
 #include "DataVideoOGL.h"
+#include "GLThreadDeleter.h"
 #include "QtOgl/QtOglContext.h"
 #include "QtOgl/QtOglWorker.h"
 
@@ -52,6 +56,33 @@ void PrepareQtEnvironment() {
                      << "'. Overwriting it to prevent problems with QOpenGLContext creation.";
     }
     setenv("QT_OPENGL", "desktop", 1);
+}
+
+namespace {
+
+// Runs one deferred delete; dropped unrun, the work gives its object up.
+class DeferredDeleteTask final : public IOglTask {
+public:
+    explicit DeferredDeleteTask(std::unique_ptr<DeferredDelete> work)
+        : IOglTask(OglCapability::Minimal, work->Name()), work(std::move(work)) {}
+
+private:
+    void DoExecute(OglCapability, const ShaderStorage&) override { work->Run(); }
+
+    std::unique_ptr<DeferredDelete> work;
+};
+
+}  // namespace
+
+void QueueDeferredDelete(std::unique_ptr<DeferredDelete> work) {
+    const char* name = work->Name();
+    boost::intrusive_ptr<IOglTask> task(new DeferredDeleteTask(std::move(work)));
+    try {
+        RenderHub::GetInstance().DoBackgroundTask(task);
+    } catch (const std::exception& error) {
+        // No worker to run it: dropping the task below abandons the object.
+        LOG(WARNING) << name << " not queued: " << error.what();
+    }
 }
 
 }  // namespace Details

@@ -78,8 +78,4 @@ private:
     std::unique_ptr<Details::VertexArray> vertexArray;
 };
 
-// The process-wide detected information; the first call probes OpenGL on the
-// calling thread with a temporary context. Thread-safe.
-const std::shared_ptr<OglInformation>& GetCollectedInformation();
-
 }  // namespace Kavrin::Ogl
