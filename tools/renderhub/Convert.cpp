@@ -399,8 +399,10 @@ std::uint64_t FileSize(const std::string& path) {
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    // The next frame, or null at the end.
-    virtual boost::intrusive_ptr<Proc::DataVideoCPU> Next() = 0;
+    // The next frame, or null at the end; `reuse`, a frame of an earlier Next
+    // that is no longer needed, may be filled again instead of a new one.
+    virtual boost::intrusive_ptr<Proc::DataVideoCPU> Next(
+        boost::intrusive_ptr<Proc::DataVideoCPU> reuse) = 0;
 
     PixFmt format = PixFmt::None;
     Conf::FrameInfo info;
@@ -488,8 +490,9 @@ public:
                                       (FrameBytes(format, info) + 6));
         }
     }
-    boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
-        return reader.ReadFrame(colorSpace);
+    boost::intrusive_ptr<Proc::DataVideoCPU> Next(
+        boost::intrusive_ptr<Proc::DataVideoCPU> reuse) override {
+        return reader.ReadFrame(colorSpace, std::move(reuse));
     }
     const Y4MHeader& Header() const { return reader.Header(); }
 
@@ -508,12 +511,13 @@ public:
         info = frameInfo;
         total = path == "-" ? 0 : static_cast<long>(FileSize(path) / FrameBytes(format, info));
     }
-    boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
+    boost::intrusive_ptr<Proc::DataVideoCPU> Next(
+        boost::intrusive_ptr<Proc::DataVideoCPU> reuse) override {
         std::istream& in = input->Stream();
         if (in.peek() == std::char_traits<char>::eof()) {
             return nullptr;
         }
-        return ReadRawFrame(in, format, info, colorSpace);
+        return ReadRawFrame(in, format, info, colorSpace, std::move(reuse));
     }
 
 private:
@@ -563,7 +567,9 @@ public:
         info = first->GetFrameInfo();
         range = PixelColorRange::Full;
     }
-    boost::intrusive_ptr<Proc::DataVideoCPU> Next() override {
+    // Decoded images come in buffers of their own.
+    boost::intrusive_ptr<Proc::DataVideoCPU> Next(
+        boost::intrusive_ptr<Proc::DataVideoCPU>) override {
         if (read == total) {
             return nullptr;
         }
@@ -652,11 +658,13 @@ private:
 // A frame between the GPU and the writer.
 struct InFlight {
     GLWork work;
+    boost::intrusive_ptr<Proc::DataVideoCPU> input;   // what the GPU reads
     boost::intrusive_ptr<Proc::DataVideoCPU> output;  // what the GPU writes and is written
 };
 
-// Output frames written and free again: taking one spares the allocation, its
-// zeroing and its page faults, which on a busy machine cost the GPU's threads.
+// Frames converted (inputs) or written (outputs) and free again: taking one spares
+// the allocation, its zeroing and its page faults, which on a busy machine cost
+// the GPU's threads.
 class SpareFrames {
 public:
     boost::intrusive_ptr<Proc::DataVideoCPU> Take() {
@@ -1026,12 +1034,14 @@ PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& 
     PipelineResult result;
     InFlightQueue queue(static_cast<std::size_t>(options.inFlight));
     SpareFrames spare;
+    SpareFrames spareInputs;
     std::exception_ptr writeFailure;
     std::thread writer([&] {
         bool failed = false;
         while (auto item = queue.Pop()) {
             try {
                 item->work.Wait();
+                spareInputs.Put(std::move(item->input));
                 if (failed) {
                     continue;  // only let the GL work finish
                 }
@@ -1050,7 +1060,7 @@ PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& 
     std::exception_ptr readFailure;
     Ogl::FrameConverter* const convert = plan.converter.get();
     try {
-        while (auto frame = plan.source->Next()) {
+        while (auto frame = plan.source->Next(spareInputs.Take())) {
             auto output = spare.Take();
             if (!output) {
                 output = Proc::DataVideoCPU::Create(plan.outputFormat, plan.outputInfo,
@@ -1058,7 +1068,7 @@ PipelineResult RunPipeline(Plan& plan, const ConvertOptions& options, Progress& 
             }
             GLWork work(
                 [=](const ShaderStorage& storage) { convert->Convert(frame, output, storage); });
-            if (!queue.Push({std::move(work), output})) {
+            if (!queue.Push({std::move(work), frame, output})) {
                 break;
             }
         }

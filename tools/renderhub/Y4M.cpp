@@ -229,7 +229,8 @@ Y4MReader::Y4MReader(std::istream& stream) : in(stream) {
     CheckFrameSize(header.width, header.height);
 }
 
-boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(const Conf::ColorSpace& colorSpace) {
+boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(
+    const Conf::ColorSpace& colorSpace, boost::intrusive_ptr<Proc::DataVideoCPU> reuse) {
     if (in.peek() == std::char_traits<char>::eof()) {
         return nullptr;
     }
@@ -241,12 +242,12 @@ boost::intrusive_ptr<Proc::DataVideoCPU> Y4MReader::ReadFrame(const Conf::ColorS
     ++frames;
     return ReadRawFrame(in, header.pixFmt,
                         {header.width, header.height, header.aspectNum, header.aspectDen},
-                        colorSpace);
+                        colorSpace, std::move(reuse));
 }
 
-boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt pixFmt,
-                                                      const Conf::FrameInfo& info,
-                                                      const Conf::ColorSpace& colorSpace) {
+boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(
+    std::istream& in, PixFmt pixFmt, const Conf::FrameInfo& info,
+    const Conf::ColorSpace& colorSpace, boost::intrusive_ptr<Proc::DataVideoCPU> reuse) {
     const PixFmtDescription& description = RequireRawFormat(pixFmt);
     CheckFrameSize(info.width, info.height);
     const std::int64_t bytes = FrameBytes(description, info.width, info.height);
@@ -260,9 +261,15 @@ boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(std::istream& in, PixFmt p
     }
 
     boost::intrusive_ptr<Proc::DataVideoCPU> frame;
+    if (reuse && reuse->GetPixelFormat() == pixFmt && reuse->GetFrameInfo() == info &&
+        reuse->GetColorSpace() == colorSpace) {
+        frame = std::move(reuse);
+    }
     try {
-        frame = Proc::DataVideoCPU::Create(
-            pixFmt, {info.width, info.height, info.aspectNum, info.aspectDen}, colorSpace);
+        if (!frame) {
+            frame = Proc::DataVideoCPU::Create(
+                pixFmt, {info.width, info.height, info.aspectNum, info.aspectDen}, colorSpace);
+        }
     } catch (const Core::MemoryException&) {
         throw InputError("a " + std::to_string(info.width) + "x" + std::to_string(info.height) +
                          " " + description.GetName() + " frame (" + std::to_string(bytes) +

@@ -60,9 +60,11 @@ public:
 
     explicit Y4MReader(std::istream& in);
     const Y4MHeader& Header() const { return header; }
-    // The next frame, or null at the end of the stream.
+    // The next frame, or null at the end of the stream; read into `reuse` when
+    // it is a frame of the stream's format, size and `colorSpace` (see ReadRawFrame).
     boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> ReadFrame(
-        const Kavrin::Conf::ColorSpace& colorSpace);
+        const Kavrin::Conf::ColorSpace& colorSpace,
+        boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> reuse = nullptr);
 
 private:
     std::istream& in;
@@ -86,9 +88,12 @@ private:
 // not fit in memory and a truncated frame. A frame is allocated only once the
 // stream is known to hold it: seekable streams are measured, unseekable ones
 // (pipes) are read into a growing buffer first when the frame is large.
+// `reuse`, a frame no longer needed of the same format, size and colour space,
+// is filled instead of a new one (sparing its allocation and page faults).
 boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> ReadRawFrame(
     std::istream& in, Kavrin::PixFmt pixFmt, const Kavrin::Conf::FrameInfo& info,
-    const Kavrin::Conf::ColorSpace& colorSpace);
+    const Kavrin::Conf::ColorSpace& colorSpace,
+    boost::intrusive_ptr<Kavrin::Proc::DataVideoCPU> reuse = nullptr);
 void WritePlanes(std::ostream& out, const Kavrin::Proc::IDataVideo& frame);
 
 }  // namespace RenderHubTool
