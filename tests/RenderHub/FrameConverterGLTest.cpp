@@ -27,6 +27,7 @@
 #include "ColorSpaceConverter.h"
 #include "ColourReference.h"
 #include "Frame.h"
+#include "FrameCases.h"
 #include "GlObjectCounter.h"
 #include "GpuEval.h"
 #include "LogCapture.h"
@@ -42,89 +43,10 @@ namespace {
 using namespace Kavrin;
 using namespace Kavrin::Ogl;
 using Kavrin::Ogl::Details::GlObjectCounter;
-using Kavrin::Proc::DataVideoCPU;
-using Kavrin::Test::WithStorage;
-using CpuFrame = boost::intrusive_ptr<DataVideoCPU>;
+using namespace Kavrin::Test;
 using Path = FrameConverter::Path;
 using Range = PixelColorRange;
 using Conf::YCbCrMatrix;
-
-const Conf::ColorSpace kBT709{1, 1, 1};
-
-const PixFmtDescription& Describe(PixFmt format) { return *PixFmtDescription::Find(format); }
-std::string Name(PixFmt format) { return Describe(format).GetName(); }
-
-// Samples of one plane as stored: channels interleaved, 8- or 16-bit containers.
-struct PlaneView {
-    int channels;
-    int bytes;
-};
-
-PlaneView ViewOf(const DataVideoCPU& frame, int plane) {
-    const PixFmtDescription& description = frame.GetDescription();
-    const int bytes = description.depth > 8 ? 2 : 1;
-    return {description.bytesPerPixel[plane] / bytes, bytes};
-}
-
-int Width(const DataVideoCPU& frame, int plane) {
-    return frame.GetDescription().GetPlanWidth(frame.GetFrameInfo().width, plane);
-}
-int Height(const DataVideoCPU& frame, int plane) {
-    return frame.GetDescription().GetPlanHeight(frame.GetFrameInfo().height, plane);
-}
-
-// The stored container value (shift included).
-int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel = 0) {
-    const PlaneView view = ViewOf(frame, plane);
-    const auto* row = frame.GetPlaneConst(static_cast<unsigned char>(plane)).Row(y);
-    const auto* at = row + (x * view.channels + channel) * view.bytes;
-    if (view.bytes == 1) {
-        return *at;
-    }
-    std::uint16_t value = 0;
-    std::memcpy(&value, at, 2);
-    return value;
-}
-
-void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
-    const PlaneView view = ViewOf(frame, plane);
-    auto* at = frame.GetPlane(static_cast<unsigned char>(plane)).Row(y) +
-               (x * view.channels + channel) * view.bytes;
-    if (view.bytes == 1) {
-        *at = static_cast<std::uint8_t>(value);
-    } else {
-        const auto word = static_cast<std::uint16_t>(value);
-        std::memcpy(at, &word, 2);
-    }
-}
-
-// A frame whose every stored sample is code(plane, x, y, channel) << shift.
-CpuFrame MakeFrame(PixFmt format, int width, int height,
-                   const std::function<int(int, int, int, int)>& code,
-                   const Conf::ColorSpace& space = kBT709) {
-    CpuFrame frame = DataVideoCPU::Create(format, {width, height, 0, 0}, space);
-    const int shift = Describe(format).shift;
-    for (int plane = 0; plane < Describe(format).planes; ++plane) {
-        for (int y = 0; y < Height(*frame, plane); ++y) {
-            for (int x = 0; x < Width(*frame, plane); ++x) {
-                for (int channel = 0; channel < ViewOf(*frame, plane).channels; ++channel) {
-                    Set(*frame, plane, x, y, channel, code(plane, x, y, channel) << shift);
-                }
-            }
-        }
-    }
-    return frame;
-}
-
-// Every code of the format's depth, uniformly at random.
-CpuFrame Noise(PixFmt format, int width, int height, unsigned seed,
-               const Conf::ColorSpace& space = kBT709) {
-    std::mt19937 random(seed);
-    const int codes = 1 << Describe(format).depth;
-    return MakeFrame(
-        format, width, height,
-        [&](int, int, int, int) { return static_cast<int>(random() % codes); }, space);
-}
 
 // Saturated bars: the extreme codes and the nominal limits, changing every pixel.
 CpuFrame Bars(PixFmt format, int width, int height) {
@@ -135,39 +57,6 @@ CpuFrame Bars(PixFmt format, int width, int height) {
     return MakeFrame(format, width, height, [&](int plane, int x, int y, int channel) {
         return levels[(x + 2 * y + 3 * plane + channel) % 6];
     });
-}
-
-CpuFrame Blank(PixFmt format, int width, int height, const Conf::ColorSpace& space = kBT709) {
-    return DataVideoCPU::Create(format, {width, height, 0, 0}, space);
-}
-
-void Convert(const CpuFrame& source, const CpuFrame& target,
-             const FrameConversionOptions& options = {}) {
-    WithStorage([&](const ShaderStorage& storage) {
-        FrameConverter converter(options);
-        converter.Convert(source, target, storage);
-    });
-}
-
-// First stored difference, or "" when the frames hold the same samples.
-std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
-    for (int plane = 0; plane < want.GetDescription().planes; ++plane) {
-        for (int y = 0; y < Height(want, plane); ++y) {
-            for (int x = 0; x < Width(want, plane); ++x) {
-                for (int channel = 0; channel < ViewOf(want, plane).channels; ++channel) {
-                    const int g = Get(got, plane, x, y, channel);
-                    const int w = Get(want, plane, x, y, channel);
-                    if (g != w) {
-                        std::ostringstream text;
-                        text << "plane " << plane << " (" << x << ", " << y << ") channel "
-                             << channel << ": got " << g << ", want " << w;
-                        return text.str();
-                    }
-                }
-            }
-        }
-    }
-    return "";
 }
 
 PixFmt Yuv444(int depth, bool alpha = false) {
@@ -192,7 +81,7 @@ int GetComponent(const DataVideoCPU& frame, int component, int x, int y) {
 }
 
 // The frame's first three components as zimg takes them, in `image`'s plane sizes.
-void FillZimg(Kavrin::Test::ZimgImage& image, const DataVideoCPU& frame) {
+void FillZimg(ZimgImage& image, const DataVideoCPU& frame) {
     for (int plane = 0; plane < 3; ++plane) {
         for (int y = 0; y < image.PlaneHeight(plane); ++y) {
             for (int x = 0; x < image.PlaneWidth(plane); ++x) {
@@ -203,12 +92,12 @@ void FillZimg(Kavrin::Test::ZimgImage& image, const DataVideoCPU& frame) {
     }
 }
 
-using FrameConverterGLTest = Kavrin::Test::GLTest<>;
+using FrameConverterGLTest = GLTest<>;
 
 // ---------------------------------------------------------------------------
 // Identity: every format, odd sizes and one pixel, saturated content.
 
-class FrameConverterIdentity : public Kavrin::Test::GLTestWithParam<PixFmt> {};
+class FrameConverterIdentity : public GLTestWithParam<PixFmt> {};
 
 TEST_P(FrameConverterIdentity, IsBitExact) {
     const PixFmt format = GetParam();
@@ -247,7 +136,7 @@ bool IsAlpha(PixFmt format, int plane, int channel) {
 // Every pair of formats, on both paths: every shader variant builds and binds
 // without a complaint, a neutral grey stays neutral and opaque stays opaque.
 TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
-    const Kavrin::Test::LogCapture log;
+    const LogCapture log;
     const auto grey = [](PixFmt format) {
         const int depth = Describe(format).depth;
         const bool rgb = Describe(format).IsRGB();
@@ -270,8 +159,7 @@ TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
                     const int maximum = (1 << out.depth) - 1;
                     std::vector<int> colour;
                     for (int plane = 0; plane < out.planes; ++plane) {
-                        for (int channel = 0; channel < ViewOf(*target, plane).channels;
-                             ++channel) {
+                        for (int channel = 0; channel < Channels(*target, plane); ++channel) {
                             const int value = Get(*target, plane, 0, 0, channel) >> out.shift;
                             if (IsAlpha(to, plane, channel)) {
                                 ASSERT_EQ(value, maximum) << Name(from) << " to " << Name(to);
@@ -358,7 +246,7 @@ struct RequantiseCase {
 
 std::string RangeText(Range range) { return range == Range::Full ? "Full" : "Limited"; }
 
-class FrameConverterRequantise : public Kavrin::Test::GLTestWithParam<RequantiseCase> {};
+class FrameConverterRequantise : public GLTestWithParam<RequantiseCase> {};
 
 TEST_P(FrameConverterRequantise, EveryCodeFollowsTheClosedFormAndZimg) {
     const auto [from, to] = GetParam();
@@ -376,10 +264,10 @@ TEST_P(FrameConverterRequantise, EveryCodeFollowsTheClosedFormAndZimg) {
     EXPECT_EQ(FrameConverter(options).Plan(inFormat, kBT709, outFormat, kBT709), Path::Integer);
     Convert(source, target, options);
 
-    Kavrin::Test::ZimgImage zimgIn{256, 256, from.depth, false, from.range == Range::Full, 1, {}};
-    Kavrin::Test::ZimgImage zimgOut{256, 256, to.depth, false, to.range == Range::Full, 1, {}};
+    ZimgImage zimgIn{256, 256, from.depth, false, from.range == Range::Full, 1, {}};
+    ZimgImage zimgOut{256, 256, to.depth, false, to.range == Range::Full, 1, {}};
     FillZimg(zimgIn, *source);
-    ASSERT_TRUE(Kavrin::Test::ZimgConvert(zimgIn, zimgOut));
+    ASSERT_TRUE(ZimgConvert(zimgIn, zimgOut));
     for (int plane = 0; plane < 4; ++plane) {
         const int kind = plane == 0 ? 0 : plane == 3 ? 3 : 1;
         for (int i = 0; i < 256 * 256; ++i) {
@@ -455,8 +343,8 @@ TEST_F(FrameConverterGLTest, SubsamplingAveragesEveryCoveredPixel) {
         const int sx = description.log2ChromaW;
         const int sy = description.log2ChromaH;
         for (int component = 1; component < 3; ++component) {
-            for (int cy = 0; cy < Height(*target, 1); ++cy) {
-                for (int cx = 0; cx < Width(*target, 1); ++cx) {
+            for (int cy = 0; cy < PlaneHeight(*target, 1); ++cy) {
+                for (int cx = 0; cx < PlaneWidth(*target, 1); ++cx) {
                     double sum = 0.0;
                     int count = 0;
                     for (int y = cy << sy; y < std::min((cy + 1) << sy, c.height); ++y) {
@@ -488,7 +376,7 @@ TEST_F(FrameConverterGLTest, SubsamplingAveragesEveryCoveredPixel) {
 // ---------------------------------------------------------------------------
 // Frame's upload and download through RGB: samples by index at any size.
 
-class FrameSampling : public Kavrin::Test::GLTestWithParam<PixFmt> {};
+class FrameSampling : public GLTestWithParam<PixFmt> {};
 
 // Uploads (or downloads) a frame and the same frame less its last row and
 // column; the pixels they share must come out the same. Sizes of 2^k + 1 make
@@ -528,9 +416,9 @@ TEST_P(FrameSampling, CroppingChangesNoSharedPixel) {
         const CpuFrame crop =
             uploading ? upload(kWidth - 1, kHeight - 1) : download(kWidth - 1, kHeight - 1);
         for (int plane = 0; plane < crop->GetDescription().planes; ++plane) {
-            for (int y = 0; y < Height(*crop, plane); ++y) {
-                for (int x = 0; x < Width(*crop, plane); ++x) {
-                    for (int channel = 0; channel < ViewOf(*crop, plane).channels; ++channel) {
+            for (int y = 0; y < PlaneHeight(*crop, plane); ++y) {
+                for (int x = 0; x < PlaneWidth(*crop, plane); ++x) {
+                    for (int channel = 0; channel < Channels(*crop, plane); ++channel) {
                         ASSERT_EQ(Get(*crop, plane, x, y, channel),
                                   Get(*whole, plane, x, y, channel))
                             << (uploading ? "upload" : "download") << " plane " << plane << " ("
@@ -596,7 +484,7 @@ struct ColourCase {
     Direction direction;
 };
 
-class FrameConverterColour : public Kavrin::Test::GLTestWithParam<ColourCase> {};
+class FrameConverterColour : public GLTestWithParam<ColourCase> {};
 
 TEST_P(FrameConverterColour, MatchesZimgWithinOneCode) {
     const ColourCase c = GetParam();
@@ -620,22 +508,22 @@ TEST_P(FrameConverterColour, MatchesZimgWithinOneCode) {
     EXPECT_EQ(FrameConverter(options).Plan(inFormat, inSpace, outFormat, outSpace), Path::Colour);
     Convert(source, target, options);
 
-    Kavrin::Test::ZimgImage in{kWidth,
-                               kHeight,
-                               yuvIn ? c.depth : rgbDepth,
-                               !yuvIn,
-                               !yuvIn || c.range == Range::Full,
-                               inSpace.matrix,
-                               {}};
-    Kavrin::Test::ZimgImage out{kWidth,
-                                kHeight,
-                                yuvOut ? c.depth : rgbDepth,
-                                !yuvOut,
-                                !yuvOut || c.range == Range::Full,
-                                outSpace.matrix,
-                                {}};
+    ZimgImage in{kWidth,
+                 kHeight,
+                 yuvIn ? c.depth : rgbDepth,
+                 !yuvIn,
+                 !yuvIn || c.range == Range::Full,
+                 inSpace.matrix,
+                 {}};
+    ZimgImage out{kWidth,
+                  kHeight,
+                  yuvOut ? c.depth : rgbDepth,
+                  !yuvOut,
+                  !yuvOut || c.range == Range::Full,
+                  outSpace.matrix,
+                  {}};
     FillZimg(in, *source);
-    ASSERT_TRUE(Kavrin::Test::ZimgConvert(in, out));
+    ASSERT_TRUE(ZimgConvert(in, out));
     for (int component = 0; component < 3; ++component) {
         for (int i = 0; i < kWidth * kHeight; ++i) {
             const int got = GetComponent(*target, component, i % kWidth, i / kWidth);
@@ -737,7 +625,7 @@ struct ChromaCase {
     bool up;  // 4:2:0 to 4:4:4, else back
 };
 
-class FrameConverterChroma : public Kavrin::Test::GLTestWithParam<ChromaCase> {};
+class FrameConverterChroma : public GLTestWithParam<ChromaCase> {};
 
 TEST_P(FrameConverterChroma, MatchesZimgWithinOneCode) {
     const ChromaCase c = GetParam();
@@ -758,16 +646,15 @@ TEST_P(FrameConverterChroma, MatchesZimgWithinOneCode) {
     Convert(source, target, options);
 
     const int zimgLocation = static_cast<int>(c.location) - 1;
-    Kavrin::Test::ZimgImage in{kWidth, kHeight, 10,           false,        false,
-                               1,      {},      c.up ? 1 : 0, c.up ? 1 : 0, zimgLocation};
-    Kavrin::Test::ZimgImage out{kWidth, kHeight, 10,           false,        false,
-                                1,      {},      c.up ? 0 : 1, c.up ? 0 : 1, zimgLocation};
+    ZimgImage in{kWidth, kHeight, 10,           false,        false,
+                 1,      {},      c.up ? 1 : 0, c.up ? 1 : 0, zimgLocation};
+    ZimgImage out{kWidth, kHeight, 10,           false,        false,
+                  1,      {},      c.up ? 0 : 1, c.up ? 0 : 1, zimgLocation};
     FillZimg(in, *source);
-    ASSERT_TRUE(Kavrin::Test::ZimgConvert(in, out,
-                                          c.filter == Filter::Bicubic
-                                              ? Kavrin::Test::ZimgChromaFilter::Bicubic
-                                              : Kavrin::Test::ZimgChromaFilter::Bilinear,
-                                          0.0, 0.5));
+    ASSERT_TRUE(ZimgConvert(
+        in, out,
+        c.filter == Filter::Bicubic ? ZimgChromaFilter::Bicubic : ZimgChromaFilter::Bilinear, 0.0,
+        0.5));
     // Both mirror at the edges: the whole picture is compared.
     constexpr int kMargin = 0;
     for (int plane = 1; plane < 3; ++plane) {
@@ -857,7 +744,7 @@ struct ScaleCase {
     int height;
 };
 
-class FrameConverterScale : public Kavrin::Test::GLTestWithParam<ScaleCase> {};
+class FrameConverterScale : public GLTestWithParam<ScaleCase> {};
 
 // Soft gradients, fine texture and a hard diagonal edge, 16-bit.
 int Picture(int channel, int x, int y) {
@@ -878,15 +765,14 @@ TEST_P(FrameConverterScale, MatchesZimgWholePicture) {
     options.scaleFilter = c.filter;
     Convert(source, target, options);
 
-    using Kavrin::Test::ZimgKernel;
     const ZimgKernel kernel = c.filter == ScaleFilter::Bilinear   ? ZimgKernel::Bilinear
                               : c.filter == ScaleFilter::Mitchell ? ZimgKernel::Mitchell
                               : c.filter == ScaleFilter::Lanczos3 ? ZimgKernel::Lanczos3
                                                                   : ZimgKernel::CatmullRom;
-    Kavrin::Test::ZimgImage in{kWidth, kHeight, 16, true, true, 0, {}};
-    Kavrin::Test::ZimgImage out{c.width, c.height, 16, true, true, 0, {}};
+    ZimgImage in{kWidth, kHeight, 16, true, true, 0, {}};
+    ZimgImage out{c.width, c.height, 16, true, true, 0, {}};
     FillZimg(in, *source);
-    ASSERT_TRUE(Kavrin::Test::ZimgResize(in, out, kernel));
+    ASSERT_TRUE(ZimgResize(in, out, kernel));
     // Both mirror at the edges, so every pixel is compared.
     for (int channel = 0; channel < 3; ++channel) {
         double squares = 0.0;
@@ -944,14 +830,13 @@ TEST_F(FrameConverterGLTest, ResizedYuvPlanesMatchZimgWithTheirSiting) {
         options.targetChromaLocation = c.location;
         Convert(source, target, options);
         const int location = static_cast<int>(c.location) - 1;
-        Kavrin::Test::ZimgImage in{96, 60, 10, false, false, 1, {}, 1, 1, location};
-        Kavrin::Test::ZimgImage out{c.width, c.height, 10, false, false, 1, {}, 1, 1, location};
+        ZimgImage in{96, 60, 10, false, false, 1, {}, 1, 1, location};
+        ZimgImage out{c.width, c.height, 10, false, false, 1, {}, 1, 1, location};
         FillZimg(in, *source);
-        ASSERT_TRUE(Kavrin::Test::ZimgResize(
-            in, out,
-            c.filter == ScaleFilter::Lanczos3  ? Kavrin::Test::ZimgKernel::Lanczos3
-            : c.filter == ScaleFilter::Bicubic ? Kavrin::Test::ZimgKernel::CatmullRom
-                                               : Kavrin::Test::ZimgKernel::Bilinear));
+        ASSERT_TRUE(ZimgResize(in, out,
+                               c.filter == ScaleFilter::Lanczos3  ? ZimgKernel::Lanczos3
+                               : c.filter == ScaleFilter::Bicubic ? ZimgKernel::CatmullRom
+                                                                  : ZimgKernel::Bilinear));
         for (int plane = 0; plane < 3; ++plane) {
             const int width = out.PlaneWidth(plane);
             for (int y = 0; y < out.PlaneHeight(plane); ++y) {
@@ -1022,7 +907,7 @@ std::vector<double> ToneMapOnGpu(ToneCurve curve, float sourcePeak, float target
     for (const double value : m) {
         cases.push_back({glm::vec4(static_cast<float>(value), 0.0f, 0.0f, 0.0f)});
     }
-    const auto results = Kavrin::Test::EvaluatePerCase(body, cases, [&](ShaderProgram& program) {
+    const auto results = EvaluatePerCase(body, cases, [&](ShaderProgram& program) {
         program.Uniform("toneSourcePeak", sourcePeak);
         program.Uniform("toneTargetPeak", targetPeak);
     });
@@ -1271,7 +1156,7 @@ TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
 
     // Steady state: after the first frame nothing is created, and all goes back
     // (counted from an empty pool: refused conversions return what they took to it).
-    Kavrin::Test::FinishGLTest();
+    FinishGLTest();
     const auto textures = GlObjectCounter::Live(GlObjectCounter::Texture);
     long created = 0;
     WithStorage([&](const ShaderStorage& storage) {
@@ -1284,7 +1169,7 @@ TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
         }
         EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Texture), created);
     });
-    Kavrin::Test::FinishGLTest();
+    FinishGLTest();
     EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures);
 }
 
