@@ -483,18 +483,6 @@ INSTANTIATE_TEST_SUITE_P(MatricesRangesDepths, FrameConverterColour,
                                     RangeText(c.range) + std::to_string(c.depth) + direction;
                          });
 
-TEST_F(FrameConverterGLTest, OutOfRangeCodesGoThroughTheMatrixUnclamped) {
-    // Super-white luma with a blue-ward chroma excursion: float64 gives 255 255 213.
-    const CpuFrame source = MakeFrame(PixFmt::YUV444P, 1, 1, [](int plane, int, int, int) {
-        return plane == 0 ? 250 : plane == 1 ? 100 : 128;
-    });
-    const CpuFrame target = Blank(PixFmt::RGB24, 1, 1);
-    Convert(source, target);
-    EXPECT_EQ(Get(*target, 0, 0, 0, 0), 255);
-    EXPECT_EQ(Get(*target, 0, 0, 0, 1), 255);
-    EXPECT_EQ(Get(*target, 0, 0, 0, 2), 213);
-}
-
 // ---------------------------------------------------------------------------
 // Alpha.
 
