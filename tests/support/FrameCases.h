@@ -5,6 +5,7 @@
 
 #include <array>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,18 @@ inline const Conf::ColorSpace kBT709{1, 1, 1};
 
 // Every format the frames take, in the library's order, with what an upload
 // keeps on the GPU.
+const PixFmtDescription& Describe(PixFmt pixFmt);
+
 struct FormatRow {
     PixFmt pixFmt;
     const char* order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
+inline void PrintTo(const FormatRow& row, std::ostream* os) {
+    *os << Describe(row.pixFmt).GetName();
+}
 const FormatRow& RowOf(PixFmt pixFmt);
-
-const PixFmtDescription& Describe(PixFmt pixFmt);
 std::string Name(PixFmt pixFmt);
 
 int PlaneWidth(const DataVideoCPU& frame, int plane);

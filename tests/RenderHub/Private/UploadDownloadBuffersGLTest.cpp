@@ -95,7 +95,8 @@ TEST_P(PlaneTransferGLTest, RoundTripIsByteIdentical) {
             source.Row(r)[b] = static_cast<std::uint8_t>(random());
         }
     }
-    HostPlane destination(rowBytes, row.params.height, row.padding, row.bottomUp, 0x5A);
+    // The other side tight where this one is padded, else padded by no whole pixel.
+    HostPlane destination(rowBytes, row.params.height, row.padding ? 0 : 5, row.bottomUp, 0x5A);
     std::size_t pooledBefore = 0, pooledAfter = 0;
     WithStorage([&](const ShaderStorage& storage) {
         TexturePool::GetInstance().Clear();
