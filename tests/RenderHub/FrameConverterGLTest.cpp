@@ -8,11 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
-#include <iostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,9 +17,6 @@
 #include <gtest/gtest.h>
 
 #include "Kavrin/Core/Exception.h"
-#include "Kavrin/PixFmt.h"
-#include "Kavrin/PixFmtDescription.h"
-#include "Kavrin/Proc/DataVideoCPU.h"
 
 #include "ColorSpaceConverter.h"
 #include "ColourReference.h"
@@ -36,7 +30,6 @@
 #include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
-#include "Texture.h"
 
 namespace {
 

@@ -15,16 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "Kavrin/Core/Exception.h"
-#include "Kavrin/PixFmt.h"
-#include "Kavrin/PixFmtDescription.h"
-#include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
 #include "ColourReference.h"
 #include "FrameCases.h"
 #include "GlObjectCounter.h"
 #include "Private/UploadDownloadBuffers.h"
-#include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 #include "Texture.h"
