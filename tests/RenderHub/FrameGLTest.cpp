@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -50,6 +51,10 @@ Ref::Limits LimitsOf(PixFmt pixFmt) {
 }
 int Quantise(double v, int bits) {
     return static_cast<int>(std::floor(std::clamp(v, 0.0, 1.0) * ((1 << bits) - 1) + 0.5));
+}
+// Position in the format table: picks each format's matrix and seed.
+std::size_t IndexOf(PixFmt pixFmt) {
+    return static_cast<std::size_t>(&RowOf(pixFmt) - FormatRows().data());
 }
 bool IsSwappedRgb(const FormatRow& row) {
     return row.order[0] != '\0' && std::string(row.order) != "RGB" &&
@@ -220,7 +225,7 @@ TEST_P(FrameFormats, RoundTripInEveryLayout) {
 TEST_P(FrameFormats, IntoEveryRgbDestination) {
     const FormatRow& row = GetParam();
     const PixFmt f = row.pixFmt;
-    const auto index = static_cast<std::size_t>(&row - FormatRows().data());
+    const std::size_t index = IndexOf(f);
     const int matrix = kMatrices[index % kMatrices.size()];
     const Conf::ColorSpace space{1, 1, matrix};
     std::mt19937 rng(static_cast<unsigned>(index) + 101u);
@@ -261,13 +266,11 @@ TEST_P(FrameFormats, IntoEveryRgbDestination) {
     }
 }
 
-TEST_P(FrameFormats, FromRgb) {
-    const FormatRow& row = GetParam();
-    const PixFmt f = row.pixFmt;
-    if (!Describe(f).IsYUV()) {
-        GTEST_SKIP() << "RGB destinations: IntoEveryRgbDestination";
-    }
-    const auto index = static_cast<std::size_t>(&row - FormatRows().data());
+class FrameYuvFormats : public GLTestWithParam<FormatRow> {};
+
+TEST_P(FrameYuvFormats, FromRgb) {
+    const PixFmt f = GetParam().pixFmt;
+    const std::size_t index = IndexOf(f);
     const int matrix = kMatrices[(index + 3) % kMatrices.size()];
     const Ref::Luma m = Ref::LumaOf(static_cast<YCbCrMatrix>(matrix));
     const Ref::Limits l = LimitsOf(f);
@@ -327,7 +330,16 @@ TEST_P(FrameFormats, FromRgb) {
     EXPECT_EQ(FirstMiss(*destination, want, {1, 1, 1, 1}), "") << "matrix " << matrix;  // rounding
 }
 
+std::vector<FormatRow> YuvRows() {
+    std::vector<FormatRow> rows;
+    std::copy_if(FormatRows().begin(), FormatRows().end(), std::back_inserter(rows),
+                 [](const FormatRow& row) { return Describe(row.pixFmt).IsYUV(); });
+    return rows;
+}
+
 INSTANTIATE_TEST_SUITE_P(AllFormats, FrameFormats, ::testing::ValuesIn(FormatRows()),
+                         [](const auto& info) { return Name(info.param.pixFmt); });
+INSTANTIATE_TEST_SUITE_P(YuvFormats, FrameYuvFormats, ::testing::ValuesIn(YuvRows()),
                          [](const auto& info) { return Name(info.param.pixFmt); });
 
 // The frames take exactly the formats of the table; CPUPixFmtToGPUPixFmt
