@@ -344,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(YuvFormats, FrameYuvFormats, ::testing::ValuesIn(YuvRow
 
 // The frames take exactly the formats of the table; CPUPixFmtToGPUPixFmt
 // names an 8-bit texture for every one.
-TEST(FrameFormatTable, SupportedFormatsAndTheirGpuFormat) {
+TEST_F(FrameGLTest, SupportedFormatsAndTheirGpuFormat) {
     std::vector<PixFmt> table;
     for (const FormatRow& row : FormatRows()) {
         table.push_back(row.pixFmt);
@@ -361,10 +361,14 @@ TEST(FrameFormatTable, SupportedFormatsAndTheirGpuFormat) {
     } catch (const Kavrin::Exception& e) {
         EXPECT_EQ(e.GetDescription(), "Unsupported pixel format for CPU: yuyv422");
     }
-    // The two tables disagree for deep formats: the upload keeps 16 bits.
+    // The two tables disagree for deep formats: CPUPixFmtToGPUPixFmt names an
+    // 8-bit texture where the upload keeps 16 bits.
     EXPECT_EQ(Frame::CPUPixFmtToGPUPixFmt(PixFmt::YUV420P10LE), PixFmt::RGB24);
-    EXPECT_EQ(RowOf(PixFmt::YUV420P10LE).gpu,
-              PixFmt::RGB48LE);  // checked by RoundTripInEveryLayout
+    WithStorage([](const ShaderStorage& storage) {
+        GpuFrame frame = Frame::Create();
+        frame->Upload(Blank(PixFmt::YUV420P10LE, 8, 8), storage);
+        EXPECT_EQ(frame->GetPixelFormat(), PixFmt::RGB48LE);
+    });
 }
 
 // ---------------------------------------------------------------------------
