@@ -17,7 +17,7 @@ namespace Kavrin::Test {
 const std::vector<FormatRow>& FormatRows() {
     // Semi-planar formats stay 8-bit on the GPU whatever their depth. Deeper
     // formats keep 16 bits, although Frame::CPUPixFmtToGPUPixFmt names 8-bit
-    // textures for them: FrameFormatTable pins both sides of that disagreement.
+    // textures for them; SupportedFormatsAndTheirGpuFormat pins both sides.
     static const std::vector<FormatRow> rows = {
         {PixFmt::RGBA, "RGBA", PixFmt::RGBA},
         {PixFmt::BGRA, "BGRA", PixFmt::RGBA},
