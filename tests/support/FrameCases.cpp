@@ -1,0 +1,232 @@
+#include "FrameCases.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "Frame.h"
+#include "ShaderStorage.h"
+#include "TestTasks.h"
+
+namespace Kavrin::Test {
+
+const std::vector<FormatRow>& FormatRows() {
+    // Formats deeper than 8 bits keep 16 bits on the GPU.
+    static const std::vector<FormatRow> rows = {
+        {PixFmt::RGBA, "RGBA", PixFmt::RGBA},
+        {PixFmt::BGRA, "BGRA", PixFmt::RGBA},
+        {PixFmt::ARGB, "ARGB", PixFmt::RGBA},
+        {PixFmt::ABGR, "ABGR", PixFmt::RGBA},
+        {PixFmt::RGB24, "RGB", PixFmt::RGB24},
+        {PixFmt::BGR24, "BGR", PixFmt::RGB24},
+        {PixFmt::YUVA420P, "", PixFmt::RGBA},
+        {PixFmt::YUV420P, "", PixFmt::RGB24},
+        {PixFmt::YUVA422P, "", PixFmt::RGBA},
+        {PixFmt::YUV422P, "", PixFmt::RGB24},
+        {PixFmt::YUVA444P, "", PixFmt::RGBA},
+        {PixFmt::YUV444P, "", PixFmt::RGB24},
+        {PixFmt::YUV440P, "", PixFmt::RGB24},
+        {PixFmt::YUV411P, "", PixFmt::RGB24},
+        {PixFmt::YUV410P, "", PixFmt::RGB24},
+        {PixFmt::NV12, "", PixFmt::RGB24},
+        {PixFmt::NV21, "", PixFmt::RGB24},
+        {PixFmt::RGB48LE, "RGB", PixFmt::RGB48LE},
+        {PixFmt::BGR48LE, "BGR", PixFmt::RGB48LE},
+        {PixFmt::RGBA64LE, "RGBA", PixFmt::RGBA64LE},
+        {PixFmt::BGRA64LE, "BGRA", PixFmt::RGBA64LE},
+        {PixFmt::YUV420P10LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV420P12LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV420P16LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV422P10LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV422P12LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV422P16LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV444P10LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV444P12LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUV444P16LE, "", PixFmt::RGB48LE},
+        {PixFmt::YUVA420P10LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA420P16LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA422P10LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA422P12LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA422P16LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA444P10LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA444P12LE, "", PixFmt::RGBA64LE},
+        {PixFmt::YUVA444P16LE, "", PixFmt::RGBA64LE},
+        {PixFmt::P010LE, "", PixFmt::RGB48LE},
+        {PixFmt::P016LE, "", PixFmt::RGB48LE},
+    };
+    return rows;
+}
+
+const FormatRow& RowOf(PixFmt pixFmt) {
+    for (const FormatRow& row : FormatRows()) {
+        if (row.pixFmt == pixFmt) {
+            return row;
+        }
+    }
+    throw std::invalid_argument("no format row for " + Name(pixFmt));
+}
+
+const PixFmtDescription& Describe(PixFmt pixFmt) { return *PixFmtDescription::Find(pixFmt); }
+
+std::string Name(PixFmt pixFmt) {
+    const PixFmtDescription* d = PixFmtDescription::Find(pixFmt);
+    return d != nullptr ? d->GetName() : "#" + std::to_string(static_cast<int>(pixFmt));
+}
+
+int PlaneWidth(const DataVideoCPU& frame, int plane) {
+    return frame.GetDescription().GetPlanWidth(frame.GetFrameInfo().width, plane);
+}
+int PlaneHeight(const DataVideoCPU& frame, int plane) {
+    return frame.GetDescription().GetPlanHeight(frame.GetFrameInfo().height, plane);
+}
+
+namespace {
+int SampleBytes(const DataVideoCPU& frame) { return frame.GetDescription().depth > 8 ? 2 : 1; }
+}  // namespace
+
+int Channels(const DataVideoCPU& frame, int plane) {
+    return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
+}
+
+int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
+    const int bytes = SampleBytes(frame);
+    const auto* at = frame.GetPlaneConst(static_cast<unsigned char>(plane)).Row(y) +
+                     (x * Channels(frame, plane) + channel) * bytes;
+    if (bytes == 1) {
+        return *at;
+    }
+    std::uint16_t value = 0;
+    std::memcpy(&value, at, 2);
+    return value;
+}
+
+void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
+    const int bytes = SampleBytes(frame);
+    auto* at = frame.GetPlane(static_cast<unsigned char>(plane)).Row(y) +
+               (x * Channels(frame, plane) + channel) * bytes;
+    if (bytes == 1) {
+        *at = static_cast<std::uint8_t>(value);
+    } else {
+        const auto word = static_cast<std::uint16_t>(value);
+        std::memcpy(at, &word, 2);
+    }
+}
+
+Slot SlotOf(PixFmt pixFmt, int component) {
+    const std::string order = RowOf(pixFmt).order;
+    if (!order.empty()) {
+        return {0, static_cast<int>(order.find("RGBA"[component])), false};
+    }
+    const bool chroma = component == 1 || component == 2;
+    if (!Describe(pixFmt).IsSemiPlanar() || !chroma) {
+        return {component, 0, chroma};
+    }
+    return {1, (component == 1) == (pixFmt != PixFmt::NV21) ? 0 : 1, true};
+}
+
+int Components(PixFmt pixFmt) { return Describe(pixFmt).HasAlpha() ? 4 : 3; }
+
+int GetCode(const DataVideoCPU& frame, int component, int x, int y) {
+    const Slot slot = SlotOf(frame.GetPixelFormat(), component);
+    return Get(frame, slot.plane, x, y, slot.channel) >> frame.GetDescription().shift;
+}
+
+void SetCode(DataVideoCPU& frame, int component, int x, int y, int code) {
+    const Slot slot = SlotOf(frame.GetPixelFormat(), component);
+    Set(frame, slot.plane, x, y, slot.channel, code << frame.GetDescription().shift);
+}
+
+CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
+                   const std::function<int(int, int, int, int)>& code,
+                   const Conf::ColorSpace& space, const Proc::DataVideoCPUOptions& options) {
+    CpuFrame frame = DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
+    const int shift = Describe(pixFmt).shift;
+    for (int plane = 0; plane < Describe(pixFmt).planes; ++plane) {
+        for (int y = 0; y < PlaneHeight(*frame, plane); ++y) {
+            for (int x = 0; x < PlaneWidth(*frame, plane); ++x) {
+                for (int channel = 0; channel < Channels(*frame, plane); ++channel) {
+                    Set(*frame, plane, x, y, channel, code(plane, x, y, channel) << shift);
+                }
+            }
+        }
+    }
+    return frame;
+}
+
+CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space) {
+    std::mt19937 random(seed);
+    const int codes = 1 << Describe(pixFmt).depth;
+    return MakeFrame(
+        pixFmt, width, height,
+        [&](int, int, int, int) { return static_cast<int>(random() % codes); }, space);
+}
+
+CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space,
+               const Proc::DataVideoCPUOptions& options) {
+    return DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
+}
+
+std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
+    for (int plane = 0; plane < want.GetDescription().planes; ++plane) {
+        for (int y = 0; y < PlaneHeight(want, plane); ++y) {
+            for (int x = 0; x < PlaneWidth(want, plane); ++x) {
+                for (int channel = 0; channel < Channels(want, plane); ++channel) {
+                    const int g = Get(got, plane, x, y, channel);
+                    const int w = Get(want, plane, x, y, channel);
+                    if (g != w) {
+                        std::ostringstream text;
+                        text << "plane " << plane << " (" << x << ", " << y << ") channel "
+                             << channel << ": got " << g << ", want " << w;
+                        return text.str();
+                    }
+                }
+            }
+        }
+    }
+    return "";
+}
+
+std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,
+                      const std::array<double, 4>& tolerance) {
+    const PixFmt pixFmt = got.GetPixelFormat();
+    for (int k = 0; k < Components(pixFmt); ++k) {
+        const int plane = SlotOf(pixFmt, k).plane;
+        for (int y = 0; y < PlaneHeight(got, plane); ++y) {
+            for (int x = 0; x < PlaneWidth(got, plane); ++x) {
+                const int code = GetCode(got, k, x, y);
+                const double wanted = want(k, x, y);
+                if (std::abs(code - wanted) > tolerance[static_cast<std::size_t>(k)]) {
+                    std::ostringstream text;
+                    text << Name(pixFmt) << " component " << k << " at (" << x << ", " << y
+                         << "): got " << code << ", want " << wanted;
+                    return text.str();
+                }
+            }
+        }
+    }
+    return "";
+}
+
+void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets) {
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        auto gpu = Ogl::Frame::Create();
+        gpu->Upload(source, storage);
+        for (const CpuFrame& target : targets) {
+            gpu->Download(target, storage);
+        }
+    });
+}
+
+void Convert(const CpuFrame& source, const CpuFrame& target,
+             const Ogl::FrameConversionOptions& options) {
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        Ogl::FrameConverter converter(options);
+        converter.Convert(source, target, storage);
+    });
+}
+
+}  // namespace Kavrin::Test

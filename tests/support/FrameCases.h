@@ -1,0 +1,85 @@
+#pragma once
+// Host frames for the frame tests: the table of supported formats, sample
+// access by plane or by component, and frames filled from a function.
+#include <GL/glew.h>
+
+#include <array>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "Kavrin/PixFmt.h"
+#include "Kavrin/PixFmtDescription.h"
+#include "Kavrin/Proc/DataVideoCPU.h"
+
+#include "FrameConverter.h"
+
+namespace Kavrin::Test {
+
+using CpuFrame = boost::intrusive_ptr<Proc::DataVideoCPU>;
+using Proc::DataVideoCPU;
+inline const Conf::ColorSpace kBT709{1, 1, 1};
+
+// Every format the frames take, in the library's order, with what an upload
+// keeps on the GPU.
+const PixFmtDescription& Describe(PixFmt pixFmt);
+
+struct FormatRow {
+    PixFmt pixFmt;
+    const char* order;  // memory order of packed RGB; "" for Y'CbCr
+    PixFmt gpu;
+};
+const std::vector<FormatRow>& FormatRows();
+inline void PrintTo(const FormatRow& row, std::ostream* os) {
+    *os << Describe(row.pixFmt).GetName();
+}
+const FormatRow& RowOf(PixFmt pixFmt);
+std::string Name(PixFmt pixFmt);
+
+int PlaneWidth(const DataVideoCPU& frame, int plane);
+int PlaneHeight(const DataVideoCPU& frame, int plane);
+int Channels(const DataVideoCPU& frame, int plane);
+// The stored container value (shift included).
+int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel = 0);
+void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value);
+
+// Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane,
+// channel, and whether it lies on the chroma grid.
+struct Slot {
+    int plane;
+    int channel;
+    bool chroma;
+};
+Slot SlotOf(PixFmt pixFmt, int component);
+int Components(PixFmt pixFmt);
+// Code of component k at sample (x, y) of its grid, the data shift removed.
+int GetCode(const DataVideoCPU& frame, int component, int x, int y);
+void SetCode(DataVideoCPU& frame, int component, int x, int y, int code);
+
+// A frame whose every stored sample is code(plane, x, y, channel) << shift.
+CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
+                   const std::function<int(int, int, int, int)>& code,
+                   const Conf::ColorSpace& space = kBT709,
+                   const Proc::DataVideoCPUOptions& options = {});
+// Every code of the format's depth, uniformly at random.
+CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed,
+               const Conf::ColorSpace& space = kBT709);
+CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space = kBT709,
+               const Proc::DataVideoCPUOptions& options = {});
+
+// First stored difference, or "" when the frames hold the same samples.
+std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want);
+// First component code further than tolerance[k] from want(k, x, y), or "".
+std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,
+                      const std::array<double, 4>& tolerance);
+
+// Uploads `source` into one GPU frame and downloads it into each target.
+void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets);
+// One FrameConverter conversion on the GL thread.
+void Convert(const CpuFrame& source, const CpuFrame& target,
+             const Ogl::FrameConversionOptions& options = {});
+
+}  // namespace Kavrin::Test
