@@ -2,6 +2,7 @@
 // task must end, every waiter must wake, refusals must carry the library's words.
 #include <GL/glew.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 
 #include "Kavrin/DX/Emulation.h"
 #include "Kavrin/DX/ReportDirectXLeaks.h"
+#include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/ProcException.h"
 #include "Kavrin/Win/GLInterop.h"
 
@@ -553,132 +555,96 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     EXPECT_GT(surfaces, 10);
 }
 
-// The refusal text reaches a push made while the worker drains its queue.
-TEST_F(StressGLTest, PushesWhileTheWorkerDrainsAreRefusedWithItsMessage) {
+// Objects a caller keeps across a restart. Their GL names belong to the dead
+// context: a kept frame's name must neither enter the new pool (where it would
+// alias a live texture) nor be deleted there, an upload into it must not write
+// through it into a live frame, and reading a kept frame never refilled is
+// refused. Surfaces dropped before or after the restart still release their
+// Direct3D textures, handles and interop context.
+TEST_F(StressGLTest, ObjectsKeptAcrossARestartNeverTouchTheNewContext) {
     Kavrin::Test::LimitCurrentTest(60s);
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, false);
-    ASSERT_TRUE(hub.IsInitialized());
-    constexpr int kDrained = 50;
-    std::vector<boost::intrusive_ptr<FunctionTask>> drained;
-    std::vector<std::string> refusals(kDrained);
-    std::atomic<int> accepted = 0;
-    std::promise<void> entered;
-    std::promise<void> release;
-    auto blocker = MakeTask([&entered, opened = release.get_future().share()](auto, const auto&) {
-        entered.set_value();
-        opened.wait();
-    });
-    hub.DoBackgroundTask(blocker);
-    entered.get_future().wait();
-    for (int i = 0; i < kDrained; ++i) {
-        drained.push_back(MakeTask([&hub, &refusals, &accepted, i](auto, const auto&) {
-            try {
-                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-                ++accepted;
-            } catch (const std::logic_error& error) {
-                refusals[static_cast<std::size_t>(i)] = error.what();
-            }
-        }));
-        hub.DoBackgroundTask(drained.back());
-    }
-    std::thread releaser([&hub, &release] {
-        for (;;) {
-            try {
-                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-            } catch (const std::logic_error&) {
-                break;
-            }
-            std::this_thread::yield();
-        }
-        release.set_value();
-    });
-    hub.Deinitialize();
-    releaser.join();
-    EXPECT_EQ(accepted.load(), 0);
-    for (int i = 0; i < kDrained; ++i) {
-        EXPECT_EQ(drained[static_cast<std::size_t>(i)]->GetStatus(), Kavrin::Proc::TaskExecuted);
-        EXPECT_EQ(refusals[static_cast<std::size_t>(i)], kDeinitialized) << "task " << i;
-    }
-}
-
-// A queued task can hold the last reference to a GPU frame; cancelling it while
-// the library stops must not re-enter the stopping worker.
-TEST_F(StressGLTest, CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotHang) {
-    Kavrin::Test::LimitCurrentTest(30s);
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, true);
-    ASSERT_TRUE(hub.IsInitialized());
-    boost::intrusive_ptr<Frame> frame;
-    Kavrin::Test::RunOnGL(
-        [&] { frame = Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny); });
-    ASSERT_TRUE(frame);
-    std::promise<void> entered;
-    std::promise<void> release;
-    auto blocker = MakeTask([&entered, opened = release.get_future().share()](auto, const auto&) {
-        entered.set_value();
-        opened.wait();
-    });
-    hub.DoBackgroundTask(blocker);
-    entered.get_future().wait();
-    std::atomic<int> runs = 0;
-    {
-        auto holder = MakeTask([&runs](auto, const auto&) { ++runs; });
-        holder->AttachFrame(std::move(frame), kBt709, Kavrin::PixFmt::RGBA, kTiny);
-        hub.DoBackgroundTask(holder);
-    }
-    // The queue holds the only reference to the holder, and through it the frame.
-    std::thread releaser([&hub, &release] {
-        for (;;) {
-            try {
-                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-            } catch (const std::exception&) {
-                break;
-            }
-            std::this_thread::yield();
-        }
-        release.set_value();
-    });
-    hub.Deinitialize();
-    releaser.join();
-    EXPECT_EQ(runs.load(), 0);
-    EXPECT_FALSE(hub.IsInitialized());
-}
-
-// Surfaces a caller still holds when the library stops: whichever thread drops
-// them, before or after a restart, their Direct3D textures, handles and interop
-// context go, and no GL name of the dead context is deleted in the new one.
-TEST_F(StressGLTest, SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide) {
-    Kavrin::Test::LimitCurrentTest(60s);
+    using Kavrin::Ogl::TexturePool;
+    using Kavrin::Proc::DataVideoCPU;
     RenderHub& hub = RenderHub::GetInstance();
     const DirectXCounts directXBefore;
     const long texturesBefore = GlObjectCounter::Live(GlObjectCounter::Texture);
     constexpr DXGI_FORMAT kFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
+    const Kavrin::Conf::FrameInfo info{8, 8, 0, 0};
+    const auto solid = [&](std::uint8_t red, std::uint8_t blue) {
+        auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
+        cpu->Fill({red, 0, blue, 255});
+        return cpu;
+    };
+    const auto firstPixel = [&](Frame& frame, const Kavrin::Ogl::ShaderStorage& storage) {
+        auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
+        frame.Download(cpu, storage);
+        const std::uint8_t* pixel = cpu->GetPlaneConst(0).data;
+        return std::array<int, 4>{pixel[0], pixel[1], pixel[2], pixel[3]};
+    };
     hub.Initialize(nullptr, true);
     ASSERT_TRUE(hub.IsInitialized());
+    boost::intrusive_ptr<Frame> stale;
+    boost::intrusive_ptr<Frame> kept = Frame::Create();
+    boost::intrusive_ptr<Frame> unfilled = Frame::Create();
     boost::intrusive_ptr<D11Surface> droppedWhileStopped;
     boost::intrusive_ptr<D11Surface> droppedAfterRestart;
     boost::intrusive_ptr<D12SurfacePool> pool(new D12SurfacePool(8, 4, kFormat));
     boost::intrusive_ptr<D12Surface> pooled;
-    Kavrin::Test::RunOnGL([&] {
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        stale = Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, info);
+        kept->Upload(solid(255, 0), storage);
+        unfilled->Upload(solid(255, 0), storage);
         const auto context = InteropContext::GetShared();
         droppedWhileStopped = D11Surface::Create(8, 4, kFormat, context);
         droppedAfterRestart = D11Surface::Create(8, 4, kFormat, context);
         pooled = pool->CreateSurface(context);
     });
+    const GLuint staleName = stale->GetFirstTexture()->GetTexId();
     hub.Deinitialize();
     droppedWhileStopped.reset();  // no worker: destroyed on this thread
     hub.Initialize(nullptr, true);
     ASSERT_TRUE(hub.IsInitialized());
-    // The new worker's own textures, which a stale delete could hit.
-    std::vector<GLuint> liveNames;
+
+    // Live frames of the new context, enough to take the stale name again.
     std::vector<boost::intrusive_ptr<Frame>> live;
-    Kavrin::Test::RunOnGL([&] {
-        for (int i = 0; i < 8; ++i) {
-            live.push_back(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
+    std::vector<GLuint> liveNames;
+    std::size_t pooledTextures = 0;
+    long textures = 0;
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        for (int i = 0; i < 16; ++i) {
+            live.push_back(Frame::Create());
+            live.back()->Upload(solid(0, 255), storage);
             liveNames.push_back(live.back()->GetFirstTexture()->GetTexId());
         }
+        pooledTextures = TexturePool::GetInstance().GetCount();
+        textures = GlObjectCounter::Live(GlObjectCounter::Texture);
     });
+    ASSERT_EQ(std::count(liveNames.begin(), liveNames.end(), staleName), 1)
+        << "the new context never reused name " << staleName << ": the test proves less";
+
+    stale.reset();  // last reference off the GL thread: deleted by a task on the new worker
+    std::vector<GLuint> freshNames;
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        EXPECT_EQ(TexturePool::GetInstance().GetCount(), pooledTextures);
+        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures - 1);
+        for (int i = 0; i < 4; ++i) {
+            freshNames.push_back(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, info)
+                                     ->GetFirstTexture()
+                                     ->GetTexId());
+        }
+        kept->Upload(solid(255, 0), storage);
+        EXPECT_EQ(firstPixel(*kept, storage), (std::array<int, 4>{255, 0, 0, 255}));
+        for (const auto& frame : live) {
+            EXPECT_NE(frame->GetFirstTexture()->GetTexId(), kept->GetFirstTexture()->GetTexId());
+            EXPECT_EQ(firstPixel(*frame, storage), (std::array<int, 4>{0, 0, 255, 255}));
+        }
+        EXPECT_THROW(firstPixel(*unfilled, storage), std::logic_error);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    });
+    for (GLuint name : freshNames) {
+        EXPECT_EQ(std::count(liveNames.begin(), liveNames.end(), name), 0)
+            << "texture " << name << " handed out while a live frame owns it";
+    }
     droppedAfterRestart.reset();  // destroyed by a task on the new worker
     pooled.reset();
     pool.reset();
@@ -687,6 +653,8 @@ TEST_F(StressGLTest, SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide)
             EXPECT_TRUE(glIsTexture(name)) << name;
         }
         live.clear();
+        kept.reset();
+        unfilled.reset();
     });
     hub.Deinitialize();
     ExpectOnlyGLHeldDirectXObjectsLeft(directXBefore);
