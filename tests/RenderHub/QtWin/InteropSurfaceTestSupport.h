@@ -118,58 +118,56 @@ inline void PaintPattern() {
     glDisable(GL_SCISSOR_TEST);
 }
 
-inline std::uint32_t Unorm(float value, float maximum) {
-    return static_cast<std::uint32_t>(std::lround(value * maximum));
-}
+// How Direct3D stores a pixel of `format`: each of R, G, B, A as a bit field at
+// an offset (little-endian), unsigned normalised, half or single float.
+struct Layout {
+    enum Kind { Unorm, Half, Float } kind;
+    unsigned pixelBytes;
+    unsigned bits[4];
+    unsigned offsets[4];
+};
 
-template <class T>
-void Append(std::vector<std::byte>& bytes, const std::vector<T>& values) {
-    const std::size_t start = bytes.size();
-    bytes.resize(start + values.size() * sizeof(T));
-    std::memcpy(bytes.data() + start, values.data(), values.size() * sizeof(T));
-}
-
-// One pixel as Direct3D stores it in `format`.
-inline void EncodePixel(DXGI_FORMAT format, Rgba c, std::vector<std::byte>& bytes) {
+inline Layout LayoutOf(DXGI_FORMAT format) {
     switch (format) {
         case DXGI_FORMAT_R8G8B8A8_UNORM:
-            Append(bytes, std::vector<std::uint8_t>{
-                              std::uint8_t(Unorm(c.r, 255)), std::uint8_t(Unorm(c.g, 255)),
-                              std::uint8_t(Unorm(c.b, 255)), std::uint8_t(Unorm(c.a, 255))});
-            break;
+            return {Layout::Unorm, 4, {8, 8, 8, 8}, {0, 8, 16, 24}};
         case DXGI_FORMAT_B8G8R8A8_UNORM:
-            Append(bytes, std::vector<std::uint8_t>{
-                              std::uint8_t(Unorm(c.b, 255)), std::uint8_t(Unorm(c.g, 255)),
-                              std::uint8_t(Unorm(c.r, 255)), std::uint8_t(Unorm(c.a, 255))});
-            break;
+            return {Layout::Unorm, 4, {8, 8, 8, 8}, {16, 8, 0, 24}};
         case DXGI_FORMAT_R16G16B16A16_UNORM:
-            Append(bytes, std::vector<std::uint16_t>{
-                              std::uint16_t(Unorm(c.r, 65535)), std::uint16_t(Unorm(c.g, 65535)),
-                              std::uint16_t(Unorm(c.b, 65535)), std::uint16_t(Unorm(c.a, 65535))});
-            break;
+            return {Layout::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}};
         case DXGI_FORMAT_R10G10B10A2_UNORM:
-            Append(bytes, std::vector<std::uint32_t>{Unorm(c.r, 1023) | Unorm(c.g, 1023) << 10 |
-                                                     Unorm(c.b, 1023) << 20 | Unorm(c.a, 3) << 30});
-            break;
+            return {Layout::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}};
         case DXGI_FORMAT_R16G16B16A16_FLOAT:
-            Append(bytes,
-                   std::vector<std::uint16_t>{glm::packHalf1x16(c.r), glm::packHalf1x16(c.g),
-                                              glm::packHalf1x16(c.b), glm::packHalf1x16(c.a)});
-            break;
+            return {Layout::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}};
         case DXGI_FORMAT_R32G32B32A32_FLOAT:
-            Append(bytes, std::vector<float>{c.r, c.g, c.b, c.a});
-            break;
+            return {Layout::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}};
         default:
-            ADD_FAILURE() << "no encoding for DXGI format " << format;
+            ADD_FAILURE() << "no layout for DXGI format " << format;
+            return {Layout::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}};
     }
 }
 
 // The pattern as Direct3D stores it: rows in the order GL numbers them.
 inline std::vector<std::byte> PatternBytes(DXGI_FORMAT format) {
-    std::vector<std::byte> bytes;
-    for (unsigned y = 0; y < kSurfaceHeight; ++y) {
-        for (unsigned x = 0; x < kSurfaceWidth; ++x) {
-            EncodePixel(format, PatternAt(x, y), bytes);
+    const Layout layout = LayoutOf(format);
+    std::vector<std::byte> bytes(std::size_t(kSurfaceWidth) * kSurfaceHeight * layout.pixelBytes);
+    for (unsigned i = 0; i < kSurfaceWidth * kSurfaceHeight; ++i) {
+        const Rgba c = PatternAt(i % kSurfaceWidth, i / kSurfaceWidth);
+        const float values[4] = {c.r, c.g, c.b, c.a};
+        for (int k = 0; k < 4; ++k) {
+            std::uint32_t field = 0;
+            if (layout.kind == Layout::Unorm) {
+                field = static_cast<std::uint32_t>(
+                    std::lround(values[k] * float((1ull << layout.bits[k]) - 1)));
+            } else if (layout.kind == Layout::Half) {
+                field = glm::packHalf1x16(values[k]);
+            } else {
+                std::memcpy(&field, &values[k], 4);
+            }
+            for (unsigned bit = 0; bit < layout.bits[k]; ++bit) {
+                const unsigned at = i * layout.pixelBytes * 8 + layout.offsets[k] + bit;
+                bytes[at / 8] |= std::byte((field >> bit & 1u) << (at % 8));
+            }
         }
     }
     return bytes;
@@ -177,49 +175,26 @@ inline std::vector<std::byte> PatternBytes(DXGI_FORMAT format) {
 
 // Every pixel of Direct3D bytes as RGBA floats.
 inline std::vector<Rgba> DecodeImage(DXGI_FORMAT format, const std::vector<std::byte>& bytes) {
-    std::vector<Rgba> pixels;
-    const std::size_t count = std::size_t(kSurfaceWidth) * kSurfaceHeight;
-    const std::size_t size = bytes.size() / count;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::byte* p = bytes.data() + i * size;
-        Rgba c{};
-        switch (format) {
-            case DXGI_FORMAT_R8G8B8A8_UNORM:
-            case DXGI_FORMAT_B8G8R8A8_UNORM: {
-                std::uint8_t v[4];
-                std::memcpy(v, p, 4);
-                const bool bgra = format == DXGI_FORMAT_B8G8R8A8_UNORM;
-                c = {v[bgra ? 2 : 0] / 255.0f, v[1] / 255.0f, v[bgra ? 0 : 2] / 255.0f,
-                     v[3] / 255.0f};
-                break;
+    const Layout layout = LayoutOf(format);
+    std::vector<Rgba> pixels(bytes.size() / layout.pixelBytes);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        float values[4];
+        for (int k = 0; k < 4; ++k) {
+            std::uint32_t field = 0;
+            for (unsigned bit = 0; bit < layout.bits[k]; ++bit) {
+                const std::size_t at = i * layout.pixelBytes * 8 + layout.offsets[k] + bit;
+                field |= std::uint32_t(std::to_integer<unsigned>(bytes[at / 8]) >> (at % 8) & 1u)
+                         << bit;
             }
-            case DXGI_FORMAT_R16G16B16A16_UNORM: {
-                std::uint16_t v[4];
-                std::memcpy(v, p, 8);
-                c = {v[0] / 65535.0f, v[1] / 65535.0f, v[2] / 65535.0f, v[3] / 65535.0f};
-                break;
+            if (layout.kind == Layout::Unorm) {
+                values[k] = float(field) / float((1ull << layout.bits[k]) - 1);
+            } else if (layout.kind == Layout::Half) {
+                values[k] = glm::unpackHalf1x16(static_cast<std::uint16_t>(field));
+            } else {
+                std::memcpy(&values[k], &field, 4);
             }
-            case DXGI_FORMAT_R10G10B10A2_UNORM: {
-                std::uint32_t v = 0;
-                std::memcpy(&v, p, 4);
-                c = {(v & 1023) / 1023.0f, (v >> 10 & 1023) / 1023.0f, (v >> 20 & 1023) / 1023.0f,
-                     (v >> 30) / 3.0f};
-                break;
-            }
-            case DXGI_FORMAT_R16G16B16A16_FLOAT: {
-                std::uint16_t v[4];
-                std::memcpy(v, p, 8);
-                c = {glm::unpackHalf1x16(v[0]), glm::unpackHalf1x16(v[1]),
-                     glm::unpackHalf1x16(v[2]), glm::unpackHalf1x16(v[3])};
-                break;
-            }
-            case DXGI_FORMAT_R32G32B32A32_FLOAT:
-                std::memcpy(&c, p, 16);
-                break;
-            default:
-                ADD_FAILURE() << "no decoding for DXGI format " << format;
         }
-        pixels.push_back(c);
+        pixels[i] = {values[0], values[1], values[2], values[3]};
     }
     return pixels;
 }
@@ -359,6 +334,14 @@ protected:
     }
 
     void TearDown() override {
+        ExpectNothingLeft("at the end");
+        RunOnGL([] { EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)); });
+        Ogl::Details::SetInteropProbes({}, {});
+        DX::Emulation::Reset();
+    }
+
+    // Nothing beyond what SetUp counted.
+    void ExpectNothingLeft(const std::string& what) {
         RunOnGL([] {});  // deleters queued by releases elsewhere have run
         DX::D12CommandAllocator::WaitAllComplete();
         RunOnGL([&] {
@@ -366,14 +349,11 @@ protected:
             for (const std::string& object : DX::GetLiveObjects()) {
                 live += object + "\n";
             }
-            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << live;
-            EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore);
-            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glInteropBefore);
-            EXPECT_EQ(Ogl::Details::GlObjectCounter::Take(), glObjectsBefore);
-            EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << what << "\n" << live;
+            EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore) << what;
+            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glInteropBefore) << what;
+            EXPECT_EQ(Ogl::Details::GlObjectCounter::Take(), glObjectsBefore) << what;
         });
-        Ogl::Details::SetInteropProbes({}, {});
-        DX::Emulation::Reset();
     }
 
     std::size_t liveBefore = 0;

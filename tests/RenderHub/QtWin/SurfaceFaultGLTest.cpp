@@ -4,7 +4,6 @@
 // surface leaves no Direct3D object, handle, GL object or registration behind.
 #include <GL/glew.h>
 
-#include <cctype>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -32,34 +31,22 @@ using Ogl::InteropContext;
 // The surfaces under test and the context each is made on.
 enum class Kind { D11Interop, D11Sharing, D12Sharing, D12OverD11Interop, D12OverD11Sharing };
 
-const char* KindName(Kind kind) {
-    switch (kind) {
-        case Kind::D11Interop:
-            return "D11Interop";
-        case Kind::D11Sharing:
-            return "D11Sharing";
-        case Kind::D12Sharing:
-            return "D12Sharing";
-        case Kind::D12OverD11Interop:
-            return "D12OverD11Interop";
-        default:
-            return "D12OverD11Sharing";
-    }
-}
+struct KindRow {
+    Kind kind;
+    const char* name;
+    Sharing sharing;
+    bool d12;
+};
 
-Sharing SharingOf(Kind kind) {
-    switch (kind) {
-        case Kind::D11Interop:
-        case Kind::D12OverD11Interop:
-            return Sharing::None;
-        case Kind::D12Sharing:
-            return Sharing::D11AndD12;
-        default:
-            return Sharing::D11;
-    }
-}
+constexpr KindRow kKinds[] = {
+    {Kind::D11Interop, "D11Interop", Sharing::None, false},
+    {Kind::D11Sharing, "D11Sharing", Sharing::D11, false},
+    {Kind::D12Sharing, "D12Sharing", Sharing::D11AndD12, true},
+    {Kind::D12OverD11Interop, "D12OverD11Interop", Sharing::None, true},
+    {Kind::D12OverD11Sharing, "D12OverD11Sharing", Sharing::D11, true},
+};
 
-bool IsD12(Kind kind) { return kind != Kind::D11Interop && kind != Kind::D11Sharing; }
+void PrintTo(const KindRow& row, std::ostream* os) { *os << row.name; }
 
 constexpr Step kSteps[] = {
     Step::D11CreateTexture2D,       Step::D11CreateSharedTexture, Step::D11CreateSharedHandle,
@@ -174,15 +161,6 @@ const std::vector<Expectation> kExpectations = {
 constexpr char kSurfacesLeft[] =
     "All interop surfaces must be destroyed before the interop context is destroyed";
 
-struct Case {
-    Kind kind;
-    Step step;
-};
-
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << KindName(c.kind) << " " << DX::Emulation::StepName(c.step);
-}
-
 // What one creation attempt did.
 struct Attempt {
     bool made = false;
@@ -194,23 +172,24 @@ struct Attempt {
     UINT miscFlags = 0;  // of a Direct3D 11 surface that was made
 };
 
-class SurfaceFaultGLTest : public InteropSurfaceTest, public ::testing::WithParamInterface<Case> {
+class SurfaceFaultGLTest : public InteropSurfaceTest,
+                           public ::testing::WithParamInterface<KindRow> {
 protected:
     // Makes the context, arms the failure, creates one surface and drops all of it.
-    Attempt Run(Kind kind, Step step, unsigned skip) {
+    Attempt Run(const KindRow& kind, Step step, unsigned skip) {
         Attempt attempt;
         RunOnGL([&] {
-            boost::intrusive_ptr<InteropContext> context = MakeInteropContext(SharingOf(kind));
+            boost::intrusive_ptr<InteropContext> context = MakeInteropContext(kind.sharing);
             ASSERT_TRUE(context);
-            ASSERT_EQ(context->IsD11SharingSupported(), SharingOf(kind) != Sharing::None);
-            ASSERT_EQ(context->IsD12SharingSupported(), SharingOf(kind) == Sharing::D11AndD12);
+            ASSERT_EQ(context->IsD11SharingSupported(), kind.sharing != Sharing::None);
+            ASSERT_EQ(context->IsD12SharingSupported(), kind.sharing == Sharing::D11AndD12);
             ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
             boost::intrusive_ptr<D11Surface> d11;
             boost::intrusive_ptr<D12SurfacePool> pool;
             boost::intrusive_ptr<D12Surface> d12;
             DX::Emulation::FailNext(step, InjectedResult(step), skip);
             try {
-                if (IsD12(kind)) {
+                if (kind.d12) {
                     pool = new D12SurfacePool(kSurfaceWidth, kSurfaceHeight,
                                               DXGI_FORMAT_R8G8B8A8_UNORM);
                     d12 = pool->CreateSurface(context);
@@ -244,17 +223,6 @@ protected:
         });
         return attempt;
     }
-
-    // Nothing beyond what SetUp counted.
-    void ExpectNothingLeft(const std::string& what) {
-        RunOnGL([] {});
-        RunOnGL([&] {
-            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << what;
-            EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore) << what;
-            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glInteropBefore) << what;
-            EXPECT_EQ(Ogl::Details::GlObjectCounter::Take(), glObjectsBefore) << what;
-        });
-    }
 };
 
 std::vector<LogCapture::Line> ErrorsOf(const LogCapture& log) {
@@ -267,41 +235,38 @@ std::vector<LogCapture::Line> ErrorsOf(const LogCapture& log) {
     return errors;
 }
 
-TEST_P(SurfaceFaultGLTest, FailureLeavesNothingBehind) {
-    const Case c = GetParam();
-    KAVRIN_SKIP_WITHOUT_SHARING(SharingOf(c.kind));
-    const bool d11Kind = !IsD12(c.kind);
-    unsigned skip = 0;
-    for (;; ++skip) {
-        const Expectation* expected = nullptr;
-        for (const Expectation& e : kExpectations) {
-            if (e.kind == c.kind && e.step == c.step && e.skip == skip) {
-                expected = &e;
+// Every call of every step, failing in turn until a call past the last one.
+TEST_P(SurfaceFaultGLTest, EachFailingCallLeavesNothingBehind) {
+    const KindRow& kind = GetParam();
+    KAVRIN_SKIP_WITHOUT_SHARING(kind.sharing);
+    for (Step step : kSteps) {
+        for (unsigned skip = 0;; ++skip) {
+            const Expectation* expected = nullptr;
+            for (const Expectation& e : kExpectations) {
+                if (e.kind == kind.kind && e.step == step && e.skip == skip) {
+                    expected = &e;
+                }
             }
-        }
-        const std::string what = std::string(KindName(c.kind)) + ", " +
-                                 DX::Emulation::StepName(c.step) + " call " +
-                                 std::to_string(skip + 1);
-        LogCapture log;
-        const Attempt attempt = Run(c.kind, c.step, skip);
-        if (HasFatalFailure()) {
-            return;
-        }
-        EXPECT_EQ(log.Count(google::GLOG_ERROR, kSurfacesLeft), 0) << what;
-        ExpectNothingLeft(what);
-        const std::vector<LogCapture::Line> errors = ErrorsOf(log);
-
-        if (expected == nullptr) {
-            // Past the last call of the step: nothing consumed the failure.
-            EXPECT_TRUE(attempt.stillPending) << what << " was reached but is not listed";
-            EXPECT_TRUE(attempt.made) << what << ": " << attempt.description;
+            const std::string what = std::string(kind.name) + ", " + DX::Emulation::StepName(step) +
+                                     " call " + std::to_string(skip + 1);
+            LogCapture log;
+            const Attempt attempt = Run(kind, step, skip);
+            if (HasFatalFailure()) {
+                return;
+            }
+            EXPECT_EQ(log.Count(google::GLOG_ERROR, kSurfacesLeft), 0) << what;
+            ExpectNothingLeft(what);
+            const std::vector<LogCapture::Line> errors = ErrorsOf(log);
             EXPECT_TRUE(attempt.glErrors.empty()) << what;
-            EXPECT_TRUE(errors.empty()) << what << "\n" << log.Dump();
-            break;
-        }
-        EXPECT_FALSE(attempt.stillPending) << what << " was never reached";
-        switch (expected->outcome) {
-            case Outcome::Throws:
+            if (expected == nullptr) {
+                // Past the last call of the step: nothing consumed the failure.
+                EXPECT_TRUE(attempt.stillPending) << what << " was reached but is not listed";
+                EXPECT_TRUE(attempt.made) << what << ": " << attempt.description;
+                EXPECT_TRUE(errors.empty()) << what << "\n" << log.Dump();
+                break;
+            }
+            EXPECT_FALSE(attempt.stillPending) << what << " was never reached";
+            if (expected->outcome == Outcome::Throws) {
                 EXPECT_FALSE(attempt.made) << what;
                 ASSERT_TRUE(attempt.result.has_value()) << what << " threw nothing";
                 EXPECT_EQ(*attempt.result, expected->result) << what;
@@ -311,11 +276,9 @@ TEST_P(SurfaceFaultGLTest, FailureLeavesNothingBehind) {
                 EXPECT_EQ(attempt.interopException,
                           std::string(expected->message).rfind("Failed", 0) == 0)
                     << what;
-                EXPECT_TRUE(attempt.glErrors.empty()) << what;
-                break;
-            case Outcome::FallsBack: {
+            } else {
                 EXPECT_TRUE(attempt.made) << what << ": " << attempt.description;
-                if (d11Kind) {
+                if (!kind.d12) {
                     EXPECT_EQ(attempt.miscFlags, static_cast<UINT>(D3D11_RESOURCE_MISC_SHARED))
                         << what << " did not fall back to the interop surface";
                 }
@@ -323,55 +286,14 @@ TEST_P(SurfaceFaultGLTest, FailureLeavesNothingBehind) {
                 EXPECT_NE(errors[0].text.find(expected->message), std::string::npos)
                     << what << "\n"
                     << errors[0].text;
-                EXPECT_TRUE(attempt.glErrors.empty()) << what;
-                break;
             }
         }
     }
-    if (skip == 0) {
-        GTEST_SKIP() << KindName(c.kind) << " never calls " << DX::Emulation::StepName(c.step);
-    }
 }
 
-std::vector<Case> AllCases() {
-    std::vector<Case> cases;
-    for (Kind kind : {Kind::D11Interop, Kind::D11Sharing, Kind::D12Sharing, Kind::D12OverD11Interop,
-                      Kind::D12OverD11Sharing}) {
-        for (Step step : kSteps) {
-            cases.push_back({kind, step});
-        }
-    }
-    return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryStep, SurfaceFaultGLTest, ::testing::ValuesIn(AllCases()),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             std::string name = std::string(KindName(info.param.kind)) + "_" +
-                                                DX::Emulation::StepName(info.param.step);
-                             std::string clean;
-                             for (char ch : name) {
-                                 if (std::isalnum(static_cast<unsigned char>(ch)) || ch == '_') {
-                                     clean += ch;
-                                 }
-                             }
-                             return clean;
+INSTANTIATE_TEST_SUITE_P(EveryKind, SurfaceFaultGLTest, ::testing::ValuesIn(kKinds),
+                         [](const ::testing::TestParamInfo<KindRow>& info) {
+                             return std::string(info.param.name);
                          });
-
-// The table lists only calls that exist and in order: each step of each kind
-// from its first call on, without gaps.
-TEST(SurfaceFaultTableTest, ListsEachCallOnceFromTheFirst) {
-    for (const Expectation& e : kExpectations) {
-        int same = 0;
-        bool previous = e.skip == 0;
-        for (const Expectation& other : kExpectations) {
-            if (other.kind == e.kind && other.step == e.step) {
-                same += other.skip == e.skip;
-                previous = previous || other.skip + 1 == e.skip;
-            }
-        }
-        EXPECT_EQ(same, 1) << KindName(e.kind) << " " << DX::Emulation::StepName(e.step);
-        EXPECT_TRUE(previous) << KindName(e.kind) << " " << DX::Emulation::StepName(e.step);
-    }
-}
 
 }  // namespace
