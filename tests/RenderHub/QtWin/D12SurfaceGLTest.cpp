@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -281,72 +282,61 @@ Rgba Bt709(int y, int cb, int cr) {
 
 TEST_F(D12SurfaceGLTest, YuvFrameDrawnIntoTheSurfaceReachesTheHost) {
     KAVRIN_SKIP_WITHOUT_SHARING(Sharing::D11AndD12);
-    for (Sharing sharing : {Sharing::D11AndD12, Sharing::None}) {
-        Make(sharing);
-        // Left half one colour, right half another; chroma is half width.
-        constexpr int kLeft[3] = {81, 90, 240};
-        constexpr int kRight[3] = {145, 54, 34};
-        auto cpu = Proc::DataVideoCPU::Create(
-            PixFmt::YUV420P, Conf::FrameInfo{int(kSurfaceWidth), int(kSurfaceHeight), 0, 0},
-            Conf::ColorSpace{1, 1, 1});
-        for (unsigned char plane = 0; plane < 3; ++plane) {
-            const Proc::Plane view = cpu->GetPlane(plane);
-            const int width = plane == 0 ? int(kSurfaceWidth) : int(kSurfaceWidth) / 2;
-            for (int row = 0; row < view.rows; ++row) {
-                for (int x = 0; x < width; ++x) {
-                    view.Row(row)[x] =
-                        static_cast<std::uint8_t>(x < width / 2 ? kLeft[plane] : kRight[plane]);
-                }
+    Make(Sharing::D11AndD12);
+    // Left half one colour, right half another; chroma is half width.
+    constexpr int kLeft[3] = {81, 90, 240};
+    constexpr int kRight[3] = {145, 54, 34};
+    auto cpu = Proc::DataVideoCPU::Create(
+        PixFmt::YUV420P, Conf::FrameInfo{int(kSurfaceWidth), int(kSurfaceHeight), 0, 0},
+        Conf::ColorSpace{1, 1, 1});
+    for (unsigned char plane = 0; plane < 3; ++plane) {
+        const Proc::Plane view = cpu->GetPlane(plane);
+        const int width = plane == 0 ? int(kSurfaceWidth) : int(kSurfaceWidth) / 2;
+        for (int row = 0; row < view.rows; ++row) {
+            for (int x = 0; x < width; ++x) {
+                view.Row(row)[x] =
+                    static_cast<std::uint8_t>(x < width / 2 ? kLeft[plane] : kRight[plane]);
             }
         }
-        if (sharing == Sharing::D11AndD12) {
-            // Frames keep their program and return their textures to the pool:
-            // make both exist first and count from there.
-            WithStorage([&](const Ogl::ShaderStorage& storage) {
-                boost::intrusive_ptr<Ogl::Frame> frame = Ogl::Frame::Create();
-                frame->Upload(cpu, storage);
-                DrawTarget target;
-                target.Into([&] { frame->Draw(storage.Quad(), storage); });
-            });
-            RunOnGL([&] {
-                Ogl::TexturePool::GetInstance().Clear();
-                glObjectsBefore = Ogl::Details::GlObjectCounter::Take();
-            });
-        }
-        const SurfacePtr surface = NewSurface();
+    }
+    const auto drawFrame = [&](const std::function<void(const std::function<void()>&)>& into) {
         WithStorage([&](const Ogl::ShaderStorage& storage) {
             boost::intrusive_ptr<Ogl::Frame> frame = Ogl::Frame::Create();
             frame->Upload(cpu, storage);
-            surface->BindFrameBuffer([&] { frame->Draw(storage.Quad(), storage); }, std::nullopt);
+            into([&] { frame->Draw(storage.Quad(), storage); });
         });
-        const auto destination = HostResource(DXGI_FORMAT_R8G8B8A8_UNORM);
-        surface->CopyTo(allocator, destination, D3D12_RESOURCE_STATE_COMMON,
-                        D3D12_RESOURCE_STATE_COMMON);
-        ExecuteAfter(surface->GetEvent());
-        const std::vector<Rgba> got = DecodeImage(
-            DXGI_FORMAT_R8G8B8A8_UNORM, DX::Emulation::GetTextureMemory(destination.p)->ReadAll());
-        const Rgba left = Bt709(kLeft[0], kLeft[1], kLeft[2]);
-        const Rgba right = Bt709(kRight[0], kRight[1], kRight[2]);
-        for (unsigned y = 0; y < kSurfaceHeight; ++y) {
-            // Columns next to the middle mix both chromas when upsampled.
-            for (unsigned x : {0u, 3u, 5u, 10u, 12u, 15u}) {
-                const Rgba& wanted = x < kSurfaceWidth / 2 ? left : right;
-                const Rgba& pixel = got[y * kSurfaceWidth + x];
-                constexpr float kTolerance = 1.5f / 255;  // one code value plus rounding
-                EXPECT_NEAR(pixel.r, wanted.r, kTolerance)
-                    << x << "," << y << " " << SharingName(sharing);
-                EXPECT_NEAR(pixel.g, wanted.g, kTolerance) << x << "," << y;
-                EXPECT_NEAR(pixel.b, wanted.b, kTolerance) << x << "," << y;
-                EXPECT_EQ(pixel.a, 1.0f) << x << "," << y;
-            }
+    };
+    // Frames keep their program and return their textures to the pool: make
+    // both exist first and count from there.
+    drawFrame([](const std::function<void()>& draw) { DrawTarget().Into(draw); });
+    RunOnGL([&] {
+        Ogl::TexturePool::GetInstance().Clear();
+        glObjectsBefore = Ogl::Details::GlObjectCounter::Take();
+    });
+    const SurfacePtr surface = NewSurface();
+    drawFrame(
+        [&](const std::function<void()>& draw) { surface->BindFrameBuffer(draw, std::nullopt); });
+    const auto destination = HostResource(DXGI_FORMAT_R8G8B8A8_UNORM);
+    surface->CopyTo(allocator, destination, D3D12_RESOURCE_STATE_COMMON,
+                    D3D12_RESOURCE_STATE_COMMON);
+    ExecuteAfter(surface->GetEvent());
+    const std::vector<Rgba> got = DecodeImage(
+        DXGI_FORMAT_R8G8B8A8_UNORM, DX::Emulation::GetTextureMemory(destination.p)->ReadAll());
+    const Rgba left = Bt709(kLeft[0], kLeft[1], kLeft[2]);
+    const Rgba right = Bt709(kRight[0], kRight[1], kRight[2]);
+    for (unsigned y = 0; y < kSurfaceHeight; ++y) {
+        // Columns next to the middle mix both chromas when upsampled.
+        for (unsigned x : {0u, 3u, 5u, 10u, 12u, 15u}) {
+            const Rgba& wanted = x < kSurfaceWidth / 2 ? left : right;
+            const Rgba& pixel = got[y * kSurfaceWidth + x];
+            constexpr float kTolerance = 1.5f / 255;  // one code value plus rounding
+            EXPECT_NEAR(pixel.r, wanted.r, kTolerance) << x << "," << y;
+            EXPECT_NEAR(pixel.g, wanted.g, kTolerance) << x << "," << y;
+            EXPECT_NEAR(pixel.b, wanted.b, kTolerance) << x << "," << y;
+            EXPECT_EQ(pixel.a, 1.0f) << x << "," << y;
         }
-        RunOnGL([&] {
-            Ogl::TexturePool::GetInstance().Clear();
-            pool.reset();
-            context.reset();
-        });
-        allocator.reset();
     }
+    RunOnGL([] { Ogl::TexturePool::GetInstance().Clear(); });
 }
 
 TEST_F(D12SurfaceGLTest, PoolReusesWithinFiveSecondsAndExpiresAfter) {
