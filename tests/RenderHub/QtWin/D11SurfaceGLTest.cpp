@@ -164,6 +164,7 @@ TEST_P(D11SurfaceFormatGLTest, PatternsCrossInBothDirections) {
         target.Into([&] { surface->Draw(storage, {1.0f, 1.0f}); });
         drawn = target.Read();
     });
+    ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL drawing";
     ExpectImagesNear(drawn, StoredPattern(row.format), ToleranceOf(row.format) + 1e-5f,
                      std::string(row.name) + " Direct3D to GL");
 
