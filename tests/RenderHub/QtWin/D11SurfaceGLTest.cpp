@@ -280,7 +280,7 @@ TEST_F(D11SurfaceGLTest, DestroyThenReleaseFreesEverythingOnce) {
             EXPECT_EQ(surface->GetTexture(), 0u);
             EXPECT_EQ(Ogl::Details::GlObjectCounter::Live(Ogl::Details::GlObjectCounter::Texture),
                       textures - 1);
-            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), interop - 1) << SharingName(sharing);
+            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), interop - 1) << int(sharing);
             EXPECT_LT(DX::GetLiveObjectCount(), live);
             surface->Destroy();  // nothing left to free
             EXPECT_EQ(Ogl::Details::GlObjectCounter::Live(Ogl::Details::GlObjectCounter::Texture),

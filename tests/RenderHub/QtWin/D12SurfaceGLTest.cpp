@@ -93,7 +93,6 @@ class D12SurfaceGLTest : public InteropSurfaceTest {
 protected:
     void TearDown() override {
         RunOnGL([&] {
-            surfaces.clear();
             pool.reset();
             context.reset();
         });
@@ -191,7 +190,6 @@ protected:
     ContextPtr context;
     PoolPtr pool;
     boost::intrusive_ptr<DX::D12CommandAllocator> allocator;
-    std::vector<SurfacePtr> surfaces;
     ManualTimer* timer_ = nullptr;
     std::atomic<std::int64_t> now{1'000'000'000'000};
 };

@@ -40,17 +40,6 @@ constexpr unsigned kSurfaceHeight = 8;
 // Which sharing paths the interop context of a case reports.
 enum class Sharing { None, D11, D11AndD12 };
 
-inline const char* SharingName(Sharing sharing) {
-    switch (sharing) {
-        case Sharing::None:
-            return "Interop";
-        case Sharing::D11:
-            return "D11Sharing";
-        default:
-            return "D12Sharing";
-    }
-}
-
 // Whether this GL context can take the memory-object sharing paths: they need
 // OpenGL 4.5, which the suite's runs under lower limits do not have.
 inline bool GLHasSharing() {
