@@ -12,98 +12,70 @@
 
 namespace {
 
-using Kavrin::Ogl::Details::PrepareQtEnvironment;
 using Kavrin::Test::LogCapture;
+using Value = std::optional<std::string>;
 
-// Sets (or unsets) the two variables for one case and restores them after.
-class QtEnvironmentTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        saved[0] = Read("QT_OPENGL");
-        saved[1] = Read("QT_OPENGL_DLL");
+Value Read(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? Value(value) : std::nullopt;
+}
+
+void Write(const char* name, const Value& value) {
+    if (value) {
+        setenv(name, value->c_str(), 1);
+    } else {
+        unsetenv(name);
     }
-    void TearDown() override {
-        Write("QT_OPENGL", saved[0]);
-        Write("QT_OPENGL_DLL", saved[1]);
-    }
-    static std::optional<std::string> Read(const char* name) {
-        const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
-    }
-    static void Write(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
+}
+
+// Qt is pointed at desktop OpenGL whatever it was told before, and a forced
+// OpenGL library is dropped; each change is logged, a kept value said once.
+TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndAnOpenGLLibraryDropped) {
+    struct Row {
+        Value openGL;
+        Value openGLDll;
+        std::size_t lines;
+        google::LogSeverity severity;
+        const char* line;  // a line that starts so, at this severity
+    };
+    const std::string kKept = "QT_OPENGL environment variable is set to 'desktop'.";
+    const Row rows[] = {
+        {"desktop", std::nullopt, 1, google::GLOG_INFO, kKept.c_str()},
+        {"angle", std::nullopt, 1, google::GLOG_WARNING,
+         "QT_OPENGL environment variable has been previously set to value 'angle'. "
+         "Overwriting it to prevent problems with QOpenGLContext creation."},
+        {"Desktop", std::nullopt, 1, google::GLOG_WARNING,
+         "QT_OPENGL environment variable has been previously set to value 'Desktop'."},
+        {std::nullopt, std::nullopt, 0, google::GLOG_INFO, nullptr},
+        {"desktop", "opengl32sw.dll", 2, google::GLOG_WARNING,
+         "QT_OPENGL_DLL environment variable has been previously set to value "
+         "'opengl32sw.dll'. Removing it to prevent problems with QOpenGLContext creation."},
+        {"desktop", "", 2, google::GLOG_WARNING,
+         "QT_OPENGL_DLL environment variable has been previously set to value ''."},
+    };
+    const Value saved[] = {Read("QT_OPENGL"), Read("QT_OPENGL_DLL")};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.openGL.value_or("(unset)") + ", " + row.openGLDll.value_or("(unset)"));
+        Write("QT_OPENGL", row.openGL);
+        Write("QT_OPENGL_DLL", row.openGLDll);
+        LogCapture log;
+        Kavrin::Ogl::Details::PrepareQtEnvironment();
+        EXPECT_EQ(Read("QT_OPENGL"), "desktop");
+        EXPECT_EQ(Read("QT_OPENGL_DLL"), std::nullopt);
+        ASSERT_EQ(log.Lines().size(), row.lines) << log.Dump();
+        if (row.line != nullptr) {
+            int found = 0;
+            for (const LogCapture::Line& line : log.Lines()) {
+                found += line.severity == row.severity && line.text.rfind(row.line, 0) == 0;
+            }
+            EXPECT_EQ(found, 1) << log.Dump();
+        }
+        if (row.openGLDll) {
+            EXPECT_TRUE(log.Has(google::GLOG_INFO, kKept)) << log.Dump();
         }
     }
-    std::optional<std::string> saved[2];
-};
-
-TEST_F(QtEnvironmentTest, DesktopIsKeptWithOneInfoLine) {
-    Write("QT_OPENGL", "desktop");
-    Write("QT_OPENGL_DLL", std::nullopt);
-    LogCapture log;
-    PrepareQtEnvironment();
-    EXPECT_EQ(Read("QT_OPENGL"), "desktop");
-    ASSERT_EQ(log.Lines().size(), 1u) << log.Dump();
-    EXPECT_TRUE(log.Has(google::GLOG_INFO, "QT_OPENGL environment variable is set to 'desktop'."));
-}
-
-TEST_F(QtEnvironmentTest, OtherValueIsOverwrittenWithWarning) {
-    Write("QT_OPENGL", "angle");
-    Write("QT_OPENGL_DLL", std::nullopt);
-    LogCapture log;
-    PrepareQtEnvironment();
-    EXPECT_EQ(Read("QT_OPENGL"), "desktop");
-    ASSERT_EQ(log.Lines().size(), 1u) << log.Dump();
-    EXPECT_TRUE(log.Has(google::GLOG_WARNING,
-                        "QT_OPENGL environment variable has been previously set to value 'angle'. "
-                        "Overwriting it to prevent problems with QOpenGLContext creation."));
-}
-
-TEST_F(QtEnvironmentTest, DesktopWithDifferentCaseIsOverwritten) {
-    Write("QT_OPENGL", "Desktop");
-    Write("QT_OPENGL_DLL", std::nullopt);
-    LogCapture log;
-    PrepareQtEnvironment();
-    EXPECT_EQ(Read("QT_OPENGL"), "desktop");
-    EXPECT_EQ(log.CountPrefix("QT_OPENGL environment variable has been previously set to value "
-                              "'Desktop'."),
-              1);
-}
-
-TEST_F(QtEnvironmentTest, UnsetIsSetSilently) {
-    Write("QT_OPENGL", std::nullopt);
-    Write("QT_OPENGL_DLL", std::nullopt);
-    LogCapture log;
-    PrepareQtEnvironment();
-    EXPECT_EQ(Read("QT_OPENGL"), "desktop");
-    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
-}
-
-TEST_F(QtEnvironmentTest, OpenGLDllIsRemovedWithWarning) {
-    Write("QT_OPENGL", "desktop");
-    Write("QT_OPENGL_DLL", "opengl32sw.dll");
-    LogCapture log;
-    PrepareQtEnvironment();
-    EXPECT_EQ(Read("QT_OPENGL_DLL"), std::nullopt);
-    EXPECT_TRUE(log.Has(google::GLOG_WARNING,
-                        "QT_OPENGL_DLL environment variable has been previously set to value "
-                        "'opengl32sw.dll'. Removing it to prevent problems with QOpenGLContext "
-                        "creation."));
-    EXPECT_TRUE(log.Has(google::GLOG_INFO, "QT_OPENGL environment variable is set to 'desktop'."));
-}
-
-TEST_F(QtEnvironmentTest, EmptyOpenGLDllIsRemovedToo) {
-    Write("QT_OPENGL", "desktop");
-    Write("QT_OPENGL_DLL", "");
-    LogCapture log;
-    PrepareQtEnvironment();
-    EXPECT_EQ(Read("QT_OPENGL_DLL"), std::nullopt);
-    EXPECT_EQ(
-        log.CountPrefix("QT_OPENGL_DLL environment variable has been previously set to value ''."),
-        1);
+    Write("QT_OPENGL", saved[0]);
+    Write("QT_OPENGL_DLL", saved[1]);
 }
 
 }  // namespace

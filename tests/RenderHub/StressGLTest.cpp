@@ -2,6 +2,7 @@
 // task must end, every waiter must wake, refusals must carry the library's words.
 #include <GL/glew.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 
 #include "Kavrin/DX/Emulation.h"
 #include "Kavrin/DX/ReportDirectXLeaks.h"
+#include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/ProcException.h"
 #include "Kavrin/Win/GLInterop.h"
 
@@ -56,9 +58,6 @@ constexpr const char* kDeinitialized = "OpenGL Worker is deinitialized";
 constexpr const char* kNotInitialized = "RenderHub has not yet been initialized";
 const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
 const Kavrin::Conf::FrameInfo kTiny{8, 4, 1, 1};
-
-// ---------------------------------------------------------------------------
-// Book-keeping of every task the callers create.
 
 // What happened to one task, as seen by its caller and by its body.
 struct Record {
@@ -106,52 +105,36 @@ bool IsRefusal(const std::string& text) {
     return text == kDeinitialized || text == kNotInitialized;
 }
 
-// Objects made on the GL thread (frames, surfaces) and released by whichever
-// caller takes them.
-template <class T>
-class Exchange {
-public:
-    void Put(boost::intrusive_ptr<T> object) {
+// Frames and surfaces made on the GL thread and released by whichever caller
+// takes them.
+struct Shelf {
+    template <class T>
+    void Put(std::vector<boost::intrusive_ptr<T>>& objects, boost::intrusive_ptr<T> object) {
         std::lock_guard lock(mutex);
         objects.push_back(std::move(object));
     }
-    boost::intrusive_ptr<T> Take() {
+    // Released by the caller, off the GL thread (outside the lock).
+    template <class T>
+    boost::intrusive_ptr<T> Take(std::vector<boost::intrusive_ptr<T>>& objects) {
         std::lock_guard lock(mutex);
-        if (objects.empty()) {
-            return nullptr;
+        boost::intrusive_ptr<T> object;
+        if (!objects.empty()) {
+            object = std::move(objects.back());
+            objects.pop_back();
         }
-        auto object = std::move(objects.back());
-        objects.pop_back();
         return object;
     }
-    void Clear() {
-        std::vector<boost::intrusive_ptr<T>> dropped;
-        {
-            std::lock_guard lock(mutex);
-            dropped.swap(objects);
-        }
-    }
 
-    std::atomic<int> failures = 0;  // objects that could not be made
-
-private:
-    std::mutex mutex;  // guards `objects`; a leaf lock (released outside it)
-    std::vector<boost::intrusive_ptr<T>> objects;
-};
-
-struct Exchanges {
-    Exchange<Frame> frames;
-    Exchange<D11Surface> surfaces;
-    void Clear() {
-        frames.Clear();
-        surfaces.Clear();
-    }
+    std::mutex mutex;  // guards the vectors; a leaf lock
+    std::vector<boost::intrusive_ptr<Frame>> frames;
+    std::vector<boost::intrusive_ptr<D11Surface>> surfaces;
+    std::atomic<int> surfaceFailures = 0;
 };
 
 class Caller {
 public:
-    Caller(unsigned seed, Lifecycle& life, Exchanges& exchange, std::atomic<int>& operations)
-        : random(seed), life(life), exchange(exchange), operations(operations) {}
+    Caller(unsigned seed, Lifecycle& life, Shelf& shelf, std::atomic<int>& operations)
+        : random(seed), life(life), shelf(shelf), operations(operations) {}
 
     std::vector<std::unique_ptr<Record>> records;
     std::vector<std::string> failures;
@@ -162,7 +145,7 @@ public:
             switch (std::uniform_int_distribution<int>(0, 11)(random)) {
                 case 0:
                 case 1:
-                    Push(NewCounted(), Bernoulli(0.5));
+                    Push(New("Counted"), Bernoulli(0.5));
                     break;
                 case 2:
                     CancelAfterPush();
@@ -175,25 +158,33 @@ public:
                     DataObject();
                     break;
                 case 6:
-                    Push(NewFrameMaker(), Bernoulli(0.5));
+                    Push(New("FrameMaker",
+                             [this] {
+                                 shelf.Put(shelf.frames, Frame::CreateIntermediate(
+                                                             kBt709, Kavrin::PixFmt::RGBA, kTiny));
+                             }),
+                         Bernoulli(0.5));
                     break;
                 case 7:
-                    exchange.frames.Take();  // released here, off the GL thread
-                    break;
-                case 10:
-                    Push(NewSurfaceMaker(), Bernoulli(0.5));
-                    break;
-                case 11:
-                    exchange.surfaces.Take();  // released here, off the GL thread
+                    shelf.Take(shelf.frames);
                     break;
                 case 8:
-                    Push(NewNester(), true);
+                    Nester();
                     break;
-                default:
-                    Push(NewCounted(OglCapability::Core33 > Capability() ? OglCapability::Core33
-                                                                         : OglCapability::Minimal),
+                case 10:
+                    Push(New("SurfaceMaker", [this] { MakeSurface(); }), Bernoulli(0.5));
+                    break;
+                case 11:
+                    shelf.Take(shelf.surfaces);
+                    break;
+                default: {
+                    const OglCapability level = RenderHub::GetInstance().GetOglVersion();
+                    Push(New("Counted", {},
+                             OglCapability::Core33 > level ? OglCapability::Core33
+                                                           : OglCapability::Minimal),
                          false);
                     break;
+                }
             }
             ++operations;
         }
@@ -202,95 +193,57 @@ public:
 private:
     bool Bernoulli(double p) { return std::bernoulli_distribution(p)(random); }
 
-    static OglCapability Capability() { return RenderHub::GetInstance().GetOglVersion(); }
-
-    Record& NewRecord(boost::intrusive_ptr<IOglTask> task) {
+    // A record whose task counts its runs, then runs `body`.
+    Record& New(const char* name, std::function<void()> body = {},
+                OglCapability required = OglCapability::Minimal) {
         records.push_back(std::make_unique<Record>());
-        records.back()->task = std::move(task);
-        return *records.back();
-    }
-
-    Record& NewCounted(OglCapability required = OglCapability::Minimal) {
-        auto record = std::make_unique<Record>();
-        Record* raw = record.get();
-        record->task = MakeTask([raw](auto, const auto&) { ++raw->runs; }, required, "Counted");
-        records.push_back(std::move(record));
-        return *raw;
-    }
-
-    Record& NewFrameMaker() {
-        auto record = std::make_unique<Record>();
-        Record* raw = record.get();
-        Exchange<Frame>* frames = &exchange.frames;
-        record->task = MakeTask(
-            [raw, frames](auto, const auto&) {
+        Record* raw = records.back().get();
+        raw->task = MakeTask(
+            [raw, body = std::move(body)](auto, const auto&) {
                 ++raw->runs;
-                frames->Put(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
+                if (body) {
+                    body();
+                }
             },
-            OglCapability::Minimal, "FrameMaker");
-        records.push_back(std::move(record));
+            required, name);
         return *raw;
     }
 
     // A Direct3D 11 surface on the worker's interop context, rendered into once.
-    Record& NewSurfaceMaker() {
-        auto record = std::make_unique<Record>();
-        Record* raw = record.get();
-        Exchange<D11Surface>* surfaces = &exchange.surfaces;
-        record->task = MakeTask(
-            [raw, surfaces](auto, const auto&) {
-                ++raw->runs;
-                try {
-                    auto surface =
-                        D11Surface::Create(kTiny.width, kTiny.height, DXGI_FORMAT_R8G8B8A8_UNORM,
-                                           InteropContext::GetShared());
-                    surface->BindFrameBuffer([] { glClear(GL_COLOR_BUFFER_BIT); }, std::nullopt);
-                    surfaces->Put(std::move(surface));
-                } catch (...) {
-                    ++surfaces->failures;
-                    throw;
-                }
-            },
-            OglCapability::Minimal, "SurfaceMaker");
-        records.push_back(std::move(record));
-        return *raw;
+    void MakeSurface() {
+        try {
+            auto surface = D11Surface::Create(kTiny.width, kTiny.height, DXGI_FORMAT_R8G8B8A8_UNORM,
+                                              InteropContext::GetShared());
+            surface->BindFrameBuffer([] { glClear(GL_COLOR_BUFFER_BIT); }, std::nullopt);
+            shelf.Put(shelf.surfaces, std::move(surface));
+        } catch (...) {
+            ++shelf.surfaceFailures;
+            throw;
+        }
     }
 
     // Runs a nested task inline and pushes a late one from the GL thread.
-    Record& NewNester() {
-        auto outer = std::make_unique<Record>();
-        auto nested = std::make_unique<Record>();
-        auto late = std::make_unique<Record>();
-        Record* outerRaw = outer.get();
-        Record* nestedRaw = nested.get();
-        Record* lateRaw = late.get();
-        nested->task = MakeTask([nestedRaw](auto, const auto&) { ++nestedRaw->runs; },
-                                OglCapability::Minimal, "Nested");
-        late->task = MakeTask([lateRaw](auto, const auto&) { ++lateRaw->runs; },
-                              OglCapability::Minimal, "Late");
-        late->lateOnGL = true;
-        nested->inner = true;
-        late->inner = true;
-        outer->task = MakeTask(
-            [outerRaw, nestedRaw, lateRaw](auto, const auto&) {
-                ++outerRaw->runs;
-                RenderHub& hub = RenderHub::GetInstance();
-                // On the GL thread a dispatch runs at once; the worker cannot be
-                // gone while one of its tasks runs.
-                hub.DispatchTask(nestedRaw->task);
-                nestedRaw->accepted = nestedRaw->runs == 1;
-                try {
-                    hub.DoBackgroundTask(lateRaw->task);
-                    lateRaw->accepted = true;
-                } catch (...) {
-                    lateRaw->refusal = Refusal(std::current_exception());
-                }
-            },
-            OglCapability::Minimal, "Nester");
-        records.push_back(std::move(nested));
-        records.push_back(std::move(late));
-        records.push_back(std::move(outer));
-        return *outerRaw;
+    void Nester() {
+        Record& nested = New("Nested");
+        Record& late = New("Late");
+        late.lateOnGL = true;
+        nested.inner = true;
+        late.inner = true;
+        Push(New("Nester",
+                 [&nested, &late] {
+                     RenderHub& hub = RenderHub::GetInstance();
+                     // On the GL thread a dispatch runs at once; the worker cannot
+                     // be gone while one of its tasks runs.
+                     hub.DispatchTask(nested.task);
+                     nested.accepted = nested.runs == 1;
+                     try {
+                         hub.DoBackgroundTask(late.task);
+                         late.accepted = true;
+                     } catch (...) {
+                         late.refusal = Refusal(std::current_exception());
+                     }
+                 }),
+             true);
     }
 
     bool Push(Record& record, bool background) {
@@ -311,8 +264,16 @@ private:
         return true;
     }
 
+    // A refusal of the library's stop is expected; anything else is a failure.
+    void ExpectRefusal(const char* what) {
+        const std::string refusal = Refusal(std::current_exception());
+        if (!IsRefusal(refusal)) {
+            failures.push_back(std::string(what) + " threw: " + refusal);
+        }
+    }
+
     void CancelAfterPush() {
-        Record& record = NewCounted();
+        Record& record = New("Counted");
         if (!Push(record, true)) {
             return;
         }
@@ -320,24 +281,19 @@ private:
             RenderHub::GetInstance().CancelTask(record.task);
             record.cancelRequested = true;
         } catch (...) {
-            // Stopped meanwhile: the stop itself ends the task.
-            const std::string refusal = Refusal(std::current_exception());
-            if (!IsRefusal(refusal)) {
-                failures.push_back("CancelTask threw: " + refusal);
-            }
+            ExpectRefusal("CancelTask");  // stopped meanwhile: the stop ends the task
         }
     }
 
     void Promise() {
-        auto record = std::make_unique<Record>();
-        Record* raw = record.get();
+        records.push_back(std::make_unique<Record>());
+        Record* raw = records.back().get();
         boost::intrusive_ptr<FunctionPromiseTask> task(new FunctionPromiseTask([raw] {
             ++raw->runs;
             return true;
         }));
         std::future<bool> future = task->GetFuture();
-        record->task = task;
-        records.push_back(std::move(record));
+        raw->task = task;
         if (!Push(*raw, Bernoulli(0.5))) {
             return;
         }
@@ -345,13 +301,12 @@ private:
         const std::int32_t status = task->GetStatus();
         // The record keeps the task; a copy of the promise's state decides here.
         task.reset();
-        if (raw->runs == 1) {
-            if (future.wait_for(0s) != std::future_status::ready || !future.get()) {
-                failures.push_back("a promise task ran but its future holds no true");
-            }
-        } else if (status != Kavrin::Proc::TaskCancelled) {
+        const bool ready = future.wait_for(0s) == std::future_status::ready;
+        if (raw->runs == 1 && (!ready || !future.get())) {
+            failures.push_back("a promise task ran but its future holds no true");
+        } else if (raw->runs != 1 && status != Kavrin::Proc::TaskCancelled) {
             failures.push_back("a promise task ended unrun with status " + std::to_string(status));
-        } else if (future.wait_for(0s) == std::future_status::ready) {
+        } else if (raw->runs != 1 && ready) {
             failures.push_back("an unrun promise task fulfilled its future");
         }
     }
@@ -361,15 +316,12 @@ private:
         try {
             object = DataVideoOGL::Create(kBt709, Kavrin::PixFmt::RGBA, kTiny);
         } catch (...) {
-            const std::string refusal = Refusal(std::current_exception());
-            if (!IsRefusal(refusal)) {
-                failures.push_back("DataVideoOGL::Create threw: " + refusal);
-            }
+            ExpectRefusal("DataVideoOGL::Create");
             return;
         }
         const int taskCount = std::uniform_int_distribution<int>(1, 3)(random);
         for (int i = 0; i < taskCount; ++i) {
-            Record& record = NewCounted();
+            Record& record = New("Counted");
             record.dataObject = true;
             object->AttachTask(record.task);
         }
@@ -380,16 +332,13 @@ private:
         try {
             object->Execute(action == 0);
         } catch (...) {
-            const std::string refusal = Refusal(std::current_exception());
-            if (!IsRefusal(refusal)) {
-                failures.push_back("DataVideoOGL::Execute threw: " + refusal);
-            }
+            ExpectRefusal("DataVideoOGL::Execute");
         }
     }
 
     std::mt19937 random;
     Lifecycle& life;
-    Exchanges& exchange;
+    Shelf& shelf;
     std::atomic<int>& operations;
 };
 
@@ -476,14 +425,14 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     const OglCapability capability = hub.GetOglVersion();
     const DirectXCounts directXBefore;
     Lifecycle life;
-    Exchanges exchange;
+    Shelf shelf;
     std::atomic<int> operations = 0;
     std::atomic<int> finished = 0;
     std::atomic<bool> stop = false;
     std::vector<std::unique_ptr<Caller>> callers;
     for (int i = 0; i < kCallers; ++i) {
         callers.push_back(
-            std::make_unique<Caller>(kSeed + static_cast<unsigned>(i), life, exchange, operations));
+            std::make_unique<Caller>(kSeed + static_cast<unsigned>(i), life, shelf, operations));
     }
     std::vector<std::thread> threads;
     for (auto& caller : callers) {
@@ -523,8 +472,9 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     EXPECT_EQ(cycles, kCycles) << "the callers ran out of operations before the restarts ended";
     // Leftovers go while no worker runs: their GL names died with the context,
     // their Direct3D objects and interop contexts must still go.
-    exchange.Clear();
-    EXPECT_EQ(exchange.surfaces.failures.load(), 0);
+    shelf.frames.clear();
+    shelf.surfaces.clear();
+    EXPECT_EQ(shelf.surfaceFailures.load(), 0);
     ExpectOnlyGLHeldDirectXObjectsLeft(directXBefore);
 
     std::vector<std::string> problems;
@@ -553,132 +503,96 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     EXPECT_GT(surfaces, 10);
 }
 
-// The refusal text reaches a push made while the worker drains its queue.
-TEST_F(StressGLTest, PushesWhileTheWorkerDrainsAreRefusedWithItsMessage) {
+// Objects a caller keeps across a restart. Their GL names belong to the dead
+// context: a kept frame's name must neither enter the new pool (where it would
+// alias a live texture) nor be deleted there, an upload into it must not write
+// through it into a live frame, and reading a kept frame never refilled is
+// refused. Surfaces dropped before or after the restart still release their
+// Direct3D textures, handles and interop context.
+TEST_F(StressGLTest, ObjectsKeptAcrossARestartNeverTouchTheNewContext) {
     Kavrin::Test::LimitCurrentTest(60s);
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, false);
-    ASSERT_TRUE(hub.IsInitialized());
-    constexpr int kDrained = 50;
-    std::vector<boost::intrusive_ptr<FunctionTask>> drained;
-    std::vector<std::string> refusals(kDrained);
-    std::atomic<int> accepted = 0;
-    std::promise<void> entered;
-    std::promise<void> release;
-    auto blocker = MakeTask([&entered, opened = release.get_future().share()](auto, const auto&) {
-        entered.set_value();
-        opened.wait();
-    });
-    hub.DoBackgroundTask(blocker);
-    entered.get_future().wait();
-    for (int i = 0; i < kDrained; ++i) {
-        drained.push_back(MakeTask([&hub, &refusals, &accepted, i](auto, const auto&) {
-            try {
-                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-                ++accepted;
-            } catch (const std::logic_error& error) {
-                refusals[static_cast<std::size_t>(i)] = error.what();
-            }
-        }));
-        hub.DoBackgroundTask(drained.back());
-    }
-    std::thread releaser([&hub, &release] {
-        for (;;) {
-            try {
-                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-            } catch (const std::logic_error&) {
-                break;
-            }
-            std::this_thread::yield();
-        }
-        release.set_value();
-    });
-    hub.Deinitialize();
-    releaser.join();
-    EXPECT_EQ(accepted.load(), 0);
-    for (int i = 0; i < kDrained; ++i) {
-        EXPECT_EQ(drained[static_cast<std::size_t>(i)]->GetStatus(), Kavrin::Proc::TaskExecuted);
-        EXPECT_EQ(refusals[static_cast<std::size_t>(i)], kDeinitialized) << "task " << i;
-    }
-}
-
-// A queued task can hold the last reference to a GPU frame; cancelling it while
-// the library stops must not re-enter the stopping worker.
-TEST_F(StressGLTest, CancellingAQueuedTaskThatHoldsTheLastFrameReferenceDoesNotHang) {
-    Kavrin::Test::LimitCurrentTest(30s);
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.Initialize(nullptr, true);
-    ASSERT_TRUE(hub.IsInitialized());
-    boost::intrusive_ptr<Frame> frame;
-    Kavrin::Test::RunOnGL(
-        [&] { frame = Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny); });
-    ASSERT_TRUE(frame);
-    std::promise<void> entered;
-    std::promise<void> release;
-    auto blocker = MakeTask([&entered, opened = release.get_future().share()](auto, const auto&) {
-        entered.set_value();
-        opened.wait();
-    });
-    hub.DoBackgroundTask(blocker);
-    entered.get_future().wait();
-    std::atomic<int> runs = 0;
-    {
-        auto holder = MakeTask([&runs](auto, const auto&) { ++runs; });
-        holder->AttachFrame(std::move(frame), kBt709, Kavrin::PixFmt::RGBA, kTiny);
-        hub.DoBackgroundTask(holder);
-    }
-    // The queue holds the only reference to the holder, and through it the frame.
-    std::thread releaser([&hub, &release] {
-        for (;;) {
-            try {
-                hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-            } catch (const std::exception&) {
-                break;
-            }
-            std::this_thread::yield();
-        }
-        release.set_value();
-    });
-    hub.Deinitialize();
-    releaser.join();
-    EXPECT_EQ(runs.load(), 0);
-    EXPECT_FALSE(hub.IsInitialized());
-}
-
-// Surfaces a caller still holds when the library stops: whichever thread drops
-// them, before or after a restart, their Direct3D textures, handles and interop
-// context go, and no GL name of the dead context is deleted in the new one.
-TEST_F(StressGLTest, SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide) {
-    Kavrin::Test::LimitCurrentTest(60s);
+    using Kavrin::Ogl::TexturePool;
+    using Kavrin::Proc::DataVideoCPU;
     RenderHub& hub = RenderHub::GetInstance();
     const DirectXCounts directXBefore;
     const long texturesBefore = GlObjectCounter::Live(GlObjectCounter::Texture);
     constexpr DXGI_FORMAT kFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
+    const Kavrin::Conf::FrameInfo info{8, 8, 0, 0};
+    const auto solid = [&](std::uint8_t red, std::uint8_t blue) {
+        auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
+        cpu->Fill({red, 0, blue, 255});
+        return cpu;
+    };
+    const auto firstPixel = [&](Frame& frame, const Kavrin::Ogl::ShaderStorage& storage) {
+        auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
+        frame.Download(cpu, storage);
+        const std::uint8_t* pixel = cpu->GetPlaneConst(0).data;
+        return std::array<int, 4>{pixel[0], pixel[1], pixel[2], pixel[3]};
+    };
     hub.Initialize(nullptr, true);
     ASSERT_TRUE(hub.IsInitialized());
+    boost::intrusive_ptr<Frame> stale;
+    boost::intrusive_ptr<Frame> kept = Frame::Create();
+    boost::intrusive_ptr<Frame> unfilled = Frame::Create();
     boost::intrusive_ptr<D11Surface> droppedWhileStopped;
     boost::intrusive_ptr<D11Surface> droppedAfterRestart;
     boost::intrusive_ptr<D12SurfacePool> pool(new D12SurfacePool(8, 4, kFormat));
     boost::intrusive_ptr<D12Surface> pooled;
-    Kavrin::Test::RunOnGL([&] {
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        stale = Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, info);
+        kept->Upload(solid(255, 0), storage);
+        unfilled->Upload(solid(255, 0), storage);
         const auto context = InteropContext::GetShared();
         droppedWhileStopped = D11Surface::Create(8, 4, kFormat, context);
         droppedAfterRestart = D11Surface::Create(8, 4, kFormat, context);
         pooled = pool->CreateSurface(context);
     });
+    const GLuint staleName = stale->GetFirstTexture()->GetTexId();
     hub.Deinitialize();
     droppedWhileStopped.reset();  // no worker: destroyed on this thread
     hub.Initialize(nullptr, true);
     ASSERT_TRUE(hub.IsInitialized());
-    // The new worker's own textures, which a stale delete could hit.
-    std::vector<GLuint> liveNames;
+
+    // Live frames of the new context, enough to take the stale name again.
     std::vector<boost::intrusive_ptr<Frame>> live;
-    Kavrin::Test::RunOnGL([&] {
-        for (int i = 0; i < 8; ++i) {
-            live.push_back(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
+    std::vector<GLuint> liveNames;
+    std::size_t pooledTextures = 0;
+    long textures = 0;
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        for (int i = 0; i < 16; ++i) {
+            live.push_back(Frame::Create());
+            live.back()->Upload(solid(0, 255), storage);
             liveNames.push_back(live.back()->GetFirstTexture()->GetTexId());
         }
+        pooledTextures = TexturePool::GetInstance().GetCount();
+        textures = GlObjectCounter::Live(GlObjectCounter::Texture);
     });
+    ASSERT_EQ(std::count(liveNames.begin(), liveNames.end(), staleName), 1)
+        << "the new context never reused name " << staleName << ": the test proves less";
+
+    stale.reset();  // last reference off the GL thread: deleted by a task on the new worker
+    std::vector<GLuint> freshNames;
+    Kavrin::Test::WithStorage([&](const auto& storage) {
+        EXPECT_EQ(TexturePool::GetInstance().GetCount(), pooledTextures);
+        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures - 1);
+        for (int i = 0; i < 4; ++i) {
+            freshNames.push_back(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, info)
+                                     ->GetFirstTexture()
+                                     ->GetTexId());
+        }
+        kept->Upload(solid(255, 0), storage);
+        EXPECT_EQ(firstPixel(*kept, storage), (std::array<int, 4>{255, 0, 0, 255}));
+        for (const auto& frame : live) {
+            EXPECT_NE(frame->GetFirstTexture()->GetTexId(), kept->GetFirstTexture()->GetTexId());
+            EXPECT_EQ(firstPixel(*frame, storage), (std::array<int, 4>{0, 0, 255, 255}));
+        }
+        EXPECT_THROW(firstPixel(*unfilled, storage), std::logic_error);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    });
+    for (GLuint name : freshNames) {
+        EXPECT_EQ(std::count(liveNames.begin(), liveNames.end(), name), 0)
+            << "texture " << name << " handed out while a live frame owns it";
+    }
     droppedAfterRestart.reset();  // destroyed by a task on the new worker
     pooled.reset();
     pool.reset();
@@ -687,6 +601,8 @@ TEST_F(StressGLTest, SurfacesOutlivingTheirContextStillReleaseTheirDirect3DSide)
             EXPECT_TRUE(glIsTexture(name)) << name;
         }
         live.clear();
+        kept.reset();
+        unfilled.reset();
     });
     hub.Deinitialize();
     ExpectOnlyGLHeldDirectXObjectsLeft(directXBefore);

@@ -2,8 +2,11 @@
 
 #include <GL/glew.h>
 
+#include <atomic>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <boost/intrusive_ptr.hpp>
@@ -66,5 +69,29 @@ protected:
 };
 template <class Param>
 using GLTestWithParam = GLTest<::testing::TestWithParam<Param>>;
+
+using Push = std::function<void(const boost::intrusive_ptr<Ogl::IOglTask>&)>;
+
+// Occupies the GL thread with one task until Open(), so that later pushes stay
+// queued. Pushes the task (through the facade by default) and waits until it runs.
+class Gate {
+public:
+    explicit Gate(const Push& push = {});
+    ~Gate() { Open(); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+    void Open();
+    // Opens the gate from another thread once `push` refuses a probe task, i.e.
+    // once a stop has marked the worker; join the thread.
+    std::thread OpenWhenRefused(const Push& push = {});
+
+    boost::intrusive_ptr<FunctionTask> task;
+
+private:
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released;
+    std::atomic<bool> opened = false;
+};
 
 }  // namespace Kavrin::Test

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -30,40 +29,10 @@ namespace {
 using Kavrin::Ogl::Frame;
 using Kavrin::Ogl::OglCapability;
 using Kavrin::Ogl::RenderHub;
-using Kavrin::Test::FunctionPromiseTask;
 using Kavrin::Test::FunctionTask;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::MakeTask;
 using TaskPtr = boost::intrusive_ptr<FunctionTask>;
-
-// Occupies the GL thread until Release, so that later tasks stay queued.
-class Blocker {
-public:
-    Blocker() : released(release.get_future().share()) {
-        task = MakeTask([this](auto, const auto&) {
-            entered.set_value();
-            released.wait();
-        });
-        RenderHub::GetInstance().DoBackgroundTask(task);
-        entered.get_future().wait();
-    }
-    ~Blocker() {
-        Release();
-        task->WaitUntilExecuted();
-    }
-    void Release() {
-        if (!done.exchange(true)) {
-            release.set_value();
-        }
-    }
-    TaskPtr task;
-
-private:
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released;
-    std::atomic<bool> done = false;
-};
 
 TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWorkerThread) {
     constexpr int kThreads = 4;
@@ -122,41 +91,28 @@ TEST(QtOglWorkerGLTest, DispatchInsideATaskRunsNestedAndBackgroundRunsAfter) {
     EXPECT_EQ(events, (std::vector<std::string>{"outer-begin", "inner", "outer-end", "later"}));
 }
 
-TEST(QtOglWorkerGLTest, CancelledQueuedTaskIsRemovedAndNeverRuns) {
+// A queued task cancelled is dropped by the queue and never runs; a running
+// one cancelled finishes.
+TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAndLetsARunningOneFinish) {
     std::vector<std::string> ran;
     TaskPtr first = MakeTask([&](auto, const auto&) { ran.push_back("first"); });
     TaskPtr second = MakeTask([&](auto, const auto&) { ran.push_back("second"); });
     TaskPtr third = MakeTask([&](auto, const auto&) { ran.push_back("third"); });
     {
-        Blocker blocker;
+        Kavrin::Test::Gate gate;
         for (const auto& task : {first, second, third}) {
             RenderHub::GetInstance().DoBackgroundTask(task);
         }
         RenderHub::GetInstance().CancelTask(second);
         EXPECT_EQ(second->GetStatus(), Kavrin::Proc::TaskCancelled);
-        // The queue let go of it.
         EXPECT_EQ(second->GetRefCount(), 1u);
+        RenderHub::GetInstance().CancelTask(gate.task);
+        gate.Open();
+        gate.task->WaitUntilExecuted();
+        EXPECT_EQ(gate.task->GetStatus(), Kavrin::Proc::TaskExecuted);
     }
     third->WaitUntilExecuted();
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "third"}));
-}
-
-TEST(QtOglWorkerGLTest, CancelDuringTheBodyLetsItFinish) {
-    std::promise<void> entered;
-    std::promise<void> release;
-    bool finished = false;
-    auto task = MakeTask([&](auto, const auto&) {
-        entered.set_value();
-        release.get_future().wait();
-        finished = true;
-    });
-    RenderHub::GetInstance().DoBackgroundTask(task);
-    entered.get_future().wait();
-    RenderHub::GetInstance().CancelTask(task);
-    release.set_value();
-    task->WaitUntilExecuted();
-    EXPECT_TRUE(finished);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }
 
 // How a throwing body reaches the worker.
@@ -259,76 +215,9 @@ TEST_P(ThrowingTaskGLTest, IsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
 
 INSTANTIATE_TEST_SUITE_P(Bodies, ThrowingTaskGLTest, ::testing::ValuesIn(kThrowRows), ThrowName);
 
-TEST(QtOglWorkerGLTest, PromiseTaskWhoseBodyThrowsBreaksThePromise) {
-    boost::intrusive_ptr<FunctionPromiseTask> task(
-        new FunctionPromiseTask([]() -> bool { throw std::runtime_error("no value"); }));
-    std::future<bool> result = task->GetFuture();
-    RenderHub::GetInstance().DoBackgroundTask(task);
-    task.reset();  // the worker holds the last reference
-    try {
-        result.get();
-        FAIL() << "promise fulfilled";
-    } catch (const std::future_error& error) {
-        EXPECT_EQ(error.code(), std::future_errc::broken_promise);
-    }
-}
-
-TEST(QtOglWorkerGLTest, PromiseTaskDeliversGLResults) {
-    boost::intrusive_ptr<FunctionPromiseTask> task(
-        new FunctionPromiseTask([] { return glGetString(GL_VERSION) != nullptr; }));
-    std::future<bool> result = task->GetFuture();
-    RenderHub::GetInstance().DispatchTask(task);
-    EXPECT_TRUE(result.get());
-}
-
-TEST(QtOglWorkerGLTest, TooDemandingTaskIsSkippedWithoutStatisticAndDropsItsFrame) {
-    auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
-    statistic.Clear();
-    bool ran = false;
-    auto task =
-        MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "NeedsCore33");
-    boost::intrusive_ptr<Frame> frame = Frame::Create();
-    task->AttachFrame(frame, {}, Kavrin::PixFmt::RGBA, {16, 16, 0, 0});
-    RenderHub::GetInstance().DoBackgroundTask(task);
-    task->WaitUntilExecuted();
-
-    if (RenderHub::GetInstance().GetOglVersion() >= OglCapability::Core33) {
-        GTEST_SKIP() << "this context reaches level 5; nothing is skipped";
-    }
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskSkipped);
-    EXPECT_FALSE(statistic.GetOglStat("NeedsCore33").has_value());
-    EXPECT_FALSE(frame->IsValid());
-    EXPECT_EQ(frame->GetRefCount(), 1u);
-}
-
-TEST(QtOglWorkerGLTest, ExecutedTaskGetsTheDetectedLevelAndStorageAndReportsItsTimes) {
-    auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
-    statistic.Clear();
-    OglCapability seen = OglCapability::Unknown;
-    bool storageValid = false;
-    OglCapability storageLevel = OglCapability::Unknown;
-    auto task = MakeTask(
-        [&](OglCapability capability, const Kavrin::Ogl::ShaderStorage& storage) {
-            seen = capability;
-            storageValid = storage.IsValid();
-            storageLevel = storage.GetCapability();
-        },
-        OglCapability::Minimal, "Measured");
-    task->SetStartTime();
-    RenderHub::GetInstance().DoBackgroundTask(task);
-    task->WaitUntilExecuted();
-
-    EXPECT_EQ(seen, RenderHub::GetInstance().GetOglVersion());
-    EXPECT_TRUE(storageValid);
-    EXPECT_EQ(storageLevel, seen);
-    const auto stat = statistic.GetOglStat("Measured");
-    ASSERT_TRUE(stat.has_value());
-    EXPECT_EQ(stat->count, 1u);
-    EXPECT_GE(stat->last.waitingTime, stat->last.executionTime);
-}
-
-TEST(QtOglWorkerGLTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
+// The body gets the detected level and the worker's storage; an attached frame
+// is allocated before it and released after.
+TEST(QtOglWorkerGLTest, BodyGetsLevelStorageAndItsAllocatedFrame) {
     const Kavrin::Conf::ColorSpace bt709{1, 1, 1};
     const Kavrin::Conf::FrameInfo size{64, 32, 1, 1};
     boost::intrusive_ptr<Frame> fresh = Frame::Create();
@@ -339,12 +228,31 @@ TEST(QtOglWorkerGLTest, AttachedFrameIsAllocatedBeforeTheBodyThenReleased) {
     const GLuint readyTexture = ready->GetFirstTexture()->GetTexId();
 
     bool validInBody = false;
+    OglCapability seen = OglCapability::Unknown;
+    bool storageValid = false;
+    OglCapability storageLevel = OglCapability::Unknown;
     TaskPtr task;
     task = MakeTask(
-        [&](auto, const auto&) { validInBody = task->GetFrame() && task->GetFrame()->IsValid(); });
+        [&](OglCapability capability, const Kavrin::Ogl::ShaderStorage& storage) {
+            validInBody = task->GetFrame() && task->GetFrame()->IsValid();
+            seen = capability;
+            storageValid = storage.IsValid();
+            storageLevel = storage.GetCapability();
+        },
+        OglCapability::Minimal, "Measured");
     task->AttachFrame(fresh, bt709, Kavrin::PixFmt::RGBA, size);
+    auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
+    statistic.Clear();
+    task->SetStartTime();
     RenderHub::GetInstance().DoBackgroundTask(task);
     task->WaitUntilExecuted();
+    EXPECT_EQ(seen, RenderHub::GetInstance().GetOglVersion());
+    EXPECT_TRUE(storageValid);
+    EXPECT_EQ(storageLevel, seen);
+    const auto stat = statistic.GetOglStat("Measured");
+    ASSERT_TRUE(stat.has_value());
+    EXPECT_EQ(stat->count, 1u);
+    EXPECT_GE(stat->last.waitingTime, stat->last.executionTime);
     EXPECT_TRUE(validInBody);
     EXPECT_EQ(fresh->GetPixelFormat(), Kavrin::PixFmt::RGBA);
     EXPECT_EQ(fresh->GetFrameInfo(), size);
