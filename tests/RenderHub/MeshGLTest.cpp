@@ -104,7 +104,9 @@ TEST_F(MeshGLTest, BufferLifecycle) {
     });
 }
 
-TEST_F(MeshGLTest, DefaultQuadUploadsTheFullViewport) {
+// The default quad covers the viewport in a dynamic buffer; drawn with or
+// without the attribute it makes two triangles and leaves no attribute enabled.
+TEST_F(MeshGLTest, QuadCoversTheViewportWithTwoTriangles) {
     RunOnGL([] {
         Quad quad;
         EXPECT_EQ(quad.GetNumVerts(), 6u);
@@ -116,23 +118,19 @@ TEST_F(MeshGLTest, DefaultQuadUploadsTheFullViewport) {
         quad.GetCoordBuffer().Bind();
         glGetBufferParameteriv(GL_ARRAY_BUFFER, GL_BUFFER_USAGE, &usage);
         EXPECT_EQ(usage, GL_DYNAMIC_DRAW);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    });
-}
 
-TEST_F(MeshGLTest, QuadDrawsTwoTrianglesAndLeavesNoAttributeEnabled) {
-    RunOnGL([] {
         const OglCapability level = RenderHub::GetInstance().GetOglVersion();
-        ShaderProgram withAttribute("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV),
-                                    "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n", level);
+        const char* white = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
+        ShaderProgram withAttribute("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV), white,
+                                    level);
         ShaderProgram withoutAttribute(
             "MeshNoAttribute", "\nvoid main()\n{\n    gl_Position = vec4(0., 0., 0., 1.);\n}\n",
-            "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n", level);
-        Quad quad(StreamDraw);
+            white, level);
+        Quad streamed(StreamDraw);
         for (ShaderProgram* program : {&withAttribute, &withoutAttribute}) {
             program->Use();
-            quad.Activate();
-            EXPECT_EQ(PrimitivesDrawn([&] { quad.Draw(*program); }), 2u);
+            streamed.Activate();
+            EXPECT_EQ(PrimitivesDrawn([&] { streamed.Draw(*program); }), 2u);
             EXPECT_EQ(EnabledAttributes(), 0);
         }
         glUseProgram(0);

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -31,33 +33,22 @@ const std::string kVertexBlock =
     "\n#define varying out\n#define attribute in\n#define texture2DRect texture\n#define texture2D "
     "texture\n";
 
-struct LevelRow {
-    OglCapability capability;
-    const char* name;
-    std::string versionLine;
-    bool dialect;
-};
-
-class AdaptLevelTest : public ::testing::TestWithParam<LevelRow> {};
-
-TEST_P(AdaptLevelTest, VersionLineAndDialectBlockPrecedeTheBody) {
-    const LevelRow& row = GetParam();
-    const std::string pixel = AdaptShaderSource(kPixelBody, true, row.capability);
-    const std::string vertex = AdaptShaderSource(kVertexBody, false, row.capability);
-    EXPECT_EQ(pixel, row.versionLine + (row.dialect ? kPixelBlock : "") + kPixelBody);
-    EXPECT_EQ(vertex, row.versionLine + (row.dialect ? kVertexBlock : "") + kVertexBody);
+// Each level's version line, and the core dialect block from 3.2 on.
+TEST(AdaptShaderSourceTest, VersionLineAndDialectBlockPrecedeTheBody) {
+    const std::tuple<OglCapability, std::string, bool> rows[] = {
+        {OglCapability::Unknown, "#version 130\n", false},
+        {OglCapability::Minimal, "#version 130\n", false},
+        {OglCapability::Compatibility30, "#version 130\n", false},
+        {OglCapability::Compatibility32, "#version 130\n", false},
+        {OglCapability::Core32, "#version 150\n", true},
+        {OglCapability::Core33, "#version 330\n", true}};
+    for (const auto& [capability, version, dialect] : rows) {
+        EXPECT_EQ(AdaptShaderSource(kPixelBody, true, capability),
+                  version + (dialect ? kPixelBlock : "") + kPixelBody);
+        EXPECT_EQ(AdaptShaderSource(kVertexBody, false, capability),
+                  version + (dialect ? kVertexBlock : "") + kVertexBody);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Levels, AdaptLevelTest,
-    ::testing::Values(
-        LevelRow{OglCapability::Unknown, "Unknown", "#version 130\n", false},
-        LevelRow{OglCapability::Minimal, "Minimal", "#version 130\n", false},
-        LevelRow{OglCapability::Compatibility30, "Compatibility30", "#version 130\n", false},
-        LevelRow{OglCapability::Compatibility32, "Compatibility32", "#version 130\n", false},
-        LevelRow{OglCapability::Core32, "Core32", "#version 150\n", true},
-        LevelRow{OglCapability::Core33, "Core33", "#version 330\n", true}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 const std::string& LibraryText(const std::string& name) {
     for (const auto& [entry, text] : GlslLibrary) {
@@ -68,53 +59,51 @@ const std::string& LibraryText(const std::string& name) {
     throw std::runtime_error("no library entry " + name);
 }
 
-TEST(AdaptShaderSourceTest, InjectsOnlyNamedFunctionsTwoCharactersBeforeMain) {
-    const std::string body =
-        "uniform sampler2D a;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-        "kavrin_mixRGBA_(texture2D(a, TexCoord0), vec4(0.), 0.5);\n}\n";
-    const std::string adapted = AdaptShaderSource(body, true, OglCapability::Compatibility32);
-    const std::string plain = "#version 130\n" + body;
-    const std::string& injected = LibraryText("kavrin_mixRGBA_");
-    EXPECT_EQ(adapted, std::string(plain).insert(plain.find("void main") - 2, injected));
-    // Right after the last declaration, before the blank line.
-    EXPECT_NE(adapted.find("varying vec2 TexCoord0;" + injected + "\n\nvoid main"),
+// Only the named library functions, each once and in library order (a name in
+// a comment counts), go in two characters before main: right after the last
+// declaration, before the blank line. kavrin_HSLValue is no entry of its own,
+// but part of kavrin_HSL2RGB_.
+TEST(AdaptShaderSourceTest, InjectsNamedFunctionsInLibraryOrderBeforeMain) {
+    const struct {
+        std::string body;
+        OglCapability capability;
+        std::string prefix;
+        std::vector<std::string> injected;
+    } rows[] = {
+        {"uniform sampler2D a;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
+         "kavrin_mixRGBA_(texture2D(a, TexCoord0), vec4(0.), 0.5);\n}\n",
+         OglCapability::Compatibility32,
+         "#version 130\n",
+         {"kavrin_mixRGBA_"}},
+        {"varying vec2 TexCoord0;\n// uses kavrin_premultiplyAlphaRGBA_ elsewhere\n\nvoid "
+         "main()\n{\n    vec4 c = kavrin_YUVA2RGBA_(kavrin_RGBA2YUVA_(vec4(TexCoord0, 0., "
+         "1.)));\n    gl_FragColor = kavrin_YUVA2RGBA_(c);\n}\n",
+         OglCapability::Core33,
+         "#version 330\n" + kPixelBlock,
+         {"kavrin_premultiplyAlphaRGBA_", "kavrin_RGBA2YUVA_", "kavrin_YUVA2RGBA_"}},
+        {"varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
+         "vec4(kavrin_HSLValue(0., 1., TexCoord0.x));\n}\n",
+         OglCapability::Compatibility30,
+         "#version 130\n",
+         {}},
+        {"varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
+         "vec4(kavrin_HSL2RGB_(vec3(TexCoord0, 0.5)), 1.);\n}\n",
+         OglCapability::Compatibility30,
+         "#version 130\n",
+         {"kavrin_HSL2RGB_"}},
+    };
+    for (const auto& row : rows) {
+        std::string injection;
+        for (const std::string& name : row.injected) {
+            injection += LibraryText(name);
+        }
+        const std::string plain = row.prefix + row.body;
+        EXPECT_EQ(AdaptShaderSource(row.body, true, row.capability),
+                  std::string(plain).insert(plain.find("void main") - 2, injection));
+    }
+    EXPECT_NE(LibraryText("kavrin_HSL2RGB_")
+                  .find("float kavrin_HSLValue( float n1, float n2, float hue )"),
               std::string::npos);
-    EXPECT_EQ(adapted.find("kavrin_blendRGBA_"), std::string::npos);
-}
-
-TEST(AdaptShaderSourceTest, InjectsInLibraryOrderEachOnceAndFromCommentsToo) {
-    const std::string body =
-        "varying vec2 TexCoord0;\n// uses kavrin_premultiplyAlphaRGBA_ elsewhere\n\nvoid "
-        "main()\n{\n"
-        "    vec4 c = kavrin_YUVA2RGBA_(kavrin_RGBA2YUVA_(vec4(TexCoord0, 0., 1.)));\n"
-        "    gl_FragColor = kavrin_YUVA2RGBA_(c);\n}\n";
-    const std::string adapted = AdaptShaderSource(body, true, OglCapability::Core33);
-    const std::string expectedInjection = LibraryText("kavrin_premultiplyAlphaRGBA_") +
-                                          LibraryText("kavrin_RGBA2YUVA_") +
-                                          LibraryText("kavrin_YUVA2RGBA_");
-    const std::string prefix = "#version 330\n" + kPixelBlock;
-    const std::size_t mainAt = (prefix + body).find("void main");
-    EXPECT_EQ(adapted, (prefix + body).insert(mainAt - 2, expectedInjection));
-}
-
-TEST(AdaptShaderSourceTest, HslValueAloneInjectsNothingButHsl2RgbBringsBoth) {
-    const std::string valueOnly =
-        "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(kavrin_HSLValue(0., "
-        "1., "
-        "TexCoord0.x));\n}\n";
-    EXPECT_EQ(AdaptShaderSource(valueOnly, true, OglCapability::Compatibility30),
-              "#version 130\n" + valueOnly);
-
-    const std::string hsl =
-        "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-        "vec4(kavrin_HSL2RGB_(vec3(TexCoord0, "
-        "0.5)), 1.);\n}\n";
-    const std::string adapted = AdaptShaderSource(hsl, true, OglCapability::Compatibility30);
-    const std::string& entry = LibraryText("kavrin_HSL2RGB_");
-    EXPECT_NE(entry.find("float kavrin_HSLValue( float n1, float n2, float hue )"),
-              std::string::npos);
-    EXPECT_NE(adapted.find(entry), std::string::npos);
-    EXPECT_EQ(adapted.size(), ("#version 130\n" + hsl).size() + entry.size());
 }
 
 TEST(AdaptShaderSourceTest, BodyWithoutMainThrows) {

@@ -116,8 +116,9 @@ TEST_F(YUVConverterGLTest, DecodeMatchesReferenceAndZimg) {
         for (const PixelColorRange range : {kLimited, kFull}) {
             for (const auto& [depth, shift] :
                  {std::pair{8, 0}, {10, 0}, {12, 0}, {16, 0}, {10, 6}, {12, 4}}) {
-                SCOPED_TRACE(MatrixName(matrix) + " " + RangeName(range) + " " +
-                             std::to_string(depth) + "-bit shift " + std::to_string(shift));
+                SCOPED_TRACE(::testing::Message()
+                             << "matrix " << int(matrix) << " range " << int(range) << " " << depth
+                             << "-bit shift " << shift);
                 std::mt19937 random(static_cast<unsigned>(depth * 131 + shift * 7 +
                                                           static_cast<int>(matrix) * 3 +
                                                           static_cast<int>(range)));
@@ -210,8 +211,9 @@ TEST_F(YUVConverterGLTest, InGamutColoursComeBack) {
         {true, YCbCrMatrix::SMPTE240M, kFull, 16, true, 2.0},           // quantisation
     };
     for (const auto& c : rows) {
-        SCOPED_TRACE(MatrixName(c.matrix) + " " + RangeName(c.range) + " " +
-                     std::to_string(c.depth) + (c.subsampled ? "-bit 420" : "-bit 444"));
+        SCOPED_TRACE(::testing::Message()
+                     << "matrix " << int(c.matrix) << " range " << int(c.range) << " " << c.depth
+                     << "-bit" << (c.subsampled ? " 420" : " 444"));
         const int sourceMax = c.sixteenBitSource ? 65535 : 255;
         std::mt19937 random(static_cast<unsigned>(c.depth + 17 * static_cast<int>(c.matrix)));
         std::uniform_int_distribution<int> code(sourceMax / 20, sourceMax - sourceMax / 20);
