@@ -10,6 +10,7 @@
 #include <glm/glm.hpp>
 #include <gtest/gtest.h>
 
+#include "ColourReference.h"
 #include "GpuEval.h"
 #include "TestTasks.h"
 
@@ -22,10 +23,9 @@ using Kavrin::Test::GetGLError;
 using Args = std::vector<glm::vec4>;
 using Cases = std::vector<Args>;
 
-// BT.709 luma weights.
-constexpr double kKr = 0.2126;
-constexpr double kKb = 0.0722;
-constexpr double kKg = 1.0 - kKr - kKb;
+namespace Ref = Kavrin::Test::Ref;
+const Ref::Luma kBt709 = Ref::LumaOf(Ref::YCbCrMatrix::BT709);
+const glm::dvec3 kBias(0.0, 0.5, 0.5);  // Y'PbPr to Y'CbCr
 
 std::string DescribeArgs(const Args& args) {
     std::string text;
@@ -69,18 +69,15 @@ glm::dvec4 BlendReference(const glm::dvec4& dst, const glm::dvec4& src, double e
     return {(glm::dvec3(src) * k + glm::dvec3(dst) * dst.a * (1.0 - k)) / alpha, alpha};
 }
 
-double Luma(const glm::dvec4& rgba) { return kKr * rgba.r + kKg * rgba.g + kKb * rgba.b; }
+double Luma(const glm::dvec4& rgba) { return Ref::RgbToYpPbPr(kBt709, glm::dvec3(rgba)).x; }
 
 glm::dvec4 YuvaReference(const glm::dvec4& rgba) {
-    const double y = Luma(rgba);
-    return {y, (rgba.b - y) / (2.0 * (1.0 - kKb)) + 0.5, (rgba.r - y) / (2.0 * (1.0 - kKr)) + 0.5,
-            rgba.a};
+    return {Ref::RgbToYpPbPr(kBt709, glm::dvec3(rgba)) + kBias, rgba.a};
 }
 
 glm::dvec4 RgbaFromYuvaReference(const glm::dvec4& yuva) {
-    const double r = yuva.x + 2.0 * (1.0 - kKr) * (yuva.z - 0.5);
-    const double b = yuva.x + 2.0 * (1.0 - kKb) * (yuva.y - 0.5);
-    return {r, (yuva.x - kKr * r - kKb * b) / kKg, b, yuva.a};
+    const glm::dvec3 ypbpr = glm::dvec3(yuva) - kBias;
+    return {Ref::YpPbPrToRgb(kBt709, ypbpr.x, ypbpr.y, ypbpr.z), yuva.a};
 }
 
 glm::dvec3 HslReference(const glm::dvec3& rgb) {

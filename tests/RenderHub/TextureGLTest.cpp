@@ -102,18 +102,8 @@ TEST_F(TextureGLTest, FormatHelpersAndUnits) {
         EXPECT_FALSE(rgba.IsIntegerTexture());
         Texture bgraFloat(Params{2, 2, GL_BGRA, GL_RGBA32F, GL_FLOAT}, GL_CLAMP_TO_EDGE, GL_NEAREST,
                           nullptr);
-        const auto description = [](const auto& call) -> std::string {
-            try {
-                call();
-            } catch (const Kavrin::Exception& error) {
-                return error.GetDescription();
-            }
-            return "accepted";
-        };
-        EXPECT_EQ(description([&] { bgraFloat.ComponentsPerPixel(); }),
-                  "Unsupported channels type in texture: 32993");
-        EXPECT_EQ(description([&] { bgraFloat.BytesPerComponent(); }),
-                  "Unsupported data format in texture: 5126");
+        EXPECT_THROW(bgraFloat.ComponentsPerPixel(), Kavrin::Exception);
+        EXPECT_THROW(bgraFloat.BytesPerComponent(), Kavrin::Exception);
 
         // A negative unit binds on the active one.
         rgba.Use(3);
@@ -156,12 +146,7 @@ TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
         expectAttached(first, 8, 4);
         surface.AttachDepth();
         EXPECT_TRUE(surface.IsDepthAttached());
-        try {
-            surface.Attach(second);
-            ADD_FAILURE() << "attached over a depth buffer";
-        } catch (const std::logic_error& error) {
-            EXPECT_STREQ(error.what(), "You forgot to detach renderbuffer");
-        }
+        EXPECT_THROW(surface.Attach(second), std::logic_error);
         GLint depthType = 0;
         glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT,
                                               GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE, &depthType);
