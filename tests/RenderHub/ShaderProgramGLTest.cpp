@@ -87,12 +87,14 @@ private:
 };
 
 TEST(ShaderProgramCoreGLTest, AdaptedShadersCompileAndLinkAtCoreLevels) {
+    int levels = 0;
     for (const auto& [capability, minor] :
          {std::pair{OglCapability::Core32, 2}, {OglCapability::Core33, 3}}) {
         CoreContext core(3, minor);
         if (!core.ok) {
             continue;  // not every driver offers the level
         }
+        ++levels;
         const auto counted = GlObjectCounter::Take();
         LogCapture log;
         {
@@ -112,6 +114,9 @@ TEST(ShaderProgramCoreGLTest, AdaptedShadersCompileAndLinkAtCoreLevels) {
         EXPECT_TRUE(log.Lines().empty()) << log.Dump();
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
         EXPECT_EQ(GlObjectCounter::Take(), counted);
+    }
+    if (levels == 0) {
+        GTEST_SKIP() << "no core profile on this driver";
     }
 }
 
