@@ -45,27 +45,6 @@ inline Luma LumaOf(YCbCrMatrix matrix) {
                                         std::to_string(static_cast<int>(matrix)));
     }
 }
-inline std::string MatrixName(YCbCrMatrix matrix) {
-    switch (matrix) {
-        case YCbCrMatrix::BT709:
-            return "BT709";
-        case YCbCrMatrix::FCC:
-            return "FCC";
-        case YCbCrMatrix::BT470BG:
-            return "BT470BG";
-        case YCbCrMatrix::SMPTE170M:
-            return "SMPTE170M";
-        case YCbCrMatrix::SMPTE240M:
-            return "SMPTE240M";
-        case YCbCrMatrix::BT2020NonConstant:
-            return "BT2020NC";
-        default:
-            return "Matrix" + std::to_string(static_cast<int>(matrix));
-    }
-}
-inline std::string RangeName(PixelColorRange range) {
-    return range == PixelColorRange::Full ? "Full" : "Limited";
-}
 
 // Code ranges at `depth` bits. Full-range chroma starts at 1, so both sides of
 // the midpoint have 2^(b-1) - 1 steps.

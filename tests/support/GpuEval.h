@@ -25,8 +25,8 @@ using UniformSetter = std::function<void(Ogl::ShaderProgram&)>;
 // RGBA32F target, and reads it back unclamped. TexCoord0 spans [0, 1]^2, so
 // pixel (x, y) sees ((x + 0.5) / width, (y + 0.5) / height) and gl_FragCoord
 // (x + 0.5, y + 0.5). Pixel (x, y) is at [y * width + x], bottom row first.
-// Runs on the GL thread and waits. A program that does not build or a target
-// that is not complete is a test failure and gives an empty vector.
+// Draws with the worker's quad and framebuffer, on the GL thread, and waits. A
+// program that does not build is a test failure and gives an empty vector.
 std::vector<glm::vec4> EvaluatePixelShader(std::string_view pixelBody, int width, int height,
                                            const UniformSetter& setUniforms = {});
 
