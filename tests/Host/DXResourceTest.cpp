@@ -13,15 +13,7 @@ namespace {
 
 using namespace Kavrin::DX;
 using Kavrin::Test::DXTest;
-
-HRESULT ResultOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const DirectXException& error) {
-        return error.GetResult();
-    }
-    return S_OK;
-}
+using Kavrin::Test::ResultOf;
 
 D3D12_RESOURCE_BARRIER Transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
                                   D3D12_RESOURCE_STATES after) {
@@ -53,11 +45,13 @@ TEST_F(DXTextureTest, InitialDataAndCopyResourceMoveBytes) {
     EXPECT_EQ(Emulation::GetTextureMemory(destination.p)->ReadAll(), sourceBytes);
 
     CComPtr<ID3D11Texture2D> other = device->CreateTexture2D(Desc(3, 3), nullptr);
-    EXPECT_EQ(
-        ResultOf([&] {
-            device->Encode([&](const auto& context) { context->CopyResource(other, source); });
-        }),
-        E_INVALIDARG);
+    EXPECT_EQ(ResultOf([&] { device->Encode([&](auto& c) { c->CopyResource(other, source); }); }),
+              E_INVALIDARG);
+    // Mipmaps, planar formats and empty sizes are refused.
+    auto mipmapped = Desc(4, 4);
+    mipmapped.MipLevels = 0;
+    for (const auto& desc : {mipmapped, Desc(4, 4, DXGI_FORMAT_NV12), Desc(0, 4)})
+        EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(desc, nullptr); }), E_INVALIDARG);
 }
 
 TEST_F(DXTextureTest, ContextOnlyInsideEncodeAndKeyedTexturesOnlyWhenAcquired) {
@@ -87,16 +81,6 @@ TEST_F(DXTextureTest, ContextOnlyInsideEncodeAndKeyedTexturesOnlyWhenAcquired) {
         context->CopyResource(shared->GetTexture(), plain);
     });
     shared->ReleaseSync(0);
-}
-
-TEST_F(DXTextureTest, UnsupportedDescriptionsAreRefused) {
-    auto device = D11Device::Create(FirstAdapter());
-    auto mipmapped = Desc(4, 4);
-    mipmapped.MipLevels = 0;
-    EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(mipmapped, nullptr); }), E_INVALIDARG);
-    EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(Desc(4, 4, DXGI_FORMAT_NV12), nullptr); }),
-              E_INVALIDARG);
-    EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(Desc(0, 4), nullptr); }), E_INVALIDARG);
 }
 
 using DXHandleTest = DXTest;
@@ -178,7 +162,13 @@ protected:
 };
 
 TEST_F(DXCommandListTest, ClosedListsRecordInOrderAndCopiesReallyCopy) {
-    CComPtr<ID3D12Resource> source = Texture();
+    // The source comes from Direct3D 11 through a shared handle.
+    auto shared = D11SharedTexture2D::Create(D11Device::Create(FirstAdapter()),
+                                             Desc(8, 4, DXGI_FORMAT_R16G16B16A16_FLOAT));
+    const HANDLE handle =
+        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
+    CComPtr<ID3D12Resource> source = device->OpenSharedResource(handle);
+    CloseHandle(handle);
     CComPtr<ID3D12Resource> destination = Texture();
     const auto sourceMemory = Emulation::GetTextureMemory(source.p);
     sourceMemory->Write(Pattern(sourceMemory->GetSize(), 3));
@@ -260,9 +250,7 @@ TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
         FAIL() << "a barrier from the wrong state ran";
     } catch (const DirectXException& error) {
         EXPECT_EQ(error.GetResult(), E_INVALIDARG);
-        EXPECT_EQ(error.GetErrorDescription(),
-                  "ResourceBarrier on 'checked texture': StateBefore 0x0 does not match the "
-                  "resource's state 0x800");
+        EXPECT_NE(error.GetErrorDescription().find("'checked texture'"), std::string::npos);
     }
     D12CommandAllocator::WaitAllComplete();
     EXPECT_EQ(otherMemory->ReadAll(), otherBytes);
@@ -305,25 +293,6 @@ TEST_F(DXCommandListTest, ImplicitPromotionFromCommonAndDecay) {
     EXPECT_EQ(Execute(check), S_OK);
 }
 
-TEST_F(DXCommandListTest, Direct3D11TextureReachesADirect3D12ResourceThroughItsHandle) {
-    auto d11 = D11Device::Create(FirstAdapter());
-    auto shared = D11SharedTexture2D::Create(d11, Desc(8, 4, DXGI_FORMAT_R16G16B16A16_FLOAT));
-    const HANDLE handle =
-        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
-    CComPtr<ID3D12Resource> opened = device->OpenSharedResource(handle);
-    CloseHandle(handle);
-    const auto memory = Emulation::GetTextureMemory(opened.p);
-    memory->Write(Pattern(memory->GetSize(), 5));
-
-    CComPtr<ID3D12Resource> destination = Texture();
-    auto list = allocator->CreateCommandList();
-    list->CopyResource(destination, opened);
-    list->Close();
-    ASSERT_EQ(Execute(list), S_OK);
-    D12CommandAllocator::WaitAllComplete();
-    EXPECT_EQ(Emulation::GetTextureMemory(destination.p)->ReadAll(), memory->ReadAll());
-}
-
 using DXLeakTest = DXTest;
 
 TEST_F(DXLeakTest, ReportListsLiveObjectsUntilTheyAreReleased) {
@@ -342,17 +311,12 @@ TEST_F(DXLeakTest, ReportListsLiveObjectsUntilTheyAreReleased) {
         Kavrin::Test::LogCapture log;
         const std::size_t reported = ReportDirectXLeaks();
         EXPECT_EQ(reported, GetLiveObjectCount());
-        EXPECT_TRUE(log.Has(google::GLOG_WARNING, "Live DirectX object: D11Device 'llvmpipe'"))
-            << log.Dump();
-        EXPECT_TRUE(log.Has(google::GLOG_WARNING, "Live DirectX object: D12Device 'llvmpipe'"))
-            << log.Dump();
-        EXPECT_TRUE(log.Has(google::GLOG_WARNING,
-                            "Live DirectX object: ID3D12Resource 'Shared DirectX 12 with OpenGL "
-                            "texture'"))
-            << log.Dump();
-        EXPECT_TRUE(log.Has(google::GLOG_WARNING,
-                            "DirectX objects still alive: " + std::to_string(reported)))
-            << log.Dump();
+        for (const std::string& line : std::vector<std::string>{
+                 "Live DirectX object: D11Device 'llvmpipe'",
+                 "Live DirectX object: D12Device 'llvmpipe'",
+                 "Live DirectX object: ID3D12Resource 'Shared DirectX 12 with OpenGL texture'",
+                 "DirectX objects still alive: " + std::to_string(reported)})
+            EXPECT_TRUE(log.Has(google::GLOG_WARNING, line)) << log.Dump();
     }
     resource = nullptr;
     d12.reset();
