@@ -1,4 +1,6 @@
 // Windows types and helpers whose behaviour the interop code relies on.
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "Kavrin/DX/DirectX.h"
@@ -31,9 +33,21 @@ TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
     EXPECT_TRUE((LUID{1, 2} == LUID{1, 2}));
     EXPECT_FALSE((LUID{1, 2} == LUID{1, 3}) || (LUID{0, 2} == LUID{1, 2}));
 
-    auto [code, text] = Kavrin::DX::GetResultInfo(DXGI_ERROR_UNSUPPORTED);
-    EXPECT_EQ(code, "DXGI_ERROR_UNSUPPORTED (0x887A0004)");
-    EXPECT_NE(text.find("not supported"), std::string::npos) << text;
+    // Results are named by their Windows SDK values.
+    std::istringstream named(
+        "E_FAIL 0x80004005 E_NOTIMPL 0x80004001 E_INVALIDARG 0x80070057 DXGI_ERROR_UNSUPPORTED "
+        "0x887A0004 DXGI_ERROR_DEVICE_REMOVED 0x887A0005 HRESULT_FROM_WIN32(ERROR_OPEN_FAILED) "
+        "0x8007006E");
+    std::string name;
+    std::string value;
+    while (named >> name >> value) {
+        const auto [code, text] =
+            Kavrin::DX::GetResultInfo(static_cast<HRESULT>(std::stoul(value, nullptr, 16)));
+        EXPECT_EQ(code, name + " (" + value + ")");
+        EXPECT_FALSE(text.empty()) << name;
+    }
+    EXPECT_NE(Kavrin::DX::GetResultInfo(DXGI_ERROR_UNSUPPORTED).second.find("not supported"),
+              std::string::npos);
     EXPECT_EQ(Kavrin::DX::GetResultInfo(static_cast<HRESULT>(0x80071234)).first, "0x80071234");
 }
 
