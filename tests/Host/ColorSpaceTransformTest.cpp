@@ -34,66 +34,39 @@ double PQEncode(double cdm2) { return PqInverseEotf(cdm2 / 100.0); }
 // The converter's grey-level pipeline in double: decode by identifier (display light
 // 1.0 = 100 cd/m² for PQ/HLG), tone curve, inverse OOTF, scale, forward OOTF, encode.
 double RunPipeline(const ColorSpaceTransform& t, double signal) {
+    using T = ColorSpaceTransform;
     const double hlgPeak = t.GetHLGDisplayPeakLuminance();
     const double gamma = t.GetHLGOOTFGamma();
-    double v = 0.0;
-    switch (t.GetSourceTransfer()) {
-        case ColorSpaceTransform::BT709:
-            v = Bt709InverseOetf(signal);
-            break;
-        case ColorSpaceTransform::Gamma22:
-            v = std::pow(signal, 2.2);
-            break;
-        case ColorSpaceTransform::Gamma28:
-            v = std::pow(signal, 2.8);
-            break;
-        case ColorSpaceTransform::Linear:
-            v = signal;
-            break;
-        case ColorSpaceTransform::SRGB:
-            v = SrgbEotf(signal);
-            break;
-        case ColorSpaceTransform::ST2084: {
-            v = PqEotf(signal);
-            const auto [a, b] = t.GetPQTonemapCoefs();
-            if (a > 0.0f) {
-                v *= (1.0 + a * v) / (1.0 + b * v);
+    const auto [a, b] = t.GetPQTonemapCoefs();
+    // Signal to linear light and back, by identifier.
+    const auto curve = [&](int id, double x, bool decode) {
+        switch (id) {
+            case T::BT709:
+                return decode ? Bt709InverseOetf(x) : Bt709Oetf(x);
+            case T::Gamma22:
+            case T::Gamma28: {
+                const double g = id == T::Gamma22 ? 2.2 : 2.8;
+                return std::pow(x, decode ? g : 1.0 / g);
             }
-            break;
+            case T::Linear:
+                return x;
+            case T::SRGB:
+                return decode ? SrgbEotf(x) : SrgbInverseEotf(x);
+            case T::ST2084:
+                x = decode ? PqEotf(x) : PQEncode(x * 100.0);
+                return decode && a > 0.0f ? x * (1.0 + a * x) / (1.0 + b * x) : x;
+            case T::HLG:
+                return decode ? hlgPeak * std::pow(HlgInverseOetf(x), gamma) / 100.0
+                              : HlgOetf(std::pow(x * 100.0 / hlgPeak, 1.0 / gamma));
         }
-        case ColorSpaceTransform::HLG:
-            v = hlgPeak * std::pow(HlgInverseOetf(signal), gamma) / 100.0;
-            break;
-        default:
-            ADD_FAILURE() << "unexpected source identifier";
-            return 0.0;
-    }
-    if (t.GetFlags() & ColorSpaceTransform::InverseOOTF) {
-        v = SdrSceneOfDisplay(v);
-    }
+        ADD_FAILURE() << "unexpected identifier " << id;
+        return 0.0;
+    };
+    double v = curve(t.GetSourceTransfer(), signal, true);
+    v = t.GetFlags() & T::InverseOOTF ? SdrSceneOfDisplay(v) : v;
     v *= t.GetLinearScale();
-    if (t.GetFlags() & ColorSpaceTransform::ForwardOOTF) {
-        v = SdrDisplayOfScene(v);
-    }
-    switch (t.GetTargetTransfer()) {
-        case ColorSpaceTransform::BT709:
-            return Bt709Oetf(v);
-        case ColorSpaceTransform::Gamma22:
-            return std::pow(v, 1.0 / 2.2);
-        case ColorSpaceTransform::Gamma28:
-            return std::pow(v, 1.0 / 2.8);
-        case ColorSpaceTransform::Linear:
-            return v;
-        case ColorSpaceTransform::SRGB:
-            return SrgbInverseEotf(v);
-        case ColorSpaceTransform::ST2084:
-            return PQEncode(v * 100.0);
-        case ColorSpaceTransform::HLG:
-            return HlgOetf(std::pow(v * 100.0 / hlgPeak, 1.0 / gamma));
-        default:
-            ADD_FAILURE() << "unexpected target identifier";
-            return 0.0;
-    }
+    v = t.GetFlags() & T::ForwardOOTF ? SdrDisplayOfScene(v) : v;
+    return curve(t.GetTargetTransfer(), v, false);
 }
 
 // --- Whole pipeline: signal levels the standards tie together ------------------
