@@ -15,6 +15,10 @@ using namespace Kavrin::DX;
 using Kavrin::Test::DXTest;
 using Kavrin::Test::ResultOf;
 
+constexpr D3D12_RESOURCE_STATES kCommon = D3D12_RESOURCE_STATE_COMMON;
+constexpr D3D12_RESOURCE_STATES kSource = D3D12_RESOURCE_STATE_COPY_SOURCE;
+constexpr D3D12_RESOURCE_STATES kDest = D3D12_RESOURCE_STATE_COPY_DEST;
+
 D3D12_RESOURCE_BARRIER Transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
                                   D3D12_RESOURCE_STATES after) {
     D3D12_RESOURCE_BARRIER barrier{};
@@ -153,6 +157,13 @@ protected:
             {1, 8, 4, 1, 1, DXGI_FORMAT_R16G16B16A16_FLOAT, {1, 0}, flags});
     }
 
+    static void Barrier(const boost::intrusive_ptr<D12GraphicsCommandList>& list,
+                        ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+                        D3D12_RESOURCE_STATES after) {
+        const auto barrier = Transition(resource, before, after);
+        list->ResourceBarrier(1, &barrier);
+    }
+
     HRESULT Execute(const boost::intrusive_ptr<D12GraphicsCommandList>& list) {
         return ResultOf([&] { device->GetQueue()->ExecuteCommandLists({list}); });
     }
@@ -174,25 +185,20 @@ TEST_F(DXCommandListTest, ClosedListsRecordInOrderAndCopiesReallyCopy) {
     sourceMemory->Write(Pattern(sourceMemory->GetSize(), 3));
 
     auto list = allocator->CreateCommandList();
-    const auto before =
-        Transition(source, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_SOURCE);
-    list->ResourceBarrier(1, &before);
+    Barrier(list, source, kCommon, kSource);
     list->CopyResource(destination, source);
-    const auto after =
-        Transition(source, D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_COMMON);
-    list->ResourceBarrier(1, &after);
+    Barrier(list, source, kSource, kCommon);
     list->Close();
 
     const std::vector<D12Command> commands = list->GetCommands();
     ASSERT_EQ(commands.size(), 3u);
     const auto& first = std::get<D12BarrierCommand>(commands[0]).barrier.Transition;
     EXPECT_EQ(first.pResource, source.p);
-    EXPECT_EQ(first.StateBefore, D3D12_RESOURCE_STATE_COMMON);
-    EXPECT_EQ(first.StateAfter, D3D12_RESOURCE_STATE_COPY_SOURCE);
+    EXPECT_EQ(first.StateBefore, kCommon);
+    EXPECT_EQ(first.StateAfter, kSource);
     EXPECT_EQ(std::get<D12CopyCommand>(commands[1]).destination.p, destination.p);
     EXPECT_EQ(std::get<D12CopyCommand>(commands[1]).source.p, source.p);
-    EXPECT_EQ(std::get<D12BarrierCommand>(commands[2]).barrier.Transition.StateAfter,
-              D3D12_RESOURCE_STATE_COMMON);
+    EXPECT_EQ(std::get<D12BarrierCommand>(commands[2]).barrier.Transition.StateAfter, kCommon);
 
     ASSERT_EQ(Execute(list), S_OK);
     D12CommandAllocator::WaitAllComplete();
@@ -202,11 +208,8 @@ TEST_F(DXCommandListTest, ClosedListsRecordInOrderAndCopiesReallyCopy) {
 TEST_F(DXCommandListTest, RecordingRulesAreEnforced) {
     CComPtr<ID3D12Resource> texture = Texture();
     auto list = allocator->CreateCommandList();
-    const auto same =
-        Transition(texture, D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_STATE_COPY_DEST);
-    EXPECT_EQ(ResultOf([&] { list->ResourceBarrier(1, &same); }), E_INVALIDARG);
-    auto subresource =
-        Transition(texture, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_DEST);
+    EXPECT_EQ(ResultOf([&] { Barrier(list, texture, kDest, kDest); }), E_INVALIDARG);
+    auto subresource = Transition(texture, kCommon, kDest);
     subresource.Transition.Subresource = 1;
     EXPECT_EQ(ResultOf([&] { list->ResourceBarrier(1, &subresource); }), E_INVALIDARG);
     CComPtr<ID3D12Resource> bigger =
@@ -217,9 +220,7 @@ TEST_F(DXCommandListTest, RecordingRulesAreEnforced) {
     EXPECT_EQ(ResultOf([&] { list->Close(); }), E_FAIL);
     EXPECT_EQ(ResultOf([&] { list->CopyResource(texture, texture); }), E_INVALIDARG);
     EXPECT_EQ(ResultOf([&] { list->CopyResource(bigger, bigger); }), E_INVALIDARG);
-    const auto valid =
-        Transition(texture, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_DEST);
-    EXPECT_EQ(ResultOf([&] { list->ResourceBarrier(1, &valid); }), DXGI_ERROR_INVALID_CALL);
+    EXPECT_EQ(ResultOf([&] { Barrier(list, texture, kCommon, kDest); }), DXGI_ERROR_INVALID_CALL);
     EXPECT_TRUE(list->GetCommands().empty());
 }
 
@@ -231,9 +232,7 @@ TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
     const std::vector<std::byte> otherBytes = otherMemory->ReadAll();
 
     auto toSource = allocator->CreateCommandList();
-    const auto barrier =
-        Transition(texture, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_SOURCE);
-    toSource->ResourceBarrier(1, &barrier);
+    Barrier(toSource, texture, kCommon, kSource);
     toSource->Close();
     ASSERT_EQ(Execute(toSource), S_OK);
 
@@ -241,9 +240,7 @@ TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
     Emulation::GetTextureMemory(texture.p)->Write(Pattern(otherMemory->GetSize(), 4));
     auto wrong = allocator->CreateCommandList();
     wrong->CopyResource(other, texture);
-    const auto stale =
-        Transition(texture, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_DEST);
-    wrong->ResourceBarrier(1, &stale);
+    Barrier(wrong, texture, kCommon, kDest);
     wrong->Close();
     try {
         device->GetQueue()->ExecuteCommandLists({wrong});
@@ -263,9 +260,7 @@ TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
 
     // From the state it really is in, the same list shape passes.
     auto back = allocator->CreateCommandList();
-    const auto fromSource =
-        Transition(texture, D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_COPY_DEST);
-    back->ResourceBarrier(1, &fromSource);
+    Barrier(back, texture, kSource, kDest);
     back->CopyResource(texture, other);
     back->Close();
     EXPECT_EQ(Execute(back), S_OK);
@@ -284,10 +279,9 @@ TEST_F(DXCommandListTest, ImplicitPromotionFromCommonAndDecay) {
     // The read-only promotion of `source` and the simultaneous-access texture decayed to
     // COMMON; the plain destination stays in COPY_DEST.
     auto check = allocator->CreateCommandList();
-    const std::array barriers{
-        Transition(source, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_DEST),
-        Transition(simultaneous, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COPY_SOURCE),
-        Transition(destination, D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_STATE_COMMON)};
+    const std::array barriers{Transition(source, kCommon, kDest),
+                              Transition(simultaneous, kCommon, kSource),
+                              Transition(destination, kDest, kCommon)};
     check->ResourceBarrier(static_cast<UINT>(barriers.size()), barriers.data());
     check->Close();
     EXPECT_EQ(Execute(check), S_OK);
