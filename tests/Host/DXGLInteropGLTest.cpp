@@ -144,6 +144,12 @@ protected:
     boost::intrusive_ptr<DX::D11Device> device;
 };
 
+// A WGL call failed and left the driver's last error.
+void ExpectFailure(bool succeeded, DWORD error) {
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(GetLastError(), error);
+}
+
 void ExpectNear(const std::vector<float>& actual, const std::array<float, 4>& colour,
                 DXGI_FORMAT format) {
     for (std::size_t i = 0; i < actual.size(); ++i) {
@@ -195,36 +201,27 @@ TEST_F(DXGLInteropGLTest, WglFailuresSetTheDriversLastErrors) {
                                               WGL_ACCESS_WRITE_DISCARD_NV);
         ASSERT_NE(object, nullptr);
         // A texture of another device cannot be registered with this one.
-        EXPECT_EQ(wglDXRegisterObjectNV(otherWglDevice, d3dTexture.p, texture, GL_TEXTURE_2D,
-                                        WGL_ACCESS_READ_ONLY_NV),
-                  nullptr);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+        ExpectFailure(wglDXRegisterObjectNV(otherWglDevice, d3dTexture.p, texture, GL_TEXTURE_2D,
+                                            WGL_ACCESS_READ_ONLY_NV) != nullptr,
+                      ERROR_INVALID_DATA);
 
         ASSERT_TRUE(wglDXLockObjectsNV(wglDevice, 1, &object));
-        EXPECT_FALSE(wglDXLockObjectsNV(wglDevice, 1, &object));
-        EXPECT_EQ(GetLastError(), ERROR_BUSY);
-        EXPECT_FALSE(wglDXObjectAccessNV(object, WGL_ACCESS_READ_ONLY_NV));
-        EXPECT_EQ(GetLastError(), ERROR_BUSY);
-        EXPECT_FALSE(wglDXUnregisterObjectNV(wglDevice, object));
-        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+        ExpectFailure(wglDXLockObjectsNV(wglDevice, 1, &object), ERROR_BUSY);
+        ExpectFailure(wglDXObjectAccessNV(object, WGL_ACCESS_READ_ONLY_NV), ERROR_BUSY);
+        ExpectFailure(wglDXUnregisterObjectNV(wglDevice, object), ERROR_BUSY);
         ASSERT_TRUE(wglDXUnlockObjectsNV(wglDevice, 1, &object));
-        EXPECT_FALSE(wglDXUnlockObjectsNV(wglDevice, 1, &object));
-        EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+        ExpectFailure(wglDXUnlockObjectsNV(wglDevice, 1, &object), ERROR_NOT_LOCKED);
 
-        EXPECT_FALSE(wglDXLockObjectsNV(otherWglDevice, 1, &object));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
-        EXPECT_FALSE(wglDXLockObjectsNV(nullptr, 1, &object));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        ExpectFailure(wglDXLockObjectsNV(otherWglDevice, 1, &object), ERROR_INVALID_DATA);
+        ExpectFailure(wglDXLockObjectsNV(nullptr, 1, &object), ERROR_INVALID_HANDLE);
 
         DX::Emulation::RemoveDevices(FirstAdapter().GetDescription()->luid);
-        EXPECT_FALSE(wglDXLockObjectsNV(wglDevice, 1, &object));
-        EXPECT_EQ(GetLastError(), ERROR_LOCK_FAILED);
+        ExpectFailure(wglDXLockObjectsNV(wglDevice, 1, &object), ERROR_LOCK_FAILED);
 
         EXPECT_TRUE(wglDXUnregisterObjectNV(wglDevice, object));
         EXPECT_TRUE(wglDXCloseDeviceNV(wglDevice));
         EXPECT_TRUE(wglDXCloseDeviceNV(otherWglDevice));
-        EXPECT_FALSE(wglDXCloseDeviceNV(wglDevice));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        ExpectFailure(wglDXCloseDeviceNV(wglDevice), ERROR_INVALID_HANDLE);
         glDeleteTextures(1, &texture);
     });
     // Opening a device fails with the adapter's link result, or without the extension.
@@ -240,10 +237,8 @@ TEST_F(DXGLInteropGLTest, WglFailuresSetTheDriversLastErrors) {
     DX::Emulation::Reset();
     DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
     auto fresh = DX::D11Device::Create(FirstAdapter());
-    RunOnGL([&] {
-        EXPECT_EQ(wglDXOpenDeviceNV(fresh->Get()), nullptr);
-        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-    });
+    RunOnGL(
+        [&] { ExpectFailure(wglDXOpenDeviceNV(fresh->Get()) != nullptr, ERROR_NOT_SUPPORTED); });
 }
 
 TEST_F(DXGLInteropGLTest, KeyedMutexHandsTheTextureBetweenTheApis) {
