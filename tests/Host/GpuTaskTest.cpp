@@ -15,20 +15,29 @@
 
 namespace {
 
-class Counted : public Kavrin::IRefCountable {
+using Kavrin::Proc::GpuTask;
+using Kavrin::Proc::GpuTaskStatistic;
+
+// A task counted by the host's reference counting, which counts its destructions.
+class Counted : public GpuTask {
 public:
-    explicit Counted(std::atomic<int>& destroyed) : destroyed(destroyed) {}
-    ~Counted() override { ++destroyed; }
+    explicit Counted(std::atomic<int>* destroyed = nullptr)
+        : GpuTask("Plain"), destroyed(destroyed) {}
+    ~Counted() override {
+        if (destroyed) {
+            ++*destroyed;
+        }
+    }
     KAVRIN_IMPLEMENT_REFCOUNT(refCount)
 
 private:
     Kavrin::RefCountImpl refCount;
-    std::atomic<int>& destroyed;
+    std::atomic<int>* destroyed;
 };
 
 TEST(RefCountTest, LastReleaseDeletesExactlyOnce) {
     std::atomic<int> destroyed = 0;
-    auto* object = new Counted(destroyed);
+    auto* object = new Counted(&destroyed);
     {
         boost::intrusive_ptr<Counted> first(object);
         boost::intrusive_ptr<Counted> second = first;
@@ -49,7 +58,7 @@ TEST(RefCountTest, LastReleaseDeletesExactlyOnce) {
 
 TEST(RefCountTest, ConcurrentCopiesOnManyThreadsBalance) {
     std::atomic<int> destroyed = 0;
-    boost::intrusive_ptr<Counted> shared(new Counted(destroyed));
+    boost::intrusive_ptr<Counted> shared(new Counted(&destroyed));
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([shared] {
@@ -65,20 +74,15 @@ TEST(RefCountTest, ConcurrentCopiesOnManyThreadsBalance) {
     EXPECT_EQ(destroyed, 1);
 }
 
-using Kavrin::Proc::GpuTask;
-using Kavrin::Proc::GpuTaskStatistic;
-
-class PlainTask : public GpuTask {
-public:
-    PlainTask() : GpuTask("Plain") {}
-    KAVRIN_IMPLEMENT_REFCOUNT(refCount)
-
-private:
-    Kavrin::RefCountImpl refCount;
-};
-
-TEST(GpuTaskTest, StatusOnlyRises) {
-    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+TEST(GpuTaskTest, StatusOnlyRisesStartTimeComesFromTheClockAndTheRecordOutlivesTheTask) {
+    Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
+    boost::intrusive_ptr<Counted> task(new Counted());
+    EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
+    task->SetStartTime();
+    Kavrin::Core::SetClockSource(nullptr);
+    EXPECT_TRUE(task->GetStatusRecord()->startTimeSet);
+    EXPECT_EQ(task->GetStatusRecord()->startTimeNs, 123456);
+    EXPECT_NE(Kavrin::Core::SteadyNowNs(), 123456);
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskPending);
     task->RaiseStatus(Kavrin::Proc::TaskCancelled);
     task->RaiseStatus(Kavrin::Proc::TaskExecuted);
@@ -93,7 +97,7 @@ TEST(GpuTaskTest, StatusOnlyRises) {
 }
 
 TEST(GpuTaskTest, WaitersOnOtherThreadsWakeOnRaise) {
-    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+    boost::intrusive_ptr<Counted> task(new Counted());
     std::atomic<int> woken = 0;
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
@@ -109,17 +113,6 @@ TEST(GpuTaskTest, WaitersOnOtherThreadsWakeOnRaise) {
     }
     EXPECT_EQ(woken, 4);
     EXPECT_TRUE(task->WaitUntilExecuted(std::chrono::milliseconds(0)));
-}
-
-TEST(GpuTaskTest, StartTimeComesFromTheClockSource) {
-    Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
-    boost::intrusive_ptr<PlainTask> task(new PlainTask());
-    EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
-    task->SetStartTime();
-    Kavrin::Core::SetClockSource(nullptr);
-    EXPECT_TRUE(task->GetStatusRecord()->startTimeSet);
-    EXPECT_EQ(task->GetStatusRecord()->startTimeNs, 123456);
-    EXPECT_NE(Kavrin::Core::SteadyNowNs(), 123456);
 }
 
 TEST(GpuTaskStatisticTest, SummarisesByName) {
