@@ -30,83 +30,118 @@ D3D12_RESOURCE_BARRIER Transition(ID3D12Resource* resource, D3D12_RESOURCE_STATE
     return barrier;
 }
 
-using DXTextureTest = DXTest;
+// One device of each kind, a command allocator, and a keyed-mutex texture.
+class DXDeviceTest : public DXTest {
+protected:
+    void SetUp() override {
+        DXTest::SetUp();
+        d11 = D11Device::Create(FirstAdapter());
+        d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
+        allocator = D12CommandAllocator::Create(d12);
+        keyed = D11SharedTexture2D::Create(d11, Desc(1, 1));
+        memory = Emulation::GetTextureMemory(keyed->GetTexture().p);
+    }
+    void TearDown() override {
+        D12CommandAllocator::WaitAllComplete();
+        memory.reset();
+        keyed.reset();
+        allocator.reset();
+        d12.reset();
+        d11.reset();
+        DXTest::TearDown();
+    }
 
-TEST_F(DXTextureTest, InitialDataAndCopyResourceMoveBytes) {
-    auto device = D11Device::Create(FirstAdapter());
-    EXPECT_EQ(device->GetFeatureLevel(), D3D_FEATURE_LEVEL_11_1);
-    EXPECT_EQ(device->GetLevelName(), "11.1");
+    CComPtr<ID3D12Resource> Texture(D3D12_RESOURCE_FLAGS flags = D3D12_RESOURCE_FLAG_NONE) {
+        return d12->CreateTexture2D({1, 8, 4, 1, 1, DXGI_FORMAT_R16G16B16A16_FLOAT, {1, 0}, flags});
+    }
+
+    static void Barrier(const boost::intrusive_ptr<D12GraphicsCommandList>& list,
+                        ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+                        D3D12_RESOURCE_STATES after) {
+        const auto barrier = Transition(resource, before, after);
+        list->ResourceBarrier(1, &barrier);
+    }
+
+    HRESULT Execute(const boost::intrusive_ptr<D12GraphicsCommandList>& list) {
+        return ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); });
+    }
+
+    boost::intrusive_ptr<D11Device> d11;
+    boost::intrusive_ptr<D12Device> d12;
+    boost::intrusive_ptr<D12CommandAllocator> allocator;
+    boost::intrusive_ptr<D11SharedTexture2D> keyed;
+    std::shared_ptr<EmulatedTexture> memory;
+    const int glClient = 0;  // stands for a GL memory object
+};
+
+TEST_F(DXDeviceTest, InitialDataAndCopyResourceMoveBytes) {
+    EXPECT_EQ(d11->GetFeatureLevel(), D3D_FEATURE_LEVEL_11_1);
+    EXPECT_EQ(d11->GetLevelName(), "11.1");
     // Rows of 3 RGBA8 pixels given with a padded pitch of 16 bytes.
     const std::vector<std::byte> padded = Pattern(16 * 2, 1);
     const D3D11_SUBRESOURCE_DATA data{padded.data(), 16, 0};
-    CComPtr<ID3D11Texture2D> source = device->CreateTexture2D(Desc(3, 2), &data);
-    CComPtr<ID3D11Texture2D> destination = device->CreateTexture2D(Desc(3, 2), nullptr);
+    CComPtr<ID3D11Texture2D> source = d11->CreateTexture2D(Desc(3, 2), &data);
+    CComPtr<ID3D11Texture2D> destination = d11->CreateTexture2D(Desc(3, 2), nullptr);
     const auto sourceBytes = Emulation::GetTextureMemory(source.p)->ReadAll();
     ASSERT_EQ(sourceBytes.size(), 24u);
     for (std::size_t row = 0; row < 2; ++row) {
         EXPECT_TRUE(std::equal(sourceBytes.begin() + row * 12, sourceBytes.begin() + row * 12 + 12,
                                padded.begin() + row * 16));
     }
-    device->Encode([&](const auto& context) { context->CopyResource(destination, source); });
+    d11->Encode([&](const auto& context) { context->CopyResource(destination, source); });
     EXPECT_EQ(Emulation::GetTextureMemory(destination.p)->ReadAll(), sourceBytes);
 
-    CComPtr<ID3D11Texture2D> other = device->CreateTexture2D(Desc(3, 3), nullptr);
-    EXPECT_EQ(ResultOf([&] { device->Encode([&](auto& c) { c->CopyResource(other, source); }); }),
+    CComPtr<ID3D11Texture2D> other = d11->CreateTexture2D(Desc(3, 3), nullptr);
+    EXPECT_EQ(ResultOf([&] { d11->Encode([&](auto& c) { c->CopyResource(other, source); }); }),
               E_INVALIDARG);
     // Mipmaps, planar formats and empty sizes are refused.
     auto mipmapped = Desc(4, 4);
     mipmapped.MipLevels = 0;
     for (const auto& desc : {mipmapped, Desc(4, 4, DXGI_FORMAT_NV12), Desc(0, 4)})
-        EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(desc, nullptr); }), E_INVALIDARG);
+        EXPECT_EQ(ResultOf([&] { d11->CreateTexture2D(desc, nullptr); }), E_INVALIDARG);
 }
 
-TEST_F(DXTextureTest, ContextOnlyInsideEncodeAndKeyedTexturesOnlyWhenAcquired) {
-    auto device = D11Device::Create(FirstAdapter());
+TEST_F(DXDeviceTest, ContextOnlyInsideEncodeAndKeyedTexturesOnlyWhenAcquired) {
     boost::intrusive_ptr<D11DeviceContext> escaped;
-    device->Encode([&](const auto& context) { escaped = context; });
-    CComPtr<ID3D11Texture2D> plain = device->CreateTexture2D(Desc(2, 2), nullptr);
-    auto shared = D11SharedTexture2D::Create(device, Desc(2, 2));
+    d11->Encode([&](const auto& context) { escaped = context; });
+    CComPtr<ID3D11Texture2D> plain = d11->CreateTexture2D(Desc(2, 2), nullptr);
+    auto shared = D11SharedTexture2D::Create(d11, Desc(2, 2));
     EXPECT_THROW(escaped->CopyResource(plain, shared->GetTexture()), std::logic_error);
     // Another thread cannot use the context while Encode runs elsewhere either.
-    device->Encode([&](const auto& context) {
+    d11->Encode([&](const auto& context) {
         std::thread other(
             [&] { EXPECT_THROW(context->CopyResource(plain, plain), std::logic_error); });
         other.join();
     });
     EXPECT_EQ(ResultOf([&] {
-                  device->Encode([&](const auto& context) {
+                  d11->Encode([&](const auto& context) {
                       context->CopyResource(plain, shared->GetTexture());
                   });
               }),
               DXGI_ERROR_INVALID_CALL);
     ASSERT_TRUE(shared->AcquireSync(0, INFINITE));
-    device->Encode([&](const auto& context) {
+    d11->Encode([&](const auto& context) {
         // Nested Encode on the same thread keeps the context usable.
-        device->Encode(
-            [&](const auto& inner) { inner->CopyResource(plain, shared->GetTexture()); });
+        d11->Encode([&](const auto& inner) { inner->CopyResource(plain, shared->GetTexture()); });
         context->CopyResource(shared->GetTexture(), plain);
     });
     shared->ReleaseSync(0);
 }
 
-using DXHandleTest = DXTest;
-
-TEST_F(DXHandleTest, HandleKeepsTheMemoryUntilClosedAndClosesOnce) {
-    auto d11 = D11Device::Create(FirstAdapter());
+TEST_F(DXDeviceTest, HandleKeepsTheMemoryUntilClosedAndClosesOnce) {
     auto shared = D11SharedTexture2D::Create(d11, Desc(4, 4));
     const HANDLE handle =
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(Emulation::GetSharedHandleAccess(handle), 0x80000001u);
-    auto memory = Emulation::GetTextureMemory(shared->GetTexture().p);
-    EXPECT_EQ(Emulation::FindSharedTexture(handle), memory);
-    const std::weak_ptr<EmulatedTexture> weak = memory;
-    memory->Write(Pattern(memory->GetSize(), 2));
+    auto texture = Emulation::GetTextureMemory(shared->GetTexture().p);
+    EXPECT_EQ(Emulation::FindSharedTexture(handle), texture);
+    const std::weak_ptr<EmulatedTexture> weak = texture;
+    texture->Write(Pattern(texture->GetSize(), 2));
 
-    memory.reset();
+    texture.reset();
     shared.reset();
     ASSERT_FALSE(weak.expired()) << "the handle must keep the memory alive";
-    auto d12 = D12Device::Create(d11->GetAdapterLuid());
     CComPtr<ID3D12Resource> opened = d12->OpenSharedResource(handle);
     EXPECT_EQ(Emulation::GetTextureMemory(opened.p)->ReadAll(), Pattern(64, 2));
     EXPECT_EQ(opened->GetDesc().Width, 4u);
@@ -125,8 +160,7 @@ TEST_F(DXHandleTest, HandleKeepsTheMemoryUntilClosedAndClosesOnce) {
     EXPECT_TRUE(weak.expired());
 }
 
-TEST_F(DXHandleTest, EventOwnsItsFenceHandleAndBadAccessIsRefused) {
-    auto d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
+TEST_F(DXDeviceTest, EventOwnsItsFenceHandleAndBadAccessIsRefused) {
     auto event = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
     const HANDLE handle = event->GetSharedHandle();
     EXPECT_EQ(Emulation::FindSharedTexture(handle), nullptr);
@@ -135,52 +169,17 @@ TEST_F(DXHandleTest, EventOwnsItsFenceHandleAndBadAccessIsRefused) {
     EXPECT_EQ(Emulation::FindSharedFence(handle), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
-    auto shared = D11SharedTexture2D::Create(D11Device::Create(FirstAdapter()), Desc(1, 1));
+    auto shared = D11SharedTexture2D::Create(d11, Desc(1, 1));
     EXPECT_EQ(ResultOf([&] { shared->CreateSharedHandle(0); }), E_INVALIDARG);
     EXPECT_EQ(ResultOf([&] { shared->CreateSharedHandle(GENERIC_ALL); }), E_INVALIDARG);
 }
 
-class DXCommandListTest : public DXTest {
-protected:
-    void SetUp() override {
-        DXTest::SetUp();
-        device = D12Device::Create(*Emulation::GetGlDeviceLuid());
-        allocator = D12CommandAllocator::Create(device);
-    }
-    void TearDown() override {
-        D12CommandAllocator::WaitAllComplete();
-        allocator.reset();
-        device.reset();
-        DXTest::TearDown();
-    }
-
-    CComPtr<ID3D12Resource> Texture(D3D12_RESOURCE_FLAGS flags = D3D12_RESOURCE_FLAG_NONE) {
-        return device->CreateTexture2D(
-            {1, 8, 4, 1, 1, DXGI_FORMAT_R16G16B16A16_FLOAT, {1, 0}, flags});
-    }
-
-    static void Barrier(const boost::intrusive_ptr<D12GraphicsCommandList>& list,
-                        ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
-                        D3D12_RESOURCE_STATES after) {
-        const auto barrier = Transition(resource, before, after);
-        list->ResourceBarrier(1, &barrier);
-    }
-
-    HRESULT Execute(const boost::intrusive_ptr<D12GraphicsCommandList>& list) {
-        return ResultOf([&] { device->GetQueue()->ExecuteCommandLists({list}); });
-    }
-
-    boost::intrusive_ptr<D12Device> device;
-    boost::intrusive_ptr<D12CommandAllocator> allocator;
-};
-
-TEST_F(DXCommandListTest, ClosedListsRecordInOrderAndCopiesReallyCopy) {
+TEST_F(DXDeviceTest, ClosedListsRecordInOrderAndCopiesReallyCopy) {
     // The source comes from Direct3D 11 through a shared handle.
-    auto shared = D11SharedTexture2D::Create(D11Device::Create(FirstAdapter()),
-                                             Desc(8, 4, DXGI_FORMAT_R16G16B16A16_FLOAT));
+    auto shared = D11SharedTexture2D::Create(d11, Desc(8, 4, DXGI_FORMAT_R16G16B16A16_FLOAT));
     const HANDLE handle =
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
-    CComPtr<ID3D12Resource> source = device->OpenSharedResource(handle);
+    CComPtr<ID3D12Resource> source = d12->OpenSharedResource(handle);
     CloseHandle(handle);
     CComPtr<ID3D12Resource> destination = Texture();
     const auto sourceMemory = Emulation::GetTextureMemory(source.p);
@@ -207,7 +206,7 @@ TEST_F(DXCommandListTest, ClosedListsRecordInOrderAndCopiesReallyCopy) {
     EXPECT_EQ(Emulation::GetTextureMemory(destination.p)->ReadAll(), sourceMemory->ReadAll());
 }
 
-TEST_F(DXCommandListTest, RecordingRulesAreEnforced) {
+TEST_F(DXDeviceTest, RecordingRulesAreEnforced) {
     CComPtr<ID3D12Resource> texture = Texture();
     auto list = allocator->CreateCommandList();
     EXPECT_EQ(ResultOf([&] { Barrier(list, texture, kDest, kDest); }), E_INVALIDARG);
@@ -215,7 +214,7 @@ TEST_F(DXCommandListTest, RecordingRulesAreEnforced) {
     subresource.Transition.Subresource = 1;
     EXPECT_EQ(ResultOf([&] { list->ResourceBarrier(1, &subresource); }), E_INVALIDARG);
     CComPtr<ID3D12Resource> bigger =
-        device->CreateTexture2D({1, 16, 4, 1, 1, DXGI_FORMAT_R16G16B16A16_FLOAT, {1, 0}});
+        d12->CreateTexture2D({1, 16, 4, 1, 1, DXGI_FORMAT_R16G16B16A16_FLOAT, {1, 0}});
     EXPECT_EQ(ResultOf([&] { list->CopyResource(bigger, texture); }), E_INVALIDARG);
     EXPECT_EQ(Execute(list), DXGI_ERROR_INVALID_CALL) << "an open list ran";
     list->Close();
@@ -226,7 +225,7 @@ TEST_F(DXCommandListTest, RecordingRulesAreEnforced) {
     EXPECT_TRUE(list->GetCommands().empty());
 }
 
-TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
+TEST_F(DXDeviceTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
     CComPtr<ID3D12Resource> texture = Texture();
     texture->SetName(L"checked texture");
     CComPtr<ID3D12Resource> other = Texture();
@@ -245,7 +244,7 @@ TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
     Barrier(wrong, texture, kCommon, kDest);
     wrong->Close();
     try {
-        device->GetQueue()->ExecuteCommandLists({wrong});
+        d12->GetQueue()->ExecuteCommandLists({wrong});
         FAIL() << "a barrier from the wrong state ran";
     } catch (const DirectXException& error) {
         EXPECT_EQ(error.GetResult(), E_INVALIDARG);
@@ -268,7 +267,7 @@ TEST_F(DXCommandListTest, BarriersMustNameTheStateEarlierSubmissionsLeave) {
     EXPECT_EQ(Execute(back), S_OK);
 }
 
-TEST_F(DXCommandListTest, ImplicitPromotionFromCommonAndDecay) {
+TEST_F(DXDeviceTest, ImplicitPromotionFromCommonAndDecay) {
     CComPtr<ID3D12Resource> source = Texture();
     CComPtr<ID3D12Resource> destination = Texture();
     CComPtr<ID3D12Resource> simultaneous = Texture(D3D12_RESOURCE_FLAG_ALLOW_SIMULTANEOUS_ACCESS);
@@ -320,44 +319,23 @@ TEST_F(DXLeakTest, ReportListsLiveObjectsUntilTheyAreReleased) {
     EXPECT_EQ(GetLiveObjectCount(), liveBefore);
 }
 
-class DXKeyedMutexTest : public DXTest {
-protected:
-    void SetUp() override {
-        DXTest::SetUp();
-        device = D11Device::Create(FirstAdapter());
-        shared = D11SharedTexture2D::Create(device, Desc(1, 1));
-        memory = Emulation::GetTextureMemory(shared->GetTexture().p);
-    }
-    void TearDown() override {
-        memory.reset();
-        shared.reset();
-        device.reset();
-        DXTest::TearDown();
-    }
-
-    boost::intrusive_ptr<D11Device> device;
-    boost::intrusive_ptr<D11SharedTexture2D> shared;
-    std::shared_ptr<EmulatedTexture> memory;
-    const int glClient = 0;  // stands for a GL memory object
-};
-
-TEST_F(DXKeyedMutexTest, AcquireWaitsForTheReleaseWithItsKey) {
+TEST_F(DXDeviceTest, AcquireWaitsForTheReleaseWithItsKey) {
     D3D11_TEXTURE2D_DESC desc{};
-    shared->GetTexture()->GetDesc(&desc);
+    keyed->GetTexture()->GetDesc(&desc);
     EXPECT_EQ(desc.MiscFlags,
               UINT(D3D11_RESOURCE_MISC_SHARED_NTHANDLE | D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX));
     ASSERT_NE(memory->GetKeyedMutex(), nullptr);
     EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
     EXPECT_FALSE(mutex.IsAcquired());
     EXPECT_EQ(mutex.GetKey(), 0u);
-    ASSERT_TRUE(shared->AcquireSync(0, INFINITE));
-    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(shared->GetTexture().p));
+    ASSERT_TRUE(keyed->AcquireSync(0, INFINITE));
+    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(keyed->GetTexture().p));
     // Held: another client times out, whatever the key.
     EXPECT_EQ(mutex.Acquire(&glClient, 0, 5), static_cast<HRESULT>(WAIT_TIMEOUT));
 
     std::atomic<HRESULT> waited{E_FAIL};
     std::thread gl([&] { waited = mutex.Acquire(&glClient, 1, INFINITE); });
-    shared->ReleaseSync(1);
+    keyed->ReleaseSync(1);
     gl.join();
     EXPECT_EQ(waited.load(), S_OK);
     EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(&glClient));
@@ -366,13 +344,13 @@ TEST_F(DXKeyedMutexTest, AcquireWaitsForTheReleaseWithItsKey) {
     ASSERT_EQ(mutex.Release(&glClient, 0), S_OK);
     EXPECT_EQ(mutex.Acquire(&glClient, 1, 5), static_cast<HRESULT>(WAIT_TIMEOUT));
     EXPECT_FALSE(mutex.IsAcquired());
-    EXPECT_TRUE(shared->AcquireSync(0, 0));
-    shared->ReleaseSync(0);
+    EXPECT_TRUE(keyed->AcquireSync(0, 0));
+    keyed->ReleaseSync(0);
 }
 
 // Two threads hand the texture to each other by key; each bumps a counter kept in
 // the texture's memory. Without exclusion, increments would be lost.
-TEST_F(DXKeyedMutexTest, HandOffByKeysExcludesTheOtherSide) {
+TEST_F(DXDeviceTest, HandOffByKeysExcludesTheOtherSide) {
     constexpr int kRounds = 120;
     EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
     const auto bump = [&] {
@@ -388,47 +366,33 @@ TEST_F(DXKeyedMutexTest, HandOffByKeysExcludesTheOtherSide) {
         }
     });
     for (int i = 0; i < kRounds; ++i) {
-        ASSERT_TRUE(shared->AcquireSync(0, INFINITE));
+        ASSERT_TRUE(keyed->AcquireSync(0, INFINITE));
         bump();
-        shared->ReleaseSync(1);
+        keyed->ReleaseSync(1);
     }
     gl.join();
-    ASSERT_TRUE(shared->AcquireSync(0, INFINITE));
+    ASSERT_TRUE(keyed->AcquireSync(0, INFINITE));
     EXPECT_EQ(static_cast<int>(memory->ReadAll()[0]), 2 * kRounds);
-    shared->ReleaseSync(0);
+    keyed->ReleaseSync(0);
 }
 
-TEST_F(DXKeyedMutexTest, MisuseIsAnInvalidCallAndDestroyingTheHolderFreesTheMutex) {
+TEST_F(DXDeviceTest, MisuseIsAnInvalidCallAndDestroyingTheHolderFreesTheMutex) {
     EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
-    EXPECT_EQ(ResultOf([&] { shared->ReleaseSync(0); }), DXGI_ERROR_INVALID_CALL) << "not held";
-    ASSERT_TRUE(shared->AcquireSync(0, INFINITE));
-    EXPECT_EQ(ResultOf([&] { shared->AcquireSync(0, 0); }), DXGI_ERROR_INVALID_CALL) << "twice";
+    EXPECT_EQ(ResultOf([&] { keyed->ReleaseSync(0); }), DXGI_ERROR_INVALID_CALL) << "not held";
+    ASSERT_TRUE(keyed->AcquireSync(0, INFINITE));
+    EXPECT_EQ(ResultOf([&] { keyed->AcquireSync(0, 0); }), DXGI_ERROR_INVALID_CALL) << "twice";
     EXPECT_EQ(mutex.Release(&glClient, 0), DXGI_ERROR_INVALID_CALL) << "held by the other";
-    shared->ReleaseSync(4);
-    ASSERT_TRUE(shared->AcquireSync(4, 0));
+    keyed->ReleaseSync(4);
+    ASSERT_TRUE(keyed->AcquireSync(4, 0));
     auto kept = memory;
-    shared.reset();
+    keyed.reset();
     EXPECT_FALSE(kept->GetKeyedMutex()->IsAcquired());
     EXPECT_EQ(kept->GetKeyedMutex()->Acquire(&glClient, 4, 0), S_OK);
     EXPECT_EQ(kept->GetKeyedMutex()->Release(&glClient, 0), S_OK);
 }
 
-class DXFenceTest : public DXTest {
-protected:
-    void SetUp() override {
-        DXTest::SetUp();
-        device = D12Device::Create(*Emulation::GetGlDeviceLuid());
-    }
-    void TearDown() override {
-        device.reset();
-        DXTest::TearDown();
-    }
-
-    boost::intrusive_ptr<D12Device> device;
-};
-
-TEST_F(DXFenceTest, ValuesCountUpAndWaitsEndAtTheSignal) {
-    auto event = device->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
+TEST_F(DXDeviceTest, ValuesCountUpAndWaitsEndAtTheSignal) {
+    auto event = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
     EXPECT_EQ(event->GetValue(), 0u);
     EXPECT_EQ(event->GetSharedHandle(), nullptr);
     EXPECT_EQ(event->PreIncrementValue(), 1u);
@@ -450,11 +414,10 @@ TEST_F(DXFenceTest, ValuesCountUpAndWaitsEndAtTheSignal) {
     EXPECT_FALSE(event->Wait(3, 2));
 }
 
-TEST_F(DXFenceTest, Direct3D11SignalsTheSharedFence) {
-    auto event = device->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
+TEST_F(DXDeviceTest, Direct3D11SignalsTheSharedFence) {
+    auto event = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
     ASSERT_NE(event->GetSharedHandle(), nullptr);
     EXPECT_EQ(Emulation::FindSharedFence(event->GetSharedHandle()), event->GetFence());
-    auto d11 = D11Device::Create(FirstAdapter());
     auto d11Event = D11CompletionEvent::OpenShared(d11, event);
     EXPECT_EQ(d11Event->GetFence(), event->GetFence());
 
@@ -466,19 +429,20 @@ TEST_F(DXFenceTest, Direct3D11SignalsTheSharedFence) {
     EXPECT_EQ(event->GetValue(), 2u);
     EXPECT_EQ(d11Event->GetCompletedValue(), 2u);
 
-    auto local = device->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
+    auto local = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
     EXPECT_EQ(ResultOf([&] { D11CompletionEvent::OpenShared(d11, local); }), E_INVALIDARG);
     auto adapter = Emulation::MakeDefaultAdapter();
     adapter.fencesSupported = false;
     Emulation::SetAdapters({adapter});
     auto withoutFences = D11Device::Create(FirstAdapter());
     EXPECT_FALSE(withoutFences->IsFencesSupported());
-    auto sharedEvent = device->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
+    auto sharedEvent = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
     EXPECT_EQ(ResultOf([&] { D11CompletionEvent::OpenShared(withoutFences, sharedEvent); }),
               E_NOINTERFACE);
 }
 
-TEST_F(DXFenceTest, QueueWaitHoldsLaterWorkUntilTheFenceIsReached) {
+TEST_F(DXDeviceTest, QueueWaitHoldsLaterWorkUntilTheFenceIsReached) {
+    auto device = D12Device::Create(*Emulation::GetGlDeviceLuid());  // its queue's only holder
     auto gate = device->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
     auto done = device->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
     const auto& queue = device->GetQueue();
@@ -494,7 +458,7 @@ TEST_F(DXFenceTest, QueueWaitHoldsLaterWorkUntilTheFenceIsReached) {
     // Destroying a queue drops work behind an unsatisfied wait.
     queue->Wait(gate, 6);
     queue->Signal(done, 2);
-    device.reset();  // the device held the only queue reference
+    device.reset();
     EXPECT_EQ(done->GetCompletedValue(), 1u);
     D12CommandAllocator::WaitAllComplete();  // dropped work counts as complete
 }
