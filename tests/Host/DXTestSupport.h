@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,16 @@
 #include "Kavrin/DX/DirectX.h"
 
 namespace Kavrin::Test {
+
+// The result a DirectXException carries, S_OK when the call throws nothing.
+inline HRESULT ResultOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const DX::DirectXException& error) {
+        return error.GetResult();
+    }
+    return S_OK;
+}
 
 // Every DirectX stand-in case starts on the default machine and must leave no
 // emulated object or handle behind.

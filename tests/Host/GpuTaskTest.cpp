@@ -1,3 +1,4 @@
+// Reference counting, GPU tasks and their statistics.
 #include "Kavrin/Proc/GpuTask.h"
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "Kavrin/Core/Clock.h"
+#include "Kavrin/Core/RefCount.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
 namespace {
@@ -16,27 +18,86 @@ namespace {
 using Kavrin::Proc::GpuTask;
 using Kavrin::Proc::GpuTaskStatistic;
 
-class PlainTask : public GpuTask {
+// A task counted by the host's reference counting, which counts its destructions.
+class Counted : public GpuTask {
 public:
-    PlainTask() : GpuTask("Plain") {}
+    explicit Counted(std::atomic<int>* destroyed = nullptr)
+        : GpuTask("Plain"), destroyed(destroyed) {}
+    ~Counted() override {
+        if (destroyed) {
+            ++*destroyed;
+        }
+    }
     KAVRIN_IMPLEMENT_REFCOUNT(refCount)
 
 private:
     Kavrin::RefCountImpl refCount;
+    std::atomic<int>* destroyed;
 };
 
-TEST(GpuTaskTest, StatusOnlyRises) {
-    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+TEST(RefCountTest, LastReleaseDeletesExactlyOnce) {
+    std::atomic<int> destroyed = 0;
+    auto* object = new Counted(&destroyed);
+    {
+        boost::intrusive_ptr<Counted> first(object);
+        boost::intrusive_ptr<Counted> second = first;
+        EXPECT_EQ(object->GetRefCount(), 2u);
+        second.reset();
+        EXPECT_EQ(object->GetRefCount(), 1u);
+        EXPECT_EQ(destroyed, 0);
+    }
+    EXPECT_EQ(destroyed, 1);
+    // A copied object starts with no references of its own.
+    Kavrin::RefCountImpl original;
+    original.AddRef();
+    original.AddRef();
+    Kavrin::RefCountImpl copy(original);
+    EXPECT_EQ(copy.Get(), 0u);
+    EXPECT_EQ(original.Get(), 2u);
+}
+
+TEST(RefCountTest, ConcurrentCopiesOnManyThreadsBalance) {
+    std::atomic<int> destroyed = 0;
+    boost::intrusive_ptr<Counted> shared(new Counted(&destroyed));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([shared] {
+            for (int i = 0; i < 10000; ++i) {
+                boost::intrusive_ptr<Counted> copy = shared;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(shared->GetRefCount(), 1u);
+    shared.reset();
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(GpuTaskTest, StatusOnlyRisesStartTimeComesFromTheClockAndTheRecordOutlivesTheTask) {
+    Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
+    boost::intrusive_ptr<Counted> task(new Counted());
+    EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
+    task->SetStartTime();
+    Kavrin::Core::SetClockSource(nullptr);
+    EXPECT_TRUE(task->GetStatusRecord()->startTimeSet);
+    EXPECT_EQ(task->GetStatusRecord()->startTimeNs, 123456);
+    EXPECT_NE(Kavrin::Core::SteadyNowNs(), 123456);
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskPending);
     task->RaiseStatus(Kavrin::Proc::TaskCancelled);
     task->RaiseStatus(Kavrin::Proc::TaskExecuted);
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskCancelled);
     EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));
     EXPECT_EQ(task->GetName(), "Plain");
+    // The status record outlives the task.
+    const std::shared_ptr<GpuTask::StatusRecord> record = task->GetStatusRecord();
+    task.reset();
+    std::lock_guard lock(record->mutex);
+    EXPECT_EQ(record->status, Kavrin::Proc::TaskCancelled);
 }
 
 TEST(GpuTaskTest, WaitersOnOtherThreadsWakeOnRaise) {
-    boost::intrusive_ptr<PlainTask> task(new PlainTask());
+    boost::intrusive_ptr<Counted> task(new Counted());
     std::atomic<int> woken = 0;
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
@@ -52,28 +113,6 @@ TEST(GpuTaskTest, WaitersOnOtherThreadsWakeOnRaise) {
     }
     EXPECT_EQ(woken, 4);
     EXPECT_TRUE(task->WaitUntilExecuted(std::chrono::milliseconds(0)));
-}
-
-TEST(GpuTaskTest, StatusRecordOutlivesTask) {
-    std::shared_ptr<GpuTask::StatusRecord> record;
-    {
-        boost::intrusive_ptr<PlainTask> task(new PlainTask());
-        record = task->GetStatusRecord();
-        task->RaiseStatus(Kavrin::Proc::TaskExecuted);
-    }
-    std::lock_guard lock(record->mutex);
-    EXPECT_EQ(record->status, Kavrin::Proc::TaskExecuted);
-}
-
-TEST(GpuTaskTest, StartTimeComesFromTheClockSource) {
-    Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
-    boost::intrusive_ptr<PlainTask> task(new PlainTask());
-    EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
-    task->SetStartTime();
-    Kavrin::Core::SetClockSource(nullptr);
-    EXPECT_TRUE(task->GetStatusRecord()->startTimeSet);
-    EXPECT_EQ(task->GetStatusRecord()->startTimeNs, 123456);
-    EXPECT_NE(Kavrin::Core::SteadyNowNs(), 123456);
 }
 
 TEST(GpuTaskStatisticTest, SummarisesByName) {

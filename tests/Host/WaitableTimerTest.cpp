@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -18,60 +19,57 @@ namespace {
 using Kavrin::Core::WaitableTimer;
 using namespace std::chrono_literals;
 
-// Waits (bounded, so a broken timer fails instead of hanging) until a
-// condition on the counted calls holds.
-class Calls {
-public:
-    void Add(std::thread::id thread) {
-        {
+// Counted calls and whether one ran on the test's thread; waits are bounded, so a
+// broken timer fails instead of hanging.
+struct Calls {
+    std::function<void()> Counter() {
+        return [this, caller = std::this_thread::get_id()] {
             std::lock_guard lock(mutex);
             ++count;
-            lastThread = thread;
-        }
-        changed.notify_all();
+            onCaller = onCaller || std::this_thread::get_id() == caller;
+            changed.notify_all();
+        };
     }
     bool WaitFor(int wanted) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, 10s, [&] { return count >= wanted; });
     }
-    int Count() const {
+    int Count() {
         std::lock_guard lock(mutex);
         return count;
     }
-    std::thread::id LastThread() const {
-        std::lock_guard lock(mutex);
-        return lastThread;
-    }
-
-private:
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::condition_variable changed;
     int count = 0;
-    std::thread::id lastThread;
+    std::atomic<bool> onCaller{false};
 };
 
 TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStopped) {
     Calls calls;
-    auto timer = WaitableTimer::Create([&] { calls.Add(std::this_thread::get_id()); });
+    auto timer = WaitableTimer::Create(calls.Counter());
     EXPECT_FALSE(timer->IsRunning()) << "created stopped";
     timer->StartPeriodic(1ms);
     EXPECT_TRUE(timer->IsRunning());
     ASSERT_TRUE(calls.WaitFor(3));
-    EXPECT_NE(calls.LastThread(), std::this_thread::get_id());
+    EXPECT_FALSE(calls.onCaller);
     timer->Stop(true);
     EXPECT_FALSE(timer->IsRunning());
     const int stoppedAt = calls.Count();
 
     // Another timer's calls give the first one time to misbehave.
     Calls witness;
-    auto other = WaitableTimer::Create([&] { witness.Add(std::this_thread::get_id()); });
+    auto other = WaitableTimer::Create(witness.Counter());
     other->StartPeriodic(1ms);
     ASSERT_TRUE(witness.WaitFor(5));
     EXPECT_EQ(calls.Count(), stoppedAt) << "called after Stop returned";
 
-    // A stopped timer starts again.
+    // A stopped timer starts again; destroying it running stops it.
     timer->StartPeriodic(1ms);
     ASSERT_TRUE(calls.WaitFor(stoppedAt + 2));
+    timer.reset();
+    const int atDestruction = calls.Count();
+    ASSERT_TRUE(witness.WaitFor(witness.Count() + 3));
+    EXPECT_EQ(calls.Count(), atDestruction);
 }
 
 TEST(WaitableTimerTest, StopWithWaitingWaitsForTheCallInProgress) {
@@ -104,10 +102,9 @@ TEST(WaitableTimerTest, StopWithWaitingWaitsForTheCallInProgress) {
 TEST(WaitableTimerTest, TheCallbackMayStopItsOwnTimer) {
     std::unique_ptr<WaitableTimer> timer;
     Calls calls;
-    timer = WaitableTimer::Create([&] {
-        // Waiting here would wait for this very call.
-        timer->Stop(true);
-        calls.Add(std::this_thread::get_id());
+    timer = WaitableTimer::Create([&, count = calls.Counter()] {
+        timer->Stop(true);  // waiting here would wait for this very call
+        count();
     });
     timer->StartPeriodic(1ms);
     ASSERT_TRUE(calls.WaitFor(1));
@@ -115,20 +112,6 @@ TEST(WaitableTimerTest, TheCallbackMayStopItsOwnTimer) {
     timer->StartPeriodic(1ms);
     ASSERT_TRUE(calls.WaitFor(2)) << "restarted after stopping itself";
     timer.reset();
-}
-
-TEST(WaitableTimerTest, DestroyingARunningTimerStopsIt) {
-    Calls calls;
-    auto timer = WaitableTimer::Create([&] { calls.Add(std::this_thread::get_id()); });
-    timer->StartPeriodic(1ms);
-    ASSERT_TRUE(calls.WaitFor(1));
-    timer.reset();
-    const int atDestruction = calls.Count();
-    Calls witness;
-    auto other = WaitableTimer::Create([&] { witness.Add(std::this_thread::get_id()); });
-    other->StartPeriodic(1ms);
-    ASSERT_TRUE(witness.WaitFor(3));
-    EXPECT_EQ(calls.Count(), atDestruction);
 }
 
 // A timer that counts what it is asked to do and runs nothing by itself.
