@@ -17,7 +17,7 @@ TEST(ColorUtilsTest, CoefficientsAndMatricesFollowKrKb) {
     for (YCbCrMatrix matrix :
          {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
           YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
-        SCOPED_TRACE(Ref::MatrixName(matrix));
+        SCOPED_TRACE(static_cast<int>(matrix));
         const Ref::Luma luma = Ref::LumaOf(matrix);
         EXPECT_TRUE(Kavrin::Conf::IsValidYCbCrMatrix(matrix));
         const auto k = Kavrin::Conf::GetYCbCrCoefficients(matrix);
