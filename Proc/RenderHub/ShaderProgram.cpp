@@ -127,6 +127,15 @@ ShaderProgram::ShaderProgram(const std::string& programName, const VertexShader&
         DetachBoth(guard.Get(), vertexShader, pixelShader);
         return;
     }
+    // A link that fails raises no GL error: only its status tells (an undefined
+    // function, too many varyings), and a program that did not link draws nothing.
+    GLint linked = GL_FALSE;
+    glGetProgramiv(guard.Get(), GL_LINK_STATUS, &linked);
+    if (linked != GL_TRUE) {
+        log << "Failed to link shader program '" << name << "'\n";
+        DetachBoth(guard.Get(), vertexShader, pixelShader);
+        return;
+    }
     log.SetReport(false);
     program = guard.Release();
     glUseProgram(program);

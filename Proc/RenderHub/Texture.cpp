@@ -218,12 +218,14 @@ void Surface::Release() {
 
 void Surface::Attach(Texture& texture) {
     RequireCurrentContext(texture, "Attach");
-    attached = &texture;
-    Fbo().BindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-    glViewport(0, 0, texture.GetTexParams().width, texture.GetTexParams().height);
+    // Refused before anything changes: the depth buffer keeps the size of the
+    // texture it was made for.
     if (depthAttached) {
         KAVRIN_THROW_FROM("Attach", std::logic_error("You forgot to detach renderbuffer"));
     }
+    attached = &texture;
+    Fbo().BindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glViewport(0, 0, texture.GetTexParams().width, texture.GetTexParams().height);
     Fbo().FramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
                                texture.GetTexId(), 0);
 }
