@@ -198,11 +198,18 @@ void Frame::Allocate(const Conf::ColorSpace& newColorSpace, PixFmt pixFmt,
 
 void Frame::Allocate_RGB(const Conf::ColorSpace& newColorSpace,
                          const PixFmtDescription* description, const Conf::FrameInfo& info) {
+    Allocate_RGB(
+        newColorSpace, description, info,
+        Details::FrameTextureFormat(description != nullptr ? description->pixFmt : PixFmt::None));
+}
+
+void Frame::Allocate_RGB(const Conf::ColorSpace& newColorSpace,
+                         const PixFmtDescription* description, const Conf::FrameInfo& info,
+                         const Details::TextureFormat& format) {
     if (!Has(description, PixFmtFlagRGB)) {
         KAVRIN_THROW_HOST("Allocate_RGB", Exception,
                           "Unsupported pixel format: " + Name(description));
     }
-    const Details::TextureFormat format = Details::FrameTextureFormat(description->pixFmt);
     if (format.format == 0) {
         KAVRIN_THROW_HOST("Allocate_RGB", Exception,
                           "Unsupported pixel format: " + Name(description));
@@ -332,10 +339,15 @@ void Frame::Upload_RGB(Frame& frame, const boost::intrusive_ptr<Proc::IDataVideo
     }
     const PixFmtDescription* gpu = GpuDescription(description);
     if (!frame.Compatible(gpu, source->GetFrameInfo())) {
-        frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo());
+        frame.Allocate_RGB(source->GetColorSpace(), gpu, source->GetFrameInfo(), entry->storage);
     }
-    // GL reorders swapped channel orders on the way in.
-    const ClientOrder order{entry->clientFormat, entry->clientType};
+    // GL reorders swapped channel orders on the way in, where the texture's
+    // storage is not in the source's order already. The client order is always
+    // named: a kept texture may have been stored for another source order.
+    const Details::TextureFormat own = Details::FrameTextureFormat(entry->gpu);
+    const ClientOrder order = entry->clientFormat != 0
+                                  ? ClientOrder{entry->clientFormat, entry->clientType}
+                                  : ClientOrder{own.format, own.type};
     UploadPlane(source->GetPlaneConst(0), *frame.textures.front(), storage, order);
 }
 
@@ -448,8 +460,11 @@ void Frame::Download_RGB(const Frame& frame,
         KAVRIN_THROW_HOST("Download_RGB", Exception,
                           "Unsupported RGB pixel format: " + Name(description));
     }
+    // Read in the destination's order, whatever order the texture is stored in.
+    const Details::TextureFormat order = Details::FrameTextureFormat(description->pixFmt);
     if (frame.Compatible(description, destination->GetFrameInfo())) {
-        DownloadPlane(destination->GetPlane(0), *frame.GetFirstTexture(), storage);
+        DownloadPlane(destination->GetPlane(0), *frame.GetFirstTexture(), storage,
+                      {order.format, order.type});
         return;
     }
     boost::intrusive_ptr<Frame> converted =

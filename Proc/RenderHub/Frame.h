@@ -23,6 +23,7 @@ class ShaderStorage;
 class Texture;
 
 namespace Details {
+struct TextureFormat;
 template <class T, class Derived>
 class GLThreadDeleter;
 }  // namespace Details
@@ -90,6 +91,10 @@ private:
     void Reset();
     void Allocate_RGB(const Conf::ColorSpace& colorSpace, const PixFmtDescription* description,
                       const Conf::FrameInfo& info);
+    // Allocate_RGB with the texture stored in `storage` (a layout GL can fill
+    // from the source's pixels without reordering them).
+    void Allocate_RGB(const Conf::ColorSpace& colorSpace, const PixFmtDescription* description,
+                      const Conf::FrameInfo& info, const Details::TextureFormat& storage);
     // Gives the textures up without GL calls: for a frame outliving its context.
     void Abandon();
 

@@ -122,12 +122,17 @@ void Texture::Update(unsigned int rowLength, const void* const data, GLenum form
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, params.width, params.height, format, type, data);
 }
 
-void Texture::Download(unsigned int rowLength, void* const data, Surface&) {
+void Texture::Download(unsigned int rowLength, void* const data, Surface& surface) {
+    Download(rowLength, data, surface, params.format, params.type);
+}
+
+void Texture::Download(unsigned int rowLength, void* const data, Surface&, GLenum format,
+                       GLenum type) {
     RequireCurrentContext(*this, "Download");
     glPixelStorei(GL_PACK_ROW_LENGTH, static_cast<GLint>(rowLength));
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glBindTexture(GL_TEXTURE_2D, name);
-    glGetTexImage(GL_TEXTURE_2D, 0, params.format, params.type, data);
+    glGetTexImage(GL_TEXTURE_2D, 0, format, type, data);
 }
 
 void Texture::Use(int unit) const {

@@ -40,6 +40,9 @@ public:
     void Update(unsigned int rowLength, const void* const data, GLenum format, GLenum type);
     // Reads the whole image into client memory or the bound pixel-pack buffer.
     void Download(unsigned int rowLength, void* const data, Surface& surface);
+    // The same into client pixels of another transfer format and type.
+    void Download(unsigned int rowLength, void* const data, Surface& surface, GLenum format,
+                  GLenum type);
     // Binds for sampling on `unit`, or on the active unit when it is negative.
     void Use(int unit) const;
     void Tweak(int wrap, int filter) const;

@@ -307,8 +307,11 @@ bool YUVConverter::IsValidTwoComponentTexture(const Texture* texture) {
 }
 
 bool YUVConverter::IsValidRGBTexture(const Texture* texture) {
+    // Frames uploaded from swapped 8-bit orders keep them in storage (GL_BGRA
+    // transfers, unsized GL_RGBA): they sample as RGBA all the same.
     return HasFormat(texture, GL_RGB, {GL_RGB8, GL_RGB16, GL_RGBA8, GL_RGBA16}) ||
-           HasFormat(texture, GL_RGBA, {GL_RGB8, GL_RGB16, GL_RGBA8, GL_RGBA16});
+           HasFormat(texture, GL_RGBA, {GL_RGB8, GL_RGB16, GL_RGBA8, GL_RGBA16, GL_RGBA}) ||
+           HasFormat(texture, GL_BGRA, {GL_RGBA});
 }
 
 YUVTextures::~YUVTextures() { FreeTextures(); }

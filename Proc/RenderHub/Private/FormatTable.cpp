@@ -92,6 +92,10 @@ FormatEntry MakeEntry(const Row& row) {
         entry.clientType = row.packedWord ? GL_UNSIGNED_INT_8_8_8_8
                                           : (wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE);
     }
+    entry.storage = FrameTextureFormat(entry.gpu);
+    if (row.clientFormat != 0 && !wide && entry.description->HasAlpha()) {
+        entry.storage = {row.clientFormat, GL_RGBA, entry.clientType};
+    }
     return entry;
 }
 

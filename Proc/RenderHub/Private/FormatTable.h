@@ -36,6 +36,10 @@ struct FormatEntry {
     // 0 when the pixels already are in the texture's order.
     GLenum clientFormat = 0;
     GLenum clientType = 0;
+    // The storage of the RGB frame an upload fills: 8-bit swapped orders are
+    // stored in their own order (unsized GL_RGBA allocated from their transfer
+    // format lets the driver pick it), so that their uploads are plain copies.
+    TextureFormat storage;
 
     PixFmt Format() const { return description->pixFmt; }
     int ChannelCount() const;

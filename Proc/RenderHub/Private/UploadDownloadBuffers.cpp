@@ -35,6 +35,12 @@ const ShaderSourceKeeper<VShader::Id, std::string_view> uintRgbaShader("uint_RGB
                                                                        __FILE__);
 
 std::size_t PixelBytes(const Texture& texture) {
+    // Frames stored in a swapped 8-bit order (GL_BGRA, or four bytes in one word)
+    // hold four bytes a pixel.
+    const auto& params = texture.GetTexParams();
+    if (params.format == GL_BGRA || params.type == GL_UNSIGNED_INT_8_8_8_8) {
+        return 4;
+    }
     return static_cast<std::size_t>(texture.ComponentsPerPixel()) * texture.BytesPerComponent();
 }
 
@@ -142,7 +148,8 @@ void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderSt
     }
 }
 
-void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage) {
+void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage,
+                   ClientOrder order) {
     CheckPlane(plane, texture, "DownloadPlane");
     const bool bottomUp = plane.stride < 0;
     PooledTextures temporary;
@@ -166,8 +173,12 @@ void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStora
     const std::size_t bytes = TransferBytes(stride, view.rows, texture);
     auto& downloadBuffer = storage.GetDownloadBuffer();
     void* prepared = downloadBuffer.Prepare(view.data, bytes, rowBytes, stride);
-    source->Download(static_cast<unsigned int>(stride / PixelBytes(texture)), prepared,
-                     storage.FBO());
+    const auto rowLength = static_cast<unsigned int>(stride / PixelBytes(texture));
+    if (order.format != 0) {
+        source->Download(rowLength, prepared, storage.FBO(), order.format, order.type);
+    } else {
+        source->Download(rowLength, prepared, storage.FBO());
+    }
     downloadBuffer.Complete();
     glPixelStorei(GL_PACK_ROW_LENGTH, 0);
     if (!tight.empty()) {

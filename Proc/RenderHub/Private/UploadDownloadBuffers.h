@@ -24,14 +24,15 @@ bool IsSupportedPixFmt(PixFmt pixFmt);
 // before any GL call for a null plane, a row count other than the texture's
 // height or a stride narrower than a row. GL thread only.
 // `order` names the client pixels' transfer format and type where they differ
-// from the texture's (0: the texture's own).
+// from the texture's (0: the texture's own), with as many bytes per pixel.
 struct ClientOrder {
     GLenum format = 0;
     GLenum type = 0;
 };
 void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage,
                  ClientOrder order = {});
-void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage);
+void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage,
+                   ClientOrder order = {});
 
 // Draws `source` into `destination` upside down. GL thread only.
 void FlipCopy(const Texture& source, Texture& destination, const ShaderStorage& storage);
