@@ -18,7 +18,6 @@ namespace {
 
 using Kavrin::Test::Describe;
 using Kavrin::Test::EvaluatePerCase;
-using Kavrin::Test::EvaluatePixelShader;
 using Kavrin::Test::GetGLError;
 using Args = std::vector<glm::vec4>;
 using Cases = std::vector<Args>;
@@ -266,23 +265,6 @@ TEST_F(GlslLibraryTest, FunctionsMatchTheirReferences) {
     }
 }
 
-// ---------------------------------------------------------------- kavrin_rand_
-
-std::vector<glm::vec4> EvaluateRand(const glm::mat2& seed, const glm::vec2& offset, int size) {
-    return EvaluatePixelShader(R"(uniform mat2 Seed;
-uniform vec2 Offset;
-
-void main()
-{
-    gl_FragColor = vec4(kavrin_rand_(Seed, Offset, gl_FragCoord.xy), 0.0, 0.0, 1.0);
-}
-)",
-                               size, size, [&](Kavrin::Ogl::ShaderProgram& program) {
-                                   program.Uniform("Seed", seed, false);
-                                   program.Uniform("Offset", offset);
-                               });
-}
-
 // Float sin loses every digit that survives the x77585 weight once its argument
 // is large, so a pointwise check needs small angles and small weights: a seed
 // of powers of two scales the angles below ~40 rad, and an offset that cancels
@@ -290,13 +272,27 @@ void main()
 TEST_F(GlslLibraryTest, RandMatchesReferenceForSmallAngles) {
     const glm::mat2 seed(1.0f / 1024, 1.0f / 2048, -1.0f / 4096, 1.0f / 512);
     const glm::vec2 offset(2.0f - 43.7585453f, 1.0f - 77585.7856412f);
-    constexpr int kSize = 16;
-    const std::vector<glm::vec4> got = EvaluateRand(seed, offset, kSize);
-    ASSERT_EQ(got.size(), static_cast<std::size_t>(kSize * kSize));
-    for (int i = 0; i < kSize * kSize; ++i) {
-        const double value = got[static_cast<std::size_t>(i)].x;
+    Cases points;
+    for (int i = 0; i < 256; ++i) {
+        points.push_back({{i % 16 + 0.5f, i / 16 + 0.5f, 0, 0}});
+    }
+    const std::vector<glm::vec4> got = EvaluatePerCase(R"(uniform mat2 Seed;
+uniform vec2 Offset;
+
+void main()
+{
+    gl_FragColor = vec4(kavrin_rand_(Seed, Offset, EvalInput(0).xy), 0.0, 0.0, 1.0);
+}
+)",
+                                                       points, [&](Kavrin::Ogl::ShaderProgram& p) {
+                                                           p.Uniform("Seed", seed, false);
+                                                           p.Uniform("Offset", offset);
+                                                       });
+    ASSERT_EQ(got.size(), points.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const double value = got[i].x;
         ASSERT_TRUE(value >= 0.0 && value < 1.0) << "pixel " << i << ": " << value;
-        const double wanted = RandReference(seed, offset, i % kSize + 0.5, i / kSize + 0.5);
+        const double wanted = RandReference(seed, offset, points[i][0].x, points[i][0].y);
         // fract wraps: 0.99999 and 0.00001 are neighbours.
         const double distance = std::abs(value - wanted);
         EXPECT_LE(std::min(distance, 1.0 - distance), 1e-4)  // sin

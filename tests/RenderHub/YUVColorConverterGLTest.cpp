@@ -235,6 +235,8 @@ TEST_F(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
         auto y = IntegerPlane(4, 2, 16);
         auto u = IntegerPlane(2, 1, 16);
         auto v = IntegerPlane(2, 1, 16);
+        EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
+        EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(u.get()));
         YUVConverter(storage, YCbCrMatrix::BT709, kFull, 16, 0).ToYUV(source, *y, *u, *v);
         cb = ReadSamples(*u, storage);
         cr = ReadSamples(*v, storage);
@@ -316,51 +318,6 @@ TEST_F(YUVConverterGLTest, AlphaPremultipliedOrKeptShiftedRoundedAndClamped) {
     }
 }
 
-TEST_F(YUVConverterGLTest, SemiPlanarChromaOrderBothWays) {
-    const YCbCrMatrix matrix = YCbCrMatrix::BT709;
-    const glm::dvec3 colours[] = {{0.9, 0.2, 0.3}, {0.1, 0.6, 0.8}};
-    for (const glm::dvec3& c : colours) {
-        ASSERT_TRUE(FarFromTie(EncodeUnrounded(matrix, kLimited, 8, c)));
-    }
-    for (const bool nv12Order : {true, false}) {
-        SCOPED_TRACE(nv12Order ? "NV12" : "NV21");
-        Samples luma, pairs;
-        std::vector<glm::vec4> sameOrder, swappedOrder;
-        WithStorage([&](const ShaderStorage& storage) {
-            const float texels[8] = {0.9f, 0.2f, 0.3f, 1.0f, 0.1f, 0.6f, 0.8f, 1.0f};
-            Texture source(Params{2, 1, GL_RGBA, GL_RGBA32F, GL_FLOAT}, GL_CLAMP_TO_EDGE,
-                           GL_NEAREST, texels);
-            auto y = IntegerPlane(2, 1, 8);
-            auto uv = IntegerPlane(2, 1, 8, 2);
-            auto target = FloatTexture(2, 1);
-            YUVConverter converter(storage, matrix, kLimited, 8, 0);
-            ASSERT_TRUE(YUVConverter::IsValidTwoComponentTexture(uv.get()));
-            converter.ToNV(source, *y, *uv, nv12Order);
-            luma = ReadSamples(*y, storage);
-            pairs = ReadSamples(*uv, storage);
-            converter.ToRGB(*y, *uv, nv12Order, *target);
-            sameOrder = ReadFloat(*target, storage);
-            converter.ToRGB(*y, *uv, !nv12Order, *target);
-            swappedOrder = ReadFloat(*target, storage);
-        });
-        ASSERT_EQ(pairs.size(), 4u);
-        ASSERT_EQ(swappedOrder.size(), 2u);
-        for (std::size_t i = 0; i < 2; ++i) {
-            const glm::ivec3 want = EncodeSamples(matrix, kLimited, 8, colours[i]);
-            EXPECT_EQ(luma[i], want.x) << "pixel " << i;
-            EXPECT_EQ(pairs[2 * i], nv12Order ? want.y : want.z) << "pixel " << i;
-            EXPECT_EQ(pairs[2 * i + 1], nv12Order ? want.z : want.y) << "pixel " << i;
-            const glm::dvec3 same = DecodeSamples(matrix, kLimited, 8, 0, want.x, want.y, want.z);
-            const glm::dvec3 swapped =
-                DecodeSamples(matrix, kLimited, 8, 0, want.x, want.z, want.y);
-            for (int ch = 0; ch < 3; ++ch) {
-                EXPECT_NEAR(sameOrder[i][ch], same[ch], 1e-5) << i << "," << ch;        // float
-                EXPECT_NEAR(swappedOrder[i][ch], swapped[ch], 1e-5) << i << "," << ch;  // float
-            }
-        }
-    }
-}
-
 void ExpectNear3(const glm::vec3& got, const glm::dvec3& want) {
     for (int c = 0; c < 3; ++c) {
         EXPECT_NEAR(got[c], want[c], 1e-6) << "component " << c;  // float
@@ -403,92 +360,80 @@ Texture* Plane(const YUVTextures& t, int k) {
     return planes[k];
 }
 
-TEST_F(YUVTexturesGLTest, PlaneSizesAndFormats) {
+// Integer planes of every depth, their sizes and formats, to normalised planes
+// holding v / (2^b - 1) at their own precision, and back exactly.
+TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
     const std::vector<glm::ivec2> planes420 = {{33, 17}, {17, 9}, {17, 9}};
     const struct {
         PixFmt pixFmt;
-        bool integer;
         std::vector<glm::ivec2> shapes;
-        GLenum format;
-        GLint internalFormat;
     } rows[] = {
-        {PixFmt::YUV420P, true, planes420, GL_RED_INTEGER, GL_R8UI},
-        {PixFmt::YUVA420P, true, {{33, 17}, {17, 9}, {17, 9}, {33, 17}}, GL_RED_INTEGER, GL_R8UI},
-        {PixFmt::YUV410P, false, {{33, 17}, {9, 5}, {9, 5}}, GL_RED, GL_R8},
-        {PixFmt::YUV420P10LE, true, planes420, GL_RED_INTEGER, GL_R16UI},
-        {PixFmt::YUV420P10LE, false, planes420, GL_RED, GL_R16},
+        {PixFmt::YUV420P, planes420},
+        {PixFmt::YUVA420P, {{33, 17}, {17, 9}, {17, 9}, {33, 17}}},
+        {PixFmt::YUV410P, {{33, 17}, {9, 5}, {9, 5}}},
+        {PixFmt::YUV420P10LE, planes420},
+        {PixFmt::YUV420P12LE, planes420},
+        {PixFmt::YUV420P16LE, planes420},
     };
-    WithStorage([&](const ShaderStorage&) {
-        for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(PixFmtDescription::Find(row.pixFmt)->GetName()) +
-                         (row.integer ? " integer" : " normalized"));
-            const YCbCrMatrix matrix = row.integer ? YCbCrMatrix::BT709 : YCbCrMatrix::SMPTE170M;
-            const YUVTextures textures = Allocate(row.integer, row.pixFmt, frame, matrix);
-            for (std::size_t i = 0; i < 4; ++i) {
-                const Texture* plane = Plane(textures, static_cast<int>(i));
-                ASSERT_EQ(plane != nullptr, i < row.shapes.size()) << "plane " << i;
-                if (plane != nullptr) {
-                    const Params& p = plane->GetTexParams();
-                    EXPECT_EQ(glm::ivec2(p.width, p.height), row.shapes[i]) << "plane " << i;
-                    EXPECT_EQ(p.format, row.format) << "plane " << i;
-                    EXPECT_EQ(p.internalFormat, row.internalFormat) << "plane " << i;
-                }
-            }
-            EXPECT_EQ(textures.IsInteger(), row.integer);
-            EXPECT_EQ(textures.YCbCrMatrix(), matrix);
-            EXPECT_EQ(textures.FrameInfo(), frame);
-            // Integer planes cannot be filtered; they must sample nearest.
-            if (row.integer) {
-                GLint minFilter = 0, magFilter = 0;
-                textures.UTexture()->Use(0);
-                glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
-                glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
-                EXPECT_EQ(minFilter, GL_NEAREST);
-                EXPECT_EQ(magFilter, GL_NEAREST);
-            }
-        }
-    });
-}
-
-TEST_F(YUVTexturesGLTest, NormalizedAndBackIsExactAtEveryDepth) {
-    for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUV420P10LE, PixFmt::YUV420P12LE,
-                                PixFmt::YUV420P16LE, PixFmt::YUVA420P}) {
-        const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
+    for (const auto& row : rows) {
+        const PixFmtDescription* description = PixFmtDescription::Find(row.pixFmt);
         SCOPED_TRACE(description->GetName());
+        const bool wide = description->depth > 8;
         const int maxValue = (1 << description->depth) - 1;
         std::mt19937 random(static_cast<unsigned>(maxValue));
         std::uniform_int_distribution<int> value(0, maxValue);
+        const std::size_t planeCount = row.shapes.size();
         Samples original[4], normalized[4], back[4];
-        int planeCount = 0;
         WithStorage([&](const ShaderStorage& storage) {
-            const YUVTextures integer = Allocate(true, pixFmt, {19, 11, 0, 0});
-            for (; planeCount < 4 && Plane(integer, planeCount) != nullptr; ++planeCount) {
-                const Params& p = Plane(integer, planeCount)->GetTexParams();
-                Samples& s = original[planeCount];
-                s.resize(static_cast<std::size_t>(p.width * p.height));
-                std::generate(s.begin(), s.end(),
+            const YUVTextures integer = Allocate(true, row.pixFmt, frame, YCbCrMatrix::SMPTE170M);
+            for (std::size_t k = 0; k < planeCount && Plane(integer, int(k)) != nullptr; ++k) {
+                Samples& samples = original[k];
+                samples.resize(static_cast<std::size_t>(row.shapes[k].x * row.shapes[k].y));
+                std::generate(samples.begin(), samples.end(),
                               [&] { return static_cast<std::uint16_t>(value(random)); });
-                s[0] = 0;  // both ends of the range in every plane
-                s[1] = static_cast<std::uint16_t>(maxValue);
-                UploadSamples(s, *Plane(integer, planeCount), storage);
+                samples[0] = 0;  // both ends of the range in every plane
+                samples[1] = static_cast<std::uint16_t>(maxValue);
+                UploadSamples(samples, *Plane(integer, int(k)), storage);
             }
             const YUVTextures asNormalized = integer.ToNormalized(storage);
-            EXPECT_FALSE(asNormalized.IsInteger());
             const YUVTextures asInteger = asNormalized.ToInteger(storage);
-            EXPECT_TRUE(asInteger.IsInteger());
-            for (int k = 0; k < planeCount; ++k) {
-                normalized[k] = ReadSamples(*Plane(asNormalized, k), storage);
-                back[k] = ReadSamples(*Plane(asInteger, k), storage);
+            for (const YUVTextures* t : {&integer, &asNormalized, &asInteger}) {
+                const bool isInteger = t != &asNormalized;
+                EXPECT_EQ(t->IsInteger(), isInteger);
+                EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
+                EXPECT_EQ(t->FrameInfo(), frame);
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const Texture* plane = Plane(*t, static_cast<int>(k));
+                    ASSERT_EQ(plane != nullptr, k < planeCount) << "plane " << k;
+                    if (plane == nullptr) {
+                        continue;
+                    }
+                    const Params& p = plane->GetTexParams();
+                    EXPECT_EQ(glm::ivec2(p.width, p.height), row.shapes[k]) << "plane " << k;
+                    EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
+                    EXPECT_EQ(p.internalFormat, isInteger ? (wide ? GL_R16UI : GL_R8UI)
+                                                          : (wide ? GL_R16 : GL_R8))
+                        << "plane " << k;
+                }
+            }
+            // Integer planes cannot be filtered; they must sample nearest.
+            GLint minFilter = 0, magFilter = 0;
+            integer.UTexture()->Use(0);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
+            EXPECT_EQ(minFilter, GL_NEAREST);
+            EXPECT_EQ(magFilter, GL_NEAREST);
+            for (std::size_t k = 0; k < planeCount; ++k) {
+                normalized[k] = ReadSamples(*Plane(asNormalized, int(k)), storage);
+                back[k] = ReadSamples(*Plane(asInteger, int(k)), storage);
             }
         });
-        ASSERT_GE(planeCount, 3);
-        const int normalizedMax = description->depth > 8 ? 65535 : 255;
-        for (int k = 0; k < planeCount; ++k) {
+        const int normalizedMax = wide ? 65535 : 255;
+        for (std::size_t k = 0; k < planeCount; ++k) {
             ASSERT_EQ(back[k], original[k]) << "plane " << k;
             ASSERT_EQ(normalized[k].size(), original[k].size());
             for (std::size_t i = 0; i < original[k].size(); ++i) {
-                // The normalised plane holds v / (2^b - 1) at its own precision.
                 ASSERT_NEAR(normalized[k][i], double(original[k][i]) * normalizedMax / maxValue,
                             1.0)  // rounding
                     << "plane " << k << " sample " << i;
