@@ -190,7 +190,7 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         Uniforms u;
         Tolerance tol;
         std::optional<glm::dvec3> flat;  // none: the reference conversion
-        bool linearInput;  // the sweep decoded by the target curve, else the sweep
+        bool linearInput;                // the sweep decoded by the target curve, else the sweep
     };
     std::vector<Row> rows;
     const struct {
@@ -242,10 +242,10 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         glm::dvec3 flat;  // kNone: the input comes through
         Tolerance tol;
     } faults[] = {
-        {0, T::Linear, 1, 1, kRed, kExact},       {12, T::Linear, 1, 1, kRed, kExact},
-        {-1, T::Linear, 1, 1, kRed, kExact},      {99, T::SRGB, 1, 1, kRed, kFloat},
-        {T::Linear, 0, 1, 1, kBlue, kExact},      {T::Linear, 12, 1, 1, kBlue, kExact},
-        {T::ST2084, -1, 1, 1, kBlue, kExact},     {T::Linear, T::Linear, 1, 7, kGreen, kExact},
+        {0, T::Linear, 1, 1, kRed, kExact},           {12, T::Linear, 1, 1, kRed, kExact},
+        {-1, T::Linear, 1, 1, kRed, kExact},          {99, T::SRGB, 1, 1, kRed, kFloat},
+        {T::Linear, 0, 1, 1, kBlue, kExact},          {T::Linear, 12, 1, 1, kBlue, kExact},
+        {T::ST2084, -1, 1, 1, kBlue, kExact},         {T::Linear, T::Linear, 1, 7, kGreen, kExact},
         {T::Linear, T::Linear, 4, 9, kGreen, kExact}, {T::Linear, T::Linear, 9, 2, kGreen, kExact},
         {T::Linear, T::SRGB, 1, 11, kGreen, kFloat},  {T::Linear, T::Linear, 1, 1, kNone, kExact},
         {T::SRGB, T::SRGB, 1, 1, kNone, kFloat},
@@ -279,10 +279,10 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
             } else {
                 glm::dvec3 c = Ref::Decode(row.u.sourceFunction, Rgb(t), curve);
                 if (row.u.sourcePrimaries != row.u.targetPrimaries) {
-                    c = Ref::Apply(Kavrin::Conf::GetRGBCrossMatrix(
-                                       ColorPrimaries(row.u.sourcePrimaries),
-                                       ColorPrimaries(row.u.targetPrimaries)),
-                                   c);
+                    c = Ref::Apply(
+                        Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries(row.u.sourcePrimaries),
+                                                        ColorPrimaries(row.u.targetPrimaries)),
+                        c);
                 }
                 wanted.push_back(Ref::Encode(row.u.targetFunction, c, curve));
             }

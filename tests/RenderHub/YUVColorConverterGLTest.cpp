@@ -123,9 +123,8 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                         static_cast<std::uint16_t>(std::lround(colours.back().a * top) << shift));
                 }
                 for (Samples& plane : planes) {
-                    std::generate_n(std::back_inserter(plane), kHalf, [&] {
-                        return static_cast<std::uint16_t>(container(random));
-                    });
+                    std::generate_n(std::back_inserter(plane), kHalf,
+                                    [&] { return static_cast<std::uint16_t>(container(random)); });
                 }
                 for (int k = 0; k < 4; ++k) {
                     planes[k][kHalf + k] = 0;
@@ -133,7 +132,8 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                 }
                 planes[3][kHalf + 9] = static_cast<std::uint16_t>((1 << (depth + shift)) - 1);
                 WithStorage([&](const ShaderStorage& storage) {
-                    YUVConverter converter(storage, matrix, range, static_cast<unsigned char>(depth),
+                    YUVConverter converter(storage, matrix, range,
+                                           static_cast<unsigned char>(depth),
                                            static_cast<unsigned char>(shift));
                     auto source = FloatTexture(kSize, kSize / 2, colours.data());
                     std::unique_ptr<Texture> t[7];
@@ -164,7 +164,8 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                                      std::abs(a - std::floor(a) - 0.5) <= 0.01;
                     const bool premultipliedTie =
                         !FarFromTie(EncodeUnrounded(matrix, range, depth, premultipliedColour));
-                    const glm::ivec3 want = EncodeSamples(matrix, range, depth, premultipliedColour);
+                    const glm::ivec3 want =
+                        EncodeSamples(matrix, range, depth, premultipliedColour);
                     for (int k = 0; k < 4; ++k) {
                         ASSERT_LE(std::abs(straight[k].at(i) - planes[k][i]), tie ? 1 << shift : 0)
                             << "ToYUVA pixel " << i << " plane " << k;
@@ -354,8 +355,8 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
                     const Params& p = plane->GetTexParams();
                     EXPECT_EQ(glm::ivec2(p.width, p.height), row.shapes[k]) << "plane " << k;
                     EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
-                    EXPECT_EQ(p.internalFormat, isInteger ? (wide ? GL_R16UI : GL_R8UI)
-                                                          : (wide ? GL_R16 : GL_R8))
+                    EXPECT_EQ(p.internalFormat,
+                              isInteger ? (wide ? GL_R16UI : GL_R8UI) : (wide ? GL_R16 : GL_R8))
                         << "plane " << k;
                 }
             }

@@ -1,12 +1,12 @@
 #include "Oracles.h"
 
+#include <zimg.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <zimg.h>
 
 #include <gtest/gtest.h>
 
