@@ -6,7 +6,7 @@
 namespace Kavrin::Test {
 
 // One 4:4:4 planar image as zimg takes it: three planes of samples (R, G, B or
-// Y, Cb, Cr), rows tight, at `depth` bits (8: bytes, else 16-bit words).
+// Y, Cb, Cr), rows tight, at `depth` bits.
 struct ZimgImage {
     int width = 0;
     int height = 0;
