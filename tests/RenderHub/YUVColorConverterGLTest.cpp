@@ -307,32 +307,27 @@ Texture* Plane(const YUVTextures& t, int k) {
 // holding v / (2^b - 1) at their own precision, and back exactly.
 TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
-    const std::vector<glm::ivec2> planes420 = {{33, 17}, {17, 9}, {17, 9}};
-    const struct {
-        PixFmt pixFmt;
-        std::vector<glm::ivec2> shapes;
-    } rows[] = {
-        {PixFmt::YUV420P, planes420},
-        {PixFmt::YUVA420P, {{33, 17}, {17, 9}, {17, 9}, {33, 17}}},
-        {PixFmt::YUV410P, {{33, 17}, {9, 5}, {9, 5}}},
-        {PixFmt::YUV420P10LE, planes420},
-        {PixFmt::YUV420P12LE, planes420},
-        {PixFmt::YUV420P16LE, planes420},
-    };
-    for (const auto& row : rows) {
-        const PixFmtDescription* description = PixFmtDescription::Find(row.pixFmt);
+    for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUVA420P, PixFmt::YUV410P,
+                                PixFmt::YUV420P10LE, PixFmt::YUV420P12LE, PixFmt::YUV420P16LE}) {
+        const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
         SCOPED_TRACE(description->GetName());
         const bool wide = description->depth > 8;
         const int maxValue = (1 << description->depth) - 1;
+        // Chroma planes round up; luma and alpha are full size.
+        const std::size_t planeCount = description->HasAlpha() ? 4 : 3;
+        const auto shape = [&](std::size_t k) {
+            const int w = k == 1 || k == 2 ? description->log2ChromaW : 0;
+            const int h = k == 1 || k == 2 ? description->log2ChromaH : 0;
+            return glm::ivec2((33 + (1 << w) - 1) >> w, (17 + (1 << h) - 1) >> h);
+        };
         std::mt19937 random(static_cast<unsigned>(maxValue));
         std::uniform_int_distribution<int> value(0, maxValue);
-        const std::size_t planeCount = row.shapes.size();
         Samples original[4], normalized[4], back[4];
         WithStorage([&](const ShaderStorage& storage) {
-            const YUVTextures integer = Allocate(true, row.pixFmt, frame, YCbCrMatrix::SMPTE170M);
+            const YUVTextures integer = Allocate(true, pixFmt, frame, YCbCrMatrix::SMPTE170M);
             for (std::size_t k = 0; k < planeCount && Plane(integer, int(k)) != nullptr; ++k) {
                 Samples& samples = original[k];
-                samples.resize(static_cast<std::size_t>(row.shapes[k].x * row.shapes[k].y));
+                samples.resize(static_cast<std::size_t>(shape(k).x * shape(k).y));
                 std::generate(samples.begin(), samples.end(),
                               [&] { return static_cast<std::uint16_t>(value(random)); });
                 samples[0] = 0;  // both ends of the range in every plane
@@ -353,7 +348,7 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
                         continue;
                     }
                     const Params& p = plane->GetTexParams();
-                    EXPECT_EQ(glm::ivec2(p.width, p.height), row.shapes[k]) << "plane " << k;
+                    EXPECT_EQ(glm::ivec2(p.width, p.height), shape(k)) << "plane " << k;
                     EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
                     EXPECT_EQ(p.internalFormat,
                               isInteger ? (wide ? GL_R16UI : GL_R8UI) : (wide ? GL_R16 : GL_R8))
