@@ -116,14 +116,7 @@ TEST(ColorPrimariesTest, CrossMatricesMatchZimgInvertAndKeepWhite) {
     }
 }
 
-// ITU-R BT.2087-0 equation (4), published to four decimals; unknown primaries throw.
-TEST(ColorPrimariesTest, BT2087AndUnknownPrimaries) {
-    const double published[3][3] = {
-        {0.6274, 0.3293, 0.0433}, {0.0691, 0.9195, 0.0114}, {0.0164, 0.0880, 0.8956}};
-    const auto m = GetRGBCrossMatrix(ColorPrimaries::BT709, ColorPrimaries::BT2020);
-    for (int i = 0; i < 9; ++i) {
-        EXPECT_NEAR(m[i / 3][i % 3], published[i / 3][i % 3], 1e-4) << i;
-    }
+TEST(ColorPrimariesTest, UnknownPrimariesThrow) {
     for (int value : {0, 2, 3, 13, 21, 23, -1}) {
         const auto primaries = static_cast<ColorPrimaries>(value);
         EXPECT_FALSE(Kavrin::Conf::IsKnownColorPrimaries(primaries)) << value;

@@ -130,7 +130,8 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                     planes[k][kHalf + k] = 0;
                     planes[k][kHalf + 4 + k] = static_cast<std::uint16_t>(top << shift);
                 }
-                planes[3][kHalf + 9] = static_cast<std::uint16_t>((1 << (depth + shift)) - 1);
+                // Above the depth in a 16-bit container: clamps to one.
+                planes[3][kHalf + 9] = static_cast<std::uint16_t>(depth + shift > 8 ? 0xFFFF : top);
                 WithStorage([&](const ShaderStorage& storage) {
                     YUVConverter converter(storage, matrix, range,
                                            static_cast<unsigned char>(depth),
