@@ -277,14 +277,11 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
             if (row.flat) {
                 wanted.push_back(*row.flat);
             } else {
-                glm::dvec3 c = Ref::Decode(row.u.sourceFunction, Rgb(t), curve);
-                if (row.u.sourcePrimaries != row.u.targetPrimaries) {
-                    c = Ref::Apply(
-                        Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries(row.u.sourcePrimaries),
-                                                        ColorPrimaries(row.u.targetPrimaries)),
-                        c);
-                }
-                wanted.push_back(Ref::Encode(row.u.targetFunction, c, curve));
+                // Equal primaries give the exact identity.
+                const auto m = Kavrin::Conf::GetRGBCrossMatrix(
+                    ColorPrimaries(row.u.sourcePrimaries), ColorPrimaries(row.u.targetPrimaries));
+                const glm::dvec3 c = Ref::Decode(row.u.sourceFunction, Rgb(t), curve);
+                wanted.push_back(Ref::Encode(row.u.targetFunction, Ref::Apply(m, c), curve));
             }
         }
         ExpectColours(row.name, input, Convert(row.u, input), wanted, row.tol);
@@ -369,10 +366,9 @@ TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
         const ColorSpaceTransform transform(row.info);
         const auto m = Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries(row.info.source.primaries),
                                                        ColorPrimaries(row.info.target.primaries));
-        const bool convert = row.info.source.primaries != row.info.target.primaries;
         std::vector<glm::dvec3> wanted;
         for (const auto& t : row.input) {
-            wanted.push_back(Ref::Pipeline(Rgb(t), transform, convert ? &m : nullptr));
+            wanted.push_back(Ref::Pipeline(Rgb(t), transform, &m));
         }
         ExpectColours(row.name, row.input, ConvertFrame(row.info, row.input), wanted, row.tol);
     }
