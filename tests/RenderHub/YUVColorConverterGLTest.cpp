@@ -246,6 +246,8 @@ TEST_F(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
         auto v = IntegerPlane(2, 1, 16);
         EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
         EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(u.get()));
+        EXPECT_TRUE(YUVConverter::IsValidOneComponentTexture(u.get()));
+        EXPECT_FALSE(YUVConverter::IsValidRGBTexture(u.get()));
         YUVConverter(storage, YCbCrMatrix::BT709, kFull, 16, 0).ToYUV(source, *y, *u, *v);
         cb = ReadSamples(*u, storage);
         cr = ReadSamples(*v, storage);
