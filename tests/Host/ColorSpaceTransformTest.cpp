@@ -31,44 +31,6 @@ using namespace Kavrin::Test::Ref;
 
 double PQEncode(double cdm2) { return PqInverseEotf(cdm2 / 100.0); }
 
-// The converter's grey-level pipeline in double: decode by identifier (display light
-// 1.0 = 100 cd/m² for PQ/HLG), tone curve, inverse OOTF, scale, forward OOTF, encode.
-double RunPipeline(const ColorSpaceTransform& t, double signal) {
-    using T = ColorSpaceTransform;
-    const double hlgPeak = t.GetHLGDisplayPeakLuminance();
-    const double gamma = t.GetHLGOOTFGamma();
-    const auto [a, b] = t.GetPQTonemapCoefs();
-    // Signal to linear light and back, by identifier.
-    const auto curve = [&](int id, double x, bool decode) {
-        switch (id) {
-            case T::BT709:
-                return decode ? Bt709InverseOetf(x) : Bt709Oetf(x);
-            case T::Gamma22:
-            case T::Gamma28: {
-                const double g = id == T::Gamma22 ? 2.2 : 2.8;
-                return std::pow(x, decode ? g : 1.0 / g);
-            }
-            case T::Linear:
-                return x;
-            case T::SRGB:
-                return decode ? SrgbEotf(x) : SrgbInverseEotf(x);
-            case T::ST2084:
-                x = decode ? PqEotf(x) : PQEncode(x * 100.0);
-                return decode && a > 0.0f ? x * (1.0 + a * x) / (1.0 + b * x) : x;
-            case T::HLG:
-                return decode ? hlgPeak * std::pow(HlgInverseOetf(x), gamma) / 100.0
-                              : HlgOetf(std::pow(x * 100.0 / hlgPeak, 1.0 / gamma));
-        }
-        ADD_FAILURE() << "unexpected identifier " << id;
-        return 0.0;
-    };
-    double v = curve(t.GetSourceTransfer(), signal, true);
-    v = t.GetFlags() & T::InverseOOTF ? SdrSceneOfDisplay(v) : v;
-    v *= t.GetLinearScale();
-    v = t.GetFlags() & T::ForwardOOTF ? SdrDisplayOfScene(v) : v;
-    return curve(t.GetTargetTransfer(), v, false);
-}
-
 // --- Whole pipeline: signal levels the standards tie together ------------------
 // Every transfer code on each side, each OOTF choice and each linear scale shows
 // in some row: a wrong identifier, flag or scale moves the level.
@@ -124,18 +86,22 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
         if (row.referenceWhite > 0) {
             info.referenceWhiteLuminance = row.referenceWhite;
         }
-        EXPECT_NEAR(RunPipeline(ColorSpaceTransform(info), row.input), row.expected, row.tolerance)
+        EXPECT_NEAR(Pipeline(glm::dvec3(row.input), ColorSpaceTransform(info)).g, row.expected,
+                    row.tolerance)
             << row.name;
     }
 }
 
-// --- PQ tone curve ------------------------------------------------------------------
+// --- Tone mapping ---------------------------------------------------------------------
+// The tone target T (cd/m²) of a PQ or HLG source above it, 0 for none; the PQ
+// curve lands the source peak on it, keeps black and rises; an HLG source's
+// peak is L_W (1000 by default).
 
-TEST(ColorSpaceTransformTest, ToneCurveKeepsBlackAndHitsPeakOnlyForPQAbovePeak) {
+TEST(ColorSpaceTransformTest, ToneCurveAndPeaksOnlyForHdrAboveTheTarget) {
     struct Row {
         int source, target;
         float sourcePeak, targetPeak;
-        double ceiling;  // cd/m² the source peak must land on; 0 = no tone mapping
+        double ceiling;
     };
     // clang-format off
     const Row rows[] = {
@@ -144,8 +110,10 @@ TEST(ColorSpaceTransformTest, ToneCurveKeepsBlackAndHitsPeakOnlyForPQAbovePeak) 
         {kPQ, kHLG, 2000, 4000, 1000},     {kPQ, kPQ, 1000, 1000, 0},
         {kPQ, kPQ, 600, 1000, 0},          {kPQ, kBT709, 203, 1000, 0},
         {kPQ, kHLG, 1000, 1000, 0},        {kPQ, kLinear, 4000, 1000, 0},
-        {kHLG, kBT709, 10000, 1000, 0},    {kBT709, kBT709, 10000, 1000, 0},
-        {kSRGB, kBT709, 10000, 1000, 0},   {kLinear, kBT709, 10000, 1000, 0},
+        {kHLG, kBT709, 10000, 1000, 203},  {kHLG, kPQ, 4000, 600, 600},
+        {kHLG, kPQ, 4000, 1000, 0},        {kHLG, kHLG, 4000, 100, 0},
+        {kHLG, kLinear, 4000, 100, 0},     {kBT709, kBT709, 10000, 1000, 0},
+        {kSRGB, kPQ, 10000, 100, 0},       {kLinear, kBT709, 10000, 1000, 0},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -154,8 +122,13 @@ TEST(ColorSpaceTransformTest, ToneCurveKeepsBlackAndHitsPeakOnlyForPQAbovePeak) 
         auto info = MakeInfo(row.source, row.target);
         info.sourcePeakLuminance = row.sourcePeak;
         info.targetPeakLuminance = row.targetPeak;
-        const auto [a, b] = ColorSpaceTransform(info).GetPQTonemapCoefs();
-        if (row.ceiling == 0.0) {
+        const ColorSpaceTransform t(info);
+        const double peak = (row.source == kHLG ? 1000.0 : row.sourcePeak) / 100.0;
+        const auto [s, target] = t.GetToneMapPeaks();
+        EXPECT_NEAR(s, row.ceiling > 0 ? peak : 0.0, 1e-6 * peak);
+        EXPECT_NEAR(target, row.ceiling / 100.0, 1e-6 * row.ceiling);
+        const auto [a, b] = t.GetPQTonemapCoefs();
+        if (row.ceiling == 0.0 || row.source != kPQ) {
             EXPECT_EQ(a, 0.0f);
             EXPECT_EQ(b, 0.0f);
             continue;
@@ -165,7 +138,6 @@ TEST(ColorSpaceTransformTest, ToneCurveKeepsBlackAndHitsPeakOnlyForPQAbovePeak) 
         const double db = b;
         auto f = [&](double m) { return m * (1.0 + da * m) / (1.0 + db * m); };
         EXPECT_NEAR(f(1e-7) / 1e-7, 1.0, 1e-5) << "slope at black";
-        const double peak = row.sourcePeak / 100.0;
         EXPECT_NEAR(f(peak), row.ceiling / 100.0, 1e-5 * row.ceiling);
         double previous = 0.0;
         for (int i = 1; i <= 1000; ++i) {

@@ -35,30 +35,15 @@ private:
     std::atomic<int>* destroyed;
 };
 
-TEST(RefCountTest, LastReleaseDeletesExactlyOnce) {
+// Copies on several threads balance; the last release deletes exactly once.
+TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
     std::atomic<int> destroyed = 0;
     auto* object = new Counted(&destroyed);
+    boost::intrusive_ptr<Counted> shared(object);
     {
-        boost::intrusive_ptr<Counted> first(object);
-        boost::intrusive_ptr<Counted> second = first;
+        const boost::intrusive_ptr<Counted> second = shared;
         EXPECT_EQ(object->GetRefCount(), 2u);
-        second.reset();
-        EXPECT_EQ(object->GetRefCount(), 1u);
-        EXPECT_EQ(destroyed, 0);
     }
-    EXPECT_EQ(destroyed, 1);
-    // A copied object starts with no references of its own.
-    Kavrin::RefCountImpl original;
-    original.AddRef();
-    original.AddRef();
-    Kavrin::RefCountImpl copy(original);
-    EXPECT_EQ(copy.Get(), 0u);
-    EXPECT_EQ(original.Get(), 2u);
-}
-
-TEST(RefCountTest, ConcurrentCopiesOnManyThreadsBalance) {
-    std::atomic<int> destroyed = 0;
-    boost::intrusive_ptr<Counted> shared(new Counted(&destroyed));
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([shared] {
@@ -69,9 +54,17 @@ TEST(RefCountTest, ConcurrentCopiesOnManyThreadsBalance) {
     }
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(shared->GetRefCount(), 1u);
+    EXPECT_EQ(object->GetRefCount(), 1u);
+    EXPECT_EQ(destroyed, 0);
     shared.reset();
     EXPECT_EQ(destroyed, 1);
+    // A copied object starts with no references of its own.
+    Kavrin::RefCountImpl original;
+    original.AddRef();
+    original.AddRef();
+    Kavrin::RefCountImpl copy(original);
+    EXPECT_EQ(copy.Get(), 0u);
+    EXPECT_EQ(original.Get(), 2u);
 }
 
 TEST(GpuTaskTest, StatusOnlyRisesStartTimeComesFromTheClockAndTheRecordOutlivesTheTask) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -83,30 +84,13 @@ Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
     return samples;
 }
 
-// Uploads three equal-size planes and converts them into a float image.
-std::vector<glm::vec4> DecodeOnGpu(YCbCrMatrix matrix, PixelColorRange range, int depth, int shift,
-                                   int width, int height, const Samples planes[3]) {
-    std::vector<glm::vec4> result;
-    WithStorage([&](const ShaderStorage& storage) {
-        auto target = FloatTexture(width, height);
-        std::unique_ptr<Texture> t[3];
-        for (int k = 0; k < 3; ++k) {
-            t[k] = IntegerPlane(width, height, depth + shift);
-            UploadSamples(planes[k], *t[k], storage);
-        }
-        YUVConverter(storage, matrix, range, static_cast<unsigned char>(depth),
-                     static_cast<unsigned char>(shift))
-            .ToRGB(*t[0], *t[1], *t[2], *target);
-        result = ReadFloat(*target, storage);
-    });
-    return result;
-}
-
-// Every matrix, range, depth and bit alignment. Decoding: the upper half of
-// the image holds random codes over the whole container (super-black,
-// super-white, out-of-range chroma, junk in the padding bits, each plane's
-// extremes), the lower half the codes of in-gamut colours, which zimg decodes
-// too. Encoding: those colours give those codes.
+// Every matrix, range, depth and bit alignment, with alpha. Encoding: in-gamut
+// colours give their codes, premultiplied by ToYUV, straight with a rounded
+// alpha plane by ToYUVA. Decoding, by ToRGB and ToRGBA: the upper half of the
+// image holds random samples over the whole container (super-black,
+// super-white, out-of-range chroma, alpha past the top of the depth, junk in
+// the padding bits, each plane's extremes), the lower half the codes of the
+// colours, which zimg decodes too.
 TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
     constexpr int kSize = 32;
     constexpr int kHalf = kSize * kSize / 2;
@@ -122,69 +106,94 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                 std::mt19937 random(static_cast<unsigned>(depth * 131 + shift * 7 +
                                                           static_cast<int>(matrix) * 3 +
                                                           static_cast<int>(range)));
-                std::uniform_int_distribution<int> value(0, (1 << depth) - 1);
-                std::uniform_int_distribution<int> junk(0, (1 << shift) - 1);
+                const int top = (1 << depth) - 1;
+                std::uniform_int_distribution<int> container(0, (1 << (depth + shift)) - 1);
                 std::uniform_real_distribution<double> channel(0.05, 0.95);
-                Samples planes[3], encoded[3];
-                std::vector<glm::vec4> colours;
+                Samples planes[4], premultiplied[3], straight[4];
+                std::vector<glm::vec4> colours, rgb, rgba;
                 for (int i = 0; i < kHalf; ++i) {
-                    colours.push_back(
-                        glm::vec4(channel(random), channel(random), channel(random), 1));
-                    const glm::ivec3 s =
-                        EncodeSamples(matrix, range, depth, glm::dvec3(colours.back()));
+                    const glm::dvec4 c(channel(random), channel(random), channel(random),
+                                       channel(random));
+                    colours.push_back(glm::vec4(c));
+                    const glm::ivec3 s = EncodeSamples(matrix, range, depth, glm::dvec3(c));
                     for (int k = 0; k < 3; ++k) {
                         planes[k].push_back(static_cast<std::uint16_t>(s[k] << shift));
                     }
-                }
-                // The in-gamut colours encoded on the GPU give the same codes,
-                // but where float rounding may tip a tie.
-                WithStorage([&](const ShaderStorage& storage) {
-                    auto source = FloatTexture(kSize, kSize / 2, colours.data());
-                    std::unique_ptr<Texture> t[3];
-                    for (int k = 0; k < 3; ++k) {
-                        t[k] = IntegerPlane(kSize, kSize / 2, depth + shift);
-                    }
-                    YUVConverter(storage, matrix, range, static_cast<unsigned char>(depth),
-                                 static_cast<unsigned char>(shift))
-                        .ToYUV(*source, *t[0], *t[1], *t[2]);
-                    for (int k = 0; k < 3; ++k) {
-                        encoded[k] = ReadSamples(*t[k], storage);
-                    }
-                });
-                for (std::size_t i = 0; i < kHalf; ++i) {
-                    const bool tie =
-                        !FarFromTie(EncodeUnrounded(matrix, range, depth, glm::dvec3(colours[i])));
-                    for (int k = 0; k < 3; ++k) {
-                        ASSERT_LE(std::abs(encoded[k].at(i) - planes[k][i]), tie ? 1 << shift : 0)
-                            << "encoded pixel " << i << " plane " << k;
-                        ASSERT_EQ(encoded[k][i] & ((1 << shift) - 1), 0) << "padding bits";
-                    }
+                    planes[3].push_back(
+                        static_cast<std::uint16_t>(std::lround(colours.back().a * top) << shift));
                 }
                 for (Samples& plane : planes) {
-                    for (int i = 0; i < kHalf; ++i) {
-                        plane.push_back(
-                            static_cast<std::uint16_t>((value(random) << shift) | junk(random)));
+                    std::generate_n(std::back_inserter(plane), kHalf,
+                                    [&] { return static_cast<std::uint16_t>(container(random)); });
+                }
+                for (int k = 0; k < 4; ++k) {
+                    planes[k][kHalf + k] = 0;
+                    planes[k][kHalf + 4 + k] = static_cast<std::uint16_t>(top << shift);
+                }
+                // Above the depth in a 16-bit container: clamps to one.
+                planes[3][kHalf + 9] = static_cast<std::uint16_t>(depth + shift > 8 ? 0xFFFF : top);
+                WithStorage([&](const ShaderStorage& storage) {
+                    YUVConverter converter(storage, matrix, range,
+                                           static_cast<unsigned char>(depth),
+                                           static_cast<unsigned char>(shift));
+                    auto source = FloatTexture(kSize, kSize / 2, colours.data());
+                    std::unique_ptr<Texture> t[7];
+                    for (auto& plane : t) {
+                        plane = IntegerPlane(kSize, kSize / 2, depth + shift);
+                    }
+                    converter.ToYUV(*source, *t[0], *t[1], *t[2]);
+                    converter.ToYUVA(*source, *t[3], *t[4], *t[5], *t[6]);
+                    for (int k = 0; k < 7; ++k) {
+                        (k < 3 ? premultiplied[k] : straight[k - 3]) = ReadSamples(*t[k], storage);
+                    }
+                    auto target = FloatTexture(kSize, kSize);
+                    for (int k = 0; k < 4; ++k) {
+                        t[k] = IntegerPlane(kSize, kSize, depth + shift);
+                        UploadSamples(planes[k], *t[k], storage);
+                    }
+                    converter.ToRGB(*t[0], *t[1], *t[2], *target);
+                    rgb = ReadFloat(*target, storage);
+                    converter.ToRGBA(*t[0], *t[1], *t[2], *t[3], *target);
+                    rgba = ReadFloat(*target, storage);
+                });
+                // The same codes, but where float rounding may tip a tie.
+                for (std::size_t i = 0; i < kHalf; ++i) {
+                    const glm::dvec3 c(colours[i]);
+                    const glm::dvec3 premultipliedColour = c * double(colours[i].a);
+                    const double a = colours[i].a * double(top);
+                    const bool tie = !FarFromTie(EncodeUnrounded(matrix, range, depth, c)) ||
+                                     std::abs(a - std::floor(a) - 0.5) <= 0.01;
+                    const bool premultipliedTie =
+                        !FarFromTie(EncodeUnrounded(matrix, range, depth, premultipliedColour));
+                    const glm::ivec3 want =
+                        EncodeSamples(matrix, range, depth, premultipliedColour);
+                    for (int k = 0; k < 4; ++k) {
+                        ASSERT_LE(std::abs(straight[k].at(i) - planes[k][i]), tie ? 1 << shift : 0)
+                            << "ToYUVA pixel " << i << " plane " << k;
+                        ASSERT_EQ(straight[k][i] & ((1 << shift) - 1), 0) << "padding bits";
+                        if (k < 3) {
+                            ASSERT_LE(std::abs(premultiplied[k].at(i) - (want[k] << shift)),
+                                      premultipliedTie ? 1 << shift : 0)
+                                << "ToYUV pixel " << i << " plane " << k;
+                        }
                     }
                 }
-                for (int k = 0; k < 3; ++k) {
-                    planes[k][kHalf + k] = 0;
-                    planes[k][kHalf + 3 + k] =
-                        static_cast<std::uint16_t>((1 << (depth + shift)) - 1);
-                }
-                const auto got = DecodeOnGpu(matrix, range, depth, shift, kSize, kSize, planes);
-                ASSERT_EQ(got.size(), planes[0].size());
+                ASSERT_EQ(rgb.size(), planes[0].size());
+                ASSERT_EQ(rgba.size(), planes[0].size());
                 // Never more than a twentieth of a code, so that a one-code slip
                 // shows at 16 bits too.
                 const double tolerance = std::min(1e-4, 0.05 / MaxCode(depth));  // float
-                for (std::size_t i = 0; i < got.size(); ++i) {
+                for (std::size_t i = 0; i < rgb.size(); ++i) {
                     const glm::dvec3 want = DecodeSamples(matrix, range, depth, shift, planes[0][i],
                                                           planes[1][i], planes[2][i]);
-                    for (int ch = 0; ch < 3; ++ch) {
-                        ASSERT_NEAR(got[i][ch], want[ch], tolerance)
-                            << "pixel " << i << " samples (" << planes[0][i] << ", " << planes[1][i]
-                            << ", " << planes[2][i] << ") channel " << ch;
+                    const double alpha = std::min((planes[3][i] >> shift) / MaxCode(depth), 1.0);
+                    for (int ch = 0; ch < 4; ++ch) {
+                        ASSERT_NEAR(rgb[i][ch], ch < 3 ? want[ch] : 1.0, tolerance)
+                            << "ToRGB pixel " << i << " samples (" << planes[0][i] << ", "
+                            << planes[1][i] << ", " << planes[2][i] << ") channel " << ch;
+                        ASSERT_NEAR(rgba[i][ch], ch < 3 ? want[ch] : alpha, tolerance)
+                            << "ToRGBA pixel " << i << " alpha sample " << planes[3][i];
                     }
-                    ASSERT_EQ(got[i].a, 1.0f) << "pixel " << i;
                 }
                 if (shift != 0) {
                     continue;
@@ -200,15 +209,15 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                 for (int k = 0; k < 3; ++k) {
                     source.planes[k].assign(planes[k].begin(), planes[k].begin() + kHalf);
                 }
-                Kavrin::Test::ZimgImage rgb = source;
-                rgb.rgb = true;
-                rgb.fullRange = true;
-                ASSERT_TRUE(Kavrin::Test::ZimgConvert(source, rgb));
+                Kavrin::Test::ZimgImage zimg = source;
+                zimg.rgb = true;
+                zimg.fullRange = true;
+                ASSERT_TRUE(Kavrin::Test::ZimgConvert(source, zimg));
                 for (std::size_t i = 0; i < kHalf; ++i) {
                     for (int ch = 0; ch < 3; ++ch) {
                         const long ours =
-                            std::lround(std::clamp(double(got[i][ch]), 0.0, 1.0) * MaxCode(depth));
-                        ASSERT_LE(std::abs(rgb.planes[ch][i] - ours), 1)  // rounding
+                            std::lround(std::clamp(double(rgb[i][ch]), 0.0, 1.0) * MaxCode(depth));
+                        ASSERT_LE(std::abs(zimg.planes[ch][i] - ours), 1)  // rounding
                             << "zimg, pixel " << i << " channel " << ch;
                     }
                 }
@@ -235,6 +244,10 @@ TEST_F(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
         auto y = IntegerPlane(4, 2, 16);
         auto u = IntegerPlane(2, 1, 16);
         auto v = IntegerPlane(2, 1, 16);
+        EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
+        EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(u.get()));
+        EXPECT_TRUE(YUVConverter::IsValidOneComponentTexture(u.get()));
+        EXPECT_FALSE(YUVConverter::IsValidRGBTexture(u.get()));
         YUVConverter(storage, YCbCrMatrix::BT709, kFull, 16, 0).ToYUV(source, *y, *u, *v);
         cb = ReadSamples(*u, storage);
         cr = ReadSamples(*v, storage);
@@ -248,116 +261,6 @@ TEST_F(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
         const glm::ivec3 want = EncodeSamples(YCbCrMatrix::BT709, kFull, 16, mean);
         EXPECT_NEAR(cb[static_cast<std::size_t>(block)], want.y, 1) << block;  // filtering
         EXPECT_NEAR(cr[static_cast<std::size_t>(block)], want.z, 1) << block;  // filtering
-    }
-}
-
-// MSB-aligned 10-bit output: ToYUV premultiplies, ToYUVA keeps straight colour
-// and writes a rounded alpha plane, ToRGBA reads it back; an alpha sample past
-// the top of the depth clamps to one.
-TEST_F(YUVConverterGLTest, AlphaPremultipliedOrKeptShiftedRoundedAndClamped) {
-    constexpr int kDepth = 10;
-    constexpr int kShift = 6;
-    const YCbCrMatrix matrix = YCbCrMatrix::SMPTE170M;
-    const glm::dvec3 red(1.0, 0.0, 0.0), halfRed(0.5, 0.0, 0.0);
-    for (const glm::dvec3& c : {red, halfRed}) {
-        ASSERT_TRUE(FarFromTie(EncodeUnrounded(matrix, kLimited, kDepth, c)));
-    }
-    const Samples alpha = {0, 256, 1023, 2000}, white = {940, 940, 940, 940};
-    const Samples grey = {512, 512, 512, 512};
-    Samples premultiplied[3], straight[4];
-    std::vector<glm::vec4> decoded, clamped;
-    WithStorage([&](const ShaderStorage& storage) {
-        const float texel[4] = {1.0f, 0.0f, 0.0f, 0.5f};
-        Texture source(Params{1, 1, GL_RGBA, GL_RGBA32F, GL_FLOAT}, GL_CLAMP_TO_EDGE, GL_NEAREST,
-                       texel);
-        std::vector<std::unique_ptr<Texture>> p;
-        for (int k = 0; k < 7; ++k) {
-            p.push_back(IntegerPlane(1, 1, 16));
-        }
-        auto target = FloatTexture(1, 1);
-        YUVConverter converter(storage, matrix, kLimited, kDepth, kShift);
-        converter.ToYUV(source, *p[0], *p[1], *p[2]);
-        converter.ToYUVA(source, *p[3], *p[4], *p[5], *p[6]);
-        for (std::size_t k = 0; k < 7; ++k) {
-            (k < 3 ? premultiplied[k] : straight[k - 3]) = ReadSamples(*p[k], storage);
-        }
-        converter.ToRGBA(*p[3], *p[4], *p[5], *p[6], *target);
-        decoded = ReadFloat(*target, storage);
-
-        auto wide = FloatTexture(4, 1);
-        std::vector<std::unique_ptr<Texture>> planes;
-        for (const Samples* s : {&white, &grey, &grey, &alpha}) {
-            planes.push_back(IntegerPlane(4, 1, 16));
-            UploadSamples(*s, *planes.back(), storage);
-        }
-        YUVConverter(storage, YCbCrMatrix::BT709, kLimited, kDepth, 0)
-            .ToRGBA(*planes[0], *planes[1], *planes[2], *planes[3], *wide);
-        clamped = ReadFloat(*wide, storage);
-    });
-    const glm::ivec3 wantPremultiplied = EncodeSamples(matrix, kLimited, kDepth, halfRed);
-    const glm::ivec3 wantStraight = EncodeSamples(matrix, kLimited, kDepth, red);
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(premultiplied[k].at(0), wantPremultiplied[k] << kShift) << "ToYUV plane " << k;
-        EXPECT_EQ(straight[k].at(0), wantStraight[k] << kShift) << "ToYUVA plane " << k;
-    }
-    // 0.5 * 1023 = 511.5, rounded to nearest (truncation loses a code).
-    EXPECT_EQ(straight[3].at(0), 512u << kShift);
-    ASSERT_EQ(decoded.size(), 1u);
-    EXPECT_NEAR(decoded[0].a, 512.0 / 1023.0, 1e-6);  // float
-    const glm::dvec3 wantRgb =
-        DecodeSamples(matrix, kLimited, kDepth, 0, wantStraight.x, wantStraight.y, wantStraight.z);
-    for (int ch = 0; ch < 3; ++ch) {
-        EXPECT_NEAR(decoded[0][ch], wantRgb[ch], 1e-5) << "channel " << ch;  // float
-    }
-    ASSERT_EQ(clamped.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_NEAR(clamped[i].a, std::min(alpha[i] / 1023.0, 1.0), 1e-6) << alpha[i];  // float
-        EXPECT_NEAR(clamped[i].r, 1.0, 1e-6);                                           // float
-    }
-}
-
-TEST_F(YUVConverterGLTest, SemiPlanarChromaOrderBothWays) {
-    const YCbCrMatrix matrix = YCbCrMatrix::BT709;
-    const glm::dvec3 colours[] = {{0.9, 0.2, 0.3}, {0.1, 0.6, 0.8}};
-    for (const glm::dvec3& c : colours) {
-        ASSERT_TRUE(FarFromTie(EncodeUnrounded(matrix, kLimited, 8, c)));
-    }
-    for (const bool nv12Order : {true, false}) {
-        SCOPED_TRACE(nv12Order ? "NV12" : "NV21");
-        Samples luma, pairs;
-        std::vector<glm::vec4> sameOrder, swappedOrder;
-        WithStorage([&](const ShaderStorage& storage) {
-            const float texels[8] = {0.9f, 0.2f, 0.3f, 1.0f, 0.1f, 0.6f, 0.8f, 1.0f};
-            Texture source(Params{2, 1, GL_RGBA, GL_RGBA32F, GL_FLOAT}, GL_CLAMP_TO_EDGE,
-                           GL_NEAREST, texels);
-            auto y = IntegerPlane(2, 1, 8);
-            auto uv = IntegerPlane(2, 1, 8, 2);
-            auto target = FloatTexture(2, 1);
-            YUVConverter converter(storage, matrix, kLimited, 8, 0);
-            ASSERT_TRUE(YUVConverter::IsValidTwoComponentTexture(uv.get()));
-            converter.ToNV(source, *y, *uv, nv12Order);
-            luma = ReadSamples(*y, storage);
-            pairs = ReadSamples(*uv, storage);
-            converter.ToRGB(*y, *uv, nv12Order, *target);
-            sameOrder = ReadFloat(*target, storage);
-            converter.ToRGB(*y, *uv, !nv12Order, *target);
-            swappedOrder = ReadFloat(*target, storage);
-        });
-        ASSERT_EQ(pairs.size(), 4u);
-        ASSERT_EQ(swappedOrder.size(), 2u);
-        for (std::size_t i = 0; i < 2; ++i) {
-            const glm::ivec3 want = EncodeSamples(matrix, kLimited, 8, colours[i]);
-            EXPECT_EQ(luma[i], want.x) << "pixel " << i;
-            EXPECT_EQ(pairs[2 * i], nv12Order ? want.y : want.z) << "pixel " << i;
-            EXPECT_EQ(pairs[2 * i + 1], nv12Order ? want.z : want.y) << "pixel " << i;
-            const glm::dvec3 same = DecodeSamples(matrix, kLimited, 8, 0, want.x, want.y, want.z);
-            const glm::dvec3 swapped =
-                DecodeSamples(matrix, kLimited, 8, 0, want.x, want.z, want.y);
-            for (int ch = 0; ch < 3; ++ch) {
-                EXPECT_NEAR(sameOrder[i][ch], same[ch], 1e-5) << i << "," << ch;        // float
-                EXPECT_NEAR(swappedOrder[i][ch], swapped[ch], 1e-5) << i << "," << ch;  // float
-            }
-        }
     }
 }
 
@@ -403,92 +306,75 @@ Texture* Plane(const YUVTextures& t, int k) {
     return planes[k];
 }
 
-TEST_F(YUVTexturesGLTest, PlaneSizesAndFormats) {
+// Integer planes of every depth, their sizes and formats, to normalised planes
+// holding v / (2^b - 1) at their own precision, and back exactly.
+TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
-    const std::vector<glm::ivec2> planes420 = {{33, 17}, {17, 9}, {17, 9}};
-    const struct {
-        PixFmt pixFmt;
-        bool integer;
-        std::vector<glm::ivec2> shapes;
-        GLenum format;
-        GLint internalFormat;
-    } rows[] = {
-        {PixFmt::YUV420P, true, planes420, GL_RED_INTEGER, GL_R8UI},
-        {PixFmt::YUVA420P, true, {{33, 17}, {17, 9}, {17, 9}, {33, 17}}, GL_RED_INTEGER, GL_R8UI},
-        {PixFmt::YUV410P, false, {{33, 17}, {9, 5}, {9, 5}}, GL_RED, GL_R8},
-        {PixFmt::YUV420P10LE, true, planes420, GL_RED_INTEGER, GL_R16UI},
-        {PixFmt::YUV420P10LE, false, planes420, GL_RED, GL_R16},
-    };
-    WithStorage([&](const ShaderStorage&) {
-        for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(PixFmtDescription::Find(row.pixFmt)->GetName()) +
-                         (row.integer ? " integer" : " normalized"));
-            const YCbCrMatrix matrix = row.integer ? YCbCrMatrix::BT709 : YCbCrMatrix::SMPTE170M;
-            const YUVTextures textures = Allocate(row.integer, row.pixFmt, frame, matrix);
-            for (std::size_t i = 0; i < 4; ++i) {
-                const Texture* plane = Plane(textures, static_cast<int>(i));
-                ASSERT_EQ(plane != nullptr, i < row.shapes.size()) << "plane " << i;
-                if (plane != nullptr) {
-                    const Params& p = plane->GetTexParams();
-                    EXPECT_EQ(glm::ivec2(p.width, p.height), row.shapes[i]) << "plane " << i;
-                    EXPECT_EQ(p.format, row.format) << "plane " << i;
-                    EXPECT_EQ(p.internalFormat, row.internalFormat) << "plane " << i;
-                }
-            }
-            EXPECT_EQ(textures.IsInteger(), row.integer);
-            EXPECT_EQ(textures.YCbCrMatrix(), matrix);
-            EXPECT_EQ(textures.FrameInfo(), frame);
-            // Integer planes cannot be filtered; they must sample nearest.
-            if (row.integer) {
-                GLint minFilter = 0, magFilter = 0;
-                textures.UTexture()->Use(0);
-                glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
-                glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
-                EXPECT_EQ(minFilter, GL_NEAREST);
-                EXPECT_EQ(magFilter, GL_NEAREST);
-            }
-        }
-    });
-}
-
-TEST_F(YUVTexturesGLTest, NormalizedAndBackIsExactAtEveryDepth) {
-    for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUV420P10LE, PixFmt::YUV420P12LE,
-                                PixFmt::YUV420P16LE, PixFmt::YUVA420P}) {
+    for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUVA420P, PixFmt::YUV410P,
+                                PixFmt::YUV420P10LE, PixFmt::YUV420P12LE, PixFmt::YUV420P16LE}) {
         const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
         SCOPED_TRACE(description->GetName());
+        const bool wide = description->depth > 8;
         const int maxValue = (1 << description->depth) - 1;
+        // Chroma planes round up; luma and alpha are full size.
+        const std::size_t planeCount = description->HasAlpha() ? 4 : 3;
+        const auto shape = [&](std::size_t k) {
+            const int w = k == 1 || k == 2 ? description->log2ChromaW : 0;
+            const int h = k == 1 || k == 2 ? description->log2ChromaH : 0;
+            return glm::ivec2((33 + (1 << w) - 1) >> w, (17 + (1 << h) - 1) >> h);
+        };
         std::mt19937 random(static_cast<unsigned>(maxValue));
         std::uniform_int_distribution<int> value(0, maxValue);
         Samples original[4], normalized[4], back[4];
-        int planeCount = 0;
         WithStorage([&](const ShaderStorage& storage) {
-            const YUVTextures integer = Allocate(true, pixFmt, {19, 11, 0, 0});
-            for (; planeCount < 4 && Plane(integer, planeCount) != nullptr; ++planeCount) {
-                const Params& p = Plane(integer, planeCount)->GetTexParams();
-                Samples& s = original[planeCount];
-                s.resize(static_cast<std::size_t>(p.width * p.height));
-                std::generate(s.begin(), s.end(),
+            const YUVTextures integer = Allocate(true, pixFmt, frame, YCbCrMatrix::SMPTE170M);
+            for (std::size_t k = 0; k < planeCount && Plane(integer, int(k)) != nullptr; ++k) {
+                Samples& samples = original[k];
+                samples.resize(static_cast<std::size_t>(shape(k).x * shape(k).y));
+                std::generate(samples.begin(), samples.end(),
                               [&] { return static_cast<std::uint16_t>(value(random)); });
-                s[0] = 0;  // both ends of the range in every plane
-                s[1] = static_cast<std::uint16_t>(maxValue);
-                UploadSamples(s, *Plane(integer, planeCount), storage);
+                samples[0] = 0;  // both ends of the range in every plane
+                samples[1] = static_cast<std::uint16_t>(maxValue);
+                UploadSamples(samples, *Plane(integer, int(k)), storage);
             }
             const YUVTextures asNormalized = integer.ToNormalized(storage);
-            EXPECT_FALSE(asNormalized.IsInteger());
             const YUVTextures asInteger = asNormalized.ToInteger(storage);
-            EXPECT_TRUE(asInteger.IsInteger());
-            for (int k = 0; k < planeCount; ++k) {
-                normalized[k] = ReadSamples(*Plane(asNormalized, k), storage);
-                back[k] = ReadSamples(*Plane(asInteger, k), storage);
+            for (const YUVTextures* t : {&integer, &asNormalized, &asInteger}) {
+                const bool isInteger = t != &asNormalized;
+                EXPECT_EQ(t->IsInteger(), isInteger);
+                EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
+                EXPECT_EQ(t->FrameInfo(), frame);
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const Texture* plane = Plane(*t, static_cast<int>(k));
+                    ASSERT_EQ(plane != nullptr, k < planeCount) << "plane " << k;
+                    if (plane == nullptr) {
+                        continue;
+                    }
+                    const Params& p = plane->GetTexParams();
+                    EXPECT_EQ(glm::ivec2(p.width, p.height), shape(k)) << "plane " << k;
+                    EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
+                    EXPECT_EQ(p.internalFormat,
+                              isInteger ? (wide ? GL_R16UI : GL_R8UI) : (wide ? GL_R16 : GL_R8))
+                        << "plane " << k;
+                }
+            }
+            // Integer planes cannot be filtered; they must sample nearest.
+            GLint minFilter = 0, magFilter = 0;
+            integer.UTexture()->Use(0);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
+            EXPECT_EQ(minFilter, GL_NEAREST);
+            EXPECT_EQ(magFilter, GL_NEAREST);
+            for (std::size_t k = 0; k < planeCount; ++k) {
+                normalized[k] = ReadSamples(*Plane(asNormalized, int(k)), storage);
+                back[k] = ReadSamples(*Plane(asInteger, int(k)), storage);
             }
         });
-        ASSERT_GE(planeCount, 3);
-        const int normalizedMax = description->depth > 8 ? 65535 : 255;
-        for (int k = 0; k < planeCount; ++k) {
+        const int normalizedMax = wide ? 65535 : 255;
+        for (std::size_t k = 0; k < planeCount; ++k) {
             ASSERT_EQ(back[k], original[k]) << "plane " << k;
             ASSERT_EQ(normalized[k].size(), original[k].size());
             for (std::size_t i = 0; i < original[k].size(); ++i) {
-                // The normalised plane holds v / (2^b - 1) at its own precision.
                 ASSERT_NEAR(normalized[k][i], double(original[k][i]) * normalizedMax / maxValue,
                             1.0)  // rounding
                     << "plane " << k << " sample " << i;

@@ -5,11 +5,14 @@
 // under test.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
 #include <glm/glm.hpp>
 
+#include "Kavrin/Conf/ColorPrimaries.h"
+#include "Kavrin/Conf/ColorSpaceTransform.h"
 #include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/PixFmtDescription.h"
 
@@ -192,6 +195,118 @@ inline double Bt2390Eetf(double e, double lw, double lmax) {
 inline glm::dvec3 Bt2020ToBt709(const glm::dvec3& c) {
     return {1.6605 * c.r - 0.5876 * c.g - 0.0728 * c.b, -0.1246 * c.r + 1.1329 * c.g - 0.0083 * c.b,
             -0.0182 * c.r - 0.1006 * c.g + 1.1187 * c.b};
+}
+
+// ---------------------------------------------------------------------------
+// The colour-space converter's pipeline. Display light 1.0 = 100 cd/m²; HLG
+// scene light 0..12; PQ scene light E x 100 (the range of its display light).
+
+// BT.2100 PQ reference OOTF: G1886(G709(E)) with the 59.5208 scene gain.
+inline double PqOotf(double e) {
+    const double ep = e <= 0.0003024 ? 267.84 * e : 1.099 * std::pow(59.5208 * e, 0.45) - 0.099;
+    return Power(ep, 2.4);
+}
+inline double PqInverseOotf(double d) {
+    const double ep = Power(d, 1.0 / 2.4);
+    return ep <= 267.84 * 0.0003024 ? ep / 267.84
+                                    : std::pow((ep + 0.099) / 1.099, 1.0 / 0.45) / 59.5208;
+}
+// The converter clamps HLG signal and normalised scene light to [0, 1].
+inline double HlgOetf01(double e) { return HlgOetf(Clamp01(e)); }
+inline double HlgInverseOetf01(double v) { return HlgInverseOetf(Clamp01(v)); }
+
+inline glm::dvec3 PerChannel(const glm::dvec3& c, const std::function<double(double)>& f) {
+    return {f(c.r), f(c.g), f(c.b)};
+}
+
+// BT.2100 HLG EOTF with black 0: F_D = L_W Y_S^(gamma - 1) E, and its exact
+// inverse (with gamma < 1 saturated colours decode above L_W and must come back).
+inline glm::dvec3 HlgEotf(const glm::dvec3& v, double peak, double gamma) {
+    const glm::dvec3 e = PerChannel(v, &HlgInverseOetf01);
+    const double y = 0.2627 * e.r + 0.6780 * e.g + 0.0593 * e.b;
+    return y > 0.0 ? e * (std::pow(y, gamma - 1.0) * peak / 100.0) : glm::dvec3(0.0);
+}
+inline glm::dvec3 HlgInverseEotf(const glm::dvec3& d, double peak, double gamma) {
+    const glm::dvec3 f = glm::max(d * (100.0 / peak), 0.0);
+    const double y = 0.2627 * f.r + 0.6780 * f.g + 0.0593 * f.b;
+    return PerChannel(y > 0.0 ? f * std::pow(y, (1.0 - gamma) / gamma) : glm::dvec3(0.0),
+                      &HlgOetf01);
+}
+
+// PQ tone curve (extended Reinhard on the largest channel) and HLG display.
+struct Curve {
+    double pqA = 0.0;
+    double pqB = 0.0;
+    double hlgPeak = 1000.0;
+    double hlgGamma = 1.2;
+};
+
+// Signal to linear light, and back, for a converter transfer identifier.
+inline glm::dvec3 Decode(int id, const glm::dvec3& v, const Curve& curve) {
+    using T = Conf::ColorSpaceTransform;
+    glm::dvec3 pq = PerChannel(v, &PqEotf);
+    const double m = std::max(pq.r, std::max(pq.g, pq.b));
+    pq *= curve.pqA > 0.0 && m > 0.0 ? (1.0 + curve.pqA * m) / (1.0 + curve.pqB * m) : 1.0;
+    switch (id) {
+        case T::ST2084:
+            return pq;
+        case T::ST2084Scene:
+            return 100.0 * PerChannel(pq, &PqInverseOotf);
+        case T::HLG:
+            return HlgEotf(v, curve.hlgPeak, curve.hlgGamma);
+        case T::HLGScene:
+            return 12.0 * PerChannel(v, &HlgInverseOetf01);
+    }
+    const double gammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
+    const int k = id - T::BT709;
+    return k == 0   ? PerChannel(v, &Bt709InverseOetf)
+           : k == 6 ? PerChannel(v, &SrgbEotf)
+                    : PerChannel(v, [&](double x) { return Power(x, gammas[k]); });
+}
+inline glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
+    using T = Conf::ColorSpaceTransform;
+    switch (id) {
+        case T::ST2084:
+            return PerChannel(l, &PqInverseEotf);
+        case T::ST2084Scene:
+            return PerChannel(PerChannel(l / 100.0, &PqOotf), &PqInverseEotf);
+        case T::HLG:
+            return HlgInverseEotf(l, curve.hlgPeak, curve.hlgGamma);
+        case T::HLGScene:
+            return PerChannel(l / 12.0, &HlgOetf01);
+    }
+    const double gammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
+    const int k = id - T::BT709;
+    return k == 0   ? PerChannel(l, &Bt709Oetf)
+           : k == 6 ? PerChannel(l, &SrgbInverseEotf)
+                    : PerChannel(l, [&](double x) { return Power(x, 1.0 / gammas[k]); });
+}
+
+inline glm::dvec3 Apply(const Conf::RGBCrossMatrix& m, const glm::dvec3& c) {
+    glm::dvec3 r;
+    for (int i = 0; i < 3; ++i) {
+        r[i] = double(m[i][0]) * c.r + double(m[i][1]) * c.g + double(m[i][2]) * c.b;
+    }
+    return r;
+}
+
+// The whole conversion from a transform's parameters: decode, SDR reference
+// OOTF (BT.709 OETF and BT.1886 gamma 2.4), primaries (none without a matrix),
+// scale, encode.
+inline glm::dvec3 Pipeline(const glm::dvec3& signal, const Conf::ColorSpaceTransform& t,
+                           const Conf::RGBCrossMatrix* primaries = nullptr) {
+    using T = Conf::ColorSpaceTransform;
+    const auto [a, b] = t.GetPQTonemapCoefs();
+    const Curve curve{a, b, t.GetHLGDisplayPeakLuminance(), t.GetHLGOOTFGamma()};
+    glm::dvec3 c = Decode(t.GetSourceTransfer(), signal, curve);
+    if ((t.GetFlags() & T::InverseOOTF) != 0) {
+        c = PerChannel(c, &SdrSceneOfDisplay);
+    }
+    c = (primaries != nullptr ? Apply(*primaries, c) : c) * double(t.GetLinearScale());
+    if ((t.GetFlags() & T::ForwardOOTF) != 0) {
+        c = PerChannel(c, &SdrDisplayOfScene);
+    }
+    return Encode(t.GetTargetTransfer(), c, curve);
 }
 
 }  // namespace Kavrin::Test::Ref

@@ -17,8 +17,7 @@
 namespace Kavrin::Test {
 namespace {
 
-// Lets a body read its case's arguments; ends with the blank line the library
-// injection needs in front of main.
+// Ends with the blank line the library injection needs in front of main.
 constexpr std::string_view kInputPrelude = R"(uniform sampler2D EvalInputs;
 
 vec4 EvalInput(int k)
@@ -28,58 +27,7 @@ vec4 EvalInput(int k)
 
 )";
 
-// Draws with the worker's quad and framebuffer, as the library's own passes do.
-// `inputs` (row k holds argument k of every case) may be empty.
-std::vector<glm::vec4> Evaluate(std::string_view pixelBody, int width, int height,
-                                const UniformSetter& setUniforms,
-                                const std::vector<glm::vec4>& inputs, int inputRows) {
-    if (width <= 0 || height <= 0) {
-        ADD_FAILURE() << "EvaluatePixelShader: empty target " << width << "x" << height;
-        return {};
-    }
-    // Detection happens off the GL thread; the capability picks the dialect.
-    const Ogl::OglCapability capability = Ogl::RenderHub::GetInstance().GetOglVersion();
-    LogCapture log;
-    bool built = false;
-    std::vector<glm::vec4> pixels;
-    WithStorage([&](const Ogl::ShaderStorage& storage) {
-        Ogl::ShaderProgram program("GpuEval", Ogl::BuiltinVertexSources.at(Ogl::VShader::Id::XYUV),
-                                   pixelBody, capability);
-        built = program.IsValid();
-        if (!built) {
-            return;
-        }
-        auto target = FloatTexture(width, height);
-        auto input = inputs.empty() ? nullptr : FloatTexture(width, inputRows, inputs.data());
-        program.Use();
-        if (input != nullptr) {
-            input->Use(0);
-            program.Uniform("EvalInputs", 0);
-        }
-        if (setUniforms) {
-            setUniforms(program);
-        }
-        storage.FBO().Attach(*target);
-        storage.Quad().Activate();
-        storage.Quad().Draw(program);
-        pixels = ReadFloat(*target, storage);
-        glBindTexture(GL_TEXTURE_2D, 0);
-        glUseProgram(0);
-    });
-    if (!built) {
-        ADD_FAILURE() << "EvaluatePixelShader: the program does not build\nPixel body:\n"
-                      << pixelBody << "\nLog:\n"
-                      << log.Dump();
-    }
-    return pixels;
-}
-
 }  // namespace
-
-std::vector<glm::vec4> EvaluatePixelShader(std::string_view pixelBody, int width, int height,
-                                           const UniformSetter& setUniforms) {
-    return Evaluate(pixelBody, width, height, setUniforms, {}, 0);
-}
 
 std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
                                        const std::vector<std::vector<glm::vec4>>& cases,
@@ -88,6 +36,8 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
         ADD_FAILURE() << "EvaluatePerCase: no cases or no arguments";
         return {};
     }
+    // Row k of the input texture holds argument k of every case.
+    const int width = static_cast<int>(cases.size());
     const std::size_t rows = cases.front().size();
     std::vector<glm::vec4> inputs(cases.size() * rows);
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -100,8 +50,40 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
             inputs[k * cases.size() + i] = cases[i][k];
         }
     }
-    return Evaluate(std::string(kInputPrelude) + std::string(pixelBody),
-                    static_cast<int>(cases.size()), 1, setUniforms, inputs, static_cast<int>(rows));
+    const std::string body = std::string(kInputPrelude) + std::string(pixelBody);
+    // Detection happens off the GL thread; the capability picks the dialect.
+    const Ogl::OglCapability capability = Ogl::RenderHub::GetInstance().GetOglVersion();
+    LogCapture log;
+    bool built = false;
+    std::vector<glm::vec4> pixels;
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        Ogl::ShaderProgram program("GpuEval", Ogl::BuiltinVertexSources.at(Ogl::VShader::Id::XYUV),
+                                   body, capability);
+        built = program.IsValid();
+        if (!built) {
+            return;
+        }
+        auto target = FloatTexture(width, 1);
+        auto input = FloatTexture(width, static_cast<int>(rows), inputs.data());
+        program.Use();
+        input->Use(0);
+        program.Uniform("EvalInputs", 0);
+        if (setUniforms) {
+            setUniforms(program);
+        }
+        storage.FBO().Attach(*target);
+        storage.Quad().Activate();
+        storage.Quad().Draw(program);
+        pixels = ReadFloat(*target, storage);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        glUseProgram(0);
+    });
+    if (!built) {
+        ADD_FAILURE() << "EvaluatePerCase: the program does not build\nPixel body:\n"
+                      << body << "\nLog:\n"
+                      << log.Dump();
+    }
+    return pixels;
 }
 
 std::unique_ptr<Ogl::Texture> FloatTexture(int width, int height, const glm::vec4* texels) {

@@ -1,50 +1,16 @@
 #include "Oracles.h"
 
+#include <zimg.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-
-#include <zimg.h>
-
 #include <gtest/gtest.h>
 
 namespace Kavrin::Test {
-
-std::vector<int> SwscaleYuv444ToRgb(const std::uint8_t* const planes[3], const int strides[3],
-                                    int width, int height, bool wide, bool bt709, bool fullRange) {
-    SwsContext* context = sws_getContext(
-        width, height, wide ? AV_PIX_FMT_YUV444P10LE : AV_PIX_FMT_YUV444P, width, height,
-        wide ? AV_PIX_FMT_RGB48LE : AV_PIX_FMT_RGB24,
-        SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
-    if (context == nullptr) {
-        ADD_FAILURE() << "sws_getContext failed";
-        return {};
-    }
-    const int* coefficients = sws_getCoefficients(bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
-    EXPECT_GE(sws_setColorspaceDetails(context, coefficients, fullRange ? 1 : 0, coefficients, 1, 0,
-                                       1 << 16, 1 << 16),
-              0);
-    const int bytesPerSample = wide ? 2 : 1;
-    const std::uint8_t* const sourcePlanes[4] = {planes[0], planes[1], planes[2], nullptr};
-    const int sourceStrides[4] = {strides[0], strides[1], strides[2], 0};
-    std::vector<std::uint8_t> output(static_cast<std::size_t>(width * height * 3 * bytesPerSample));
-    std::uint8_t* outputPlanes[4] = {output.data(), nullptr, nullptr, nullptr};
-    const int outputStrides[4] = {width * 3 * bytesPerSample, 0, 0, 0};
-    sws_scale(context, sourcePlanes, sourceStrides, 0, height, outputPlanes, outputStrides);
-    sws_freeContext(context);
-    std::vector<int> values(static_cast<std::size_t>(width * height * 3));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = wide ? output[2 * i] | (output[2 * i + 1] << 8) : output[i];
-    }
-    return values;
-}
 
 namespace {
 
@@ -52,7 +18,7 @@ void Describe(const ZimgImage& image, zimg_image_format& format) {
     zimg_image_format_default(&format, ZIMG_API_VERSION);
     format.width = static_cast<unsigned>(image.width);
     format.height = static_cast<unsigned>(image.height);
-    format.pixel_type = image.depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+    format.pixel_type = ZIMG_PIXEL_WORD;  // samples travel as words at any depth
     format.depth = static_cast<unsigned>(image.depth);
     format.color_family = image.rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
     format.matrix_coefficients =
@@ -65,11 +31,28 @@ void Describe(const ZimgImage& image, zimg_image_format& format) {
     format.chroma_location = static_cast<zimg_chroma_location_e>(image.chromaLocation);
 }
 
-std::string ZimgError() {
+bool Failed(const char* call) {
     char message[1024] = {};
     zimg_get_last_error(message, sizeof(message));
-    return message;
+    ADD_FAILURE() << call << ": " << message;
+    return false;
 }
+
+// Three planes of an image's size with 64-byte aligned rows, as zimg wants them.
+struct Planes {
+    explicit Planes(const ZimgImage& image)
+        : stride((static_cast<std::size_t>(image.width) * 2 + 63) / 64 * 64),
+          size(stride * static_cast<std::size_t>(image.height)),
+          storage(3 * size + 64) {}
+    std::uint8_t* Row(int plane, int y) {
+        auto* base = reinterpret_cast<std::uint8_t*>(
+            (reinterpret_cast<std::uintptr_t>(storage.data()) + 63) / 64 * 64);
+        return base + static_cast<std::size_t>(plane) * size + static_cast<std::size_t>(y) * stride;
+    }
+    std::size_t stride;
+    std::size_t size;
+    std::vector<std::uint8_t> storage;
+};
 
 // Runs zimg from `source` into `target`'s format and size with `params`.
 bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builder_params& params) {
@@ -79,69 +62,37 @@ bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builde
     Describe(target, to);
     zimg_filter_graph* graph = zimg_filter_graph_build(&from, &to, &params);
     if (graph == nullptr) {
-        ADD_FAILURE() << "zimg_filter_graph_build: " << ZimgError();
-        return false;
+        return Failed("zimg_filter_graph_build");
     }
-    // zimg wants 64-byte aligned rows: every plane gets rows of the luma stride.
-    const auto bytes = [](const ZimgImage& image) { return image.depth > 8 ? 2u : 1u; };
-    const auto strideOf = [&](const ZimgImage& image) {
-        return (static_cast<std::size_t>(image.width) * bytes(image) + 63) / 64 * 64;
-    };
-    const auto height = static_cast<std::size_t>(std::max(source.height, target.height));
     std::size_t tmpSize = 0;
     zimg_filter_graph_get_tmp_size(graph, &tmpSize);
+    Planes in(source), out(target);
     std::vector<std::uint8_t> tmpStorage(tmpSize + 64);
     void* tmp = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(tmpStorage.data()) + 63) /
                                         64 * 64);
-    zimg_image_buffer_const src{};
-    zimg_image_buffer dst{};
-    src.version = ZIMG_API_VERSION;
-    dst.version = ZIMG_API_VERSION;
-    std::vector<std::uint8_t> inBlock(3 * strideOf(source) * height + 64);
-    std::vector<std::uint8_t> outBlock(3 * strideOf(target) * height + 64);
-    auto* inBase = reinterpret_cast<std::uint8_t*>(
-        (reinterpret_cast<std::uintptr_t>(inBlock.data()) + 63) / 64 * 64);
-    auto* outBase = reinterpret_cast<std::uint8_t*>(
-        (reinterpret_cast<std::uintptr_t>(outBlock.data()) + 63) / 64 * 64);
-    for (std::size_t p = 0; p < 3; ++p) {
-        std::uint8_t* plane = inBase + p * strideOf(source) * height;
-        const auto width = static_cast<std::size_t>(source.PlaneWidth(static_cast<int>(p)));
-        for (std::size_t i = 0; i < source.planes[p].size(); ++i) {
-            std::uint8_t* at = plane + (i / width) * strideOf(source) + (i % width) * bytes(source);
-            if (bytes(source) == 2) {
-                std::memcpy(at, &source.planes[p][i], 2);
-            } else {
-                *at = static_cast<std::uint8_t>(source.planes[p][i]);
-            }
+    zimg_image_buffer_const src{ZIMG_API_VERSION, {}};
+    zimg_image_buffer dst{ZIMG_API_VERSION, {}};
+    for (int p = 0; p < 3; ++p) {
+        const int width = source.PlaneWidth(p);
+        for (int y = 0; y < source.PlaneHeight(p); ++y) {
+            std::memcpy(in.Row(p, y), &source.planes[p].at(static_cast<std::size_t>(y * width)),
+                        static_cast<std::size_t>(width) * 2);
         }
-        src.plane[p].data = plane;
-        src.plane[p].stride = static_cast<std::ptrdiff_t>(strideOf(source));
-        src.plane[p].mask = ZIMG_BUFFER_MAX;
-        dst.plane[p].data = outBase + p * strideOf(target) * height;
-        dst.plane[p].stride = static_cast<std::ptrdiff_t>(strideOf(target));
-        dst.plane[p].mask = ZIMG_BUFFER_MAX;
+        src.plane[p] = {in.Row(p, 0), static_cast<std::ptrdiff_t>(in.stride), ZIMG_BUFFER_MAX};
+        dst.plane[p] = {out.Row(p, 0), static_cast<std::ptrdiff_t>(out.stride), ZIMG_BUFFER_MAX};
     }
     const bool ok = zimg_filter_graph_process(graph, &src, &dst, tmp, nullptr, nullptr, nullptr,
                                               nullptr) == ZIMG_ERROR_SUCCESS;
     zimg_filter_graph_free(graph);
     if (!ok) {
-        ADD_FAILURE() << "zimg_filter_graph_process: " << ZimgError();
-        return false;
+        return Failed("zimg_filter_graph_process");
     }
-    for (std::size_t p = 0; p < 3; ++p) {
-        const auto width = static_cast<std::size_t>(target.PlaneWidth(static_cast<int>(p)));
-        auto& samples = target.planes[p];
-        samples.assign(width * static_cast<std::size_t>(target.PlaneHeight(static_cast<int>(p))),
-                       0);
-        const auto* plane = static_cast<const std::uint8_t*>(dst.plane[p].data);
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            const std::uint8_t* at =
-                plane + (i / width) * strideOf(target) + (i % width) * bytes(target);
-            if (bytes(target) == 2) {
-                std::memcpy(&samples[i], at, 2);
-            } else {
-                samples[i] = *at;
-            }
+    for (int p = 0; p < 3; ++p) {
+        const int width = target.PlaneWidth(p);
+        target.planes[p].resize(static_cast<std::size_t>(width * target.PlaneHeight(p)));
+        for (int y = 0; y < target.PlaneHeight(p); ++y) {
+            std::memcpy(&target.planes[p][static_cast<std::size_t>(y * width)], out.Row(p, y),
+                        static_cast<std::size_t>(width) * 2);
         }
     }
     return true;

@@ -1,20 +1,12 @@
 #pragma once
-// FFmpeg's swscale and zimg as independent references. Link users against
-// libswscale and zimg.
+// zimg as an independent reference. Link users against zimg.
 #include <cstdint>
 #include <vector>
 
 namespace Kavrin::Test {
 
-// 4:4:4 planar Y'CbCr (8-bit, or 10-bit little-endian when `wide`) to
-// interleaved RGB, point-sampled and accurately rounded: RGB24 bytes, or RGB48
-// words when `wide`. BT.709 or else BT.601 coefficients. Empty on failure,
-// which is also a test failure.
-std::vector<int> SwscaleYuv444ToRgb(const std::uint8_t* const planes[3], const int strides[3],
-                                    int width, int height, bool wide, bool bt709, bool fullRange);
-
 // One 4:4:4 planar image as zimg takes it: three planes of samples (R, G, B or
-// Y, Cb, Cr), rows tight, at `depth` bits (8: bytes, else 16-bit words).
+// Y, Cb, Cr), rows tight, at `depth` bits.
 struct ZimgImage {
     int width = 0;
     int height = 0;
