@@ -1,7 +1,5 @@
-// The configurable machine of the DirectX stand-in, each injected failure, and the
-// Windows types and helpers whose behaviour the interop code relies on.
-#include <sstream>
-
+// The configurable machine of the DirectX stand-in, its injected device failures,
+// and the Windows types and helpers whose behaviour the interop code relies on.
 #include <gtest/gtest.h>
 
 #include "Kavrin/DX/DirectX.h"
@@ -33,7 +31,6 @@ TEST_F(DXAdapterTest, DefaultMachineFollowsTheGlDriver) {
     ASSERT_FALSE(description.vendorKeywords.empty());
     for (const std::string& keyword : description.vendorKeywords)
         EXPECT_NE(std::string("mesa/x.org").find(keyword), std::string::npos) << keyword;
-    ASSERT_TRUE(Emulation::GetGlDeviceLuid());
     EXPECT_TRUE(*Emulation::GetGlDeviceLuid() == description.luid);
     EXPECT_TRUE(Enumerate(DXGIEnumFlags::Hardware).empty()) << "llvmpipe is software";
 
@@ -56,9 +53,7 @@ TEST_F(DXAdapterTest, ConfiguredListComesInOrderWithTheGlAdapterMarked) {
     ASSERT_EQ(adapters.size(), 2u);
     EXPECT_EQ(adapters[0].GetDescription()->name, "First GPU");
     EXPECT_EQ(adapters[1].GetDescription()->qualifier, 0u);
-    EXPECT_TRUE(adapters[1].GetDescription()->vendorKeywords.empty());
     EXPECT_TRUE(*Emulation::GetGlDeviceLuid() == (LUID{0x20, 0}));
-
     auto device = D11Device::Create(adapters[0]);
     EXPECT_EQ(device->GetAdapterName(), "First GPU");
     EXPECT_TRUE(device->GetAdapterLuid() == (LUID{0x10, 0}));
@@ -76,36 +71,35 @@ TEST_F(DXAdapterTest, ConfiguredListComesInOrderWithTheGlAdapterMarked) {
     EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
 }
 
-using DXFaultTest = DXTest;
-
-TEST_F(DXFaultTest, DeviceCreationFailsAsConfigured) {
-    auto unsupported = Adapter("Old GPU", 1, {"intel"});
-    unsupported.featureLevel = D3D_FEATURE_LEVEL_9_3;
+TEST_F(DXAdapterTest, DeviceCreationFailsAsConfigured) {
+    auto old = Adapter("Old GPU", 1, {"intel"});
+    old.featureLevel = D3D_FEATURE_LEVEL_9_3;
     auto failing = Adapter("Failing GPU", 2, {"amd"});
     failing.d11CreateResult = E_OUTOFMEMORY;
     auto refused = Adapter("Refusing GPU", 3, {"amd"});
     refused.d11CreateResult = DXGI_ERROR_UNSUPPORTED;
-    Emulation::SetAdapters({unsupported, failing, refused});
+    Emulation::SetAdapters({old, failing, refused});
     const auto adapters = Enumerate();
     ASSERT_EQ(adapters.size(), 3u);
-    for (int i : {0, 1}) {
+    const std::tuple<int, HRESULT, const char*> cases[] = {
+        {0, DXGI_ERROR_UNSUPPORTED, "DXGI_ERROR_UNSUPPORTED"},
+        {1, E_OUTOFMEMORY, "Failing GPU"},
+        {2, DXGI_ERROR_UNSUPPORTED, "DXGI_ERROR_UNSUPPORTED"}};
+    for (const auto& [index, result, text] : cases) {
         try {
-            D11Device::Create(adapters[i]);
+            D11Device::Create(adapters[index]);
             ADD_FAILURE() << "the injected failure did not happen";
         } catch (const DirectXException& error) {
-            EXPECT_EQ(error.GetResult(), i == 0 ? DXGI_ERROR_UNSUPPORTED : E_OUTOFMEMORY);
-            const std::string text = error.GetResultDescription() + error.GetErrorDescription();
-            EXPECT_NE(text.find(i == 0 ? "DXGI_ERROR_UNSUPPORTED" : "Failing GPU"),
+            EXPECT_EQ(error.GetResult(), result);
+            EXPECT_NE((error.GetResultDescription() + error.GetErrorDescription()).find(text),
                       std::string::npos);
         }
     }
-    EXPECT_EQ(ResultOf([&] { D11Device::Create(adapters[2]); }), DXGI_ERROR_UNSUPPORTED);
     Emulation::SetAdapters({});  // the adapter vanishes after enumeration
     EXPECT_EQ(ResultOf([&] { D11Device::Create(adapters[0]); }), DXGI_ERROR_NOT_FOUND);
 
     Emulation::Reset();
     const LUID luid = *Emulation::GetGlDeviceLuid();
-    EXPECT_TRUE(D12Device::IsAvailable());
     EXPECT_EQ(D12Device::Create(luid)->GetSDKVersion(), 610u);
     Emulation::SetD12SDKVersion(std::nullopt);
     EXPECT_FALSE(D12Device::Create(luid)->GetSDKVersion());
@@ -120,30 +114,7 @@ TEST_F(DXFaultTest, DeviceCreationFailsAsConfigured) {
     EXPECT_EQ(ResultOf([&] { D12Device::Create(LUID{0x999, 9}); }), DXGI_ERROR_NOT_FOUND);
 }
 
-TEST_F(DXFaultTest, LinkResultCompilerAndExtensionsAreStoredForTheGlSide) {
-    auto adapter = Emulation::MakeDefaultAdapter();
-    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), S_OK);
-    adapter.linkResult = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-    Emulation::SetAdapters({adapter});
-    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), adapter.linkResult);
-    EXPECT_EQ(Emulation::GetLinkResult(LUID{0x999, 0}), E_FAIL);
-    EXPECT_TRUE(D3ShaderBytecode::IsCompilerLoaded());
-    Emulation::SetCompilerLoaded(false);
-    EXPECT_FALSE(D3ShaderBytecode::IsCompilerLoaded());
-    EXPECT_TRUE(Emulation::GetMissingExtensions().empty());
-    Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", true);
-    Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
-    Emulation::SetExtensionMissing("WGL_NV_DX_interop", false);
-    EXPECT_TRUE(Emulation::IsExtensionMissing("GL_EXT_semaphore_win32"));
-    EXPECT_FALSE(Emulation::IsExtensionMissing("WGL_NV_DX_interop"));
-    EXPECT_EQ(Emulation::GetMissingExtensions(), std::set<std::string>{"GL_EXT_semaphore_win32"});
-    Emulation::Reset();
-    EXPECT_TRUE(D3ShaderBytecode::IsCompilerLoaded());
-    EXPECT_TRUE(Emulation::GetMissingExtensions().empty());
-    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), S_OK);
-}
-
-TEST_F(DXFaultTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
+TEST_F(DXAdapterTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
     Emulation::SetAdapters({Emulation::MakeDefaultAdapter(), Adapter("Other GPU", 0x77, {"amd"})});
     const auto adapters = Enumerate();
     auto d11 = D11Device::Create(adapters[0]);
@@ -151,9 +122,7 @@ TEST_F(DXFaultTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
     auto unaffected = D11Device::Create(adapters[1]);
     auto list = D12CommandAllocator::Create(d12)->CreateCommandList();
     list->Close();
-    EXPECT_EQ(d11->GetDeviceRemovedReason(), S_OK);
     Emulation::RemoveDevices(d11->GetAdapterLuid(), DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(d11->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(d11->Get()->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(d12->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(unaffected->GetDeviceRemovedReason(), S_OK);
@@ -165,7 +134,6 @@ TEST_F(DXFaultTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
 
 TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
     EXPECT_TRUE(FAILED(E_FAIL) && SUCCEEDED(S_OK) && SUCCEEDED(S_FALSE));
-    EXPECT_FALSE(SUCCEEDED(DXGI_ERROR_UNSUPPORTED));
     EXPECT_EQ(static_cast<std::uint32_t>(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)), 0x80070032u);
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SUCCESS), S_OK);
     EXPECT_EQ(HRESULT_FROM_WIN32(static_cast<DWORD>(E_FAIL)), E_FAIL);  // already an HRESULT
@@ -180,32 +148,27 @@ TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
     states &= ~States(D3D12_RESOURCE_STATE_COPY_SOURCE);
     EXPECT_EQ(states, States(D3D12_RESOURCE_STATE_COPY_DEST));
     EXPECT_FALSE(States());
-    EXPECT_NE(States(D3D12_RESOURCE_STATE_COMMON), States(D3D12_RESOURCE_STATE_COPY_DEST));
-
-    EXPECT_TRUE((LUID{1, 2} == LUID{1, 2}));
     EXPECT_FALSE((LUID{1, 2} == LUID{1, 3}) || (LUID{0, 2} == LUID{1, 2}));
 
     // Results are named by their Windows SDK values.
-    std::istringstream named(
-        "E_FAIL 0x80004005 E_NOTIMPL 0x80004001 E_INVALIDARG 0x80070057 DXGI_ERROR_UNSUPPORTED "
-        "0x887A0004 DXGI_ERROR_DEVICE_REMOVED 0x887A0005 HRESULT_FROM_WIN32(ERROR_OPEN_FAILED) "
-        "0x8007006E");
-    std::string name;
-    std::string value;
-    while (named >> name >> value) {
-        const auto [code, text] =
-            GetResultInfo(static_cast<HRESULT>(std::stoul(value, nullptr, 16)));
-        EXPECT_EQ(code, name + " (" + value + ")");
-        EXPECT_FALSE(text.empty()) << name;
+    const std::pair<const char*, std::uint32_t> named[] = {
+        {"E_FAIL (0x80004005)", 0x80004005},
+        {"E_NOTIMPL (0x80004001)", 0x80004001},
+        {"E_INVALIDARG (0x80070057)", 0x80070057},
+        {"DXGI_ERROR_UNSUPPORTED (0x887A0004)", 0x887A0004},
+        {"DXGI_ERROR_DEVICE_REMOVED (0x887A0005)", 0x887A0005},
+        {"HRESULT_FROM_WIN32(ERROR_OPEN_FAILED) (0x8007006E)", 0x8007006E},
+        {"0x80071234", 0x80071234}};
+    for (const auto& [code, value] : named) {
+        const auto [name, text] = GetResultInfo(static_cast<HRESULT>(value));
+        EXPECT_EQ(name, code);
+        EXPECT_TRUE(!text.empty() || value == 0x80071234u) << code;
     }
     EXPECT_NE(GetResultInfo(DXGI_ERROR_UNSUPPORTED).second.find("not supported"),
               std::string::npos);
-    EXPECT_EQ(GetResultInfo(static_cast<HRESULT>(0x80071234)).first, "0x80071234");
 }
 
-using DXComPtrTest = DXTest;
-
-TEST_F(DXComPtrTest, HoldsOneReferenceAndReleasesTheLast) {
+TEST_F(DXAdapterTest, ComPtrHoldsOneReferenceAndReleasesTheLast) {
     auto device = D11Device::Create(FirstAdapter());
     const std::size_t live = GetLiveObjectCount();
     CComPtr<ID3D11Texture2D> first = device->CreateTexture2D(Desc(2, 2), nullptr);
@@ -215,7 +178,6 @@ TEST_F(DXComPtrTest, HoldsOneReferenceAndReleasesTheLast) {
     EXPECT_EQ(first->Release(), 2u);
     CComPtr<ID3D11Texture2D> moved = std::move(copy);
     EXPECT_EQ(copy.p, nullptr);
-    EXPECT_EQ(moved.p, first.p);
     EXPECT_EQ(moved.Detach()->Release(), 1u);
     first = nullptr;
     EXPECT_EQ(GetLiveObjectCount(), live);
