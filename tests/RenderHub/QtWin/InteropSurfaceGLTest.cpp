@@ -23,6 +23,7 @@
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/WaitableTimer.h"
 #include "Kavrin/DX/DirectX.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
 #include "Kavrin/Win/GLInterop.h"
 
 #include "../../Host/DXTestSupport.h"
@@ -35,6 +36,8 @@
 #include "ShaderStorage.h"
 #include "TestMain.h"
 #include "TestTasks.h"
+#include "Texture.h"
+#include "interop/InteropTexture.h"
 
 namespace {
 
@@ -154,6 +157,15 @@ std::vector<Rgba> DrawnBy(const std::function<void(const Ogl::ShaderStorage&)>& 
         glDeleteTextures(1, &texture);
     });
     return pixels;
+}
+
+std::vector<std::string> ErrorLines(const LogCapture& log) {
+    std::vector<std::string> errors;
+    for (const LogCapture::Line& line : log.Lines()) {
+        if (line.severity == google::GLOG_ERROR)
+            errors.push_back(line.text);
+    }
+    return errors;
 }
 
 // The HRESULT, description and function name an interop exception carries.
@@ -457,11 +469,9 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     }
     ASSERT_FALSE(failure) << failure->description;
     int fallbackErrors = 0;
-    for (const LogCapture::Line& line : log.Lines()) {
-        fallbackErrors +=
-            line.severity == google::GLOG_ERROR &&
-            line.text.find("Unsupported DXGI format for interop") != std::string::npos &&
-            line.text.find("D11SharingSurface") != std::string::npos;
+    for (const std::string& line : ErrorLines(log)) {
+        fallbackErrors += line.find("Unsupported DXGI format for interop") != std::string::npos &&
+                          line.find("D11SharingSurface") != std::string::npos;
     }
     EXPECT_EQ(fallbackErrors, row.path == Path::FallsBack ? 1 : 0) << log.Dump();
     if (row.d12) {
@@ -621,6 +631,75 @@ TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
               std::tuple(kOtherContext, "BindFrameBuffer"));
     EXPECT_EQ(d12->GetEvent()->GetValue(), 0u) << "nothing was signalled";
 }
+
+GLint FramebufferBinding() {
+    GLint bound = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
+    return bound;
+}
+
+// The base of every surface: rendering binds a framebuffer of its own with the
+// given viewport and gives the caller's binding back on every way out; Draw
+// centres a quad of the given scale; the last release off the GL thread is
+// queued to it as one deleter.
+TEST_F(SurfaceGLTest, InteropTextureBindsDrawsAndDeletesOnTheGlThread) {
+    MakeSurface(false, Sharing::None, R8);
+    WithStorage([&](const Ogl::ShaderStorage& storage) {
+        const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
+        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, storage.FBO().GetFramebuffer());
+        const GLint previous = FramebufferBinding();
+        std::array<GLint, 4> viewport{};
+        GLint inside = previous;
+        d11->BindFrameBuffer(
+            [&] {
+                glGetIntegerv(GL_VIEWPORT, viewport.data());
+                inside = FramebufferBinding();
+            },
+            Ogl::GLViewport{10, 20, 100, 50});
+        EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
+        EXPECT_NE(inside, previous);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        EXPECT_THROW(d11->BindFrameBuffer([] { throw std::runtime_error("x"); }, std::nullopt),
+                     std::runtime_error);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        EXPECT_THROW(d11->BindFrameBuffer(std::function<void()>(), std::nullopt),
+                     std::bad_function_call);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, 0);
+    });
+    Render(&PaintPattern);
+    const auto drawn = DrawnBy([&](const auto& storage) { d11->Draw(storage, {0.5f, 0.5f}); });
+    for (unsigned i = 0; i < kW * kH; ++i) {
+        const unsigned x = i % kW;
+        const unsigned y = i / kW;
+        const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
+        EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
+    }
+    const auto deleters = [] {
+        const auto summary =
+            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
+        return summary ? summary->count : 0;
+    };
+    const auto before = deleters();
+    LogCapture log;
+    d11.reset();  // here, off the GL thread
+    RunOnGL([] {});
+    EXPECT_EQ(deleters(), before + 1);
+    EXPECT_TRUE(ErrorLines(log).empty()) << log.Dump();
+}
+
+#ifdef NDEBUG  // debug builds abort instead
+TEST_F(SurfaceGLTest, ATextureTheSubclassForgotIsReported) {
+    struct Forgetful : Ogl::InteropTexture {
+        Forgetful() : InteropTexture(1, 1) { glGenTextures(1, &texture); }
+    };
+    LogCapture log;
+    GLuint leaked = 0;
+    RunOnGL([&] { leaked = boost::intrusive_ptr<Forgetful>(new Forgetful)->GetTexture(); });
+    EXPECT_TRUE(log.Has(google::GLOG_ERROR, "The texture must be deleted in descendant class"));
+    RunOnGL([&] { glDeleteTextures(1, &leaked); });
+}
+#endif
 
 TEST_F(SurfaceGLTest, CreateTexture2DMakesTexturesLikeTheSurface) {
     MakeSurface(false, Sharing::None, F16);
@@ -911,10 +990,7 @@ TEST_P(SurfaceFaultGLTest, EachFailingCallLeavesNothingBehind) {
                       0)
                 << what;
             ExpectNothingLeft(what);
-            std::vector<LogCapture::Line> errors;
-            for (const LogCapture::Line& line : log.Lines())
-                if (line.severity == google::GLOG_ERROR)
-                    errors.push_back(line);
+            const std::vector<std::string> errors = ErrorLines(log);
             EXPECT_TRUE(attempt.glErrors.empty()) << what;
             if (expected == nullptr) {
                 // Past the last call of the step: nothing consumed the failure.
@@ -941,9 +1017,8 @@ TEST_P(SurfaceFaultGLTest, EachFailingCallLeavesNothingBehind) {
                         << what << " did not fall back to the interop surface";
                 }
                 ASSERT_EQ(errors.size(), 1u) << what << "\n" << log.Dump();
-                EXPECT_NE(errors[0].text.find(expected->message), std::string::npos)
-                    << what << "\n"
-                    << errors[0].text;
+                EXPECT_NE(errors[0].find(expected->message), std::string::npos) << what << "\n"
+                                                                                << errors[0];
             }
         }
     }
