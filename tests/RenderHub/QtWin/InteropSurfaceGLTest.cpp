@@ -355,27 +355,13 @@ protected:
         return context->GetD12Device()->CreateTexture2D(desc);
     }
 
-    // Runs what the allocator recorded after `event` reaches its current value,
-    // then waits for the queue.
-    void ExecuteAfter(const boost::intrusive_ptr<DX::D12CompletionEvent>& event) {
-        const auto& queue = context->GetD12Device()->GetQueue();
-        queue->Wait(event, event->GetValue());
-        queue->ExecuteCommandLists(allocator->TakeClosedLists());
-        auto done = context->GetD12Device()->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
-        const UINT64 value = done->PreIncrementValue();
-        queue->Signal(done, value);
-        ASSERT_TRUE(done->Wait(value, 10000)) << "the queue did not finish";
-    }
-
-    // The host's side: Direct3D 11 through Encode, Direct3D 12 through a copy to or
-    // from a resource of its own, signalling the surface's fence after writing.
+    // The host's side: Direct3D 11 inside Encode, Direct3D 12 through a copy to or
+    // from a resource of its own, after the surface's fence (reading) or
+    // signalling it (writing).
     void HostWrite(DXGI_FORMAT format, const std::vector<std::byte>& bytes) {
-        if (!d12) {
-            d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& texture) {
-                DX::Emulation::GetTextureMemory(texture.p)->Write(bytes);
-            });
-            return;
-        }
+        const auto memory = Memory();
+        if (!d12)
+            return d11->Encode([&](const auto&, const auto&) { memory->Write(bytes); });
         const auto source = HostResource(format);
         DX::Emulation::GetTextureMemory(source.p)->Write(bytes);
         d12->CopyFrom(allocator, source, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_COMMON);
@@ -389,25 +375,20 @@ protected:
     std::vector<std::byte> HostRead(DXGI_FORMAT format) {
         std::vector<std::byte> bytes;
         if (!d12) {
-            d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& texture) {
-                bytes = DX::Emulation::GetTextureMemory(texture.p)->ReadAll();
-            });
+            const auto memory = Memory();
+            d11->Encode([&](const auto&, const auto&) { bytes = memory->ReadAll(); });
             return bytes;
         }
         const auto destination = HostResource(format);
         d12->CopyTo(allocator, destination, D3D12_RESOURCE_STATE_COMMON,
                     D3D12_RESOURCE_STATE_COMMON);
-        ExecuteAfter(d12->GetEvent());
+        const auto& queue = context->GetD12Device()->GetQueue();
+        queue->Wait(d12->GetEvent(), d12->GetEvent()->GetValue());
+        queue->ExecuteCommandLists(allocator->TakeClosedLists());
+        auto done = context->GetD12Device()->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
+        queue->Signal(done, 1);
+        EXPECT_TRUE(done->Wait(1, 10000)) << "the queue did not finish";
         return DX::Emulation::GetTextureMemory(destination.p)->ReadAll();
-    }
-
-    void InstallManualTimer() {
-        Core::WaitableTimer::SetFactory([this](Core::WaitableTimer::Callback callback) {
-            auto timer = std::make_unique<ManualTimer>(std::move(callback));
-            timer_ = timer.get();
-            return timer;
-        });
-        Core::SetClockSource([this] { return now.load(); });
     }
 
     std::size_t liveBefore = 0;
@@ -419,8 +400,6 @@ protected:
     boost::intrusive_ptr<D12SurfacePool> pool;
     D12Ptr d12;
     boost::intrusive_ptr<DX::D12CommandAllocator> allocator;
-    ManualTimer* timer_ = nullptr;
-    std::atomic<std::int64_t> now{1'000'000'000'000};
 };
 
 // Which surface a format gets: the one of the context's path, the Direct3D 11
@@ -715,9 +694,15 @@ TEST_F(SurfaceGLTest, CreateTexture2DMakesTexturesLikeTheSurface) {
 // Returned surfaces are handed out newest first and purged oldest first once five
 // seconds idle; the purge timer runs only while something is idle.
 TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
-    InstallManualTimer();
+    ManualTimer* timer = nullptr;
+    Core::WaitableTimer::SetFactory([&](Core::WaitableTimer::Callback callback) {
+        auto made = std::make_unique<ManualTimer>(std::move(callback));
+        timer = made.get();
+        return made;
+    });
+    std::atomic<std::int64_t> now{1'000'000'000'000};
+    Core::SetClockSource([&] { return now.load(); });
     MakeContext(BestSharing(), true);
-    ManualTimer* timer = timer_;
     ASSERT_NE(timer, nullptr);
     EXPECT_FALSE(timer->IsRunning()) << "no idle surface yet";
     D12Ptr a = NewSurface();
@@ -831,8 +816,6 @@ constexpr KindRow kKinds[] = {
     {Kind::D12OverD11Sharing, "D12OverD11Sharing", Sharing::D11, true},
 };
 
-void PrintTo(const KindRow& row, std::ostream* os) { *os << row.name; }
-
 constexpr Step kSteps[] = {
     Step::D11CreateTexture2D,       Step::D11CreateSharedTexture, Step::D11CreateSharedHandle,
     Step::D12CreateTexture2D,       Step::D12CreateSharedHandle,  Step::D12OpenSharedResource,
@@ -916,105 +899,76 @@ const std::vector<Expectation> kExpectations = {
     {K::D12OverD11Sharing, S::D12OpenSharedResource, 0, T, kOom, kD12Open},
 };
 
-// What one creation attempt did.
-struct Attempt {
-    bool made = false;
-    std::optional<HRESULT> result;  // of the exception, when one came
-    std::string description;
-    bool interopException = false;
-    bool stillPending = false;
-    std::vector<GLenum> glErrors;
-    UINT miscFlags = 0;  // of a Direct3D 11 surface that was made
-};
-
-class SurfaceFaultGLTest : public SurfaceGLTest, public ::testing::WithParamInterface<KindRow> {
-protected:
-    // Makes the context, arms the failure, creates one surface and drops all of it.
-    Attempt Run(const KindRow& kind, Step step, unsigned skip) {
-        Attempt attempt;
-        MakeContext(kind.sharing, kind.d12);
-        if (!context)
-            return attempt;
-        RunOnGL([&] {
-            EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-            DX::Emulation::FailNext(step, step == Step::WglRegisterObject ? kWglOom : E_OUTOFMEMORY,
-                                    skip);
-            try {
-                if (kind.d12)
-                    d12 = pool->CreateSurface(context);
-                else
-                    d11 = D11Surface::Create(kW, kH, R8, context);
-            } catch (const DX::DirectXException& error) {
-                attempt.result = error.GetResult();
-                attempt.description = error.GetErrorDescription();
-                attempt.interopException =
-                    dynamic_cast<const Ogl::InteropException*>(&error) != nullptr;
-            }
-            attempt.stillPending = DX::Emulation::IsFailurePending(step);
-            DX::Emulation::Reset();
-            for (GLenum error = glGetError(); error != GL_NO_ERROR; error = glGetError())
-                attempt.glErrors.push_back(error);
-            attempt.made = d11 || d12;
-            if (d11) {
-                d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& texture) {
-                    D3D11_TEXTURE2D_DESC desc{};
-                    texture->GetDesc(&desc);
-                    attempt.miscFlags = desc.MiscFlags;
+// Every call of every step of every kind, failing in turn until a call past the
+// last one: the creation throws or falls back as listed, and leaves nothing behind.
+TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
+    for (const KindRow& kind : kKinds) {
+        if (kind.sharing != Sharing::None && !GLHasSharing())
+            continue;
+        for (Step step : kSteps) {
+            for (unsigned skip = 0;; ++skip) {
+                const Expectation* expected = nullptr;
+                for (const Expectation& e : kExpectations)
+                    expected =
+                        e.kind == kind.kind && e.step == step && e.skip == skip ? &e : expected;
+                const std::string what = std::string(kind.name) + ", " +
+                                         DX::Emulation::StepName(step) + " call " +
+                                         std::to_string(skip + 1);
+                LogCapture log;
+                MakeContext(kind.sharing, kind.d12);
+                ASSERT_TRUE(context) << what;
+                std::optional<std::pair<HRESULT, std::string>> thrown;
+                bool interopException = false;
+                bool pending = false;
+                RunOnGL([&] {
+                    DX::Emulation::FailNext(step, step == Step::WglRegisterObject ? kWglOom : kOom,
+                                            skip);
+                    try {
+                        if (kind.d12)
+                            d12 = pool->CreateSurface(context);
+                        else
+                            d11 = D11Surface::Create(kW, kH, R8, context);
+                    } catch (const DX::DirectXException& error) {
+                        thrown = std::pair(error.GetResult(), error.GetErrorDescription());
+                        interopException = dynamic_cast<const Ogl::InteropException*>(&error);
+                    }
+                    pending = DX::Emulation::IsFailurePending(step);
+                    DX::Emulation::Reset();
+                    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)) << what;
                 });
-            }
-        });
-        allocator.reset();
-        Drop();
-        return attempt;
-    }
-};
-
-// Every call of every step, failing in turn until a call past the last one.
-TEST_P(SurfaceFaultGLTest, EachFailingCallLeavesNothingBehind) {
-    const KindRow& kind = GetParam();
-    KAVRIN_SKIP_WITHOUT_SHARING(kind.sharing);
-    for (Step step : kSteps) {
-        for (unsigned skip = 0;; ++skip) {
-            const Expectation* expected = nullptr;
-            for (const Expectation& e : kExpectations)
-                expected = e.kind == kind.kind && e.step == step && e.skip == skip ? &e : expected;
-            const std::string what = std::string(kind.name) + ", " + DX::Emulation::StepName(step) +
-                                     " call " + std::to_string(skip + 1);
-            LogCapture log;
-            const Attempt attempt = Run(kind, step, skip);
-            if (HasFatalFailure())
-                return;
-            EXPECT_EQ(log.Count(google::GLOG_ERROR,
-                                "All interop surfaces must be destroyed before the interop "
-                                "context is destroyed"),
-                      0)
-                << what;
-            ExpectNothingLeft(what);
-            const std::vector<std::string> errors = ErrorLines(log);
-            EXPECT_TRUE(attempt.glErrors.empty()) << what;
-            if (expected == nullptr) {
-                // Past the last call of the step: nothing consumed the failure.
-                EXPECT_TRUE(attempt.stillPending) << what << " was reached but is not listed";
-                EXPECT_TRUE(attempt.made) << what << ": " << attempt.description;
-                EXPECT_TRUE(errors.empty()) << what << "\n" << log.Dump();
-                break;
-            }
-            EXPECT_FALSE(attempt.stillPending) << what << " was never reached";
-            if (expected->throws) {
-                EXPECT_FALSE(attempt.made) << what;
-                ASSERT_TRUE(attempt.result.has_value()) << what << " threw nothing";
-                EXPECT_EQ(*attempt.result, expected->result) << what;
-                EXPECT_EQ(attempt.description, expected->message) << what;
-                // The surfaces' own checks throw interop exceptions; the
-                // Direct3D calls' exceptions pass through unchanged.
-                EXPECT_EQ(attempt.interopException,
-                          std::string(expected->message).rfind("Failed", 0) == 0)
+                const bool made = d11 || d12;
+                D3D11_TEXTURE2D_DESC desc{};
+                if (d11)
+                    d11->Encode([&](const auto&, const auto& t) { t->GetDesc(&desc); });
+                allocator.reset();
+                Drop();
+                EXPECT_EQ(log.Count(google::GLOG_ERROR,
+                                    "All interop surfaces must be destroyed before the interop "
+                                    "context is destroyed"),
+                          0)
                     << what;
-            } else {
-                EXPECT_TRUE(attempt.made) << what << ": " << attempt.description;
-                if (!kind.d12) {
-                    EXPECT_EQ(attempt.miscFlags, static_cast<UINT>(D3D11_RESOURCE_MISC_SHARED))
-                        << what << " did not fall back to the interop surface";
+                ExpectNothingLeft(what);
+                const std::vector<std::string> errors = ErrorLines(log);
+                if (expected == nullptr) {
+                    // Past the last call of the step: nothing consumed the failure.
+                    EXPECT_TRUE(pending) << what << " was reached but is not listed";
+                    EXPECT_TRUE(made && errors.empty()) << what << "\n" << log.Dump();
+                    break;
+                }
+                EXPECT_FALSE(pending) << what << " was never reached";
+                EXPECT_EQ(made, !expected->throws) << what;
+                if (expected->throws) {
+                    EXPECT_EQ(thrown, std::pair(expected->result, std::string(expected->message)))
+                        << what;
+                    // The surfaces' own checks throw interop exceptions; the
+                    // Direct3D calls' exceptions pass through unchanged.
+                    EXPECT_EQ(interopException,
+                              std::string(expected->message).rfind("Failed", 0) == 0)
+                        << what;
+                    continue;
+                }
+                if (!kind.d12) {  // fell back to the interop surface
+                    EXPECT_EQ(desc.MiscFlags, UINT(D3D11_RESOURCE_MISC_SHARED)) << what;
                 }
                 ASSERT_EQ(errors.size(), 1u) << what << "\n" << log.Dump();
                 EXPECT_NE(errors[0].find(expected->message), std::string::npos) << what << "\n"
@@ -1023,10 +977,5 @@ TEST_P(SurfaceFaultGLTest, EachFailingCallLeavesNothingBehind) {
         }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(EveryKind, SurfaceFaultGLTest, ::testing::ValuesIn(kKinds),
-                         [](const ::testing::TestParamInfo<KindRow>& info) {
-                             return std::string(info.param.name);
-                         });
 
 }  // namespace
