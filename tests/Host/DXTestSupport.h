@@ -179,29 +179,4 @@ inline float ToleranceOf(DXGI_FORMAT format) {
     }
 }
 
-// Names the first pixel off (of rows `width` wide) and the largest error.
-inline void ExpectImagesNear(const std::vector<Rgba>& got, const std::vector<Rgba>& wanted,
-                             float tolerance, const std::string& what, std::size_t width) {
-    ASSERT_EQ(got.size(), wanted.size()) << what;
-    float worst = 0.0f;
-    std::size_t first = got.size();
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        for (int k = 0; k < 4; ++k) {
-            const float error = std::fabs(got[i][k] - wanted[i][k]);
-            if (!(error <= tolerance)) {
-                first = std::min(first, i);
-                worst = std::isnan(error) ? error : std::max(worst, error);
-            }
-        }
-    }
-    if (first < got.size()) {
-        const Rgba& g = got[first];
-        const Rgba& w = wanted[first];
-        ADD_FAILURE() << what << ": pixel (" << first % width << ", " << first / width << ") got ("
-                      << g[0] << ", " << g[1] << ", " << g[2] << ", " << g[3] << ") wanted ("
-                      << w[0] << ", " << w[1] << ", " << w[2] << ", " << w[3] << "), max error "
-                      << worst;
-    }
-}
-
 }  // namespace Kavrin::Test
