@@ -190,106 +190,89 @@ TEST_F(InteropContextGLTest, ReportsAnAvailableInteropWithSharingStatus3) {
 }
 
 // What the initialisation makes of each machine: the status reported, and for a
-// context made, the sharing paths its probes confirmed.
+// context made, the sharing status and paths its probes confirmed.
 struct MachineRow {
     const char* what;
+    std::function<void()> setup;  // on the default machine with stand-in probes
     const char* status;
-    const char* sharing = nullptr;  // reported when a context is made
+    const char* sharing = nullptr;  // when a context is made
     bool d11Sharing = false;
     bool d12Device = false;
     bool d12Sharing = false;
-    const char* missing = nullptr;  // GL extension
-    bool realProbes = false;
-    Ogl::Details::InteropProbe d11Probe = NoProbe;
-    Ogl::Details::InteropProbe d12Probe = NoProbe;
-    std::vector<AdapterConfig> adapters = {};  // told apart by vendor keywords
-    const char* logged = nullptr;              // an ERROR line
+    const char* logged = nullptr;  // an ERROR line
 };
+
+void Missing(const char* extension) { DX::Emulation::SetExtensionMissing(extension, true); }
+void RealProbes() { Ogl::Details::SetInteropProbes({}, {}); }
+void Adapters(const std::vector<AdapterConfig>& adapters) {
+    DX::Emulation::SetGlLuidUnknown(true);  // told apart by vendor keywords
+    DX::Emulation::SetAdapters(adapters);
+}
 
 constexpr char kAvailable[] = "INTEROP_AVAILABLE";
 const auto kD11Fails = [](AdapterConfig& a) { a.d11CreateResult = E_FAIL; };
 const auto kLinkFails = [](AdapterConfig& a) { a.linkResult = E_FAIL; };
-const auto kLinkUnsupported = [](AdapterConfig& a) {
-    a.linkResult = static_cast<HRESULT>(0x80070032);
-};
+const auto kUnsupported = [](AdapterConfig& a) { a.linkResult = HRESULT(0x80070032); };
 
 const MachineRow kMachines[] = {
-    {.what = "real probes",
-     .status = kAvailable,
-     .sharing = "3",
-     .d11Sharing = true,
-     .d12Device = true,
-     .d12Sharing = true,
-     .realProbes = true},
-    {.what = "no memory objects: only WGL_NV_DX_interop links",
-     .status = kAvailable,
-     .sharing = "0",
-     .d12Device = true,
-     .missing = "GL_EXT_memory_object_win32",
-     .realProbes = true},
-    {.what = "feature level 11.0: no keyed mutexes, and no 11.1 fences for Direct3D 12",
-     .status = kAvailable,
-     .sharing = "0",
-     .realProbes = true,
-     .adapters = {Adapter("old", 1, [](auto& a) { a.featureLevel = D3D_FEATURE_LEVEL_11_0; })}},
-    {.what = "no keyed mutexes",
-     .status = kAvailable,
-     .sharing = "0",
-     .d12Device = true,
-     .missing = "GL_EXT_win32_keyed_mutex"},
-    {.what = "the Direct3D 12 probe fails",
-     .status = kAvailable,
-     .sharing = "1",
-     .d11Sharing = true,
-     .d12Device = true,
-     .d12Probe = FailingProbe},
-    {.what = "no semaphores: the Direct3D 12 probe is not asked",
-     .status = kAvailable,
-     .sharing = "1",
-     .d11Sharing = true,
-     .d12Device = true,
-     .missing = "GL_EXT_semaphore_win32",
-     .d12Probe = [](const ContextPtr&) { ADD_FAILURE() << "probe asked"; }},
-    {.what = "no WGL_NV_DX_interop2",
-     .status = "INTEROP_UNSUPPORTED",
-     .missing = "WGL_NV_DX_interop2"},
-    {.what = "each failure word once",
-     .status = "DIRECTX_FAILED, INTEROP_FAILED",
-     .adapters = {Adapter("first", 11, kD11Fails), Adapter("second", 12, kLinkFails),
-                  Adapter("third", 13, kLinkFails)}},
-    {.what = "links unsupported",
-     .status = "INTEROP_UNSUPPORTED",
-     .adapters = {Adapter("third", 13, kLinkUnsupported), Adapter("fourth", 14, kLinkUnsupported)}},
-    {.what = "devices unsupported",
-     .status = "DIRECTX_FAILED, DIRECTX_UNSUPPORTED",
-     .adapters = {Adapter("unsupported", 15,
-                          [](auto& a) { a.d11CreateResult = DXGI_ERROR_UNSUPPORTED; }),
-                  Adapter("first", 11, kD11Fails)}},
-    {.what = "no candidate: an unknown vendor, an adapter to skip, another vendor's keywords",
-     .status = "INTEROP_FAILED",
-     .adapters = {Adapter("unknown", 16, [](auto& a) { a.description.vendorKeywords.clear(); }),
-                  Adapter("skipped", 17, [](auto& a) { a.description.qualifier = 0; }),
-                  Adapter("other", 18,
-                          [](auto& a) { a.description.vendorKeywords = {"nvidia"}; })}},
-    {.what = "the probe surface failing is a failed link",
-     .status = "INTEROP_FAILED",
-     .d11Probe = FailingProbe,
-     .logged = "The right interop GPU adapter not found"},
+    {"real probes", RealProbes, kAvailable, "3", true, true, true},
+    {"no memory objects: only WGL_NV_DX_interop links",
+     [] { RealProbes(), Missing("GL_EXT_memory_object_win32"); }, kAvailable, "0", false, true},
+    {"feature level 11.0: no keyed mutexes, no 11.1 fences for Direct3D 12",
+     [] {
+         RealProbes();
+         Adapters({Adapter("old", 1, [](auto& a) { a.featureLevel = D3D_FEATURE_LEVEL_11_0; })});
+     },
+     kAvailable, "0"},
+    {"no keyed mutexes", [] { Missing("GL_EXT_win32_keyed_mutex"); }, kAvailable, "0", false, true},
+    {"the Direct3D 12 probe fails", [] { Ogl::Details::SetInteropProbes(&NoProbe, &FailingProbe); },
+     kAvailable, "1", true, true},
+    {"no semaphores: the Direct3D 12 probe is not asked",
+     [] {
+         Missing("GL_EXT_semaphore_win32");
+         Ogl::Details::SetInteropProbes(&NoProbe, [](const ContextPtr&) { ADD_FAILURE(); });
+     },
+     kAvailable, "1", true, true},
+    {"no WGL_NV_DX_interop2", [] { Missing("WGL_NV_DX_interop2"); }, "INTEROP_UNSUPPORTED"},
+    {"forced off", [] { SetSwitch("DisableDirectX", 1); }, "FORCED_OFF"},
+    {"each failure word once",
+     [] {
+         Adapters({Adapter("first", 11, kD11Fails), Adapter("second", 12, kLinkFails),
+                   Adapter("third", 13, kLinkFails)});
+     },
+     "DIRECTX_FAILED, INTEROP_FAILED"},
+    {"links unsupported",
+     [] {
+         Adapters({Adapter("third", 13, kUnsupported), Adapter("fourth", 14, kUnsupported)});
+     },
+     "INTEROP_UNSUPPORTED"},
+    {"devices unsupported",
+     [] {
+         Adapters({Adapter("unsupported", 15,
+                           [](auto& a) { a.d11CreateResult = DXGI_ERROR_UNSUPPORTED; }),
+                   Adapter("first", 11, kD11Fails)});
+     },
+     "DIRECTX_FAILED, DIRECTX_UNSUPPORTED"},
+    {"no candidate: an unknown vendor, an adapter to skip, another vendor's keywords",
+     [] {
+         Adapters(
+             {Adapter("unknown", 16, [](auto& a) { a.description.vendorKeywords.clear(); }),
+              Adapter("skipped", 17, [](auto& a) { a.description.qualifier = 0; }),
+              Adapter("other", 18, [](auto& a) { a.description.vendorKeywords = {"nvidia"}; })});
+     },
+     "INTEROP_FAILED"},
+    {"the probe surface failing is a failed link",
+     [] { Ogl::Details::SetInteropProbes(&FailingProbe, &NoProbe); }, "INTEROP_FAILED", nullptr,
+     false, false, false, "The right interop GPU adapter not found"},
+    {"no d3dcompiler", [] { DX::Emulation::SetCompilerLoaded(false); }, "D3COMPILER_FAILED",
+     nullptr, false, false, false,
+     "The DirectX can't start because d3dcompiler_47.dll is missing from your computer"},
 };
 
 TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
     for (const MachineRow& row : kMachines) {
         Fresh();
-        if (row.realProbes)
-            Ogl::Details::SetInteropProbes({}, {});
-        else
-            Ogl::Details::SetInteropProbes(row.d11Probe, row.d12Probe);
-        if (row.missing != nullptr)
-            DX::Emulation::SetExtensionMissing(row.missing, true);
-        if (!row.adapters.empty()) {
-            DX::Emulation::SetGlLuidUnknown(true);
-            DX::Emulation::SetAdapters(row.adapters);
-        }
+        row.setup();
         LogCapture log;
         ContextPtr context = CreateOnGL();
         EXPECT_EQ(Status(), row.status) << row.what;
@@ -316,8 +299,7 @@ TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
 TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {
     SetSwitch("DisableDirectX", 1);
     EXPECT_FALSE(CreateOnGL());
-    const auto report = LastReport();
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_DX_STATUS), "FORCED_OFF");
+    const auto report = LastReport();  // without interop, GL's own details
     const auto information = RenderHub::GetInstance().GetInformation();
     EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_VERSION), information->VersionText());
     EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_CAPABILITY), information->CapabilityName());

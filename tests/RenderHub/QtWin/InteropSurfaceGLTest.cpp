@@ -813,7 +813,7 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
 
 // Each driver call failing in turn.
 
-enum class Kind { D11Interop, D11Sharing, D12Sharing, D12OverD11Interop, D12OverD11Sharing };
+enum class Kind { D11Interop, D11Sharing, D12Sharing, D12OverD11Interop };
 
 struct KindRow {
     Kind kind;
@@ -827,7 +827,6 @@ constexpr KindRow kKinds[] = {
     {Kind::D11Sharing, "D11Sharing", Sharing::D11, false},
     {Kind::D12Sharing, "D12Sharing", Sharing::D11AndD12, true},
     {Kind::D12OverD11Interop, "D12OverD11Interop", Sharing::None, true},
-    {Kind::D12OverD11Sharing, "D12OverD11Sharing", Sharing::D11, true},
 };
 
 constexpr Step kSteps[] = {
@@ -898,19 +897,6 @@ const std::vector<Expectation> kExpectations = {
     {K::D12OverD11Interop, S::D11CreateSharedHandle, 0, T, kOom, kD11Handle},
     {K::D12OverD11Interop, S::D12OpenSharedResource, 0, T, kOom, kD12Open},
 
-    // The inner surface takes the sharing path and falls back on its own failures.
-    {K::D12OverD11Sharing, S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
-    {K::D12OverD11Sharing, S::D11CreateSharedTexture, 0, F, kOom, kD11Shared},
-    {K::D12OverD11Sharing, S::D11CreateTexture2D, 0, F, kOom, kD11Texture},
-    {K::D12OverD11Sharing, S::D11CreateSharedHandle, 0, F, kOom, kD11Handle},
-    {K::D12OverD11Sharing, S::GlCreateMemoryObjects, 0, F, E_FAIL, kMemoryObject},
-    {K::D12OverD11Sharing, S::GlImportMemory, 0, F, E_FAIL, kD11Storage},
-    {K::D12OverD11Sharing, S::GlTextureStorageMem, 0, F, E_FAIL, kD11Storage},
-    {K::D12OverD11Sharing, S::D11OpenSharedEvent, 0, T, kOom, kD11Event},
-    {K::D12OverD11Sharing, S::D11CreateSharedTexture, 1, T, kOom, kD11Shared},
-    {K::D12OverD11Sharing, S::D11CreateTexture2D, 1, T, kOom, kD11Texture},
-    {K::D12OverD11Sharing, S::D11CreateSharedHandle, 1, T, kOom, kD11Handle},
-    {K::D12OverD11Sharing, S::D12OpenSharedResource, 0, T, kOom, kD12Open},
 };
 
 // Every call of every step of every kind, failing in turn until a call past the
