@@ -65,6 +65,16 @@ constexpr UINT kSharingMiscFlags =
 // Which sharing paths the interop context of a case reports.
 enum class Sharing { None, D11, D11AndD12 };
 
+constexpr auto R8 = DXGI_FORMAT_R8G8B8A8_UNORM;
+constexpr auto B8 = DXGI_FORMAT_B8G8R8A8_UNORM;
+constexpr auto R16 = DXGI_FORMAT_R16G16B16A16_UNORM;
+constexpr auto R10 = DXGI_FORMAT_R10G10B10A2_UNORM;
+constexpr auto F16 = DXGI_FORMAT_R16G16B16A16_FLOAT;
+constexpr auto F32 = DXGI_FORMAT_R32G32B32A32_FLOAT;
+constexpr Sharing kNone = Sharing::None;
+constexpr Sharing kD11 = Sharing::D11;
+constexpr Sharing kD12 = Sharing::D11AndD12;
+
 // The memory-object sharing paths need OpenGL 4.5, which the suite's runs under
 // lower limits do not have.
 bool GLHasSharing() {
@@ -185,20 +195,15 @@ std::vector<std::string> ErrorLines(const LogCapture& log) {
     return errors;
 }
 
-// The HRESULT, description and function name an interop exception carries.
-struct InteropFailure {
-    HRESULT result = S_OK;
-    std::string description;
-    std::string function;
-};
+// The description, HRESULT and function name of the interop exception a call throws.
+using Failure = std::tuple<std::string, HRESULT, std::string>;
 
-std::optional<InteropFailure> InteropFailureOf(const std::function<void()>& call) {
+std::optional<Failure> FailureOf(const std::function<void()>& call) {
     try {
         call();
     } catch (const Ogl::InteropException& error) {
         const char* const* function = boost::get_error_info<boost::throw_function>(error);
-        return InteropFailure{error.GetResult(), error.GetErrorDescription(),
-                              function != nullptr ? *function : ""};
+        return Failure{error.GetErrorDescription(), error.GetResult(), function ? *function : ""};
     }
     return std::nullopt;
 }
@@ -312,11 +317,11 @@ protected:
     }
 
     // The surface of the row's API, or why it was refused.
-    std::optional<InteropFailure> MakeSurface(bool use12, Sharing sharing, DXGI_FORMAT format) {
+    std::optional<Failure> MakeSurface(bool use12, Sharing sharing, DXGI_FORMAT format) {
         MakeContext(sharing, use12, format);
-        std::optional<InteropFailure> failure;
+        std::optional<Failure> failure;
         RunOnGL([&] {
-            failure = InteropFailureOf([&] {
+            failure = FailureOf([&] {
                 if (use12)
                     d12 = pool->CreateSurface(context);
                 else
@@ -457,13 +462,11 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     LogCapture log;
     const auto failure = MakeSurface(row.d12, row.sharing, format);
     if (row.path == Path::Refused) {
-        ASSERT_TRUE(failure);
-        EXPECT_EQ(static_cast<std::uint32_t>(failure->result), 0x80004001u);
-        EXPECT_EQ(failure->description, "Unsupported DXGI format for interop");
-        EXPECT_EQ(failure->function, row.d12 ? "D12SharingSurfaceImpl" : "Create");
+        EXPECT_EQ(failure, Failure("Unsupported DXGI format for interop", HRESULT(0x80004001),
+                                   row.d12 ? "D12SharingSurfaceImpl" : "Create"));
         return;
     }
-    ASSERT_FALSE(failure) << failure->description;
+    ASSERT_FALSE(failure) << std::get<0>(*failure);
     int fallbackErrors = 0;
     for (const std::string& line : ErrorLines(log)) {
         fallbackErrors += line.find("Unsupported DXGI format for interop") != std::string::npos &&
@@ -482,9 +485,21 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
         const bool sharing = row.sharing != Sharing::None && row.path == Path::AsAsked;
         EXPECT_EQ(desc.MiscFlags, sharing ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
+        // Textures for the caller's own use: like the surface, or as described.
+        d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
+        EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format, desc.BindFlags, desc.MiscFlags,
+                             desc.MipLevels, desc.ArraySize),
+                  std::tuple(kW, kH, format, UINT(D3D11_BIND_SHADER_RESOURCE), 0u, 1u, 1u));
+        d11->CreateTexture2D(DXTest::Desc(3, 5))->GetDesc(&desc);
+        EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format), std::tuple(3u, 5u, R8));
     }
     const auto memory = Memory();
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after creation";
+    if (!row.d12) {
+        EXPECT_THROW(d11->Encode([](const auto&, const auto&) { throw std::runtime_error("x"); }),
+                     std::runtime_error);
+        ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after work that threw";
+    }
 
     const UINT64 fence = row.d12 ? d12->GetEvent()->GetValue() : 0;
     std::array<GLint, 4> viewport{};
@@ -511,16 +526,6 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL drawing";
 }
 
-constexpr auto R8 = DXGI_FORMAT_R8G8B8A8_UNORM;
-constexpr auto B8 = DXGI_FORMAT_B8G8R8A8_UNORM;
-constexpr auto R16 = DXGI_FORMAT_R16G16B16A16_UNORM;
-constexpr auto R10 = DXGI_FORMAT_R10G10B10A2_UNORM;
-constexpr auto F16 = DXGI_FORMAT_R16G16B16A16_FLOAT;
-constexpr auto F32 = DXGI_FORMAT_R32G32B32A32_FLOAT;
-constexpr Sharing kNone = Sharing::None;
-constexpr Sharing kD11 = Sharing::D11;
-constexpr Sharing kD12 = Sharing::D11AndD12;
-
 INSTANTIATE_TEST_SUITE_P(
     Formats, SurfaceFormatGLTest,
     ::testing::Values(
@@ -543,15 +548,14 @@ INSTANTIATE_TEST_SUITE_P(
 // access mode is changed only when the use switches between rendering and drawing.
 TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUse) {
     MakeSurface(false, Sharing::None, R8);
-    std::optional<InteropFailure> nested;
-    std::optional<InteropFailure> drawInside;
+    std::optional<Failure> nested;
+    std::optional<Failure> drawInside;
     std::vector<std::size_t> changes;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
         d11->BindFrameBuffer(
             [&] {
-                nested =
-                    InteropFailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
-                drawInside = InteropFailureOf([&] { d11->Draw(storage, {1.0f, 1.0f}); });
+                nested = FailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
+                drawInside = FailureOf([&] { d11->Draw(storage, {1.0f, 1.0f}); });
             },
             std::nullopt);
         for (bool render : {true, false, false, true, true}) {
@@ -562,44 +566,26 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUse) {
         }
     });
     EXPECT_EQ(changes, (std::vector<std::size_t>{0, 1, 0, 1, 0}));
-    ASSERT_TRUE(nested);
-    EXPECT_EQ(std::tuple(nested->description, nested->result, nested->function),
-              std::tuple("Surface is already locked", HRESULT_FROM_WIN32(ERROR_BUSY), "Lock"));
-    ASSERT_TRUE(drawInside);
-    EXPECT_EQ(
-        std::tuple(drawInside->description, drawInside->result),
-        std::tuple("Failed to change access mode to surface", HRESULT_FROM_WIN32(ERROR_BUSY)));
+    const HRESULT busy = HRESULT_FROM_WIN32(ERROR_BUSY);
+    EXPECT_EQ(nested, Failure("Surface is already locked", busy, "Lock"));
+    EXPECT_EQ(drawInside, Failure("Failed to change access mode to surface", busy, "Lock"));
     EXPECT_EQ(HostRead(R8), PatternBytes(R8)) << "after the failures";
-}
-
-TEST_F(SurfaceGLTest, SharingSurfaceEncodeHandsTheMutexOnWhenTheWorkThrows) {
-    KAVRIN_SKIP_WITHOUT_SHARING(Sharing::D11);
-    MakeSurface(false, Sharing::D11, R8);
-    EXPECT_THROW(d11->Encode([](const auto&, const auto&) { throw std::runtime_error("x"); }),
-                 std::runtime_error);
-    ASSERT_TRUE(HandedOnWithKeyZero(Memory()));
-    HostWrite(R8, PatternBytes(R8));
-    EXPECT_TRUE(NearPattern(R8, Drawn(), 1e-5f)) << "after the throw";
 }
 
 // Off the creating context every use is refused and changes nothing; Destroy
 // frees the GL texture, the GL interop object and Direct3D objects, once.
 TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
-    constexpr char kOtherContext[] =
-        "The surface creation context and the current OpenGL context are different";
+    const auto otherContext = [](const char* function) {
+        return Failure("The surface creation context and the current OpenGL context are different",
+                       E_FAIL, function);
+    };
     for (Sharing sharing : {Sharing::None, Sharing::D11}) {
         if (sharing != Sharing::None && !GLHasSharing())
             break;
         MakeSurface(false, sharing, R8);
-        const auto render =
-            InteropFailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
-        const auto destroy = InteropFailureOf([&] { d11->Destroy(); });
-        for (const auto& [failure, function] :
-             {std::pair{render, "BindFrameBuffer"}, std::pair{destroy, "Destroy"}}) {
-            ASSERT_TRUE(failure) << function;
-            EXPECT_EQ(std::tuple(failure->description, failure->result, failure->function),
-                      std::tuple(kOtherContext, E_FAIL, function));
-        }
+        EXPECT_EQ(FailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); }),
+                  otherContext("BindFrameBuffer"));
+        EXPECT_EQ(FailureOf([&] { d11->Destroy(); }), otherContext("Destroy"));
         Render(&PaintPattern);
         EXPECT_EQ(HostRead(R8), PatternBytes(R8)) << "after refusals";
         RunOnGL([&] {
@@ -617,11 +603,8 @@ TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
         Drop();  // the fixture's counts show anything freed twice or not at all
     }
     MakeSurface(true, BestSharing(), R8);
-    const auto failure =
-        InteropFailureOf([&] { d12->BindFrameBuffer(&PaintPattern, std::nullopt); });
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(std::tuple(failure->description, failure->function),
-              std::tuple(kOtherContext, "BindFrameBuffer"));
+    EXPECT_EQ(FailureOf([&] { d12->BindFrameBuffer(&PaintPattern, std::nullopt); }),
+              otherContext("BindFrameBuffer"));
     EXPECT_EQ(d12->GetEvent()->GetValue(), 0u) << "nothing was signalled";
 }
 
@@ -693,17 +676,6 @@ TEST_F(SurfaceGLTest, ATextureTheSubclassForgotIsReported) {
     RunOnGL([&] { glDeleteTextures(1, &leaked); });
 }
 #endif
-
-TEST_F(SurfaceGLTest, CreateTexture2DMakesTexturesLikeTheSurface) {
-    MakeSurface(false, Sharing::None, F16);
-    D3D11_TEXTURE2D_DESC desc{};
-    d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
-    EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format, desc.BindFlags, desc.MiscFlags,
-                         desc.MipLevels, desc.ArraySize),
-              std::tuple(kW, kH, F16, UINT(D3D11_BIND_SHADER_RESOURCE), 0u, 1u, 1u));
-    d11->CreateTexture2D(DXTest::Desc(3, 5))->GetDesc(&desc);
-    EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format), std::tuple(3u, 5u, R8));
-}
 
 // Returned surfaces are handed out newest first and purged oldest first once five
 // seconds idle; the purge timer runs only while something is idle.
