@@ -316,25 +316,21 @@ protected:
         }
     }
 
-    // The surface of the row's API, or why it was refused.
-    std::optional<Failure> MakeSurface(bool use12, Sharing sharing, DXGI_FORMAT format) {
-        MakeContext(sharing, use12, format);
-        std::optional<Failure> failure;
-        RunOnGL([&] {
-            failure = FailureOf([&] {
-                if (use12)
-                    d12 = pool->CreateSurface(context);
-                else
-                    d11 = D11Surface::Create(kW, kH, format, context);
-            });
-        });
-        return failure;
-    }
-
     D12Ptr NewSurface() {
         D12Ptr surface;
         RunOnGL([&] { surface = pool->CreateSurface(context); });
         return surface;
+    }
+
+    // The surface of the row's API, or why it was refused.
+    std::optional<Failure> MakeSurface(bool use12, Sharing sharing, DXGI_FORMAT format) {
+        MakeContext(sharing, use12, format);
+        return FailureOf([&] {
+            if (use12)
+                d12 = NewSurface();
+            else
+                RunOnGL([&] { d11 = D11Surface::Create(kW, kH, format, context); });
+        });
     }
 
     void Drop() {
@@ -785,22 +781,6 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
 
 // Each driver call failing in turn.
 
-enum class Kind { D11Interop, D11Sharing, D12Sharing, D12OverD11Interop };
-
-struct KindRow {
-    Kind kind;
-    const char* name;
-    Sharing sharing;
-    bool d12;
-};
-
-constexpr KindRow kKinds[] = {
-    {Kind::D11Interop, "D11Interop", Sharing::None, false},
-    {Kind::D11Sharing, "D11Sharing", Sharing::D11, false},
-    {Kind::D12Sharing, "D12Sharing", Sharing::D11AndD12, true},
-    {Kind::D12OverD11Interop, "D12OverD11Interop", Sharing::None, true},
-};
-
 constexpr Step kSteps[] = {
     Step::D11CreateTexture2D,       Step::D11CreateSharedTexture, Step::D11CreateSharedHandle,
     Step::D12CreateTexture2D,       Step::D12CreateSharedHandle,  Step::D12OpenSharedResource,
@@ -809,15 +789,23 @@ constexpr Step kSteps[] = {
     Step::GlGenSemaphores,          Step::GlImportSemaphore,
 };
 
-// Throws: the creation throws `result` / `message`; otherwise it falls back to
-// an interop surface with `message` logged at ERROR.
-struct Expectation {
-    Kind kind;
+// A call failing: the creation throws `result` / `message`, or falls back to an
+// interop surface with `message` logged at ERROR.
+struct Call {
     Step step;
     unsigned skip;  // successful calls of the step before the failing one
     bool throws;
     HRESULT result;
     const char* message;
+};
+
+// Every call each kind makes while creating a surface, in order. A step or a
+// later call of it not listed here must never be reached.
+struct KindRow {
+    const char* name;
+    Sharing sharing;
+    bool d12;
+    std::vector<Call> calls;
 };
 
 constexpr HRESULT kOom = E_OUTOFMEMORY;
@@ -826,49 +814,50 @@ constexpr const char* kBind = "Failed to bind OpenGL texture with DirectX textur
 constexpr const char* kMemoryObject = "Failed to create OpenGL memory object";
 constexpr const char* kD11Storage = "Failed to create OpenGL texture on DirectX 11 memory";
 constexpr const char* kD11Texture = "D11Device::CreateTexture2D failed";
-constexpr const char* kD11Shared = "D11SharedTexture2D::Create failed";
-constexpr const char* kD11Handle = "D11SharedTexture2D::CreateSharedHandle failed";
 constexpr const char* kD12Event = "D12Device::CreateCompletionEvent failed";
-constexpr const char* kD11Event = "D11CompletionEvent::OpenShared failed";
-constexpr const char* kD12Open = "D12Device::OpenSharedResource failed";
 constexpr bool T = true;
 constexpr bool F = false;
-using K = Kind;
 using S = Step;
 
-// Every call each kind makes while creating a surface, in order. A step or a
-// later call of it not listed here must never be reached.
-const std::vector<Expectation> kExpectations = {
-    {K::D11Interop, S::D11CreateTexture2D, 0, T, kOom, kD11Texture},
-    {K::D11Interop, S::WglRegisterObject, 0, T, kWglOom, kBind},
-
-    {K::D11Sharing, S::D11CreateSharedTexture, 0, F, kOom, kD11Shared},
-    {K::D11Sharing, S::D11CreateTexture2D, 0, F, kOom, kD11Texture},
-    {K::D11Sharing, S::D11CreateSharedHandle, 0, F, kOom, kD11Handle},
-    {K::D11Sharing, S::GlCreateMemoryObjects, 0, F, E_FAIL, kMemoryObject},
-    {K::D11Sharing, S::GlImportMemory, 0, F, E_FAIL, kD11Storage},
-    {K::D11Sharing, S::GlTextureStorageMem, 0, F, E_FAIL, kD11Storage},
-
-    {K::D12Sharing, S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
-    {K::D12Sharing, S::D12CreateTexture2D, 0, T, kOom, "D12Device::CreateTexture2D failed"},
-    {K::D12Sharing, S::D12CreateSharedHandle, 0, T, kOom, "D12Device::CreateSharedHandle failed"},
-    {K::D12Sharing, S::GlCreateMemoryObjects, 0, T, E_FAIL, kMemoryObject},
-    {K::D12Sharing, S::GlImportMemory, 0, T, E_FAIL, "Failed to import DirectX 12 memory object"},
-    {K::D12Sharing, S::GlTextureStorageMem, 0, T, E_FAIL,
-     "Failed to create OpenGL texture on DirectX 12 memory"},
-    {K::D12Sharing, S::GlGenSemaphores, 0, T, E_FAIL, "Failed to create OpenGL semaphore"},
-    {K::D12Sharing, S::GlImportSemaphore, 0, T, E_FAIL, "Failed to import DirectX 12 fence"},
-
+const KindRow kKinds[] = {
+    {"D11Interop",
+     Sharing::None,
+     false,
+     {{S::D11CreateTexture2D, 0, T, kOom, kD11Texture},
+      {S::WglRegisterObject, 0, T, kWglOom, kBind}}},
+    {"D11Sharing",
+     Sharing::D11,
+     false,
+     {{S::D11CreateSharedTexture, 0, F, kOom, "D11SharedTexture2D::Create failed"},
+      {S::D11CreateTexture2D, 0, F, kOom, kD11Texture},
+      {S::D11CreateSharedHandle, 0, F, kOom, "D11SharedTexture2D::CreateSharedHandle failed"},
+      {S::GlCreateMemoryObjects, 0, F, E_FAIL, kMemoryObject},
+      {S::GlImportMemory, 0, F, E_FAIL, kD11Storage},
+      {S::GlTextureStorageMem, 0, F, E_FAIL, kD11Storage}}},
+    {"D12Sharing",
+     Sharing::D11AndD12,
+     true,
+     {{S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
+      {S::D12CreateTexture2D, 0, T, kOom, "D12Device::CreateTexture2D failed"},
+      {S::D12CreateSharedHandle, 0, T, kOom, "D12Device::CreateSharedHandle failed"},
+      {S::GlCreateMemoryObjects, 0, T, E_FAIL, kMemoryObject},
+      {S::GlImportMemory, 0, T, E_FAIL, "Failed to import DirectX 12 memory object"},
+      {S::GlTextureStorageMem, 0, T, E_FAIL,
+       "Failed to create OpenGL texture on DirectX 12 memory"},
+      {S::GlGenSemaphores, 0, T, E_FAIL, "Failed to create OpenGL semaphore"},
+      {S::GlImportSemaphore, 0, T, E_FAIL, "Failed to import DirectX 12 fence"}}},
     // The inner Direct3D 11 interop surface, then the keyed-mutex texture Direct3D 12 opens.
-    {K::D12OverD11Interop, S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
-    {K::D12OverD11Interop, S::D11CreateTexture2D, 0, T, kOom, kD11Texture},
-    {K::D12OverD11Interop, S::WglRegisterObject, 0, T, kWglOom, kBind},
-    {K::D12OverD11Interop, S::D11OpenSharedEvent, 0, T, kOom, kD11Event},
-    {K::D12OverD11Interop, S::D11CreateSharedTexture, 0, T, kOom, kD11Shared},
-    {K::D12OverD11Interop, S::D11CreateTexture2D, 1, T, kOom, kD11Texture},
-    {K::D12OverD11Interop, S::D11CreateSharedHandle, 0, T, kOom, kD11Handle},
-    {K::D12OverD11Interop, S::D12OpenSharedResource, 0, T, kOom, kD12Open},
-
+    {"D12OverD11Interop",
+     Sharing::None,
+     true,
+     {{S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
+      {S::D11CreateTexture2D, 0, T, kOom, kD11Texture},
+      {S::WglRegisterObject, 0, T, kWglOom, kBind},
+      {S::D11OpenSharedEvent, 0, T, kOom, "D11CompletionEvent::OpenShared failed"},
+      {S::D11CreateSharedTexture, 0, T, kOom, "D11SharedTexture2D::Create failed"},
+      {S::D11CreateTexture2D, 1, T, kOom, kD11Texture},
+      {S::D11CreateSharedHandle, 0, T, kOom, "D11SharedTexture2D::CreateSharedHandle failed"},
+      {S::D12OpenSharedResource, 0, T, kOom, "D12Device::OpenSharedResource failed"}}},
 };
 
 // Every call of every step of every kind, failing in turn until a call past the
@@ -879,10 +868,9 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
             continue;
         for (Step step : kSteps) {
             for (unsigned skip = 0;; ++skip) {
-                const Expectation* expected = nullptr;
-                for (const Expectation& e : kExpectations)
-                    expected =
-                        e.kind == kind.kind && e.step == step && e.skip == skip ? &e : expected;
+                const Call* expected = nullptr;
+                for (const Call& call : kind.calls)
+                    expected = call.step == step && call.skip == skip ? &call : expected;
                 const std::string what = std::string(kind.name) + ", " +
                                          DX::Emulation::StepName(step) + " call " +
                                          std::to_string(skip + 1);
