@@ -196,7 +196,7 @@ TEST_F(DXAdapterTest, InjectedDeviceFailuresHaveTheirResults) {
     EXPECT_EQ(ResultOf([&] { D12Device::Create(luid); }), DXGI_ERROR_UNSUPPORTED);
 }
 
-TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredList) {
+TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevices) {
     auto adapters = Enumerate();
     ASSERT_EQ(adapters.size(), 1u);
     const AdapterDescription& description = *adapters[0].GetDescription();
@@ -229,18 +229,8 @@ TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredList) {
     EXPECT_TRUE(device->GetAdapterLuid() == (LUID{0x10, 0}));
     EXPECT_EQ(device->GetDriverVersion(), "31.0.15.3623");
     EXPECT_TRUE(*Emulation::GetDeviceLuid(device->Get()) == (LUID{0x10, 0}));
-    marked.glAdapter = false;
-    Emulation::SetAdapters({marked});
-    EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
-    Emulation::Reset();
-    Emulation::SetGlLuidUnknown(true);
-    EXPECT_FALSE(Emulation::GetGlDeviceLuid());
-}
 
-TEST_F(DXAdapterTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
-    Emulation::SetAdapters({Emulation::MakeDefaultAdapter(), Adapter("Other GPU", 0x77, {"amd"})});
-    const auto adapters = Enumerate();
-    auto device = D11Device::Create(adapters[0]);
+    // Removal hits the live devices of that adapter only.
     auto d12 = D12Device::Create(device->GetAdapterLuid());
     auto unaffected = D11Device::Create(adapters[1]);
     auto list = D12CommandAllocator::Create(d12)->CreateCommandList();
@@ -254,6 +244,12 @@ TEST_F(DXAdapterTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
     EXPECT_EQ(ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); }),
               DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(D11Device::Create(adapters[0])->GetDeviceRemovedReason(), S_OK) << "made after";
+    marked.glAdapter = false;
+    Emulation::SetAdapters({marked});
+    EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
+    Emulation::Reset();
+    Emulation::SetGlLuidUnknown(true);
+    EXPECT_FALSE(Emulation::GetGlDeviceLuid());
 }
 
 TEST_F(DXDeviceTest, InitialDataHonoursThePitchAndContextsStayInsideEncode) {
