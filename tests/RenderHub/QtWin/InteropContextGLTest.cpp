@@ -355,43 +355,44 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(Enumerate().at(0))));
 }
 
+// A removed device drops the worker's interop context; the next call with
+// `create` makes a new one, and while interop fails every such call tries again.
 TEST_F(InteropContextGLTest, ARemovedDeviceDropsTheInteropContext) {
     WinOpenGLContext* context = WinOpenGLContext::FindContext();
     ASSERT_NE(context, nullptr);
-    const auto device = Ogl::GetInteropDevice(DeviceType::D11, false);
+    const auto d11 = [](bool create) { return Ogl::GetInteropDevice(DeviceType::D11, create); };
+    const auto removeAll = [] { DX::Emulation::RemoveDevices(*DX::Emulation::GetGlDeviceLuid()); };
+    const auto device = d11(false);
     ASSERT_TRUE(device);
-    DX::Emulation::RemoveDevices(device->GetAdapterLuid());
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, false));
+    removeAll();
+    EXPECT_FALSE(d11(false));
     EXPECT_FALSE(context->GetInteropContext());
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, false));  // no new attempt
-
-    const auto fresh = Ogl::GetInteropDevice(DeviceType::D11, true);
+    EXPECT_FALSE(d11(false)) << "no new attempt";
+    const auto fresh = d11(true);
     ASSERT_TRUE(fresh);
     EXPECT_NE(fresh, device);
     EXPECT_EQ(fresh->GetDeviceRemovedReason(), S_OK);
-    ASSERT_TRUE(context->GetInteropContext());
-    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::D11, false), fresh);
+    EXPECT_TRUE(context->GetInteropContext());
+    EXPECT_EQ(d11(false), fresh);
 
-    // With interop failing, every call with `create` tries again.
-    DX::Emulation::RemoveDevices(fresh->GetAdapterLuid());
+    removeAll();
     SetSwitch("DisableDirectX", 1);
     const std::size_t reports = ICoreTracker::GetTracker()->GetEvents().size();
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, true));
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    EXPECT_FALSE(d11(true));
+    EXPECT_FALSE(d11(true));
     EXPECT_EQ(ICoreTracker::GetTracker()->GetEvents().size(), reports + 2);
     SetSwitch();
-    ASSERT_TRUE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    ASSERT_TRUE(d11(true));
 
     // No Direct3D 12 device: nothing to check, nothing dropped.
     SetSwitch("DisableDirectX12", 1);
-    DX::Emulation::RemoveDevices(fresh->GetAdapterLuid());
-    ASSERT_TRUE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    removeAll();
+    ASSERT_TRUE(d11(true));
     EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D12, false));
     EXPECT_TRUE(context->GetInteropContext());
-    // Leave the worker's context as the other cases expect it.
-    SetSwitch();
-    DX::Emulation::RemoveDevices(fresh->GetAdapterLuid());
-    ASSERT_TRUE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    SetSwitch();  // leave the worker's context as the other cases expect it
+    removeAll();
+    ASSERT_TRUE(d11(true));
     EXPECT_TRUE(Ogl::GetInteropDevice(DeviceType::D12, false));
 }
 

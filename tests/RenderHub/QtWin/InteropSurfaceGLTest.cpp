@@ -978,7 +978,7 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
         ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
         glDeleteTextures(1, &texture);
     });
-    // The adapter's link result is the interop context's machine table's.
+    // Without the extension no device opens (link results: the context tests).
     DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
     auto fresh = DX::D11Device::Create(DXTest::FirstAdapter());
     RunOnGL([&] {
