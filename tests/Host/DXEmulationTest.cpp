@@ -1,12 +1,16 @@
-// The configurable machine of the DirectX stand-in, each injected failure, and the
-// Windows types and helpers whose behaviour the interop code relies on.
-#include <sstream>
+// The DirectX stand-in where the interop tests do not reach it: its configurable
+// machine, every error code in one table, keyed-mutex keys and timeouts, handle
+// lifetimes, queue state checks, the leak report and the Windows helpers.
+#include <atomic>
+#include <thread>
 
+#include <glog/logging.h>
 #include <gtest/gtest.h>
 
 #include "Kavrin/DX/DirectX.h"
 
 #include "DXTestSupport.h"
+#include "LogCapture.h"
 
 namespace {
 
@@ -14,15 +18,185 @@ using namespace Kavrin::DX;
 using Kavrin::Test::DXTest;
 using Kavrin::Test::ResultOf;
 
+constexpr D3D12_RESOURCE_STATES kCommon = D3D12_RESOURCE_STATE_COMMON;
+constexpr D3D12_RESOURCE_STATES kSource = D3D12_RESOURCE_STATE_COPY_SOURCE;
+constexpr D3D12_RESOURCE_STATES kDest = D3D12_RESOURCE_STATE_COPY_DEST;
+
 std::vector<DXGIAdapter> Enumerate(DXGIEnumFlags flags = DXGIEnumFlags::IncludeSoftware) {
     std::vector<DXGIAdapter> adapters{DXGIAdapter(nullptr)};  // replaced, not appended to
     DXGIFactory::Create()->EnumerateAdapters(adapters, flags);
     return adapters;
 }
 
+D3D12_RESOURCE_BARRIER Transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+                                  D3D12_RESOURCE_STATES after, UINT subresource = ~0u) {
+    D3D12_RESOURCE_BARRIER barrier{};
+    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
+    barrier.Transition = {resource, subresource, before, after};
+    return barrier;
+}
+
+// One device of each kind, a command allocator, and a keyed-mutex texture.
+class DXDeviceTest : public DXTest {
+protected:
+    void SetUp() override {
+        DXTest::SetUp();
+        d11 = D11Device::Create(FirstAdapter());
+        d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
+        allocator = D12CommandAllocator::Create(d12);
+        keyed = D11SharedTexture2D::Create(d11, Desc(1, 1));
+        memory = Emulation::GetTextureMemory(keyed->GetTexture().p);
+    }
+    void TearDown() override {
+        D12CommandAllocator::WaitAllComplete();
+        memory.reset();
+        keyed.reset();
+        allocator.reset();
+        d12.reset();
+        d11.reset();
+        DXTest::TearDown();
+    }
+
+    CComPtr<ID3D12Resource> Texture(UINT width = 8,
+                                    D3D12_RESOURCE_FLAGS flags = D3D12_RESOURCE_FLAG_NONE) {
+        return d12->CreateTexture2D(
+            {1, width, 4, 1, 1, DXGI_FORMAT_R16G16B16A16_FLOAT, {1, 0}, flags});
+    }
+
+    // Submits one closed list of `record`'s commands.
+    HRESULT Execute(const std::function<void(D12GraphicsCommandList&)>& record) {
+        auto list = allocator->CreateCommandList();
+        record(*list);
+        list->Close();
+        return ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); });
+    }
+
+    boost::intrusive_ptr<D11Device> d11;
+    boost::intrusive_ptr<D12Device> d12;
+    boost::intrusive_ptr<D12CommandAllocator> allocator;
+    boost::intrusive_ptr<D11SharedTexture2D> keyed;
+    std::shared_ptr<EmulatedTexture> memory;
+    const int glClient = 0;  // stands for a GL memory object
+};
+
+void Barrier(D12GraphicsCommandList& list, ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+             D3D12_RESOURCE_STATES after, UINT subresource = ~0u) {
+    const auto barrier = Transition(resource, before, after, subresource);
+    list.ResourceBarrier(1, &barrier);
+}
+
+TEST_F(DXDeviceTest, EveryMisuseAndInjectedFailureHasItsResult) {
+    CComPtr<ID3D11Texture2D> plain = d11->CreateTexture2D(Desc(1, 1), nullptr);
+    CComPtr<ID3D11Texture2D> other = d11->CreateTexture2D(Desc(3, 3), nullptr);
+    auto mipmapped = Desc(4, 4);
+    mipmapped.MipLevels = 0;
+    CComPtr<ID3D12Resource> texture = Texture();
+    CComPtr<ID3D12Resource> bigger = Texture(16);
+    auto open = allocator->CreateCommandList();
+    auto closed = allocator->CreateCommandList();
+    closed->Close();
+    const auto local = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
+    const auto copy = [&](ID3D11Texture2D* to, ID3D11Texture2D* from) {
+        d11->Encode([&](const auto& context) { context->CopyResource(to, from); });
+    };
+    EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
+    const std::tuple<const char*, std::function<void()>, HRESULT> rows[] = {
+        {"D3D11 copy of another size", [&] { copy(other, plain); }, E_INVALIDARG},
+        {"D3D11 copy of a keyed texture not acquired", [&] { copy(plain, keyed->GetTexture()); },
+         DXGI_ERROR_INVALID_CALL},
+        {"mipmapped texture", [&] { d11->CreateTexture2D(mipmapped, nullptr); }, E_INVALIDARG},
+        {"planar texture", [&] { d11->CreateTexture2D(Desc(4, 4, DXGI_FORMAT_NV12), nullptr); },
+         E_INVALIDARG},
+        {"empty texture", [&] { d11->CreateTexture2D(Desc(0, 4), nullptr); }, E_INVALIDARG},
+        {"shared handle without access", [&] { keyed->CreateSharedHandle(0); }, E_INVALIDARG},
+        {"shared handle with other access", [&] { keyed->CreateSharedHandle(GENERIC_ALL); },
+         E_INVALIDARG},
+        {"barrier to the same state", [&] { Barrier(*open, texture, kDest, kDest); }, E_INVALIDARG},
+        {"barrier of a subresource", [&] { Barrier(*open, texture, kCommon, kDest, 1); },
+         E_INVALIDARG},
+        {"D3D12 copy of another size", [&] { open->CopyResource(bigger, texture); }, E_INVALIDARG},
+        {"D3D12 copy onto itself", [&] { open->CopyResource(texture, texture); }, E_INVALIDARG},
+        {"an open list run", [&] { d12->GetQueue()->ExecuteCommandLists({open}); },
+         DXGI_ERROR_INVALID_CALL},
+        {"closing twice", [&] { closed->Close(); }, E_FAIL},
+        {"copy into a closed list", [&] { closed->CopyResource(bigger, bigger); }, E_INVALIDARG},
+        {"barrier into a closed list", [&] { Barrier(*closed, texture, kCommon, kDest); },
+         DXGI_ERROR_INVALID_CALL},
+        {"D3D11 opens a local fence", [&] { D11CompletionEvent::OpenShared(d11, local); },
+         E_INVALIDARG},
+        {"releasing a keyed mutex not held", [&] { keyed->ReleaseSync(0); },
+         DXGI_ERROR_INVALID_CALL},
+        {"acquiring twice",
+         [&] {
+             keyed->AcquireSync(0, 0);
+             keyed->AcquireSync(0, 0);
+         },
+         DXGI_ERROR_INVALID_CALL},
+        {"D3D12 device on no adapter",
+         [&] {
+             D12Device::Create(LUID{0x999, 9});
+         },
+         DXGI_ERROR_NOT_FOUND},
+    };
+    for (const auto& [what, call, result] : rows)
+        EXPECT_EQ(ResultOf(call), result) << what;
+    EXPECT_TRUE(open->GetCommands().empty() && closed->GetCommands().empty());
+    EXPECT_EQ(mutex.Release(&glClient, 0), DXGI_ERROR_INVALID_CALL) << "held by the other";
+    keyed->ReleaseSync(0);
+    EXPECT_EQ(std::pair(d11->GetFeatureLevel(), d11->GetLevelName()),
+              std::pair(D3D_FEATURE_LEVEL_11_1, std::string("11.1")));
+}
+
 using DXAdapterTest = DXTest;
 
-TEST_F(DXAdapterTest, DefaultMachineFollowsTheGlDriver) {
+TEST_F(DXAdapterTest, InjectedDeviceFailuresHaveTheirResults) {
+    auto old = Adapter("Old GPU", 1, {"intel"});
+    old.featureLevel = D3D_FEATURE_LEVEL_9_3;
+    auto failing = Adapter("Failing GPU", 2, {"amd"});
+    failing.d11CreateResult = E_OUTOFMEMORY;
+    auto refused = Adapter("Refusing GPU", 3, {"amd"});
+    refused.d11CreateResult = DXGI_ERROR_UNSUPPORTED;
+    refused.d12CreateResult = DXGI_ERROR_DRIVER_INTERNAL_ERROR;
+    Emulation::SetAdapters({old, failing, refused});
+    const auto adapters = Enumerate();
+    ASSERT_EQ(adapters.size(), 3u);
+    const std::tuple<int, HRESULT, const char*> creations[] = {
+        {0, DXGI_ERROR_UNSUPPORTED, "DXGI_ERROR_UNSUPPORTED"},
+        {1, E_OUTOFMEMORY, "Failing GPU"},
+        {2, DXGI_ERROR_UNSUPPORTED, "DXGI_ERROR_UNSUPPORTED"}};
+    for (const auto& [index, result, text] : creations) {
+        try {
+            D11Device::Create(adapters[index]);
+            ADD_FAILURE() << "the injected failure did not happen";
+        } catch (const DirectXException& error) {
+            EXPECT_EQ(error.GetResult(), result);
+            EXPECT_NE((error.GetResultDescription() + error.GetErrorDescription()).find(text),
+                      std::string::npos);
+        }
+    }
+    EXPECT_EQ(ResultOf([&] { D12Device::Create(LUID{3, 0}); }), DXGI_ERROR_DRIVER_INTERNAL_ERROR);
+    auto noFences = Emulation::MakeDefaultAdapter();
+    noFences.fencesSupported = false;
+    Emulation::SetAdapters({noFences});
+    auto withoutFences = D11Device::Create(FirstAdapter());
+    EXPECT_FALSE(withoutFences->IsFencesSupported());
+    const auto shared = D12Device::Create(noFences.description.luid)
+                            ->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
+    EXPECT_EQ(ResultOf([&] { D11CompletionEvent::OpenShared(withoutFences, shared); }),
+              E_NOINTERFACE);
+    Emulation::SetAdapters({});  // the adapter vanishes after enumeration
+    EXPECT_EQ(ResultOf([&] { D11Device::Create(adapters[0]); }), DXGI_ERROR_NOT_FOUND);
+    Emulation::Reset();
+    const LUID luid = *Emulation::GetGlDeviceLuid();
+    EXPECT_EQ(D12Device::Create(luid)->GetSDKVersion(), 610u);
+    Emulation::SetD12SDKVersion(std::nullopt);
+    EXPECT_FALSE(D12Device::Create(luid)->GetSDKVersion());
+    Emulation::SetD12Available(false);
+    EXPECT_FALSE(D12Device::IsAvailable());
+    EXPECT_EQ(ResultOf([&] { D12Device::Create(luid); }), DXGI_ERROR_UNSUPPORTED);
+}
+
+TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevices) {
     auto adapters = Enumerate();
     ASSERT_EQ(adapters.size(), 1u);
     const AdapterDescription& description = *adapters[0].GetDescription();
@@ -33,192 +207,269 @@ TEST_F(DXAdapterTest, DefaultMachineFollowsTheGlDriver) {
     ASSERT_FALSE(description.vendorKeywords.empty());
     for (const std::string& keyword : description.vendorKeywords)
         EXPECT_NE(std::string("mesa/x.org").find(keyword), std::string::npos) << keyword;
-    ASSERT_TRUE(Emulation::GetGlDeviceLuid());
     EXPECT_TRUE(*Emulation::GetGlDeviceLuid() == description.luid);
     EXPECT_TRUE(Enumerate(DXGIEnumFlags::Hardware).empty()) << "llvmpipe is software";
-
     Emulation::SetGlDriverStrings("NVIDIA Corporation", "NVIDIA GeForce RTX 3060/PCIe/SSE2");
     adapters = Enumerate();
-    ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_EQ(adapters[0].GetDescription()->name, "NVIDIA GeForce RTX 3060/PCIe/SSE2");
+    EXPECT_EQ(adapters.at(0).GetDescription()->name, "NVIDIA GeForce RTX 3060/PCIe/SSE2");
     const auto& keywords = adapters[0].GetDescription()->vendorKeywords;
     EXPECT_NE(std::find(keywords.begin(), keywords.end(), "nvidia"), keywords.end());
-}
 
-TEST_F(DXAdapterTest, ConfiguredListComesInOrderWithTheGlAdapterMarked) {
     auto first = Adapter("First GPU", 0x10, {"nvidia"});
     first.description.driverVersion = (31ull << 48) | (0ull << 32) | (15ull << 16) | 3623;
-    auto unknown = Adapter("Unknown GPU", 0x20, {});
-    unknown.description.qualifier = 0;
-    unknown.glAdapter = true;
-    Emulation::SetAdapters({first, unknown});
-    const auto adapters = Enumerate(DXGIEnumFlags::Hardware);
+    auto marked = Adapter("Unknown GPU", 0x20, {});
+    marked.glAdapter = true;
+    Emulation::SetAdapters({first, marked});
+    adapters = Enumerate(DXGIEnumFlags::Hardware);
     ASSERT_EQ(adapters.size(), 2u);
     EXPECT_EQ(adapters[0].GetDescription()->name, "First GPU");
-    EXPECT_EQ(adapters[1].GetDescription()->qualifier, 0u);
-    EXPECT_TRUE(adapters[1].GetDescription()->vendorKeywords.empty());
     EXPECT_TRUE(*Emulation::GetGlDeviceLuid() == (LUID{0x20, 0}));
-
     auto device = D11Device::Create(adapters[0]);
     EXPECT_EQ(device->GetAdapterName(), "First GPU");
     EXPECT_TRUE(device->GetAdapterLuid() == (LUID{0x10, 0}));
     EXPECT_EQ(device->GetDriverVersion(), "31.0.15.3623");
     EXPECT_TRUE(*Emulation::GetDeviceLuid(device->Get()) == (LUID{0x10, 0}));
 
-    Emulation::Reset();
-    EXPECT_EQ(Enumerate()[0].GetDescription()->name, "llvmpipe");
-    Emulation::SetGlLuidUnknown(true);
-    EXPECT_FALSE(Emulation::GetGlDeviceLuid());
-    auto adapter = Emulation::MakeDefaultAdapter();
-    adapter.glAdapter = false;
-    Emulation::SetGlLuidUnknown(false);
-    Emulation::SetAdapters({adapter});
-    EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
-}
-
-using DXFaultTest = DXTest;
-
-TEST_F(DXFaultTest, DeviceCreationFailsAsConfigured) {
-    auto unsupported = Adapter("Old GPU", 1, {"intel"});
-    unsupported.featureLevel = D3D_FEATURE_LEVEL_9_3;
-    auto failing = Adapter("Failing GPU", 2, {"amd"});
-    failing.d11CreateResult = E_OUTOFMEMORY;
-    auto refused = Adapter("Refusing GPU", 3, {"amd"});
-    refused.d11CreateResult = DXGI_ERROR_UNSUPPORTED;
-    Emulation::SetAdapters({unsupported, failing, refused});
-    const auto adapters = Enumerate();
-    ASSERT_EQ(adapters.size(), 3u);
-    for (int i : {0, 1}) {
-        try {
-            D11Device::Create(adapters[i]);
-            ADD_FAILURE() << "the injected failure did not happen";
-        } catch (const DirectXException& error) {
-            EXPECT_EQ(error.GetResult(), i == 0 ? DXGI_ERROR_UNSUPPORTED : E_OUTOFMEMORY);
-            const std::string text = error.GetResultDescription() + error.GetErrorDescription();
-            EXPECT_NE(text.find(i == 0 ? "DXGI_ERROR_UNSUPPORTED" : "Failing GPU"),
-                      std::string::npos);
-        }
-    }
-    EXPECT_EQ(ResultOf([&] { D11Device::Create(adapters[2]); }), DXGI_ERROR_UNSUPPORTED);
-    Emulation::SetAdapters({});  // the adapter vanishes after enumeration
-    EXPECT_EQ(ResultOf([&] { D11Device::Create(adapters[0]); }), DXGI_ERROR_NOT_FOUND);
-
-    Emulation::Reset();
-    const LUID luid = *Emulation::GetGlDeviceLuid();
-    EXPECT_TRUE(D12Device::IsAvailable());
-    EXPECT_EQ(D12Device::Create(luid)->GetSDKVersion(), 610u);
-    Emulation::SetD12SDKVersion(std::nullopt);
-    EXPECT_FALSE(D12Device::Create(luid)->GetSDKVersion());
-    Emulation::SetD12Available(false);
-    EXPECT_FALSE(D12Device::IsAvailable());
-    EXPECT_EQ(ResultOf([&] { D12Device::Create(luid); }), DXGI_ERROR_UNSUPPORTED);
-    Emulation::SetD12Available(true);
-    auto adapter = Emulation::MakeDefaultAdapter();
-    adapter.d12CreateResult = DXGI_ERROR_DRIVER_INTERNAL_ERROR;
-    Emulation::SetAdapters({adapter});
-    EXPECT_EQ(ResultOf([&] { D12Device::Create(luid); }), DXGI_ERROR_DRIVER_INTERNAL_ERROR);
-    EXPECT_EQ(ResultOf([&] { D12Device::Create(LUID{0x999, 9}); }), DXGI_ERROR_NOT_FOUND);
-}
-
-TEST_F(DXFaultTest, LinkResultCompilerAndExtensionsAreStoredForTheGlSide) {
-    auto adapter = Emulation::MakeDefaultAdapter();
-    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), S_OK);
-    adapter.linkResult = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-    Emulation::SetAdapters({adapter});
-    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), adapter.linkResult);
-    EXPECT_EQ(Emulation::GetLinkResult(LUID{0x999, 0}), E_FAIL);
-    EXPECT_TRUE(D3ShaderBytecode::IsCompilerLoaded());
-    Emulation::SetCompilerLoaded(false);
-    EXPECT_FALSE(D3ShaderBytecode::IsCompilerLoaded());
-    EXPECT_TRUE(Emulation::GetMissingExtensions().empty());
-    Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", true);
-    Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
-    Emulation::SetExtensionMissing("WGL_NV_DX_interop", false);
-    EXPECT_TRUE(Emulation::IsExtensionMissing("GL_EXT_semaphore_win32"));
-    EXPECT_FALSE(Emulation::IsExtensionMissing("WGL_NV_DX_interop"));
-    EXPECT_EQ(Emulation::GetMissingExtensions(), std::set<std::string>{"GL_EXT_semaphore_win32"});
-    Emulation::Reset();
-    EXPECT_TRUE(D3ShaderBytecode::IsCompilerLoaded());
-    EXPECT_TRUE(Emulation::GetMissingExtensions().empty());
-    EXPECT_EQ(Emulation::GetLinkResult(adapter.description.luid), S_OK);
-}
-
-TEST_F(DXFaultTest, RemovalHitsLiveDevicesOfThatAdapterOnly) {
-    Emulation::SetAdapters({Emulation::MakeDefaultAdapter(), Adapter("Other GPU", 0x77, {"amd"})});
-    const auto adapters = Enumerate();
-    auto d11 = D11Device::Create(adapters[0]);
-    auto d12 = D12Device::Create(d11->GetAdapterLuid());
+    // Removal hits the live devices of that adapter only.
+    auto d12 = D12Device::Create(device->GetAdapterLuid());
     auto unaffected = D11Device::Create(adapters[1]);
     auto list = D12CommandAllocator::Create(d12)->CreateCommandList();
     list->Close();
-    EXPECT_EQ(d11->GetDeviceRemovedReason(), S_OK);
-    Emulation::RemoveDevices(d11->GetAdapterLuid(), DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(d11->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(d11->Get()->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
+    Emulation::RemoveDevices(device->GetAdapterLuid(), DXGI_ERROR_DEVICE_HUNG);
+    EXPECT_EQ(device->Get()->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(d12->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(unaffected->GetDeviceRemovedReason(), S_OK);
-    EXPECT_EQ(ResultOf([&] { d11->CreateTexture2D(Desc(2, 2), nullptr); }), DXGI_ERROR_DEVICE_HUNG);
+    EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(Desc(2, 2), nullptr); }),
+              DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); }),
               DXGI_ERROR_DEVICE_HUNG);
     EXPECT_EQ(D11Device::Create(adapters[0])->GetDeviceRemovedReason(), S_OK) << "made after";
+    marked.glAdapter = false;
+    Emulation::SetAdapters({marked});
+    EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
+    Emulation::Reset();
+    Emulation::SetGlLuidUnknown(true);
+    EXPECT_FALSE(Emulation::GetGlDeviceLuid());
 }
 
-TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
-    EXPECT_TRUE(FAILED(E_FAIL) && SUCCEEDED(S_OK) && SUCCEEDED(S_FALSE));
-    EXPECT_FALSE(SUCCEEDED(DXGI_ERROR_UNSUPPORTED));
-    EXPECT_EQ(static_cast<std::uint32_t>(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)), 0x80070032u);
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SUCCESS), S_OK);
-    EXPECT_EQ(HRESULT_FROM_WIN32(static_cast<DWORD>(E_FAIL)), E_FAIL);  // already an HRESULT
-    EXPECT_EQ(static_cast<std::uint32_t>(HRESULT_FROM_WIN32(0x12345)), 0x80072345u);  // low 16 bits
+TEST_F(DXDeviceTest, InitialDataHonoursThePitchAndContextsStayInsideEncode) {
+    // Rows of 3 RGBA8 pixels given with a padded pitch of 16 bytes.
+    const std::vector<std::byte> padded = Pattern(16 * 2, 1);
+    const D3D11_SUBRESOURCE_DATA data{padded.data(), 16, 0};
+    CComPtr<ID3D11Texture2D> source = d11->CreateTexture2D(Desc(3, 2), &data);
+    const auto bytes = Emulation::GetTextureMemory(source.p)->ReadAll();
+    ASSERT_EQ(bytes.size(), 24u);
+    for (std::size_t row = 0; row < 2; ++row)
+        EXPECT_TRUE(std::equal(bytes.begin() + row * 12, bytes.begin() + row * 12 + 12,
+                               padded.begin() + row * 16));
 
-    using States = Kavrin::bitflags<D3D12_RESOURCE_STATES>;
-    States states = States(D3D12_RESOURCE_STATE_COPY_SOURCE) | D3D12_RESOURCE_STATE_COPY_DEST;
-    EXPECT_EQ(states.value(), 0xC00u);
-    EXPECT_TRUE(states.contains(D3D12_RESOURCE_STATE_COPY_DEST));
-    EXPECT_FALSE(states.contains(D3D12_RESOURCE_STATE_GENERIC_READ));
-    EXPECT_TRUE(states.intersects(D3D12_RESOURCE_STATE_GENERIC_READ));
-    states &= ~States(D3D12_RESOURCE_STATE_COPY_SOURCE);
-    EXPECT_EQ(states, States(D3D12_RESOURCE_STATE_COPY_DEST));
-    EXPECT_FALSE(States());
-    EXPECT_NE(States(D3D12_RESOURCE_STATE_COMMON), States(D3D12_RESOURCE_STATE_COPY_DEST));
+    boost::intrusive_ptr<D11DeviceContext> escaped;
+    d11->Encode([&](const auto& context) { escaped = context; });
+    EXPECT_THROW(escaped->CopyResource(source, source), std::logic_error);
+    d11->Encode([&](const auto& context) {
+        std::thread other(
+            [&] { EXPECT_THROW(context->CopyResource(source, source), std::logic_error); });
+        other.join();
+    });
+}
 
-    EXPECT_TRUE((LUID{1, 2} == LUID{1, 2}));
-    EXPECT_FALSE((LUID{1, 2} == LUID{1, 3}) || (LUID{0, 2} == LUID{1, 2}));
+TEST_F(DXDeviceTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
+    auto shared = D11SharedTexture2D::Create(d11, Desc(4, 4));
+    const HANDLE handle =
+        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
+    ASSERT_NE(handle, nullptr);
+    auto texture = Emulation::GetTextureMemory(shared->GetTexture().p);
+    EXPECT_EQ(Emulation::FindSharedTexture(handle), texture);
+    const std::weak_ptr<EmulatedTexture> weak = texture;
+    texture->Write(Pattern(texture->GetSize(), 2));
+    texture.reset();
+    shared.reset();
+    ASSERT_FALSE(weak.expired()) << "the handle must keep the memory alive";
+    CComPtr<ID3D12Resource> opened = d12->OpenSharedResource(handle);
+    EXPECT_EQ(Emulation::GetTextureMemory(opened.p)->ReadAll(), Pattern(64, 2));
+    EXPECT_EQ(opened->GetDesc().Width, 4u);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(CloseHandle(handle), TRUE);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(CloseHandle(handle), FALSE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Emulation::FindSharedTexture(handle), nullptr);
+    EXPECT_EQ(ResultOf([&] { d12->OpenSharedResource(handle); }), E_INVALIDARG);
+    std::thread other([] { EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "per thread"; });
+    other.join();
+    opened = nullptr;
+    EXPECT_TRUE(weak.expired());
 
-    // Results are named by their Windows SDK values.
-    std::istringstream named(
-        "E_FAIL 0x80004005 E_NOTIMPL 0x80004001 E_INVALIDARG 0x80070057 DXGI_ERROR_UNSUPPORTED "
-        "0x887A0004 DXGI_ERROR_DEVICE_REMOVED 0x887A0005 HRESULT_FROM_WIN32(ERROR_OPEN_FAILED) "
-        "0x8007006E");
-    std::string name;
-    std::string value;
-    while (named >> name >> value) {
-        const auto [code, text] =
-            GetResultInfo(static_cast<HRESULT>(std::stoul(value, nullptr, 16)));
-        EXPECT_EQ(code, name + " (" + value + ")");
-        EXPECT_FALSE(text.empty()) << name;
+    // A shared fence's handle is its event's, and goes with it.
+    auto event = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
+    const HANDLE fence = event->GetSharedHandle();
+    EXPECT_EQ(Emulation::FindSharedTexture(fence), nullptr);
+    EXPECT_EQ(Emulation::FindSharedFence(fence), event->GetFence());
+    event.reset();
+    EXPECT_EQ(Emulation::FindSharedFence(fence), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A submission whose barrier names the wrong state is refused whole, naming the
+// resource; read-only promotions and simultaneous-access textures decay to COMMON.
+TEST_F(DXDeviceTest, QueueChecksTheStatesEarlierSubmissionsLeave) {
+    CComPtr<ID3D12Resource> texture = Texture();
+    texture->SetName(L"checked texture");
+    CComPtr<ID3D12Resource> other = Texture();
+    const auto otherMemory = Emulation::GetTextureMemory(other.p);
+    const std::vector<std::byte> otherBytes = otherMemory->ReadAll();
+    ASSERT_EQ(Execute([&](auto& list) { Barrier(list, texture, kCommon, kSource); }), S_OK);
+    Emulation::GetTextureMemory(texture.p)->Write(Pattern(otherMemory->GetSize(), 4));
+    auto wrong = allocator->CreateCommandList();
+    wrong->CopyResource(other, texture);
+    Barrier(*wrong, texture, kCommon, kDest);
+    wrong->Close();
+    try {
+        d12->GetQueue()->ExecuteCommandLists({wrong});
+        FAIL() << "a barrier from the wrong state ran";
+    } catch (const DirectXException& error) {
+        EXPECT_EQ(error.GetResult(), E_INVALIDARG);
+        EXPECT_NE(error.GetErrorDescription().find("'checked texture'"), std::string::npos);
     }
-    EXPECT_NE(GetResultInfo(DXGI_ERROR_UNSUPPORTED).second.find("not supported"),
-              std::string::npos);
-    EXPECT_EQ(GetResultInfo(static_cast<HRESULT>(0x80071234)).first, "0x80071234");
+    D12CommandAllocator::WaitAllComplete();
+    EXPECT_EQ(otherMemory->ReadAll(), otherBytes);
+    EXPECT_EQ(Execute([&](auto& list) { list.CopyResource(texture, other); }), E_INVALIDARG)
+        << "into COPY_SOURCE";
+    EXPECT_EQ(Execute([&](auto& list) {
+                  Barrier(list, texture, kSource, kDest);
+                  list.CopyResource(texture, other);
+              }),
+              S_OK);
+
+    CComPtr<ID3D12Resource> simultaneous =
+        Texture(8, D3D12_RESOURCE_FLAG_ALLOW_SIMULTANEOUS_ACCESS);
+    ASSERT_EQ(Execute([&](auto& list) {
+                  list.CopyResource(texture, other);
+                  list.CopyResource(simultaneous, other);
+              }),
+              S_OK);
+    EXPECT_EQ(Execute([&](auto& list) {
+                  Barrier(list, other, kCommon, kDest);
+                  Barrier(list, simultaneous, kCommon, kSource);
+                  Barrier(list, texture, kDest, kCommon);
+              }),
+              S_OK);
 }
 
-using DXComPtrTest = DXTest;
+// Only an acquire with the key of the last release gets the mutex, waiting for
+// it if need be. Waits are short, so that a wrong key fails instead of hanging.
+TEST_F(DXDeviceTest, KeyedMutexGoesToTheKeyOfTheLastRelease) {
+    EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{0}));
+    ASSERT_TRUE(keyed->AcquireSync(0, 0));
+    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(keyed->GetTexture().p));
+    EXPECT_EQ(mutex.Acquire(&glClient, 0, 5), static_cast<HRESULT>(WAIT_TIMEOUT)) << "held";
+    std::atomic<HRESULT> waited{E_FAIL};
+    std::thread gl([&] { waited = mutex.Acquire(&glClient, 1, 10000); });
+    keyed->ReleaseSync(1);
+    gl.join();
+    EXPECT_EQ(waited.load(), S_OK);
+    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(&glClient));
+    ASSERT_EQ(mutex.Release(&glClient, 0), S_OK);
+    EXPECT_EQ(mutex.Acquire(&glClient, 1, 5), static_cast<HRESULT>(WAIT_TIMEOUT)) << "key 0";
+    EXPECT_FALSE(mutex.IsAcquired());
+    // Destroying the holder frees the mutex with the key it held.
+    ASSERT_TRUE(keyed->AcquireSync(0, 0));
+    keyed->ReleaseSync(4);
+    ASSERT_TRUE(keyed->AcquireSync(4, 0));
+    auto kept = memory;
+    keyed.reset();
+    EXPECT_FALSE(kept->GetKeyedMutex()->IsAcquired());
+    EXPECT_EQ(kept->GetKeyedMutex()->Acquire(&glClient, 4, 0), S_OK);
+    EXPECT_EQ(kept->GetKeyedMutex()->Release(&glClient, 0), S_OK);
+}
 
-TEST_F(DXComPtrTest, HoldsOneReferenceAndReleasesTheLast) {
-    auto device = D11Device::Create(FirstAdapter());
+// Fence waits end at the signal or time out; a queue holds work behind a wait,
+// and dropping the queue drops that work.
+TEST_F(DXDeviceTest, FencesAndQueueWaits) {
+    auto device = D12Device::Create(*Emulation::GetGlDeviceLuid());  // its queue's only holder
+    auto gate = device->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
+    auto done = device->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
+    EXPECT_EQ(done->GetSharedHandle(), nullptr);
+    const auto& queue = device->GetQueue();
+    queue->Wait(gate, 5);
+    queue->Signal(done, 1);
+    EXPECT_FALSE(done->Wait(1, 5));
+    std::thread gl([&] { Emulation::FindSharedFence(gate->GetSharedHandle())->Signal(4); });
+    gl.join();
+    EXPECT_FALSE(done->Wait(1, 5));
+    gate->Signal(5);
+    EXPECT_TRUE(done->Wait(1, 10000));
+    EXPECT_FALSE(done->Wait(2, 2));
+    queue->Flush();
+    queue->Wait(gate, 6);
+    queue->Signal(done, 2);
+    device.reset();
+    EXPECT_EQ(done->GetCompletedValue(), 1u);
+    D12CommandAllocator::WaitAllComplete();  // dropped work counts as complete
+}
+
+TEST_F(DXDeviceTest, LeakReportListsLiveObjectsByName) {
+    CComPtr<ID3D12Resource> resource = Texture();
+    ASSERT_EQ(resource->SetName(L"Shared DirectX 12 with OpenGL texture"), S_OK);
+    Kavrin::Test::LogCapture log;
+    const std::size_t reported = ReportDirectXLeaks();
+    EXPECT_EQ(reported, GetLiveObjectCount());
+    EXPECT_EQ(log.CountPrefix("Live DirectX object: "), static_cast<int>(reported));
+    for (const std::string& line : std::vector<std::string>{
+             "Live DirectX object: D11Device 'llvmpipe'",
+             "Live DirectX object: D12Device 'llvmpipe'",
+             "Live DirectX object: ID3D12Resource 'Shared DirectX 12 with OpenGL texture'",
+             "DirectX objects still alive: " + std::to_string(reported)})
+        EXPECT_TRUE(log.Has(google::GLOG_WARNING, line)) << log.Dump();
+}
+
+TEST_F(DXDeviceTest, ComPtrHoldsOneReferenceAndReleasesTheLast) {
     const std::size_t live = GetLiveObjectCount();
-    CComPtr<ID3D11Texture2D> first = device->CreateTexture2D(Desc(2, 2), nullptr);
+    CComPtr<ID3D11Texture2D> first = d11->CreateTexture2D(Desc(2, 2), nullptr);
     EXPECT_EQ(GetLiveObjectCount(), live + 2);  // the texture and its memory
     CComPtr<ID3D11Texture2D> copy = first;
     EXPECT_EQ(first->AddRef(), 3u);
     EXPECT_EQ(first->Release(), 2u);
     CComPtr<ID3D11Texture2D> moved = std::move(copy);
     EXPECT_EQ(copy.p, nullptr);
-    EXPECT_EQ(moved.p, first.p);
     EXPECT_EQ(moved.Detach()->Release(), 1u);
     first = nullptr;
     EXPECT_EQ(GetLiveObjectCount(), live);
+}
+
+TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
+    EXPECT_TRUE(FAILED(E_FAIL) && SUCCEEDED(S_OK) && SUCCEEDED(S_FALSE));
+    EXPECT_EQ(static_cast<std::uint32_t>(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)), 0x80070032u);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SUCCESS), S_OK);
+    EXPECT_EQ(HRESULT_FROM_WIN32(static_cast<DWORD>(E_FAIL)), E_FAIL);  // already an HRESULT
+    EXPECT_EQ(static_cast<std::uint32_t>(HRESULT_FROM_WIN32(0x12345)), 0x80072345u);  // low 16 bits
+    using States = Kavrin::bitflags<D3D12_RESOURCE_STATES>;
+    States states = States(kSource) | kDest;
+    EXPECT_EQ(states.value(), 0xC00u);
+    EXPECT_TRUE(states.contains(kDest));
+    EXPECT_FALSE(states.contains(D3D12_RESOURCE_STATE_GENERIC_READ));
+    EXPECT_TRUE(states.intersects(D3D12_RESOURCE_STATE_GENERIC_READ));
+    states &= ~States(kSource);
+    EXPECT_EQ(states, States(kDest));
+    EXPECT_FALSE(States());
+    EXPECT_FALSE((LUID{1, 2} == LUID{1, 3}) || (LUID{0, 2} == LUID{1, 2}));
+    // Results are named by their Windows SDK values.
+    const std::pair<const char*, std::uint32_t> named[] = {
+        {"E_FAIL (0x80004005)", 0x80004005},
+        {"E_NOTIMPL (0x80004001)", 0x80004001},
+        {"E_INVALIDARG (0x80070057)", 0x80070057},
+        {"DXGI_ERROR_UNSUPPORTED (0x887A0004)", 0x887A0004},
+        {"DXGI_ERROR_DEVICE_REMOVED (0x887A0005)", 0x887A0005},
+        {"HRESULT_FROM_WIN32(ERROR_OPEN_FAILED) (0x8007006E)", 0x8007006E},
+        {"0x80071234", 0x80071234}};
+    for (const auto& [code, value] : named) {
+        const auto [name, text] = GetResultInfo(static_cast<HRESULT>(value));
+        EXPECT_EQ(name, code);
+        EXPECT_TRUE(!text.empty() || value == 0x80071234u) << code;
+    }
+    EXPECT_NE(GetResultInfo(DXGI_ERROR_UNSUPPORTED).second.find("not supported"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include "QtWin/InteropContext.h"
 
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QSettings>
@@ -37,57 +39,73 @@ using Kavrin::Test::LogCapture;
 using Kavrin::Test::RunOnGL;
 using ContextPtr = boost::intrusive_ptr<InteropContext>;
 using DeviceType = InteropContext::DXDeviceType;
+using AdapterConfig = DX::Emulation::AdapterConfig;
 
 void NoProbe(const ContextPtr&) {}
 void FailingProbe(const ContextPtr&) {
     KAVRIN_THROW_INTEROP("Probe", E_FAIL, "probe surface refused");
 }
 
-// The host settings the switches are read from ($XDG_CONFIG_HOME is the test's).
-void SetSwitch(const char* name, std::optional<int> value) {
+// The host settings the switches are read from ($XDG_CONFIG_HOME is the test's);
+// no name clears them all.
+void SetSwitch(const char* name = nullptr, std::optional<int> value = std::nullopt) {
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Kavrin", "Core");
-    if (value) {
+    if (name == nullptr)
+        settings.clear();
+    else if (value)
         settings.setValue(QString("OpenGL/") + name, *value);
-    } else {
+    else
         settings.remove(QString("OpenGL/") + name);
-    }
     settings.sync();
 }
 
-void ClearSwitches() {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Kavrin", "Core");
-    settings.clear();
-    settings.sync();
+// The default machine with stand-in probes and no switches.
+void Fresh() {
+    SetSwitch();
+    DX::Emulation::Reset();
+    Ogl::Details::SetInteropProbes(&NoProbe, &NoProbe);
 }
 
-ContextPtr CreateOnGL(const boost::intrusive_ptr<DX::D11Device>& device = nullptr) {
+ContextPtr CreateOnGL() {
     ContextPtr context;
-    RunOnGL([&] { context = InteropContext::Create(device); });
+    RunOnGL([&] { context = InteropContext::Create(nullptr); });
     return context;
 }
 
 ICoreTracker::Values LastReport() {
     const auto events = ICoreTracker::GetTracker()->GetEvents();
     for (auto event = events.rbegin(); event != events.rend(); ++event) {
-        if (event->name == ICoreTracker::CORE_EVENT_OGL_INFO) {
+        if (event->name == ICoreTracker::CORE_EVENT_OGL_INFO)
             return event->values;
-        }
     }
     return {};
 }
 
-DX::Emulation::AdapterConfig Adapter(const std::string& name, DWORD luid) {
+AdapterConfig Adapter(const std::string& name, DWORD luid,
+                      const std::function<void(AdapterConfig&)>& set = {}) {
     auto adapter = DX::Emulation::MakeDefaultAdapter();
     adapter.description.name = name;
     adapter.description.luid = {luid, 0};
     adapter.glAdapter = false;
+    if (set)
+        set(adapter);
     return adapter;
 }
 
-std::string Status() {
-    const auto report = LastReport();
-    const auto found = report.find(ICoreTracker::CORE_OGL_DX_STATUS);
-    return found != report.end() ? found->second : "";
+std::vector<DX::DXGIAdapter> Enumerate() {
+    std::vector<DX::DXGIAdapter> adapters;
+    DX::DXGIFactory::Create()->EnumerateAdapters(adapters, DX::DXGIEnumFlags::IncludeSoftware);
+    return adapters;
+}
+
+// The result and description of the InteropException `call` throws.
+std::optional<std::pair<HRESULT, std::string>> InteropErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Ogl::InteropException& error) {
+        return std::pair(error.GetResult(), error.GetErrorDescription());
+    }
+    return std::nullopt;
 }
 
 TEST(InteropRegistryWithoutContextTest, FindsNothingAndNeverTheDetectionContext) {
@@ -106,9 +124,7 @@ class InteropContextGLTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         Kavrin::Test::EnsureGuiApplication();
-        ClearSwitches();
-        DX::Emulation::Reset();
-        Ogl::Details::SetInteropProbes(&NoProbe, &NoProbe);
+        Fresh();
         RenderHub::GetInstance().Initialize();
         ASSERT_TRUE(RenderHub::GetInstance().IsInitialized());
     }
@@ -119,17 +135,13 @@ protected:
         EXPECT_EQ(DX::GetLiveObjectCount(), 0u);
     }
     void SetUp() override {
-        ClearSwitches();
-        DX::Emulation::Reset();
-        Ogl::Details::SetInteropProbes(&NoProbe, &NoProbe);
+        Fresh();
         contextsBefore = InteropContext::GetCount();
     }
     void TearDown() override {
         RunOnGL([] {});  // deleters queued by the test have run
         EXPECT_EQ(InteropContext::GetCount(), contextsBefore);
-        ClearSwitches();
-        DX::Emulation::Reset();
-        Ogl::Details::SetInteropProbes(&NoProbe, &NoProbe);
+        Fresh();
     }
     std::uint64_t contextsBefore = 0;
 };
@@ -149,92 +161,147 @@ TEST_F(InteropContextGLTest, TheWorkersContextCarriesTheSharedInteropContext) {
     EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::D11, false), shared->GetD11Device());
 }
 
-TEST_F(InteropContextGLTest, ReportsAnAvailableInteropWithSharingStatus3) {
-    LogCapture log;
-    const ContextPtr context = CreateOnGL();
-    ASSERT_TRUE(context);
-    const auto report = LastReport();
-    const auto d12 = context->GetD12Device();
-    ASSERT_TRUE(d12);
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_DX_STATUS), "INTEROP_AVAILABLE");
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "3");
-    EXPECT_EQ(report.at(ICoreTracker::CORE_GPU_BRAND_STR), d12->GetAdapterName());
-    EXPECT_EQ(report.at(ICoreTracker::CORE_GPU_DRIVER_VERSION), d12->GetDriverVersion());
-    EXPECT_EQ(report.at(ICoreTracker::CORE_DIRECTX_LEVEL), d12->GetLevelName());
-    EXPECT_EQ(report.at(ICoreTracker::CORE_DIRECTX12_VERSION), "610");
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_CAPABILITY),
-              RenderHub::GetInstance().GetInformation()->CapabilityName());
-    EXPECT_EQ(report.count(ICoreTracker::CORE_OGL_DEVICE_NAME), 0u);
-    EXPECT_TRUE(log.Has(google::GLOG_INFO, "Interop adapter: " + d12->GetAdapterName() +
-                                               "; DirectX " + d12->GetLevelName() +
-                                               "; Sharing status: 3"))
-        << log.Dump();
+// What the initialisation makes of each machine: the status reported, and for a
+// context made, the sharing status and paths its probes confirmed and the
+// adapter reported (Direct3D 12's when there is such a device).
+struct MachineRow {
+    const char* what;
+    std::function<void()> setup;  // on the default machine with stand-in probes
+    const char* status;
+    const char* sharing = nullptr;  // when a context is made
+    bool d11Sharing = false;
+    bool d12Device = false;
+    bool d12Sharing = false;
+    const char* logged = nullptr;  // an ERROR line
+};
+
+void Missing(const char* extension) { DX::Emulation::SetExtensionMissing(extension, true); }
+void RealProbes() { Ogl::Details::SetInteropProbes({}, {}); }
+void Adapters(const std::vector<AdapterConfig>& adapters) {
+    DX::Emulation::SetGlLuidUnknown(true);  // told apart by vendor keywords
+    DX::Emulation::SetAdapters(adapters);
 }
 
-TEST_F(InteropContextGLTest, RealProbeSurfacesConfirmEveryPathOfTheEmulation) {
-    Ogl::Details::SetInteropProbes({}, {});
-    ContextPtr context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "3");
-    EXPECT_TRUE(context->IsD12SharingSupported());
-    context.reset();
-    // Without memory objects only WGL_NV_DX_interop links, and nothing is shared.
-    DX::Emulation::SetExtensionMissing("GL_EXT_memory_object_win32", true);
-    context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "0");
-    EXPECT_EQ(context->GetInteropDevice(DeviceType::Preferred), context->GetD11Device());
-    context.reset();
-    // A feature level 11.0 device: no keyed-mutex sharing, and no Direct3D 12
-    // device (its fences need 11.1).
-    DX::Emulation::Reset();
-    auto adapter = DX::Emulation::MakeDefaultAdapter();
-    adapter.featureLevel = D3D_FEATURE_LEVEL_11_0;
-    DX::Emulation::SetAdapters({adapter});
-    context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_FALSE(context->IsD11SharingSupported());
-    EXPECT_FALSE(context->GetD12Device());
-}
+constexpr char kAvailable[] = "INTEROP_AVAILABLE";
+const auto kD11Fails = [](AdapterConfig& a) { a.d11CreateResult = E_FAIL; };
+const auto kLinkFails = [](AdapterConfig& a) { a.linkResult = E_FAIL; };
+const auto kUnsupported = [](AdapterConfig& a) { a.linkResult = HRESULT(0x80070032); };
 
-TEST_F(InteropContextGLTest, SharingStatusFollowsExtensionsAndTheDirect3D12Probe) {
-    // Without keyed mutexes neither sharing path is taken.
-    DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", true);
-    ContextPtr context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "0");
-    EXPECT_EQ(context->GetInteropDevice(DeviceType::Preferred), context->GetD11Device());
-    context.reset();
+const MachineRow kMachines[] = {
+    {"real probes", RealProbes, kAvailable, "3", true, true, true},
+    {"no memory objects: only WGL_NV_DX_interop links",
+     [] { RealProbes(), Missing("GL_EXT_memory_object_win32"); }, kAvailable, "0", false, true},
+    {"feature level 11.0: no keyed mutexes, no 11.1 fences for Direct3D 12",
+     [] {
+         RealProbes();
+         Adapters({Adapter("old", 1, [](auto& a) { a.featureLevel = D3D_FEATURE_LEVEL_11_0; })});
+     },
+     kAvailable, "0"},
+    {"no keyed mutexes", [] { Missing("GL_EXT_win32_keyed_mutex"); }, kAvailable, "0", false, true},
+    {"the Direct3D 12 probe fails", [] { Ogl::Details::SetInteropProbes(&NoProbe, &FailingProbe); },
+     kAvailable, "1", true, true},
+    {"no semaphores: the Direct3D 12 probe is not asked",
+     [] {
+         Missing("GL_EXT_semaphore_win32");
+         Ogl::Details::SetInteropProbes(&NoProbe, [](const ContextPtr&) { ADD_FAILURE(); });
+     },
+     kAvailable, "1", true, true},
+    {"no WGL_NV_DX_interop2", [] { Missing("WGL_NV_DX_interop2"); }, "INTEROP_UNSUPPORTED"},
+    {"forced off", [] { SetSwitch("DisableDirectX", 1); }, "FORCED_OFF"},
+    {"Direct3D 12 switched off", [] { SetSwitch("DisableDirectX12", 1); }, kAvailable, "1", true},
+    {"each failure word once",
+     [] {
+         Adapters({Adapter("first", 11, kD11Fails), Adapter("second", 12, kLinkFails),
+                   Adapter("third", 13, kLinkFails)});
+     },
+     "DIRECTX_FAILED, INTEROP_FAILED"},
+    {"links unsupported",
+     [] {
+         Adapters({Adapter("third", 13, kUnsupported), Adapter("fourth", 14, kUnsupported)});
+     },
+     "INTEROP_UNSUPPORTED"},
+    {"devices unsupported",
+     [] {
+         Adapters({Adapter("unsupported", 15,
+                           [](auto& a) { a.d11CreateResult = DXGI_ERROR_UNSUPPORTED; }),
+                   Adapter("first", 11, kD11Fails)});
+     },
+     "DIRECTX_FAILED, DIRECTX_UNSUPPORTED"},
+    {"no candidate: an unknown vendor, an adapter to skip, another vendor's keywords",
+     [] {
+         Adapters(
+             {Adapter("unknown", 16, [](auto& a) { a.description.vendorKeywords.clear(); }),
+              Adapter("skipped", 17, [](auto& a) { a.description.qualifier = 0; }),
+              Adapter("other", 18, [](auto& a) { a.description.vendorKeywords = {"nvidia"}; })});
+     },
+     "INTEROP_FAILED"},
+    {"the probe surface failing is a failed link",
+     [] { Ogl::Details::SetInteropProbes(&FailingProbe, &NoProbe); }, "INTEROP_FAILED", nullptr,
+     false, false, false, "The right interop GPU adapter not found"},
+    {"no d3dcompiler", [] { DX::Emulation::SetCompilerLoaded(false); }, "D3COMPILER_FAILED",
+     nullptr, false, false, false,
+     "The DirectX can't start because d3dcompiler_47.dll is missing from your computer"},
+};
 
-    // The D3D12 probe fails: D3D11 sharing stays, and Preferred is the D3D11 device.
-    DX::Emulation::Reset();
-    Ogl::Details::SetInteropProbes(&NoProbe, &FailingProbe);
-    context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "1");
-    ASSERT_TRUE(context->GetD12Device());
-    EXPECT_FALSE(context->IsD12SharingSupported());
-    EXPECT_EQ(context->GetInteropDevice(DeviceType::Preferred), context->GetD11Device());
-    EXPECT_EQ(context->GetInteropDevice(DeviceType::D12), context->GetD12Device());
-    EXPECT_EQ(context->GetInteropDevice(static_cast<DeviceType>(7)), context->GetD11Device());
-    context.reset();
-
-    // No semaphores: no D3D12 sharing, without the probe being asked.
-    DX::Emulation::Reset();
-    DX::Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", true);
-    int probes = 0;
-    Ogl::Details::SetInteropProbes(&NoProbe, [&](const ContextPtr&) { ++probes; });
-    context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_EQ(LastReport().at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), "1");
-    EXPECT_EQ(probes, 0);
+// Every context made here is released off the GL thread: the last release
+// queues one deleter to it.
+TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
+    const auto deleters = [] {
+        const auto summary =
+            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropContextDeleter");
+        return summary ? summary->count : 0;
+    };
+    const auto deletersBefore = deleters();
+    int made = 0;
+    for (const MachineRow& row : kMachines) {
+        Fresh();
+        row.setup();
+        LogCapture log;
+        ContextPtr context = CreateOnGL();
+        auto report = LastReport();
+        EXPECT_EQ(report[ICoreTracker::CORE_OGL_DX_STATUS], row.status) << row.what;
+        if (row.logged != nullptr) {
+            EXPECT_TRUE(log.Has(google::GLOG_ERROR, row.logged)) << row.what << log.Dump();
+        }
+        ASSERT_EQ(bool(context), row.sharing != nullptr) << row.what;
+        if (!context)
+            continue;
+        EXPECT_EQ(InteropContext::GetCount(), contextsBefore + 1);
+        ++made;
+        using DevicePtr = boost::intrusive_ptr<DX::D3Device>;
+        const DevicePtr d12 = context->GetD12Device();
+        const DevicePtr reported = d12 ? d12 : DevicePtr(context->GetD11Device());
+        EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_DX_SHARING_STATUS), row.sharing) << row.what;
+        EXPECT_EQ(report.at(ICoreTracker::CORE_GPU_BRAND_STR), reported->GetAdapterName());
+        EXPECT_EQ(report.at(ICoreTracker::CORE_GPU_DRIVER_VERSION), reported->GetDriverVersion());
+        EXPECT_EQ(report.at(ICoreTracker::CORE_DIRECTX_LEVEL), reported->GetLevelName());
+        if (d12)
+            EXPECT_EQ(report.at(ICoreTracker::CORE_DIRECTX12_VERSION), "610") << row.what;
+        else
+            EXPECT_EQ(report.count(ICoreTracker::CORE_DIRECTX12_VERSION), 0u) << row.what;
+        EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_CAPABILITY),
+                  RenderHub::GetInstance().GetInformation()->CapabilityName());
+        EXPECT_EQ(report.count(ICoreTracker::CORE_OGL_DEVICE_NAME), 0u);
+        EXPECT_TRUE(log.Has(google::GLOG_INFO, "Interop adapter: " + reported->GetAdapterName() +
+                                                   "; DirectX " + reported->GetLevelName() +
+                                                   "; Sharing status: " + row.sharing))
+            << log.Dump();
+        EXPECT_EQ(context->IsD11SharingSupported(), row.d11Sharing) << row.what;
+        EXPECT_EQ(bool(d12), row.d12Device) << row.what;
+        EXPECT_EQ(context->IsD12SharingSupported(), row.d12Sharing) << row.what;
+        const DevicePtr preferred = row.d12Sharing ? d12 : DevicePtr(context->GetD11Device());
+        for (DeviceType type : {DeviceType::Preferred, static_cast<DeviceType>(7)})
+            EXPECT_EQ(context->GetInteropDevice(type), preferred) << row.what;
+        EXPECT_EQ(context->GetInteropDevice(DeviceType::D12), context->GetD12Device());
+    }
+    RunOnGL([] {});
+    EXPECT_EQ(deleters(), deletersBefore + made);
 }
 
 TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {
     SetSwitch("DisableDirectX", 1);
     EXPECT_FALSE(CreateOnGL());
-    const auto report = LastReport();
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_DX_STATUS), "FORCED_OFF");
+    const auto report = LastReport();  // without interop, GL's own details
     const auto information = RenderHub::GetInstance().GetInformation();
     EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_VERSION), information->VersionText());
     EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_CAPABILITY), information->CapabilityName());
@@ -244,14 +311,8 @@ TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {
     EXPECT_TRUE(CreateOnGL());
     SetSwitch("DisableDirectX", std::nullopt);
     EXPECT_TRUE(CreateOnGL());
-    ClearSwitches();  // no key at all
+    SetSwitch();  // no key at all
     EXPECT_TRUE(CreateOnGL());
-
-    SetSwitch("DisableDirectX12", 1);
-    const ContextPtr withoutD12 = CreateOnGL();
-    ASSERT_TRUE(withoutD12);
-    EXPECT_FALSE(withoutD12->GetD12Device());
-    EXPECT_EQ(LastReport().count(ICoreTracker::CORE_DIRECTX12_VERSION), 0u);
 
     EXPECT_TRUE(Ogl::IsDirectXPlayerEnabled());
     SetSwitch("DisableDirectXPlayer", 3);
@@ -260,75 +321,12 @@ TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {
     EXPECT_TRUE(Ogl::IsDirectXPlayerEnabled());
 }
 
-TEST_F(InteropContextGLTest, MachineFailuresAreReportedNotThrown) {
-    DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop2", true);
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "INTEROP_UNSUPPORTED");
-
-    DX::Emulation::Reset();
-    DX::Emulation::SetCompilerLoaded(false);
-    LogCapture log;
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "D3COMPILER_FAILED");
-    EXPECT_TRUE(log.Has(google::GLOG_ERROR,
-                        "The DirectX can't start because d3dcompiler_47.dll "
-                        "is missing from your computer"));
-}
-
-TEST_F(InteropContextGLTest, FailureWordsOfTheAdapterSearchAreJoinedOnce) {
-    // Adapters are told apart by vendor keywords when GL does not say its LUID.
-    DX::Emulation::SetGlLuidUnknown(true);
-    auto first = Adapter("first", 11);
-    first.d11CreateResult = E_FAIL;
-    auto second = Adapter("second", 12);
-    second.linkResult = E_FAIL;
-    DX::Emulation::SetAdapters({first, second});
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "DIRECTX_FAILED, INTEROP_FAILED");
-
-    auto third = Adapter("third", 13);
-    third.linkResult = static_cast<HRESULT>(0x80070032);
-    auto fourth = third;
-    fourth.description.luid = {14, 0};
-    DX::Emulation::SetAdapters({third, fourth});
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "INTEROP_UNSUPPORTED");
-
-    auto unsupported = Adapter("unsupported", 15);
-    unsupported.d11CreateResult = DXGI_ERROR_UNSUPPORTED;
-    DX::Emulation::SetAdapters({unsupported, first});
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "DIRECTX_FAILED, DIRECTX_UNSUPPORTED");
-
-    // No candidate: an unknown vendor, an adapter to skip, keywords of another vendor.
-    auto unknown = Adapter("unknown", 16);
-    unknown.description.vendorKeywords.clear();
-    auto skipped = Adapter("skipped", 17);
-    skipped.description.qualifier = 0;
-    auto other = Adapter("other", 18);
-    other.description.vendorKeywords = {"nvidia"};
-    DX::Emulation::SetAdapters({unknown, skipped, other});
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "INTEROP_FAILED");
-
-    // The probe surface failing is a failed link.
-    DX::Emulation::Reset();
-    Ogl::Details::SetInteropProbes(&FailingProbe, &NoProbe);
-    LogCapture log;
-    EXPECT_FALSE(CreateOnGL());
-    EXPECT_EQ(Status(), "INTEROP_FAILED");
-    EXPECT_TRUE(log.Has(google::GLOG_ERROR, "The right interop GPU adapter not found"));
-}
-
 TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
-    std::vector<DX::DXGIAdapter> adapters;
-    auto second = Adapter("second", 99);
-    DX::Emulation::SetAdapters({DX::Emulation::MakeDefaultAdapter(), second});
-    DX::DXGIFactory::Create()->EnumerateAdapters(adapters, DX::DXGIEnumFlags::IncludeSoftware);
+    DX::Emulation::SetAdapters({DX::Emulation::MakeDefaultAdapter(), Adapter("second", 99)});
+    const auto adapters = Enumerate();
     ASSERT_EQ(adapters.size(), 2u);
     const auto ownDevice = DX::D11Device::Create(adapters[0]);
     const auto otherDevice = DX::D11Device::Create(adapters[1]);
-
     const std::size_t reports = ICoreTracker::GetTracker()->GetEvents().size();
     const ContextPtr linked = InteropContext::Create(ownDevice);  // from this thread
     ASSERT_TRUE(linked);
@@ -339,97 +337,88 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
 
     EXPECT_THROW(InteropContext::Create(otherDevice), std::future_error);
     RunOnGL([&] {
+        EXPECT_EQ(InteropErrorOf([&] { InteropContext::Create(otherDevice); }),
+                  std::pair(static_cast<HRESULT>(0x8007006E),
+                            std::string("OpenGL context adapter and DirectX device adapter are "
+                                        "different")));
         try {
             InteropContext::Create(otherDevice);
-            ADD_FAILURE() << "another adapter's device was linked";
         } catch (const Ogl::InteropException& error) {
-            EXPECT_EQ(error.GetResult(), static_cast<HRESULT>(0x8007006E));
-            EXPECT_EQ(error.GetErrorDescription(),
-                      "OpenGL context adapter and DirectX device adapter are different");
             EXPECT_STREQ(error.what(), "OpenGL interop exception");
         }
     });
-
     // The link failing returns null, nothing thrown.
-    auto unlinkable = DX::Emulation::MakeDefaultAdapter();
-    unlinkable.linkResult = E_FAIL;
-    DX::Emulation::SetAdapters({unlinkable});
-    adapters.clear();
-    DX::DXGIFactory::Create()->EnumerateAdapters(adapters, DX::DXGIEnumFlags::IncludeSoftware);
-    EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(adapters[0])));
+    DX::Emulation::SetAdapters({Adapter("unlinkable", 1, [](auto& a) {
+        a.glAdapter = true;
+        a.linkResult = E_FAIL;
+    })});
+    EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(Enumerate().at(0))));
 }
 
-TEST_F(InteropContextGLTest, TheLastReleaseOffTheGlThreadDestroysOnIt) {
-    auto& statistics = Proc::GpuTaskStatistic::GetInstance();
-    const auto deleters = [&] {
-        const auto summary = statistics.GetOglStat("InteropContextDeleter");
-        return summary ? summary->count : 0;
-    };
-    const auto before = deleters();
-    ContextPtr context = CreateOnGL();
-    ASSERT_TRUE(context);
-    EXPECT_EQ(InteropContext::GetCount(), contextsBefore + 1);
-    context.reset();  // here, off the GL thread
-    RunOnGL([] {});
-    EXPECT_EQ(deleters(), before + 1);
-    EXPECT_EQ(InteropContext::GetCount(), contextsBefore);
-}
-
+// A removed device drops the worker's interop context; the next call with
+// `create` makes a new one, and while interop fails every such call tries again.
 TEST_F(InteropContextGLTest, ARemovedDeviceDropsTheInteropContext) {
     WinOpenGLContext* context = WinOpenGLContext::FindContext();
     ASSERT_NE(context, nullptr);
-    const auto device = Ogl::GetInteropDevice(DeviceType::D11, false);
+    const auto d11 = [](bool create) { return Ogl::GetInteropDevice(DeviceType::D11, create); };
+    const auto removeAll = [] { DX::Emulation::RemoveDevices(*DX::Emulation::GetGlDeviceLuid()); };
+    const auto device = d11(false);
     ASSERT_TRUE(device);
-    DX::Emulation::RemoveDevices(device->GetAdapterLuid());
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, false));
+    removeAll();
+    EXPECT_FALSE(d11(false));
     EXPECT_FALSE(context->GetInteropContext());
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, false));  // no new attempt
-
-    const auto fresh = Ogl::GetInteropDevice(DeviceType::D11, true);
+    EXPECT_FALSE(d11(false)) << "no new attempt";
+    const auto fresh = d11(true);
     ASSERT_TRUE(fresh);
     EXPECT_NE(fresh, device);
     EXPECT_EQ(fresh->GetDeviceRemovedReason(), S_OK);
-    ASSERT_TRUE(context->GetInteropContext());
-    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::D11, false), fresh);
+    EXPECT_TRUE(context->GetInteropContext());
+    EXPECT_EQ(d11(false), fresh);
 
-    // With interop failing, every call with `create` tries again.
-    DX::Emulation::RemoveDevices(fresh->GetAdapterLuid());
+    removeAll();
     SetSwitch("DisableDirectX", 1);
     const std::size_t reports = ICoreTracker::GetTracker()->GetEvents().size();
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, true));
-    EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    EXPECT_FALSE(d11(true));
+    EXPECT_FALSE(d11(true));
     EXPECT_EQ(ICoreTracker::GetTracker()->GetEvents().size(), reports + 2);
-    ClearSwitches();
-    ASSERT_TRUE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    SetSwitch();
+    ASSERT_TRUE(d11(true));
 
     // No Direct3D 12 device: nothing to check, nothing dropped.
     SetSwitch("DisableDirectX12", 1);
-    DX::Emulation::RemoveDevices(fresh->GetAdapterLuid());
-    ASSERT_TRUE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    removeAll();
+    ASSERT_TRUE(d11(true));
     EXPECT_FALSE(Ogl::GetInteropDevice(DeviceType::D12, false));
     EXPECT_TRUE(context->GetInteropContext());
-    // Leave the worker's context as the other cases expect it.
-    ClearSwitches();
-    DX::Emulation::RemoveDevices(fresh->GetAdapterLuid());
-    ASSERT_TRUE(Ogl::GetInteropDevice(DeviceType::D11, true));
+    SetSwitch();  // leave the worker's context as the other cases expect it
+    removeAll();
+    ASSERT_TRUE(d11(true));
     EXPECT_TRUE(Ogl::GetInteropDevice(DeviceType::D12, false));
 }
 
-TEST_F(InteropContextGLTest, TwoOpenGLContextsMakeTheDeviceAmbiguous) {
-    Ogl::QtOglContext second(nullptr, false);
-    ASSERT_TRUE(second.IsValid());
-    const auto expectAmbiguous = [](const std::function<void()>& call) {
-        try {
-            call();
-            ADD_FAILURE() << "no exception";
-        } catch (const Ogl::InteropException& error) {
-            EXPECT_EQ(error.GetErrorDescription(),
+// Errors of the registry, one table: each call's InteropException.
+TEST_F(InteropContextGLTest, RegistryRefusesAmbiguousAndMissingContexts) {
+    {
+        Ogl::QtOglContext second(nullptr, false);
+        ASSERT_TRUE(second.IsValid());
+        for (const auto& call : std::vector<std::function<void()>>{
+                 [] { WinOpenGLContext::FindContext(); },
+                 [] { Ogl::GetInteropDevice(DeviceType::D11, false); },
+                 [] { InteropContext::GetShared(); }}) {
+            const auto error = InteropErrorOf(call);
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->second,
                       "Failed to get DirectX device due to multiple OpenGL contexts found");
         }
-    };
-    expectAmbiguous([] { WinOpenGLContext::FindContext(); });
-    expectAmbiguous([] { Ogl::GetInteropDevice(DeviceType::D11, false); });
-    expectAmbiguous([] { InteropContext::GetShared(); });
+    }
+    RunOnGL([] {
+        Ogl::QtOglContext* current = Ogl::QtOglContext::GetCurrent();
+        ASSERT_NE(current, nullptr);
+        current->GetContext()->doneCurrent();
+        EXPECT_EQ(InteropErrorOf([] { InteropContext::GetShared(); }),
+                  std::pair(E_FAIL, std::string("No current OpenGL context")));
+        ASSERT_TRUE(current->MakeCurrent());
+    });
 }
 
 TEST_F(InteropContextGLTest, ContractViolationsOfTheDestructorsAreLogged) {
@@ -437,38 +426,19 @@ TEST_F(InteropContextGLTest, ContractViolationsOfTheDestructorsAreLogged) {
     ContextPtr context = CreateOnGL();
     ASSERT_TRUE(context);
     // Only misuse leaves a surface registered: surfaces hold a reference each.
-    auto* stray = reinterpret_cast<Ogl::InteropSurface*>(&log);
-    context->RegisterSurface(stray);
+    context->RegisterSurface(reinterpret_cast<Ogl::InteropSurface*>(&log));
     RunOnGL([&] { context.reset(); });
-    EXPECT_TRUE(log.Has(google::GLOG_ERROR,
-                        "All interop surfaces must be destroyed before the "
-                        "interop context is destroyed"));
-
     const ContextPtr alive = CreateOnGL();
     ASSERT_TRUE(alive);
     {
         WinOpenGLContext other(nullptr, false);
         ASSERT_TRUE(other.IsValid());
     }
-    EXPECT_TRUE(log.Has(google::GLOG_ERROR,
-                        "All interop contexts must be destroyed before the "
-                        "OpenGL context is destroyed"));
-}
-
-TEST_F(InteropContextGLTest, GetSharedOnTheGlThreadNeedsACurrentContext) {
-    RunOnGL([] {
-        Ogl::QtOglContext* current = Ogl::QtOglContext::GetCurrent();
-        ASSERT_NE(current, nullptr);
-        current->GetContext()->doneCurrent();
-        try {
-            InteropContext::GetShared();
-            ADD_FAILURE() << "no context is current";
-        } catch (const Ogl::InteropException& error) {
-            EXPECT_EQ(error.GetErrorDescription(), "No current OpenGL context");
-            EXPECT_EQ(error.GetResult(), E_FAIL);
-        }
-        ASSERT_TRUE(current->MakeCurrent());
-    });
+    for (const char* text : {"All interop surfaces must be destroyed before the interop context "
+                             "is destroyed",
+                             "All interop contexts must be destroyed before the OpenGL context "
+                             "is destroyed"})
+        EXPECT_TRUE(log.Has(google::GLOG_ERROR, text)) << text;
 }
 
 }  // namespace
