@@ -1,6 +1,6 @@
-// CPU frame to CPU frame conversions: FrameConverter's exact integer paths against
-// closed forms, its colour paths against zimg, alpha, planning, bad input and GL
-// resources; and where Frame's own upload and download take their samples.
+// CPU frame to CPU frame conversions: the integer paths exactly against closed
+// forms, the colour, chroma and resize paths against zimg, alpha, dither, tone
+// and gamut mapping against their formulas, and planning.
 #include <GL/glew.h>
 
 #include "FrameConverter.h"
@@ -9,25 +9,21 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "Kavrin/Core/Exception.h"
-
 #include "ColorSpaceConverter.h"
 #include "ColourReference.h"
 #include "Frame.h"
 #include "FrameCases.h"
-#include "GlObjectCounter.h"
 #include "GpuEval.h"
 #include "LogCapture.h"
 #include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
-#include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 
@@ -35,34 +31,18 @@ namespace {
 
 using namespace Kavrin;
 using namespace Kavrin::Ogl;
-using Kavrin::Ogl::Details::GlObjectCounter;
 using namespace Kavrin::Test;
 using Path = FrameConverter::Path;
 using Range = PixelColorRange;
-using Conf::YCbCrMatrix;
-
-// Saturated bars: the extreme codes and the nominal limits, changing every pixel.
-CpuFrame Bars(PixFmt format, int width, int height) {
-    const int depth = Describe(format).depth;
-    const int shift = depth - 8;
-    const int levels[] = {
-        0, (1 << depth) - 1, 16 << shift, 235 << shift, 240 << shift, 1 << (depth - 1)};
-    return MakeFrame(format, width, height, [&](int plane, int x, int y, int channel) {
-        return levels[(x + 2 * y + 3 * plane + channel) % 6];
-    });
-}
+using Filter = FrameConversionOptions::ChromaFilter;
+using Location = FrameConversionOptions::ChromaLocation;
+using ScaleFilter = FrameConversionOptions::ScaleFilter;
 
 PixFmt Yuv444(int depth, bool alpha = false) {
-    switch (depth) {
-        case 8:
-            return alpha ? PixFmt::YUVA444P : PixFmt::YUV444P;
-        case 10:
-            return alpha ? PixFmt::YUVA444P10LE : PixFmt::YUV444P10LE;
-        case 12:
-            return alpha ? PixFmt::YUVA444P12LE : PixFmt::YUV444P12LE;
-        default:
-            return alpha ? PixFmt::YUVA444P16LE : PixFmt::YUV444P16LE;
-    }
+    const PixFmt formats[2][4] = {
+        {PixFmt::YUV444P, PixFmt::YUV444P10LE, PixFmt::YUV444P12LE, PixFmt::YUV444P16LE},
+        {PixFmt::YUVA444P, PixFmt::YUVA444P10LE, PixFmt::YUVA444P12LE, PixFmt::YUVA444P16LE}};
+    return formats[alpha ? 1 : 0][depth == 8 ? 0 : depth == 10 ? 1 : depth == 12 ? 2 : 3];
 }
 
 // The frame's first three components as zimg takes them, in `image`'s plane sizes.
@@ -79,28 +59,50 @@ void FillZimg(ZimgImage& image, const DataVideoCPU& frame) {
 
 using FrameConverterGLTest = GLTest<>;
 
-// ---------------------------------------------------------------------------
-// Identity: every format, odd sizes and one pixel, saturated content.
-
-class FrameConverterIdentity : public GLTestWithParam<PixFmt> {};
-
-TEST_P(FrameConverterIdentity, IsBitExact) {
-    const PixFmt format = GetParam();
-    EXPECT_EQ(FrameConverter().Plan(format, kBT709, format, kBT709), Path::Integer);
-    for (const auto& [width, height] : {std::pair{37, 23}, std::pair{1, 1}}) {
-        for (const CpuFrame& source :
-             {Noise(format, width, height, 7), Bars(format, width, height)}) {
-            const CpuFrame target = Blank(format, width, height);
-            Convert(source, target);
-            EXPECT_EQ(FirstDifference(*target, *source), "")
-                << Name(format) << " " << width << "x" << height;
+// Samples that keep their depth and grid come back bit-exact: every format into
+// itself (odd sizes, one pixel, saturated bars), and chains through the other
+// layouts of the same samples.
+TEST_F(FrameConverterGLTest, SameSamplesComeBackExactly) {
+    const auto bars = [](PixFmt format, int width, int height) {
+        const int depth = Describe(format).depth, shift = depth - 8;
+        const int levels[] = {
+            0, (1 << depth) - 1, 16 << shift, 235 << shift, 240 << shift, 1 << (depth - 1)};
+        return MakeFrame(format, width, height, [&](int plane, int x, int y, int channel) {
+            return levels[(x + 2 * y + 3 * plane + channel) % 6];
+        });
+    };
+    for (const PixFmt format : GetSupportedPixFmt()) {
+        EXPECT_EQ(FrameConverter().Plan(format, kBT709, format, kBT709), Path::Integer);
+        for (const auto& [width, height] : {std::pair{37, 23}, std::pair{1, 1}}) {
+            for (const CpuFrame& source :
+                 {Noise(format, width, height, 7), bars(format, width, height)}) {
+                const CpuFrame target = Blank(format, width, height);
+                Convert(source, target);
+                EXPECT_EQ(FirstDifference(*target, *source), "")
+                    << Name(format) << " " << width << "x" << height;
+            }
         }
     }
+    const std::vector<std::vector<PixFmt>> chains = {
+        {PixFmt::P010LE, PixFmt::YUV420P10LE, PixFmt::YUVA420P10LE, PixFmt::P010LE},
+        {PixFmt::NV12, PixFmt::YUV420P, PixFmt::NV21, PixFmt::YUVA420P, PixFmt::NV12},
+        {PixFmt::P016LE, PixFmt::YUV420P16LE, PixFmt::P016LE},
+        {PixFmt::RGB24, PixFmt::BGR24, PixFmt::ARGB, PixFmt::ABGR, PixFmt::BGRA, PixFmt::RGB24},
+        {PixFmt::RGBA64LE, PixFmt::BGRA64LE, PixFmt::RGBA64LE},
+        {PixFmt::RGB48LE, PixFmt::BGRA64LE, PixFmt::BGR48LE, PixFmt::RGB48LE},
+        {PixFmt::YUV444P12LE, PixFmt::YUVA444P12LE, PixFmt::YUV444P12LE},
+    };
+    for (const auto& chain : chains) {
+        const CpuFrame first = Noise(chain.front(), 13, 9, 17);
+        CpuFrame current = first;
+        for (std::size_t i = 1; i < chain.size(); ++i) {
+            const CpuFrame next = Blank(chain[i], 13, 9);
+            Convert(current, next);
+            current = next;
+        }
+        EXPECT_EQ(FirstDifference(*current, *first), "") << Name(chain.front()) << " chain";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(AllFormats, FrameConverterIdentity,
-                         ::testing::ValuesIn(GetSupportedPixFmt()),
-                         [](const auto& info) { return Name(info.param); });
 
 // Where a format keeps alpha: the fourth plane, or a channel of packed RGB.
 bool IsAlpha(PixFmt format, int plane, int channel) {
@@ -156,33 +158,9 @@ TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
 }
 
 // Formats of one depth and chroma layout hold the same samples: chains through
-// them come back bit-exact.
-TEST_F(FrameConverterGLTest, SameSamplesInOtherLayoutsComeBackExactly) {
-    const std::vector<std::vector<PixFmt>> chains = {
-        {PixFmt::P010LE, PixFmt::YUV420P10LE, PixFmt::YUVA420P10LE, PixFmt::P010LE},
-        {PixFmt::NV12, PixFmt::YUV420P, PixFmt::NV21, PixFmt::YUVA420P, PixFmt::NV12},
-        {PixFmt::P016LE, PixFmt::YUV420P16LE, PixFmt::P016LE},
-        {PixFmt::RGB24, PixFmt::BGR24, PixFmt::ARGB, PixFmt::ABGR, PixFmt::BGRA, PixFmt::RGB24},
-        {PixFmt::RGBA64LE, PixFmt::BGRA64LE, PixFmt::RGBA64LE},
-        {PixFmt::RGB48LE, PixFmt::BGRA64LE, PixFmt::BGR48LE, PixFmt::RGB48LE},
-        {PixFmt::YUV444P12LE, PixFmt::YUVA444P12LE, PixFmt::YUV444P12LE},
-    };
-    for (const auto& chain : chains) {
-        const CpuFrame first = Noise(chain.front(), 13, 9, 17);
-        CpuFrame current = first;
-        for (std::size_t i = 1; i < chain.size(); ++i) {
-            const CpuFrame next = Blank(chain[i], 13, 9);
-            Convert(current, next);
-            current = next;
-        }
-        EXPECT_EQ(FirstDifference(*current, *first), "") << Name(chain.front()) << " chain";
-    }
-}
 
-// ---------------------------------------------------------------------------
 // Depth and range changes: every code through the closed form (code = offset +
 // value * scale, rounded to nearest, ties to even, as zimg does).
-
 struct Quantiser {
     int depth;
     Range range;
@@ -211,273 +189,252 @@ int ClosedForm(int code, int kind, const Quantiser& from, const Quantiser& to) {
                    double((1 << to.depth) - 1)));
 }
 
-struct RequantiseCase {
-    Quantiser from;
-    Quantiser to;
-};
-
-std::string RangeText(Range range) { return range == Range::Full ? "Full" : "Limited"; }
-
-class FrameConverterRequantise : public GLTestWithParam<RequantiseCase> {};
-
-TEST_P(FrameConverterRequantise, EveryCodeFollowsTheClosedForm) {
-    const auto [from, to] = GetParam();
-    const PixFmt inFormat = Yuv444(from.depth, true);
-    const PixFmt outFormat = Yuv444(to.depth, true);
-    const int codes = 1 << from.depth;
-    // 256 x 256 holds every 16-bit code; smaller depths repeat theirs.
-    const CpuFrame source = MakeFrame(inFormat, 256, 256, [&](int plane, int x, int y, int) {
-        return (y * 256 + x + 37 * plane) % codes;
-    });
-    const CpuFrame target = Blank(outFormat, 256, 256);
-    FrameConversionOptions options;
-    options.sourceRange = from.range;
-    options.targetRange = to.range;
-    EXPECT_EQ(FrameConverter(options).Plan(inFormat, kBT709, outFormat, kBT709), Path::Integer);
-    Convert(source, target, options);
-
-    for (int plane = 0; plane < 4; ++plane) {
-        const int kind = plane == 0 ? 0 : plane == 3 ? 3 : 1;
-        for (int i = 0; i < 256 * 256; ++i) {
-            const int code = Get(*source, plane, i % 256, i / 256);
-            ASSERT_EQ(Get(*target, plane, i % 256, i / 256), ClosedForm(code, kind, from, to))
-                << "plane " << plane << " code " << code;  // exact
+TEST_F(FrameConverterGLTest, RequantisingFollowsTheClosedFormForEveryCode) {
+    const Range l = Range::Limited, f = Range::Full;
+    for (const auto& [from, to] : std::vector<std::pair<Quantiser, Quantiser>>{{{8, l}, {10, l}},
+                                                                               {{10, l}, {8, l}},
+                                                                               {{8, l}, {8, f}},
+                                                                               {{8, f}, {8, l}},
+                                                                               {{10, l}, {10, f}},
+                                                                               {{10, f}, {12, f}},
+                                                                               {{12, l}, {8, f}},
+                                                                               {{12, f}, {10, l}},
+                                                                               {{8, f}, {16, l}},
+                                                                               {{10, l}, {16, f}},
+                                                                               {{16, f}, {10, l}},
+                                                                               {{16, l}, {16, f}},
+                                                                               {{16, f}, {16, l}},
+                                                                               {{16, l}, {8, l}}}) {
+        SCOPED_TRACE(std::to_string(from.depth) + (from.range == f ? " full to " : " limited to ") +
+                     std::to_string(to.depth) + (to.range == f ? " full" : " limited"));
+        const PixFmt inFormat = Yuv444(from.depth, true), outFormat = Yuv444(to.depth, true);
+        const int codes = 1 << from.depth;
+        // 256 x 256 holds every 16-bit code; smaller depths repeat theirs.
+        const CpuFrame source = MakeFrame(inFormat, 256, 256, [&](int plane, int x, int y, int) {
+            return (y * 256 + x + 37 * plane) % codes;
+        });
+        const CpuFrame target = Blank(outFormat, 256, 256);
+        FrameConversionOptions options;
+        options.sourceRange = from.range;
+        options.targetRange = to.range;
+        EXPECT_EQ(FrameConverter(options).Plan(inFormat, kBT709, outFormat, kBT709), Path::Integer);
+        Convert(source, target, options);
+        for (int plane = 0; plane < 4; ++plane) {
+            const int kind = plane == 0 ? 0 : plane == 3 ? 3 : 1;
+            for (int i = 0; i < 256 * 256; ++i) {
+                const int code = Get(*source, plane, i % 256, i / 256);
+                ASSERT_EQ(Get(*target, plane, i % 256, i / 256), ClosedForm(code, kind, from, to))
+                    << "plane " << plane << " code " << code;  // exact
+            }
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DepthsAndRanges, FrameConverterRequantise,
-    ::testing::Values(RequantiseCase{{8, Range::Limited}, {10, Range::Limited}},
-                      RequantiseCase{{10, Range::Limited}, {8, Range::Limited}},
-                      RequantiseCase{{8, Range::Limited}, {8, Range::Full}},
-                      RequantiseCase{{8, Range::Full}, {8, Range::Limited}},
-                      RequantiseCase{{10, Range::Limited}, {10, Range::Full}},
-                      RequantiseCase{{10, Range::Full}, {12, Range::Full}},
-                      RequantiseCase{{12, Range::Limited}, {8, Range::Full}},
-                      RequantiseCase{{12, Range::Full}, {10, Range::Limited}},
-                      RequantiseCase{{8, Range::Full}, {16, Range::Limited}},
-                      RequantiseCase{{10, Range::Limited}, {16, Range::Full}},
-                      RequantiseCase{{16, Range::Full}, {10, Range::Limited}},
-                      RequantiseCase{{16, Range::Limited}, {16, Range::Full}},
-                      RequantiseCase{{16, Range::Full}, {16, Range::Limited}},
-                      RequantiseCase{{16, Range::Limited}, {8, Range::Limited}}),
-    [](const auto& info) {
-        const RequantiseCase& c = info.param;
-        return std::to_string(c.from.depth) + RangeText(c.from.range) + "To" +
-               std::to_string(c.to.depth) + RangeText(c.to.range);
-    });
-
-// ---------------------------------------------------------------------------
-// Chroma layout changes without colour: nearest sample up, box average down.
-
-TEST_F(FrameConverterGLTest, ChromaOfPixelXIsSampleXShiftedAtOddSizes) {
-    // A 65-wide 4:2:0 frame: luma and V flat, U a ramp 80, 83, ... over 33 samples.
-    const CpuFrame source = MakeFrame(PixFmt::YUV420P, 65, 2, [](int plane, int x, int, int) {
-        return plane == 1 ? 80 + 3 * x : 128;
-    });
-    const CpuFrame target = Blank(PixFmt::YUV444P, 65, 2);
-    Convert(source, target);
-    for (int x = 0; x < 65; ++x) {
-        ASSERT_EQ(Get(*target, 1, x, 0), 80 + 3 * (x >> 1)) << "column " << x;
-        ASSERT_EQ(Get(*target, 1, x, 1), 80 + 3 * (x >> 1)) << "column " << x;
-    }
-}
-
-TEST_F(FrameConverterGLTest, SubsamplingAveragesEveryCoveredPixel) {
-    struct Case {
-        PixFmt format;
-        int width;
-        int height;
-    };
-    // Odd sizes leave edge samples that cover fewer pixels.
-    for (const Case& c :
-         {Case{PixFmt::YUV411P, 8, 1}, Case{PixFmt::YUV411P, 11, 3}, Case{PixFmt::YUV410P, 9, 7},
-          Case{PixFmt::YUV420P, 5, 5}, Case{PixFmt::YUV440P, 3, 5}, Case{PixFmt::NV12, 7, 3}}) {
-        const CpuFrame source = Noise(PixFmt::YUV444P, c.width, c.height, 3);
-        const CpuFrame target = Blank(c.format, c.width, c.height);
-        Convert(source, target);
-        const int sx = Describe(c.format).log2ChromaW, sy = Describe(c.format).log2ChromaH;
+// Chroma grids change on the integer path: the mean of the covered pixels down
+// (fewer at odd edges), the nearest sample up.
+TEST_F(FrameConverterGLTest, IntegerChromaIsTheMeanDownAndTheNearestUp) {
+    for (const auto& [format, width, height] :
+         {std::tuple{PixFmt::YUV411P, 8, 1}, std::tuple{PixFmt::YUV411P, 11, 3},
+          std::tuple{PixFmt::YUV410P, 9, 7}, std::tuple{PixFmt::YUV420P, 5, 5},
+          std::tuple{PixFmt::YUV420P, 65, 2}, std::tuple{PixFmt::YUV440P, 3, 5},
+          std::tuple{PixFmt::NV12, 7, 3}}) {
+        SCOPED_TRACE(Name(format) + " " + std::to_string(width) + "x" + std::to_string(height));
+        const int sx = Describe(format).log2ChromaW, sy = Describe(format).log2ChromaH;
+        const CpuFrame full = Noise(PixFmt::YUV444P, width, height, 3);
+        const CpuFrame down = Blank(format, width, height);
+        Convert(full, down);
         const auto mean = [&](int k, int cx, int cy) {
             if (k == 0) {
-                return 1.0 * GetCode(*source, 0, cx, cy);
+                return 1.0 * GetCode(*full, 0, cx, cy);
             }
             double sum = 0.0;
             int count = 0;
-            for (int y = cy << sy; y < std::min((cy + 1) << sy, c.height); ++y) {
-                for (int x = cx << sx; x < std::min((cx + 1) << sx, c.width); ++x) {
-                    sum += GetCode(*source, k, x, y);
+            for (int y = cy << sy; y < std::min((cy + 1) << sy, height); ++y) {
+                for (int x = cx << sx; x < std::min((cx + 1) << sx, width); ++x) {
+                    sum += GetCode(*full, k, x, y);
                     ++count;
                 }
             }
             return std::nearbyint(sum / count);
         };
-        EXPECT_EQ(FirstMiss(*target, mean, {0, 0, 0, 0}), "");  // exact
+        EXPECT_EQ(FirstMiss(*down, mean, {0, 0, 0, 0}), "");  // exact
+        const CpuFrame up = Blank(PixFmt::YUV444P, width, height);
+        Convert(down, up);
+        const auto nearest = [&](int k, int x, int y) {
+            return 1.0 * GetCode(*down, k, k == 0 ? x : x >> sx, k == 0 ? y : y >> sy);
+        };
+        EXPECT_EQ(FirstMiss(*up, nearest, {0, 0, 0, 0}), "");
     }
 }
 
 // ---------------------------------------------------------------------------
-// Frame's upload and download through RGB: samples by index at any size.
+// Against zimg: colour (every matrix, range and depth, codes across the whole
+// container), chroma kernels and sitings, and resizing kernels.
 
-class FrameSampling : public GLTestWithParam<PixFmt> {};
-
-// Uploads (or downloads) a frame and the same frame less its last row and
-// column; the pixels they share must come out the same. Sizes of 2^k + 1 make
-// the crop's chroma samples cover the same pixels as the frame's.
-TEST_P(FrameSampling, CroppingChangesNoSharedPixel) {
-    const PixFmt format = GetParam();
-    constexpr int kWidth = 33;
-    constexpr int kHeight = 17;
-    std::mt19937 random(21);
-    std::vector<int> codes(4 * kWidth * kHeight * 4);
-    for (int& code : codes) {
-        code = static_cast<int>(random() % 220) + 16;
-    }
-    const auto content = [&](int plane, int x, int y, int channel) {
-        return codes[static_cast<std::size_t>(((plane * kHeight + y) * kWidth + x) * 4 + channel)];
-    };
-    const auto upload = [&](int width, int height) {
-        const CpuFrame rgb = Blank(PixFmt::RGB24, width, height);
-        WithStorage([&](const ShaderStorage& storage) {
-            auto gpu = Frame::Create();
-            gpu->Upload(MakeFrame(format, width, height, content), storage);
-            gpu->Download(rgb, storage);
-        });
-        return rgb;
-    };
-    const auto download = [&](int width, int height) {
-        const CpuFrame out = Blank(format, width, height);
-        WithStorage([&](const ShaderStorage& storage) {
-            auto gpu = Frame::Create();
-            gpu->Upload(MakeFrame(PixFmt::RGB24, width, height, content), storage);
-            gpu->Download(out, storage);
-        });
-        return out;
-    };
-    for (const bool uploading : {true, false}) {
-        const CpuFrame whole = uploading ? upload(kWidth, kHeight) : download(kWidth, kHeight);
-        const CpuFrame crop =
-            uploading ? upload(kWidth - 1, kHeight - 1) : download(kWidth - 1, kHeight - 1);
-        EXPECT_EQ(FirstDifference(*whole, *crop), "") << (uploading ? "upload" : "download");
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(SubsampledLayouts, FrameSampling,
-                         ::testing::Values(PixFmt::YUV420P, PixFmt::YUV422P, PixFmt::YUV440P,
-                                           PixFmt::YUV411P, PixFmt::YUV410P, PixFmt::YUVA420P,
-                                           PixFmt::NV12, PixFmt::NV21, PixFmt::P010LE,
-                                           PixFmt::YUV422P10LE),
-                         [](const auto& info) { return Name(info.param); });
-
-TEST_F(FrameConverterGLTest, FrameDownloadAveragesEveryCoveredColumnAndRoundsAlpha) {
-    // Through 8-bit RGB each chroma code may move by one; the mean of 100, 100,
-    // 100, 180 is 120, the middle pair alone would give 100.
-    for (const PixFmt format : {PixFmt::YUV411P, PixFmt::YUV410P}) {
-        const CpuFrame source = MakeFrame(PixFmt::YUV444P, 8, 4, [](int plane, int x, int, int) {
-            return plane == 1 ? (x % 4 == 3 ? 180 : 100) : 128;
-        });
-        const CpuFrame target = Blank(format, 8, 4);
-        ThroughGpu(source, {target});
-        EXPECT_NEAR(Get(*target, 1, 0, 0), 120, 1) << Name(format);  // one code
-        EXPECT_NEAR(Get(*target, 1, 1, 0), 120, 1) << Name(format);  // one code
-    }
-    // Every alpha code comes back: rounded, not truncated, on the way out.
-    for (const PixFmt format : {PixFmt::YUVA444P, PixFmt::YUVA444P10LE}) {
-        const int codes = 1 << Describe(format).depth;
-        const CpuFrame source = MakeFrame(format, 64, codes / 64, [](int plane, int x, int y, int) {
-            return plane == 3 ? y * 64 + x : 512 >> (plane == 0 ? 3 : 2);
-        });
-        const CpuFrame target = Blank(format, 64, codes / 64);
-        ThroughGpu(source, {target});
-        const auto code = [](int, int x, int y) { return y * 64 + x; };
-        EXPECT_EQ(FirstMiss(*target, code, {1e9, 1e9, 1e9, 0}), "");
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Colour paths against zimg: 4:4:4 Y'CbCr <-> R'G'B' for every matrix, range and
-// depth, on codes across the whole container (out-of-range ones included).
-
-enum class Direction { ToRgb, FromRgb, ToBT709Matrix };
-
-struct ColourCase {
-    YCbCrMatrix matrix;
-    Range range;
-    int depth;
-    Direction direction;
+struct ZimgCase {
+    PixFmt from;
+    PixFmt to;
+    int matrix = 1;
+    int toMatrix = 1;
+    Range range = Range::Limited;
+    Filter chroma = Filter::Nearest;
+    Location location = Location::Left;
+    ScaleFilter scale = ScaleFilter::Bicubic;
+    int width = 64;  // of the source
+    int height = 48;
+    int toWidth = 64;
+    int toHeight = 48;
 };
 
-class FrameConverterColour : public GLTestWithParam<ColourCase> {};
-
-TEST_P(FrameConverterColour, MatchesZimgWithinOneCode) {
-    const ColourCase c = GetParam();
-    constexpr int kWidth = 64;
-    constexpr int kHeight = 32;
-    const bool yuvIn = c.direction != Direction::FromRgb;
-    const bool yuvOut = c.direction != Direction::ToRgb;
-    const int rgbDepth = c.depth == 8 ? 8 : 16;
-    const auto matrixCode = static_cast<std::int32_t>(c.matrix);
-    const Conf::ColorSpace inSpace{1, 1, matrixCode};
-    const Conf::ColorSpace outSpace{1, 1, c.direction == Direction::ToBT709Matrix ? 1 : matrixCode};
-    const PixFmt inFormat =
-        yuvIn ? Yuv444(c.depth) : (c.depth == 8 ? PixFmt::RGB24 : PixFmt::RGB48LE);
-    const PixFmt outFormat =
-        yuvOut ? Yuv444(c.depth) : (c.depth == 8 ? PixFmt::RGB24 : PixFmt::RGB48LE);
-    const CpuFrame source = Noise(inFormat, kWidth, kHeight, 11, inSpace);
-    const CpuFrame target = Blank(outFormat, kWidth, kHeight, outSpace);
-    FrameConversionOptions options;
-    options.sourceRange = yuvIn ? c.range : Range::Full;
-    options.targetRange = yuvOut ? c.range : Range::Full;
-    EXPECT_EQ(FrameConverter(options).Plan(inFormat, inSpace, outFormat, outSpace), Path::Colour);
-    Convert(source, target, options);
-
-    const auto image = [&](bool yuv, int matrix) {
-        return ZimgImage{
-            kWidth, kHeight, yuv ? c.depth : rgbDepth, !yuv, !yuv || c.range == Range::Full,
-            matrix, {}};
-    };
-    ZimgImage in = image(yuvIn, inSpace.matrix), out = image(yuvOut, outSpace.matrix);
-    FillZimg(in, *source);
-    ASSERT_TRUE(ZimgConvert(in, out));
-    const auto zimg = [&](int k, int x, int y) {
-        return out.planes[k][static_cast<std::size_t>(y * kWidth + x)];
-    };
-    EXPECT_EQ(FirstMiss(*target, zimg, {1, 1, 1, 1}), "");  // one code
+// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
+// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
+int Picture(int channel, int x, int y) {
+    const double v = 0.5 + 0.25 * std::sin(0.13 * x + 0.05 * y + channel) +
+                     0.12 * std::sin(0.9 * x * std::cos(0.2 * y)) + (x > 40 + y / 3 ? 0.1 : -0.1);
+    return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
 }
 
-std::vector<ColourCase> ColourCases() {
-    std::vector<ColourCase> cases;
-    for (YCbCrMatrix matrix :
-         {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
-          YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
-        for (Range range : {Range::Limited, Range::Full}) {
-            for (int depth : {8, 10, 12, 16}) {
-                for (Direction direction : {Direction::ToRgb, Direction::FromRgb}) {
-                    cases.push_back({matrix, range, depth, direction});
+class FrameConverterZimg : public GLTestWithParam<ZimgCase> {};
+
+TEST_P(FrameConverterZimg, MatchesWithinOneCode) {
+    const ZimgCase c = GetParam();
+    const PixFmtDescription &in = Describe(c.from), &out = Describe(c.to);
+    const bool resize = c.width != c.toWidth || c.height != c.toHeight;
+    const auto smooth = [](int plane, int x, int y, int) {
+        return static_cast<int>(512 + 400 * std::sin(0.29 * x + 0.7 * plane) *
+                                          std::cos(0.31 * y - 0.4 * plane));
+    };
+    const auto picture = [&](int plane, int x, int y, int channel) {
+        return Picture(plane + channel, x, y) >> (16 - in.depth);
+    };
+    // Picture-like content where samples are resampled, noise elsewhere.
+    const CpuFrame source = resize ? MakeFrame(c.from, c.width, c.height, picture)
+                            : c.chroma != Filter::Nearest
+                                ? MakeFrame(c.from, c.width, c.height, smooth)
+                                : Noise(c.from, c.width, c.height, 11, {1, 1, c.matrix});
+    const CpuFrame target = Blank(c.to, c.toWidth, c.toHeight, {1, 1, c.toMatrix});
+    FrameConversionOptions options;
+    options.sourceRange = in.IsRGB() ? Range::Full : c.range;
+    options.targetRange = out.IsRGB() ? Range::Full : c.range;
+    options.chromaFilter = c.chroma;
+    options.sourceChromaLocation = options.targetChromaLocation = c.location;
+    options.scaleFilter = c.scale;
+    if (in.IsRGB() != out.IsRGB() || c.matrix != c.toMatrix) {
+        EXPECT_EQ(FrameConverter(options).Plan(c.from, {1, 1, c.matrix}, c.to, {1, 1, c.toMatrix}),
+                  Path::Colour);
+    }
+    Convert(source, target, options);
+
+    const auto image = [&](const PixFmtDescription& d, int width, int height, int matrix) {
+        return ZimgImage{width,
+                         height,
+                         d.depth,
+                         d.IsRGB(),
+                         d.IsRGB() || c.range == Range::Full,
+                         d.IsRGB() ? 0 : matrix,
+                         {},
+                         d.log2ChromaW,
+                         d.log2ChromaH,
+                         static_cast<int>(c.location) - 1};
+    };
+    ZimgImage zin = image(in, c.width, c.height, c.matrix);
+    ZimgImage zout = image(out, c.toWidth, c.toHeight, c.toMatrix);
+    FillZimg(zin, *source);
+    ASSERT_TRUE(resize ? ZimgResize(zin, zout,
+                                    c.scale == ScaleFilter::Bilinear   ? ZimgKernel::Bilinear
+                                    : c.scale == ScaleFilter::Mitchell ? ZimgKernel::Mitchell
+                                    : c.scale == ScaleFilter::Lanczos3 ? ZimgKernel::Lanczos3
+                                                                       : ZimgKernel::CatmullRom)
+                       : ZimgConvert(zin, zout,
+                                     c.chroma == Filter::Bicubic ? ZimgChromaFilter::Bicubic
+                                                                 : ZimgChromaFilter::Bilinear,
+                                     0.0, 0.5));
+    // Both mirror at the edges, so every pixel is compared: within one code, or
+    // above 80 dB for 16-bit RGB resized.
+    const auto zimg = [&](int k, int x, int y) {
+        return zout.planes[k][static_cast<std::size_t>(y * zout.PlaneWidth(k) + x)];
+    };
+    if (!resize || !out.IsRGB()) {
+        EXPECT_EQ(FirstMiss(*target, zimg, {1, 1, 1, 1}), "");
+    } else {
+        for (int k = 0; k < 3; ++k) {
+            double squares = 0.0;
+            for (int y = 0; y < c.toHeight; ++y) {
+                for (int x = 0; x < c.toWidth; ++x) {
+                    squares += std::pow(GetCode(*target, k, x, y) - zimg(k, x, y), 2);
                 }
+            }
+            const double mse = std::max(squares / (c.toWidth * c.toHeight), 1e-12);
+            EXPECT_GT(10.0 * std::log10(65535.0 * 65535.0 / mse), 80.0) << "component " << k;
+        }
+    }
+    if (resize) {
+        // Normalised weights: a flat field stays flat through every kernel, edges too.
+        const auto level = [&](int k) { return (20000 + 1000 * k) >> (16 - in.depth); };
+        const CpuFrame flat = Blank(c.to, c.toWidth, c.toHeight);
+        Convert(MakeFrame(c.from, c.width, c.height,
+                          [&](int p, int, int, int ch) { return level(p + ch); }),
+                flat, options);
+        EXPECT_EQ(FirstMiss(*flat, [&](int k, int, int) { return level(k); }, {0, 0, 0, 0}), "");
+    }
+}
+
+std::vector<ZimgCase> ZimgCases() {
+    std::vector<ZimgCase> cases;
+    for (const int matrix : {1, 4, 5, 6, 7, 9}) {
+        for (const Range range : {Range::Limited, Range::Full}) {
+            for (const int depth : {8, 10, 12, 16}) {
+                const PixFmt rgb = depth == 8 ? PixFmt::RGB24 : PixFmt::RGB48LE;
+                cases.push_back({Yuv444(depth), rgb, matrix, matrix, range});
+                cases.push_back({rgb, Yuv444(depth), matrix, matrix, range});
             }
         }
     }
-    for (int depth : {8, 10}) {
+    cases.push_back({PixFmt::YUV444P, PixFmt::YUV444P, 9, 1});
+    cases.push_back({PixFmt::YUV444P10LE, PixFmt::YUV444P10LE, 9, 1});
+    // 4:2:0 up to 4:4:4, and back.
+    for (const auto& [filter, location, up] :
+         {std::tuple{Filter::Bilinear, Location::Left, true},
+          std::tuple{Filter::Bilinear, Location::Center, true},
+          std::tuple{Filter::Bilinear, Location::TopLeft, true},
+          std::tuple{Filter::Bilinear, Location::Bottom, true},
+          std::tuple{Filter::Bicubic, Location::Left, true},
+          std::tuple{Filter::Bicubic, Location::Center, true},
+          std::tuple{Filter::Bilinear, Location::Left, false},
+          std::tuple{Filter::Bilinear, Location::Center, false},
+          std::tuple{Filter::Bicubic, Location::Left, false},
+          std::tuple{Filter::Bicubic, Location::TopLeft, false}}) {
+        const PixFmt p420 = PixFmt::YUV420P10LE, p444 = PixFmt::YUV444P10LE;
         cases.push_back(
-            {YCbCrMatrix::BT2020NonConstant, Range::Limited, depth, Direction::ToBT709Matrix});
+            {up ? p420 : p444, up ? p444 : p420, 1, 1, Range::Limited, filter, location});
+    }
+    // 16-bit RGB from 97x61, and 10-bit 4:2:0 whose planes keep their grid and siting.
+    for (const auto& [scale, width, height] :
+         {std::tuple{ScaleFilter::Bilinear, 160, 90}, std::tuple{ScaleFilter::Bilinear, 41, 27},
+          std::tuple{ScaleFilter::Bicubic, 160, 90}, std::tuple{ScaleFilter::Bicubic, 41, 27},
+          std::tuple{ScaleFilter::Bicubic, 97, 200}, std::tuple{ScaleFilter::Mitchell, 133, 17},
+          std::tuple{ScaleFilter::Lanczos3, 160, 90}, std::tuple{ScaleFilter::Lanczos3, 41, 27}}) {
+        cases.push_back({PixFmt::RGB48LE, PixFmt::RGB48LE, 1, 1, Range::Full, Filter::Nearest,
+                         Location::Left, scale, 97, 61, width, height});
+    }
+    for (const auto& [scale, location, width, height] :
+         {std::tuple{ScaleFilter::Lanczos3, Location::Left, 150, 90},
+          std::tuple{ScaleFilter::Bicubic, Location::TopLeft, 40, 26},
+          std::tuple{ScaleFilter::Bilinear, Location::Bottom, 130, 34}}) {
+        cases.push_back({PixFmt::YUV420P10LE, PixFmt::YUV420P10LE, 1, 1, Range::Limited,
+                         Filter::Nearest, location, scale, 96, 60, width, height});
     }
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(MatricesRangesDepths, FrameConverterColour,
-                         ::testing::ValuesIn(ColourCases()), [](const auto& info) {
-                             const ColourCase& c = info.param;
-                             const char* direction = c.direction == Direction::ToRgb ? "ToRgb"
-                                                     : c.direction == Direction::FromRgb
-                                                         ? "FromRgb"
-                                                         : "ToBT709";
-                             return "Matrix" + std::to_string(static_cast<int>(c.matrix)) +
-                                    RangeText(c.range) + std::to_string(c.depth) + direction;
+INSTANTIATE_TEST_SUITE_P(ColourChromaAndSize, FrameConverterZimg, ::testing::ValuesIn(ZimgCases()),
+                         [](const auto& info) {
+                             const ZimgCase& c = info.param;
+                             return Name(c.from) + "To" + Name(c.to) + "Matrix" +
+                                    std::to_string(c.matrix) +
+                                    (c.range == Range::Full ? "Full" : "Limited") + "_" +
+                                    std::to_string(info.index);
                          });
-
-// ---------------------------------------------------------------------------
-// Alpha.
 
 TEST_F(FrameConverterGLTest, AlphaIsCarriedDroppedOrComposited) {
     // Limited-range white at alpha 128 of 255.
@@ -508,77 +465,6 @@ TEST_F(FrameConverterGLTest, AlphaIsCarriedDroppedOrComposited) {
     EXPECT_EQ(Get(*opaque, 3, 0, 0), 1023);
     EXPECT_EQ(Get(*opaque, 3, 1, 0), 1023);
 }
-
-// ---------------------------------------------------------------------------
-// Chroma kernels and siting against zimg, on smooth content as pictures have.
-
-using Filter = FrameConversionOptions::ChromaFilter;
-using Location = FrameConversionOptions::ChromaLocation;
-
-struct ChromaCase {
-    Filter filter;
-    Location location;
-    bool up;  // 4:2:0 to 4:4:4, else back
-};
-
-class FrameConverterChroma : public GLTestWithParam<ChromaCase> {};
-
-TEST_P(FrameConverterChroma, MatchesZimgWithinOneCode) {
-    const ChromaCase c = GetParam();
-    constexpr int kWidth = 64;
-    constexpr int kHeight = 48;
-    const auto smooth = [](int plane, int x, int y, int) {
-        return static_cast<int>(512 + 400 * std::sin(0.29 * x + 0.7 * plane) *
-                                          std::cos(0.31 * y - 0.4 * plane));
-    };
-    const PixFmt from = c.up ? PixFmt::YUV420P10LE : PixFmt::YUV444P10LE;
-    const PixFmt to = c.up ? PixFmt::YUV444P10LE : PixFmt::YUV420P10LE;
-    const CpuFrame source = MakeFrame(from, kWidth, kHeight, smooth);
-    const CpuFrame target = Blank(to, kWidth, kHeight);
-    FrameConversionOptions options;
-    options.chromaFilter = c.filter;
-    options.sourceChromaLocation = c.location;
-    options.targetChromaLocation = c.location;
-    Convert(source, target, options);
-
-    const int zimgLocation = static_cast<int>(c.location) - 1;
-    ZimgImage in{kWidth, kHeight, 10,           false,        false,
-                 1,      {},      c.up ? 1 : 0, c.up ? 1 : 0, zimgLocation};
-    ZimgImage out{kWidth, kHeight, 10,           false,        false,
-                  1,      {},      c.up ? 0 : 1, c.up ? 0 : 1, zimgLocation};
-    FillZimg(in, *source);
-    ASSERT_TRUE(ZimgConvert(
-        in, out,
-        c.filter == Filter::Bicubic ? ZimgChromaFilter::Bicubic : ZimgChromaFilter::Bilinear, 0.0,
-        0.5));
-    // Both mirror at the edges: the whole picture is compared, within one code.
-    const auto zimg = [&](int k, int x, int y) {
-        return out.planes[k][static_cast<std::size_t>(y * out.PlaneWidth(k) + x)];
-    };
-    EXPECT_EQ(FirstMiss(*target, zimg, {1, 1, 1, 1}), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(FiltersAndSitings, FrameConverterChroma,
-                         ::testing::Values(ChromaCase{Filter::Bilinear, Location::Left, true},
-                                           ChromaCase{Filter::Bilinear, Location::Center, true},
-                                           ChromaCase{Filter::Bilinear, Location::TopLeft, true},
-                                           ChromaCase{Filter::Bilinear, Location::Bottom, true},
-                                           ChromaCase{Filter::Bicubic, Location::Left, true},
-                                           ChromaCase{Filter::Bicubic, Location::Center, true},
-                                           ChromaCase{Filter::Bilinear, Location::Left, false},
-                                           ChromaCase{Filter::Bilinear, Location::Center, false},
-                                           ChromaCase{Filter::Bicubic, Location::Left, false},
-                                           ChromaCase{Filter::Bicubic, Location::TopLeft, false}),
-                         [](const auto& info) {
-                             const ChromaCase& c = info.param;
-                             return std::string(c.filter == Filter::Bicubic ? "Bicubic"
-                                                                            : "Bilinear") +
-                                    "Location" + std::to_string(static_cast<int>(c.location)) +
-                                    (c.up ? "Up" : "Down");
-                         });
-
-// ---------------------------------------------------------------------------
-// Dither.
 
 TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
     FrameConversionOptions ordered;
@@ -622,96 +508,6 @@ TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Resizing: against zimg on picture-like content (16-bit RGB, and 10-bit
-// Y'CbCr whose planes keep their grid and siting), flat fields, linear light.
-
-using ScaleFilter = FrameConversionOptions::ScaleFilter;
-
-struct ScaleCase {
-    ScaleFilter filter;
-    int width;  // of the target; the source is 97x61 RGB or 96x60 Y'CbCr
-    int height;
-    bool yuv = false;
-    Location location = Location::Left;
-};
-
-class FrameConverterScale : public GLTestWithParam<ScaleCase> {};
-
-// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
-int Picture(int channel, int x, int y) {
-    const double v = 0.5 + 0.25 * std::sin(0.13 * x + 0.05 * y + channel) +
-                     0.12 * std::sin(0.9 * x * std::cos(0.2 * y)) + (x > 40 + y / 3 ? 0.1 : -0.1);
-    return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
-}
-
-TEST_P(FrameConverterScale, MatchesZimgWholePictureAndKeepsFlatFields) {
-    const ScaleCase c = GetParam();
-    const PixFmt format = c.yuv ? PixFmt::YUV420P10LE : PixFmt::RGB48LE;
-    const int width = c.yuv ? 96 : 97, height = c.yuv ? 60 : 61, depth = c.yuv ? 10 : 16;
-    FrameConversionOptions options;
-    options.scaleFilter = c.filter;
-    options.sourceChromaLocation = c.location;
-    options.targetChromaLocation = c.location;
-    const CpuFrame source = MakeFrame(format, width, height, [&](int plane, int x, int y, int ch) {
-        return Picture(plane + ch, x, y) >> (16 - depth);
-    });
-    const CpuFrame target = Blank(format, c.width, c.height);
-    Convert(source, target, options);
-
-    const int siting = static_cast<int>(c.location) - 1, sub = c.yuv ? 1 : 0;
-    ZimgImage in{width, height, depth, !c.yuv, !c.yuv, c.yuv ? 1 : 0, {}, sub, sub, siting};
-    ZimgImage out{c.width, c.height, depth, !c.yuv, !c.yuv, c.yuv ? 1 : 0, {}, sub, sub, siting};
-    FillZimg(in, *source);
-    ASSERT_TRUE(ZimgResize(in, out,
-                           c.filter == ScaleFilter::Bilinear   ? ZimgKernel::Bilinear
-                           : c.filter == ScaleFilter::Mitchell ? ZimgKernel::Mitchell
-                           : c.filter == ScaleFilter::Lanczos3 ? ZimgKernel::Lanczos3
-                                                               : ZimgKernel::CatmullRom));
-    // Both mirror at the edges, so every pixel is compared: 10-bit planes within
-    // one code, 16-bit RGB above 80 dB.
-    for (int k = 0; k < 3; ++k) {
-        double squares = 0.0;
-        for (int y = 0; y < out.PlaneHeight(k); ++y) {
-            for (int x = 0; x < out.PlaneWidth(k); ++x) {
-                const double error =
-                    GetCode(*target, k, x, y) -
-                    out.planes[k][static_cast<std::size_t>(y * out.PlaneWidth(k) + x)];
-                ASSERT_TRUE(!c.yuv || std::abs(error) <= 1)
-                    << "plane " << k << " " << x << "," << y;
-                squares += error * error;
-            }
-        }
-        const double mse = std::max(squares / (out.PlaneWidth(k) * out.PlaneHeight(k)), 1e-12);
-        if (!c.yuv) {
-            EXPECT_GT(10.0 * std::log10(65535.0 * 65535.0 / mse), 80.0) << "component " << k;
-        }
-    }
-    // Normalised weights: a flat field stays flat through every kernel, edges too.
-    const auto level = [&](int k) { return (20000 + 1000 * k) >> (16 - depth); };
-    const CpuFrame flat = Blank(format, c.width, c.height);
-    Convert(
-        MakeFrame(format, width, height, [&](int p, int, int, int ch) { return level(p + ch); }),
-        flat, options);
-    EXPECT_EQ(FirstMiss(*flat, [&](int k, int, int) { return level(k); }, {0, 0, 0, 0}), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    KernelsUpAndDown, FrameConverterScale,
-    ::testing::Values(
-        ScaleCase{ScaleFilter::Bilinear, 160, 90}, ScaleCase{ScaleFilter::Bilinear, 41, 27},
-        ScaleCase{ScaleFilter::Bicubic, 160, 90}, ScaleCase{ScaleFilter::Bicubic, 41, 27},
-        ScaleCase{ScaleFilter::Bicubic, 97, 200}, ScaleCase{ScaleFilter::Mitchell, 133, 17},
-        ScaleCase{ScaleFilter::Lanczos3, 160, 90}, ScaleCase{ScaleFilter::Lanczos3, 41, 27},
-        ScaleCase{ScaleFilter::Lanczos3, 150, 90, true, Location::Left},
-        ScaleCase{ScaleFilter::Bicubic, 40, 26, true, Location::TopLeft},
-        ScaleCase{ScaleFilter::Bilinear, 130, 34, true, Location::Bottom}),
-    [](const auto& info) {
-        const ScaleCase& c = info.param;
-        return "Filter" + std::to_string(static_cast<int>(c.filter)) + "To" +
-               std::to_string(c.width) + "x" + std::to_string(c.height) + (c.yuv ? "Yuv" : "");
-    });
-
 TEST_F(FrameConverterGLTest, ResizingAveragesInLinearLightWhenAsked) {
     // Black and white columns halved: 0.5 of the signal, or of the light (BT.709's
     // BT.1886 display: signal 0.5^(1/2.4), code 191).
@@ -728,10 +524,6 @@ TEST_F(FrameConverterGLTest, ResizingAveragesInLinearLightWhenAsked) {
         }
     }
 }
-
-// ---------------------------------------------------------------------------
-// HDR to SDR: the tone curves against their formulas, end to end for PQ and HLG,
-// and gamut compression.
 
 using ToneCurve = FrameConversionOptions::ToneCurve;
 
@@ -923,9 +715,6 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Planning: colour moves only when the colour changes.
-
 TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {
     const FrameConverter converter;
     struct Case {
@@ -952,68 +741,6 @@ TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {
         EXPECT_EQ(converter.Plan(c.from, c.fromSpace, c.to, c.toSpace), c.path)
             << Name(c.from) << " to " << Name(c.to);
     }
-}
-
-// ---------------------------------------------------------------------------
-// Bad input and resources.
-
-std::string ThrownDescription(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const Kavrin::Exception& error) {
-        const std::string* description = boost::get_error_info<Kavrin::TagDescription>(error);
-        return description != nullptr ? *description : "(no description)";
-    }
-    return "(nothing thrown)";
-}
-
-TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
-    const CpuFrame source = Noise(PixFmt::YUV420P, 6, 4, 1);
-    const auto convert = [](const CpuFrame& from, const CpuFrame& to) {
-        return ThrownDescription([&] { Convert(from, to); });
-    };
-    EXPECT_EQ(convert(nullptr, Blank(PixFmt::RGB24, 6, 4)), "Source frame is null");
-    EXPECT_EQ(convert(source, nullptr), "Target frame is null");
-    const auto maximum = static_cast<int>(RenderHub::GetInstance().GetMaximumTextureSize());
-    EXPECT_EQ(convert(source, Blank(PixFmt::RGB24, maximum + 1, 1)),
-              "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
-                  std::to_string(maximum));
-    EXPECT_EQ(
-        convert(Noise(PixFmt::YUV444P, maximum + 1, 1, 1), Blank(PixFmt::RGB24, maximum + 1, 1)),
-        "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
-            std::to_string(maximum));
-    EXPECT_EQ(convert(Noise(PixFmt::RGB24, maximum, 1, 1), Blank(PixFmt::RGB24, 1, 1))
-                  .rfind("Cannot resize by this much in one step", 0),
-              0u);
-    EXPECT_EQ(convert(source, Blank(PixFmt::YUYV422, 6, 4)),
-              "Unsupported pixel format for target frame: yuyv422");
-    EXPECT_EQ(convert(Blank(PixFmt::GRAY8, 6, 4), Blank(PixFmt::RGB24, 6, 4)),
-              "Unsupported pixel format for source frame: gray");
-    EXPECT_EQ(convert(source, Blank(PixFmt::YUV420P, 6, 4, {1, 1, 8})),
-              "Unsupported YCbCr matrix 8 (only matrices with luma coefficients convert)");
-    FrameConverter converter;
-    const ShaderStorage unused;
-    EXPECT_EQ(
-        ThrownDescription([&] { converter.Convert(source, Blank(PixFmt::RGB24, 6, 4), unused); }),
-        "This is not OpenGL thread.");
-
-    // Steady state: after the first frame nothing is created, and all goes back
-    // (counted from an empty pool: refused conversions return what they took to it).
-    FinishGLTest();
-    const auto textures = GlObjectCounter::Live(GlObjectCounter::Texture);
-    long created = 0;
-    WithStorage([&](const ShaderStorage& storage) {
-        FrameConverter steady;
-        const CpuFrame target = Blank(PixFmt::RGB48LE, 6, 4);
-        steady.Convert(source, target, storage);
-        created = GlObjectCounter::TotalCreated(GlObjectCounter::Texture);
-        for (int i = 0; i < 3; ++i) {
-            steady.Convert(source, target, storage);
-        }
-        EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Texture), created);
-    });
-    FinishGLTest();
-    EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures);
 }
 
 }  // namespace
