@@ -147,9 +147,12 @@ int StrayBits(const DataVideoCPU& frame) {
 }
 
 // Host memory layouts: rows top-down, bottom-up, padded by whole pixels, and
-// padded so that strides are not whole pixels (GL takes row lengths in pixels).
-const DataVideoCPUOptions kLayouts[] = {{}, {32, 0, true}, {16, 48, false}, {1, 1, false}};
-const char* const kLayoutNames[] = {"top-down", "bottom-up", "padded", "odd stride"};
+// padded so that strides are not whole pixels (GL takes row lengths in pixels),
+// top-down and bottom-up.
+const DataVideoCPUOptions kLayouts[] = {
+    {}, {32, 0, true}, {16, 48, false}, {1, 1, false}, {4, 7, true}};
+const char* const kLayoutNames[] = {"top-down", "bottom-up", "padded", "odd stride",
+                                    "odd stride bottom-up"};
 
 constexpr std::uint8_t kGuard = 0xA5;
 
