@@ -157,12 +157,13 @@ CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
     return frame;
 }
 
-CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space) {
+CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space,
+               const Proc::DataVideoCPUOptions& options) {
     std::mt19937 random(seed);
     const int codes = 1 << Describe(pixFmt).depth;
     return MakeFrame(
         pixFmt, width, height,
-        [&](int, int, int, int) { return static_cast<int>(random() % codes); }, space);
+        [&](int, int, int, int) { return static_cast<int>(random() % codes); }, space, options);
 }
 
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space,

@@ -66,7 +66,8 @@ CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
                    const Proc::DataVideoCPUOptions& options = {});
 // Every code of the format's depth, uniformly at random.
 CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed,
-               const Conf::ColorSpace& space = kBT709);
+               const Conf::ColorSpace& space = kBT709,
+               const Proc::DataVideoCPUOptions& options = {});
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space = kBT709,
                const Proc::DataVideoCPUOptions& options = {});
 
