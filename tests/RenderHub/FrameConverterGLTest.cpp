@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ColorSpaceConverter.h"
 #include "ColourReference.h"
 #include "Frame.h"
 #include "FrameCases.h"
@@ -484,98 +483,45 @@ TEST_F(FrameConverterGLTest, ResizingAveragesInLinearLightWhenAsked) {
 
 using ToneCurve = FrameConversionOptions::ToneCurve;
 
-// tone_map of the converter's shader on the largest channel m (units of 100 cd/m²).
-std::vector<double> ToneMapOnGpu(ToneCurve curve, float sourcePeak, float targetPeak,
-                                 const std::vector<double>& m) {
-    ColorMapping mapping;
-    mapping.toneCurve = curve;
-    mapping.toneMapHLG = true;
-    std::string body = ColorMappingSource(mapping);
-    body =
-        body.substr(0, body.find("void main()")) +
-        "void main()\n{\n    gl_FragColor = vec4(tone_map(vec3(EvalInput(0).x, 0.0, 0.0), -1.0), "
-        "1.0);\n}\n";
-    std::vector<std::vector<glm::vec4>> cases;
-    for (const double value : m) {
-        cases.push_back({glm::vec4(static_cast<float>(value), 0.0f, 0.0f, 0.0f)});
-    }
-    const auto results = EvaluatePerCase(body, cases, [&](ShaderProgram& program) {
-        program.Uniform("toneSourcePeak", sourcePeak);
-        program.Uniform("toneTargetPeak", targetPeak);
-    });
-    std::vector<double> mapped;
-    for (const glm::vec4& result : results) {
-        mapped.push_back(result.x);
-    }
-    return mapped;
-}
-
-TEST_F(FrameConverterGLTest, ToneCurvesFollowTheirFormulasAndNeverClipBelowThePeak) {
-    for (const auto& [source, target] :
-         {std::pair{10.0, 2.03}, std::pair{40.0, 1.0}, std::pair{100.0, 6.0}}) {
-        std::vector<double> m;
-        for (int i = 0; i <= 2000; ++i) {
-            m.push_back(source * i / 2000.0);
-        }
-        const auto s = static_cast<float>(source);
-        const auto t = static_cast<float>(target);
-        const std::vector<double> eetf = ToneMapOnGpu(ToneCurve::BT2390, s, t, m);
-        const std::vector<double> reinhard = ToneMapOnGpu(ToneCurve::Reinhard, s, t, m);
-        const std::vector<double> clip = ToneMapOnGpu(ToneCurve::Clip, s, t, m);
-        ASSERT_EQ(eetf.size(), m.size());
-        const double sourcePQ = Ref::PqInverseEotf(source);
-        const double targetPQ = Ref::PqInverseEotf(target);
-        for (std::size_t i = 0; i < m.size(); ++i) {
-            SCOPED_TRACE("peaks " + std::to_string(source) + " -> " + std::to_string(target) +
-                         ", m = " + std::to_string(m[i]));
-            const double want = Ref::Bt2390Eetf(Ref::PqInverseEotf(m[i]), sourcePQ, targetPQ);
-            ASSERT_NEAR(Ref::PqInverseEotf(eetf[i]), want, 1e-4);
-            ASSERT_NEAR(reinhard[i],
-                        m[i] * (1.0 + m[i] * target / (source * source)) / (1.0 + m[i] / target),
-                        1e-5 * target);
-            ASSERT_NEAR(clip[i], std::min(m[i], target), 1e-6 * target);
-            if (i > 0) {
-                ASSERT_GE(eetf[i], eetf[i - 1] - 1e-6 * target);  // float rounding aside
-                ASSERT_GE(reinhard[i], reinhard[i - 1] - 1e-5 * target);
-            }
-            // Below the source peak nothing reaches the target peak (the EETF ends
-            // flat: its last fifth lies within 1e-4 of it).
-            ASSERT_LE(eetf[i], target);
-            if (m[i] <= 0.8 * source) {
-                ASSERT_LT(eetf[i], target * (1.0 - 1e-6));
-            }
-            if (i + 1 < m.size()) {
-                ASSERT_LT(reinhard[i], target * (1.0 - 1e-6));
-            }
-        }
-        EXPECT_NEAR(eetf.back(), target, 1e-4 * target);
-        EXPECT_NEAR(reinhard.back(), target, 1e-4 * target);
-    }
-}
-
-TEST_F(FrameConverterGLTest, PqAndHlgGreysReachSdrThroughTheEetf) {
-    const double sourcePQ = Ref::PqInverseEotf(10.0);  // 1000 cd/m², the default peaks
-    const double targetPQ = Ref::PqInverseEotf(2.03);  // SDR white: reference white
-    // Display light to BT.709 SDR: the reference OOTF undone, reference white to 1.
-    const auto sdr = [](double display) {
-        return Ref::Bt709Oetf(Ref::SdrSceneOfDisplay(display) / Ref::SdrSceneOfDisplay(2.03));
-    };
-    for (const bool hlg : {false, true}) {
+// PQ and HLG grey ramps into BT.709 SDR (reference white to 1), through each
+// tone curve on the largest channel, for several peaks.
+TEST_F(FrameConverterGLTest, HdrGreysFollowTheToneCurves) {
+    // Transfer, curve, source peak and reference white in cd/m².
+    const std::tuple<int, ToneCurve, double, double> rows[] = {
+        {16, ToneCurve::BT2390, 1000, 203},   {18, ToneCurve::BT2390, 1000, 203},
+        {16, ToneCurve::Reinhard, 1000, 203}, {16, ToneCurve::Clip, 1000, 203},
+        {16, ToneCurve::BT2390, 4000, 100},   {16, ToneCurve::Reinhard, 10000, 600},
+        {16, ToneCurve::Clip, 4000, 100},     {18, ToneCurve::Reinhard, 1000, 100}};
+    for (const auto& [transfer, curve, sourcePeak, white] : rows) {
+        SCOPED_TRACE("transfer " + std::to_string(transfer) + ", curve " +
+                     std::to_string(static_cast<int>(curve)) + ", peaks " +
+                     std::to_string(sourcePeak) + " to " + std::to_string(white));
+        const double s = sourcePeak / 100.0, t = white / 100.0;  // units of 100 cd/m²
+        FrameConversionOptions options;
+        options.toneCurve = curve;
+        options.sourcePeakLuminance = static_cast<float>(sourcePeak);
+        options.referenceWhiteLuminance = static_cast<float>(white);
         const CpuFrame ramp =
             MakeFrame(PixFmt::RGB48LE, 1024, 2, [](int, int x, int, int) { return x * 64; },
-                      {9, hlg ? 18 : 16, 9});
-        const CpuFrame out = Blank(PixFmt::RGB48LE, 1024, 2);
-        Convert(ramp, out);
+                      {9, transfer, 9});
+        const CpuFrame target = Blank(PixFmt::RGB48LE, 1024, 2);
+        Convert(ramp, target, options);
         for (int x = 0; x < 1024; ++x) {
             const double v = x * 64 / 65535.0;
             // HLG: the BT.2100 OOTF of a grey for a 1000 cd/m² display, gamma 1.2.
-            const double display =
-                hlg ? 10.0 * std::pow(Ref::HlgInverseOetf(v), 1.2) : Ref::PqEotf(v);
-            const double e = std::min(Ref::PqInverseEotf(display), sourcePQ);
-            const double want = 65535.0 * sdr(Ref::PqEotf(Ref::Bt2390Eetf(e, sourcePQ, targetPQ)));
-            ASSERT_NEAR(Get(*out, 0, x, 1, 1), want, 13.0)  // 2e-4 of the range
-                << (hlg ? "HLG" : "PQ") << " code " << x * 64;
-            ASSERT_NEAR(Get(*out, 0, x, 1, 0), Get(*out, 0, x, 1, 1), 1);  // grey stays grey
+            const double m = transfer == 18 ? 10.0 * std::pow(Ref::HlgInverseOetf(v), 1.2)
+                                            : std::min(Ref::PqEotf(v), s);
+            const double mapped =
+                curve == ToneCurve::Clip ? std::min(m, t)
+                : curve == ToneCurve::Reinhard
+                    ? m * (1.0 + m * t / (s * s)) / (1.0 + m / t)
+                    : Ref::PqEotf(Ref::Bt2390Eetf(Ref::PqInverseEotf(m), Ref::PqInverseEotf(s),
+                                                  Ref::PqInverseEotf(t)));
+            // The reference OOTF undone, reference white to 1.
+            const double want = 65535.0 * Ref::Bt709Oetf(Ref::SdrSceneOfDisplay(mapped) /
+                                                         Ref::SdrSceneOfDisplay(t));
+            ASSERT_NEAR(Get(*target, 0, x, 1, 1), want, 4.0) << "code " << x * 64;  // 6e-5
+            ASSERT_NEAR(Get(*target, 0, x, 1, 0), Get(*target, 0, x, 1, 1), 1);  // grey stays grey
         }
     }
 }
