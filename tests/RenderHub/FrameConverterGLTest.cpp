@@ -73,9 +73,10 @@ TEST_F(FrameConverterGLTest, SameSamplesComeBackExactly) {
     for (const PixFmt format : GetSupportedPixFmt()) {
         EXPECT_EQ(FrameConverter().Plan(format, kBT709, format, kBT709), Path::Integer);
         for (const auto& [width, height] : {std::pair{37, 23}, std::pair{1, 1}}) {
-            for (const CpuFrame& source :
-                 {Noise(format, width, height, 7), bars(format, width, height)}) {
-                const CpuFrame target = Blank(format, width, height);
+            // Rows bottom-up and strides of no whole pixel on the way in.
+            for (const CpuFrame& source : {Noise(format, width, height, 7, kBT709, {1, 3, true}),
+                                           bars(format, width, height)}) {
+                const CpuFrame target = Blank(format, width, height, kBT709, {16, 5, false});
                 Convert(source, target);
                 EXPECT_EQ(FirstDifference(*target, *source), "")
                     << Name(format) << " " << width << "x" << height;

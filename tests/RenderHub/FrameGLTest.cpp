@@ -339,9 +339,11 @@ TEST_F(FrameGLTest, SteadyStateKeepsTexturesAndCreatesNone) {
 
     for (const PixFmt f : {PixFmt::YUV420P, PixFmt::NV12, PixFmt::P010LE, PixFmt::RGBA,
                            PixFmt::BGRA, PixFmt::YUVA420P10LE}) {
-        const CpuFrame first = Noise(f, kWidth, kHeight, 5);
-        const CpuFrame second = Noise(f, kWidth, kHeight, 6);
-        const CpuFrame destination = Blank(RowOf(f).order[0] ? RowOf(f).gpu : f, kWidth, kHeight);
+        // Bottom-up rows: the flipped transfers' temporaries come from the pool.
+        const CpuFrame first = Noise(f, kWidth, kHeight, 5, kBT709, kLayouts[1]);
+        const CpuFrame second = Noise(f, kWidth, kHeight, 6, kBT709, kLayouts[1]);
+        const CpuFrame destination =
+            Blank(RowOf(f).order[0] ? RowOf(f).gpu : f, kWidth, kHeight, kBT709, kLayouts[1]);
         WithStorage([&](const ShaderStorage& storage) {
             GpuFrame frame = Frame::Create();
             frame->Upload(first, storage);
