@@ -15,14 +15,15 @@
 
 #include <gtest/gtest.h>
 
-#include "Kavrin/Core/Exception.h"
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
 #include "ColourReference.h"
 #include "FrameCases.h"
 #include "FrameConverter.h"
 #include "GlObjectCounter.h"
+#include "LogCapture.h"
 #include "Private/UploadDownloadBuffers.h"
+#include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 #include "Texture.h"
@@ -112,22 +113,6 @@ glm::dvec4 Decode(const DataVideoCPU& frame, int matrix, int x, int y) {
             alpha};
 }
 
-// Samples with bits set below the data shift.
-int StrayBits(const DataVideoCPU& frame) {
-    const int mask = (1 << frame.GetDescription().shift) - 1;
-    int stray = 0;
-    for (int plane = 0; plane < frame.GetDescription().planes; ++plane) {
-        for (int y = 0; y < PlaneHeight(frame, plane); ++y) {
-            for (int x = 0; x < PlaneWidth(frame, plane); ++x) {
-                for (int c = 0; c < Channels(frame, plane); ++c) {
-                    stray += (Get(frame, plane, x, y, c) & mask) != 0 ? 1 : 0;
-                }
-            }
-        }
-    }
-    return stray;
-}
-
 // Host memory layouts: rows top-down, bottom-up, padded by whole pixels, and
 // padded so that strides are not whole pixels (GL takes row lengths in pixels),
 // top-down and bottom-up.
@@ -138,23 +123,28 @@ const char* const kLayoutNames[] = {"top-down", "bottom-up", "padded", "odd stri
 
 constexpr std::uint8_t kGuard = 0xA5;
 
-// Fills (count == false) or counts changed bytes of (count == true) the row padding.
-int Padding(DataVideoCPU& frame, bool count) {
-    int touched = 0;
+// Fills the row padding with guard bytes (fill), or counts the guard bytes
+// overwritten and the samples with bits set below the data shift.
+int Untidy(DataVideoCPU& frame, bool fill = false) {
+    int untidy = 0;
     for (int p = 0; p < frame.GetDescription().planes; ++p) {
         const Proc::Plane plane = frame.GetPlane(static_cast<unsigned char>(p));
         const auto stride = static_cast<std::size_t>(std::abs(plane.stride));
         const auto rowBytes = static_cast<std::size_t>(frame.GetPlaneWidthBytes(p));
         for (int r = 0; r < plane.rows; ++r) {
             std::uint8_t* row = plane.data + r * plane.stride;
-            if (!count) {
+            if (fill) {
                 std::memset(row + rowBytes, kGuard, stride - rowBytes);
             }
-            touched += static_cast<int>(std::count_if(row + rowBytes, row + stride,
-                                                      [](std::uint8_t b) { return b != kGuard; }));
+            untidy += static_cast<int>(std::count_if(row + rowBytes, row + stride,
+                                                     [](std::uint8_t b) { return b != kGuard; }));
+            const int channels = Channels(frame, p), mask = (1 << frame.GetDescription().shift) - 1;
+            for (int i = 0; i < PlaneWidth(frame, p) * channels; ++i) {
+                untidy += (Get(frame, p, i / channels, r, i % channels) & mask) != 0;
+            }
         }
     }
-    return touched;
+    return untidy;
 }
 
 // Every format: upload and download in every memory layout, back into the
@@ -198,7 +188,7 @@ TEST_P(FrameFormats, UploadAndDownloadInEveryLayout) {
             frame->Upload(source, storage);
             gpuFormat = frame->GetPixelFormat();
             for (const CpuFrame& target : targets) {
-                Padding(*target, false);
+                Untidy(*target, true);
                 frame->Download(target, storage);
             }
         });
@@ -209,8 +199,7 @@ TEST_P(FrameFormats, UploadAndDownloadInEveryLayout) {
                   "");
         for (const CpuFrame& target : targets) {
             const PixFmt d = target->GetPixelFormat();
-            EXPECT_EQ(StrayBits(*target), 0) << Name(d) << ": bits below the data shift";
-            EXPECT_EQ(Padding(*target, true), 0) << Name(d) << ": row padding overwritten";
+            EXPECT_EQ(Untidy(*target), 0) << Name(d) << ": padding or bits below the shift written";
             if (target == targets[0]) {
                 continue;
             }
@@ -259,6 +248,7 @@ TEST_P(FrameYuvFormats, FromRgb) {
                 16);
         });
     const CpuFrame destination = Blank(f, kWidth, kHeight, {1, 1, matrix});
+    Untidy(*destination, true);
     ThroughGpu(source, {destination});
 
     // Without an alpha plane the colour is premultiplied.
@@ -289,7 +279,7 @@ TEST_P(FrameYuvFormats, FromRgb) {
         }
         return std::clamp(std::floor(value + 0.5), 0.0, 1.0 * Max(f));
     };
-    EXPECT_EQ(StrayBits(*destination), 0) << "samples with bits below the data shift";
+    EXPECT_EQ(Untidy(*destination), 0) << "padding or bits below the data shift written";
     EXPECT_EQ(FirstMiss(*destination, want, {1, 1, 1, 1}), "") << "matrix " << matrix;  // rounding
 }
 
@@ -452,6 +442,22 @@ TEST_F(FrameGLTest, ReleaseReturnsTheTextureOnOrOffTheGlThread) {
     ASSERT_TRUE(deleter.has_value());
     EXPECT_EQ(deleter->count, 1u);
     EXPECT_EQ(poolAfter, pool + 1);
+}
+
+// The transfer probes pass here, and llvmpipe reads back through pixel-pack
+// buffers exactly.
+TEST_F(FrameGLTest, TransferProbesPassAndPickTheBufferVariant) {
+    const LogCapture log;
+    bool supported = false, simple = false;
+    WithStorage([&](const ShaderStorage& storage) {
+        supported = Ogl::Details::CheckTextureFormatSupporting();
+        simple = dynamic_cast<Ogl::Details::DownloadBufferSimple*>(&storage.GetDownloadBuffer()) !=
+                 nullptr;
+    });
+    EXPECT_TRUE(supported);
+    EXPECT_EQ(log.CountPrefix("Unable to create texture"), 0) << log.Dump();
+    EXPECT_TRUE(simple ||
+                RenderHub::GetInstance().GetRenderer().find("llvmpipe") == std::string::npos);
 }
 
 }  // namespace
