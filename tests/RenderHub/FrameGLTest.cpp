@@ -64,33 +64,26 @@ std::size_t IndexOf(PixFmt pixFmt) {
 int ChromaX(PixFmt pixFmt, int x) { return x >> Describe(pixFmt).log2ChromaW; }
 int ChromaY(PixFmt pixFmt, int y) { return y >> Describe(pixFmt).log2ChromaH; }
 
-// Per chroma block a colour inside [0.1, 0.9]^3, per pixel a luma step of at
-// most 0.08: every sample decodes inside the RGB cube.
+// Per chroma block a colour inside [0.1, 0.9]^3, per pixel plus a grey step of
+// at most 0.08, which keeps the chroma: every sample decodes inside the RGB cube.
 void FillInGamut(DataVideoCPU& frame, int matrix, std::mt19937& rng) {
     const PixFmt f = frame.GetPixelFormat();
-    const Ref::Limits l = LimitsOf(f);
-    const Ref::Luma m = Ref::LumaOf(static_cast<YCbCrMatrix>(matrix));
-    std::uniform_real_distribution<double> colour(0.1, 0.9);
-    std::uniform_real_distribution<double> step(-0.08, 0.08);
-    std::uniform_int_distribution<int> alpha(0, Max(f));
-    const int cw = PlaneWidth(frame, 1);
-    std::vector<double> blockLuma(static_cast<std::size_t>(cw * PlaneHeight(frame, 1)));
-    for (int i = 0; i < static_cast<int>(blockLuma.size()); ++i) {
-        const glm::dvec3 e = Ref::RgbToYpPbPr(m, {colour(rng), colour(rng), colour(rng)});
-        blockLuma[static_cast<std::size_t>(i)] = e.x;
-        for (int k = 1; k < 3; ++k) {
-            SetCode(frame, k, i % cw, i / cw,
-                    static_cast<int>(std::floor(e[k] * l.ChromaSpan() + l.cmid + 0.5)));
-        }
+    std::uniform_real_distribution<double> colour(0.1, 0.9), step(-0.08, 0.08);
+    std::vector<glm::dvec3> blocks(static_cast<std::size_t>(kWidth * kHeight));
+    for (glm::dvec3& block : blocks) {
+        block = {colour(rng), colour(rng), colour(rng)};
     }
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
-            const double yp =
-                blockLuma[static_cast<std::size_t>(ChromaY(f, y) * cw + ChromaX(f, x))] + step(rng);
-            SetCode(frame, 0, x, y,
-                    static_cast<int>(std::floor(yp * (l.ymax - l.ymin) + l.ymin + 0.5)));
+            const int cx = ChromaX(f, x), cy = ChromaY(f, y);
+            const glm::ivec3 codes =
+                Ref::EncodeSamples(static_cast<YCbCrMatrix>(matrix), Describe(f).range, Depth(f),
+                                   blocks[static_cast<std::size_t>(cy * kWidth + cx)] + step(rng));
+            SetCode(frame, 0, x, y, codes.x);
+            SetCode(frame, 1, cx, cy, codes.y);
+            SetCode(frame, 2, cx, cy, codes.z);
             if (Components(f) == 4) {
-                SetCode(frame, 3, x, y, alpha(rng));
+                SetCode(frame, 3, x, y, static_cast<int>(rng() % (Max(f) + 1)));
             }
         }
     }
@@ -233,19 +226,11 @@ TEST_P(FrameYuvFormats, FromRgb) {
     const int sw = Describe(f).log2ChromaW, sh = Describe(f).log2ChromaH;
     std::mt19937 rng(static_cast<unsigned>(index) + 211u);
     std::uniform_real_distribution<double> colour(0.0, 1.0);
-    std::uniform_real_distribution<double> opacity(0.2, 1.0);
     // Opacity constant per chroma block, where weighted and plain means agree.
-    std::vector<double> blockAlpha(static_cast<std::size_t>(kWidth * kHeight));
-    for (double& a : blockAlpha) {
-        a = opacity(rng);
-    }
     const CpuFrame source =
         MakeFrame(PixFmt::RGBA64LE, kWidth, kHeight, [&](int, int x, int y, int k) {
             return Quantise(
-                k < 3
-                    ? colour(rng)
-                    : blockAlpha[static_cast<std::size_t>(ChromaY(f, y) * kWidth + ChromaX(f, x))],
-                16);
+                k < 3 ? colour(rng) : 0.2 + (ChromaX(f, x) * 7 + ChromaY(f, y)) % 9 * 0.1, 16);
         });
     const CpuFrame destination = Blank(f, kWidth, kHeight, {1, 1, matrix});
     Untidy(*destination, true);

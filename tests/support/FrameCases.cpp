@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -16,48 +17,47 @@ namespace Kavrin::Test {
 
 const std::vector<FormatRow>& FormatRows() {
     // Formats deeper than 8 bits keep 16 bits on the GPU.
-    static const std::vector<FormatRow> rows = {
-        {PixFmt::RGBA, "RGBA", PixFmt::RGBA},
-        {PixFmt::BGRA, "BGRA", PixFmt::RGBA},
-        {PixFmt::ARGB, "ARGB", PixFmt::RGBA},
-        {PixFmt::ABGR, "ABGR", PixFmt::RGBA},
-        {PixFmt::RGB24, "RGB", PixFmt::RGB24},
-        {PixFmt::BGR24, "BGR", PixFmt::RGB24},
-        {PixFmt::YUVA420P, "", PixFmt::RGBA},
-        {PixFmt::YUV420P, "", PixFmt::RGB24},
-        {PixFmt::YUVA422P, "", PixFmt::RGBA},
-        {PixFmt::YUV422P, "", PixFmt::RGB24},
-        {PixFmt::YUVA444P, "", PixFmt::RGBA},
-        {PixFmt::YUV444P, "", PixFmt::RGB24},
-        {PixFmt::YUV440P, "", PixFmt::RGB24},
-        {PixFmt::YUV411P, "", PixFmt::RGB24},
-        {PixFmt::YUV410P, "", PixFmt::RGB24},
-        {PixFmt::NV12, "", PixFmt::RGB24},
-        {PixFmt::NV21, "", PixFmt::RGB24},
-        {PixFmt::RGB48LE, "RGB", PixFmt::RGB48LE},
-        {PixFmt::BGR48LE, "BGR", PixFmt::RGB48LE},
-        {PixFmt::RGBA64LE, "RGBA", PixFmt::RGBA64LE},
-        {PixFmt::BGRA64LE, "BGRA", PixFmt::RGBA64LE},
-        {PixFmt::YUV420P10LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV420P12LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV420P16LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV422P10LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV422P12LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV422P16LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV444P10LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV444P12LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV444P16LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUVA420P10LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA420P16LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA422P10LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA422P12LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA422P16LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA444P10LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA444P12LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA444P16LE, "", PixFmt::RGBA64LE},
-        {PixFmt::P010LE, "", PixFmt::RGB48LE},
-        {PixFmt::P016LE, "", PixFmt::RGB48LE},
-    };
+    static const FormatRow table[] = {{PixFmt::RGBA, "RGBA", PixFmt::RGBA},
+                                      {PixFmt::BGRA, "BGRA", PixFmt::RGBA},
+                                      {PixFmt::ARGB, "ARGB", PixFmt::RGBA},
+                                      {PixFmt::ABGR, "ABGR", PixFmt::RGBA},
+                                      {PixFmt::RGB24, "RGB", PixFmt::RGB24},
+                                      {PixFmt::BGR24, "BGR", PixFmt::RGB24},
+                                      {PixFmt::YUVA420P, "", PixFmt::RGBA},
+                                      {PixFmt::YUV420P, "", PixFmt::RGB24},
+                                      {PixFmt::YUVA422P, "", PixFmt::RGBA},
+                                      {PixFmt::YUV422P, "", PixFmt::RGB24},
+                                      {PixFmt::YUVA444P, "", PixFmt::RGBA},
+                                      {PixFmt::YUV444P, "", PixFmt::RGB24},
+                                      {PixFmt::YUV440P, "", PixFmt::RGB24},
+                                      {PixFmt::YUV411P, "", PixFmt::RGB24},
+                                      {PixFmt::YUV410P, "", PixFmt::RGB24},
+                                      {PixFmt::NV12, "", PixFmt::RGB24},
+                                      {PixFmt::NV21, "", PixFmt::RGB24},
+                                      {PixFmt::RGB48LE, "RGB", PixFmt::RGB48LE},
+                                      {PixFmt::BGR48LE, "BGR", PixFmt::RGB48LE},
+                                      {PixFmt::RGBA64LE, "RGBA", PixFmt::RGBA64LE},
+                                      {PixFmt::BGRA64LE, "BGRA", PixFmt::RGBA64LE},
+                                      {PixFmt::YUV420P10LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV420P12LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV420P16LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV422P10LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV422P12LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV422P16LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV444P10LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV444P12LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUV444P16LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::YUVA420P10LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA420P16LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA422P10LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA422P12LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA422P16LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA444P10LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA444P12LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::YUVA444P16LE, "", PixFmt::RGBA64LE},
+                                      {PixFmt::P010LE, "", PixFmt::RGB48LE},
+                                      {PixFmt::P016LE, "", PixFmt::RGB48LE}};
+    static const std::vector<FormatRow> rows(std::begin(table), std::end(table));
     return rows;
 }
 
