@@ -44,18 +44,6 @@ PixFmt Yuv444(int depth, bool alpha = false) {
     return formats[alpha ? 1 : 0][depth == 8 ? 0 : depth == 10 ? 1 : depth == 12 ? 2 : 3];
 }
 
-// The frame's first three components as zimg takes them, in `image`'s plane sizes.
-void FillZimg(ZimgImage& image, const DataVideoCPU& frame) {
-    for (int plane = 0; plane < 3; ++plane) {
-        for (int y = 0; y < image.PlaneHeight(plane); ++y) {
-            for (int x = 0; x < image.PlaneWidth(plane); ++x) {
-                image.planes[plane].push_back(
-                    static_cast<std::uint16_t>(GetCode(frame, plane, x, y)));
-            }
-        }
-    }
-}
-
 using FrameConverterGLTest = GLTest<>;
 
 // Samples that keep their depth and grid come back bit-exact: every format into
@@ -262,7 +250,6 @@ struct ZimgCase {
 };
 
 // Soft gradients, fine texture and a hard diagonal edge, 16-bit.
-// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
 int Picture(int channel, int x, int y) {
     const double v = 0.5 + 0.25 * std::sin(0.13 * x + 0.05 * y + channel) +
                      0.12 * std::sin(0.9 * x * std::cos(0.2 * y)) + (x > 40 + y / 3 ? 0.1 : -0.1);
@@ -301,29 +288,34 @@ TEST_P(FrameConverterZimg, MatchesWithinOneCode) {
     Convert(source, target, options);
 
     const auto image = [&](const PixFmtDescription& d, int width, int height, int matrix) {
-        return ZimgImage{width,
-                         height,
-                         d.depth,
-                         d.IsRGB(),
-                         d.IsRGB() || c.range == Range::Full,
-                         d.IsRGB() ? 0 : matrix,
-                         {},
-                         d.log2ChromaW,
-                         d.log2ChromaH,
-                         static_cast<int>(c.location) - 1};
+        ZimgImage image{width,
+                        height,
+                        d.depth,
+                        d.IsRGB(),
+                        d.IsRGB() || c.range == Range::Full,
+                        d.IsRGB() ? 0 : matrix,
+                        {}};
+        image.subsampleW = d.log2ChromaW;
+        image.subsampleH = d.log2ChromaH;
+        image.chromaLocation = static_cast<int>(c.location) - 1;
+        return image;
     };
     ZimgImage zin = image(in, c.width, c.height, c.matrix);
     ZimgImage zout = image(out, c.toWidth, c.toHeight, c.toMatrix);
-    FillZimg(zin, *source);
-    ASSERT_TRUE(resize ? ZimgResize(zin, zout,
-                                    c.scale == ScaleFilter::Bilinear   ? ZimgKernel::Bilinear
-                                    : c.scale == ScaleFilter::Mitchell ? ZimgKernel::Mitchell
-                                    : c.scale == ScaleFilter::Lanczos3 ? ZimgKernel::Lanczos3
-                                                                       : ZimgKernel::CatmullRom)
-                       : ZimgConvert(zin, zout,
-                                     c.chroma == Filter::Bicubic ? ZimgChromaFilter::Bicubic
-                                                                 : ZimgChromaFilter::Bilinear,
-                                     0.0, 0.5));
+    for (int k = 0; k < 3; ++k) {
+        for (int y = 0; y < zin.PlaneHeight(k); ++y) {
+            for (int x = 0; x < zin.PlaneWidth(k); ++x) {
+                zin.planes[k].push_back(static_cast<std::uint16_t>(GetCode(*source, k, x, y)));
+            }
+        }
+    }
+    // The kernels in the same order.
+    ASSERT_TRUE(resize
+                    ? ZimgResize(zin, zout, static_cast<ZimgKernel>(static_cast<int>(c.scale) - 1))
+                    : ZimgConvert(zin, zout,
+                                  c.chroma == Filter::Bicubic ? ZimgChromaFilter::Bicubic
+                                                              : ZimgChromaFilter::Bilinear,
+                                  0.0, 0.5));
     // Both mirror at the edges, so every pixel is compared: within one code, or
     // above 80 dB for 16-bit RGB resized.
     const auto zimg = [&](int k, int x, int y) {
@@ -528,24 +520,19 @@ TEST_F(FrameConverterGLTest, HdrGreysFollowTheToneCurves) {
 }
 
 TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
-    const glm::dvec3 luma709(0.2126, 0.7152, 0.0722);
-    const glm::dvec3 luma2020(0.2627, 0.6780, 0.0593);
-    // Linear light on both sides: the codes are the light.
-    const Conf::ColorSpace linear2020{9, 8, 0};
-    const Conf::ColorSpace linear709{1, 8, 0};
+    const glm::dvec3 luma709(0.2126, 0.7152, 0.0722), luma2020(0.2627, 0.6780, 0.0593);
     FrameConversionOptions compress;
     compress.gamut = FrameConversionOptions::Gamut::Compress;
-
-    // Every colour of a 6x6x6 grid of BT.2020.
+    // Every colour of a 6x6x6 grid of BT.2020, linear light on both sides.
     const auto level = [](int i) { return i / 5.0; };
-    const CpuFrame grid = MakeFrame(
-        PixFmt::RGB48LE, 36, 6,
-        [&](int, int x, int y, int channel) {
-            const int index[3] = {x % 6, x / 6, y};
-            return static_cast<int>(std::lround(level(index[channel]) * 65535.0));
-        },
-        linear2020);
-    const CpuFrame out = Blank(PixFmt::RGB48LE, 36, 6, linear709);
+    const CpuFrame grid =
+        MakeFrame(PixFmt::RGB48LE, 36, 6,
+                  [&](int, int x, int y, int channel) {
+                      const int index[3] = {x % 6, x / 6, y};
+                      return static_cast<int>(std::lround(level(index[channel]) * 65535.0));
+                  },
+                  {9, 8, 0});
+    const CpuFrame out = Blank(PixFmt::RGB48LE, 36, 6, {1, 8, 0});
     Convert(grid, out, compress);
     for (int y = 0; y < 6; ++y) {
         for (int x = 0; x < 36; ++x) {
@@ -584,26 +571,23 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
 
     // BT.709 colours 80 % of the way from grey to the boundary, through BT.2020
     // with the BT.709 curve: within one 8-bit code of the plain conversion.
-    const Conf::ColorSpace curve2020{9, 1, 0};
-    const Conf::ColorSpace curve709{1, 1, 0};
     const glm::dvec3 boundary[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1},   {1, 1, 0},
                                    {0, 1, 1}, {1, 0, 1}, {1, 0.4, 0}, {0.3, 0, 1}};
-    const auto to2020 = [](const glm::dvec3& c) {  // BT.2087-0 equation (2)
-        return glm::dvec3(0.6274 * c.r + 0.3293 * c.g + 0.0433 * c.b,
-                          0.0691 * c.r + 0.9195 * c.g + 0.0114 * c.b,
-                          0.0164 * c.r + 0.0880 * c.g + 0.8956 * c.b);
-    };
+    glm::dmat3 to709;
+    for (int i = 0; i < 3; ++i) {
+        to709[i] = Ref::Bt2020ToBt709(glm::dvec3(i == 0, i == 1, i == 2));
+    }
     const CpuFrame inside = MakeFrame(
         PixFmt::RGB48LE, 8, 3,
         [&](int, int x, int y, int channel) {
             const glm::dvec3 b = boundary[x] * (0.3 + 0.3 * y);
             const double luminance = glm::dot(b, luma709);
-            const glm::dvec3 c = to2020(luminance + 0.8 * (b - luminance));
+            const glm::dvec3 c = glm::inverse(to709) * (luminance + 0.8 * (b - luminance));
             return static_cast<int>(std::lround(Ref::Bt709Oetf(c[channel]) * 65535.0));
         },
-        curve2020);
-    const CpuFrame plain = Blank(PixFmt::RGB24, 8, 3, curve709);
-    const CpuFrame compressed = Blank(PixFmt::RGB24, 8, 3, curve709);
+        {9, 1, 0});
+    const CpuFrame plain = Blank(PixFmt::RGB24, 8, 3, {1, 1, 0});
+    const CpuFrame compressed = Blank(PixFmt::RGB24, 8, 3, {1, 1, 0});
     Convert(inside, plain);
     Convert(inside, compressed, compress);
     for (int y = 0; y < 3; ++y) {
