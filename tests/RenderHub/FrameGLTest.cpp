@@ -476,41 +476,6 @@ Outcome Attempt(const std::function<void()>& body) {
     return {};
 }
 
-class FrameBadInputGLTest : public ::testing::Test {
-protected:
-    // Frames and converters make their shared GL objects on first use; make them
-    // before the counters are compared.
-    static void SetUpTestSuite() {
-        WithStorage([](const ShaderStorage& storage) {
-            for (const PixFmt pixFmt : GetSupportedPixFmt()) {
-                for (const bool bottomUp : {false, true}) {
-                    auto frame = Blank(pixFmt, 2, 2, kBT709, {32, 0, bottomUp});
-                    auto gpu = Frame::Create();
-                    gpu->Upload(frame, storage);
-                    Attempt([&] { gpu->Download(frame, storage); });  // swapped RGB refuses
-                    gpu->Upload(nullptr, storage);
-                }
-            }
-            FrameConverter().Convert(Blank(PixFmt::YUV420P, 2, 2), Blank(PixFmt::RGB24, 4, 4),
-                                     storage);
-        });
-    }
-    void SetUp() override {
-        WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
-        before = GlObjectCounter::Take();
-    }
-    void TearDown() override {
-        WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
-        EXPECT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-        // Programs are a cache, one per conversion specialised so far; every other
-        // kind must be back where it was.
-        GlObjectCounter::Snapshot after = GlObjectCounter::Take();
-        after[GlObjectCounter::Program] = before[GlObjectCounter::Program];
-        EXPECT_EQ(after, before) << "GL objects leaked";
-    }
-    GlObjectCounter::Snapshot before{};
-};
-
 struct Refusal {
     std::string call;
     std::function<void()> body;
@@ -519,26 +484,37 @@ struct Refusal {
     bool prefix = false;  // the message starts with `message`
 };
 
-// Runs `body` on the GL thread; `glError` gets what GL flagged meanwhile.
-std::function<void()> OnGl(std::function<void(const ShaderStorage&)> body, GLenum& glError) {
-    return [body = std::move(body), &glError] {
-        WithStorage([&](const ShaderStorage& storage) {
-            try {
-                body(storage);
-            } catch (...) {
-                glError = glGetError();
-                throw;
+// Every refusal comes before the GPU is touched or gives back all it took: the
+// GL objects end where they were (programs aside, a cache).
+TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
+    // Frames and converters make their shared GL objects on first use.
+    WithStorage([](const ShaderStorage& storage) {
+        for (const PixFmt pixFmt : GetSupportedPixFmt()) {
+            for (const bool bottomUp : {false, true}) {
+                auto frame = Blank(pixFmt, 2, 2, kBT709, {32, 0, bottomUp});
+                auto gpu = Frame::Create();
+                gpu->Upload(frame, storage);
+                Attempt([&] { gpu->Download(frame, storage); });  // swapped RGB refuses
             }
-            glError = glGetError();
-        });
-    };
-}
-
-// Every refusal before the GPU is touched, or with all it took given back.
-TEST_F(FrameBadInputGLTest, EveryRefusalNamesItsCause) {
+        }
+        FrameConverter().Convert(Blank(PixFmt::YUV420P, 2, 2), Blank(PixFmt::RGB24, 4, 4), storage);
+        TexturePool::GetInstance().Clear();
+    });
+    const GlObjectCounter::Snapshot before = GlObjectCounter::Take();
     GLenum glError = GL_NO_ERROR;
+    // Runs `body` on the GL thread; glError gets what GL flagged meanwhile.
     const auto gl = [&](std::function<void(const ShaderStorage&)> body) {
-        return OnGl(std::move(body), glError);
+        return std::function<void()>([body, &glError] {
+            WithStorage([&](const ShaderStorage& storage) {
+                try {
+                    body(storage);
+                } catch (...) {
+                    glError = glGetError();
+                    throw;
+                }
+                glError = glGetError();
+            });
+        });
     };
     const auto max = static_cast<int>(
         std::min<std::uint64_t>(RenderHub::GetInstance().GetMaximumTextureSize(), INT_MAX - 1));
@@ -684,6 +660,12 @@ TEST_F(FrameBadInputGLTest, EveryRefusalNamesItsCause) {
     }
     EXPECT_TRUE(std::all_of(memory.begin(), memory.end(), [](std::uint8_t b) { return b == 0x33; }))
         << "a refused download wrote through its plane";
+    object.reset();
+    clone.reset();
+    WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
+    GlObjectCounter::Snapshot after = GlObjectCounter::Take();
+    after[GlObjectCounter::Program] = before[GlObjectCounter::Program];
+    EXPECT_EQ(after, before) << "GL objects leaked";
 }
 
 }  // namespace
