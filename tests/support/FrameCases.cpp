@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "Frame.h"
 #include "ShaderStorage.h"
@@ -16,48 +17,35 @@
 namespace Kavrin::Test {
 
 const std::vector<FormatRow>& FormatRows() {
-    // Formats deeper than 8 bits keep 16 bits on the GPU.
-    static const FormatRow table[] = {{PixFmt::RGBA, "RGBA", PixFmt::RGBA},
-                                      {PixFmt::BGRA, "BGRA", PixFmt::RGBA},
-                                      {PixFmt::ARGB, "ARGB", PixFmt::RGBA},
-                                      {PixFmt::ABGR, "ABGR", PixFmt::RGBA},
-                                      {PixFmt::RGB24, "RGB", PixFmt::RGB24},
-                                      {PixFmt::BGR24, "BGR", PixFmt::RGB24},
-                                      {PixFmt::YUVA420P, "", PixFmt::RGBA},
-                                      {PixFmt::YUV420P, "", PixFmt::RGB24},
-                                      {PixFmt::YUVA422P, "", PixFmt::RGBA},
-                                      {PixFmt::YUV422P, "", PixFmt::RGB24},
-                                      {PixFmt::YUVA444P, "", PixFmt::RGBA},
-                                      {PixFmt::YUV444P, "", PixFmt::RGB24},
-                                      {PixFmt::YUV440P, "", PixFmt::RGB24},
-                                      {PixFmt::YUV411P, "", PixFmt::RGB24},
-                                      {PixFmt::YUV410P, "", PixFmt::RGB24},
-                                      {PixFmt::NV12, "", PixFmt::RGB24},
-                                      {PixFmt::NV21, "", PixFmt::RGB24},
-                                      {PixFmt::RGB48LE, "RGB", PixFmt::RGB48LE},
-                                      {PixFmt::BGR48LE, "BGR", PixFmt::RGB48LE},
-                                      {PixFmt::RGBA64LE, "RGBA", PixFmt::RGBA64LE},
-                                      {PixFmt::BGRA64LE, "BGRA", PixFmt::RGBA64LE},
-                                      {PixFmt::YUV420P10LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV420P12LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV420P16LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV422P10LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV422P12LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV422P16LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV444P10LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV444P12LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUV444P16LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::YUVA420P10LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA420P16LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA422P10LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA422P12LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA422P16LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA444P10LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA444P12LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::YUVA444P16LE, "", PixFmt::RGBA64LE},
-                                      {PixFmt::P010LE, "", PixFmt::RGB48LE},
-                                      {PixFmt::P016LE, "", PixFmt::RGB48LE}};
-    static const std::vector<FormatRow> rows(std::begin(table), std::end(table));
+    using P = PixFmt;
+    static const std::vector<FormatRow> rows = [] {
+        // In the library's order.
+        const P formats[] = {
+            P::RGBA,         P::BGRA,         P::ARGB,         P::ABGR,         P::RGB24,
+            P::BGR24,        P::YUVA420P,     P::YUV420P,      P::YUVA422P,     P::YUV422P,
+            P::YUVA444P,     P::YUV444P,      P::YUV440P,      P::YUV411P,      P::YUV410P,
+            P::NV12,         P::NV21,         P::RGB48LE,      P::BGR48LE,      P::RGBA64LE,
+            P::BGRA64LE,     P::YUV420P10LE,  P::YUV420P12LE,  P::YUV420P16LE,  P::YUV422P10LE,
+            P::YUV422P12LE,  P::YUV422P16LE,  P::YUV444P10LE,  P::YUV444P12LE,  P::YUV444P16LE,
+            P::YUVA420P10LE, P::YUVA420P16LE, P::YUVA422P10LE, P::YUVA422P12LE, P::YUVA422P16LE,
+            P::YUVA444P10LE, P::YUVA444P12LE, P::YUVA444P16LE, P::P010LE,       P::P016LE};
+        // Memory order of the packed RGB formats.
+        const std::pair<P, const char*> orders[] = {
+            {P::RGBA, "RGBA"},     {P::BGRA, "BGRA"},    {P::ARGB, "ARGB"},   {P::ABGR, "ABGR"},
+            {P::RGB24, "RGB"},     {P::BGR24, "BGR"},    {P::RGB48LE, "RGB"}, {P::BGR48LE, "BGR"},
+            {P::RGBA64LE, "RGBA"}, {P::BGRA64LE, "BGRA"}};
+        std::vector<FormatRow> table;
+        for (const P format : formats) {
+            const auto order = std::find_if(std::begin(orders), std::end(orders),
+                                            [&](const auto& o) { return o.first == format; });
+            // RGB(A) of 8 bits, or of 16 for deeper formats, alpha where it was.
+            const bool alpha = Describe(format).HasAlpha(), deep = Describe(format).depth > 8;
+            table.push_back(
+                {format, order != std::end(orders) ? order->second : "",
+                 deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
+        }
+        return table;
+    }();
     return rows;
 }
 
@@ -119,13 +107,12 @@ void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
 Slot SlotOf(PixFmt pixFmt, int component) {
     const std::string order = RowOf(pixFmt).order;
     if (!order.empty()) {
-        return {0, static_cast<int>(order.find("RGBA"[component])), false};
+        return {0, static_cast<int>(order.find("RGBA"[component]))};
     }
-    const bool chroma = component == 1 || component == 2;
-    if (!Describe(pixFmt).IsSemiPlanar() || !chroma) {
-        return {component, 0, chroma};
+    if (!Describe(pixFmt).IsSemiPlanar() || component == 0 || component == 3) {
+        return {component, 0};
     }
-    return {1, (component == 1) == (pixFmt != PixFmt::NV21) ? 0 : 1, true};
+    return {1, (component == 1) == (pixFmt != PixFmt::NV21) ? 0 : 1};
 }
 
 int Components(PixFmt pixFmt) { return Describe(pixFmt).HasAlpha() ? 4 : 3; }

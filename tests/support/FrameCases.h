@@ -46,12 +46,11 @@ int Channels(const DataVideoCPU& frame, int plane);
 int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel = 0);
 void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value);
 
-// Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane,
-// channel, and whether it lies on the chroma grid.
+// Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane
+// and channel.
 struct Slot {
     int plane;
     int channel;
-    bool chroma;
 };
 Slot SlotOf(PixFmt pixFmt, int component);
 int Components(PixFmt pixFmt);
