@@ -351,20 +351,7 @@ TEST_F(FrameGLTest, SteadyStateKeepsTexturesAndCreatesNone) {
     }
 }
 
-// Draws `frame` premultiplied into an RGBA8 target; rows bottom-up as GL reads.
-std::vector<std::uint8_t> DrawInto(const Frame& frame, const ShaderStorage& storage,
-                                   std::array<int, 2> direction) {
-    Texture target({kWidth, kHeight, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
-                   GL_NEAREST, nullptr);
-    storage.FBO().Attach(target);
-    frame.DrawPremultiplied(storage, direction);
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kWidth * kHeight * 4));
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    return pixels;
-}
-
+// Drawn premultiplied into an RGBA8 target: straight, flipped or mirrored.
 TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
     const auto channel = [](int x, int y, int k) {
         const int values[4] = {x * 7, y * 15, 77, y < kHeight / 2 ? 255 : 51};
@@ -372,28 +359,32 @@ TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
     };
     const CpuFrame source = MakeFrame(PixFmt::RGBA, kWidth, kHeight,
                                       [&](int, int x, int y, int k) { return channel(x, y, k); });
-    std::vector<std::uint8_t> straight, flipped, mirrored;
-    WithStorage([&](const ShaderStorage& storage) {
-        GpuFrame frame = Frame::Create();
-        frame->Upload(source, storage);
-        straight = DrawInto(*frame, storage, {1, 1});
-        flipped = DrawInto(*frame, storage, {1, -1});
-        mirrored = DrawInto(*frame, storage, {-1, 1});
-    });
-    // Host row y is texture row y, which GL reads back as row y.
-    const auto at = [](const std::vector<std::uint8_t>& p, int x, int y, int k) {
-        return static_cast<int>(p[static_cast<std::size_t>((y * kWidth + x) * 4 + k)]);
-    };
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            const double a = channel(x, y, 3) / 255.0;
-            for (int k = 0; k < 4; ++k) {
-                const double wanted = k < 3 ? channel(x, y, k) * a : channel(x, y, 3);
-                // Blend rounding.
-                ASSERT_NEAR(at(straight, x, y, k), wanted, 1.0) << x << "," << y << " c" << k;
-                ASSERT_NEAR(at(flipped, x, kHeight - 1 - y, k), wanted, 1.0) << "flipped";
-                ASSERT_NEAR(at(mirrored, kWidth - 1 - x, y, k), wanted, 1.0) << "mirrored";
-            }
+    for (const auto& direction : {std::array{1, 1}, std::array{1, -1}, std::array{-1, 1}}) {
+        SCOPED_TRACE("direction " + std::to_string(direction[0]) + "," +
+                     std::to_string(direction[1]));
+        std::vector<std::uint8_t> drawn(static_cast<std::size_t>(kWidth * kHeight * 4));
+        WithStorage([&](const ShaderStorage& storage) {
+            GpuFrame frame = Frame::Create();
+            frame->Upload(source, storage);
+            Texture target({kWidth, kHeight, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
+                           GL_NEAREST, nullptr);
+            storage.FBO().Attach(target);
+            frame->DrawPremultiplied(storage, direction);
+            glPixelStorei(GL_PACK_ALIGNMENT, 1);
+            glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, drawn.data());
+            glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        });
+        // Host row y is texture row y, which GL reads back as row y.
+        for (int i = 0; i < kWidth * kHeight * 4; ++i) {
+            const int x = i / 4 % kWidth, y = i / 4 / kWidth, k = i % 4;
+            const int from = ((direction[1] > 0 ? y : kHeight - 1 - y) * kWidth +
+                              (direction[0] > 0 ? x : kWidth - 1 - x)) *
+                                 4 +
+                             k;
+            const double alpha = channel(x, y, 3) / 255.0;
+            ASSERT_NEAR(drawn[static_cast<std::size_t>(from)],
+                        k < 3 ? channel(x, y, k) * alpha : channel(x, y, 3), 1.0)  // blend rounding
+                << x << "," << y << " c" << k;
         }
     }
 }
