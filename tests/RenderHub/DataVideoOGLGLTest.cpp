@@ -1,22 +1,18 @@
-// GPU data objects: the factory hook, task order, clones, padding and pipelines
-// from several threads. Their refusals are in FrameBadInputGLTest's table.
+// GPU data objects: the factory hook, task order, clones and padding (their
+// refusals are in the frame tests' table; many threads drive them in StressGLTest).
 #include <GL/glew.h>
 
 #include "DataVideoOGL.h"
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "ColorSpaceConverter.h"
 #include "FrameCases.h"
 #include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
-#include "Texture.h"
 
 namespace {
 
@@ -94,47 +90,6 @@ TEST_F(DataVideoOGLGLTest, TasksRunInOrderAndClonesDeferToThePrimary) {
     MakeObject()->AttachTask(pending);
     EXPECT_EQ(pending->GetStatus(), Proc::TaskCancelled);
     EXPECT_EQ(log.back(), "primary");
-}
-
-// Pipelines on several threads, each driving its own objects through upload,
-// colour conversion and download; every picture comes back with its own colour.
-TEST_F(DataVideoOGLGLTest, ObjectsDrivenFromSeveralThreads) {
-    std::atomic<int> wrong = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                const auto shade = static_cast<std::uint8_t>(t * 60 + i);
-                auto source = DataVideoCPU::Create(PixFmt::RGBA, kSmall, kBT709);
-                source->Fill({shade, static_cast<std::uint8_t>(255 - shade), 7, 255});
-                const CpuFrame destination = Blank(PixFmt::RGBA, 16, 8);
-                auto object = MakeObject();
-                object->AttachTask(MakeTask([object, source](auto, const ShaderStorage& storage) {
-                    object->FrameData()->Upload(source, storage);
-                }));
-                // sRGB to sRGB with the same primaries: an identity up to rounding.
-                object->AttachTask(
-                    MakeTask([object, destination](auto, const ShaderStorage& storage) {
-                        auto frame = object->FrameData();
-                        auto converted = frame->AllocateIntermediate();
-                        storage.FBO().Attach(*converted->GetFirstTexture());
-                        Proc::ColorConversionInfo info;
-                        info.source = info.target = {1, 13, 1};
-                        ConvertColorSpace(frame, info, storage);
-                        converted->Download(destination, storage);
-                    }));
-                object->Execute(true);
-                // One code for the float round trip through the transfer curve.
-                wrong += std::abs(GetCode(*destination, 0, 5, 3) - shade) > 1 ||
-                         std::abs(GetCode(*destination, 1, 5, 3) - (255 - shade)) > 1 ||
-                         std::abs(GetCode(*destination, 2, 5, 3) - 7) > 1;
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

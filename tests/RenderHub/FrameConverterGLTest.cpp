@@ -601,30 +601,22 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
 }
 
 TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {
-    const FrameConverter converter;
-    struct Case {
-        PixFmt from;
-        Conf::ColorSpace fromSpace;
-        PixFmt to;
-        Conf::ColorSpace toSpace;
-        Path path;
-    };
-    const Conf::ColorSpace pq2020{9, 16, 9};
-    const Conf::ColorSpace unspecified{2, 2, 2};
+    const Conf::ColorSpace pq2020{9, 16, 9}, unspecified{2, 2, 2};
     const Conf::ColorSpace bt601Curve{1, 6, 1};  // the same curve under another code
-    for (const Case& c : {
-             Case{PixFmt::YUV420P, kBT709, PixFmt::YUV444P10LE, kBT709, Path::Integer},
-             Case{PixFmt::NV12, kBT709, PixFmt::P010LE, kBT709, Path::Integer},
-             Case{PixFmt::RGB24, kBT709, PixFmt::BGRA64LE, kBT709, Path::Integer},
-             Case{PixFmt::YUV420P, kBT709, PixFmt::YUV420P, bt601Curve, Path::Integer},
-             Case{PixFmt::YUV420P, unspecified, PixFmt::YUV422P, kBT709, Path::Integer},
-             Case{PixFmt::P010LE, pq2020, PixFmt::YUV420P16LE, pq2020, Path::Integer},
-             Case{PixFmt::YUV420P, kBT709, PixFmt::RGB24, kBT709, Path::Colour},
-             Case{PixFmt::YUV420P, pq2020, PixFmt::YUV420P, kBT709, Path::Colour},
-             Case{PixFmt::YUV444P, {1, 1, 9}, PixFmt::YUV444P, kBT709, Path::Colour},
-         }) {
-        EXPECT_EQ(converter.Plan(c.from, c.fromSpace, c.to, c.toSpace), c.path)
-            << Name(c.from) << " to " << Name(c.to);
+    using P = PixFmt;
+    const std::tuple<P, Conf::ColorSpace, P, Conf::ColorSpace, Path> rows[] = {
+        {P::YUV420P, kBT709, P::YUV444P10LE, kBT709, Path::Integer},
+        {P::NV12, kBT709, P::P010LE, kBT709, Path::Integer},
+        {P::RGB24, kBT709, P::BGRA64LE, kBT709, Path::Integer},
+        {P::YUV420P, kBT709, P::YUV420P, bt601Curve, Path::Integer},
+        {P::YUV420P, unspecified, P::YUV422P, kBT709, Path::Integer},
+        {P::P010LE, pq2020, P::YUV420P16LE, pq2020, Path::Integer},
+        {P::YUV420P, kBT709, P::RGB24, kBT709, Path::Colour},
+        {P::YUV420P, pq2020, P::YUV420P, kBT709, Path::Colour},
+        {P::YUV444P, {1, 1, 9}, P::YUV444P, kBT709, Path::Colour}};
+    for (const auto& [from, fromSpace, to, toSpace, path] : rows) {
+        EXPECT_EQ(FrameConverter().Plan(from, fromSpace, to, toSpace), path)
+            << Name(from) << " to " << Name(to);
     }
 }
 
