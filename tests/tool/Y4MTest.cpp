@@ -102,17 +102,14 @@ TEST(Y4MTest, ChromaTagsMapBothWays) {
 
 // A header without a tag as read names the format; every frame has its marker.
 TEST(Y4MTest, WriterNamesTheFormatAndMarksEachFrame) {
-    Y4MHeader header;
-    header.width = 2;
-    header.height = 1;
-    header.pixFmt = PixFmt::YUV422P10LE;
-    header.range = Kavrin::PixelColorRange::Limited;
     std::ostringstream out;
+    Y4MHeader header;
+    std::tie(header.width, header.height, header.pixFmt, header.range) =
+        std::make_tuple(2, 1, PixFmt::YUV422P10LE, Kavrin::PixelColorRange::Limited);
     Y4MWriter writer(out, header);
     auto frame = Kavrin::Proc::DataVideoCPU::Create(PixFmt::YUV422P10LE, {2, 1, 0, 0});
-    for (int plane = 0; plane < 3; ++plane) {
-        std::memset(frame->GetPlane(static_cast<unsigned char>(plane)).data, 'a' + plane,
-                    static_cast<std::size_t>(frame->GetPlaneWidthBytes(plane)));
+    for (unsigned char plane = 0; plane < 3; ++plane) {
+        std::memset(frame->GetPlane(plane).data, 'a' + plane, plane == 0 ? 4 : 2);
     }
     writer.WriteFrame(*frame);
     writer.WriteFrame(*frame);
