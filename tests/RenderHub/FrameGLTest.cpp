@@ -224,13 +224,10 @@ class FrameYuvFormats : public GLTestWithParam<FormatRow> {};
 // Chroma is the mean of the pixels a sample covers (fewer at the odd edges).
 TEST_P(FrameYuvFormats, FromRgb) {
     const PixFmt f = GetParam().pixFmt;
-    const std::size_t index = IndexOf(f);
-    const int matrix = kMatrices[(index + 3) % kMatrices.size()];
-    const Ref::Luma m = Ref::LumaOf(static_cast<YCbCrMatrix>(matrix));
-    const Ref::Limits l = LimitsOf(f);
+    const int matrix = kMatrices[(IndexOf(f) + 3) % kMatrices.size()];
     const bool alpha = Components(f) == 4;
     const int sw = Describe(f).log2ChromaW, sh = Describe(f).log2ChromaH;
-    std::mt19937 rng(static_cast<unsigned>(index) + 211u);
+    std::mt19937 rng(static_cast<unsigned>(IndexOf(f)) + 211u);
     std::uniform_real_distribution<double> colour(0.0, 1.0);
     // Opacity constant per chroma block, where weighted and plain means agree.
     const CpuFrame source =
@@ -242,33 +239,27 @@ TEST_P(FrameYuvFormats, FromRgb) {
     Untidy(*destination, true);
     ThroughGpu(source, {destination});
 
-    // Without an alpha plane the colour is premultiplied.
-    const auto encode = [&](int x, int y) {
-        const double a = GetCode(*source, 3, x, y) / 65535.0;
-        glm::dvec3 rgb{};
-        for (int k = 0; k < 3; ++k) {
-            rgb[k] = GetCode(*source, k, x, y) / 65535.0 * (alpha ? 1.0 : a);
-        }
-        return Ref::RgbToYpPbPr(m, rgb);
+    // Unrounded codes of a pixel; without an alpha plane the colour is premultiplied.
+    const auto codes = [&](int x, int y) {
+        const double a = alpha ? 1.0 : GetCode(*source, 3, x, y) / 65535.0;
+        const glm::dvec3 rgb(GetCode(*source, 0, x, y), GetCode(*source, 1, x, y),
+                             GetCode(*source, 2, x, y));
+        return Ref::EncodeUnrounded(static_cast<YCbCrMatrix>(matrix), Describe(f).range, Depth(f),
+                                    rgb * (a / 65535.0));
     };
     const auto want = [&](int k, int x, int y) {
         if (k == 3) {
             return std::floor(GetCode(*source, 3, x, y) / 65535.0 * Max(f));
         }
-        double value = 0.0;
-        if (k == 0) {
-            value = encode(x, y)[0] * (l.ymax - l.ymin) + l.ymin;
-        } else {
-            int count = 0;
-            for (int py = y << sh; py < std::min((y + 1) << sh, kHeight); ++py) {
-                for (int px = x << sw; px < std::min((x + 1) << sw, kWidth); ++px) {
-                    value += encode(px, py)[k];
-                    ++count;
-                }
+        const int bw = k == 0 ? 0 : sw, bh = k == 0 ? 0 : sh;
+        double sum = 0.0;
+        int count = 0;
+        for (int py = y << bh; py < std::min((y + 1) << bh, kHeight); ++py) {
+            for (int px = x << bw; px < std::min((x + 1) << bw, kWidth); ++px, ++count) {
+                sum += codes(px, py)[k];
             }
-            value = value / count * l.ChromaSpan() + l.cmid;
         }
-        return std::clamp(std::floor(value + 0.5), 0.0, 1.0 * Max(f));
+        return std::clamp(std::floor(sum / count + 0.5), 0.0, 1.0 * Max(f));
     };
     EXPECT_EQ(Untidy(*destination), 0) << "padding or bits below the data shift written";
     EXPECT_EQ(FirstMiss(*destination, want, {1, 1, 1, 1}), "") << "matrix " << matrix;  // rounding
