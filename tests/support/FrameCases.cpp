@@ -72,9 +72,9 @@ int PlaneHeight(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().GetPlanHeight(frame.GetFrameInfo().height, plane);
 }
 
-namespace {
-int SampleBytes(const DataVideoCPU& frame) { return frame.GetDescription().depth > 8 ? 2 : 1; }
-}  // namespace
+static int SampleBytes(const DataVideoCPU& frame) {
+    return frame.GetDescription().depth > 8 ? 2 : 1;
+}
 
 int Channels(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
@@ -133,12 +133,11 @@ CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
     CpuFrame frame = DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
     const int shift = Describe(pixFmt).shift;
     for (int plane = 0; plane < Describe(pixFmt).planes; ++plane) {
-        for (int y = 0; y < PlaneHeight(*frame, plane); ++y) {
-            for (int x = 0; x < PlaneWidth(*frame, plane); ++x) {
-                for (int channel = 0; channel < Channels(*frame, plane); ++channel) {
-                    Set(*frame, plane, x, y, channel, code(plane, x, y, channel) << shift);
-                }
-            }
+        // Row by row, pixel by pixel, channel by channel.
+        const int w = PlaneWidth(*frame, plane), c = Channels(*frame, plane);
+        for (int i = 0; i < w * PlaneHeight(*frame, plane) * c; ++i) {
+            const int x = i / c % w, y = i / c / w;
+            Set(*frame, plane, x, y, i % c, code(plane, x, y, i % c) << shift);
         }
     }
     return frame;
@@ -147,10 +146,10 @@ CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
 CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space,
                const Proc::DataVideoCPUOptions& options) {
     std::mt19937 random(seed);
-    const int codes = 1 << Describe(pixFmt).depth;
+    const auto codes = static_cast<unsigned>(1 << Describe(pixFmt).depth);
     return MakeFrame(
-        pixFmt, width, height,
-        [&](int, int, int, int) { return static_cast<int>(random() % codes); }, space, options);
+        pixFmt, width, height, [&](int, int, int, int) { return random() % codes; }, space,
+        options);
 }
 
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space,
@@ -160,18 +159,15 @@ CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& spa
 
 std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
     for (int plane = 0; plane < want.GetDescription().planes; ++plane) {
-        for (int y = 0; y < PlaneHeight(want, plane); ++y) {
-            for (int x = 0; x < PlaneWidth(want, plane); ++x) {
-                for (int channel = 0; channel < Channels(want, plane); ++channel) {
-                    const int g = Get(got, plane, x, y, channel);
-                    const int w = Get(want, plane, x, y, channel);
-                    if (g != w) {
-                        std::ostringstream text;
-                        text << "plane " << plane << " (" << x << ", " << y << ") channel "
-                             << channel << ": got " << g << ", want " << w;
-                        return text.str();
-                    }
-                }
+        const int w = PlaneWidth(want, plane), c = Channels(want, plane);
+        for (int i = 0; i < w * PlaneHeight(want, plane) * c; ++i) {
+            const int x = i / c % w, y = i / c / w;
+            if (Get(got, plane, x, y, i % c) != Get(want, plane, x, y, i % c)) {
+                std::ostringstream text;
+                text << "plane " << plane << " (" << x << ", " << y << ") channel " << i % c
+                     << ": got " << Get(got, plane, x, y, i % c) << ", want "
+                     << Get(want, plane, x, y, i % c);
+                return text.str();
             }
         }
     }
@@ -212,8 +208,7 @@ void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets) {
 void Convert(const CpuFrame& source, const CpuFrame& target,
              const Ogl::FrameConversionOptions& options) {
     WithStorage([&](const Ogl::ShaderStorage& storage) {
-        Ogl::FrameConverter converter(options);
-        converter.Convert(source, target, storage);
+        Ogl::FrameConverter(options).Convert(source, target, storage);
     });
 }
 

@@ -23,21 +23,19 @@ using CpuFrame = boost::intrusive_ptr<Proc::DataVideoCPU>;
 using Proc::DataVideoCPU;
 inline const Conf::ColorSpace kBT709{1, 1, 1};
 
+const PixFmtDescription& Describe(PixFmt pixFmt);
+std::string Name(PixFmt pixFmt);
+
 // Every format the frames take, in the library's order, with what an upload
 // keeps on the GPU.
-const PixFmtDescription& Describe(PixFmt pixFmt);
-
 struct FormatRow {
     PixFmt pixFmt;
     const char* order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
-inline void PrintTo(const FormatRow& row, std::ostream* os) {
-    *os << Describe(row.pixFmt).GetName();
-}
+inline void PrintTo(const FormatRow& row, std::ostream* os) { *os << Name(row.pixFmt); }
 const FormatRow& RowOf(PixFmt pixFmt);
-std::string Name(PixFmt pixFmt);
 
 int PlaneWidth(const DataVideoCPU& frame, int plane);
 int PlaneHeight(const DataVideoCPU& frame, int plane);

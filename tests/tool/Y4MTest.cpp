@@ -50,20 +50,18 @@ TEST(Y4MTest, FilesAreReadAndWrittenBack) {
         a + "FRAME\n" + b);
     Y4MReader reader(in);
     const Y4MHeader& header = reader.Header();
-    EXPECT_EQ(std::tie(header.width, header.height, header.rateNum, header.rateDen),
-              std::make_tuple(5, 3, 30000, 1001));
-    EXPECT_EQ(std::tie(header.aspectNum, header.aspectDen), std::make_tuple(3, 2));
-    EXPECT_EQ(header.pixFmt, PixFmt::YUV420P10LE);
-    EXPECT_EQ(header.range, Kavrin::PixelColorRange::Limited);
+    EXPECT_EQ(std::tie(header.width, header.height, header.rateNum, header.rateDen,
+                       header.aspectNum, header.aspectDen, header.pixFmt, header.range),
+              std::make_tuple(5, 3, 30000, 1001, 3, 2, PixFmt::YUV420P10LE,
+                              Kavrin::PixelColorRange::Limited));
     std::ostringstream out;
     Y4MWriter writer(out, header);
     int frames = 0;
     while (auto frame = reader.ReadFrame({1, 1, 1})) {
-        EXPECT_EQ(frame->GetPixelFormat(), PixFmt::YUV420P10LE);
-        EXPECT_EQ(frame->GetFrameInfo().width, 5);
-        EXPECT_EQ(frame->GetPlaneConst(1).rows, 2);
-        EXPECT_EQ(frame->GetPlaneWidthBytes(2), 6);
-        EXPECT_EQ(frame->GetPlaneConst(2).Row(1)[5], frames == 0 ? 'a' : 'b');
+        EXPECT_EQ(std::make_tuple(frame->GetPixelFormat(), frame->GetFrameInfo().width,
+                                  frame->GetPlaneConst(1).rows, frame->GetPlaneWidthBytes(2),
+                                  frame->GetPlaneConst(2).Row(1)[5]),
+                  std::make_tuple(PixFmt::YUV420P10LE, 5, 2, 6, frames == 0 ? 'a' : 'b'));
         writer.WriteFrame(*frame);
         ++frames;
     }
@@ -159,7 +157,6 @@ TEST(Y4MTest, BadInputIsRefusedWithItsCause) {
             }
         };
     };
-    const std::string frame444 = "FRAME\n" + std::string(12, 'a');
     const std::tuple<std::function<void()>, std::string, bool> rows[] = {
         // Raw frames: the whole message.
         {raw("", false, PixFmt::YUV420P, 0, 4), "frame size 0x4 is not positive", true},
@@ -202,8 +199,8 @@ TEST(Y4MTest, BadInputIsRefusedWithItsCause) {
         {y4m("YUV4MPEG2 W16384 H16384 C444p16\nFRAME\nabc"),
          "it needs 1610612736 bytes, 3 are left", false},
         {y4m("YUV4MPEG2 W2 H2 C444\nFRAME\nabcdefghij"), "truncated", false},
-        {y4m("YUV4MPEG2 W2 H2 C444\n" + frame444 + "FRAME\nab"), "it needs 12 bytes, 2 are left",
-         false},
+        {y4m("YUV4MPEG2 W2 H2 C444\nFRAME\n" + std::string(12, 'a') + "FRAME\nab"),
+         "it needs 12 bytes, 2 are left", false},
     };
     for (const auto& [read, message, exact] : rows) {
         try {
