@@ -1,6 +1,6 @@
-// CPU frame to CPU frame conversions: FrameConverter's exact integer paths against
-// closed forms, its colour paths against zimg, alpha, planning, bad input and GL
-// resources; and where Frame's own upload and download take their samples.
+// CPU frame to CPU frame conversions: the integer paths exactly against closed
+// forms, the colour, chroma and resize paths against zimg, alpha, dither, tone
+// and gamut mapping against their formulas, and planning.
 #include <GL/glew.h>
 
 #include "FrameConverter.h"
@@ -9,25 +9,20 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "Kavrin/Core/Exception.h"
-
-#include "ColorSpaceConverter.h"
 #include "ColourReference.h"
 #include "Frame.h"
 #include "FrameCases.h"
-#include "GlObjectCounter.h"
 #include "GpuEval.h"
 #include "LogCapture.h"
 #include "Oracles.h"
 #include "Private/UploadDownloadBuffers.h"
-#include "RenderHub.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 
@@ -35,129 +30,48 @@ namespace {
 
 using namespace Kavrin;
 using namespace Kavrin::Ogl;
-using Kavrin::Ogl::Details::GlObjectCounter;
 using namespace Kavrin::Test;
 using Path = FrameConverter::Path;
 using Range = PixelColorRange;
-using Conf::YCbCrMatrix;
-
-// Saturated bars: the extreme codes and the nominal limits, changing every pixel.
-CpuFrame Bars(PixFmt format, int width, int height) {
-    const int depth = Describe(format).depth;
-    const int shift = depth - 8;
-    const int levels[] = {
-        0, (1 << depth) - 1, 16 << shift, 235 << shift, 240 << shift, 1 << (depth - 1)};
-    return MakeFrame(format, width, height, [&](int plane, int x, int y, int channel) {
-        return levels[(x + 2 * y + 3 * plane + channel) % 6];
-    });
-}
+using Filter = FrameConversionOptions::ChromaFilter;
+using Location = FrameConversionOptions::ChromaLocation;
+using ScaleFilter = FrameConversionOptions::ScaleFilter;
+using ToneCurve = FrameConversionOptions::ToneCurve;
 
 PixFmt Yuv444(int depth, bool alpha = false) {
-    switch (depth) {
-        case 8:
-            return alpha ? PixFmt::YUVA444P : PixFmt::YUV444P;
-        case 10:
-            return alpha ? PixFmt::YUVA444P10LE : PixFmt::YUV444P10LE;
-        case 12:
-            return alpha ? PixFmt::YUVA444P12LE : PixFmt::YUV444P12LE;
-        default:
-            return alpha ? PixFmt::YUVA444P16LE : PixFmt::YUV444P16LE;
-    }
-}
-
-// The frame's first three components as zimg takes them, in `image`'s plane sizes.
-void FillZimg(ZimgImage& image, const DataVideoCPU& frame) {
-    for (int plane = 0; plane < 3; ++plane) {
-        for (int y = 0; y < image.PlaneHeight(plane); ++y) {
-            for (int x = 0; x < image.PlaneWidth(plane); ++x) {
-                image.planes[plane].push_back(
-                    static_cast<std::uint16_t>(GetCode(frame, plane, x, y)));
-            }
-        }
-    }
+    const PixFmt formats[2][4] = {
+        {PixFmt::YUV444P, PixFmt::YUV444P10LE, PixFmt::YUV444P12LE, PixFmt::YUV444P16LE},
+        {PixFmt::YUVA444P, PixFmt::YUVA444P10LE, PixFmt::YUVA444P12LE, PixFmt::YUVA444P16LE}};
+    return formats[alpha ? 1 : 0][depth == 8 ? 0 : depth == 10 ? 1 : depth == 12 ? 2 : 3];
 }
 
 using FrameConverterGLTest = GLTest<>;
 
-// ---------------------------------------------------------------------------
-// Identity: every format, odd sizes and one pixel, saturated content.
-
-class FrameConverterIdentity : public GLTestWithParam<PixFmt> {};
-
-TEST_P(FrameConverterIdentity, IsBitExact) {
-    const PixFmt format = GetParam();
-    EXPECT_EQ(FrameConverter().Plan(format, kBT709, format, kBT709), Path::Integer);
-    for (const auto& [width, height] : {std::pair{37, 23}, std::pair{1, 1}}) {
-        for (const CpuFrame& source :
-             {Noise(format, width, height, 7), Bars(format, width, height)}) {
-            const CpuFrame target = Blank(format, width, height);
-            Convert(source, target);
-            EXPECT_EQ(FirstDifference(*target, *source), "")
-                << Name(format) << " " << width << "x" << height;
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(AllFormats, FrameConverterIdentity,
-                         ::testing::ValuesIn(GetSupportedPixFmt()),
-                         [](const auto& info) { return Name(info.param); });
-
-// Where a format keeps alpha: the fourth plane, or a channel of packed RGB.
-bool IsAlpha(PixFmt format, int plane, int channel) {
-    return Components(format) == 4 && SlotOf(format, 3).plane == plane &&
-           SlotOf(format, 3).channel == channel;
-}
-
-// Every pair of formats, on both paths: every shader variant builds and binds
-// without a complaint, a neutral grey stays neutral and opaque stays opaque.
-TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
-    const LogCapture log;
-    const auto grey = [](PixFmt format) {
-        const int depth = Describe(format).depth;
-        const bool rgb = Describe(format).IsRGB();
-        return MakeFrame(format, 3, 3, [=](int plane, int, int, int channel) {
-            if (IsAlpha(format, plane, channel)) {
-                return (1 << depth) - 1;
-            }
-            return rgb || plane != 0 ? 1 << (depth - 1) : 126 << (depth - 8);
+// Samples that keep their depth and grid come back bit-exact: every format into
+// itself (odd sizes, one pixel, saturated bars), and chains through the other
+// layouts of the same samples.
+TEST_F(FrameConverterGLTest, SameSamplesComeBackExactly) {
+    const auto bars = [](PixFmt format, int width, int height) {
+        const int depth = Describe(format).depth, shift = depth - 8;
+        const int levels[] = {
+            0, (1 << depth) - 1, 16 << shift, 235 << shift, 240 << shift, 1 << (depth - 1)};
+        return MakeFrame(format, width, height, [&](int plane, int x, int y, int channel) {
+            return levels[(x + 2 * y + 3 * plane + channel) % 6];
         });
     };
-    WithStorage([&](const ShaderStorage& storage) {
-        FrameConverter converter;
-        for (PixFmt from : GetSupportedPixFmt()) {
-            for (PixFmt to : GetSupportedPixFmt()) {
-                // The same matrix (integer paths where the families agree) and another.
-                for (const Conf::ColorSpace& toSpace : {kBT709, Conf::ColorSpace{1, 1, 5}}) {
-                    const CpuFrame target = Blank(to, 3, 3, toSpace);
-                    converter.Convert(grey(from), target, storage);
-                    const PixFmtDescription& out = Describe(to);
-                    const int maximum = (1 << out.depth) - 1;
-                    std::vector<int> colour;
-                    for (int plane = 0; plane < out.planes; ++plane) {
-                        for (int channel = 0; channel < Channels(*target, plane); ++channel) {
-                            const int value = Get(*target, plane, 0, 0, channel) >> out.shift;
-                            if (IsAlpha(to, plane, channel)) {
-                                ASSERT_EQ(value, maximum) << Name(from) << " to " << Name(to);
-                            } else if (out.IsRGB() || plane != 0) {
-                                colour.push_back(value);
-                            }
-                        }
-                    }
-                    const int reference = out.IsRGB() ? colour.front() : 1 << (out.depth - 1);
-                    for (int value : colour) {
-                        ASSERT_NEAR(value, reference, 1)  // one code
-                            << Name(from) << " to " << Name(to) << " matrix " << toSpace.matrix;
-                    }
-                }
+    for (const PixFmt format : GetSupportedPixFmt()) {
+        EXPECT_EQ(FrameConverter().Plan(format, kBT709, format, kBT709), Path::Integer);
+        for (const auto& [width, height] : {std::pair{37, 23}, std::pair{1, 1}}) {
+            // Rows bottom-up and strides of no whole pixel on the way in.
+            for (const CpuFrame& source : {Noise(format, width, height, 7, kBT709, {1, 3, true}),
+                                           bars(format, width, height)}) {
+                const CpuFrame target = Blank(format, width, height, kBT709, {16, 5, false});
+                Convert(source, target);
+                EXPECT_EQ(FirstDifference(*target, *source), "")
+                    << Name(format) << " " << width << "x" << height;
             }
         }
-    });
-    EXPECT_EQ(log.CountPrefix(""), 0) << log.Dump();
-}
-
-// Formats of one depth and chroma layout hold the same samples: chains through
-// them come back bit-exact.
-TEST_F(FrameConverterGLTest, SameSamplesInOtherLayoutsComeBackExactly) {
+    }
     const std::vector<std::vector<PixFmt>> chains = {
         {PixFmt::P010LE, PixFmt::YUV420P10LE, PixFmt::YUVA420P10LE, PixFmt::P010LE},
         {PixFmt::NV12, PixFmt::YUV420P, PixFmt::NV21, PixFmt::YUVA420P, PixFmt::NV12},
@@ -179,305 +93,285 @@ TEST_F(FrameConverterGLTest, SameSamplesInOtherLayoutsComeBackExactly) {
     }
 }
 
-// ---------------------------------------------------------------------------
+// Every pair of formats, on both paths: every shader variant builds and binds
+// without a complaint, a neutral grey stays neutral and opaque stays opaque.
+TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyNeutralAndOpaque) {
+    const LogCapture log;
+    const auto grey = [](PixFmt format) {
+        const int depth = Describe(format).depth;
+        const Slot alpha = SlotOf(format, 3);  // none: a plane or channel beyond the format's
+        return MakeFrame(format, 3, 3, [=](int plane, int, int, int channel) {
+            if (plane == alpha.plane && channel == alpha.channel) {
+                return (1 << depth) - 1;
+            }
+            return Describe(format).IsRGB() || plane != 0 ? 1 << (depth - 1) : 126 << (depth - 8);
+        });
+    };
+    WithStorage([&](const ShaderStorage& storage) {
+        FrameConverter converter;
+        for (PixFmt from : GetSupportedPixFmt()) {
+            for (PixFmt to : GetSupportedPixFmt()) {
+                // The same matrix (integer paths where the families agree) and another.
+                for (const Conf::ColorSpace& toSpace : {kBT709, Conf::ColorSpace{1, 1, 5}}) {
+                    const CpuFrame target = Blank(to, 3, 3, toSpace);
+                    converter.Convert(grey(from), target, storage);
+                    const PixFmtDescription& out = Describe(to);
+                    // Alpha opaque, R', G' and B' equal, chroma in the middle.
+                    for (int k = 0; k < Components(to); ++k) {
+                        const int code = GetCode(*target, k, 0, 0);
+                        const int want = k == 3        ? (1 << out.depth) - 1
+                                         : out.IsRGB() ? GetCode(*target, 0, 0, 0)
+                                         : k > 0       ? 1 << (out.depth - 1)
+                                                       : code;
+                        ASSERT_NEAR(code, want, k == 3 ? 0 : 1)  // one code
+                            << Name(from) << " to " << Name(to) << " matrix " << toSpace.matrix
+                            << " component " << k;
+                    }
+                }
+            }
+        }
+    });
+    EXPECT_EQ(log.CountPrefix(""), 0) << log.Dump();
+}
+
+// Offset and scale of a component kind (0 luma, 1 chroma, 3 alpha).
+std::pair<double, double> Quantisation(int depth, bool full, int kind) {
+    const double maximum = (1 << depth) - 1, unit = 1 << (depth - 8);
+    if (kind == 3 || (full && kind == 0)) {
+        return {0.0, maximum};
+    }
+    return kind == 1 ? std::pair{double(1 << (depth - 1)), full ? maximum : 224 * unit}
+                     : std::pair{16 * unit, 219 * unit};
+}
+
 // Depth and range changes: every code through the closed form (code = offset +
 // value * scale, rounded to nearest, ties to even, as zimg does).
-
-struct Quantiser {
-    int depth;
-    Range range;
-
-    // Offset and scale of a component kind: 0 luma, 1 chroma, 3 alpha.
-    std::pair<double, double> Of(int kind) const {
-        const double maximum = (1 << depth) - 1;
-        const int shift = depth - 8;
-        if (kind == 3) {
-            return {0.0, maximum};
-        }
-        if (kind == 1) {
-            return {double(1 << (depth - 1)),
-                    range == Range::Full ? maximum : double(224 << shift)};
-        }
-        return range == Range::Full ? std::pair{0.0, maximum}
-                                    : std::pair{double(16 << shift), double(219 << shift)};
-    }
-};
-
-int ClosedForm(int code, int kind, const Quantiser& from, const Quantiser& to) {
-    const auto [inOffset, inScale] = from.Of(kind);
-    const auto [outOffset, outScale] = to.Of(kind);
-    return static_cast<int>(
-        std::clamp(std::nearbyint(outOffset + (code - inOffset) * outScale / inScale), 0.0,
-                   double((1 << to.depth) - 1)));
-}
-
-struct RequantiseCase {
-    Quantiser from;
-    Quantiser to;
-};
-
-std::string RangeText(Range range) { return range == Range::Full ? "Full" : "Limited"; }
-
-class FrameConverterRequantise : public GLTestWithParam<RequantiseCase> {};
-
-TEST_P(FrameConverterRequantise, EveryCodeFollowsTheClosedForm) {
-    const auto [from, to] = GetParam();
-    const PixFmt inFormat = Yuv444(from.depth, true);
-    const PixFmt outFormat = Yuv444(to.depth, true);
-    const int codes = 1 << from.depth;
-    // 256 x 256 holds every 16-bit code; smaller depths repeat theirs.
-    const CpuFrame source = MakeFrame(inFormat, 256, 256, [&](int plane, int x, int y, int) {
-        return (y * 256 + x + 37 * plane) % codes;
-    });
-    const CpuFrame target = Blank(outFormat, 256, 256);
-    FrameConversionOptions options;
-    options.sourceRange = from.range;
-    options.targetRange = to.range;
-    EXPECT_EQ(FrameConverter(options).Plan(inFormat, kBT709, outFormat, kBT709), Path::Integer);
-    Convert(source, target, options);
-
-    for (int plane = 0; plane < 4; ++plane) {
-        const int kind = plane == 0 ? 0 : plane == 3 ? 3 : 1;
-        for (int i = 0; i < 256 * 256; ++i) {
-            const int code = Get(*source, plane, i % 256, i / 256);
-            ASSERT_EQ(Get(*target, plane, i % 256, i / 256), ClosedForm(code, kind, from, to))
-                << "plane " << plane << " code " << code;  // exact
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    DepthsAndRanges, FrameConverterRequantise,
-    ::testing::Values(RequantiseCase{{8, Range::Limited}, {10, Range::Limited}},
-                      RequantiseCase{{10, Range::Limited}, {8, Range::Limited}},
-                      RequantiseCase{{8, Range::Limited}, {8, Range::Full}},
-                      RequantiseCase{{8, Range::Full}, {8, Range::Limited}},
-                      RequantiseCase{{10, Range::Limited}, {10, Range::Full}},
-                      RequantiseCase{{10, Range::Full}, {12, Range::Full}},
-                      RequantiseCase{{12, Range::Limited}, {8, Range::Full}},
-                      RequantiseCase{{12, Range::Full}, {10, Range::Limited}},
-                      RequantiseCase{{8, Range::Full}, {16, Range::Limited}},
-                      RequantiseCase{{10, Range::Limited}, {16, Range::Full}},
-                      RequantiseCase{{16, Range::Full}, {10, Range::Limited}},
-                      RequantiseCase{{16, Range::Limited}, {16, Range::Full}},
-                      RequantiseCase{{16, Range::Full}, {16, Range::Limited}},
-                      RequantiseCase{{16, Range::Limited}, {8, Range::Limited}}),
-    [](const auto& info) {
-        const RequantiseCase& c = info.param;
-        return std::to_string(c.from.depth) + RangeText(c.from.range) + "To" +
-               std::to_string(c.to.depth) + RangeText(c.to.range);
-    });
-
-// ---------------------------------------------------------------------------
-// Chroma layout changes without colour: nearest sample up, box average down.
-
-TEST_F(FrameConverterGLTest, ChromaOfPixelXIsSampleXShiftedAtOddSizes) {
-    // A 65-wide 4:2:0 frame: luma and V flat, U a ramp 80, 83, ... over 33 samples.
-    const CpuFrame source = MakeFrame(PixFmt::YUV420P, 65, 2, [](int plane, int x, int, int) {
-        return plane == 1 ? 80 + 3 * x : 128;
-    });
-    const CpuFrame target = Blank(PixFmt::YUV444P, 65, 2);
-    Convert(source, target);
-    for (int x = 0; x < 65; ++x) {
-        ASSERT_EQ(Get(*target, 1, x, 0), 80 + 3 * (x >> 1)) << "column " << x;
-        ASSERT_EQ(Get(*target, 1, x, 1), 80 + 3 * (x >> 1)) << "column " << x;
-    }
-}
-
-TEST_F(FrameConverterGLTest, SubsamplingAveragesEveryCoveredPixel) {
-    struct Case {
-        PixFmt format;
-        int width;
-        int height;
-    };
-    // Odd sizes leave edge samples that cover fewer pixels.
-    for (const Case& c :
-         {Case{PixFmt::YUV411P, 8, 1}, Case{PixFmt::YUV411P, 11, 3}, Case{PixFmt::YUV410P, 9, 7},
-          Case{PixFmt::YUV420P, 5, 5}, Case{PixFmt::YUV440P, 3, 5}, Case{PixFmt::NV12, 7, 3}}) {
-        const CpuFrame source = Noise(PixFmt::YUV444P, c.width, c.height, 3);
-        const CpuFrame target = Blank(c.format, c.width, c.height);
-        Convert(source, target);
-        const int sx = Describe(c.format).log2ChromaW, sy = Describe(c.format).log2ChromaH;
-        const auto mean = [&](int k, int cx, int cy) {
-            if (k == 0) {
-                return 1.0 * GetCode(*source, 0, cx, cy);
+TEST_F(FrameConverterGLTest, RequantisingFollowsTheClosedFormForEveryCode) {
+    // Depth and full range in, depth and full range out.
+    const int rows[][4] = {{8, 0, 10, 0},  {10, 0, 8, 0},  {8, 0, 8, 1},   {8, 1, 8, 0},
+                           {10, 0, 10, 1}, {10, 1, 12, 1}, {12, 0, 8, 1},  {12, 1, 10, 0},
+                           {8, 1, 16, 0},  {10, 0, 16, 1}, {16, 1, 10, 0}, {16, 0, 16, 1},
+                           {16, 1, 16, 0}, {16, 0, 8, 0}};
+    for (const auto& [inDepth, inFull, outDepth, outFull] : rows) {
+        SCOPED_TRACE(std::to_string(inDepth) + (inFull ? " full to " : " limited to ") +
+                     std::to_string(outDepth) + (outFull ? " full" : " limited"));
+        const PixFmt inFormat = Yuv444(inDepth, true), outFormat = Yuv444(outDepth, true);
+        // 256 x 256 holds every 16-bit code; smaller depths repeat theirs.
+        const CpuFrame source = MakeFrame(inFormat, 256, 256, [&](int plane, int x, int y, int) {
+            return (y * 256 + x + 37 * plane) % (1 << inDepth);
+        });
+        const CpuFrame target = Blank(outFormat, 256, 256);
+        FrameConversionOptions options;
+        options.sourceRange = inFull ? Range::Full : Range::Limited;
+        options.targetRange = outFull ? Range::Full : Range::Limited;
+        EXPECT_EQ(FrameConverter(options).Plan(inFormat, kBT709, outFormat, kBT709), Path::Integer);
+        Convert(source, target, options);
+        for (int plane = 0; plane < 4; ++plane) {
+            const int kind = plane == 0 ? 0 : plane == 3 ? 3 : 1;
+            const auto [inOffset, inScale] = Quantisation(inDepth, inFull, kind);
+            const auto [outOffset, outScale] = Quantisation(outDepth, outFull, kind);
+            for (int i = 0; i < 256 * 256; ++i) {
+                const int code = Get(*source, plane, i % 256, i / 256);
+                const double want =
+                    std::clamp(std::nearbyint(outOffset + (code - inOffset) * outScale / inScale),
+                               0.0, double((1 << outDepth) - 1));
+                ASSERT_EQ(Get(*target, plane, i % 256, i / 256), want)
+                    << "plane " << plane << " code " << code;  // exact
             }
+        }
+    }
+}
+
+// Chroma grids change on the integer path: the mean of the covered pixels down
+// (fewer at odd edges), the nearest sample up.
+TEST_F(FrameConverterGLTest, IntegerChromaIsTheMeanDownAndTheNearestUp) {
+    for (const auto& [format, width, height] :
+         {std::tuple{PixFmt::YUV411P, 8, 1}, std::tuple{PixFmt::YUV411P, 11, 3},
+          std::tuple{PixFmt::YUV410P, 9, 7}, std::tuple{PixFmt::YUV420P, 5, 5},
+          std::tuple{PixFmt::YUV420P, 65, 2}, std::tuple{PixFmt::YUV440P, 3, 5},
+          std::tuple{PixFmt::NV12, 7, 3}}) {
+        SCOPED_TRACE(Name(format) + " " + std::to_string(width) + "x" + std::to_string(height));
+        const int sx = Describe(format).log2ChromaW, sy = Describe(format).log2ChromaH;
+        const CpuFrame full = Noise(PixFmt::YUV444P, width, height, 3);
+        const CpuFrame down = Blank(format, width, height);
+        Convert(full, down);
+        const auto mean = [&](int k, int cx, int cy) {
+            const int bx = k == 0 ? 0 : sx, by = k == 0 ? 0 : sy;
             double sum = 0.0;
             int count = 0;
-            for (int y = cy << sy; y < std::min((cy + 1) << sy, c.height); ++y) {
-                for (int x = cx << sx; x < std::min((cx + 1) << sx, c.width); ++x) {
-                    sum += GetCode(*source, k, x, y);
-                    ++count;
+            for (int y = cy << by; y < std::min((cy + 1) << by, height); ++y) {
+                for (int x = cx << bx; x < std::min((cx + 1) << bx, width); ++x, ++count) {
+                    sum += GetCode(*full, k, x, y);
                 }
             }
             return std::nearbyint(sum / count);
         };
-        EXPECT_EQ(FirstMiss(*target, mean, {0, 0, 0, 0}), "");  // exact
+        EXPECT_EQ(FirstMiss(*down, mean, {0, 0, 0, 0}), "");  // exact
+        const CpuFrame up = Blank(PixFmt::YUV444P, width, height);
+        Convert(down, up);
+        const auto nearest = [&](int k, int x, int y) {
+            return 1.0 * GetCode(*down, k, k == 0 ? x : x >> sx, k == 0 ? y : y >> sy);
+        };
+        EXPECT_EQ(FirstMiss(*up, nearest, {0, 0, 0, 0}), "");
     }
 }
 
 // ---------------------------------------------------------------------------
-// Frame's upload and download through RGB: samples by index at any size.
+// Against zimg: colour (every matrix, range and depth, codes across the whole
+// container), chroma kernels and sitings, and resizing kernels.
 
-class FrameSampling : public GLTestWithParam<PixFmt> {};
-
-// Uploads (or downloads) a frame and the same frame less its last row and
-// column; the pixels they share must come out the same. Sizes of 2^k + 1 make
-// the crop's chroma samples cover the same pixels as the frame's.
-TEST_P(FrameSampling, CroppingChangesNoSharedPixel) {
-    const PixFmt format = GetParam();
-    constexpr int kWidth = 33;
-    constexpr int kHeight = 17;
-    std::mt19937 random(21);
-    std::vector<int> codes(4 * kWidth * kHeight * 4);
-    for (int& code : codes) {
-        code = static_cast<int>(random() % 220) + 16;
-    }
-    const auto content = [&](int plane, int x, int y, int channel) {
-        return codes[static_cast<std::size_t>(((plane * kHeight + y) * kWidth + x) * 4 + channel)];
-    };
-    const auto upload = [&](int width, int height) {
-        const CpuFrame rgb = Blank(PixFmt::RGB24, width, height);
-        WithStorage([&](const ShaderStorage& storage) {
-            auto gpu = Frame::Create();
-            gpu->Upload(MakeFrame(format, width, height, content), storage);
-            gpu->Download(rgb, storage);
-        });
-        return rgb;
-    };
-    const auto download = [&](int width, int height) {
-        const CpuFrame out = Blank(format, width, height);
-        WithStorage([&](const ShaderStorage& storage) {
-            auto gpu = Frame::Create();
-            gpu->Upload(MakeFrame(PixFmt::RGB24, width, height, content), storage);
-            gpu->Download(out, storage);
-        });
-        return out;
-    };
-    for (const bool uploading : {true, false}) {
-        const CpuFrame whole = uploading ? upload(kWidth, kHeight) : download(kWidth, kHeight);
-        const CpuFrame crop =
-            uploading ? upload(kWidth - 1, kHeight - 1) : download(kWidth - 1, kHeight - 1);
-        EXPECT_EQ(FirstDifference(*whole, *crop), "") << (uploading ? "upload" : "download");
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(SubsampledLayouts, FrameSampling,
-                         ::testing::Values(PixFmt::YUV420P, PixFmt::YUV422P, PixFmt::YUV440P,
-                                           PixFmt::YUV411P, PixFmt::YUV410P, PixFmt::YUVA420P,
-                                           PixFmt::NV12, PixFmt::NV21, PixFmt::P010LE,
-                                           PixFmt::YUV422P10LE),
-                         [](const auto& info) { return Name(info.param); });
-
-TEST_F(FrameConverterGLTest, FrameDownloadAveragesEveryCoveredColumnAndRoundsAlpha) {
-    // Through 8-bit RGB each chroma code may move by one; the mean of 100, 100,
-    // 100, 180 is 120, the middle pair alone would give 100.
-    for (const PixFmt format : {PixFmt::YUV411P, PixFmt::YUV410P}) {
-        const CpuFrame source = MakeFrame(PixFmt::YUV444P, 8, 4, [](int plane, int x, int, int) {
-            return plane == 1 ? (x % 4 == 3 ? 180 : 100) : 128;
-        });
-        const CpuFrame target = Blank(format, 8, 4);
-        ThroughGpu(source, {target});
-        EXPECT_NEAR(Get(*target, 1, 0, 0), 120, 1) << Name(format);  // one code
-        EXPECT_NEAR(Get(*target, 1, 1, 0), 120, 1) << Name(format);  // one code
-    }
-    // Every alpha code comes back: rounded, not truncated, on the way out.
-    for (const PixFmt format : {PixFmt::YUVA444P, PixFmt::YUVA444P10LE}) {
-        const int codes = 1 << Describe(format).depth;
-        const CpuFrame source = MakeFrame(format, 64, codes / 64, [](int plane, int x, int y, int) {
-            return plane == 3 ? y * 64 + x : 512 >> (plane == 0 ? 3 : 2);
-        });
-        const CpuFrame target = Blank(format, 64, codes / 64);
-        ThroughGpu(source, {target});
-        const auto code = [](int, int x, int y) { return y * 64 + x; };
-        EXPECT_EQ(FirstMiss(*target, code, {1e9, 1e9, 1e9, 0}), "");
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Colour paths against zimg: 4:4:4 Y'CbCr <-> R'G'B' for every matrix, range and
-// depth, on codes across the whole container (out-of-range ones included).
-
-enum class Direction { ToRgb, FromRgb, ToBT709Matrix };
-
-struct ColourCase {
-    YCbCrMatrix matrix;
-    Range range;
-    int depth;
-    Direction direction;
+struct ZimgCase {
+    PixFmt from;
+    PixFmt to;
+    int matrix = 1;
+    int toMatrix = 1;
+    Range range = Range::Limited;
+    Filter chroma = Filter::Nearest;
+    Location location = Location::Left;
+    ScaleFilter scale = ScaleFilter::Bicubic;
+    int width = 64;  // of the source
+    int height = 48;
+    int toWidth = 64;
+    int toHeight = 48;
 };
 
-class FrameConverterColour : public GLTestWithParam<ColourCase> {};
-
-TEST_P(FrameConverterColour, MatchesZimgWithinOneCode) {
-    const ColourCase c = GetParam();
-    constexpr int kWidth = 64;
-    constexpr int kHeight = 32;
-    const bool yuvIn = c.direction != Direction::FromRgb;
-    const bool yuvOut = c.direction != Direction::ToRgb;
-    const int rgbDepth = c.depth == 8 ? 8 : 16;
-    const auto matrixCode = static_cast<std::int32_t>(c.matrix);
-    const Conf::ColorSpace inSpace{1, 1, matrixCode};
-    const Conf::ColorSpace outSpace{1, 1, c.direction == Direction::ToBT709Matrix ? 1 : matrixCode};
-    const PixFmt inFormat =
-        yuvIn ? Yuv444(c.depth) : (c.depth == 8 ? PixFmt::RGB24 : PixFmt::RGB48LE);
-    const PixFmt outFormat =
-        yuvOut ? Yuv444(c.depth) : (c.depth == 8 ? PixFmt::RGB24 : PixFmt::RGB48LE);
-    const CpuFrame source = Noise(inFormat, kWidth, kHeight, 11, inSpace);
-    const CpuFrame target = Blank(outFormat, kWidth, kHeight, outSpace);
-    FrameConversionOptions options;
-    options.sourceRange = yuvIn ? c.range : Range::Full;
-    options.targetRange = yuvOut ? c.range : Range::Full;
-    EXPECT_EQ(FrameConverter(options).Plan(inFormat, inSpace, outFormat, outSpace), Path::Colour);
-    Convert(source, target, options);
-
-    const auto image = [&](bool yuv, int matrix) {
-        return ZimgImage{
-            kWidth, kHeight, yuv ? c.depth : rgbDepth, !yuv, !yuv || c.range == Range::Full,
-            matrix, {}};
-    };
-    ZimgImage in = image(yuvIn, inSpace.matrix), out = image(yuvOut, outSpace.matrix);
-    FillZimg(in, *source);
-    ASSERT_TRUE(ZimgConvert(in, out));
-    const auto zimg = [&](int k, int x, int y) {
-        return out.planes[k][static_cast<std::size_t>(y * kWidth + x)];
-    };
-    EXPECT_EQ(FirstMiss(*target, zimg, {1, 1, 1, 1}), "");  // one code
+// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
+int Picture(int channel, int x, int y) {
+    const double v = 0.5 + 0.25 * std::sin(0.13 * x + 0.05 * y + channel) +
+                     0.12 * std::sin(0.9 * x * std::cos(0.2 * y)) + (x > 40 + y / 3 ? 0.1 : -0.1);
+    return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
 }
 
-std::vector<ColourCase> ColourCases() {
-    std::vector<ColourCase> cases;
-    for (YCbCrMatrix matrix :
-         {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
-          YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
-        for (Range range : {Range::Limited, Range::Full}) {
-            for (int depth : {8, 10, 12, 16}) {
-                for (Direction direction : {Direction::ToRgb, Direction::FromRgb}) {
-                    cases.push_back({matrix, range, depth, direction});
-                }
+class FrameConverterZimg : public GLTestWithParam<ZimgCase> {};
+
+TEST_P(FrameConverterZimg, MatchesWithinOneCode) {
+    const ZimgCase c = GetParam();
+    const PixFmtDescription &in = Describe(c.from), &out = Describe(c.to);
+    const bool resize = c.width != c.toWidth || c.height != c.toHeight;
+    const auto smooth = [](int plane, int x, int y, int) {
+        return static_cast<int>(512 + 400 * std::sin(0.29 * x + 0.7 * plane) *
+                                          std::cos(0.31 * y - 0.4 * plane));
+    };
+    const auto picture = [&](int plane, int x, int y, int channel) {
+        return Picture(plane + channel, x, y) >> (16 - in.depth);
+    };
+    // Picture-like content where samples are resampled, noise elsewhere.
+    const CpuFrame source = resize ? MakeFrame(c.from, c.width, c.height, picture)
+                            : c.chroma != Filter::Nearest
+                                ? MakeFrame(c.from, c.width, c.height, smooth)
+                                : Noise(c.from, c.width, c.height, 11, {1, 1, c.matrix});
+    const CpuFrame target = Blank(c.to, c.toWidth, c.toHeight, {1, 1, c.toMatrix});
+    FrameConversionOptions options;
+    options.sourceRange = in.IsRGB() ? Range::Full : c.range;
+    options.targetRange = out.IsRGB() ? Range::Full : c.range;
+    options.chromaFilter = c.chroma;
+    options.sourceChromaLocation = options.targetChromaLocation = c.location;
+    options.scaleFilter = c.scale;
+    Convert(source, target, options);
+
+    const auto image = [&](const PixFmtDescription& d, int width, int height, int matrix) {
+        ZimgImage image{width,
+                        height,
+                        d.depth,
+                        d.IsRGB(),
+                        d.IsRGB() || c.range == Range::Full,
+                        d.IsRGB() ? 0 : matrix,
+                        {}};
+        image.subsampleW = d.log2ChromaW;
+        image.subsampleH = d.log2ChromaH;
+        image.chromaLocation = static_cast<int>(c.location) - 1;
+        return image;
+    };
+    ZimgImage zin = image(in, c.width, c.height, c.matrix);
+    ZimgImage zout = image(out, c.toWidth, c.toHeight, c.toMatrix);
+    for (int k = 0; k < 3; ++k) {
+        for (int y = 0; y < zin.PlaneHeight(k); ++y) {
+            for (int x = 0; x < zin.PlaneWidth(k); ++x) {
+                zin.planes[k].push_back(static_cast<std::uint16_t>(GetCode(*source, k, x, y)));
             }
         }
     }
-    for (int depth : {8, 10}) {
-        cases.push_back(
-            {YCbCrMatrix::BT2020NonConstant, Range::Limited, depth, Direction::ToBT709Matrix});
+    // The kernels in the same order.
+    ASSERT_TRUE(resize
+                    ? ZimgResize(zin, zout, static_cast<ZimgKernel>(static_cast<int>(c.scale) - 1))
+                    : ZimgConvert(zin, zout,
+                                  c.chroma == Filter::Bicubic ? ZimgChromaFilter::Bicubic
+                                                              : ZimgChromaFilter::Bilinear,
+                                  0.0, 0.5));
+    // Both mirror at the edges, so every pixel is compared: within one code, or
+    // above 80 dB for 16-bit RGB resized.
+    const auto zimg = [&](int k, int x, int y) {
+        return zout.planes[k][static_cast<std::size_t>(y * zout.PlaneWidth(k) + x)];
+    };
+    if (!resize || !out.IsRGB()) {
+        EXPECT_EQ(FirstMiss(*target, zimg, {1, 1, 1, 1}), "");
+    } else {
+        for (int k = 0; k < 3; ++k) {
+            double squares = 0.0;
+            for (int y = 0; y < c.toHeight; ++y) {
+                for (int x = 0; x < c.toWidth; ++x) {
+                    squares += std::pow(GetCode(*target, k, x, y) - zimg(k, x, y), 2);
+                }
+            }
+            const double mse = std::max(squares / (c.toWidth * c.toHeight), 1e-12);
+            EXPECT_GT(10.0 * std::log10(65535.0 * 65535.0 / mse), 80.0) << "component " << k;
+        }
+    }
+    if (resize) {
+        // Normalised weights: a flat field stays flat through every kernel, edges too.
+        const auto level = [&](int k) { return (20000 + 1000 * k) >> (16 - in.depth); };
+        const CpuFrame flat = Blank(c.to, c.toWidth, c.toHeight);
+        Convert(MakeFrame(c.from, c.width, c.height,
+                          [&](int p, int, int, int ch) { return level(p + ch); }),
+                flat, options);
+        EXPECT_EQ(FirstMiss(*flat, [&](int k, int, int) { return level(k); }, {0, 0, 0, 0}), "");
+    }
+}
+
+std::vector<ZimgCase> ZimgCases() {
+    std::vector<ZimgCase> cases;
+    for (const int matrix : {1, 4, 5, 6, 7, 9}) {
+        for (const Range range : {Range::Limited, Range::Full}) {
+            for (const int depth : {8, 10, 12, 16}) {
+                const PixFmt rgb = depth == 8 ? PixFmt::RGB24 : PixFmt::RGB48LE;
+                cases.push_back({Yuv444(depth), rgb, matrix, matrix, range});
+                cases.push_back({rgb, Yuv444(depth), matrix, matrix, range});
+            }
+        }
+    }
+    cases.push_back({PixFmt::YUV444P, PixFmt::YUV444P, 9, 1});
+    cases.push_back({PixFmt::YUV444P10LE, PixFmt::YUV444P10LE, 9, 1});
+    // 4:2:0 up (1) to 4:4:4 and back (0): chroma filter, siting (as H.273).
+    const int chroma[][3] = {{1, 1, 1}, {1, 2, 1}, {1, 3, 1}, {1, 6, 1}, {2, 1, 1},
+                             {2, 2, 1}, {1, 1, 0}, {1, 2, 0}, {2, 1, 0}, {2, 3, 0}};
+    for (const auto& [filter, siting, up] : chroma) {
+        const PixFmt p420 = PixFmt::YUV420P10LE, p444 = PixFmt::YUV444P10LE;
+        cases.push_back({up ? p420 : p444, up ? p444 : p420, 1, 1, Range::Limited,
+                         static_cast<Filter>(filter), static_cast<Location>(siting)});
+    }
+    // Resizing 16-bit RGB (1) from 97x61, or 10-bit 4:2:0 (0) from 96x60 whose
+    // planes keep their grid and siting: kernel, siting, target size.
+    const int resize[][5] = {{1, 1, 1, 160, 90}, {1, 1, 1, 41, 27},  {1, 2, 1, 160, 90},
+                             {1, 2, 1, 41, 27},  {1, 2, 1, 97, 200}, {1, 3, 1, 133, 17},
+                             {1, 4, 1, 160, 90}, {1, 4, 1, 41, 27},  {0, 4, 1, 150, 90},
+                             {0, 2, 3, 40, 26},  {0, 1, 6, 130, 34}};
+    for (const auto& [rgb, kernel, siting, width, height] : resize) {
+        const PixFmt format = rgb ? PixFmt::RGB48LE : PixFmt::YUV420P10LE;
+        cases.push_back({format, format, 1, 1, Range::Limited, Filter::Nearest,
+                         static_cast<Location>(siting), static_cast<ScaleFilter>(kernel),
+                         rgb ? 97 : 96, rgb ? 61 : 60, width, height});
     }
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(MatricesRangesDepths, FrameConverterColour,
-                         ::testing::ValuesIn(ColourCases()), [](const auto& info) {
-                             const ColourCase& c = info.param;
-                             const char* direction = c.direction == Direction::ToRgb ? "ToRgb"
-                                                     : c.direction == Direction::FromRgb
-                                                         ? "FromRgb"
-                                                         : "ToBT709";
-                             return "Matrix" + std::to_string(static_cast<int>(c.matrix)) +
-                                    RangeText(c.range) + std::to_string(c.depth) + direction;
+INSTANTIATE_TEST_SUITE_P(ColourChromaAndSize, FrameConverterZimg, ::testing::ValuesIn(ZimgCases()),
+                         [](const auto& info) {
+                             const ZimgCase& c = info.param;
+                             return Name(c.from) + "To" + Name(c.to) + "Matrix" +
+                                    std::to_string(c.matrix) +
+                                    (c.range == Range::Full ? "Full" : "Limited") + "_" +
+                                    std::to_string(info.index);
                          });
-
-// ---------------------------------------------------------------------------
-// Alpha.
 
 TEST_F(FrameConverterGLTest, AlphaIsCarriedDroppedOrComposited) {
     // Limited-range white at alpha 128 of 255.
@@ -495,90 +389,11 @@ TEST_F(FrameConverterGLTest, AlphaIsCarriedDroppedOrComposited) {
     FrameConversionOptions composite;
     composite.alpha = FrameConversionOptions::Alpha::CompositeOnBlack;
     const CpuFrame composited = Blank(PixFmt::YUV444P, 2, 1);
-    EXPECT_EQ(FrameConverter(composite).Plan(PixFmt::YUVA444P, kBT709, PixFmt::YUV444P, kBT709),
-              Path::Colour);
     Convert(source, composited, composite);
     // 128/255 of the way from black (16) to white (235).
     EXPECT_EQ(Get(*composited, 0, 1, 0), static_cast<int>(std::nearbyint(16 + 219 * 128 / 255.0)));
     EXPECT_EQ(Get(*composited, 1, 1, 0), 128);
-
-    // A format without alpha into one with it: opaque.
-    const CpuFrame opaque = Blank(PixFmt::YUVA420P10LE, 2, 1);
-    Convert(Noise(PixFmt::YUV420P, 2, 1, 5), opaque);
-    EXPECT_EQ(Get(*opaque, 3, 0, 0), 1023);
-    EXPECT_EQ(Get(*opaque, 3, 1, 0), 1023);
 }
-
-// ---------------------------------------------------------------------------
-// Chroma kernels and siting against zimg, on smooth content as pictures have.
-
-using Filter = FrameConversionOptions::ChromaFilter;
-using Location = FrameConversionOptions::ChromaLocation;
-
-struct ChromaCase {
-    Filter filter;
-    Location location;
-    bool up;  // 4:2:0 to 4:4:4, else back
-};
-
-class FrameConverterChroma : public GLTestWithParam<ChromaCase> {};
-
-TEST_P(FrameConverterChroma, MatchesZimgWithinOneCode) {
-    const ChromaCase c = GetParam();
-    constexpr int kWidth = 64;
-    constexpr int kHeight = 48;
-    const auto smooth = [](int plane, int x, int y, int) {
-        return static_cast<int>(512 + 400 * std::sin(0.29 * x + 0.7 * plane) *
-                                          std::cos(0.31 * y - 0.4 * plane));
-    };
-    const PixFmt from = c.up ? PixFmt::YUV420P10LE : PixFmt::YUV444P10LE;
-    const PixFmt to = c.up ? PixFmt::YUV444P10LE : PixFmt::YUV420P10LE;
-    const CpuFrame source = MakeFrame(from, kWidth, kHeight, smooth);
-    const CpuFrame target = Blank(to, kWidth, kHeight);
-    FrameConversionOptions options;
-    options.chromaFilter = c.filter;
-    options.sourceChromaLocation = c.location;
-    options.targetChromaLocation = c.location;
-    Convert(source, target, options);
-
-    const int zimgLocation = static_cast<int>(c.location) - 1;
-    ZimgImage in{kWidth, kHeight, 10,           false,        false,
-                 1,      {},      c.up ? 1 : 0, c.up ? 1 : 0, zimgLocation};
-    ZimgImage out{kWidth, kHeight, 10,           false,        false,
-                  1,      {},      c.up ? 0 : 1, c.up ? 0 : 1, zimgLocation};
-    FillZimg(in, *source);
-    ASSERT_TRUE(ZimgConvert(
-        in, out,
-        c.filter == Filter::Bicubic ? ZimgChromaFilter::Bicubic : ZimgChromaFilter::Bilinear, 0.0,
-        0.5));
-    // Both mirror at the edges: the whole picture is compared, within one code.
-    const auto zimg = [&](int k, int x, int y) {
-        return out.planes[k][static_cast<std::size_t>(y * out.PlaneWidth(k) + x)];
-    };
-    EXPECT_EQ(FirstMiss(*target, zimg, {1, 1, 1, 1}), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(FiltersAndSitings, FrameConverterChroma,
-                         ::testing::Values(ChromaCase{Filter::Bilinear, Location::Left, true},
-                                           ChromaCase{Filter::Bilinear, Location::Center, true},
-                                           ChromaCase{Filter::Bilinear, Location::TopLeft, true},
-                                           ChromaCase{Filter::Bilinear, Location::Bottom, true},
-                                           ChromaCase{Filter::Bicubic, Location::Left, true},
-                                           ChromaCase{Filter::Bicubic, Location::Center, true},
-                                           ChromaCase{Filter::Bilinear, Location::Left, false},
-                                           ChromaCase{Filter::Bilinear, Location::Center, false},
-                                           ChromaCase{Filter::Bicubic, Location::Left, false},
-                                           ChromaCase{Filter::Bicubic, Location::TopLeft, false}),
-                         [](const auto& info) {
-                             const ChromaCase& c = info.param;
-                             return std::string(c.filter == Filter::Bicubic ? "Bicubic"
-                                                                            : "Bilinear") +
-                                    "Location" + std::to_string(static_cast<int>(c.location)) +
-                                    (c.up ? "Up" : "Down");
-                         });
-
-// ---------------------------------------------------------------------------
-// Dither.
 
 TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
     FrameConversionOptions ordered;
@@ -586,23 +401,20 @@ TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
     // A flat 128.5/255 (16-bit 33025): half 128 and half 129, where rounding gives all 129.
     const CpuFrame flat =
         MakeFrame(PixFmt::RGB48LE, 32, 32, [](int, int, int, int) { return 33025; });
-    const CpuFrame rounded = Blank(PixFmt::RGB24, 32, 32);
-    Convert(flat, rounded);
-    const CpuFrame first = Blank(PixFmt::RGB24, 32, 32);
-    const CpuFrame second = Blank(PixFmt::RGB24, 32, 32);
-    Convert(flat, first, ordered);
-    Convert(flat, second, ordered);
+    std::vector<CpuFrame> out;  // rounded, then dithered twice
+    for (int i = 0; i < 3; ++i) {
+        out.push_back(Blank(PixFmt::RGB24, 32, 32));
+        Convert(flat, out.back(), i == 0 ? FrameConversionOptions{} : ordered);
+    }
     int high = 0;
-    for (int y = 0; y < 32; ++y) {
-        for (int x = 0; x < 32; ++x) {
-            ASSERT_EQ(Get(*rounded, 0, x, y, 0), 129);
-            const int code = Get(*first, 0, x, y, 0);
-            ASSERT_TRUE(code == 128 || code == 129) << code;
-            high += code == 129;
-        }
+    for (int i = 0; i < 32 * 32; ++i) {
+        ASSERT_EQ(Get(*out[0], 0, i % 32, i / 32, 0), 129);
+        const int code = Get(*out[1], 0, i % 32, i / 32, 0);
+        ASSERT_TRUE(code == 128 || code == 129) << code;
+        high += code == 129;
     }
     EXPECT_NEAR(high, 512, 16);  // 1024 pixels, 50.2 % above
-    EXPECT_EQ(FirstDifference(*second, *first), "");
+    EXPECT_EQ(FirstDifference(*out[2], *out[1]), "");
 
     // A ramp, 16 to 8 bits, through the integer path and through the colour path.
     for (const PixFmt target : {PixFmt::RGB24, PixFmt::YUV444P}) {
@@ -622,96 +434,6 @@ TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Resizing: against zimg on picture-like content (16-bit RGB, and 10-bit
-// Y'CbCr whose planes keep their grid and siting), flat fields, linear light.
-
-using ScaleFilter = FrameConversionOptions::ScaleFilter;
-
-struct ScaleCase {
-    ScaleFilter filter;
-    int width;  // of the target; the source is 97x61 RGB or 96x60 Y'CbCr
-    int height;
-    bool yuv = false;
-    Location location = Location::Left;
-};
-
-class FrameConverterScale : public GLTestWithParam<ScaleCase> {};
-
-// Soft gradients, fine texture and a hard diagonal edge, 16-bit.
-int Picture(int channel, int x, int y) {
-    const double v = 0.5 + 0.25 * std::sin(0.13 * x + 0.05 * y + channel) +
-                     0.12 * std::sin(0.9 * x * std::cos(0.2 * y)) + (x > 40 + y / 3 ? 0.1 : -0.1);
-    return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
-}
-
-TEST_P(FrameConverterScale, MatchesZimgWholePictureAndKeepsFlatFields) {
-    const ScaleCase c = GetParam();
-    const PixFmt format = c.yuv ? PixFmt::YUV420P10LE : PixFmt::RGB48LE;
-    const int width = c.yuv ? 96 : 97, height = c.yuv ? 60 : 61, depth = c.yuv ? 10 : 16;
-    FrameConversionOptions options;
-    options.scaleFilter = c.filter;
-    options.sourceChromaLocation = c.location;
-    options.targetChromaLocation = c.location;
-    const CpuFrame source = MakeFrame(format, width, height, [&](int plane, int x, int y, int ch) {
-        return Picture(plane + ch, x, y) >> (16 - depth);
-    });
-    const CpuFrame target = Blank(format, c.width, c.height);
-    Convert(source, target, options);
-
-    const int siting = static_cast<int>(c.location) - 1, sub = c.yuv ? 1 : 0;
-    ZimgImage in{width, height, depth, !c.yuv, !c.yuv, c.yuv ? 1 : 0, {}, sub, sub, siting};
-    ZimgImage out{c.width, c.height, depth, !c.yuv, !c.yuv, c.yuv ? 1 : 0, {}, sub, sub, siting};
-    FillZimg(in, *source);
-    ASSERT_TRUE(ZimgResize(in, out,
-                           c.filter == ScaleFilter::Bilinear   ? ZimgKernel::Bilinear
-                           : c.filter == ScaleFilter::Mitchell ? ZimgKernel::Mitchell
-                           : c.filter == ScaleFilter::Lanczos3 ? ZimgKernel::Lanczos3
-                                                               : ZimgKernel::CatmullRom));
-    // Both mirror at the edges, so every pixel is compared: 10-bit planes within
-    // one code, 16-bit RGB above 80 dB.
-    for (int k = 0; k < 3; ++k) {
-        double squares = 0.0;
-        for (int y = 0; y < out.PlaneHeight(k); ++y) {
-            for (int x = 0; x < out.PlaneWidth(k); ++x) {
-                const double error =
-                    GetCode(*target, k, x, y) -
-                    out.planes[k][static_cast<std::size_t>(y * out.PlaneWidth(k) + x)];
-                ASSERT_TRUE(!c.yuv || std::abs(error) <= 1)
-                    << "plane " << k << " " << x << "," << y;
-                squares += error * error;
-            }
-        }
-        const double mse = std::max(squares / (out.PlaneWidth(k) * out.PlaneHeight(k)), 1e-12);
-        if (!c.yuv) {
-            EXPECT_GT(10.0 * std::log10(65535.0 * 65535.0 / mse), 80.0) << "component " << k;
-        }
-    }
-    // Normalised weights: a flat field stays flat through every kernel, edges too.
-    const auto level = [&](int k) { return (20000 + 1000 * k) >> (16 - depth); };
-    const CpuFrame flat = Blank(format, c.width, c.height);
-    Convert(
-        MakeFrame(format, width, height, [&](int p, int, int, int ch) { return level(p + ch); }),
-        flat, options);
-    EXPECT_EQ(FirstMiss(*flat, [&](int k, int, int) { return level(k); }, {0, 0, 0, 0}), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    KernelsUpAndDown, FrameConverterScale,
-    ::testing::Values(
-        ScaleCase{ScaleFilter::Bilinear, 160, 90}, ScaleCase{ScaleFilter::Bilinear, 41, 27},
-        ScaleCase{ScaleFilter::Bicubic, 160, 90}, ScaleCase{ScaleFilter::Bicubic, 41, 27},
-        ScaleCase{ScaleFilter::Bicubic, 97, 200}, ScaleCase{ScaleFilter::Mitchell, 133, 17},
-        ScaleCase{ScaleFilter::Lanczos3, 160, 90}, ScaleCase{ScaleFilter::Lanczos3, 41, 27},
-        ScaleCase{ScaleFilter::Lanczos3, 150, 90, true, Location::Left},
-        ScaleCase{ScaleFilter::Bicubic, 40, 26, true, Location::TopLeft},
-        ScaleCase{ScaleFilter::Bilinear, 130, 34, true, Location::Bottom}),
-    [](const auto& info) {
-        const ScaleCase& c = info.param;
-        return "Filter" + std::to_string(static_cast<int>(c.filter)) + "To" +
-               std::to_string(c.width) + "x" + std::to_string(c.height) + (c.yuv ? "Yuv" : "");
-    });
-
 TEST_F(FrameConverterGLTest, ResizingAveragesInLinearLightWhenAsked) {
     // Black and white columns halved: 0.5 of the signal, or of the light (BT.709's
     // BT.1886 display: signal 0.5^(1/2.4), code 191).
@@ -729,130 +451,63 @@ TEST_F(FrameConverterGLTest, ResizingAveragesInLinearLightWhenAsked) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// HDR to SDR: the tone curves against their formulas, end to end for PQ and HLG,
-// and gamut compression.
-
-using ToneCurve = FrameConversionOptions::ToneCurve;
-
-// tone_map of the converter's shader on the largest channel m (units of 100 cd/m²).
-std::vector<double> ToneMapOnGpu(ToneCurve curve, float sourcePeak, float targetPeak,
-                                 const std::vector<double>& m) {
-    ColorMapping mapping;
-    mapping.toneCurve = curve;
-    mapping.toneMapHLG = true;
-    std::string body = ColorMappingSource(mapping);
-    body =
-        body.substr(0, body.find("void main()")) +
-        "void main()\n{\n    gl_FragColor = vec4(tone_map(vec3(EvalInput(0).x, 0.0, 0.0), -1.0), "
-        "1.0);\n}\n";
-    std::vector<std::vector<glm::vec4>> cases;
-    for (const double value : m) {
-        cases.push_back({glm::vec4(static_cast<float>(value), 0.0f, 0.0f, 0.0f)});
-    }
-    const auto results = EvaluatePerCase(body, cases, [&](ShaderProgram& program) {
-        program.Uniform("toneSourcePeak", sourcePeak);
-        program.Uniform("toneTargetPeak", targetPeak);
-    });
-    std::vector<double> mapped;
-    for (const glm::vec4& result : results) {
-        mapped.push_back(result.x);
-    }
-    return mapped;
-}
-
-TEST_F(FrameConverterGLTest, ToneCurvesFollowTheirFormulasAndNeverClipBelowThePeak) {
-    namespace Ref = Kavrin::Test::Ref;
-    for (const auto& [source, target] :
-         {std::pair{10.0, 2.03}, std::pair{40.0, 1.0}, std::pair{100.0, 6.0}}) {
-        std::vector<double> m;
-        for (int i = 0; i <= 2000; ++i) {
-            m.push_back(source * i / 2000.0);
-        }
-        const auto s = static_cast<float>(source);
-        const auto t = static_cast<float>(target);
-        const std::vector<double> eetf = ToneMapOnGpu(ToneCurve::BT2390, s, t, m);
-        const std::vector<double> reinhard = ToneMapOnGpu(ToneCurve::Reinhard, s, t, m);
-        const std::vector<double> clip = ToneMapOnGpu(ToneCurve::Clip, s, t, m);
-        ASSERT_EQ(eetf.size(), m.size());
-        const double sourcePQ = Ref::PqInverseEotf(source);
-        const double targetPQ = Ref::PqInverseEotf(target);
-        for (std::size_t i = 0; i < m.size(); ++i) {
-            SCOPED_TRACE("peaks " + std::to_string(source) + " -> " + std::to_string(target) +
-                         ", m = " + std::to_string(m[i]));
-            const double want = Ref::Bt2390Eetf(Ref::PqInverseEotf(m[i]), sourcePQ, targetPQ);
-            ASSERT_NEAR(Ref::PqInverseEotf(eetf[i]), want, 1e-4);
-            ASSERT_NEAR(reinhard[i],
-                        m[i] * (1.0 + m[i] * target / (source * source)) / (1.0 + m[i] / target),
-                        1e-5 * target);
-            ASSERT_NEAR(clip[i], std::min(m[i], target), 1e-6 * target);
-            if (i > 0) {
-                ASSERT_GE(eetf[i], eetf[i - 1] - 1e-6 * target);  // float rounding aside
-                ASSERT_GE(reinhard[i], reinhard[i - 1] - 1e-5 * target);
-            }
-            // Below the source peak nothing reaches the target peak (the EETF ends
-            // flat: its last fifth lies within 1e-4 of it).
-            ASSERT_LE(eetf[i], target);
-            if (m[i] <= 0.8 * source) {
-                ASSERT_LT(eetf[i], target * (1.0 - 1e-6));
-            }
-            if (i + 1 < m.size()) {
-                ASSERT_LT(reinhard[i], target * (1.0 - 1e-6));
-            }
-        }
-        EXPECT_NEAR(eetf.back(), target, 1e-4 * target);
-        EXPECT_NEAR(reinhard.back(), target, 1e-4 * target);
-    }
-}
-
-TEST_F(FrameConverterGLTest, PqAndHlgGreysReachSdrThroughTheEetf) {
-    namespace Ref = Kavrin::Test::Ref;
-    const double sourcePQ = Ref::PqInverseEotf(10.0);  // 1000 cd/m², the default peaks
-    const double targetPQ = Ref::PqInverseEotf(2.03);  // SDR white: reference white
-    // Display light to BT.709 SDR: the reference OOTF undone, reference white to 1.
-    const auto sdr = [](double display) {
-        return Ref::Bt709Oetf(Ref::SdrSceneOfDisplay(display) / Ref::SdrSceneOfDisplay(2.03));
-    };
-    for (const bool hlg : {false, true}) {
+// PQ and HLG grey ramps into BT.709 SDR (reference white to 1), through each
+// tone curve on the largest channel, for several peaks.
+TEST_F(FrameConverterGLTest, HdrGreysFollowTheToneCurves) {
+    // Transfer, curve, source peak and reference white in cd/m².
+    const std::tuple<int, ToneCurve, double, double> rows[] = {
+        {16, ToneCurve::BT2390, 1000, 203},   {18, ToneCurve::BT2390, 1000, 203},
+        {16, ToneCurve::Reinhard, 1000, 203}, {16, ToneCurve::Clip, 1000, 203},
+        {16, ToneCurve::BT2390, 4000, 100},   {16, ToneCurve::Reinhard, 10000, 600},
+        {16, ToneCurve::Clip, 4000, 100},     {18, ToneCurve::Reinhard, 1000, 100}};
+    for (const auto& [transfer, curve, sourcePeak, white] : rows) {
+        SCOPED_TRACE(::testing::Message()
+                     << "transfer " << transfer << ", curve " << static_cast<int>(curve) << ", "
+                     << sourcePeak << " to " << white);
+        const double s = sourcePeak / 100.0, t = white / 100.0;  // units of 100 cd/m²
+        FrameConversionOptions options;
+        options.toneCurve = curve;
+        options.sourcePeakLuminance = static_cast<float>(sourcePeak);
+        options.referenceWhiteLuminance = static_cast<float>(white);
         const CpuFrame ramp =
             MakeFrame(PixFmt::RGB48LE, 1024, 2, [](int, int x, int, int) { return x * 64; },
-                      {9, hlg ? 18 : 16, 9});
-        const CpuFrame out = Blank(PixFmt::RGB48LE, 1024, 2);
-        Convert(ramp, out);
+                      {9, transfer, 9});
+        const CpuFrame target = Blank(PixFmt::RGB48LE, 1024, 2);
+        Convert(ramp, target, options);
         for (int x = 0; x < 1024; ++x) {
             const double v = x * 64 / 65535.0;
             // HLG: the BT.2100 OOTF of a grey for a 1000 cd/m² display, gamma 1.2.
-            const double display =
-                hlg ? 10.0 * std::pow(Ref::HlgInverseOetf(v), 1.2) : Ref::PqEotf(v);
-            const double e = std::min(Ref::PqInverseEotf(display), sourcePQ);
-            const double want = 65535.0 * sdr(Ref::PqEotf(Ref::Bt2390Eetf(e, sourcePQ, targetPQ)));
-            ASSERT_NEAR(Get(*out, 0, x, 1, 1), want, 13.0)  // 2e-4 of the range
-                << (hlg ? "HLG" : "PQ") << " code " << x * 64;
-            ASSERT_NEAR(Get(*out, 0, x, 1, 0), Get(*out, 0, x, 1, 1), 1);  // grey stays grey
+            const double m = transfer == 18 ? 10.0 * std::pow(Ref::HlgInverseOetf(v), 1.2)
+                                            : std::min(Ref::PqEotf(v), s);
+            const double mapped =
+                curve == ToneCurve::Clip ? std::min(m, t)
+                : curve == ToneCurve::Reinhard
+                    ? m * (1.0 + m * t / (s * s)) / (1.0 + m / t)
+                    : Ref::PqEotf(Ref::Bt2390Eetf(Ref::PqInverseEotf(m), Ref::PqInverseEotf(s),
+                                                  Ref::PqInverseEotf(t)));
+            // The reference OOTF undone, reference white to 1.
+            const double want = 65535.0 * Ref::Bt709Oetf(Ref::SdrSceneOfDisplay(mapped) /
+                                                         Ref::SdrSceneOfDisplay(t));
+            ASSERT_NEAR(Get(*target, 0, x, 1, 1), want, 4.0) << "code " << x * 64;  // 6e-5
+            ASSERT_NEAR(Get(*target, 0, x, 1, 0), Get(*target, 0, x, 1, 1), 1);  // grey stays grey
         }
     }
 }
 
 TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
-    namespace Ref = Kavrin::Test::Ref;
-    const glm::dvec3 luma709(0.2126, 0.7152, 0.0722);
-    const glm::dvec3 luma2020(0.2627, 0.6780, 0.0593);
-    // Linear light on both sides: the codes are the light.
-    const Conf::ColorSpace linear2020{9, 8, 0};
-    const Conf::ColorSpace linear709{1, 8, 0};
+    const glm::dvec3 luma709(0.2126, 0.7152, 0.0722), luma2020(0.2627, 0.6780, 0.0593);
     FrameConversionOptions compress;
     compress.gamut = FrameConversionOptions::Gamut::Compress;
-
-    // Every colour of a 6x6x6 grid of BT.2020.
+    // Every colour of a 6x6x6 grid of BT.2020, linear light on both sides.
     const auto level = [](int i) { return i / 5.0; };
-    const CpuFrame grid = MakeFrame(
-        PixFmt::RGB48LE, 36, 6,
-        [&](int, int x, int y, int channel) {
-            const int index[3] = {x % 6, x / 6, y};
-            return static_cast<int>(std::lround(level(index[channel]) * 65535.0));
-        },
-        linear2020);
-    const CpuFrame out = Blank(PixFmt::RGB48LE, 36, 6, linear709);
+    const CpuFrame grid =
+        MakeFrame(PixFmt::RGB48LE, 36, 6,
+                  [&](int, int x, int y, int channel) {
+                      const int index[3] = {x % 6, x / 6, y};
+                      return static_cast<int>(std::lround(level(index[channel]) * 65535.0));
+                  },
+                  {9, 8, 0});
+    const CpuFrame out = Blank(PixFmt::RGB48LE, 36, 6, {1, 8, 0});
     Convert(grid, out, compress);
     for (int y = 0; y < 6; ++y) {
         for (int x = 0; x < 36; ++x) {
@@ -862,8 +517,8 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
             for (int channel = 0; channel < 3; ++channel) {
                 got[channel] = Get(*out, 0, x, y, channel) / 65535.0;
             }
-            SCOPED_TRACE("BT.2020 " + Kavrin::Test::Describe(glm::dvec4(c, 0.0)) + " got " +
-                         Kavrin::Test::Describe(glm::dvec4(got, 0.0)));
+            SCOPED_TRACE("BT.2020 " + Describe(glm::dvec4(c, 0.0)) + " got " +
+                         Describe(glm::dvec4(got, 0.0)));
             const double luminance = glm::dot(c, luma2020);
             ASSERT_NEAR(glm::dot(got, luma709), luminance, 5e-4);
             // Toward grey along the same line: got - Y = k (exact - Y), 0 <= k <= 1.
@@ -891,26 +546,23 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
 
     // BT.709 colours 80 % of the way from grey to the boundary, through BT.2020
     // with the BT.709 curve: within one 8-bit code of the plain conversion.
-    const Conf::ColorSpace curve2020{9, 1, 0};
-    const Conf::ColorSpace curve709{1, 1, 0};
     const glm::dvec3 boundary[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1},   {1, 1, 0},
                                    {0, 1, 1}, {1, 0, 1}, {1, 0.4, 0}, {0.3, 0, 1}};
-    const auto to2020 = [](const glm::dvec3& c) {  // BT.2087-0 equation (2)
-        return glm::dvec3(0.6274 * c.r + 0.3293 * c.g + 0.0433 * c.b,
-                          0.0691 * c.r + 0.9195 * c.g + 0.0114 * c.b,
-                          0.0164 * c.r + 0.0880 * c.g + 0.8956 * c.b);
-    };
+    glm::dmat3 to709;
+    for (int i = 0; i < 3; ++i) {
+        to709[i] = Ref::Bt2020ToBt709(glm::dvec3(i == 0, i == 1, i == 2));
+    }
     const CpuFrame inside = MakeFrame(
         PixFmt::RGB48LE, 8, 3,
         [&](int, int x, int y, int channel) {
             const glm::dvec3 b = boundary[x] * (0.3 + 0.3 * y);
             const double luminance = glm::dot(b, luma709);
-            const glm::dvec3 c = to2020(luminance + 0.8 * (b - luminance));
+            const glm::dvec3 c = glm::inverse(to709) * (luminance + 0.8 * (b - luminance));
             return static_cast<int>(std::lround(Ref::Bt709Oetf(c[channel]) * 65535.0));
         },
-        curve2020);
-    const CpuFrame plain = Blank(PixFmt::RGB24, 8, 3, curve709);
-    const CpuFrame compressed = Blank(PixFmt::RGB24, 8, 3, curve709);
+        {9, 1, 0});
+    const CpuFrame plain = Blank(PixFmt::RGB24, 8, 3, {1, 1, 0});
+    const CpuFrame compressed = Blank(PixFmt::RGB24, 8, 3, {1, 1, 0});
     Convert(inside, plain);
     Convert(inside, compressed, compress);
     for (int y = 0; y < 3; ++y) {
@@ -923,97 +575,24 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Planning: colour moves only when the colour changes.
-
 TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {
-    const FrameConverter converter;
-    struct Case {
-        PixFmt from;
-        Conf::ColorSpace fromSpace;
-        PixFmt to;
-        Conf::ColorSpace toSpace;
-        Path path;
-    };
-    const Conf::ColorSpace pq2020{9, 16, 9};
-    const Conf::ColorSpace unspecified{2, 2, 2};
+    const Conf::ColorSpace pq2020{9, 16, 9}, unspecified{2, 2, 2};
     const Conf::ColorSpace bt601Curve{1, 6, 1};  // the same curve under another code
-    for (const Case& c : {
-             Case{PixFmt::YUV420P, kBT709, PixFmt::YUV444P10LE, kBT709, Path::Integer},
-             Case{PixFmt::NV12, kBT709, PixFmt::P010LE, kBT709, Path::Integer},
-             Case{PixFmt::RGB24, kBT709, PixFmt::BGRA64LE, kBT709, Path::Integer},
-             Case{PixFmt::YUV420P, kBT709, PixFmt::YUV420P, bt601Curve, Path::Integer},
-             Case{PixFmt::YUV420P, unspecified, PixFmt::YUV422P, kBT709, Path::Integer},
-             Case{PixFmt::P010LE, pq2020, PixFmt::YUV420P16LE, pq2020, Path::Integer},
-             Case{PixFmt::YUV420P, kBT709, PixFmt::RGB24, kBT709, Path::Colour},
-             Case{PixFmt::YUV420P, pq2020, PixFmt::YUV420P, kBT709, Path::Colour},
-             Case{PixFmt::YUV444P, {1, 1, 9}, PixFmt::YUV444P, kBT709, Path::Colour},
-         }) {
-        EXPECT_EQ(converter.Plan(c.from, c.fromSpace, c.to, c.toSpace), c.path)
-            << Name(c.from) << " to " << Name(c.to);
+    using P = PixFmt;
+    const std::tuple<P, Conf::ColorSpace, P, Conf::ColorSpace, Path> rows[] = {
+        {P::YUV420P, kBT709, P::YUV444P10LE, kBT709, Path::Integer},
+        {P::NV12, kBT709, P::P010LE, kBT709, Path::Integer},
+        {P::RGB24, kBT709, P::BGRA64LE, kBT709, Path::Integer},
+        {P::YUV420P, kBT709, P::YUV420P, bt601Curve, Path::Integer},
+        {P::YUV420P, unspecified, P::YUV422P, kBT709, Path::Integer},
+        {P::P010LE, pq2020, P::YUV420P16LE, pq2020, Path::Integer},
+        {P::YUV420P, kBT709, P::RGB24, kBT709, Path::Colour},
+        {P::YUV420P, pq2020, P::YUV420P, kBT709, Path::Colour},
+        {P::YUV444P, {1, 1, 9}, P::YUV444P, kBT709, Path::Colour}};
+    for (const auto& [from, fromSpace, to, toSpace, path] : rows) {
+        EXPECT_EQ(FrameConverter().Plan(from, fromSpace, to, toSpace), path)
+            << Name(from) << " to " << Name(to);
     }
-}
-
-// ---------------------------------------------------------------------------
-// Bad input and resources.
-
-std::string ThrownDescription(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const Kavrin::Exception& error) {
-        const std::string* description = boost::get_error_info<Kavrin::TagDescription>(error);
-        return description != nullptr ? *description : "(no description)";
-    }
-    return "(nothing thrown)";
-}
-
-TEST_F(FrameConverterGLTest, RefusesBadInputAndReturnsEveryTexture) {
-    const CpuFrame source = Noise(PixFmt::YUV420P, 6, 4, 1);
-    const auto convert = [](const CpuFrame& from, const CpuFrame& to) {
-        return ThrownDescription([&] { Convert(from, to); });
-    };
-    EXPECT_EQ(convert(nullptr, Blank(PixFmt::RGB24, 6, 4)), "Source frame is null");
-    EXPECT_EQ(convert(source, nullptr), "Target frame is null");
-    const auto maximum = static_cast<int>(RenderHub::GetInstance().GetMaximumTextureSize());
-    EXPECT_EQ(convert(source, Blank(PixFmt::RGB24, maximum + 1, 1)),
-              "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
-                  std::to_string(maximum));
-    EXPECT_EQ(
-        convert(Noise(PixFmt::YUV444P, maximum + 1, 1, 1), Blank(PixFmt::RGB24, maximum + 1, 1)),
-        "Frame size " + std::to_string(maximum + 1) + "x1 exceeds the maximum texture size " +
-            std::to_string(maximum));
-    EXPECT_EQ(convert(Noise(PixFmt::RGB24, maximum, 1, 1), Blank(PixFmt::RGB24, 1, 1))
-                  .rfind("Cannot resize by this much in one step", 0),
-              0u);
-    EXPECT_EQ(convert(source, Blank(PixFmt::YUYV422, 6, 4)),
-              "Unsupported pixel format for target frame: yuyv422");
-    EXPECT_EQ(convert(Blank(PixFmt::GRAY8, 6, 4), Blank(PixFmt::RGB24, 6, 4)),
-              "Unsupported pixel format for source frame: gray");
-    EXPECT_EQ(convert(source, Blank(PixFmt::YUV420P, 6, 4, {1, 1, 8})),
-              "Unsupported YCbCr matrix 8 (only matrices with luma coefficients convert)");
-    FrameConverter converter;
-    const ShaderStorage unused;
-    EXPECT_EQ(
-        ThrownDescription([&] { converter.Convert(source, Blank(PixFmt::RGB24, 6, 4), unused); }),
-        "This is not OpenGL thread.");
-
-    // Steady state: after the first frame nothing is created, and all goes back
-    // (counted from an empty pool: refused conversions return what they took to it).
-    FinishGLTest();
-    const auto textures = GlObjectCounter::Live(GlObjectCounter::Texture);
-    long created = 0;
-    WithStorage([&](const ShaderStorage& storage) {
-        FrameConverter steady;
-        const CpuFrame target = Blank(PixFmt::RGB48LE, 6, 4);
-        steady.Convert(source, target, storage);
-        created = GlObjectCounter::TotalCreated(GlObjectCounter::Texture);
-        for (int i = 0; i < 3; ++i) {
-            steady.Convert(source, target, storage);
-        }
-        EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Texture), created);
-    });
-    FinishGLTest();
-    EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures);
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "Frame.h"
 #include "ShaderStorage.h"
@@ -15,49 +17,35 @@
 namespace Kavrin::Test {
 
 const std::vector<FormatRow>& FormatRows() {
-    // Formats deeper than 8 bits keep 16 bits on the GPU.
-    static const std::vector<FormatRow> rows = {
-        {PixFmt::RGBA, "RGBA", PixFmt::RGBA},
-        {PixFmt::BGRA, "BGRA", PixFmt::RGBA},
-        {PixFmt::ARGB, "ARGB", PixFmt::RGBA},
-        {PixFmt::ABGR, "ABGR", PixFmt::RGBA},
-        {PixFmt::RGB24, "RGB", PixFmt::RGB24},
-        {PixFmt::BGR24, "BGR", PixFmt::RGB24},
-        {PixFmt::YUVA420P, "", PixFmt::RGBA},
-        {PixFmt::YUV420P, "", PixFmt::RGB24},
-        {PixFmt::YUVA422P, "", PixFmt::RGBA},
-        {PixFmt::YUV422P, "", PixFmt::RGB24},
-        {PixFmt::YUVA444P, "", PixFmt::RGBA},
-        {PixFmt::YUV444P, "", PixFmt::RGB24},
-        {PixFmt::YUV440P, "", PixFmt::RGB24},
-        {PixFmt::YUV411P, "", PixFmt::RGB24},
-        {PixFmt::YUV410P, "", PixFmt::RGB24},
-        {PixFmt::NV12, "", PixFmt::RGB24},
-        {PixFmt::NV21, "", PixFmt::RGB24},
-        {PixFmt::RGB48LE, "RGB", PixFmt::RGB48LE},
-        {PixFmt::BGR48LE, "BGR", PixFmt::RGB48LE},
-        {PixFmt::RGBA64LE, "RGBA", PixFmt::RGBA64LE},
-        {PixFmt::BGRA64LE, "BGRA", PixFmt::RGBA64LE},
-        {PixFmt::YUV420P10LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV420P12LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV420P16LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV422P10LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV422P12LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV422P16LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV444P10LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV444P12LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUV444P16LE, "", PixFmt::RGB48LE},
-        {PixFmt::YUVA420P10LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA420P16LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA422P10LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA422P12LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA422P16LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA444P10LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA444P12LE, "", PixFmt::RGBA64LE},
-        {PixFmt::YUVA444P16LE, "", PixFmt::RGBA64LE},
-        {PixFmt::P010LE, "", PixFmt::RGB48LE},
-        {PixFmt::P016LE, "", PixFmt::RGB48LE},
-    };
+    using P = PixFmt;
+    static const std::vector<FormatRow> rows = [] {
+        // In the library's order.
+        const P formats[] = {
+            P::RGBA,         P::BGRA,         P::ARGB,         P::ABGR,         P::RGB24,
+            P::BGR24,        P::YUVA420P,     P::YUV420P,      P::YUVA422P,     P::YUV422P,
+            P::YUVA444P,     P::YUV444P,      P::YUV440P,      P::YUV411P,      P::YUV410P,
+            P::NV12,         P::NV21,         P::RGB48LE,      P::BGR48LE,      P::RGBA64LE,
+            P::BGRA64LE,     P::YUV420P10LE,  P::YUV420P12LE,  P::YUV420P16LE,  P::YUV422P10LE,
+            P::YUV422P12LE,  P::YUV422P16LE,  P::YUV444P10LE,  P::YUV444P12LE,  P::YUV444P16LE,
+            P::YUVA420P10LE, P::YUVA420P16LE, P::YUVA422P10LE, P::YUVA422P12LE, P::YUVA422P16LE,
+            P::YUVA444P10LE, P::YUVA444P12LE, P::YUVA444P16LE, P::P010LE,       P::P016LE};
+        // Memory order of the packed RGB formats.
+        const std::pair<P, const char*> orders[] = {
+            {P::RGBA, "RGBA"},     {P::BGRA, "BGRA"},    {P::ARGB, "ARGB"},   {P::ABGR, "ABGR"},
+            {P::RGB24, "RGB"},     {P::BGR24, "BGR"},    {P::RGB48LE, "RGB"}, {P::BGR48LE, "BGR"},
+            {P::RGBA64LE, "RGBA"}, {P::BGRA64LE, "BGRA"}};
+        std::vector<FormatRow> table;
+        for (const P format : formats) {
+            const auto order = std::find_if(std::begin(orders), std::end(orders),
+                                            [&](const auto& o) { return o.first == format; });
+            // RGB(A) of 8 bits, or of 16 for deeper formats, alpha where it was.
+            const bool alpha = Describe(format).HasAlpha(), deep = Describe(format).depth > 8;
+            table.push_back(
+                {format, order != std::end(orders) ? order->second : "",
+                 deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
+        }
+        return table;
+    }();
     return rows;
 }
 
@@ -84,9 +72,9 @@ int PlaneHeight(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().GetPlanHeight(frame.GetFrameInfo().height, plane);
 }
 
-namespace {
-int SampleBytes(const DataVideoCPU& frame) { return frame.GetDescription().depth > 8 ? 2 : 1; }
-}  // namespace
+static int SampleBytes(const DataVideoCPU& frame) {
+    return frame.GetDescription().depth > 8 ? 2 : 1;
+}
 
 int Channels(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
@@ -119,13 +107,12 @@ void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
 Slot SlotOf(PixFmt pixFmt, int component) {
     const std::string order = RowOf(pixFmt).order;
     if (!order.empty()) {
-        return {0, static_cast<int>(order.find("RGBA"[component])), false};
+        return {0, static_cast<int>(order.find("RGBA"[component]))};
     }
-    const bool chroma = component == 1 || component == 2;
-    if (!Describe(pixFmt).IsSemiPlanar() || !chroma) {
-        return {component, 0, chroma};
+    if (!Describe(pixFmt).IsSemiPlanar() || component == 0 || component == 3) {
+        return {component, 0};
     }
-    return {1, (component == 1) == (pixFmt != PixFmt::NV21) ? 0 : 1, true};
+    return {1, (component == 1) == (pixFmt != PixFmt::NV21) ? 0 : 1};
 }
 
 int Components(PixFmt pixFmt) { return Describe(pixFmt).HasAlpha() ? 4 : 3; }
@@ -146,23 +133,23 @@ CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
     CpuFrame frame = DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
     const int shift = Describe(pixFmt).shift;
     for (int plane = 0; plane < Describe(pixFmt).planes; ++plane) {
-        for (int y = 0; y < PlaneHeight(*frame, plane); ++y) {
-            for (int x = 0; x < PlaneWidth(*frame, plane); ++x) {
-                for (int channel = 0; channel < Channels(*frame, plane); ++channel) {
-                    Set(*frame, plane, x, y, channel, code(plane, x, y, channel) << shift);
-                }
-            }
+        // Row by row, pixel by pixel, channel by channel.
+        const int w = PlaneWidth(*frame, plane), c = Channels(*frame, plane);
+        for (int i = 0; i < w * PlaneHeight(*frame, plane) * c; ++i) {
+            const int x = i / c % w, y = i / c / w;
+            Set(*frame, plane, x, y, i % c, code(plane, x, y, i % c) << shift);
         }
     }
     return frame;
 }
 
-CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space) {
+CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space,
+               const Proc::DataVideoCPUOptions& options) {
     std::mt19937 random(seed);
-    const int codes = 1 << Describe(pixFmt).depth;
+    const auto codes = static_cast<unsigned>(1 << Describe(pixFmt).depth);
     return MakeFrame(
-        pixFmt, width, height,
-        [&](int, int, int, int) { return static_cast<int>(random() % codes); }, space);
+        pixFmt, width, height, [&](int, int, int, int) { return random() % codes; }, space,
+        options);
 }
 
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space,
@@ -172,18 +159,15 @@ CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& spa
 
 std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
     for (int plane = 0; plane < want.GetDescription().planes; ++plane) {
-        for (int y = 0; y < PlaneHeight(want, plane); ++y) {
-            for (int x = 0; x < PlaneWidth(want, plane); ++x) {
-                for (int channel = 0; channel < Channels(want, plane); ++channel) {
-                    const int g = Get(got, plane, x, y, channel);
-                    const int w = Get(want, plane, x, y, channel);
-                    if (g != w) {
-                        std::ostringstream text;
-                        text << "plane " << plane << " (" << x << ", " << y << ") channel "
-                             << channel << ": got " << g << ", want " << w;
-                        return text.str();
-                    }
-                }
+        const int w = PlaneWidth(want, plane), c = Channels(want, plane);
+        for (int i = 0; i < w * PlaneHeight(want, plane) * c; ++i) {
+            const int x = i / c % w, y = i / c / w;
+            if (Get(got, plane, x, y, i % c) != Get(want, plane, x, y, i % c)) {
+                std::ostringstream text;
+                text << "plane " << plane << " (" << x << ", " << y << ") channel " << i % c
+                     << ": got " << Get(got, plane, x, y, i % c) << ", want "
+                     << Get(want, plane, x, y, i % c);
+                return text.str();
             }
         }
     }
@@ -224,8 +208,7 @@ void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets) {
 void Convert(const CpuFrame& source, const CpuFrame& target,
              const Ogl::FrameConversionOptions& options) {
     WithStorage([&](const Ogl::ShaderStorage& storage) {
-        Ogl::FrameConverter converter(options);
-        converter.Convert(source, target, storage);
+        Ogl::FrameConverter(options).Convert(source, target, storage);
     });
 }
 

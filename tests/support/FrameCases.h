@@ -23,21 +23,19 @@ using CpuFrame = boost::intrusive_ptr<Proc::DataVideoCPU>;
 using Proc::DataVideoCPU;
 inline const Conf::ColorSpace kBT709{1, 1, 1};
 
+const PixFmtDescription& Describe(PixFmt pixFmt);
+std::string Name(PixFmt pixFmt);
+
 // Every format the frames take, in the library's order, with what an upload
 // keeps on the GPU.
-const PixFmtDescription& Describe(PixFmt pixFmt);
-
 struct FormatRow {
     PixFmt pixFmt;
     const char* order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
-inline void PrintTo(const FormatRow& row, std::ostream* os) {
-    *os << Describe(row.pixFmt).GetName();
-}
+inline void PrintTo(const FormatRow& row, std::ostream* os) { *os << Name(row.pixFmt); }
 const FormatRow& RowOf(PixFmt pixFmt);
-std::string Name(PixFmt pixFmt);
 
 int PlaneWidth(const DataVideoCPU& frame, int plane);
 int PlaneHeight(const DataVideoCPU& frame, int plane);
@@ -46,12 +44,11 @@ int Channels(const DataVideoCPU& frame, int plane);
 int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel = 0);
 void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value);
 
-// Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane,
-// channel, and whether it lies on the chroma grid.
+// Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane
+// and channel.
 struct Slot {
     int plane;
     int channel;
-    bool chroma;
 };
 Slot SlotOf(PixFmt pixFmt, int component);
 int Components(PixFmt pixFmt);
@@ -66,7 +63,8 @@ CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
                    const Proc::DataVideoCPUOptions& options = {});
 // Every code of the format's depth, uniformly at random.
 CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed,
-               const Conf::ColorSpace& space = kBT709);
+               const Conf::ColorSpace& space = kBT709,
+               const Proc::DataVideoCPUOptions& options = {});
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space = kBT709,
                const Proc::DataVideoCPUOptions& options = {});
 
