@@ -247,10 +247,12 @@ bool NeedsColourSpacePass(const Conf::ColorSpace& source, const Conf::ColorSpace
         }
         return NeedsColourSpacePass(from, to, options);
     }
-    if (source.primaries == target.primaries && source.transfer == target.transfer) {
-        return false;
-    }
     const Conf::ColorSpaceTransform transform(ConversionInfo(source, target, options));
+    if (source.primaries == target.primaries && source.transfer == target.transfer) {
+        // The same curve may still go to a lower peak (PQ mastered brighter than
+        // the target display), which the tone curve maps.
+        return transform.GetToneMapPeaks().first > 0.0f;
+    }
     return transform.GetSourcePrimaries() != transform.GetTargetPrimaries() ||
            transform.GetSourceTransfer() != transform.GetTargetTransfer() ||
            transform.GetFlags() != 0 || transform.GetLinearScale() != 1.0f ||

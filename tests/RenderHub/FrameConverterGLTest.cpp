@@ -494,6 +494,30 @@ TEST_F(FrameConverterGLTest, HdrGreysFollowTheToneCurves) {
     }
 }
 
+// PQ into PQ of a lower peak: the same curve on both sides, yet the EETF maps
+// the source peak down to the target's (and a lower source peak changes nothing).
+TEST_F(FrameConverterGLTest, PqIntoALowerPqPeakIsToneMapped) {
+    const Conf::ColorSpace pq{9, 16, 9};
+    const CpuFrame ramp = MakeFrame(
+        PixFmt::RGB48LE, 1024, 1, [](int, int x, int, int) { return x * 64; }, pq);
+    for (const auto& [sourcePeak, targetPeak] : {std::pair{4000.0, 1000.0}, {1000.0, 4000.0}}) {
+        FrameConversionOptions options;
+        options.sourcePeakLuminance = static_cast<float>(sourcePeak);
+        options.targetPeakLuminance = static_cast<float>(targetPeak);
+        const CpuFrame target = Blank(PixFmt::RGB48LE, 1024, 1, pq);
+        Convert(ramp, target, options);
+        const double from = Ref::PqInverseEotf(sourcePeak / 100.0);
+        const double to = Ref::PqInverseEotf(targetPeak / 100.0);
+        for (int x = 0; x < 1024; ++x) {
+            const double e = std::min(x * 64 / 65535.0, from);
+            const double want =
+                sourcePeak > targetPeak ? Ref::Bt2390Eetf(e, from, to) : x * 64 / 65535.0;
+            ASSERT_NEAR(Get(*target, 0, x, 0, 0), 65535.0 * want, 4.0)
+                << sourcePeak << " to " << targetPeak << ", code " << x * 64;
+        }
+    }
+}
+
 TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
     const glm::dvec3 luma709(0.2126, 0.7152, 0.0722), luma2020(0.2627, 0.6780, 0.0593);
     FrameConversionOptions compress;
