@@ -367,6 +367,39 @@ TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
     }
 }
 
+// Swapped 8-bit orders are stored as they come: whatever order a kept texture is
+// stored in, uploads of another order and downloads into RGBA or Y'CbCr see the
+// same pixels as a frame uploaded from RGBA.
+TEST_F(FrameGLTest, SwappedOrdersStoredAsTheyComeReadAsRgba) {
+    const CpuFrame rgba = Noise(PixFmt::RGBA, kWidth, kHeight, 5);
+    const CpuFrame other = Noise(PixFmt::RGBA, kWidth, kHeight, 6);
+    const std::pair<PixFmt, std::array<int, 4>> swapped[] = {
+        {PixFmt::BGRA, {2, 1, 0, 3}}, {PixFmt::ARGB, {3, 0, 1, 2}}, {PixFmt::ABGR, {3, 2, 1, 0}}};
+    WithStorage([&](const ShaderStorage& storage) {
+        const auto download = [&](const GpuFrame& frame, PixFmt format) {
+            const CpuFrame out = Blank(format, kWidth, kHeight);
+            frame->Download(out, storage);
+            return out;
+        };
+        GpuFrame reference = Frame::Create();
+        reference->Upload(rgba, storage);
+        const CpuFrame yuv = download(reference, PixFmt::YUV444P);
+        for (const auto& [format, order] : swapped) {
+            SCOPED_TRACE(Name(format));
+            const CpuFrame source =
+                MakeFrame(format, kWidth, kHeight, [&](int, int x, int y, int c) {
+                    return GetCode(*rgba, order[static_cast<std::size_t>(c)], x, y);
+                });
+            GpuFrame frame = Frame::Create();
+            frame->Upload(source, storage);
+            EXPECT_EQ(FirstDifference(*download(frame, PixFmt::RGBA), *rgba), "");
+            EXPECT_EQ(FirstDifference(*download(frame, PixFmt::YUV444P), *yuv), "");
+            frame->Upload(other, storage);  // into the texture stored in the swapped order
+            EXPECT_EQ(FirstDifference(*download(frame, PixFmt::RGBA), *other), "");
+        }
+    });
+}
+
 // A null upload or the last release on the GL thread returns the texture at
 // once; a release elsewhere queues one deleter task, which returns it.
 TEST_F(FrameGLTest, ReleaseReturnsTheTextureOnOrOffTheGlThread) {
