@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -67,21 +68,15 @@ public:
         std::thread([this] { Watch(); }).detach();
     }
 
-    void Arm(std::string name, std::chrono::seconds limit) {
+    // A deadline `limit` from now for `name` (the running test when empty); none
+    // without a limit.
+    void Set(std::optional<std::chrono::seconds> limit, std::string name = {}) {
         std::lock_guard lock(mutex);
-        test = std::move(name);
-        deadline = std::chrono::steady_clock::now() + limit;
-        armed = true;
-        changed.notify_all();
-    }
-    void Disarm() {
-        std::lock_guard lock(mutex);
-        armed = false;
-        changed.notify_all();
-    }
-    void Limit(std::chrono::seconds limit) {
-        std::lock_guard lock(mutex);
-        deadline = std::chrono::steady_clock::now() + limit;
+        if (!name.empty()) {
+            test = std::move(name);
+        }
+        armed = limit.has_value();
+        deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::seconds(0));
         changed.notify_all();
     }
 
@@ -111,10 +106,10 @@ HangGuard* hangGuard = nullptr;
 
 class HangListener : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo& info) override {
-        hangGuard->Arm(std::string(info.test_suite_name()) + "." + info.name(),
-                       std::chrono::seconds(120));
+        hangGuard->Set(std::chrono::seconds(120),
+                       std::string(info.test_suite_name()) + "." + info.name());
     }
-    void OnTestEnd(const ::testing::TestInfo&) override { hangGuard->Disarm(); }
+    void OnTestEnd(const ::testing::TestInfo&) override { hangGuard->Set(std::nullopt); }
 };
 }  // namespace
 
@@ -133,7 +128,7 @@ void InstallHangGuard() {
 
 void LimitCurrentTest(std::chrono::seconds limit) {
     if (hangGuard != nullptr) {
-        hangGuard->Limit(limit);
+        hangGuard->Set(limit);
     }
 }
 
