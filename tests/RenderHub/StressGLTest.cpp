@@ -29,7 +29,6 @@ namespace {
 
 using namespace Kavrin::Ogl;
 using Kavrin::Ogl::Details::GlObjectCounter;
-using Kavrin::Test::FunctionPromiseTask;
 using Kavrin::Test::MakeTask;
 using namespace std::chrono_literals;
 namespace Proc = Kavrin::Proc;
@@ -109,7 +108,6 @@ public:
         const std::function<void()> rows[] = {
             [&] { Push(New("Counted"), Coin()); },
             [&] { CancelAfterPush(); },
-            [&] { Promise(); },
             [&] { DataObject(); },
             [&] {
                 Push(New("FrameMaker",
@@ -223,29 +221,6 @@ private:
             record.cancelRequested = true;
         } catch (...) {
             ExpectRefusal("CancelTask");  // stopped meanwhile: the stop ends the task
-        }
-    }
-
-    void Promise() {
-        Record* raw = records.emplace_back(std::make_unique<Record>()).get();
-        boost::intrusive_ptr<FunctionPromiseTask> task(new FunctionPromiseTask([raw] {
-            ++raw->runs;
-            return true;
-        }));
-        std::future<bool> future = task->GetFuture();
-        raw->task = task;
-        if (!Push(*raw, Coin())) {
-            return;
-        }
-        task->WaitUntilExecuted();
-        const std::int32_t status = task->GetStatus();
-        task.reset();  // the record keeps the task; the future alone decides here
-        const bool ready = future.wait_for(0s) == std::future_status::ready;
-        if (raw->runs == 1 && (!ready || !future.get())) {
-            failures.push_back("a promise task ran but its future holds no true");
-        } else if (raw->runs != 1 && (status != Proc::TaskCancelled || ready)) {
-            failures.push_back("an unrun promise task ended with status " + std::to_string(status) +
-                               (ready ? ", fulfilled" : ""));
         }
     }
 
