@@ -67,21 +67,6 @@ TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWork
     EXPECT_FALSE(RenderHub::GetInstance().IsOpenGLThread());
 }
 
-TEST(QtOglWorkerGLTest, DispatchInsideATaskRunsNestedAndBackgroundRunsAfter) {
-    std::vector<std::string> events;  // GL thread only
-    auto inner = MakeTask([&](auto, const auto&) { events.push_back("inner"); });
-    auto later = MakeTask([&](auto, const auto&) { events.push_back("later"); });
-    auto outer = MakeTask([&](auto, const auto&) {
-        events.push_back("outer-begin");
-        RenderHub::GetInstance().DispatchTask(inner);
-        RenderHub::GetInstance().DoBackgroundTask(later);
-        events.push_back("outer-end");
-    });
-    RenderHub::GetInstance().DoBackgroundTask(outer);
-    later->WaitUntilExecuted();
-    EXPECT_EQ(events, (std::vector<std::string>{"outer-begin", "inner", "outer-end", "later"}));
-}
-
 // A queued task cancelled is dropped by the queue and never runs; a running
 // one cancelled finishes.
 TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAndLetsARunningOneFinish) {
@@ -106,9 +91,10 @@ TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAndLetsARunningOneFinish) {
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "third"}));
 }
 
-// Whatever a body throws, on whichever route it reaches the worker, the worker
-// survives it: the task ends failed, its waiter wakes, one ERROR line says so
-// (with the exception's text when it has one) and the next task runs.
+// Whatever a body throws, on whichever route it reaches the worker (a dispatch
+// from a running task runs nested, at once), the worker survives it: the task ends failed, its
+// waiter wakes, one ERROR line says so (with the exception's text when it has one) and the next
+// task runs.
 TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
     enum class Route { Background, DispatchElsewhere, DispatchOnGL };  // the last one nested
     constexpr const char* kUnknown = "Unknown exception occurred while executing OpenGL task";
