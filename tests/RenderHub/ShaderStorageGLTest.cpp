@@ -20,19 +20,21 @@ using Kavrin::Test::FloatTexture;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::WithStorage;
 
-// Draws the storage's quad with `program` (bound) into a float target and reads
-// it back, bottom row first. Input k goes on unit k once the target exists,
-// since allocating it rebinds the active unit.
+// Draws the storage's quad (or frame quad) with `program` (bound) into a float
+// target and reads it back, bottom row first. Input k goes on unit k once the
+// target exists, since allocating it rebinds the active unit.
 std::vector<glm::vec4> Render(const ShaderStorage& storage, ShaderProgram& program, int width,
-                              int height, const std::vector<const Texture*>& inputs) {
+                              int height, const std::vector<const Texture*>& inputs,
+                              bool frameQuad = false) {
     auto target = FloatTexture(width, height);
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         inputs[k]->Use(static_cast<int>(k));
     }
     glActiveTexture(GL_TEXTURE0);
     storage.FBO().Attach(*target);
-    storage.Quad().Activate();
-    storage.Quad().Draw(program);
+    const Mesh& quad = frameQuad ? storage.FrameQuad() : storage.Quad();
+    quad.Activate();
+    quad.Draw(program);
     return Kavrin::Test::ReadFloat(*target, storage);
 }
 
@@ -109,6 +111,11 @@ TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
             ExpectPixels(Render(storage, program, 4, 1, {source.get()}), wanted,
                          frame ? 0.0f : 1e-6f, std::to_string(row.id));  // float
         }
+        // The frame quad maps texture row 0 to the top: read bottom row first, rows swap.
+        auto column = FloatTexture(1, 2, kTexels.data());
+        ExpectPixels(
+            Render(storage, storage.UseShader(PixelFormatShader::RGBA), 1, 2, {column.get()}, true),
+            {kTexels[1], kTexels[0]}, 0.0f, "frame quad");
         EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(ShaderProgramId::Copy)),
                      std::logic_error);
         EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(3)), std::logic_error);
