@@ -1,3 +1,5 @@
+#include <GL/glew.h>
+
 #include "TestMain.h"
 
 #include <sys/prctl.h>
@@ -16,6 +18,8 @@
 #include <QGuiApplication>
 #include <glog/logging.h>
 #include <gtest/gtest.h>
+
+#include "RenderHub.h"
 
 namespace Kavrin::Test {
 
@@ -130,6 +134,34 @@ void LimitCurrentTest(std::chrono::seconds limit) {
     if (hangGuard != nullptr) {
         hangGuard->Set(limit);
     }
+}
+
+namespace {
+// The library, started once for the whole binary.
+class GLEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        EnsureGuiApplication();
+        auto& hub = Ogl::RenderHub::GetInstance();
+        hub.Initialize(nullptr, true);
+        ASSERT_TRUE(hub.IsInitialized())
+            << "RenderHub could not start its GL worker; is there an X "
+               "display (run the suite through scripts/test.sh)?";
+    }
+    void TearDown() override { Ogl::RenderHub::GetInstance().Deinitialize(); }
+};
+}  // namespace
+
+int RunTests(int argc, char** argv, bool sharedLibrary) {
+    InitTestLogging(argv[0]);
+    ::testing::InitGoogleTest(&argc, argv);
+    InstallHangGuard();
+    if (sharedLibrary) {
+        ::testing::AddGlobalTestEnvironment(new GLEnvironment());
+    }
+    const int result = RUN_ALL_TESTS();
+    DestroyGuiApplication();
+    return result;
 }
 
 }  // namespace Kavrin::Test
