@@ -5,25 +5,20 @@
 
 #include <gtest/gtest.h>
 
-#include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/ProcException.h"
 
-#include "Frame.h"
-#include "LogCapture.h"
 #include "RenderHub.h"
 #include "TestMain.h"
 #include "TestTasks.h"
 
 // Start-up under a driver that offers less than this machine's: each process
 // runs with one limit set from outside (Mesa's version override, no display)
-// and the level the library must end up at.
+// and the level the library must end up at. The GL suite itself runs again at
+// these levels, which converts frames with each level's programs.
 namespace {
 
-using Kavrin::Ogl::Frame;
 using Kavrin::Ogl::OglCapability;
 using Kavrin::Ogl::RenderHub;
-using Kavrin::Ogl::ShaderStorage;
-using Kavrin::Proc::DataVideoCPU;
 
 const char* Expected(const char* name) {
     const char* value = std::getenv(name);
@@ -56,21 +51,6 @@ TEST(DetectionLimitsGLTest, StartsAtTheLevelTheDriverAllowsOrRefusesCleanly) {
     EXPECT_EQ(hub.GetInformation()->CapabilityName(),
               Expected("RENDERHUB_EXPECTED_CAPABILITY_NAME"));
 
-    // The built-in programs of this level compile and convert a frame.
-    const Kavrin::Conf::ColorSpace bt709{1, 1, 1};
-    auto yuv = DataVideoCPU::Create(Kavrin::PixFmt::YUV420P, {8, 4, 1, 1}, bt709);
-    yuv->Fill({255, 0, 0, 255});  // red
-    auto rgba = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, {8, 4, 1, 1}, bt709);
-    Kavrin::Test::WithStorage([&](const ShaderStorage& storage) {
-        auto frame = Frame::Create();
-        frame->Upload(yuv, storage);
-        frame->Download(rgba, storage);
-    });
-    const std::uint8_t* pixel = rgba->GetPlaneConst(0).Row(3) + 7 * 4;
-    EXPECT_NEAR(pixel[0], 255, 2);
-    EXPECT_NEAR(pixel[1], 0, 2);
-    EXPECT_NEAR(pixel[2], 0, 2);
-    EXPECT_EQ(pixel[3], 255);
     hub.Deinitialize();
 }
 

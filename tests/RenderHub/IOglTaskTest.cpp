@@ -2,12 +2,6 @@
 
 #include "IOglTask.h"
 
-#include <atomic>
-#include <future>
-#include <stdexcept>
-#include <string>
-#include <thread>
-
 #include <boost/exception/exception.hpp>
 #include <gtest/gtest.h>
 
@@ -16,7 +10,6 @@
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
 #include "Frame.h"
-#include "ShaderStorage.h"
 #include "TestTasks.h"
 
 // Task execution without a context: the test thread registers itself as the GL
@@ -45,16 +38,6 @@ protected:
     }
     ShaderStorage storage;
 };
-
-TEST_F(IOglTaskTest, EmptyNameIsRefused) {
-    try {
-        MakeTask([](auto, const auto&) {}, OglCapability::Minimal, "");
-        FAIL() << "nothing thrown";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "The task name must not be empty");
-        EXPECT_NE(dynamic_cast<const boost::exception*>(&error), nullptr);
-    }
-}
 
 // A task runs once on every detected level with the level it is given, and
 // reports its waiting (from SetStartTime, or zero without) and execution times.
@@ -119,8 +102,16 @@ TEST_F(IOglTaskTest, CancelBeforeRunPreventsTheBodyAndAfterRunRaisesToCancelled)
     EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskCancelled);
 }
 
-// The body blocks until released; other threads meanwhile try the task.
+// The body blocks until released; other threads meanwhile try the task and are
+// refused at once. A task without a name is refused too.
 TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
+    try {
+        MakeTask([](auto, const auto&) {}, OglCapability::Minimal, "");
+        ADD_FAILURE() << "a task without a name";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "The task name must not be empty");
+        EXPECT_NE(dynamic_cast<const boost::exception*>(&error), nullptr);
+    }
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -157,24 +148,22 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }
 
+// A throwing body propagates, ends the task failed (its waiters released, the
+// execute mutex free) without a statistic, and breaks a promise task's promise.
 TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
     auto task = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed"); },
                          OglCapability::Minimal, "Throwing");
     EXPECT_THROW(task->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskFailed);
-    EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));  // waiters are released
+    EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));
     EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
-    // The execute mutex was released: the task can still be cancelled.
     EXPECT_TRUE(task->Cancel());
-}
 
-TEST_F(IOglTaskTest, PromiseTaskDeliversValueOrBreaksPromise) {
     boost::intrusive_ptr<FunctionPromiseTask> good(new FunctionPromiseTask([] { return true; }));
     std::future<bool> goodFuture = good->GetFuture();
     EXPECT_THROW(good->GetFuture(), std::future_error);
     good->Execute(OglCapability::Compatibility32, storage);
     EXPECT_TRUE(goodFuture.get());
-
     std::future<bool> brokenFuture;
     {
         boost::intrusive_ptr<FunctionPromiseTask> bad(

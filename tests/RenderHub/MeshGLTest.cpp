@@ -2,13 +2,9 @@
 
 #include "Mesh.h"
 
-#include <stdexcept>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "GLBuffer.h"
-#include "GlObjectCounter.h"
 #include "PackedMesh.h"
 #include "RenderHub.h"
 #include "ShaderProgram.h"
@@ -18,7 +14,6 @@
 namespace {
 
 using namespace Kavrin::Ogl;
-using Kavrin::Ogl::Details::GlObjectCounter;
 using Kavrin::Test::RunOnGL;
 
 template <class T, GLenum target>
@@ -58,15 +53,7 @@ GLint EnabledAttributes() {
     return enabled;
 }
 
-class MeshGLTest : public ::testing::Test {
-protected:
-    void SetUp() override { before = GlObjectCounter::Take(); }
-    void TearDown() override {
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-        EXPECT_EQ(GlObjectCounter::Take(), before);
-    }
-    GlObjectCounter::Snapshot before{};
-};
+using MeshGLTest = Kavrin::Test::CountedGLTest;
 
 TEST_F(MeshGLTest, BufferLifecycle) {
     RunOnGL([] {
@@ -105,43 +92,30 @@ TEST_F(MeshGLTest, BufferLifecycle) {
     });
 }
 
-// The default quad covers the viewport in a dynamic buffer; drawn with or
-// without the attribute it makes two triangles and leaves no attribute enabled.
-TEST_F(MeshGLTest, QuadCoversTheViewportWithTwoTriangles) {
+// Every mesh draws what it was given and leaves no attribute enabled: the
+// quads two triangles, with or without the attribute, in a dynamic buffer by
+// default; point meshes only what was uploaded, and nothing when coordinates
+// and colours disagree.
+TEST_F(MeshGLTest, MeshesDrawWhatWasUploaded) {
     RunOnGL([] {
+        const OglCapability level = RenderHub::GetInstance().GetOglVersion();
+        const char* white = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
+        ShaderProgram xyuv("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV), white, level);
+        ShaderProgram noAttribute("MeshNoAttribute",
+                                  "\nvoid main()\n{\n    gl_Position = vec4(0., 0., 0., 1.);\n}\n",
+                                  white, level);
+        ShaderProgram mvp("MeshMvp", BuiltinVertexSources.at(VShader::Id::MVP), white, level);
+        ShaderProgram points(
+            "MeshPoints",
+            "attribute vec2 vbo_xy;\nattribute vec4 vbo_color;\nvarying vec4 color;\n\nvoid "
+            "main()\n{\n    gl_Position = vec4(vbo_xy, 0., 1.);\n    color = vbo_color;\n}\n",
+            "varying vec4 color;\n\nvoid main()\n{\n    gl_FragColor = color;\n}\n", level);
         Quad quad;
-        EXPECT_EQ(quad.GetNumVerts(), 6u);
-        EXPECT_EQ(ReadBuffer<unsigned int>(quad.GetIndexBuffer()),
-                  (std::vector<unsigned int>{0, 1, 3, 3, 1, 2}));
-        EXPECT_EQ(ReadBuffer<float>(quad.GetCoordBuffer()),
-                  (std::vector<float>{0, 0, -1, -1, 1, 0, 1, -1, 1, 1, 1, 1, 0, 1, -1, 1}));
         GLint usage = 0;
         quad.GetCoordBuffer().Bind();
         glGetBufferParameteriv(GL_ARRAY_BUFFER, GL_BUFFER_USAGE, &usage);
         EXPECT_EQ(usage, GL_DYNAMIC_DRAW);
-
-        const OglCapability level = RenderHub::GetInstance().GetOglVersion();
-        const char* white = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
-        ShaderProgram withAttribute("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV), white,
-                                    level);
-        ShaderProgram withoutAttribute(
-            "MeshNoAttribute", "\nvoid main()\n{\n    gl_Position = vec4(0., 0., 0., 1.);\n}\n",
-            white, level);
         Quad streamed(StreamDraw);
-        for (ShaderProgram* program : {&withAttribute, &withoutAttribute}) {
-            program->Use();
-            streamed.Activate();
-            EXPECT_EQ(PrimitivesDrawn([&] { streamed.Draw(*program); }), 2u);
-            EXPECT_EQ(EnabledAttributes(), 0);
-        }
-        glUseProgram(0);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    });
-}
-
-TEST_F(MeshGLTest, Mesh3dUploadsEveryStreamAndDraws) {
-    RunOnGL([] {
         PackedMesh3d packed;
         packed.AddQuad(glm::vec2(-1, -1), glm::vec2(0, 0), glm::vec2(1, 1), glm::vec2(1, 1));
         Mesh3d mesh;
@@ -149,56 +123,51 @@ TEST_F(MeshGLTest, Mesh3dUploadsEveryStreamAndDraws) {
         EXPECT_THROW(mesh.Activate(), std::logic_error);
         mesh.Upload(packed, StaticDraw);
         EXPECT_TRUE(mesh.IsInit());
-        ShaderProgram program("MeshMvp", BuiltinVertexSources.at(VShader::Id::MVP),
-                              "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-                              "vec4(TexCoord0, 0., 1.);\n}\n",
-                              RenderHub::GetInstance().GetOglVersion());
-        program.Use();
-        program.Uniform("MVP", glm::mat4(1.0f), false);
-        mesh.Activate();
-        EXPECT_EQ(PrimitivesDrawn([&] { mesh.Draw(program); }), 2u);
-        EXPECT_EQ(EnabledAttributes(), 0);
-        glUseProgram(0);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    });
-}
-
-TEST_F(MeshGLTest, PointMeshesDrawOnlyWhatWasUploadedWithColours) {
-    RunOnGL([] {
-        const OglCapability level = RenderHub::GetInstance().GetOglVersion();
-        ShaderProgram program(
-            "MeshPoints",
-            "attribute vec2 vbo_xy;\nattribute vec4 vbo_color;\nvarying vec4 color;\n\nvoid "
-            "main()\n{\n    gl_Position = vec4(vbo_xy, 0., 1.);\n    color = vbo_color;\n}\n",
-            "varying vec4 color;\n\nvoid main()\n{\n    gl_FragColor = color;\n}\n", level);
-        program.Use();
-
-        Mesh2d plain;
-        plain.Reserve(4);
-        EXPECT_EQ(PrimitivesDrawn([&] { plain.Draw(Points, program); }), 0u);
-        plain.Upload(StaticDraw);  // no points: still nothing
-        EXPECT_EQ(plain.GetVertexCount(), 0);
-        plain.AddPoint({0, 0});
-        plain.AddPoint({0.5f, 0.5f});
-        plain.AddPoint({-0.5f, 0.5f});
+        Mesh2d plain, empty;
+        empty.Reserve(4);
+        for (const glm::vec2& point : {glm::vec2(0, 0), {0.5f, 0.5f}, {-0.5f, 0.5f}}) {
+            plain.AddPoint(point);
+        }
         plain.Upload(StaticDraw);
         EXPECT_EQ(plain.GetVertexCount(), 3);
-        EXPECT_EQ(PrimitivesDrawn([&] { plain.Draw(Points, program); }), 3u);
-        EXPECT_EQ(PrimitivesDrawn([&] { plain.Draw(Triangles, program); }), 1u);
-
-        ColoredMesh2d coloured;
+        ColoredMesh2d coloured, uneven;
         coloured.AddPoint({0, 0}, {1, 0, 0, 1});
         coloured.AddPoint({1, 1}, {0, 1, 0, 1});
         coloured.Upload(StaticDraw);
-        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, program); }), 1u);
-        coloured.GetCoords().push_back({0.5f, 0});  // one colour short
-        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, program); }), 0u);
+        uneven.AddPoint({0, 0}, {1, 0, 0, 1});
+        uneven.AddPoint({1, 1}, {0, 1, 0, 1});
+        uneven.GetCoords().push_back({0.5f, 0});  // one colour short
+        const struct {
+            const char* what;
+            ShaderProgram& program;
+            std::function<void(ShaderProgram&)> draw;
+            GLuint primitives;
+        } rows[] = {
+            {"quad", xyuv, [&](auto& p) { streamed.Activate(), streamed.Draw(p); }, 2},
+            {"quad without attribute", noAttribute,
+             [&](auto& p) { streamed.Activate(), streamed.Draw(p); }, 2},
+            {"mesh3d", mvp, [&](auto& p) { mesh.Activate(), mesh.Draw(p); }, 2},
+            {"reserved only", points, [&](auto& p) { empty.Draw(Points, p); }, 0},
+            {"points", points, [&](auto& p) { plain.Draw(Points, p); }, 3},
+            {"triangle", points, [&](auto& p) { plain.Draw(Triangles, p); }, 1},
+            {"coloured line", points, [&](auto& p) { coloured.Draw(Lines, p); }, 1},
+            {"uneven", points, [&](auto& p) { uneven.Draw(Lines, p); }, 0},
+        };
+        for (const auto& row : rows) {
+            row.program.Use();
+            if (&row.program == &mvp) {
+                mvp.Uniform("MVP", glm::mat4(1.0f), false);
+            }
+            EXPECT_EQ(PrimitivesDrawn([&] { row.draw(row.program); }), row.primitives) << row.what;
+            EXPECT_EQ(EnabledAttributes(), 0) << row.what;
+        }
+        empty.Upload(StaticDraw);  // no points: still nothing
+        EXPECT_EQ(empty.GetVertexCount(), 0);
         coloured.Reserve(2);
         EXPECT_TRUE(coloured.GetColors().empty());
-        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, program); }), 0u);
-        EXPECT_EQ(EnabledAttributes(), 0);
+        EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, points); }), 0u);
         glUseProgram(0);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
         glBindBuffer(GL_ARRAY_BUFFER, 0);
     });
 }

@@ -1,14 +1,9 @@
+// Starting and stopping the library and its worker, and the deferred GL-thread
+// delete; each test owns the lifecycle, so these run without the shared fixture.
 #include <GL/glew.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <stdexcept>
-#include <thread>
-#include <vector>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,18 +25,14 @@
 #include "TestTasks.h"
 #include "Texture.h"
 
-// Starting and stopping the library and its worker, and the deferred GL-thread
-// delete; each test owns the lifecycle, so these run without the shared fixture.
 namespace {
 
-using Kavrin::Ogl::IOglWorker;
-using Kavrin::Ogl::QtOglWorker;
-using Kavrin::Ogl::RenderHub;
+using namespace Kavrin::Ogl;
 using Kavrin::Test::Gate;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::MakeTask;
 using Kavrin::Test::RunOnGL;
-using TaskPtr = boost::intrusive_ptr<Kavrin::Test::FunctionTask>;
+namespace Proc = Kavrin::Proc;
 
 constexpr const char* kDeinitialized = "OpenGL Worker is deinitialized";
 
@@ -65,7 +56,7 @@ struct Fate {
 
 class Probe;
 
-class ProbeDeleter final : public Kavrin::Ogl::Details::GLThreadDeleter<Probe, ProbeDeleter> {
+class ProbeDeleter final : public Details::GLThreadDeleter<Probe, ProbeDeleter> {
 public:
     static constexpr const char* kName = "GLThreadDeleterProbe";
     using GLThreadDeleter::GLThreadDeleter;
@@ -77,7 +68,7 @@ class Probe : public Kavrin::IRefCountable {
 public:
     Probe(Fate& fate, bool holdsGLNames) : fate(fate), holdsGLNames(holdsGLNames) {}
     ~Probe() override {
-        fate.deletedOnGlThread = Kavrin::Ogl::IsOpenGLThread();
+        fate.deletedOnGlThread = IsOpenGLThread();
         fate.deletedOn = std::this_thread::get_id();
         ++fate.deleted;
     }
@@ -110,42 +101,65 @@ void Drop(Fate& fate, bool holdsGLNames) {
 }
 
 std::uint64_t DeletersRun() {
-    const auto summary =
-        Kavrin::Proc::GpuTaskStatistic::GetInstance().GetOglStat(ProbeDeleter::kName);
+    const auto summary = Proc::GpuTaskStatistic::GetInstance().GetOglStat(ProbeDeleter::kName);
     return summary ? summary->count : 0;
 }
 
-long GLThreadTid() {
-    long tid = 0;
-    RunOnGL([&] { tid = syscall(SYS_gettid); });
-    return tid;
-}
-
-TEST_F(LifecycleGLTest, BeforeInitializeQueriesAnswerAndTasksAreRefused) {
+// Before Initialize the queries answer and every task entry point refuses,
+// naming where; a stopped worker refuses with its own words and queues nothing.
+TEST_F(LifecycleGLTest, BeforeInitializeAndAfterAStopTasksAreRefused) {
     RenderHub& hub = RenderHub::GetInstance();
     EXPECT_FALSE(hub.IsInitialized());
     hub.Deinitialize();  // nothing to do
-    EXPECT_GE(hub.GetOglVersion(), Kavrin::Ogl::OglCapability::Compatibility30);
+    EXPECT_GE(hub.GetOglVersion(), OglCapability::Compatibility30);
     EXPECT_FALSE(hub.GetRenderer().empty());
     auto task = MakeTask([](auto, const auto&) {});
     try {
         hub.DispatchTask(task);
         FAIL() << "dispatched without a worker";
-    } catch (const Kavrin::Proc::ProcException& error) {
+    } catch (const Proc::ProcException& error) {
         EXPECT_EQ(error.GetDescription(), "RenderHub has not yet been initialized");
         const char* const* function = boost::get_error_info<boost::throw_function>(error);
         ASSERT_NE(function, nullptr);
         EXPECT_STREQ(*function, "GetWorker");
         EXPECT_NE(boost::get_error_info<Kavrin::TagCallStack>(error), nullptr);
     }
-    EXPECT_THROW(hub.DoBackgroundTask(task), Kavrin::Proc::ProcException);
-    EXPECT_THROW(hub.CancelTask(task), Kavrin::Proc::ProcException);
-    EXPECT_THROW(hub.GetMaximumTextureSize(), Kavrin::Proc::ProcException);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskPending);
+    EXPECT_THROW(hub.DoBackgroundTask(task), Proc::ProcException);
+    EXPECT_THROW(hub.CancelTask(task), Proc::ProcException);
+    EXPECT_THROW(hub.GetMaximumTextureSize(), Proc::ProcException);
+    EXPECT_EQ(task->GetStatus(), Proc::TaskPending);
+
+    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
+    ASSERT_TRUE(worker);
+    auto* qtWorker = dynamic_cast<QtOglWorker*>(worker.get());
+    ASSERT_NE(qtWorker, nullptr);
+    EXPECT_EQ(qtWorker->qt_metacast("IOglWorker"), static_cast<void*>(worker.get()));
+    EXPECT_EQ(qobject_cast<IOglWorker*>(qtWorker), worker.get());
+    worker->Deinitialize(false);
+    try {
+        worker->PushTask(task);
+        FAIL() << "pushed after deinitialisation";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), kDeinitialized);
+    }
+    EXPECT_EQ(worker->GetQueueSize(), 0u);
+    EXPECT_EQ(task->GetRefCount(), 1u);
+    worker->Deinitialize(true);  // again: harmless
+    // A stopped worker may lose its last reference on any thread (a functor
+    // without a context object is called on the emitting thread).
+    std::thread::id destroyedOn, releasedOn;
+    QObject::connect(qtWorker, &QObject::destroyed,
+                     [&destroyedOn] { destroyedOn = std::this_thread::get_id(); });
+    std::thread([&releasedOn, moved = std::move(worker)]() mutable {
+        releasedOn = std::this_thread::get_id();
+        moved.reset();
+    }).join();
+    EXPECT_EQ(destroyedOn, releasedOn);
 }
 
 // Each start is a new GL thread without a second detection; the pipeline's GL
-// frame creator exists only while running; only the creating thread stops.
+// frame creator exists only while running; only the creating thread stops; a
+// failed context creation yields no worker.
 TEST_F(LifecycleGLTest, RestartStartsANewThreadAndOnlyTheCreatingThreadStops) {
     RenderHub& hub = RenderHub::GetInstance();
     hub.GetOglVersion();  // detection done before the capture
@@ -154,7 +168,7 @@ TEST_F(LifecycleGLTest, RestartStartsANewThreadAndOnlyTheCreatingThreadStops) {
     for (long& tid : tids) {
         hub.Initialize(nullptr, true);
         ASSERT_TRUE(hub.IsInitialized());
-        EXPECT_TRUE(static_cast<bool>(Kavrin::Proc::DataVideoGPU::CreatorOGL));
+        EXPECT_TRUE(static_cast<bool>(Proc::DataVideoGPU::CreatorOGL));
         std::string message;
         std::thread([&] {
             try {
@@ -165,10 +179,10 @@ TEST_F(LifecycleGLTest, RestartStartsANewThreadAndOnlyTheCreatingThreadStops) {
         }).join();
         EXPECT_EQ(message, "Deinitialization is possible only in the creation thread");
         ASSERT_TRUE(hub.IsInitialized());
-        tid = GLThreadTid();  // still usable
+        RunOnGL([&] { tid = syscall(SYS_gettid); });  // still usable
         hub.Deinitialize();
         EXPECT_FALSE(hub.IsInitialized());
-        EXPECT_FALSE(static_cast<bool>(Kavrin::Proc::DataVideoGPU::CreatorOGL));
+        EXPECT_FALSE(static_cast<bool>(Proc::DataVideoGPU::CreatorOGL));
     }
     EXPECT_NE(tids[0], tids[1]);
     EXPECT_NE(tids[0], static_cast<long>(syscall(SYS_gettid)));
@@ -179,6 +193,12 @@ TEST_F(LifecycleGLTest, RestartStartsANewThreadAndOnlyTheCreatingThreadStops) {
           "Stopping QT OpenGL worker thread", "QT OpenGL worker thread stopped"}) {
         EXPECT_EQ(log.Count(google::GLOG_INFO, line), 2) << line << "\n" << log.Dump();
     }
+
+    QtOglWorker::SetContextFactory([](QSurface*, bool) { return nullptr; });
+    EXPECT_FALSE(QtOglWorker::Create(nullptr));
+    QtOglWorker::SetContextFactory(nullptr);
+    hub.Initialize(nullptr, true);
+    EXPECT_TRUE(hub.IsInitialized());
 }
 
 // Tasks queued behind a busy GL thread when the library stops. Without cancel
@@ -196,19 +216,15 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
         hub.Initialize(nullptr, cancel);
         hub.Initialize(nullptr, !cancel);  // ignored: already running
         ASSERT_TRUE(hub.IsInitialized());
-        boost::intrusive_ptr<Kavrin::Ogl::Frame> frame;
+        boost::intrusive_ptr<Frame> frame;
         RunOnGL([&] {
-            frame = Kavrin::Ogl::Frame::CreateIntermediate({1, 1, 1}, Kavrin::PixFmt::RGBA,
-                                                           {8, 4, 1, 1});
+            frame = Frame::CreateIntermediate({1, 1, 1}, Kavrin::PixFmt::RGBA, {8, 4, 1, 1});
         });
         const auto deletersBefore = DeletersRun();
         Gate gate;
-        std::atomic<int> ran = 0;
-        std::atomic<int> sawInitialized = 0;
-        std::atomic<int> nestedRan = 0;
-        std::atomic<int> accepted = 0;
+        std::atomic<int> ran = 0, sawInitialized = 0, nestedRan = 0, accepted = 0;
         std::vector<std::string> refusals(kQueued);
-        std::vector<TaskPtr> queued;
+        std::vector<boost::intrusive_ptr<Kavrin::Test::FunctionTask>> queued;
         for (int i = 0; i < kQueued; ++i) {
             queued.push_back(MakeTask([&, i](auto, const auto&) {
                 ++ran;
@@ -242,22 +258,19 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
         hub.Deinitialize();
         opener.join();
         EXPECT_FALSE(hub.IsInitialized());
-        EXPECT_EQ(gate.task->GetStatus(), Kavrin::Proc::TaskExecuted);
+        EXPECT_EQ(gate.task->GetStatus(), Proc::TaskExecuted);
         EXPECT_EQ(ran, cancel ? 0 : kQueued);
         EXPECT_EQ(holderRuns, cancel ? 0 : 1);
         queued.push_back(std::move(last));
         for (const auto& task : queued) {
-            EXPECT_EQ(task->GetStatus(),
-                      cancel ? Kavrin::Proc::TaskCancelled : Kavrin::Proc::TaskExecuted);
+            EXPECT_EQ(task->GetStatus(), cancel ? Proc::TaskCancelled : Proc::TaskExecuted);
             EXPECT_EQ(task->GetRefCount(), 1u);
         }
         if (!cancel) {
             EXPECT_EQ(sawInitialized, kQueued);
             EXPECT_EQ(nestedRan, kQueued);
             EXPECT_EQ(accepted, 0);
-            for (const std::string& refusal : refusals) {
-                EXPECT_EQ(refusal, kDeinitialized);
-            }
+            EXPECT_EQ(refusals, std::vector<std::string>(kQueued, kDeinitialized));
         }
         EXPECT_EQ(fate.deleted, 1);
         EXPECT_EQ(fate.abandoned, cancel ? 1 : 0);
@@ -284,69 +297,23 @@ TEST_F(LifecycleGLTest, GLThreadDeleterDeletesOnTheGLThreadOrAbandons) {
     RenderHub::GetInstance().Initialize(nullptr, true);
     ASSERT_TRUE(RenderHub::GetInstance().IsInitialized());
     const auto before = DeletersRun();
-    Fate offGl;
+    Fate offGl, onGl, plain;
     Drop(offGl, true);
     RunOnGL([] {});  // queued behind the deleter
     EXPECT_EQ(offGl.deleted, 1);
     EXPECT_TRUE(offGl.deletedOnGlThread);
     EXPECT_EQ(DeletersRun(), before + 1);
-
-    Fate onGl;
     RunOnGL([&] {
         Drop(onGl, true);
         EXPECT_EQ(onGl.deleted, 1);
     });
     EXPECT_TRUE(onGl.deletedOnGlThread);
-    Fate plain;
     Drop(plain, false);
     EXPECT_EQ(plain.deleted, 1);
     EXPECT_EQ(plain.deletedOn, std::this_thread::get_id());
     RunOnGL([] {});
     EXPECT_EQ(DeletersRun(), before + 1);
     EXPECT_EQ(offGl.abandoned + onGl.abandoned + plain.abandoned, 0);
-}
-
-// A stopped worker refuses pushes and queues nothing, stops again harmlessly,
-// answers to its interface name and may lose its last reference on any thread.
-TEST_F(LifecycleGLTest, AStoppedWorkerRefusesPushesAndDiesOnAnyThread) {
-    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
-    ASSERT_TRUE(worker);
-    auto* qtWorker = dynamic_cast<QtOglWorker*>(worker.get());
-    ASSERT_NE(qtWorker, nullptr);
-    EXPECT_EQ(qtWorker->qt_metacast("IOglWorker"), static_cast<void*>(worker.get()));
-    EXPECT_EQ(qobject_cast<IOglWorker*>(qtWorker), worker.get());
-    worker->Deinitialize(false);
-    auto task = MakeTask([](auto, const auto&) {});
-    try {
-        worker->PushTask(task);
-        FAIL() << "pushed after deinitialisation";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), kDeinitialized);
-    }
-    EXPECT_EQ(worker->GetQueueSize(), 0u);
-    EXPECT_EQ(task->GetRefCount(), 1u);
-    worker->Deinitialize(true);
-
-    std::thread::id destroyedOn;
-    // A functor without a context object is called directly, on the emitting thread.
-    QObject::connect(qtWorker, &QObject::destroyed,
-                     [&destroyedOn] { destroyedOn = std::this_thread::get_id(); });
-    std::thread::id releasedOn;
-    // Would end in std::terminate if the destructor insisted on the creating thread.
-    std::thread([&releasedOn, moved = std::move(worker)]() mutable {
-        releasedOn = std::this_thread::get_id();
-        moved.reset();
-    }).join();
-    EXPECT_EQ(destroyedOn, releasedOn);
-}
-
-TEST_F(LifecycleGLTest, FailedContextCreationYieldsNoWorkerAndNoThread) {
-    QtOglWorker::SetContextFactory([](QSurface*, bool) { return nullptr; });
-    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
-    QtOglWorker::SetContextFactory(nullptr);
-    EXPECT_FALSE(worker);
-    RenderHub::GetInstance().Initialize(nullptr, true);
-    EXPECT_TRUE(RenderHub::GetInstance().IsInitialized());
 }
 
 // Runs the creating thread's event loop until `done` or ten seconds passed.
@@ -369,37 +336,37 @@ TEST_F(LifecycleGLTest, DriverLogAndPurgeTimerWorkThroughTheCreatingThreadsLoop)
     unsetenv("QT_OPENGL_LOGGER_ENABLED");
     QtOglWorker::SetPurgePeriod(QtOglWorker::DefaultPurgePeriod);
     ASSERT_TRUE(worker);
-    auto insert = MakeTask([](auto, const auto&) {
+    const auto run = [&](auto body) {
+        auto task = MakeTask([&](auto, const auto&) { body(); });
+        worker->PushTask(task);
+        task->WaitUntilExecuted();
+    };
+    run([] {
         glDebugMessageInsert(GL_DEBUG_SOURCE_APPLICATION, GL_DEBUG_TYPE_MARKER, 1,
                              GL_DEBUG_SEVERITY_HIGH, -1, "renderhub driver log probe");
     });
-    worker->PushTask(insert);
-    insert->WaitUntilExecuted();
-    ProcessEventsUntil([&] { return log.Has(google::GLOG_INFO, "renderhub driver log probe"); });
-    EXPECT_TRUE(log.Has(google::GLOG_INFO, "renderhub driver log probe")) << log.Dump();
+    const auto logged = [&] { return log.Has(google::GLOG_INFO, "renderhub driver log probe"); };
+    ProcessEventsUntil(logged);
+    EXPECT_TRUE(logged()) << log.Dump();
 
-    auto purges = [&] {
+    const auto purges = [&] {
         unsigned count = 0;
-        auto read = MakeTask([&](auto, const auto&) {
-            count = Kavrin::Ogl::TexturePool::GetInstance().GetPurgeCount();
-        });
-        worker->PushTask(read);
-        read->WaitUntilExecuted();
+        run([&] { count = TexturePool::GetInstance().GetPurgeCount(); });
         return count;
     };
     const unsigned before = purges();
     ProcessEventsUntil([&] { return purges() >= before + 2; });
     EXPECT_GE(purges(), before + 2);
-    const unsigned clears = Kavrin::Ogl::TexturePool::GetInstance().GetClearCount();
+    const unsigned clears = TexturePool::GetInstance().GetClearCount();
     worker->Deinitialize(true);
     // Stopping the worker clears the pool before the context goes.
-    EXPECT_EQ(Kavrin::Ogl::TexturePool::GetInstance().GetClearCount(), clears + 1);
+    EXPECT_EQ(TexturePool::GetInstance().GetClearCount(), clears + 1);
 }
 
 TEST_F(LifecycleGLTest, DataObjectOutlivingTheLibraryLeavesItsTasksAndSaysSoVerbosely) {
     RenderHub& hub = RenderHub::GetInstance();
     hub.Initialize(nullptr, true);
-    auto object = Kavrin::Ogl::DataVideoOGL::Create({1, 1, 1}, Kavrin::PixFmt::RGBA, {8, 8, 0, 0});
+    auto object = DataVideoOGL::Create({1, 1, 1}, Kavrin::PixFmt::RGBA, {8, 8, 0, 0});
     auto first = MakeTask([](auto, const auto&) {});
     auto second = MakeTask([](auto, const auto&) {});
     object->AttachTask(first);
@@ -410,8 +377,8 @@ TEST_F(LifecycleGLTest, DataObjectOutlivingTheLibraryLeavesItsTasksAndSaysSoVerb
     FLAGS_v = 20;
     object.reset();
     FLAGS_v = verbosity;
-    EXPECT_EQ(first->GetStatus(), Kavrin::Proc::TaskPending);
-    EXPECT_EQ(second->GetStatus(), Kavrin::Proc::TaskPending);
+    EXPECT_EQ(first->GetStatus(), Proc::TaskPending);
+    EXPECT_EQ(second->GetStatus(), Proc::TaskPending);
     EXPECT_EQ(log.Count(google::GLOG_INFO,
                         "Cannot cancel tasks of DataVideoOGL because RenderHub isn't initiliazed"),
               1)

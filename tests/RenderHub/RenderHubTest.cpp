@@ -2,13 +2,10 @@
 
 #include "RenderHub.h"
 
-#include <cstdlib>
-#include <optional>
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
+#include "QtOgl/CollectInformation.h"
 
 namespace {
 
@@ -76,6 +73,30 @@ TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndAnOpenGLLibraryDropped) {
     }
     Write("QT_OPENGL", saved[0]);
     Write("QT_OPENGL_DLL", saved[1]);
+}
+
+// Detection's level per GL version and profile; a null driver string falls back.
+TEST(OglInformationTest, ChooseCapabilityFollowsVersionsAndProfile) {
+    using Kavrin::Ogl::OglCapability;
+    const struct {
+        bool is33, is32, is30, core;
+        OglCapability level;
+    } rows[] = {
+        {false, false, true, false, OglCapability::Compatibility30},  // a 3.1 driver
+        {true, true, true, false, OglCapability::Compatibility32},    // 4.x compatibility
+        {false, true, true, true, OglCapability::Core32},
+        {true, true, true, true, OglCapability::Core33},
+        {false, false, false, false, OglCapability::Unknown},  // below 3.0
+        {false, false, false, true, OglCapability::Unknown},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Kavrin::Ogl::Details::ChooseCapability(row.is33, row.is32, row.is30, row.core),
+                  row.level)
+            << row.is33 << row.is32 << row.is30 << row.core;
+    }
+    const unsigned char text[] = "llvmpipe";
+    EXPECT_EQ(Kavrin::Ogl::Details::DriverString(text, "null"), "llvmpipe");
+    EXPECT_EQ(Kavrin::Ogl::Details::DriverString(nullptr, "null "), "null ");
 }
 
 }  // namespace

@@ -2,33 +2,18 @@
 
 #include "ShaderProgram.h"
 
-#include <algorithm>
-#include <array>
-#include <functional>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include <glm/glm.hpp>
 #include <gtest/gtest.h>
 
-#include "GlObjectCounter.h"
 #include "GlslLibrary.h"
 #include "LogCapture.h"
-#include "QtOgl/QtOpenGL.h"
 #include "RenderHub.h"
 #include "ShaderSources.h"
 #include "TestTasks.h"
 
 namespace {
 
-using Kavrin::Ogl::AdaptShaderSource;
-using Kavrin::Ogl::BuiltinVertexSources;
-using Kavrin::Ogl::GlslLibrary;
-using Kavrin::Ogl::OglCapability;
-using Kavrin::Ogl::ShaderProgram;
+using namespace Kavrin::Ogl;
 using Kavrin::Ogl::Details::GlObjectCounter;
 using Kavrin::Ogl::VShader::Id;
 using Kavrin::Test::LogCapture;
@@ -36,127 +21,25 @@ using Kavrin::Test::RunOnGL;
 
 std::string_view Xyuv() { return BuiltinVertexSources.at(Id::XYUV); }
 
-OglCapability Level() { return Kavrin::Ogl::RenderHub::GetInstance().GetOglVersion(); }
+OglCapability Level() { return RenderHub::GetInstance().GetOglVersion(); }
 
-constexpr std::string_view kLibraryPixel = R"(uniform sampler2D src;
-uniform float extAlpha;
-varying vec2 TexCoord0;
+using ShaderProgramGLTest = Kavrin::Test::CountedGLTest;
 
-void main()
-{
-    vec4 c = texture2D(src, TexCoord0);
-    vec4 yuva = kavrin_ClampSDR_(kavrin_RGBA2YUVA_(c));
-    vec3 hsl = kavrin_RGB2HSL_(kavrin_YUVA2RGBA_(yuva).rgb);
-    gl_FragColor = kavrin_blendRGBA_(kavrin_mixRGBA_(c, vec4(kavrin_HSL2RGB_(hsl), 1.), extAlpha),
-        kavrin_premultiplyAlphaRGBA_(kavrin_RGBA2GRAYA_(c), extAlpha), kavrin_RGBA2Y_(c))
-        * kavrin_rand_(mat2(1.), vec2(0.), TexCoord0);
-}
-)";
-
-// Every GL case leaves no error behind and no GL object alive.
-class ShaderProgramGLTest : public ::testing::Test {
-protected:
-    void SetUp() override { before = GlObjectCounter::Take(); }
-    void TearDown() override {
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-        EXPECT_EQ(GlObjectCounter::Take(), before);
-    }
-    GlObjectCounter::Snapshot before{};
-};
-
-// Core levels compile in a core-profile context of their own on this thread.
-class CoreContext {
-public:
-    CoreContext(int major, int minor) {
-        QSurfaceFormat format;
-        format.setMajorVersion(major);
-        format.setMinorVersion(minor);
-        format.setProfile(QSurfaceFormat::CoreProfile);
-        context.setFormat(format);
-        surface.setFormat(format);
-        surface.create();
-        ok = context.create() && context.format().profile() == QSurfaceFormat::CoreProfile &&
-             context.makeCurrent(&surface);
-    }
-    ~CoreContext() { context.doneCurrent(); }
-    bool ok = false;
-
-private:
-    QOpenGLContext context;
-    QOffscreenSurface surface;
-};
-
-TEST(ShaderProgramCoreGLTest, AdaptedShadersCompileAndLinkAtCoreLevels) {
-    int levels = 0;
-    for (const auto& [capability, minor] :
-         {std::pair{OglCapability::Core32, 2}, {OglCapability::Core33, 3}}) {
-        CoreContext core(3, minor);
-        if (!core.ok) {
-            continue;  // not every driver offers the level
-        }
-        ++levels;
-        const auto counted = GlObjectCounter::Take();
-        LogCapture log;
-        {
-            ShaderProgram library("CoreLibrary", Xyuv(), kLibraryPixel, capability);
-            ShaderProgram mvp("CoreMvp", BuiltinVertexSources.at(Id::MVP),
-                              "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-                              "vec4(TexCoord0, 0., 1.);\n}\n",
-                              capability);
-            ShaderProgram integer(
-                "CoreInteger", Xyuv(),
-                "uniform usampler2D src;\nvarying vec2 TexCoord0;\nout uvec4 fragColor;\n\nvoid "
-                "main()\n{\n    fragColor = texture(src, TexCoord0);\n}\n",
-                capability);
-            EXPECT_TRUE(library.IsValid() && mvp.IsValid() && integer.IsValid()) << minor;
-            glUseProgram(0);
-        }
-        EXPECT_TRUE(log.Lines().empty()) << log.Dump();
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-        EXPECT_EQ(GlObjectCounter::Take(), counted);
-    }
-    if (levels == 0) {
-        GTEST_SKIP() << "no core profile on this driver";
-    }
-}
-
-TEST_F(ShaderProgramGLTest, SyntaxErrorGivesOneReportWithNumberedAdaptedSource) {
+// A compile failure gives one report with the numbered adapted source; missing
+// uniforms are reported once per program and name, with a hint for reserved and
+// spaced names; a program without a name is reported by its empty name, then
+// called unknown.
+TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
     const std::string body =
         "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(1.0)\n}\n";
     LogCapture log;
-    bool valid = true;
+    bool valid = true, exists = true;
     GLuint name = 1;
+    std::string programName;
     RunOnGL([&] {
         ShaderProgram broken("Broken", Xyuv(), body, Level());
         valid = broken.IsValid();
         name = broken.GetName();
-    });
-    EXPECT_FALSE(valid);
-    EXPECT_EQ(name, 0u);
-    const auto lines = log.Lines();
-    ASSERT_EQ(lines.size(), 1u) << log.Dump();
-    EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
-    const std::string& report = lines[0].text;
-    const std::string numbered =
-        Kavrin::Ogl::Details::NumberedSource(Kavrin::Ogl::AdaptShaderSource(body, true, Level()));
-    EXPECT_EQ(
-        report.rfind(
-            "Try to create shader program 'Broken'\nError compiling 'pixel' shader\nErrors:\n", 0),
-        0u)
-        << report;
-    const std::size_t source = report.find("\n1  #version ");
-    ASSERT_NE(source, std::string::npos) << report;
-    EXPECT_EQ(report.substr(source + 1, numbered.size()), numbered);
-    EXPECT_EQ(report.find("Error compiling 'vertex'"), std::string::npos);
-}
-
-// Once per program and name, with a hint for reserved and spaced names; a
-// program without a name is reported by its empty name, then called unknown.
-TEST_F(ShaderProgramGLTest, MissingUniformsAreReportedOncePerProgramAndName) {
-    LogCapture log;
-    bool exists = true;
-    std::string programName;
-    RunOnGL([&] {
         ShaderProgram failing("", Xyuv(), "void main()\n{\n    undefined();\n}\n", Level());
         ShaderProgram unnamed("", Xyuv(), "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n",
                               Level());
@@ -165,20 +48,33 @@ TEST_F(ShaderProgramGLTest, MissingUniformsAreReportedOncePerProgramAndName) {
         ShaderProgram program(
             "Plain", Xyuv(), "uniform float k;\n\nvoid main()\n{\n    gl_FragColor = vec4(k);\n}\n",
             Level());
-        program.Uniform("gl_Position", 1.0f);
-        program.Uniform("gl_Position", 2.0f);
-        program.Uniform("my value", 1.0f);
-        program.Uniform("my value", 1.0f);
-        program.Uniform("k", 0.5f);
+        for (const char* uniform : {"gl_Position", "gl_Position", "my value", "my value", "k"}) {
+            program.Uniform(uniform, 1.0f);
+        }
         exists = program.UniformExists("missing");
         glUseProgram(0);
     });
+    EXPECT_FALSE(valid);
+    EXPECT_EQ(name, 0u);
     EXPECT_FALSE(exists);
     EXPECT_EQ(programName, "Unknown shader program");
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 5u) << log.Dump();
+    EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
+    const std::string& report = lines[0].text;
+    EXPECT_EQ(
+        report.rfind(
+            "Try to create shader program 'Broken'\nError compiling 'pixel' shader\nErrors:\n", 0),
+        0u)
+        << report;
+    const std::string numbered = Details::NumberedSource(AdaptShaderSource(body, true, Level()));
+    const std::size_t source = report.find("\n1  #version ");
+    ASSERT_NE(source, std::string::npos) << report;
+    EXPECT_EQ(report.substr(source + 1, numbered.size()), numbered);
+    EXPECT_EQ(report.find("Error compiling 'vertex'"), std::string::npos);
     EXPECT_EQ(log.CountPrefix("Try to create shader program ''\n"), 1) << log.Dump();
     EXPECT_EQ(log.CountPrefix("Error in shader program 'Unknown shader program'\n"), 1)
         << log.Dump();
-    ASSERT_EQ(log.Lines().size(), 4u) << log.Dump();
     EXPECT_TRUE(log.Has(
         google::GLOG_ERROR,
         "Error in shader program 'Plain'\n    No uniform named 'gl_Position', or uniform was "
@@ -310,8 +206,8 @@ TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
 TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTargets) {
     static_assert(!std::is_copy_constructible_v<ShaderProgram>);
     static_assert(std::is_nothrow_move_constructible_v<ShaderProgram>);
-    static_assert(!std::is_copy_constructible_v<Kavrin::Ogl::VertexShader>);
-    static_assert(std::is_nothrow_move_constructible_v<Kavrin::Ogl::PixelShader>);
+    static_assert(!std::is_copy_constructible_v<VertexShader>);
+    static_assert(std::is_nothrow_move_constructible_v<PixelShader>);
     LogCapture log;
     RunOnGL([&] {
         const char* body = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
@@ -336,9 +232,9 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
         glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
         EXPECT_EQ(bound, 0);
 
-        Kavrin::Ogl::LogBuffer shaderLog;
-        Kavrin::Ogl::VertexShader v1(Xyuv(), Level(), shaderLog);
-        Kavrin::Ogl::VertexShader v2(Xyuv(), Level(), shaderLog);
+        LogBuffer shaderLog;
+        VertexShader v1(Xyuv(), Level(), shaderLog);
+        VertexShader v2(Xyuv(), Level(), shaderLog);
         shaderLog.SetReport(false);
         const long shaders = GlObjectCounter::Live(GlObjectCounter::Shader);
         v1 = std::move(v2);
@@ -350,112 +246,90 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
         << log.Dump();
 }
 
-// ---------------------------------------------------------------------------
 // Source adaptation, on the host.
-
-constexpr const char* kPixelBody =
-    "uniform sampler2D src;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-    "texture2D(src, "
-    "TexCoord0);\n}\n";
-constexpr const char* kVertexBody =
-    "attribute vec4 vbo_xy_uv;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_Position = "
-    "vec4(vbo_xy_uv.zw, 0., 1.);\n    TexCoord0 = vbo_xy_uv.xy;\n}\n";
 
 const std::string kPixelBlock =
     "\n#define varying in\n#define texture2DRect texture\n#define texture2D texture\n#define "
     "gl_FragColor fragmentColor\n\nout vec4 fragmentColor;\n";
-const std::string kVertexBlock =
-    "\n#define varying out\n#define attribute in\n#define texture2DRect texture\n#define texture2D "
-    "texture\n";
 
-// Each level's version line, and the core dialect block from 3.2 on.
-TEST(AdaptShaderSourceTest, VersionLineAndDialectBlockPrecedeTheBody) {
-    const std::tuple<OglCapability, std::string, bool> rows[] = {
+// Each level's version line, the core dialect block from 3.2 on, and only the
+// named library functions, each once and in library order (a name in a comment
+// counts), two characters before main: after the last declaration, before the
+// blank line. kavrin_HSLValue is no entry of its own, but part of kavrin_HSL2RGB_.
+TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
+    const std::string vertexBlock =
+        "\n#define varying out\n#define attribute in\n#define texture2DRect texture\n#define "
+        "texture2D texture\n";
+    const std::string pixel =
+        "uniform sampler2D src;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
+        "texture2D(src, TexCoord0);\n}\n";
+    const std::string vertex =
+        "attribute vec4 vbo_xy_uv;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_Position = "
+        "vec4(vbo_xy_uv.zw, 0., 1.);\n    TexCoord0 = vbo_xy_uv.xy;\n}\n";
+    const std::tuple<OglCapability, std::string, bool> levels[] = {
         {OglCapability::Unknown, "#version 130\n", false},
         {OglCapability::Minimal, "#version 130\n", false},
         {OglCapability::Compatibility30, "#version 130\n", false},
         {OglCapability::Compatibility32, "#version 130\n", false},
         {OglCapability::Core32, "#version 150\n", true},
         {OglCapability::Core33, "#version 330\n", true}};
-    for (const auto& [capability, version, dialect] : rows) {
-        EXPECT_EQ(AdaptShaderSource(kPixelBody, true, capability),
-                  version + (dialect ? kPixelBlock : "") + kPixelBody);
-        EXPECT_EQ(AdaptShaderSource(kVertexBody, false, capability),
-                  version + (dialect ? kVertexBlock : "") + kVertexBody);
+    for (const auto& [capability, version, dialect] : levels) {
+        EXPECT_EQ(AdaptShaderSource(pixel, true, capability),
+                  version + (dialect ? kPixelBlock : "") + pixel);
+        EXPECT_EQ(AdaptShaderSource(vertex, false, capability),
+                  version + (dialect ? vertexBlock : "") + vertex);
     }
-}
 
-const std::string& LibraryText(const std::string& name) {
-    for (const auto& [entry, text] : GlslLibrary) {
-        if (entry == name) {
-            return text;
+    const auto library = [](const std::string& name) {
+        for (const auto& [entry, text] : GlslLibrary) {
+            if (entry == name) {
+                return text;
+            }
         }
-    }
-    throw std::runtime_error("no library entry " + name);
-}
-
-// Only the named library functions, each once and in library order (a name in
-// a comment counts), go in two characters before main: right after the last
-// declaration, before the blank line. kavrin_HSLValue is no entry of its own,
-// but part of kavrin_HSL2RGB_.
-TEST(AdaptShaderSourceTest, InjectsNamedFunctionsInLibraryOrderBeforeMain) {
+        throw std::runtime_error("no library entry " + name);
+    };
     const struct {
         std::string body;
-        OglCapability capability;
-        std::string prefix;
         std::vector<std::string> injected;
     } rows[] = {
-        {"uniform sampler2D a;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-         "kavrin_mixRGBA_(texture2D(a, TexCoord0), vec4(0.), 0.5);\n}\n",
-         OglCapability::Compatibility32,
-         "#version 130\n",
-         {"kavrin_mixRGBA_"}},
         {"varying vec2 TexCoord0;\n// uses kavrin_premultiplyAlphaRGBA_ elsewhere\n\nvoid "
          "main()\n{\n    vec4 c = kavrin_YUVA2RGBA_(kavrin_RGBA2YUVA_(vec4(TexCoord0, 0., "
-         "1.)));\n    gl_FragColor = kavrin_YUVA2RGBA_(c);\n}\n",
-         OglCapability::Core33,
-         "#version 330\n" + kPixelBlock,
-         {"kavrin_premultiplyAlphaRGBA_", "kavrin_RGBA2YUVA_", "kavrin_YUVA2RGBA_"}},
+         "1.)));\n    gl_FragColor = kavrin_mixRGBA_(kavrin_YUVA2RGBA_(c), c, 0.5);\n}\n",
+         {"kavrin_mixRGBA_", "kavrin_premultiplyAlphaRGBA_", "kavrin_RGBA2YUVA_",
+          "kavrin_YUVA2RGBA_"}},
         {"varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
          "vec4(kavrin_HSLValue(0., 1., TexCoord0.x));\n}\n",
-         OglCapability::Compatibility30,
-         "#version 130\n",
          {}},
         {"varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
          "vec4(kavrin_HSL2RGB_(vec3(TexCoord0, 0.5)), 1.);\n}\n",
-         OglCapability::Compatibility30,
-         "#version 130\n",
          {"kavrin_HSL2RGB_"}},
     };
     for (const auto& row : rows) {
         std::string injection;
         for (const std::string& name : row.injected) {
-            injection += LibraryText(name);
+            injection += library(name);
         }
-        const std::string plain = row.prefix + row.body;
-        EXPECT_EQ(AdaptShaderSource(row.body, true, row.capability),
+        const std::string plain = "#version 330\n" + kPixelBlock + row.body;
+        EXPECT_EQ(AdaptShaderSource(row.body, true, OglCapability::Core33),
                   std::string(plain).insert(plain.find("void main") - 2, injection));
     }
-    EXPECT_NE(LibraryText("kavrin_HSL2RGB_")
-                  .find("float kavrin_HSLValue( float n1, float n2, float hue )"),
-              std::string::npos);
-}
+    EXPECT_NE(
+        library("kavrin_HSL2RGB_").find("float kavrin_HSLValue( float n1, float n2, float hue )"),
+        std::string::npos);
 
-TEST(AdaptShaderSourceTest, BodyWithoutMainThrows) {
     EXPECT_THROW(AdaptShaderSource("uniform float x;\n", true, OglCapability::Compatibility32),
                  std::out_of_range);
     EXPECT_THROW(AdaptShaderSource("", false, OglCapability::Core33), std::out_of_range);
-}
-
-TEST(AdaptShaderSourceTest, OwnIntegerOutputKeepsTheBlockOutputAtCoreLevels) {
-    const std::string body =
+    // An own integer output keeps the block's output at core levels.
+    const std::string integer =
         "uniform usampler2D src;\nvarying vec2 TexCoord0;\nout uvec4 fragColor;\n\nvoid "
-        "main()\n{\n    "
-        "fragColor = texture(src, TexCoord0);\n}\n";
-    EXPECT_NE(AdaptShaderSource(body, true, OglCapability::Core32).find("out vec4 fragmentColor;"),
-              std::string::npos);
-    EXPECT_EQ(AdaptShaderSource(body, true, OglCapability::Compatibility32).find("fragmentColor"),
-              std::string::npos);
+        "main()\n{\n    fragColor = texture(src, TexCoord0);\n}\n";
+    EXPECT_NE(
+        AdaptShaderSource(integer, true, OglCapability::Core32).find("out vec4 fragmentColor;"),
+        std::string::npos);
+    EXPECT_EQ(
+        AdaptShaderSource(integer, true, OglCapability::Compatibility32).find("fragmentColor"),
+        std::string::npos);
 }
 
 TEST(NumberedSourceTest, NumbersAreLeftAlignedInThreeColumns) {
@@ -463,12 +337,11 @@ TEST(NumberedSourceTest, NumbersAreLeftAlignedInThreeColumns) {
     for (int line = 1; line <= 100; ++line) {
         text += "l" + std::to_string(line) + "\n";
     }
-    const std::string numbered = Kavrin::Ogl::Details::NumberedSource(text);
+    const std::string numbered = Details::NumberedSource(text);
     EXPECT_EQ(numbered.rfind("1  l1\n2  l2\n", 0), 0u);
     EXPECT_NE(numbered.find("\n10 l10\n"), std::string::npos);
     EXPECT_NE(numbered.find("\n99 l99\n100l100\n"), std::string::npos);
-    EXPECT_EQ(Kavrin::Ogl::Details::NumberedSource("#version 130\nlast"),
-              "1  #version 130\n2  last\n");
+    EXPECT_EQ(Details::NumberedSource("#version 130\nlast"), "1  #version 130\n2  last\n");
 }
 
 }  // namespace

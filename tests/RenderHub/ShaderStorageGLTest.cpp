@@ -2,23 +2,15 @@
 
 #include "ShaderStorage.h"
 
-#include <cstdint>
-#include <functional>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include <glm/glm.hpp>
 #include <gtest/gtest.h>
 
-#include "GlObjectCounter.h"
 #include "GpuEval.h"
 #include "LogCapture.h"
 #include "Mesh.h"
 #include "RenderHub.h"
 #include "ShaderProgram.h"
 #include "TestTasks.h"
-#include "Texture.h"
 
 namespace {
 
@@ -28,19 +20,21 @@ using Kavrin::Test::FloatTexture;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::WithStorage;
 
-// Draws the storage's quad with `program` (bound) into a float target and reads
-// it back, bottom row first. Input k goes on unit k once the target exists,
-// since allocating it rebinds the active unit.
+// Draws the storage's quad (or frame quad) with `program` (bound) into a float
+// target and reads it back, bottom row first. Input k goes on unit k once the
+// target exists, since allocating it rebinds the active unit.
 std::vector<glm::vec4> Render(const ShaderStorage& storage, ShaderProgram& program, int width,
-                              int height, const std::vector<const Texture*>& inputs) {
+                              int height, const std::vector<const Texture*>& inputs,
+                              bool frameQuad = false) {
     auto target = FloatTexture(width, height);
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         inputs[k]->Use(static_cast<int>(k));
     }
     glActiveTexture(GL_TEXTURE0);
     storage.FBO().Attach(*target);
-    storage.Quad().Activate();
-    storage.Quad().Draw(program);
+    const Mesh& quad = frameQuad ? storage.FrameQuad() : storage.Quad();
+    quad.Activate();
+    quad.Draw(program);
     return Kavrin::Test::ReadFloat(*target, storage);
 }
 
@@ -69,12 +63,7 @@ const std::vector<glm::vec4> kTexels = {{0.1f, 0.2f, 0.3f, 0.4f},
                                         {1.0f, 0.0f, 0.75f, 0.5f},
                                         {0.0f, 0.6f, 0.2f, 0.8f}};
 
-class ShaderStorageGLTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
-};
+using ShaderStorageGLTest = Kavrin::Test::GLTest<>;
 
 // The frame programs swizzle; the alpha programs follow their formulas.
 TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
@@ -122,6 +111,11 @@ TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
             ExpectPixels(Render(storage, program, 4, 1, {source.get()}), wanted,
                          frame ? 0.0f : 1e-6f, std::to_string(row.id));  // float
         }
+        // The frame quad maps texture row 0 to the top: read bottom row first, rows swap.
+        auto column = FloatTexture(1, 2, kTexels.data());
+        ExpectPixels(
+            Render(storage, storage.UseShader(PixelFormatShader::RGBA), 1, 2, {column.get()}, true),
+            {kTexels[1], kTexels[0]}, 0.0f, "frame quad");
         EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(ShaderProgramId::Copy)),
                      std::logic_error);
         EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(3)), std::logic_error);
@@ -207,62 +201,52 @@ TEST_F(ShaderStorageGLTest, TileAveragesTheFootprint) {
     });
 }
 
+// Every kind of source is built once, generators called once each (vertex
+// first), then found by name: a second source under a name is never built. A
+// program that does not build falls back to the copy program and is tried (and
+// reported) again each time.
 TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
     LogCapture log;
     WithStorage([](const ShaderStorage& storage) {
-        const char* body =
+        const std::string body =
             "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(TexCoord0, 0., "
             "1.);\n}\n";
-        ShaderSources<VShader::Id, std::string_view> first{"StorageCached", VShader::Id::XYUV, body,
-                                                           __FILE__};
-        ShaderProgram& program = storage.MakeShader(first);
-        EXPECT_TRUE(program.IsValid());
-        // A second source under the same name is never built: the name is the key.
+        const std::string_view vertex = BuiltinVertexSources.at(VShader::Id::XYUV);
         const char* broken = "void main()\n{\n    broken\n}\n";
-        EXPECT_EQ(&storage.MakeShader(ShaderSources<VShader::Id, std::string_view>{
-                      "StorageCached", VShader::Id::XYUV, broken, __FILE__}),
-                  &program);
-
-        int generated = 0;
-        ShaderSources<std::string_view, ShaderGenerator> generator{
-            "StorageGenerated", BuiltinVertexSources.at(VShader::Id::XYUV),
-            [&] {
-                ++generated;
-                return std::string(body);
-            },
-            __FILE__};
-        EXPECT_TRUE(storage.MakeShader(generator).IsValid());
-        storage.MakeShader(generator);
-        EXPECT_EQ(generated, 1);
-
-        std::string order;  // each generator once, vertex first
-        ShaderSources<ShaderGenerator, ShaderGenerator> both{
-            "StorageBothGenerated",
-            [&] {
-                order += "v";
-                return std::string(BuiltinVertexSources.at(VShader::Id::XYUV));
-            },
-            [&] {
-                order += "p";
-                return std::string(body);
-            },
-            __FILE__};
-        EXPECT_TRUE(storage.MakeShader(both).IsValid());
-        storage.MakeShader(both);
-        EXPECT_EQ(order, "vp");
-
-        ShaderSourceKeeper<VShader::Id, ShaderGenerator> mvp(
-            "StorageMvp", VShader::Id::MVP, [&] { return std::string(body); }, __FILE__);
-        EXPECT_TRUE(storage.MakeShader(mvp).IsValid());
-        ShaderSources<std::string_view, std::string_view> texts{
-            "StorageTexts", BuiltinVertexSources.at(VShader::Id::XYUV), body, __FILE__};
-        EXPECT_TRUE(storage.MakeShader(texts).IsValid());
-
+        std::string calls;
+        const auto generator = [&](char mark, std::string_view text) -> ShaderGenerator {
+            return [&calls, mark, text = std::string(text)] {
+                calls += mark;
+                return text;
+            };
+        };
+        using IdText = ShaderSources<VShader::Id, std::string_view>;
+        const IdText cached{"StorageCached", VShader::Id::XYUV, body, __FILE__};
+        const ShaderSources<std::string_view, ShaderGenerator> generated{
+            "StorageGenerated", vertex, generator('p', body), __FILE__};
+        const ShaderSources<ShaderGenerator, ShaderGenerator> both{
+            "StorageBoth", generator('v', vertex), generator('p', body), __FILE__};
+        const ShaderSourceKeeper<VShader::Id, ShaderGenerator> mvp("StorageMvp", VShader::Id::MVP,
+                                                                   generator('m', body), __FILE__);
+        const ShaderSources<std::string_view, std::string_view> texts{"StorageTexts", vertex, body,
+                                                                      __FILE__};
+        const std::function<ShaderProgram&()> kinds[] = {
+            [&]() -> ShaderProgram& { return storage.MakeShader(cached); },
+            [&]() -> ShaderProgram& { return storage.MakeShader(generated); },
+            [&]() -> ShaderProgram& { return storage.MakeShader(both); },
+            [&]() -> ShaderProgram& { return storage.MakeShader(mvp); },
+            [&]() -> ShaderProgram& { return storage.MakeShader(texts); },
+        };
+        for (const auto& make : kinds) {
+            ShaderProgram& program = make();
+            EXPECT_TRUE(program.IsValid());
+            EXPECT_EQ(&make(), &program);
+        }
+        EXPECT_EQ(calls, "pvpm");
+        EXPECT_EQ(&storage.MakeShader(IdText{"StorageCached", VShader::Id::XYUV, broken, __FILE__}),
+                  &kinds[0]());
         ShaderProgram& copy = storage.GetShaderProgram(ShaderProgramId::Copy);
-        // A program that does not build falls back to the copy program, and is
-        // tried (and reported) again each time.
-        const ShaderSources<VShader::Id, std::string_view> failing{
-            "StorageBroken", VShader::Id::XYUV, broken, __FILE__};
+        const IdText failing{"StorageBroken", VShader::Id::XYUV, broken, __FILE__};
         EXPECT_EQ(&storage.MakeShader(failing), &copy);
         EXPECT_EQ(&storage.MakeShader(failing), &copy);
         EXPECT_THROW(storage.GetShaderProgram(static_cast<ShaderProgramId>(999)), std::logic_error);
@@ -299,15 +283,6 @@ TEST_F(ShaderStorageGLTest, CreateBuildsEverythingAndResetLeavesNothing) {
             GLboolean depthMask = GL_TRUE;
             glGetBooleanv(GL_DEPTH_WRITEMASK, &depthMask);
             EXPECT_EQ(depthMask, GL_FALSE);
-
-            // The frame quad maps texture row 0 to the top.
-            const auto& frameQuad = dynamic_cast<const Quad&>(storage.FrameQuad());
-            std::vector<float> vertices(16);
-            frameQuad.GetCoordBuffer().Bind();
-            glGetBufferSubData(GL_ARRAY_BUFFER, 0, 64, vertices.data());
-            EXPECT_EQ(vertices,
-                      (std::vector<float>{0, 0, -1, 1, 1, 0, 1, 1, 1, 1, 1, -1, 0, 1, -1, -1}));
-            glBindBuffer(GL_ARRAY_BUFFER, 0);
 
             storage.Reset();
             EXPECT_FALSE(storage.IsValid());

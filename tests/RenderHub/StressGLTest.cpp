@@ -2,21 +2,9 @@
 // task must end, every waiter must wake, refusals must carry the library's words.
 #include <GL/glew.h>
 
-#include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <future>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <random>
 #include <sstream>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,23 +27,12 @@
 
 namespace {
 
-using Kavrin::Ogl::D11Surface;
-using Kavrin::Ogl::D12Surface;
-using Kavrin::Ogl::D12SurfacePool;
-using Kavrin::Ogl::DataVideoOGL;
-using Kavrin::Ogl::Frame;
-using Kavrin::Ogl::InteropContext;
-using Kavrin::Ogl::IOglTask;
-using Kavrin::Ogl::OglCapability;
-using Kavrin::Ogl::RenderHub;
+using namespace Kavrin::Ogl;
 using Kavrin::Ogl::Details::GlObjectCounter;
-using Kavrin::Test::FunctionPromiseTask;
-using Kavrin::Test::FunctionTask;
 using Kavrin::Test::MakeTask;
 using namespace std::chrono_literals;
+namespace Proc = Kavrin::Proc;
 
-constexpr const char* kDeinitialized = "OpenGL Worker is deinitialized";
-constexpr const char* kNotInitialized = "RenderHub has not yet been initialized";
 const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
 const Kavrin::Conf::FrameInfo kTiny{8, 4, 1, 1};
 
@@ -67,32 +44,20 @@ struct Record {
     bool cancelRequested = false;
     bool dataObject = false;  // handed over through a DataVideoOGL
     int workerFlag = -1;      // the accepting worker's cancel flag, -1 when unknown
-    bool lateOnGL = false;    // pushed from the GL thread
-    bool inner = false;       // handed over by another task's body
-    std::string refusal;      // what the refused push said
+    bool inner = false;       // handed over by another task's body, on the GL thread
+    std::string refusal;
 };
 
-// The library's lifecycle as the callers see it: odd generations are the
-// running ones, and their cancel flag is known.
+// Odd generations are the running ones; their cancel flags are known.
 struct Lifecycle {
     std::atomic<int> generation = 0;
     std::array<std::atomic<int>, 64> cancelFlag{};
-
-    // The flag of the worker that took a push, when the push certainly happened
-    // inside one running generation.
-    int FlagBetween(int before, int after) const {
-        if (before != after || before % 2 == 0) {
-            return -1;
-        }
-        return cancelFlag[static_cast<std::size_t>(before)].load();
-    }
 };
 
-// The refusal of a push made while the library stops or is stopped.
 std::string Refusal(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
-    } catch (const Kavrin::Proc::ProcException& procError) {
+    } catch (const Proc::ProcException& procError) {
         return procError.GetDescription();
     } catch (const std::logic_error& logicError) {
         return logicError.what();
@@ -102,18 +67,18 @@ std::string Refusal(const std::exception_ptr& error) {
 }
 
 bool IsRefusal(const std::string& text) {
-    return text == kDeinitialized || text == kNotInitialized;
+    return text == "OpenGL Worker is deinitialized" ||
+           text == "RenderHub has not yet been initialized";
 }
 
 // Frames and surfaces made on the GL thread and released by whichever caller
-// takes them.
+// takes them, off the GL thread.
 struct Shelf {
     template <class T>
     void Put(std::vector<boost::intrusive_ptr<T>>& objects, boost::intrusive_ptr<T> object) {
         std::lock_guard lock(mutex);
         objects.push_back(std::move(object));
     }
-    // Released by the caller, off the GL thread (outside the lock).
     template <class T>
     boost::intrusive_ptr<T> Take(std::vector<boost::intrusive_ptr<T>>& objects) {
         std::lock_guard lock(mutex);
@@ -122,9 +87,8 @@ struct Shelf {
             object = std::move(objects.back());
             objects.pop_back();
         }
-        return object;
+        return object;  // released outside the lock
     }
-
     std::mutex mutex;  // guards the vectors; a leaf lock
     std::vector<boost::intrusive_ptr<Frame>> frames;
     std::vector<boost::intrusive_ptr<D11Surface>> surfaces;
@@ -139,65 +103,44 @@ public:
     std::vector<std::unique_ptr<Record>> records;
     std::vector<std::string> failures;
 
-    // Until `stop`, or `count` operations at most.
+    // One operation per row, drawn uniformly, until `stop` or `count` of them.
     void Run(int count, const std::atomic<bool>& stop) {
-        for (int i = 0; i < count && !stop.load(); ++i) {
-            switch (std::uniform_int_distribution<int>(0, 11)(random)) {
-                case 0:
-                case 1:
-                    Push(New("Counted"), Bernoulli(0.5));
-                    break;
-                case 2:
-                    CancelAfterPush();
-                    break;
-                case 3:
-                    Promise();
-                    break;
-                case 4:
-                case 5:
-                    DataObject();
-                    break;
-                case 6:
-                    Push(New("FrameMaker",
-                             [this] {
-                                 shelf.Put(shelf.frames, Frame::CreateIntermediate(
-                                                             kBt709, Kavrin::PixFmt::RGBA, kTiny));
-                             }),
-                         Bernoulli(0.5));
-                    break;
-                case 7:
-                    shelf.Take(shelf.frames);
-                    break;
-                case 8:
-                    Nester();
-                    break;
-                case 10:
-                    Push(New("SurfaceMaker", [this] { MakeSurface(); }), Bernoulli(0.5));
-                    break;
-                case 11:
-                    shelf.Take(shelf.surfaces);
-                    break;
-                default: {
-                    const OglCapability level = RenderHub::GetInstance().GetOglVersion();
-                    Push(New("Counted", {},
-                             OglCapability::Core33 > level ? OglCapability::Core33
-                                                           : OglCapability::Minimal),
-                         false);
-                    break;
-                }
-            }
-            ++operations;
+        const std::function<void()> rows[] = {
+            [&] { Push(New("Counted"), Coin()); },
+            [&] { CancelAfterPush(); },
+            [&] { DataObject(); },
+            [&] {
+                Push(New("FrameMaker",
+                         [this] {
+                             shelf.Put(shelf.frames, Frame::CreateIntermediate(
+                                                         kBt709, Kavrin::PixFmt::RGBA, kTiny));
+                         }),
+                     Coin());
+            },
+            [&] { shelf.Take(shelf.frames); },
+            [&] { Nester(); },
+            [&] { Push(New("SurfaceMaker", [this] { MakeSurface(); }), Coin()); },
+            [&] { shelf.Take(shelf.surfaces); },
+            [&] {  // a task the driver may be too old for
+                const OglCapability level = RenderHub::GetInstance().GetOglVersion();
+                Push(New("Counted", {},
+                         level < OglCapability::Core33 ? OglCapability::Core33
+                                                       : OglCapability::Minimal),
+                     false);
+            },
+        };
+        for (int i = 0; i < count && !stop.load(); ++i, ++operations) {
+            rows[std::uniform_int_distribution<std::size_t>(0, std::size(rows) - 1)(random)]();
         }
     }
 
 private:
-    bool Bernoulli(double p) { return std::bernoulli_distribution(p)(random); }
+    bool Coin() { return std::bernoulli_distribution(0.5)(random); }
 
     // A record whose task counts its runs, then runs `body`.
     Record& New(const char* name, std::function<void()> body = {},
                 OglCapability required = OglCapability::Minimal) {
-        records.push_back(std::make_unique<Record>());
-        Record* raw = records.back().get();
+        Record* raw = records.emplace_back(std::make_unique<Record>()).get();
         raw->task = MakeTask(
             [raw, body = std::move(body)](auto, const auto&) {
                 ++raw->runs;
@@ -222,18 +165,15 @@ private:
         }
     }
 
-    // Runs a nested task inline and pushes a late one from the GL thread.
+    // On the GL thread a dispatch runs at once (the worker cannot be gone while
+    // one of its tasks runs); a background push from there may meet a stop.
     void Nester() {
         Record& nested = New("Nested");
         Record& late = New("Late");
-        late.lateOnGL = true;
-        nested.inner = true;
-        late.inner = true;
+        nested.inner = late.inner = true;
         Push(New("Nester",
                  [&nested, &late] {
                      RenderHub& hub = RenderHub::GetInstance();
-                     // On the GL thread a dispatch runs at once; the worker cannot
-                     // be gone while one of its tasks runs.
                      hub.DispatchTask(nested.task);
                      nested.accepted = nested.runs == 1;
                      try {
@@ -250,17 +190,16 @@ private:
         RenderHub& hub = RenderHub::GetInstance();
         const int before = life.generation.load();
         try {
-            if (background) {
-                hub.DoBackgroundTask(record.task);
-            } else {
-                hub.DispatchTask(record.task);
-            }
+            background ? hub.DoBackgroundTask(record.task) : hub.DispatchTask(record.task);
         } catch (...) {
             record.refusal = Refusal(std::current_exception());
             return false;
         }
         record.accepted = true;
-        record.workerFlag = life.FlagBetween(before, life.generation.load());
+        // Known only when the push certainly happened inside one running generation.
+        if (before == life.generation.load() && before % 2 == 1) {
+            record.workerFlag = life.cancelFlag[static_cast<std::size_t>(before)].load();
+        }
         return true;
     }
 
@@ -285,32 +224,6 @@ private:
         }
     }
 
-    void Promise() {
-        records.push_back(std::make_unique<Record>());
-        Record* raw = records.back().get();
-        boost::intrusive_ptr<FunctionPromiseTask> task(new FunctionPromiseTask([raw] {
-            ++raw->runs;
-            return true;
-        }));
-        std::future<bool> future = task->GetFuture();
-        raw->task = task;
-        if (!Push(*raw, Bernoulli(0.5))) {
-            return;
-        }
-        task->WaitUntilExecuted();
-        const std::int32_t status = task->GetStatus();
-        // The record keeps the task; a copy of the promise's state decides here.
-        task.reset();
-        const bool ready = future.wait_for(0s) == std::future_status::ready;
-        if (raw->runs == 1 && (!ready || !future.get())) {
-            failures.push_back("a promise task ran but its future holds no true");
-        } else if (raw->runs != 1 && status != Kavrin::Proc::TaskCancelled) {
-            failures.push_back("a promise task ended unrun with status " + std::to_string(status));
-        } else if (raw->runs != 1 && ready) {
-            failures.push_back("an unrun promise task fulfilled its future");
-        }
-    }
-
     void DataObject() {
         boost::intrusive_ptr<DataVideoOGL> object;
         try {
@@ -319,8 +232,7 @@ private:
             ExpectRefusal("DataVideoOGL::Create");
             return;
         }
-        const int taskCount = std::uniform_int_distribution<int>(1, 3)(random);
-        for (int i = 0; i < taskCount; ++i) {
+        for (int i = std::uniform_int_distribution<int>(1, 3)(random); i > 0; --i) {
             Record& record = New("Counted");
             record.dataObject = true;
             object->AttachTask(record.task);
@@ -342,46 +254,45 @@ private:
     std::atomic<int>& operations;
 };
 
-// Checks the end state of one record once the library has stopped for good.
-void CheckRecord(const Record& record, OglCapability capability, std::vector<std::string>& out) {
+// The end state of one record once the library has stopped for good.
+std::string CheckRecord(const Record& record, OglCapability capability) {
     const std::int32_t status = record.task->GetStatus();
     const int runs = record.runs.load();
+    const bool tooOld = record.task->GetRequiredCapability() > capability;
     std::ostringstream problem;
-    const std::string& name = record.task->GetName();
+    problem << record.task->GetName() << " (runs " << runs << ", status " << status << ") ";
     if (runs > 1) {
-        problem << name << " ran " << runs << " times";
-    } else if (!record.accepted && !record.dataObject) {
-        if (runs != 0 || status != Kavrin::Proc::TaskPending) {
-            problem << name << " was refused yet ran " << runs << " times, status " << status;
-        } else if (!IsRefusal(record.refusal) && !(record.inner && record.refusal.empty())) {
-            problem << name << " was refused with '" << record.refusal << "'";
-        }
-    } else if (record.dataObject && status == Kavrin::Proc::TaskPending) {
-        // A data object's task never handed to the worker stays pending.
-        if (runs != 0) {
-            problem << name << " ran but stayed pending";
-        }
-    } else if (status < Kavrin::Proc::TaskExecuted) {
-        problem << name << " was accepted but never ended (status " << status << ")";
-    } else if (status == Kavrin::Proc::TaskExecuted && runs != 1) {
-        problem << name << " counts as executed without running";
-    } else if (status == Kavrin::Proc::TaskSkipped &&
-               (runs != 0 || record.task->GetRequiredCapability() <= capability)) {
-        problem << name << " was skipped wrongly (runs " << runs << ")";
-    } else if (status == Kavrin::Proc::TaskCancelled && runs == 0 && record.workerFlag == 0 &&
-               !record.cancelRequested && !record.dataObject && !record.lateOnGL) {
-        problem << name << " was cancelled by a worker that runs its queue before stopping";
-    } else if (record.task->GetRequiredCapability() > capability &&
-               status != Kavrin::Proc::TaskSkipped && status != Kavrin::Proc::TaskCancelled) {
-        problem << name << " needs more than the driver has but ended with status " << status;
+        return problem.str() + "ran more than once";
     }
-    if (!problem.str().empty()) {
-        out.push_back(problem.str());
+    if (!record.accepted && !record.dataObject) {
+        if (runs != 0 || status != Proc::TaskPending) {
+            return problem.str() + "was refused yet ran";
+        }
+        if (!IsRefusal(record.refusal) && !(record.inner && record.refusal.empty())) {
+            return problem.str() + "was refused with '" + record.refusal + "'";
+        }
+        return {};
     }
+    if (record.dataObject && status == Proc::TaskPending) {
+        return runs != 0 ? problem.str() + "ran but stayed pending" : "";  // never handed over
+    }
+    if (status < Proc::TaskExecuted) {
+        return problem.str() + "was accepted but never ended";
+    }
+    if ((status == Proc::TaskExecuted && runs != 1) ||
+        (status == Proc::TaskSkipped && (runs != 0 || !tooOld)) ||
+        (tooOld && status != Proc::TaskSkipped && status != Proc::TaskCancelled)) {
+        return problem.str() + "ended wrongly";
+    }
+    if (status == Proc::TaskCancelled && runs == 0 && record.workerFlag == 0 &&
+        !record.cancelRequested && !record.dataObject && !record.inner) {
+        return problem.str() + "was cancelled by a worker that runs its queue before stopping";
+    }
+    return {};
 }
 
-// Emulated Direct3D objects and handles, and GL interop objects (memory
-// objects, semaphores, registrations), taken while the library is stopped.
+// Emulated Direct3D objects and handles, and GL interop objects, taken while
+// the library is stopped.
 struct DirectXCounts {
     std::size_t objects = Kavrin::DX::GetLiveObjectCount();
     std::size_t handles = Kavrin::DX::Emulation::GetOpenHandleCount();
@@ -389,8 +300,8 @@ struct DirectXCounts {
 };
 
 // After surfaces died away from their context, only what the dead context's GL
-// interop objects hold may remain: a driver frees those with the context, the
-// process-wide emulation keeps them. Everything the surfaces own must be gone.
+// interop objects hold may remain (a driver frees those with the context, the
+// process-wide emulation keeps them); everything the surfaces own must be gone.
 void ExpectOnlyGLHeldDirectXObjectsLeft(const DirectXCounts& before) {
     Kavrin::DX::D12CommandAllocator::WaitAllComplete();
     const DirectXCounts after;
@@ -412,10 +323,9 @@ protected:
 };
 
 // Eight callers mix every entry point while this (creating) thread starts and
-// stops the library; the cancel flag alternates between the generations.
+// stops the library; the cancel flag alternates at random between generations.
 TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     constexpr int kCallers = 8;
-    constexpr int kOperations = 20000;  // a bound only: the restarts decide the length
     constexpr int kCycles = 8;
     constexpr unsigned kSeed = 20240612;
     SCOPED_TRACE("seed " + std::to_string(kSeed));
@@ -430,40 +340,37 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     std::atomic<int> finished = 0;
     std::atomic<bool> stop = false;
     std::vector<std::unique_ptr<Caller>> callers;
-    for (int i = 0; i < kCallers; ++i) {
-        callers.push_back(
-            std::make_unique<Caller>(kSeed + static_cast<unsigned>(i), life, shelf, operations));
-    }
     std::vector<std::thread> threads;
-    for (auto& caller : callers) {
+    for (unsigned i = 0; i < kCallers; ++i) {
+        auto& caller =
+            *callers.emplace_back(std::make_unique<Caller>(kSeed + i, life, shelf, operations));
+        // 20000 operations bound a caller; the restarts decide the length.
         threads.emplace_back([&caller, &finished, &stop] {
-            caller->Run(kOperations, stop);
+            caller.Run(20000, stop);
             ++finished;
         });
     }
-
-    // Restart whenever the callers made some progress; the callers never wait on
-    // each other, so progress needs no timer.
+    // Restart whenever the callers made some progress; they never wait on each
+    // other, so progress needs no timer.
     std::mt19937 random(kSeed);
+    const auto progress = [&](int amount) {
+        const int target = operations.load() + amount;
+        while (operations.load() < target && finished.load() < kCallers) {
+            std::this_thread::yield();
+        }
+    };
     int cycles = 0;
-    while (finished.load() < kCallers && cycles < kCycles) {
+    for (; finished.load() < kCallers && cycles < kCycles; ++cycles) {
         const bool cancel = std::bernoulli_distribution(0.5)(random);
         const int generation = life.generation.load() + 1;
         life.cancelFlag[static_cast<std::size_t>(generation)] = cancel ? 1 : 0;
         life.generation = generation;
         hub.Initialize(nullptr, cancel);
         ASSERT_TRUE(hub.IsInitialized());
-        const int target = operations.load() + std::uniform_int_distribution<int>(60, 240)(random);
-        while (operations.load() < target && finished.load() < kCallers) {
-            std::this_thread::yield();
-        }
+        progress(std::uniform_int_distribution<int>(60, 240)(random));
         hub.Deinitialize();
         life.generation = generation + 1;
-        const int idle = operations.load() + 10;
-        while (operations.load() < idle && finished.load() < kCallers) {
-            std::this_thread::yield();
-        }
-        ++cycles;
+        progress(10);
     }
     stop = true;
     for (auto& thread : threads) {
@@ -478,18 +385,17 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     ExpectOnlyGLHeldDirectXObjectsLeft(directXBefore);
 
     std::vector<std::string> problems;
-    int accepted = 0;
-    int ran = 0;
-    int refused = 0;
-    int surfaces = 0;
+    int accepted = 0, ran = 0, refused = 0, surfaces = 0;
     for (const auto& caller : callers) {
         problems.insert(problems.end(), caller->failures.begin(), caller->failures.end());
         for (const auto& record : caller->records) {
-            CheckRecord(*record, capability, problems);
-            accepted += record->accepted ? 1 : 0;
-            ran += record->runs.load() > 0 ? 1 : 0;
-            refused += !record->accepted && !record->refusal.empty() ? 1 : 0;
-            surfaces += record->task->GetName() == "SurfaceMaker" && record->runs > 0 ? 1 : 0;
+            if (std::string problem = CheckRecord(*record, capability); !problem.empty()) {
+                problems.push_back(problem);
+            }
+            accepted += record->accepted;
+            ran += record->runs.load() > 0;
+            refused += !record->accepted && !record->refusal.empty();
+            surfaces += record->task->GetName() == "SurfaceMaker" && record->runs > 0;
         }
     }
     for (std::size_t i = 0; i < problems.size() && i < 20; ++i) {
@@ -511,8 +417,7 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
 // Direct3D textures, handles and interop context.
 TEST_F(StressGLTest, ObjectsKeptAcrossARestartNeverTouchTheNewContext) {
     Kavrin::Test::LimitCurrentTest(60s);
-    using Kavrin::Ogl::TexturePool;
-    using Kavrin::Proc::DataVideoCPU;
+    using Proc::DataVideoCPU;
     RenderHub& hub = RenderHub::GetInstance();
     const DirectXCounts directXBefore;
     const long texturesBefore = GlObjectCounter::Live(GlObjectCounter::Texture);
@@ -523,7 +428,7 @@ TEST_F(StressGLTest, ObjectsKeptAcrossARestartNeverTouchTheNewContext) {
         cpu->Fill({red, 0, blue, 255});
         return cpu;
     };
-    const auto firstPixel = [&](Frame& frame, const Kavrin::Ogl::ShaderStorage& storage) {
+    const auto firstPixel = [&](Frame& frame, const ShaderStorage& storage) {
         auto cpu = DataVideoCPU::Create(Kavrin::PixFmt::RGBA, info);
         frame.Download(cpu, storage);
         const std::uint8_t* pixel = cpu->GetPlaneConst(0).data;
@@ -531,11 +436,8 @@ TEST_F(StressGLTest, ObjectsKeptAcrossARestartNeverTouchTheNewContext) {
     };
     hub.Initialize(nullptr, true);
     ASSERT_TRUE(hub.IsInitialized());
-    boost::intrusive_ptr<Frame> stale;
-    boost::intrusive_ptr<Frame> kept = Frame::Create();
-    boost::intrusive_ptr<Frame> unfilled = Frame::Create();
-    boost::intrusive_ptr<D11Surface> droppedWhileStopped;
-    boost::intrusive_ptr<D11Surface> droppedAfterRestart;
+    boost::intrusive_ptr<Frame> stale, kept = Frame::Create(), unfilled = Frame::Create();
+    boost::intrusive_ptr<D11Surface> droppedWhileStopped, droppedAfterRestart;
     boost::intrusive_ptr<D12SurfacePool> pool(new D12SurfacePool(8, 4, kFormat));
     boost::intrusive_ptr<D12Surface> pooled;
     Kavrin::Test::WithStorage([&](const auto& storage) {

@@ -2,27 +2,17 @@
 
 #include "Texture.h"
 
-#include <cstdint>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include <glm/glm.hpp>
 #include <gtest/gtest.h>
 
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/Exception.h"
 
-#include "GlObjectCounter.h"
 #include "TestTasks.h"
 
 namespace {
 
-using Kavrin::Ogl::Surface;
-using Kavrin::Ogl::Texture;
-using Kavrin::Ogl::TexturePool;
+using namespace Kavrin::Ogl;
 using Kavrin::Ogl::Details::GlObjectCounter;
 using Kavrin::Test::RunOnGL;
 using Params = Texture::Params;
@@ -36,21 +26,7 @@ GLint TexParameter(GLuint name, GLenum parameter) {
     return value;
 }
 
-// Every case leaves no GL error, an empty pool and no live GL object behind.
-class TextureGLTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        RunOnGL([] { TexturePool::GetInstance().Clear(); });
-        before = GlObjectCounter::Take();
-    }
-    void TearDown() override {
-        Kavrin::Core::SetClockSource(nullptr);
-        RunOnGL([] { TexturePool::GetInstance().Clear(); });
-        EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-        EXPECT_EQ(GlObjectCounter::Take(), before);
-    }
-    GlObjectCounter::Snapshot before{};
-};
+using TextureGLTest = Kavrin::Test::CountedGLTest;
 
 TEST_F(TextureGLTest, UploadDownloadRoundTripWithRowLengths) {
     RunOnGL([] {
@@ -241,6 +217,8 @@ TEST_F(TextureGLTest, PoolEvictsOldestWithinTheAreaBudget) {
 TEST_F(TextureGLTest, PurgeKeepsThirtySecondsAndRemovesAnyLater) {
     std::int64_t now = 1'000'000'000;
     Kavrin::Core::SetClockSource([&now] { return now; });
+    const std::shared_ptr<void> restore(nullptr,
+                                        [](void*) { Kavrin::Core::SetClockSource(nullptr); });
     RunOnGL([&] {
         auto& pool = TexturePool::GetInstance();
         auto older = pool.GetTex(kRgba8);

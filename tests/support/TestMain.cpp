@@ -1,3 +1,5 @@
+#include <GL/glew.h>
+
 #include "TestMain.h"
 
 #include <sys/prctl.h>
@@ -9,12 +11,15 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <QGuiApplication>
 #include <glog/logging.h>
 #include <gtest/gtest.h>
+
+#include "RenderHub.h"
 
 namespace Kavrin::Test {
 
@@ -67,21 +72,15 @@ public:
         std::thread([this] { Watch(); }).detach();
     }
 
-    void Arm(std::string name, std::chrono::seconds limit) {
+    // A deadline `limit` from now for `name` (the running test when empty); none
+    // without a limit.
+    void Set(std::optional<std::chrono::seconds> limit, std::string name = {}) {
         std::lock_guard lock(mutex);
-        test = std::move(name);
-        deadline = std::chrono::steady_clock::now() + limit;
-        armed = true;
-        changed.notify_all();
-    }
-    void Disarm() {
-        std::lock_guard lock(mutex);
-        armed = false;
-        changed.notify_all();
-    }
-    void Limit(std::chrono::seconds limit) {
-        std::lock_guard lock(mutex);
-        deadline = std::chrono::steady_clock::now() + limit;
+        if (!name.empty()) {
+            test = std::move(name);
+        }
+        armed = limit.has_value();
+        deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::seconds(0));
         changed.notify_all();
     }
 
@@ -111,10 +110,10 @@ HangGuard* hangGuard = nullptr;
 
 class HangListener : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo& info) override {
-        hangGuard->Arm(std::string(info.test_suite_name()) + "." + info.name(),
-                       std::chrono::seconds(120));
+        hangGuard->Set(std::chrono::seconds(120),
+                       std::string(info.test_suite_name()) + "." + info.name());
     }
-    void OnTestEnd(const ::testing::TestInfo&) override { hangGuard->Disarm(); }
+    void OnTestEnd(const ::testing::TestInfo&) override { hangGuard->Set(std::nullopt); }
 };
 }  // namespace
 
@@ -133,8 +132,36 @@ void InstallHangGuard() {
 
 void LimitCurrentTest(std::chrono::seconds limit) {
     if (hangGuard != nullptr) {
-        hangGuard->Limit(limit);
+        hangGuard->Set(limit);
     }
+}
+
+namespace {
+// The library, started once for the whole binary.
+class GLEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        EnsureGuiApplication();
+        auto& hub = Ogl::RenderHub::GetInstance();
+        hub.Initialize(nullptr, true);
+        ASSERT_TRUE(hub.IsInitialized())
+            << "RenderHub could not start its GL worker; is there an X "
+               "display (run the suite through scripts/test.sh)?";
+    }
+    void TearDown() override { Ogl::RenderHub::GetInstance().Deinitialize(); }
+};
+}  // namespace
+
+int RunTests(int argc, char** argv, bool sharedLibrary) {
+    InitTestLogging(argv[0]);
+    ::testing::InitGoogleTest(&argc, argv);
+    InstallHangGuard();
+    if (sharedLibrary) {
+        ::testing::AddGlobalTestEnvironment(new GLEnvironment());
+    }
+    const int result = RUN_ALL_TESTS();
+    DestroyGuiApplication();
+    return result;
 }
 
 }  // namespace Kavrin::Test

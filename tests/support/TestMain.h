@@ -4,6 +4,10 @@
 
 namespace Kavrin::Test {
 
+// A test binary's main: logging, the hang guard, and with `sharedLibrary` the
+// library initialised around all tests.
+int RunTests(int argc, char** argv, bool sharedLibrary);
+
 // glog set up for tests: everything reaches log sinks, nothing goes to files or
 // stderr unless RENDERHUB_TEST_LOG is set.
 void InitTestLogging(const char* program);

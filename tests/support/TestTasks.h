@@ -13,8 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "GLFunctionTask.h"
+#include "GlObjectCounter.h"
 #include "IOglTask.h"
 #include "ShaderStorage.h"
+#include "Texture.h"
 
 namespace Kavrin::Test {
 
@@ -69,6 +71,20 @@ protected:
 };
 template <class Param>
 using GLTestWithParam = GLTest<::testing::TestWithParam<Param>>;
+
+// A GL fixture whose tests must also leave every GL object they made deleted.
+class CountedGLTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RunOnGL([] { Ogl::TexturePool::GetInstance().Clear(); });
+        before = Ogl::Details::GlObjectCounter::Take();
+    }
+    void TearDown() override {
+        FinishGLTest();
+        EXPECT_EQ(Ogl::Details::GlObjectCounter::Take(), before);
+    }
+    Ogl::Details::GlObjectCounter::Snapshot before{};
+};
 
 using Push = std::function<void(const boost::intrusive_ptr<Ogl::IOglTask>&)>;
 

@@ -2,20 +2,11 @@
 
 #include "QtOgl/QtOglWorker.h"
 
-#include <atomic>
-#include <cstdint>
-#include <mutex>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include <QThread>
 #include <gtest/gtest.h>
 
 #include "Kavrin/Core/Exception.h"
 #include "Kavrin/Ogl/OglThread.h"
-#include "Kavrin/Proc/GpuTaskStatistic.h"
 
 #include "Frame.h"
 #include "LogCapture.h"
@@ -76,21 +67,6 @@ TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWork
     EXPECT_FALSE(RenderHub::GetInstance().IsOpenGLThread());
 }
 
-TEST(QtOglWorkerGLTest, DispatchInsideATaskRunsNestedAndBackgroundRunsAfter) {
-    std::vector<std::string> events;  // GL thread only
-    auto inner = MakeTask([&](auto, const auto&) { events.push_back("inner"); });
-    auto later = MakeTask([&](auto, const auto&) { events.push_back("later"); });
-    auto outer = MakeTask([&](auto, const auto&) {
-        events.push_back("outer-begin");
-        RenderHub::GetInstance().DispatchTask(inner);
-        RenderHub::GetInstance().DoBackgroundTask(later);
-        events.push_back("outer-end");
-    });
-    RenderHub::GetInstance().DoBackgroundTask(outer);
-    later->WaitUntilExecuted();
-    EXPECT_EQ(events, (std::vector<std::string>{"outer-begin", "inner", "outer-end", "later"}));
-}
-
 // A queued task cancelled is dropped by the queue and never runs; a running
 // one cancelled finishes.
 TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAndLetsARunningOneFinish) {
@@ -115,108 +91,81 @@ TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAndLetsARunningOneFinish) {
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "third"}));
 }
 
-// How a throwing body reaches the worker.
-enum class Route {
-    Background,         // DoBackgroundTask from this thread
-    DispatchElsewhere,  // DispatchTask off the GL thread queues it
-    DispatchOnGL,       // DispatchTask inside a running task runs it nested
-};
-
-struct ThrowRow {
-    const char* name;
-    Route route;
-    void (*raise)();
-    const char* errorLine;
-    // Null when the ERROR line is exactly `errorLine`; else the line starts with it
-    // and carries this text of the exception.
-    const char* detail;
-};
-
-constexpr const char* kUnknownLine = "Unknown exception occurred while executing OpenGL task";
-constexpr const char* kStandardPrefix = "Exception occurred while executing OpenGL task: ";
-
-const ThrowRow kThrowRows[] = {
-    {"IntFromBackgroundTask", Route::Background, [] { throw 42; }, kUnknownLine, nullptr},
-    {"IntDispatchedFromAnotherThread", Route::DispatchElsewhere, [] { throw 42; }, kUnknownLine,
-     nullptr},
-    {"IntDispatchedOnTheGLThread", Route::DispatchOnGL, [] { throw 42; }, kUnknownLine, nullptr},
-    {"StringDispatchedOnTheGLThread", Route::DispatchOnGL,
-     [] { throw std::string("not an exception class"); }, kUnknownLine, nullptr},
-    {"RuntimeErrorDispatchedOnTheGLThread", Route::DispatchOnGL,
-     [] { throw std::runtime_error("body failed on purpose"); }, kStandardPrefix,
-     "body failed on purpose"},
-    {"HostExceptionFromBackgroundTask", Route::Background,
-     [] { KAVRIN_THROW_HOST("Body", Kavrin::Exception, "host failure on purpose"); },
-     kStandardPrefix, "host failure on purpose"},
-};
-
-std::string ThrowName(const ::testing::TestParamInfo<ThrowRow>& info) { return info.param.name; }
-
-using ThrowingTaskGLTest = Kavrin::Test::GLTestWithParam<ThrowRow>;
-
-// Whatever a body throws, the worker survives it: the task ends failed, its
-// waiter wakes, one ERROR line says so and the next task runs.
-TEST_P(ThrowingTaskGLTest, IsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
-    const ThrowRow& row = GetParam();
+// Whatever a body throws, on whichever route it reaches the worker (a dispatch
+// from a running task runs nested, at once), the worker survives it: the task ends failed, its
+// waiter wakes, one ERROR line says so (with the exception's text when it has one) and the next
+// task runs.
+TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
+    enum class Route { Background, DispatchElsewhere, DispatchOnGL };  // the last one nested
+    constexpr const char* kUnknown = "Unknown exception occurred while executing OpenGL task";
+    constexpr const char* kStandard = "Exception occurred while executing OpenGL task: ";
+    const struct {
+        Route route;
+        void (*raise)();
+        const char* line;    // the whole line, or its start when `detail` is set
+        const char* detail;  // the exception's text the line carries
+    } rows[] = {
+        {Route::Background, [] { throw 42; }, kUnknown, nullptr},
+        {Route::DispatchElsewhere, [] { throw 42; }, kUnknown, nullptr},
+        {Route::DispatchOnGL, [] { throw 42; }, kUnknown, nullptr},
+        {Route::DispatchOnGL, [] { throw std::runtime_error("body failed on purpose"); }, kStandard,
+         "body failed on purpose"},
+        {Route::Background,
+         [] { KAVRIN_THROW_HOST("Body", Kavrin::Exception, "host failure on purpose"); }, kStandard,
+         "host failure on purpose"},
+    };
     RenderHub& hub = RenderHub::GetInstance();
-    LogCapture log;
-    auto failing =
-        MakeTask([&](auto, const auto&) { row.raise(); }, OglCapability::Minimal, "ThrowingTask");
-    bool nextRan = false;
-    auto next = MakeTask([&](auto, const auto&) { nextRan = true; });
-
-    // Written on the GL thread by the outer task of the nested route.
-    bool dispatchReturned = false;
-    std::int32_t statusOnReturn = Kavrin::Proc::TaskPending;
-    TaskPtr outer;
-    switch (row.route) {
-        case Route::Background:
+    for (const auto& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        LogCapture log;
+        auto failing = MakeTask([&](auto, const auto&) { row.raise(); });
+        bool nextRan = false;
+        auto next = MakeTask([&](auto, const auto&) { nextRan = true; });
+        bool dispatchReturned = false;  // written on the GL thread by the nested route
+        std::int32_t statusOnReturn = Kavrin::Proc::TaskPending;
+        TaskPtr outer;
+        if (row.route == Route::Background) {
             hub.DoBackgroundTask(failing);
-            break;
-        case Route::DispatchElsewhere:
+        } else if (row.route == Route::DispatchElsewhere) {
             hub.DispatchTask(failing);
-            break;
-        case Route::DispatchOnGL:
+        } else {
             outer = MakeTask([&](auto, const auto&) {
                 hub.DispatchTask(failing);
                 dispatchReturned = true;
                 statusOnReturn = failing->GetStatus();
             });
             hub.DoBackgroundTask(outer);
-            break;
-    }
-    hub.DoBackgroundTask(next);
-    failing->WaitUntilExecuted();
-    next->WaitUntilExecuted();
-
-    EXPECT_EQ(failing->GetStatus(), Kavrin::Proc::TaskFailed);
-    EXPECT_TRUE(nextRan);
-    EXPECT_EQ(next->GetStatus(), Kavrin::Proc::TaskExecuted);
-    if (outer) {
-        // The nested failure stays with the nested task: its dispatcher goes on.
-        EXPECT_TRUE(dispatchReturned);
-        EXPECT_EQ(statusOnReturn, Kavrin::Proc::TaskFailed);
-        EXPECT_EQ(outer->GetStatus(), Kavrin::Proc::TaskExecuted);
-    }
-    std::vector<std::string> errors;
-    for (const auto& line : log.Lines()) {
-        if (line.severity == google::GLOG_ERROR) {
-            errors.push_back(line.text);
+        }
+        hub.DoBackgroundTask(next);
+        failing->WaitUntilExecuted();
+        next->WaitUntilExecuted();
+        EXPECT_EQ(failing->GetStatus(), Kavrin::Proc::TaskFailed);
+        EXPECT_TRUE(nextRan);
+        EXPECT_EQ(next->GetStatus(), Kavrin::Proc::TaskExecuted);
+        if (outer) {  // the nested failure stays with the nested task
+            EXPECT_TRUE(dispatchReturned);
+            EXPECT_EQ(statusOnReturn, Kavrin::Proc::TaskFailed);
+            EXPECT_EQ(outer->GetStatus(), Kavrin::Proc::TaskExecuted);
+        }
+        std::vector<std::string> errors;
+        for (const auto& line : log.Lines()) {
+            if (line.severity == google::GLOG_ERROR) {
+                errors.push_back(line.text);
+            }
+        }
+        ASSERT_EQ(errors.size(), 1u) << log.Dump();
+        if (row.detail == nullptr) {
+            EXPECT_EQ(errors[0], row.line);
+        } else {
+            EXPECT_EQ(errors[0].rfind(row.line, 0), 0u) << errors[0];
+            EXPECT_NE(errors[0].find(row.detail), std::string::npos) << errors[0];
         }
     }
-    ASSERT_EQ(errors.size(), 1u) << log.Dump();
-    if (row.detail == nullptr) {
-        EXPECT_EQ(errors[0], row.errorLine);
-    } else {
-        EXPECT_EQ(errors[0].rfind(row.errorLine, 0), 0u) << errors[0];
-        EXPECT_NE(errors[0].find(row.detail), std::string::npos) << errors[0];
-    }
+    Kavrin::Test::FinishGLTest();
 }
 
-INSTANTIATE_TEST_SUITE_P(Bodies, ThrowingTaskGLTest, ::testing::ValuesIn(kThrowRows), ThrowName);
-
 // The body gets the detected level and the worker's storage; an attached frame
-// is allocated before it and released after.
+// is allocated before it and released after, one already valid is kept as it is.
 TEST(QtOglWorkerGLTest, BodyGetsLevelStorageAndItsAllocatedFrame) {
     const Kavrin::Conf::ColorSpace bt709{1, 1, 1};
     const Kavrin::Conf::FrameInfo size{64, 32, 1, 1};
@@ -226,45 +175,31 @@ TEST(QtOglWorkerGLTest, BodyGetsLevelStorageAndItsAllocatedFrame) {
         ready = Frame::CreateIntermediate(bt709, Kavrin::PixFmt::RGB24, {8, 8, 0, 0});
     });
     const GLuint readyTexture = ready->GetFirstTexture()->GetTexId();
-
-    bool validInBody = false;
-    OglCapability seen = OglCapability::Unknown;
-    bool storageValid = false;
-    OglCapability storageLevel = OglCapability::Unknown;
+    bool validInBody = false, storageValid = false;
+    OglCapability seen = OglCapability::Unknown, storageLevel = OglCapability::Unknown;
     TaskPtr task;
-    task = MakeTask(
-        [&](OglCapability capability, const Kavrin::Ogl::ShaderStorage& storage) {
-            validInBody = task->GetFrame() && task->GetFrame()->IsValid();
-            seen = capability;
-            storageValid = storage.IsValid();
-            storageLevel = storage.GetCapability();
-        },
-        OglCapability::Minimal, "Measured");
+    task = MakeTask([&](OglCapability capability, const Kavrin::Ogl::ShaderStorage& storage) {
+        validInBody = task->GetFrame() && task->GetFrame()->IsValid();
+        seen = capability;
+        storageValid = storage.IsValid();
+        storageLevel = storage.GetCapability();
+    });
     task->AttachFrame(fresh, bt709, Kavrin::PixFmt::RGBA, size);
-    auto& statistic = Kavrin::Proc::GpuTaskStatistic::GetInstance();
-    statistic.Clear();
-    task->SetStartTime();
-    RenderHub::GetInstance().DoBackgroundTask(task);
-    task->WaitUntilExecuted();
+    auto second = MakeTask([](auto, const auto&) {});
+    second->AttachFrame(ready, bt709, Kavrin::PixFmt::RGBA, size);
+    for (const auto& pushed : {task, second}) {
+        RenderHub::GetInstance().DoBackgroundTask(pushed);
+        pushed->WaitUntilExecuted();
+    }
     EXPECT_EQ(seen, RenderHub::GetInstance().GetOglVersion());
     EXPECT_TRUE(storageValid);
     EXPECT_EQ(storageLevel, seen);
-    const auto stat = statistic.GetOglStat("Measured");
-    ASSERT_TRUE(stat.has_value());
-    EXPECT_EQ(stat->count, 1u);
-    EXPECT_GE(stat->last.waitingTime, stat->last.executionTime);
     EXPECT_TRUE(validInBody);
     EXPECT_EQ(fresh->GetPixelFormat(), Kavrin::PixFmt::RGBA);
     EXPECT_EQ(fresh->GetFrameInfo(), size);
     EXPECT_EQ(fresh->GetColorSpace(), bt709);
     EXPECT_EQ(task->GetFrame(), nullptr);
     EXPECT_EQ(fresh->GetRefCount(), 1u);
-
-    // An attached frame that is already valid keeps its own format and texture.
-    auto second = MakeTask([](auto, const auto&) {});
-    second->AttachFrame(ready, bt709, Kavrin::PixFmt::RGBA, size);
-    RenderHub::GetInstance().DoBackgroundTask(second);
-    second->WaitUntilExecuted();
     EXPECT_EQ(ready->GetPixelFormat(), Kavrin::PixFmt::RGB24);
     EXPECT_EQ(ready->GetFirstTexture()->GetTexId(), readyTexture);
     Kavrin::Test::RunOnGL([&] {
