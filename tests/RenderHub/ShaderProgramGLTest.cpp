@@ -28,12 +28,13 @@ using ShaderProgramGLTest = Kavrin::Test::CountedGLTest;
 // A compile failure gives one report with the numbered adapted source; missing
 // uniforms are reported once per program and name, with a hint for reserved and
 // spaced names; a program without a name is reported by its empty name, then
-// called unknown.
+// called unknown; a link failure (a declared function never defined) leaves the
+// program empty too, though GL raises no error for it.
 TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
     const std::string body =
         "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(1.0)\n}\n";
     LogCapture log;
-    bool valid = true, exists = true;
+    bool valid = true, exists = true, linked = true;
     GLuint name = 1;
     std::string programName;
     RunOnGL([&] {
@@ -41,6 +42,11 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
         valid = broken.IsValid();
         name = broken.GetName();
         ShaderProgram failing("", Xyuv(), "void main()\n{\n    undefined();\n}\n", Level());
+        linked = ShaderProgram("Unlinked", Xyuv(),
+                               "float missing(float x);\nvoid main()\n{\n    gl_FragColor = "
+                               "vec4(missing(1.0));\n}\n",
+                               Level())
+                     .IsValid();
         ShaderProgram unnamed("", Xyuv(), "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n",
                               Level());
         programName = unnamed.GetProgramName();
@@ -55,11 +61,16 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
         glUseProgram(0);
     });
     EXPECT_FALSE(valid);
+    EXPECT_FALSE(linked);
     EXPECT_EQ(name, 0u);
     EXPECT_FALSE(exists);
     EXPECT_EQ(programName, "Unknown shader program");
     const auto lines = log.Lines();
-    ASSERT_EQ(lines.size(), 5u) << log.Dump();
+    ASSERT_EQ(lines.size(), 6u) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("Try to create shader program 'Unlinked'\nFailed to link shader "
+                              "program 'Unlinked'\n"),
+              1)
+        << log.Dump();
     EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
     const std::string& report = lines[0].text;
     EXPECT_EQ(
