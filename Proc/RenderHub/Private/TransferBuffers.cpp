@@ -82,10 +82,17 @@ void DownloadBufferDisabled::Complete() {}
 
 void* DownloadBufferSimple::Prepare(void* destination, std::size_t bytes, std::size_t rowBytes,
                                     std::size_t stride) {
-    PixelPackBuffer fresh;
-    fresh.Generate();
-    fresh.AllocateBuffer(nullptr, static_cast<long long>(bytes), StreamRead);
-    buffer.Swap(fresh);  // an unfinished earlier buffer goes with `fresh`
+    // One buffer kept across downloads, grown when a read needs more: a fresh
+    // one per frame costs a GL object and the driver's fresh, faulted-in memory.
+    if (buffer.GetName() == 0 || capacity < bytes) {
+        PixelPackBuffer fresh;
+        fresh.Generate();
+        fresh.AllocateBuffer(nullptr, static_cast<long long>(bytes), StreamRead);
+        buffer.Swap(fresh);
+        capacity = bytes;
+    } else {
+        buffer.Bind();
+    }
     pendingBytes = bytes;
     pendingRowBytes = rowBytes;
     pendingStride = stride;
@@ -94,8 +101,6 @@ void* DownloadBufferSimple::Prepare(void* destination, std::size_t bytes, std::s
 }
 
 void DownloadBufferSimple::Complete() {
-    PixelPackBuffer taken;
-    taken.Swap(buffer);
     const std::uint64_t bytes = pendingBytes;
     const std::size_t rowBytes = pendingRowBytes;
     const std::size_t stride = pendingStride;
@@ -104,8 +109,13 @@ void DownloadBufferSimple::Complete() {
     pendingRowBytes = 0;
     pendingStride = 0;
     pendingDestination = nullptr;
-    const auto* mapped = static_cast<const std::uint8_t*>(taken.MapBuffer(GL_READ_ONLY));
+    if (destination == nullptr) {
+        // Nothing read since the last Complete: as if the buffer were gone.
+        KAVRIN_THROW_FROM("Bind", std::logic_error("Binding uninitialized object"));
+    }
+    const auto* mapped = static_cast<const std::uint8_t*>(buffer.MapBuffer(GL_READ_ONLY));
     if (mapped == nullptr) {
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
         KAVRIN_THROW_FROM("Complete", std::logic_error("Unable to map the pixel pack buffer"));
     }
     if (rowBytes > 0 && stride > rowBytes) {
@@ -115,8 +125,9 @@ void DownloadBufferSimple::Complete() {
     } else {
         std::memcpy(destination, mapped, bytes);
     }
-    taken.UnmapBuffer();
-    taken.DropBuffer();
+    buffer.UnmapBuffer();
+    // Later reads into client memory must not land in the buffer.
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
 }
 
 std::unique_ptr<DownloadBuffer> DownloadBuffer::Create(OglCapability, Surface& surface) {

@@ -58,7 +58,7 @@ public:
     void Complete() override;
 };
 
-// Reads into a one-shot pixel-pack buffer and copies out at Complete.
+// Reads into a pixel-pack buffer kept across downloads and copies out at Complete.
 class DownloadBufferSimple : public DownloadBuffer {
 public:
     void* Prepare(void* destination, std::size_t bytes, std::size_t rowBytes = 0,
@@ -72,6 +72,7 @@ private:
     std::size_t pendingRowBytes = 0;
     std::size_t pendingStride = 0;
     void* pendingDestination = nullptr;
+    std::size_t capacity = 0;
     PixelPackBuffer buffer;
 };
 
