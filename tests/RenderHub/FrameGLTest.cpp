@@ -260,8 +260,8 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, FrameFormats, ::testing::ValuesIn(FormatRow
                          [](const auto& info) { return Name(info.param.pixFmt); });
 
 // The formats and transfer probes; then uploading again keeps the frame's
-// texture without pool traffic, a steady upload/download loop creates no texture
-// and no program, and neither do conversions after the first; all goes back.
+// texture without pool traffic, a steady upload/download loop creates no texture,
+// program or buffer, and neither do conversions after the first; all goes back.
 TEST_F(FrameGLTest, SupportedFormatsProbesAndSteadyState) {
     // The frames take exactly the formats of the table.
     std::vector<PixFmt> table(FormatRows().size());
@@ -321,12 +321,14 @@ TEST_F(FrameGLTest, SupportedFormatsProbesAndSteadyState) {
             frame->Download(destination, storage);
             const long created = GlObjectCounter::TotalCreated(GlObjectCounter::Texture);
             const long programs = GlObjectCounter::TotalCreated(GlObjectCounter::Program);
+            const long buffers = GlObjectCounter::TotalCreated(GlObjectCounter::Buffer);
             for (int i = 0; i < 50; ++i) {
                 frame->Upload(i % 2 ? first : second, storage);
                 frame->Download(destination, storage);
             }
             EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Texture), created) << Name(f);
             EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Program), programs) << Name(f);
+            EXPECT_EQ(GlObjectCounter::TotalCreated(GlObjectCounter::Buffer), buffers) << Name(f);
         });
     }
 }
