@@ -288,6 +288,34 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
     }
 }
 
+// Levels the standards publish, tighter than the sweep's bounds: a constant of a
+// curve a few millionths off moves them.
+TEST_F(ColorSpaceConverterGLTest, AnchorsMatchPublishedValues) {
+    const struct {
+        const char* name;
+        int source, target;
+        double input, wanted;
+        Tolerance tol;
+    } rows[] = {
+        {"pq_peak", T::ST2084, T::Linear, 1.0, 100.0, {0.0, 1e-5}},  // 10000 cd/m²
+        // The HLG knee, signal 0.5, is scene 1/12 (1.0 on the 0..12 scale); scene
+        // 12 encodes to a ln(12 - b) + c = 1.
+        {"hlg_scene_knee", T::HLGScene, T::Linear, 0.5, 1.0, {1e-6, 0.0}},
+        {"hlg_scene_peak", T::Linear, T::HLGScene, 12.0, 1.0, {1e-6, 0.0}},
+        // IEC 61966-2-1 and BT.709: the ends of the linear segments.
+        {"srgb_knee", T::SRGB, T::Linear, 0.04045, 0.04045 / 12.92, {1e-9, 0.0}},
+        {"srgb_knee_encode", T::Linear, T::SRGB, 0.0031308, 0.0031308 * 12.92, {1e-8, 0.0}},
+        {"bt709_linear_segment", T::Linear, T::BT709, 0.01, 0.045, {1e-8, 0.0}},
+    };
+    for (const auto& row : rows) {
+        const Uniforms u{row.source, row.target, 1, 1, 1000, 1.2f};
+        const float in = float(row.input);
+        const std::vector<glm::vec4> input(256, glm::vec4(in, in, in, 0.25f));  // one row
+        ExpectColours(row.name, input, Convert(u, input),
+                      std::vector<glm::dvec3>(256, glm::dvec3(row.wanted)), row.tol);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // End to end through ConvertColorSpace with the host's parameters.
 
