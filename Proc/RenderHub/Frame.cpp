@@ -455,8 +455,7 @@ void Frame::Download_RGB(const Frame& frame,
         KAVRIN_THROW_HOST("Download_RGB", Exception,
                           "Unsupported CPU pixel format: " + Name(description));
     }
-    if (Details::FrameTextureFormat(description->pixFmt).type != GL_UNSIGNED_BYTE &&
-        Details::FrameTextureFormat(description->pixFmt).type != GL_UNSIGNED_SHORT) {
+    if (!Details::IsIntegerRgbFrame(description->pixFmt)) {
         KAVRIN_THROW_HOST("Download_RGB", Exception,
                           "Unsupported RGB pixel format: " + Name(description));
     }

@@ -30,12 +30,6 @@ bool IsSemiPlanarFormat(PixFmt pixFmt) {
     return entry != nullptr && entry->layout == Details::PlaneLayout::SemiPlanar;
 }
 
-// The integer RGB(A) frame formats the planes convert to and from, 8 or 16 bits.
-bool IsIntegerRgbFrame(PixFmt format) {
-    const GLenum type = Details::FrameTextureFormat(format).type;
-    return type == GL_UNSIGNED_BYTE || type == GL_UNSIGNED_SHORT;
-}
-
 bool IsSemiPlanarDescription(const PixFmtDescription* description) {
     return description != nullptr && (description->flags & PixFmtFlagYUV) != 0 &&
            description->planes != description->components;
@@ -119,7 +113,7 @@ void NVTextures::AllocateTextures(const Conf::FrameInfo& frameInfo, Conf::YCbCrM
 
 void NVTextures::FromRGB(PixFmt format, const Conf::FrameInfo& info, const Texture* rgb,
                          const ShaderStorage& storage) {
-    if (!IsIntegerRgbFrame(format)) {
+    if (!Details::IsIntegerRgbFrame(format)) {
         KAVRIN_THROW_HOST("FromRGBFrame", Exception,
                           "Supported only RGB24/RGBA/RGB48/RGBA64 frame types");
     }
@@ -137,7 +131,7 @@ void NVTextures::FromRGB(PixFmt format, const Conf::FrameInfo& info, const Textu
 
 void NVTextures::ToRGB(PixFmt format, const Conf::FrameInfo& info, Texture* rgb,
                        const ShaderStorage& storage) const {
-    if (!IsIntegerRgbFrame(format)) {
+    if (!Details::IsIntegerRgbFrame(format)) {
         KAVRIN_THROW_HOST("ToRGBFrame", Exception, "Supported only RGB(A) frame type");
     }
     if (!y || !uv) {

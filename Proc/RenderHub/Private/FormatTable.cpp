@@ -144,6 +144,11 @@ TextureFormat FrameTextureFormat(PixFmt pixFmt) {
     }
 }
 
+bool IsIntegerRgbFrame(PixFmt pixFmt) {
+    const GLenum type = FrameTextureFormat(pixFmt).type;
+    return type == GL_UNSIGNED_BYTE || type == GL_UNSIGNED_SHORT;
+}
+
 PixFmt RgbFrameFormat(int depth, bool alpha) {
     if (depth <= 8) {
         return alpha ? PixFmt::RGBA : PixFmt::RGB24;

@@ -52,6 +52,8 @@ const FormatEntry* FindFormat(PixFmt pixFmt);
 
 // Storage of the RGB frame formats a Frame can hold; format 0 for others.
 TextureFormat FrameTextureFormat(PixFmt pixFmt);
+// RGB24, RGBA, RGB48LE or RGBA64LE: the frame formats with integer samples.
+bool IsIntegerRgbFrame(PixFmt pixFmt);
 // RGB frame format for a depth and alpha (see FormatEntry::gpu).
 PixFmt RgbFrameFormat(int depth, bool alpha);
 // Integer storage of a plane of `channels` samples (3 is stored in 4, which every
