@@ -8,9 +8,14 @@
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <glog/logging.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "Kavrin/Core/Exception.h"
 
@@ -62,9 +67,64 @@ float HalfExactFloat() {
     return static_cast<float>(r & 0x7FF) / static_cast<float>(2048 << ((r >> 4) % 3 + 1));
 }
 
+#if defined(__x86_64__)
+// Sixteen bytes (four pixels) a step; returns the bytes done. Loads come before
+// stores, so the copy may be in place.
+__attribute__((target("ssse3"))) std::size_t ShuffleSsse3(std::uint8_t* destination,
+                                                          const std::uint8_t* source,
+                                                          std::size_t bytes,
+                                                          const std::array<std::uint8_t, 4>& from) {
+    alignas(16) std::uint8_t indices[16];
+    for (std::size_t i = 0; i < 16; ++i) {
+        indices[i] = static_cast<std::uint8_t>((i & ~std::size_t{3}) + from[i & 3]);
+    }
+    const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(indices));
+    std::size_t done = 0;
+    for (; done + 16 <= bytes; done += 16) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + done));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + done),
+                         _mm_shuffle_epi8(pixels, mask));
+    }
+    return done;
+}
+#endif
+
 }  // namespace
 
 namespace Details {
+
+void CopyPixels(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes,
+                const ByteShuffle& shuffle) {
+    if (shuffle.IsIdentity()) {
+        if (destination != source) {
+            std::memcpy(destination, source, bytes);
+        }
+        return;
+    }
+    std::size_t done = 0;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("ssse3")) {
+        done = ShuffleSsse3(destination, source, bytes, shuffle.from);
+    }
+#endif
+    for (; done + 4 <= bytes; done += 4) {
+        const std::uint8_t pixel[4] = {source[done], source[done + 1], source[done + 2],
+                                       source[done + 3]};
+        for (std::size_t byte = 0; byte < 4; ++byte) {
+            destination[done + byte] = pixel[shuffle.from[byte]];
+        }
+    }
+}
+
+void PendingDownload::Deliver(const std::uint8_t* source) const {
+    if (rowBytes > 0 && stride > rowBytes) {
+        for (std::size_t offset = 0; offset + rowBytes <= bytes; offset += stride) {
+            CopyPixels(destination + offset, source + offset, rowBytes, shuffle);
+        }
+    } else {
+        CopyPixels(destination, source, bytes, shuffle);
+    }
+}
 
 std::unique_ptr<UploadBuffer> UploadBuffer::Create(OglCapability) {
     return std::make_unique<UploadBufferDisabled>();
@@ -74,14 +134,21 @@ const void* UploadBufferDisabled::Prepare(const void* source, std::size_t) { ret
 
 void UploadBufferDisabled::Complete(const void*, std::size_t) {}
 
-void* DownloadBufferDisabled::Prepare(void* destination, std::size_t, std::size_t, std::size_t) {
+void* DownloadBufferDisabled::Prepare(void* destination, std::size_t bytes, std::size_t rowBytes,
+                                      std::size_t stride, ByteShuffle shuffle) {
+    pending = {static_cast<std::uint8_t*>(destination), bytes, rowBytes, stride, shuffle};
     return destination;
 }
 
-void DownloadBufferDisabled::Complete() {}
+void DownloadBufferDisabled::Complete() {
+    const PendingDownload done = std::exchange(pending, {});
+    if (done.destination != nullptr && !done.shuffle.IsIdentity()) {
+        done.Deliver(done.destination);
+    }
+}
 
 void* DownloadBufferSimple::Prepare(void* destination, std::size_t bytes, std::size_t rowBytes,
-                                    std::size_t stride) {
+                                    std::size_t stride, ByteShuffle shuffle) {
     // One buffer kept across downloads, grown when a read needs more: a fresh
     // one per frame costs a GL object and the driver's fresh, faulted-in memory.
     if (buffer.GetName() == 0 || capacity < bytes) {
@@ -93,23 +160,13 @@ void* DownloadBufferSimple::Prepare(void* destination, std::size_t bytes, std::s
     } else {
         buffer.Bind();
     }
-    pendingBytes = bytes;
-    pendingRowBytes = rowBytes;
-    pendingStride = stride;
-    pendingDestination = destination;
+    pending = {static_cast<std::uint8_t*>(destination), bytes, rowBytes, stride, shuffle};
     return nullptr;  // offset 0 into the bound pack buffer
 }
 
 void DownloadBufferSimple::Complete() {
-    const std::uint64_t bytes = pendingBytes;
-    const std::size_t rowBytes = pendingRowBytes;
-    const std::size_t stride = pendingStride;
-    auto* destination = static_cast<std::uint8_t*>(pendingDestination);
-    pendingBytes = 0;
-    pendingRowBytes = 0;
-    pendingStride = 0;
-    pendingDestination = nullptr;
-    if (destination == nullptr) {
+    const PendingDownload done = std::exchange(pending, {});
+    if (done.destination == nullptr) {
         // Nothing read since the last Complete: as if the buffer were gone.
         KAVRIN_THROW_FROM("Bind", std::logic_error("Binding uninitialized object"));
     }
@@ -118,13 +175,7 @@ void DownloadBufferSimple::Complete() {
         glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
         KAVRIN_THROW_FROM("Complete", std::logic_error("Unable to map the pixel pack buffer"));
     }
-    if (rowBytes > 0 && stride > rowBytes) {
-        for (std::size_t offset = 0; offset + rowBytes <= bytes; offset += stride) {
-            std::memcpy(destination + offset, mapped + offset, rowBytes);
-        }
-    } else {
-        std::memcpy(destination, mapped, bytes);
-    }
+    done.Deliver(mapped);
     buffer.UnmapBuffer();
     // Later reads into client memory must not land in the buffer.
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);

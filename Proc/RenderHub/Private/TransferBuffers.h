@@ -2,6 +2,7 @@
 
 #include <GL/glew.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,16 +34,41 @@ public:
     void Complete(const void* prepared, std::size_t bytes) override;
 };
 
+// Output byte j of each four-byte pixel is input byte from[j]: how a read in a
+// texture's stored order is reordered on its way to the destination.
+struct ByteShuffle {
+    std::array<std::uint8_t, 4> from{0, 1, 2, 3};
+
+    bool IsIdentity() const { return from == std::array<std::uint8_t, 4>{0, 1, 2, 3}; }
+};
+
+// Copies `bytes` (whole four-byte pixels when `shuffle` moves bytes) from
+// `source` to `destination`, which may be the same memory, reordering each pixel.
+void CopyPixels(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes,
+                const ByteShuffle& shuffle);
+
+// A download's destination and layout, from its Prepare to its Complete.
+struct PendingDownload {
+    std::uint8_t* destination = nullptr;
+    std::size_t bytes = 0;
+    std::size_t rowBytes = 0;
+    std::size_t stride = 0;
+    ByteShuffle shuffle;
+
+    // Copies the pixels of each row from `source`, laid out as the destination.
+    void Deliver(const std::uint8_t* source) const;
+};
+
 // Where downloaded pixels land: Prepare returns what Texture::Download writes to,
 // Complete delivers them to the destination. With a row layout (rowBytes of
 // pixels every `stride` bytes) only the pixel bytes of each row are delivered, so
-// the bytes between rows (padding, or a neighbouring image in a crop) are kept.
-// GL thread only.
+// the bytes between rows (padding, or a neighbouring image in a crop) are kept;
+// `shuffle` reorders the pixels on delivery. GL thread only.
 class DownloadBuffer {
 public:
     virtual ~DownloadBuffer() = default;
     virtual void* Prepare(void* destination, std::size_t bytes, std::size_t rowBytes = 0,
-                          std::size_t stride = 0) = 0;
+                          std::size_t stride = 0, ByteShuffle shuffle = {}) = 0;
     virtual void Complete() = 0;
 
     // The pixel-pack variant when an RGBA8 read-back through it is exact, else
@@ -50,28 +76,28 @@ public:
     static std::unique_ptr<DownloadBuffer> Create(OglCapability capability, Surface& surface);
 };
 
-// Reads straight into client memory.
+// Reads straight into client memory (and reorders it there).
 class DownloadBufferDisabled : public DownloadBuffer {
 public:
     void* Prepare(void* destination, std::size_t bytes, std::size_t rowBytes = 0,
-                  std::size_t stride = 0) override;
+                  std::size_t stride = 0, ByteShuffle shuffle = {}) override;
     void Complete() override;
+
+private:
+    PendingDownload pending;
 };
 
 // Reads into a pixel-pack buffer kept across downloads and copies out at Complete.
 class DownloadBufferSimple : public DownloadBuffer {
 public:
     void* Prepare(void* destination, std::size_t bytes, std::size_t rowBytes = 0,
-                  std::size_t stride = 0) override;
+                  std::size_t stride = 0, ByteShuffle shuffle = {}) override;
     // Throws std::logic_error without a preceding Prepare, or when the buffer
     // cannot be mapped.
     void Complete() override;
 
 private:
-    std::uint64_t pendingBytes = 0;
-    std::size_t pendingRowBytes = 0;
-    std::size_t pendingStride = 0;
-    void* pendingDestination = nullptr;
+    PendingDownload pending;
     std::size_t capacity = 0;
     PixelPackBuffer buffer;
 };

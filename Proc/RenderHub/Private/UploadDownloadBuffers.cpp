@@ -2,8 +2,10 @@
 
 #include "Private/UploadDownloadBuffers.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +74,43 @@ std::size_t TransferBytes(std::size_t stride, int rows, const Texture& texture) 
     const std::size_t rowBytes =
         static_cast<std::size_t>(texture.GetTexParams().width) * PixelBytes(texture);
     return rows > 0 ? stride * static_cast<std::size_t>(rows - 1) + rowBytes : 0;
+}
+
+// Byte of R, G, B and A in a pixel of an 8-bit four-channel transfer order;
+// nothing for other orders.
+std::optional<std::array<std::uint8_t, 4>> ByteOfComponent(GLenum format, GLenum type) {
+    std::array<std::uint8_t, 4> bytes;
+    if (format == GL_RGBA) {
+        bytes = {0, 1, 2, 3};
+    } else if (format == GL_BGRA) {
+        bytes = {2, 1, 0, 3};
+    } else {
+        return std::nullopt;
+    }
+    if (type == GL_UNSIGNED_INT_8_8_8_8) {
+        // The first component is the high byte of a little-endian word.
+        for (auto& byte : bytes) {
+            byte = static_cast<std::uint8_t>(3 - byte);
+        }
+    } else if (type != GL_UNSIGNED_BYTE && type != GL_UNSIGNED_INT_8_8_8_8_REV) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// The reordering from a texture's stored order to the client order `order`, when
+// both are 8-bit four-channel orders; identity otherwise.
+Details::ByteShuffle StoredToClient(const Texture& texture, ClientOrder order) {
+    const auto& params = texture.GetTexParams();
+    const auto stored = ByteOfComponent(params.format, params.type);
+    const auto wanted = order.format != 0 ? ByteOfComponent(order.format, order.type) : stored;
+    Details::ByteShuffle shuffle;
+    if (stored && wanted) {
+        for (std::size_t component = 0; component < 4; ++component) {
+            shuffle.from[(*wanted)[component]] = (*stored)[component];
+        }
+    }
+    return shuffle;
 }
 
 }  // namespace
@@ -171,8 +210,15 @@ void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStora
     }
     const auto stride = static_cast<std::size_t>(view.stride);
     const std::size_t bytes = TransferBytes(stride, view.rows, texture);
+    // Drivers read a texture back fast only in the order it is stored in (Mesa's
+    // reordering read is several times slower than a copy): 8-bit four-channel
+    // orders are read as stored and reordered on their way to the destination.
+    const Details::ByteShuffle shuffle = StoredToClient(texture, order);
+    if (!shuffle.IsIdentity()) {
+        order = {};
+    }
     auto& downloadBuffer = storage.GetDownloadBuffer();
-    void* prepared = downloadBuffer.Prepare(view.data, bytes, rowBytes, stride);
+    void* prepared = downloadBuffer.Prepare(view.data, bytes, rowBytes, stride, shuffle);
     const auto rowLength = static_cast<unsigned int>(stride / PixelBytes(texture));
     if (order.format != 0) {
         source->Download(rowLength, prepared, storage.FBO(), order.format, order.type);
