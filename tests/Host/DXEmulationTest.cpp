@@ -1,6 +1,6 @@
 // The DirectX stand-in where the interop tests do not reach it: its configurable
-// machine, every error code in one table, keyed-mutex keys and timeouts, handle
-// lifetimes, queue state checks, the leak report and the Windows helpers.
+// machine, every error code in one table, handle lifetimes, queue state checks,
+// the leak report and the Windows helpers. Keyed-mutex keys: the surface tests.
 #include <atomic>
 #include <thread>
 
@@ -26,6 +26,21 @@ std::vector<DXGIAdapter> Enumerate(DXGIEnumFlags flags = DXGIEnumFlags::IncludeS
     std::vector<DXGIAdapter> adapters{DXGIAdapter(nullptr)};  // replaced, not appended to
     DXGIFactory::Create()->EnumerateAdapters(adapters, flags);
     return adapters;
+}
+
+// Distinct bytes, so that a copy of the wrong rows or of nothing shows.
+std::vector<std::byte> Pattern(std::size_t size, unsigned seed) {
+    std::vector<std::byte> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::byte>((i * 7 + seed * 31 + 1) & 0xFF);
+    return bytes;
+}
+
+Emulation::AdapterConfig Adapter(const std::string& name, DWORD luidLow,
+                                 std::vector<std::string> keywords) {
+    Emulation::AdapterConfig adapter;
+    adapter.description = {name, {luidLow, 0}, 0x10DE00000001ull, std::move(keywords), 0x10DE};
+    return adapter;
 }
 
 D3D12_RESOURCE_BARRIER Transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
@@ -354,34 +369,6 @@ TEST_F(DXDeviceTest, QueueChecksTheStatesEarlierSubmissionsLeave) {
                   Barrier(list, texture, kDest, kCommon);
               }),
               S_OK);
-}
-
-// Only an acquire with the key of the last release gets the mutex, waiting for
-// it if need be. Waits are short, so that a wrong key fails instead of hanging.
-TEST_F(DXDeviceTest, KeyedMutexGoesToTheKeyOfTheLastRelease) {
-    EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
-    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{0}));
-    ASSERT_TRUE(keyed->AcquireSync(0, 0));
-    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(keyed->GetTexture().p));
-    EXPECT_EQ(mutex.Acquire(&glClient, 0, 5), static_cast<HRESULT>(WAIT_TIMEOUT)) << "held";
-    std::atomic<HRESULT> waited{E_FAIL};
-    std::thread gl([&] { waited = mutex.Acquire(&glClient, 1, 10000); });
-    keyed->ReleaseSync(1);
-    gl.join();
-    EXPECT_EQ(waited.load(), S_OK);
-    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(&glClient));
-    ASSERT_EQ(mutex.Release(&glClient, 0), S_OK);
-    EXPECT_EQ(mutex.Acquire(&glClient, 1, 5), static_cast<HRESULT>(WAIT_TIMEOUT)) << "key 0";
-    EXPECT_FALSE(mutex.IsAcquired());
-    // Destroying the holder frees the mutex with the key it held.
-    ASSERT_TRUE(keyed->AcquireSync(0, 0));
-    keyed->ReleaseSync(4);
-    ASSERT_TRUE(keyed->AcquireSync(4, 0));
-    auto kept = memory;
-    keyed.reset();
-    EXPECT_FALSE(kept->GetKeyedMutex()->IsAcquired());
-    EXPECT_EQ(kept->GetKeyedMutex()->Acquire(&glClient, 4, 0), S_OK);
-    EXPECT_EQ(kept->GetKeyedMutex()->Release(&glClient, 0), S_OK);
 }
 
 // Fence waits end at the signal or time out; a queue holds work behind a wait,

@@ -1,7 +1,7 @@
 // Direct3D 11 and 12 surfaces over every sharing path: one transfer sweep over
 // every surface kind and format, the Direct3D 12 pool and copy barriers, each
 // driver call failing in turn, the edge cases of locking and destruction, and
-// the emulated GL interop's own answers to misuse.
+// the emulated GL interop's own answers to misuse and keyed-mutex keys.
 #include <GL/glew.h>
 
 #include <array>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <variant>
@@ -87,10 +87,6 @@ bool GLHasSharing() {
 }
 
 Sharing BestSharing() { return GLHasSharing() ? Sharing::D11AndD12 : Sharing::None; }
-
-#define KAVRIN_SKIP_WITHOUT_SHARING(sharing)           \
-    if ((sharing) != Sharing::None && !GLHasSharing()) \
-    GTEST_SKIP() << "memory-object sharing needs OpenGL 4.5; this context is older"
 
 // A context with the given sharing level, reached by hiding the GL extension the
 // next level needs. GL thread.
@@ -254,6 +250,8 @@ public:
 [[maybe_unused]] ::testing::Environment* const nothingLeft =
     ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
 
+struct FormatRow;
+
 // Every case starts on the default emulated machine with the real probe surfaces
 // and must leave no Direct3D object, handle, GL interop object, counted GL
 // object or GL error behind. Holds at most one surface of either API.
@@ -405,6 +403,8 @@ protected:
         return DX::Emulation::GetTextureMemory(destination.p)->ReadAll();
     }
 
+    void CrossPatterns(const FormatRow& row);
+
     std::size_t liveBefore = 0;
     std::size_t handlesBefore = 0;
     std::size_t glInteropBefore = 0;
@@ -418,7 +418,7 @@ protected:
 
 // Which surface a format gets: the one of the context's path, the Direct3D 11
 // interop one after an ERROR line (outside the sharing path's formats), or none.
-enum class Path { AsAsked, FallsBack, Refused };
+enum Path { AsAsked, FallsBack, Refused };
 
 struct FormatRow {
     bool d12;
@@ -427,33 +427,52 @@ struct FormatRow {
     Path path;
 };
 
-std::string RowName(const FormatRow& row) {
-    const char* sharing[] = {"Interop", "D11Sharing", "D12Sharing"};
-    const std::pair<DXGI_FORMAT, const char*> formats[] = {
-        {DXGI_FORMAT_R8G8B8A8_UNORM, "RGBA8"},       {DXGI_FORMAT_B8G8R8A8_UNORM, "BGRA8"},
-        {DXGI_FORMAT_R16G16B16A16_UNORM, "RGBA16"},  {DXGI_FORMAT_R10G10B10A2_UNORM, "RGB10A2"},
-        {DXGI_FORMAT_R16G16B16A16_FLOAT, "RGBA16F"}, {DXGI_FORMAT_R32G32B32A32_FLOAT, "RGBA32F"}};
-    std::string name = std::string(row.d12 ? "D12On" : "D11On") + sharing[int(row.sharing)];
-    for (const auto& [format, text] : formats)
-        name += format == row.format ? text : "";
-    return name;
-}
-
-void PrintTo(const FormatRow& row, std::ostream* os) { *os << RowName(row); }
-
-class SurfaceFormatGLTest : public SurfaceGLTest,
-                            public ::testing::WithParamInterface<FormatRow> {};
+const FormatRow kFormatRows[] = {{false, kNone, R8, AsAsked},
+                                 {false, kNone, B8, AsAsked},
+                                 {false, kNone, R10, AsAsked},
+                                 {false, kNone, F16, AsAsked},
+                                 {false, kNone, F32, AsAsked},
+                                 {false, kNone, R16, Refused},
+                                 {false, kD11, R8, AsAsked},
+                                 {false, kD11, F16, AsAsked},
+                                 {false, kD11, F32, AsAsked},
+                                 {false, kD11, B8, FallsBack},
+                                 {false, kD11, R10, FallsBack},
+                                 {false, kD11, R16, Refused},
+                                 {true, kD12, R8, AsAsked},
+                                 {true, kD12, R16, AsAsked},
+                                 {true, kD12, R10, AsAsked},
+                                 {true, kD12, F16, AsAsked},
+                                 {true, kD12, F32, AsAsked},
+                                 {true, kD12, B8, Refused},
+                                 // Without Direct3D 12 sharing, over each Direct3D 11 path.
+                                 {true, kD11, R8, AsAsked},
+                                 {true, kD11, F32, AsAsked},
+                                 {true, kNone, R8, AsAsked},
+                                 {true, kNone, B8, AsAsked},
+                                 {true, kNone, F16, AsAsked}};
 
 // GL renders reach the host (one fence value per render on Direct3D 12) and host
 // writes reach GL drawing, in every format of every path; keyed mutexes are
 // handed on with key 0 at each turn.
-TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
-    const FormatRow row = GetParam();
+TEST_F(SurfaceGLTest, PatternsCrossInBothDirectionsInEveryFormatOfEveryPath) {
+    for (const FormatRow& row : kFormatRows) {
+        if (row.sharing != Sharing::None && !GLHasSharing())
+            continue;  // memory-object sharing needs OpenGL 4.5
+        SCOPED_TRACE(::testing::Message() << (row.d12 ? "D3D12" : "D3D11") << " on sharing "
+                                          << int(row.sharing) << ", DXGI format " << row.format);
+        CrossPatterns(row);
+        allocator.reset();
+        Drop();
+        ExpectNothingLeft("after the row");
+    }
+}
+
+void SurfaceGLTest::CrossPatterns(const FormatRow& row) {
     const DXGI_FORMAT format = row.format;
-    KAVRIN_SKIP_WITHOUT_SHARING(row.sharing);
     LogCapture log;
     const auto failure = MakeSurface(row.d12, row.sharing, format);
-    if (row.path == Path::Refused) {
+    if (row.path == Refused) {
         EXPECT_EQ(failure, Failure("Unsupported DXGI format for interop", HRESULT(0x80004001),
                                    row.d12 ? "D12SharingSurfaceImpl" : "Create"));
         return;
@@ -464,7 +483,7 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
         fallbackErrors += line.find("Unsupported DXGI format for interop") != std::string::npos &&
                           line.find("D11SharingSurface") != std::string::npos;
     }
-    EXPECT_EQ(fallbackErrors, row.path == Path::FallsBack ? 1 : 0) << log.Dump();
+    EXPECT_EQ(fallbackErrors, row.path == FallsBack ? 1 : 0) << log.Dump();
     if (row.d12) {
         EXPECT_EQ(std::tuple(d12->GetWidth(), d12->GetHeight(), d12->GetFormat()),
                   std::tuple(kW, kH, format));
@@ -475,7 +494,7 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     } else {
         D3D11_TEXTURE2D_DESC desc{};
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
-        const bool sharing = row.sharing != Sharing::None && row.path == Path::AsAsked;
+        const bool sharing = row.sharing != Sharing::None && row.path == AsAsked;
         EXPECT_EQ(desc.MiscFlags, sharing ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
         // Textures for the caller's own use: like the surface, or as described.
         d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
@@ -518,38 +537,47 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL drawing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, SurfaceFormatGLTest,
-    ::testing::Values(
-        FormatRow{false, kNone, R8, Path::AsAsked}, FormatRow{false, kNone, B8, Path::AsAsked},
-        FormatRow{false, kNone, R10, Path::AsAsked}, FormatRow{false, kNone, F16, Path::AsAsked},
-        FormatRow{false, kNone, F32, Path::AsAsked}, FormatRow{false, kNone, R16, Path::Refused},
-        FormatRow{false, kD11, R8, Path::AsAsked}, FormatRow{false, kD11, F16, Path::AsAsked},
-        FormatRow{false, kD11, F32, Path::AsAsked}, FormatRow{false, kD11, B8, Path::FallsBack},
-        FormatRow{false, kD11, R10, Path::FallsBack}, FormatRow{false, kD11, R16, Path::Refused},
-        FormatRow{true, kD12, R8, Path::AsAsked}, FormatRow{true, kD12, R16, Path::AsAsked},
-        FormatRow{true, kD12, R10, Path::AsAsked}, FormatRow{true, kD12, F16, Path::AsAsked},
-        FormatRow{true, kD12, F32, Path::AsAsked}, FormatRow{true, kD12, B8, Path::Refused},
-        // Without Direct3D 12 sharing, over each Direct3D 11 path.
-        FormatRow{true, kD11, R8, Path::AsAsked}, FormatRow{true, kD11, F32, Path::AsAsked},
-        FormatRow{true, kNone, R8, Path::AsAsked}, FormatRow{true, kNone, B8, Path::AsAsked},
-        FormatRow{true, kNone, F16, Path::AsAsked}),
-    [](const ::testing::TestParamInfo<FormatRow>& info) { return RowName(info.param); });
+GLint FramebufferBinding() {
+    GLint bound = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
+    return bound;
+}
 
-// Nested uses of an interop surface fail without unlocking the outer one, and the
-// access mode is changed only when the use switches between rendering and drawing.
-TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUse) {
+// The Direct3D 11 interop surface and the base of every surface: nested uses fail
+// without unlocking the outer one; the access mode changes only when the use
+// switches between rendering and drawing; rendering binds a framebuffer of its
+// own with the given viewport and gives the caller's binding back on every way
+// out; Draw centres a quad of the given scale; the last release off the GL
+// thread is queued to it as one deleter.
+TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheGlThread) {
     MakeSurface(false, Sharing::None, R8);
     std::optional<Failure> nested;
     std::optional<Failure> drawInside;
     std::vector<std::size_t> changes;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
+        const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
+        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, storage.FBO().GetFramebuffer());
+        const GLint previous = FramebufferBinding();
+        std::array<GLint, 4> viewport{};
+        GLint inside = previous;
         d11->BindFrameBuffer(
             [&] {
+                glGetIntegerv(GL_VIEWPORT, viewport.data());
+                inside = FramebufferBinding();
                 nested = FailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
                 drawInside = FailureOf([&] { d11->Draw(storage, {1.0f, 1.0f}); });
             },
-            std::nullopt);
+            Ogl::GLViewport{10, 20, 100, 50});
+        EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
+        EXPECT_NE(inside, previous);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        EXPECT_THROW(d11->BindFrameBuffer([] { throw std::runtime_error("x"); }, std::nullopt),
+                     std::runtime_error);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        EXPECT_THROW(d11->BindFrameBuffer(std::function<void()>(), std::nullopt),
+                     std::bad_function_call);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, 0);
         for (bool render : {true, false, false, true, true}) {
             const std::size_t before = DX::GetWglObjectAccessCallCount();
             render ? d11->BindFrameBuffer(&PaintPattern, std::nullopt)
@@ -562,6 +590,24 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUse) {
     EXPECT_EQ(nested, Failure("Surface is already locked", busy, "Lock"));
     EXPECT_EQ(drawInside, Failure("Failed to change access mode to surface", busy, "Lock"));
     EXPECT_EQ(HostRead(R8), PatternBytes(R8)) << "after the failures";
+    const auto drawn = DrawnBy([&](const auto& storage) { d11->Draw(storage, {0.5f, 0.5f}); });
+    for (unsigned i = 0; i < kW * kH; ++i) {
+        const unsigned x = i % kW;
+        const unsigned y = i / kW;
+        const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
+        EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
+    }
+    const auto deleters = [] {
+        const auto summary =
+            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
+        return summary ? summary->count : 0;
+    };
+    const auto before = deleters();
+    LogCapture log;
+    d11.reset();  // here, off the GL thread
+    RunOnGL([] {});
+    EXPECT_EQ(deleters(), before + 1);
+    EXPECT_TRUE(ErrorLines(log).empty()) << log.Dump();
 }
 
 // Off the creating context every use is refused and changes nothing; Destroy
@@ -598,62 +644,6 @@ TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
     EXPECT_EQ(FailureOf([&] { d12->BindFrameBuffer(&PaintPattern, std::nullopt); }),
               otherContext("BindFrameBuffer"));
     EXPECT_EQ(d12->GetEvent()->GetValue(), 0u) << "nothing was signalled";
-}
-
-GLint FramebufferBinding() {
-    GLint bound = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
-    return bound;
-}
-
-// The base of every surface: rendering binds a framebuffer of its own with the
-// given viewport and gives the caller's binding back on every way out; Draw
-// centres a quad of the given scale; the last release off the GL thread is
-// queued to it as one deleter.
-TEST_F(SurfaceGLTest, InteropTextureBindsDrawsAndDeletesOnTheGlThread) {
-    MakeSurface(false, Sharing::None, R8);
-    WithStorage([&](const Ogl::ShaderStorage& storage) {
-        const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
-        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, storage.FBO().GetFramebuffer());
-        const GLint previous = FramebufferBinding();
-        std::array<GLint, 4> viewport{};
-        GLint inside = previous;
-        d11->BindFrameBuffer(
-            [&] {
-                glGetIntegerv(GL_VIEWPORT, viewport.data());
-                inside = FramebufferBinding();
-            },
-            Ogl::GLViewport{10, 20, 100, 50});
-        EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
-        EXPECT_NE(inside, previous);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        EXPECT_THROW(d11->BindFrameBuffer([] { throw std::runtime_error("x"); }, std::nullopt),
-                     std::runtime_error);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        EXPECT_THROW(d11->BindFrameBuffer(std::function<void()>(), std::nullopt),
-                     std::bad_function_call);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, 0);
-    });
-    Render(&PaintPattern);
-    const auto drawn = DrawnBy([&](const auto& storage) { d11->Draw(storage, {0.5f, 0.5f}); });
-    for (unsigned i = 0; i < kW * kH; ++i) {
-        const unsigned x = i % kW;
-        const unsigned y = i / kW;
-        const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
-        EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
-    }
-    const auto deleters = [] {
-        const auto summary =
-            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
-        return summary ? summary->count : 0;
-    };
-    const auto before = deleters();
-    LogCapture log;
-    d11.reset();  // here, off the GL thread
-    RunOnGL([] {});
-    EXPECT_EQ(deleters(), before + 1);
-    EXPECT_TRUE(ErrorLines(log).empty()) << log.Dump();
 }
 
 #ifdef NDEBUG  // debug builds abort instead
@@ -861,12 +851,11 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                 const Call* expected = nullptr;
                 for (const Call& call : kind.calls)
                     expected = call.step == step && call.skip == skip ? &call : expected;
-                const std::string what = std::string(kind.name) + ", " +
-                                         DX::Emulation::StepName(step) + " call " +
-                                         std::to_string(skip + 1);
+                SCOPED_TRACE(std::string(kind.name) + ", " + DX::Emulation::StepName(step) +
+                             " call " + std::to_string(skip + 1));
                 LogCapture log;
                 MakeContext(kind.sharing, kind.d12);
-                ASSERT_TRUE(context) << what;
+                ASSERT_TRUE(context);
                 std::optional<std::pair<HRESULT, std::string>> thrown;
                 bool interopException = false;
                 bool pending = false;
@@ -874,17 +863,15 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                     DX::Emulation::FailNext(step, step == Step::WglRegisterObject ? kWglOom : kOom,
                                             skip);
                     try {
-                        if (kind.d12)
-                            d12 = pool->CreateSurface(context);
-                        else
-                            d11 = D11Surface::Create(kW, kH, R8, context);
+                        kind.d12 ? void(d12 = pool->CreateSurface(context))
+                                 : void(d11 = D11Surface::Create(kW, kH, R8, context));
                     } catch (const DX::DirectXException& error) {
                         thrown = std::pair(error.GetResult(), error.GetErrorDescription());
                         interopException = dynamic_cast<const Ogl::InteropException*>(&error);
                     }
                     pending = DX::Emulation::IsFailurePending(step);
                     DX::Emulation::Reset();
-                    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)) << what;
+                    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
                 });
                 const bool made = d11 || d12;
                 D3D11_TEXTURE2D_DESC desc{};
@@ -895,34 +882,29 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                 EXPECT_EQ(log.Count(google::GLOG_ERROR,
                                     "All interop surfaces must be destroyed before the interop "
                                     "context is destroyed"),
-                          0)
-                    << what;
-                ExpectNothingLeft(what);
+                          0);
+                ExpectNothingLeft("after the failure");
                 const std::vector<std::string> errors = ErrorLines(log);
-                if (expected == nullptr) {
-                    // Past the last call of the step: nothing consumed the failure.
-                    EXPECT_TRUE(pending) << what << " was reached but is not listed";
-                    EXPECT_TRUE(made && errors.empty()) << what << "\n" << log.Dump();
+                if (expected == nullptr) {  // past the last call: nothing consumed the failure
+                    EXPECT_TRUE(pending) << "reached but not listed";
+                    EXPECT_TRUE(made && errors.empty()) << log.Dump();
                     break;
                 }
-                EXPECT_FALSE(pending) << what << " was never reached";
-                EXPECT_EQ(made, !expected->throws) << what;
+                EXPECT_FALSE(pending) << "never reached";
+                EXPECT_EQ(made, !expected->throws);
                 if (expected->throws) {
-                    EXPECT_EQ(thrown, std::pair(expected->result, std::string(expected->message)))
-                        << what;
+                    EXPECT_EQ(thrown, std::pair(expected->result, std::string(expected->message)));
                     // The surfaces' own checks throw interop exceptions; the
                     // Direct3D calls' exceptions pass through unchanged.
                     EXPECT_EQ(interopException,
-                              std::string(expected->message).rfind("Failed", 0) == 0)
-                        << what;
+                              std::string(expected->message).rfind("Failed", 0) == 0);
                     continue;
                 }
-                if (!kind.d12) {  // fell back to the interop surface
-                    EXPECT_EQ(desc.MiscFlags, UINT(D3D11_RESOURCE_MISC_SHARED)) << what;
-                }
-                ASSERT_EQ(errors.size(), 1u) << what << "\n" << log.Dump();
-                EXPECT_NE(errors[0].find(expected->message), std::string::npos) << what << "\n"
-                                                                                << errors[0];
+                // Direct3D 11 fell back to the interop surface.
+                EXPECT_TRUE(kind.d12 || desc.MiscFlags == D3D11_RESOURCE_MISC_SHARED)
+                    << desc.MiscFlags;
+                ASSERT_EQ(errors.size(), 1u) << log.Dump();
+                EXPECT_NE(errors[0].find(expected->message), std::string::npos) << errors[0];
             }
         }
     }
@@ -946,6 +928,7 @@ void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_EQ(GetLastError(), error) << what;
 }
 
+// Locking a locked object and changing its access: the surfaces' lock test.
 TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
     auto device = DX::D11Device::Create(DXTest::FirstAdapter());
     D3D11_TEXTURE2D_DESC desc = DXTest::Desc(4, 2);
@@ -963,8 +946,6 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
                                             WGL_ACCESS_READ_ONLY_NV) != nullptr,
                       ERROR_INVALID_DATA, "another device's texture");
         ASSERT_TRUE(wglDXLockObjectsNV(wgl, 1, &object));
-        ExpectFailure(wglDXLockObjectsNV(wgl, 1, &object), ERROR_BUSY, "lock twice");
-        ExpectFailure(wglDXObjectAccessNV(object, WGL_ACCESS_READ_ONLY_NV), ERROR_BUSY, "access");
         ExpectFailure(wglDXUnregisterObjectNV(wgl, object), ERROR_BUSY, "unregister locked");
         ASSERT_TRUE(wglDXUnlockObjectsNV(wgl, 1, &object));
         ExpectFailure(wglDXUnlockObjectsNV(wgl, 1, &object), ERROR_NOT_LOCKED, "unlock twice");
@@ -986,53 +967,84 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
     });
 }
 
-// Only an acquire with the key of the last release gets the mutex; the others
-// time out (briefly here, so that a wrong key fails instead of hanging).
-TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
-    auto device = DX::D11Device::Create(DXTest::FirstAdapter());
-    auto shared = DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
+// A keyed-mutex texture of the host, shared through a handle, and imported as GL
+// memory backing a GL texture when asked.
+struct HostShared {
+    boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(DXTest::FirstAdapter());
+    boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
+        DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
     HANDLE handle =
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
-    RunOnGL([&] {
-        const GLuint texture = NewTexture();
-        GLuint memory = 0;
+    GLuint texture = 0;
+    GLuint memory = 0;
+
+    void Import() {  // GL thread
+        texture = NewTexture();
         glCreateMemoryObjectsEXT(1, &memory);
         glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
         glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
-        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 1, 10), GL_FALSE) << "released with 0";
-        ASSERT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 10), GL_TRUE);
-        EXPECT_FALSE(shared->AcquireSync(0, 10)) << "GL holds it";
-        ASSERT_EQ(glReleaseKeyedMutexWin32EXT(memory, 1), GL_TRUE);
-        EXPECT_EQ(glReleaseKeyedMutexWin32EXT(memory, 1), GL_FALSE) << "not held";
-        EXPECT_FALSE(shared->AcquireSync(0, 10)) << "released with 1";
-        ASSERT_TRUE(shared->AcquireSync(1, 0));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 10), GL_FALSE) << "Direct3D holds it";
-        shared->ReleaseSync(0);
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 10), GL_TRUE);
-        glDeleteMemoryObjectsEXT(1, &memory);  // gives the mutex back
-        glDeleteTextures(1, &texture);
-    });
-    EXPECT_TRUE(shared->AcquireSync(0, 0));
-    shared->ReleaseSync(0);
-    EXPECT_TRUE(CloseHandle(handle));
+    }
+    ~HostShared() {
+        RunOnGL([&] {
+            glDeleteMemoryObjectsEXT(1, &memory);  // gives a held mutex back
+            glDeleteTextures(1, &texture);
+        });
+        CloseHandle(handle);
+    }
+};
+
+// Only an acquire with the key of the last release gets the mutex, from either
+// side, waiting for it if need be; the others time out (briefly here, so that a
+// wrong key fails instead of hanging). Its holder's end frees it with its key.
+TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
+    HostShared host;
+    const auto memory = DX::Emulation::GetTextureMemory(host.shared->GetTexture().p);
+    DX::EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{0}));
+    const auto gl = [&](bool acquire, UINT64 key, GLuint timeout = 10) {
+        GLboolean done = GL_FALSE;
+        RunOnGL([&] {
+            done = acquire ? glAcquireKeyedMutexWin32EXT(host.memory, key, timeout)
+                           : glReleaseKeyedMutexWin32EXT(host.memory, key);
+        });
+        return done == GL_TRUE;
+    };
+    RunOnGL([&] { host.Import(); });
+    ASSERT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
+    EXPECT_FALSE(gl(true, 1)) << "released with 0";
+    ASSERT_TRUE(gl(true, 0));
+    EXPECT_FALSE(host.shared->AcquireSync(0, 10)) << "GL holds it";
+    ASSERT_TRUE(gl(false, 1));
+    EXPECT_FALSE(gl(false, 1)) << "not held";
+    EXPECT_FALSE(host.shared->AcquireSync(0, 10)) << "released with 1";
+    ASSERT_TRUE(host.shared->AcquireSync(1, 0));
+    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(host.shared->GetTexture().p));
+    EXPECT_FALSE(gl(true, 1)) << "Direct3D holds it";
+    std::atomic<bool> waited{false};
+    std::thread waiter([&] { waited = gl(true, 2, 10000); });
+    host.shared->ReleaseSync(2);
+    waiter.join();
+    EXPECT_TRUE(waited.load());
+    ASSERT_TRUE(gl(false, 3));
+    ASSERT_TRUE(host.shared->AcquireSync(3, 0));
+    host.shared.reset();
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
+    ASSERT_TRUE(gl(true, 3)) << "the holder's end kept the key";
+    RunOnGL([&] { glDeleteMemoryObjectsEXT(1, &host.memory); });
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
 }
 
 TEST_F(SurfaceGLTest, ImportsAndQueriesReportMisuseThroughGlGetError) {
-    auto device = DX::D11Device::Create(DXTest::FirstAdapter());
-    auto shared = DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
-    HANDLE handle = shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ);
-    ASSERT_TRUE(CloseHandle(handle));
+    HostShared host;
+    ASSERT_TRUE(CloseHandle(host.handle));
     RunOnGL([&] {
-        GLuint memory = 0;
-        glCreateMemoryObjectsEXT(1, &memory);
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, handle);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 0), GL_FALSE);
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
-        glDeleteMemoryObjectsEXT(1, &memory);
 
         // The LUID GL reports is the emulated GL adapter's, and unknown when it is.
         std::array<GLubyte, GL_LUID_SIZE_EXT> luid{};
