@@ -38,10 +38,8 @@ protected:
 
     void TearDown() override {
         DX::D12CommandAllocator::WaitAllComplete();
-        std::string live;
-        for (const std::string& object : DX::GetLiveObjects())
-            live += object + "\n";
-        EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << live;
+        EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore)
+            << ::testing::PrintToString(DX::GetLiveObjects());
         EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore);
         DX::Emulation::Reset();
     }

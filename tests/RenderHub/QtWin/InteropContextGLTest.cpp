@@ -146,21 +146,6 @@ protected:
     std::uint64_t contextsBefore = 0;
 };
 
-TEST_F(InteropContextGLTest, TheWorkersContextCarriesTheSharedInteropContext) {
-    WinOpenGLContext* context = WinOpenGLContext::FindContext();
-    ASSERT_NE(context, nullptr);
-    const ContextPtr shared = context->GetInteropContext();
-    ASSERT_TRUE(shared);
-    EXPECT_EQ(InteropContext::GetShared(), shared);  // off the GL thread
-    RunOnGL([&] { EXPECT_EQ(InteropContext::GetShared(), shared); });
-    EXPECT_TRUE(shared->IsD11SharingSupported());
-    EXPECT_TRUE(shared->IsD12SharingSupported());
-    EXPECT_NE(shared->GetOglDevice(), nullptr);
-    EXPECT_EQ(shared->GetAdapterLuid(), *DX::Emulation::GetGlDeviceLuid());
-    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::Preferred, false), shared->GetD12Device());
-    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::D11, false), shared->GetD11Device());
-}
-
 // What the initialisation makes of each machine: the status reported, and for a
 // context made, the sharing status and paths its probes confirmed and the
 // adapter reported (Direct3D 12's when there is such a device).
@@ -355,15 +340,24 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(Enumerate().at(0))));
 }
 
-// A removed device drops the worker's interop context; the next call with
-// `create` makes a new one, and while interop fails every such call tries again.
-TEST_F(InteropContextGLTest, ARemovedDeviceDropsTheInteropContext) {
+// The worker's context carries the shared interop context. A removed device
+// drops it; the next call with `create` makes a new one, and while interop fails
+// every such call tries again.
+TEST_F(InteropContextGLTest, TheWorkersInteropContextIsSharedAndDroppedWithItsDevice) {
     WinOpenGLContext* context = WinOpenGLContext::FindContext();
     ASSERT_NE(context, nullptr);
+    const ContextPtr shared = context->GetInteropContext();
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(InteropContext::GetShared(), shared);  // off the GL thread
+    RunOnGL([&] { EXPECT_EQ(InteropContext::GetShared(), shared); });
+    EXPECT_TRUE(shared->IsD11SharingSupported() && shared->IsD12SharingSupported());
+    EXPECT_NE(shared->GetOglDevice(), nullptr);
+    EXPECT_EQ(shared->GetAdapterLuid(), *DX::Emulation::GetGlDeviceLuid());
+    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::Preferred, false), shared->GetD12Device());
     const auto d11 = [](bool create) { return Ogl::GetInteropDevice(DeviceType::D11, create); };
     const auto removeAll = [] { DX::Emulation::RemoveDevices(*DX::Emulation::GetGlDeviceLuid()); };
     const auto device = d11(false);
-    ASSERT_TRUE(device);
+    ASSERT_EQ(device, shared->GetD11Device());
     removeAll();
     EXPECT_FALSE(d11(false));
     EXPECT_FALSE(context->GetInteropContext());

@@ -250,8 +250,6 @@ public:
 [[maybe_unused]] ::testing::Environment* const nothingLeft =
     ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
 
-struct FormatRow;
-
 // Every case starts on the default emulated machine with the real probe surfaces
 // and must leave no Direct3D object, handle, GL interop object, counted GL
 // object or GL error behind. Holds at most one surface of either API.
@@ -284,10 +282,9 @@ protected:
         RunOnGL([] {});  // deleters queued by releases elsewhere have run
         DX::D12CommandAllocator::WaitAllComplete();
         RunOnGL([&] {
-            std::string live;
-            for (const std::string& object : DX::GetLiveObjects())
-                live += object + "\n";
-            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << what << "\n" << live;
+            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore)
+                << what << "\n"
+                << ::testing::PrintToString(DX::GetLiveObjects());
             EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore) << what;
             EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glInteropBefore) << what;
             EXPECT_EQ(GlObjectCounter::Take(), glObjectsBefore) << what;
@@ -360,11 +357,8 @@ protected:
     }
 
     CComPtr<ID3D12Resource> HostResource(DXGI_FORMAT format) const {
-        DX::D12Texture2DDesc desc;
-        desc.width = kW;
-        desc.height = kH;
-        desc.format = format;
-        return context->GetD12Device()->CreateTexture2D(desc);
+        return context->GetD12Device()->CreateTexture2D(
+            {.width = kW, .height = kH, .format = format});
     }
 
     // The host's side: Direct3D 11 inside Encode, Direct3D 12 through a copy to or
@@ -403,7 +397,7 @@ protected:
         return DX::Emulation::GetTextureMemory(destination.p)->ReadAll();
     }
 
-    void CrossPatterns(const FormatRow& row);
+    void CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT format, int path);
 
     std::size_t liveBefore = 0;
     std::size_t handlesBefore = 0;
@@ -416,41 +410,25 @@ protected:
     boost::intrusive_ptr<DX::D12CommandAllocator> allocator;
 };
 
-// Which surface a format gets: the one of the context's path, the Direct3D 11
-// interop one after an ERROR line (outside the sharing path's formats), or none.
+// Each path's formats, by the surface they get: the one of the context's path,
+// the Direct3D 11 interop one after an ERROR line (outside the sharing path's
+// formats), or none.
 enum Path { AsAsked, FallsBack, Refused };
 
 struct FormatRow {
     bool d12;
     Sharing sharing;
-    DXGI_FORMAT format;
-    Path path;
+    std::array<std::vector<DXGI_FORMAT>, 3> formats;  // by Path
 };
 
-const FormatRow kFormatRows[] = {{false, kNone, R8, AsAsked},
-                                 {false, kNone, B8, AsAsked},
-                                 {false, kNone, R10, AsAsked},
-                                 {false, kNone, F16, AsAsked},
-                                 {false, kNone, F32, AsAsked},
-                                 {false, kNone, R16, Refused},
-                                 {false, kD11, R8, AsAsked},
-                                 {false, kD11, F16, AsAsked},
-                                 {false, kD11, F32, AsAsked},
-                                 {false, kD11, B8, FallsBack},
-                                 {false, kD11, R10, FallsBack},
-                                 {false, kD11, R16, Refused},
-                                 {true, kD12, R8, AsAsked},
-                                 {true, kD12, R16, AsAsked},
-                                 {true, kD12, R10, AsAsked},
-                                 {true, kD12, F16, AsAsked},
-                                 {true, kD12, F32, AsAsked},
-                                 {true, kD12, B8, Refused},
-                                 // Without Direct3D 12 sharing, over each Direct3D 11 path.
-                                 {true, kD11, R8, AsAsked},
-                                 {true, kD11, F32, AsAsked},
-                                 {true, kNone, R8, AsAsked},
-                                 {true, kNone, B8, AsAsked},
-                                 {true, kNone, F16, AsAsked}};
+const FormatRow kFormatRows[] = {
+    {false, kNone, {{{R8, B8, R10, F16, F32}, {}, {R16}}}},
+    {false, kD11, {{{R8, F16, F32}, {B8, R10}, {R16}}}},
+    {true, kD12, {{{R8, R16, R10, F16, F32}, {}, {B8}}}},
+    // Without Direct3D 12 sharing, over each Direct3D 11 path.
+    {true, kD11, {{{R8, F32}, {}, {}}}},
+    {true, kNone, {{{R8, B8, F16}, {}, {}}}},
+};
 
 // GL renders reach the host (one fence value per render on Direct3D 12) and host
 // writes reach GL drawing, in every format of every path; keyed mutexes are
@@ -459,22 +437,25 @@ TEST_F(SurfaceGLTest, PatternsCrossInBothDirectionsInEveryFormatOfEveryPath) {
     for (const FormatRow& row : kFormatRows) {
         if (row.sharing != Sharing::None && !GLHasSharing())
             continue;  // memory-object sharing needs OpenGL 4.5
-        SCOPED_TRACE(::testing::Message() << (row.d12 ? "D3D12" : "D3D11") << " on sharing "
-                                          << int(row.sharing) << ", DXGI format " << row.format);
-        CrossPatterns(row);
-        allocator.reset();
-        Drop();
-        ExpectNothingLeft("after the row");
+        for (Path path : {AsAsked, FallsBack, Refused}) {
+            for (DXGI_FORMAT format : row.formats[path]) {
+                SCOPED_TRACE(::testing::Message() << (row.d12 ? "D3D12" : "D3D11") << " on "
+                                                  << int(row.sharing) << ", format " << format);
+                CrossPatterns(row.d12, row.sharing, format, path);
+                allocator.reset();
+                Drop();
+                ExpectNothingLeft("after the row");
+            }
+        }
     }
 }
 
-void SurfaceGLTest::CrossPatterns(const FormatRow& row) {
-    const DXGI_FORMAT format = row.format;
+void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT format, int path) {
     LogCapture log;
-    const auto failure = MakeSurface(row.d12, row.sharing, format);
-    if (row.path == Refused) {
+    const auto failure = MakeSurface(use12, sharing, format);
+    if (path == Refused) {
         EXPECT_EQ(failure, Failure("Unsupported DXGI format for interop", HRESULT(0x80004001),
-                                   row.d12 ? "D12SharingSurfaceImpl" : "Create"));
+                                   use12 ? "D12SharingSurfaceImpl" : "Create"));
         return;
     }
     ASSERT_FALSE(failure) << std::get<0>(*failure);
@@ -483,8 +464,8 @@ void SurfaceGLTest::CrossPatterns(const FormatRow& row) {
         fallbackErrors += line.find("Unsupported DXGI format for interop") != std::string::npos &&
                           line.find("D11SharingSurface") != std::string::npos;
     }
-    EXPECT_EQ(fallbackErrors, row.path == FallsBack ? 1 : 0) << log.Dump();
-    if (row.d12) {
+    EXPECT_EQ(fallbackErrors, path == FallsBack ? 1 : 0) << log.Dump();
+    if (use12) {
         EXPECT_EQ(std::tuple(d12->GetWidth(), d12->GetHeight(), d12->GetFormat()),
                   std::tuple(kW, kH, format));
         int named = 0;
@@ -494,8 +475,8 @@ void SurfaceGLTest::CrossPatterns(const FormatRow& row) {
     } else {
         D3D11_TEXTURE2D_DESC desc{};
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
-        const bool sharing = row.sharing != Sharing::None && row.path == AsAsked;
-        EXPECT_EQ(desc.MiscFlags, sharing ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
+        const bool shares = sharing != Sharing::None && path == AsAsked;
+        EXPECT_EQ(desc.MiscFlags, shares ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
         // Textures for the caller's own use: like the surface, or as described.
         d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
         EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format, desc.BindFlags, desc.MiscFlags,
@@ -506,13 +487,13 @@ void SurfaceGLTest::CrossPatterns(const FormatRow& row) {
     }
     const auto memory = Memory();
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after creation";
-    if (!row.d12) {
+    if (!use12) {
         EXPECT_THROW(d11->Encode([](const auto&, const auto&) { throw std::runtime_error("x"); }),
                      std::runtime_error);
         ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after work that threw";
     }
 
-    const UINT64 fence = row.d12 ? d12->GetEvent()->GetValue() : 0;
+    const UINT64 fence = use12 ? d12->GetEvent()->GetValue() : 0;
     std::array<GLint, 4> viewport{};
     Render([&] {
         glGetIntegerv(GL_VIEWPORT, viewport.data());
@@ -522,7 +503,7 @@ void SurfaceGLTest::CrossPatterns(const FormatRow& row) {
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL";
     EXPECT_TRUE(NearPattern(format, DecodeDXGI(format, HostRead(format)), ToleranceOf(format)))
         << "GL to host";
-    if (row.d12) {
+    if (use12) {
         EXPECT_EQ(d12->GetEvent()->GetValue(), fence + 1);
         EXPECT_EQ(d12->GetEvent()->GetCompletedValue(), fence + 1);
     }
