@@ -32,6 +32,7 @@
 
 #include "../../Host/DXTestSupport.h"
 #include "GlObjectCounter.h"
+#include "GpuEval.h"
 #include "LogCapture.h"
 #include "QtOgl/QtOpenGL.h"
 #include "QtWin/D11Surface.h"
@@ -152,30 +153,20 @@ void PaintPattern() {
 
 // What `draw` puts into an RGBA32F target of the surface size cleared to grey.
 std::vector<Rgba> DrawnBy(const std::function<void(const Ogl::ShaderStorage&)>& draw) {
-    std::vector<Rgba> pixels(std::size_t(kW) * kH);
+    std::vector<glm::vec4> pixels;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
-        GLuint texture = 0;
-        GLuint framebuffer = 0;
-        glGenTextures(1, &texture);
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, kW, kH, 0, GL_RGBA, GL_FLOAT, nullptr);
-        glBindTexture(GL_TEXTURE_2D, 0);
-        glGenFramebuffers(1, &framebuffer);
-        glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-        glViewport(0, 0, kW, kH);
+        const auto target = FloatTexture(kW, kH);
+        storage.FBO().Attach(*target);
         glDisable(GL_BLEND);
         glClearColor(0.5f, 0.5f, 0.5f, 0.5f);
         glClear(GL_COLOR_BUFFER_BIT);
         draw(storage);
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        glBindTexture(GL_TEXTURE_2D, texture);  // drawing unbound it
-        glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_FLOAT, pixels.data());
-        glBindTexture(GL_TEXTURE_2D, 0);
-        glDeleteFramebuffers(1, &framebuffer);
-        glDeleteTextures(1, &texture);
+        pixels = ReadFloat(*target, storage);
     });
-    return pixels;
+    std::vector<Rgba> rgba;
+    for (const glm::vec4& pixel : pixels)
+        rgba.push_back({pixel.r, pixel.g, pixel.b, pixel.a});
+    return rgba;
 }
 
 std::vector<std::string> ErrorLines(const LogCapture& log) {
@@ -613,9 +604,10 @@ TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
             const std::size_t live = DX::GetLiveObjectCount();
             for (int time = 0; time < 2; ++time) {
                 d11->Destroy();
-                EXPECT_EQ(d11->GetTexture(), 0u);
-                EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures - 1);
-                EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), interop - 1) << int(sharing);
+                EXPECT_EQ(
+                    std::tuple(d11->GetTexture(), GlObjectCounter::Live(GlObjectCounter::Texture),
+                               DX::GetLiveGLInteropObjectCount()),
+                    std::tuple(0u, textures - 1, interop - 1));
                 EXPECT_LT(DX::GetLiveObjectCount(), live);
             }
         });
@@ -658,6 +650,11 @@ TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
     D12Ptr b = NewSurface();
     const CComPtr<ID3D12Resource> resourceA = a->GetTexture();
     const CComPtr<ID3D12Resource> resourceB = b->GetTexture();
+    const auto reused = [&] {
+        b = NewSurface();
+        a = NewSurface();
+        return std::pair(a->GetTexture() == resourceA, b->GetTexture() == resourceB);
+    };
     a.reset();
     EXPECT_TRUE(timer->IsRunning()) << "started by the first return";
     EXPECT_EQ(timer->period, std::chrono::milliseconds(5000));
@@ -665,9 +662,7 @@ TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
     b.reset();
     timer->Fire();  // A one nanosecond short of expiry
     EXPECT_EQ(timer->starts, 1) << "still running from the first return";
-    b = NewSurface();
-    a = NewSurface();
-    EXPECT_EQ(std::pair(a->GetTexture().p, b->GetTexture().p), std::pair(resourceA.p, resourceB.p));
+    EXPECT_EQ(reused(), std::pair(true, true));
 
     a.reset();
     now += 2'000'000'000;
@@ -676,10 +671,7 @@ TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
     timer->Fire();  // A expired, B not yet
     EXPECT_TRUE(timer->IsRunning()) << "B is still idle";
     RunOnGL([] {});  // the purged surface's deletion is queued to the GL thread
-    b = NewSurface();
-    a = NewSurface();
-    EXPECT_EQ(b->GetTexture().p, resourceB.p);
-    EXPECT_NE(a->GetTexture().p, resourceA.p);
+    EXPECT_EQ(reused(), std::pair(false, true));
     EXPECT_NE(a->GetTexture().p, resourceB.p);
     a.reset();
     b.reset();
@@ -721,7 +713,7 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
         into ? d12->CopyFrom(allocator, host, from, to) : d12->CopyTo(allocator, host, from, to);
         const auto lists = allocator->TakeClosedLists();
         ASSERT_EQ(lists.size(), 1u) << "one closed list per copy";
-        Barriers barriers;  // the copy's direction is the sweep's
+        Barriers barriers;  // the copies' data: the format sweep
         for (const DX::D12Command& command : lists[0]->GetCommands()) {
             if (const auto* barrier = std::get_if<DX::D12BarrierCommand>(&command)) {
                 const auto& b = barrier->barrier;
@@ -736,8 +728,6 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
         EXPECT_EQ(barriers, wanted)
             << (into ? "CopyFrom " : "CopyTo ") << before << " -> " << after;
     }
-    HostWrite(R8, PatternBytes(R8));
-    EXPECT_EQ(HostRead(R8), PatternBytes(R8));
 }
 
 // Each driver call failing in turn.
