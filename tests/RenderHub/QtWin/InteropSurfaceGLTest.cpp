@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,10 +37,8 @@
 #include "QtWin/D11Surface.h"
 #include "QtWin/D12Surface.h"
 #include "QtWin/InteropContext.h"
-#include "ShaderStorage.h"
 #include "TestMain.h"
 #include "TestTasks.h"
-#include "Texture.h"
 #include "interop/InteropTexture.h"
 
 namespace {
@@ -899,8 +896,34 @@ void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_EQ(GetLastError(), error) << what;
 }
 
+// A keyed-mutex texture of the host, shared through a handle, and imported as GL
+// memory backing a GL texture when asked.
+struct HostShared {
+    boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(DXTest::FirstAdapter());
+    boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
+        DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
+    HANDLE handle =
+        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
+    GLuint texture = 0;
+    GLuint memory = 0;
+
+    void Import() {  // GL thread
+        texture = NewTexture();
+        glCreateMemoryObjectsEXT(1, &memory);
+        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
+        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
+    }
+    ~HostShared() {
+        RunOnGL([&] {
+            glDeleteMemoryObjectsEXT(1, &memory);  // gives a held mutex back
+            glDeleteTextures(1, &texture);
+        });
+        CloseHandle(handle);
+    }
+};
+
 // Locking a locked object and changing its access: the surfaces' lock test.
-TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
+TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
     auto device = DX::D11Device::Create(DXTest::FirstAdapter());
     D3D11_TEXTURE2D_DESC desc = DXTest::Desc(4, 2);
     desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
@@ -930,6 +953,22 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
         ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
         glDeleteTextures(1, &texture);
     });
+    // Imports and keyed mutexes report misuse through glGetError.
+    HostShared host;
+    ASSERT_TRUE(CloseHandle(host.handle));
+    RunOnGL([&] {
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
+        // The LUID and the interop extensions: the context tests. Other names
+        // are the driver's.
+        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
+        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
+    });
     // Without the extension no device opens (link results: the context tests).
     DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
     auto fresh = DX::D11Device::Create(DXTest::FirstAdapter());
@@ -937,32 +976,6 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
         ExpectFailure(wglDXOpenDeviceNV(fresh->Get()) != nullptr, ERROR_NOT_SUPPORTED, "no ext");
     });
 }
-
-// A keyed-mutex texture of the host, shared through a handle, and imported as GL
-// memory backing a GL texture when asked.
-struct HostShared {
-    boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(DXTest::FirstAdapter());
-    boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
-        DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
-    HANDLE handle =
-        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
-    GLuint texture = 0;
-    GLuint memory = 0;
-
-    void Import() {  // GL thread
-        texture = NewTexture();
-        glCreateMemoryObjectsEXT(1, &memory);
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
-        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
-    }
-    ~HostShared() {
-        RunOnGL([&] {
-            glDeleteMemoryObjectsEXT(1, &memory);  // gives a held mutex back
-            glDeleteTextures(1, &texture);
-        });
-        CloseHandle(handle);
-    }
-};
 
 // Only an acquire with the key of the last release gets the mutex, from either
 // side, waiting for it if need be; the others time out (briefly here, so that a
@@ -1003,25 +1016,6 @@ TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
     ASSERT_TRUE(gl(true, 3)) << "the holder's end kept the key";
     RunOnGL([&] { glDeleteMemoryObjectsEXT(1, &host.memory); });
     EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
-}
-
-TEST_F(SurfaceGLTest, ImportsAndQueriesReportMisuseThroughGlGetError) {
-    HostShared host;
-    ASSERT_TRUE(CloseHandle(host.handle));
-    RunOnGL([&] {
-        glCreateMemoryObjectsEXT(1, &host.memory);
-        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
-        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
-
-        // The LUID and the interop extensions: the context tests. Other names
-        // are the driver's.
-        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
-        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
-    });
 }
 
 }  // namespace
