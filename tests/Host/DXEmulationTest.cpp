@@ -115,44 +115,30 @@ TEST_F(DXDeviceTest, EveryMisuseAndInjectedFailureHasItsResult) {
         d11->Encode([&](const auto& context) { context->CopyResource(to, from); });
     };
     EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
+    constexpr HRESULT kInvalid = E_INVALIDARG;
+    constexpr HRESULT kInvalidCall = DXGI_ERROR_INVALID_CALL;
+    const LUID nowhere{0x999, 9};
     const std::tuple<const char*, std::function<void()>, HRESULT> rows[] = {
-        {"D3D11 copy of another size", [&] { copy(other, plain); }, E_INVALIDARG},
-        {"D3D11 copy of a keyed texture not acquired", [&] { copy(plain, keyed->GetTexture()); },
-         DXGI_ERROR_INVALID_CALL},
-        {"mipmapped texture", [&] { d11->CreateTexture2D(mipmapped, nullptr); }, E_INVALIDARG},
-        {"planar texture", [&] { d11->CreateTexture2D(Desc(4, 4, DXGI_FORMAT_NV12), nullptr); },
-         E_INVALIDARG},
-        {"empty texture", [&] { d11->CreateTexture2D(Desc(0, 4), nullptr); }, E_INVALIDARG},
-        {"shared handle without access", [&] { keyed->CreateSharedHandle(0); }, E_INVALIDARG},
-        {"shared handle with other access", [&] { keyed->CreateSharedHandle(GENERIC_ALL); },
-         E_INVALIDARG},
-        {"barrier to the same state", [&] { Barrier(*open, texture, kDest, kDest); }, E_INVALIDARG},
-        {"barrier of a subresource", [&] { Barrier(*open, texture, kCommon, kDest, 1); },
-         E_INVALIDARG},
-        {"D3D12 copy of another size", [&] { open->CopyResource(bigger, texture); }, E_INVALIDARG},
-        {"D3D12 copy onto itself", [&] { open->CopyResource(texture, texture); }, E_INVALIDARG},
-        {"an open list run", [&] { d12->GetQueue()->ExecuteCommandLists({open}); },
-         DXGI_ERROR_INVALID_CALL},
+        {"D3D11 copy of another size", [&] { copy(other, plain); }, kInvalid},
+        {"keyed copy not acquired", [&] { copy(plain, keyed->GetTexture()); }, kInvalidCall},
+        {"mipmapped texture", [&] { d11->CreateTexture2D(mipmapped, nullptr); }, kInvalid},
+        {"planar", [&] { d11->CreateTexture2D(Desc(4, 4, DXGI_FORMAT_NV12), nullptr); }, kInvalid},
+        {"empty texture", [&] { d11->CreateTexture2D(Desc(0, 4), nullptr); }, kInvalid},
+        {"shared handle without access", [&] { keyed->CreateSharedHandle(0); }, kInvalid},
+        {"handle with other access", [&] { keyed->CreateSharedHandle(GENERIC_ALL); }, kInvalid},
+        {"barrier to the same state", [&] { Barrier(*open, texture, kDest, kDest); }, kInvalid},
+        {"subresource barrier", [&] { Barrier(*open, texture, kCommon, kDest, 1); }, kInvalid},
+        {"D3D12 copy of another size", [&] { open->CopyResource(bigger, texture); }, kInvalid},
+        {"D3D12 copy onto itself", [&] { open->CopyResource(texture, texture); }, kInvalid},
+        {"open list run", [&] { d12->GetQueue()->ExecuteCommandLists({open}); }, kInvalidCall},
         {"closing twice", [&] { closed->Close(); }, E_FAIL},
-        {"copy into a closed list", [&] { closed->CopyResource(bigger, bigger); }, E_INVALIDARG},
-        {"barrier into a closed list", [&] { Barrier(*closed, texture, kCommon, kDest); },
-         DXGI_ERROR_INVALID_CALL},
-        {"D3D11 opens a local fence", [&] { D11CompletionEvent::OpenShared(d11, local); },
-         E_INVALIDARG},
-        {"releasing a keyed mutex not held", [&] { keyed->ReleaseSync(0); },
-         DXGI_ERROR_INVALID_CALL},
-        {"acquiring twice",
-         [&] {
-             keyed->AcquireSync(0, 0);
-             keyed->AcquireSync(0, 0);
-         },
-         DXGI_ERROR_INVALID_CALL},
-        {"D3D12 device on no adapter",
-         [&] {
-             D12Device::Create(LUID{0x999, 9});
-         },
-         DXGI_ERROR_NOT_FOUND},
-    };
+        {"copy into a closed list", [&] { closed->CopyResource(bigger, bigger); }, kInvalid},
+        {"closed list barrier", [&] { Barrier(*closed, texture, kCommon, kDest); }, kInvalidCall},
+        {"D3D11 opens local fence", [&] { D11CompletionEvent::OpenShared(d11, local); }, kInvalid},
+        {"releasing a mutex not held", [&] { keyed->ReleaseSync(0); }, kInvalidCall},
+        {"acquiring twice", [&] { keyed->AcquireSync(0, 0), keyed->AcquireSync(0, 0); },
+         kInvalidCall},
+        {"D3D12 device on no adapter", [&] { D12Device::Create(nowhere); }, DXGI_ERROR_NOT_FOUND}};
     for (const auto& [what, call, result] : rows)
         EXPECT_EQ(ResultOf(call), result) << what;
     EXPECT_TRUE(open->GetCommands().empty() && closed->GetCommands().empty());
