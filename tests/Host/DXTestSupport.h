@@ -38,10 +38,8 @@ protected:
 
     void TearDown() override {
         DX::D12CommandAllocator::WaitAllComplete();
-        std::string live;
-        for (const std::string& object : DX::GetLiveObjects())
-            live += object + "\n";
-        EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << live;
+        EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore)
+            << ::testing::PrintToString(DX::GetLiveObjects());
         EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore);
         DX::Emulation::Reset();
     }
@@ -68,25 +66,6 @@ public:
                 0};
     }
 
-    // Distinct bytes, so that a copy of the wrong rows or of nothing shows.
-    static std::vector<std::byte> Pattern(std::size_t size, unsigned seed) {
-        std::vector<std::byte> bytes(size);
-        for (std::size_t i = 0; i < size; ++i)
-            bytes[i] = static_cast<std::byte>((i * 7 + seed * 31 + 1) & 0xFF);
-        return bytes;
-    }
-
-    static DX::Emulation::AdapterConfig Adapter(const std::string& name, DWORD luidLow,
-                                                std::vector<std::string> keywords) {
-        DX::Emulation::AdapterConfig adapter;
-        adapter.description.name = name;
-        adapter.description.luid = {luidLow, 0};
-        adapter.description.vendorKeywords = std::move(keywords);
-        adapter.description.qualifier = 0x10DE00000001ull;
-        adapter.description.vendorId = 0x10DE;
-        return adapter;
-    }
-
 protected:
     std::size_t liveBefore = 0;
     std::size_t handlesBefore = 0;
@@ -94,7 +73,9 @@ protected:
 
 // Pixels as Direct3D stores them, written from the DXGI format's definition:
 // each of R, G, B, A a little-endian bit field, unsigned normalised (rounded to
-// nearest), half or single float.
+// nearest), half or single float. `tolerance` is what a GL read of them may
+// differ by: one code of the wider integer formats (GL's own rounding), half
+// rounding, nothing for 8 bits and floats.
 using Rgba = std::array<float, 4>;
 
 struct DXGILayout {
@@ -102,6 +83,7 @@ struct DXGILayout {
     unsigned pixelBytes;
     std::array<unsigned, 4> bits;
     std::array<unsigned, 4> offsets;
+    float tolerance = 1e-6f;
 };
 
 inline DXGILayout DXGILayoutOf(DXGI_FORMAT format) {
@@ -111,15 +93,22 @@ inline DXGILayout DXGILayoutOf(DXGI_FORMAT format) {
         case DXGI_FORMAT_B8G8R8A8_UNORM:
             return {DXGILayout::Unorm, 4, {8, 8, 8, 8}, {16, 8, 0, 24}};
         case DXGI_FORMAT_R16G16B16A16_UNORM:
-            return {DXGILayout::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}};
+            return {DXGILayout::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}, 1.0f / 65535 + 1e-6f};
         case DXGI_FORMAT_R10G10B10A2_UNORM:
-            return {DXGILayout::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}};
+            return {DXGILayout::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}, 1.0f / 1023 + 1e-6f};
         case DXGI_FORMAT_R16G16B16A16_FLOAT:
-            return {DXGILayout::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}};
+            return {DXGILayout::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}, 1e-3f};
         default:
             EXPECT_EQ(format, DXGI_FORMAT_R32G32B32A32_FLOAT) << "no layout";
             return {DXGILayout::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}};
     }
+}
+
+inline float ToleranceOf(DXGI_FORMAT format) { return DXGILayoutOf(format).tolerance; }
+
+// Bit `bit` of component `k` of pixel `i`, counted from the first byte.
+inline std::size_t BitAt(const DXGILayout& layout, std::size_t i, int k, unsigned bit) {
+    return i * layout.pixelBytes * 8 + layout.offsets[k] + bit;
 }
 
 inline std::vector<std::byte> EncodeDXGI(DXGI_FORMAT format, const std::vector<Rgba>& pixels) {
@@ -134,7 +123,7 @@ inline std::vector<std::byte> EncodeDXGI(DXGI_FORMAT format, const std::vector<R
             else if (layout.kind == DXGILayout::Float)
                 std::memcpy(&field, &v, 4);
             for (unsigned bit = 0; bit < layout.bits[k]; ++bit) {
-                const std::size_t at = i * layout.pixelBytes * 8 + layout.offsets[k] + bit;
+                const std::size_t at = BitAt(layout, i, k, bit);
                 bytes[at / 8] |= std::byte((field >> bit & 1u) << (at % 8));
             }
         }
@@ -149,7 +138,7 @@ inline std::vector<Rgba> DecodeDXGI(DXGI_FORMAT format, const std::vector<std::b
         for (int k = 0; k < 4; ++k) {
             std::uint32_t field = 0;
             for (unsigned bit = 0; bit < layout.bits[k]; ++bit) {
-                const std::size_t at = i * layout.pixelBytes * 8 + layout.offsets[k] + bit;
+                const std::size_t at = BitAt(layout, i, k, bit);
                 field |= (std::to_integer<std::uint32_t>(bytes[at / 8]) >> (at % 8) & 1u) << bit;
             }
             float& v = pixels[i][k];
@@ -162,21 +151,6 @@ inline std::vector<Rgba> DecodeDXGI(DXGI_FORMAT format, const std::vector<std::b
         }
     }
     return pixels;
-}
-
-// What a GL read of stored pixels may differ by: one code of the wider integer
-// formats (GL's own rounding), half rounding, nothing for 8 bits and floats.
-inline float ToleranceOf(DXGI_FORMAT format) {
-    switch (format) {
-        case DXGI_FORMAT_R10G10B10A2_UNORM:
-            return 1.0f / 1023 + 1e-6f;
-        case DXGI_FORMAT_R16G16B16A16_UNORM:
-            return 1.0f / 65535 + 1e-6f;
-        case DXGI_FORMAT_R16G16B16A16_FLOAT:
-            return 1e-3f;
-        default:
-            return 1e-6f;
-    }
 }
 
 }  // namespace Kavrin::Test

@@ -98,11 +98,13 @@ std::vector<DX::DXGIAdapter> Enumerate() {
     return adapters;
 }
 
-// The result and description of the InteropException `call` throws.
+// The result and description of the InteropException `call` throws, whose
+// what() is always the same.
 std::optional<std::pair<HRESULT, std::string>> InteropErrorOf(const std::function<void()>& call) {
     try {
         call();
     } catch (const Ogl::InteropException& error) {
+        EXPECT_STREQ(error.what(), "OpenGL interop exception");
         return std::pair(error.GetResult(), error.GetErrorDescription());
     }
     return std::nullopt;
@@ -145,21 +147,6 @@ protected:
     }
     std::uint64_t contextsBefore = 0;
 };
-
-TEST_F(InteropContextGLTest, TheWorkersContextCarriesTheSharedInteropContext) {
-    WinOpenGLContext* context = WinOpenGLContext::FindContext();
-    ASSERT_NE(context, nullptr);
-    const ContextPtr shared = context->GetInteropContext();
-    ASSERT_TRUE(shared);
-    EXPECT_EQ(InteropContext::GetShared(), shared);  // off the GL thread
-    RunOnGL([&] { EXPECT_EQ(InteropContext::GetShared(), shared); });
-    EXPECT_TRUE(shared->IsD11SharingSupported());
-    EXPECT_TRUE(shared->IsD12SharingSupported());
-    EXPECT_NE(shared->GetOglDevice(), nullptr);
-    EXPECT_EQ(shared->GetAdapterLuid(), *DX::Emulation::GetGlDeviceLuid());
-    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::Preferred, false), shared->GetD12Device());
-    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::D11, false), shared->GetD11Device());
-}
 
 // What the initialisation makes of each machine: the status reported, and for a
 // context made, the sharing status and paths its probes confirmed and the
@@ -341,11 +328,6 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
                   std::pair(static_cast<HRESULT>(0x8007006E),
                             std::string("OpenGL context adapter and DirectX device adapter are "
                                         "different")));
-        try {
-            InteropContext::Create(otherDevice);
-        } catch (const Ogl::InteropException& error) {
-            EXPECT_STREQ(error.what(), "OpenGL interop exception");
-        }
     });
     // The link failing returns null, nothing thrown.
     DX::Emulation::SetAdapters({Adapter("unlinkable", 1, [](auto& a) {
@@ -355,15 +337,24 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(Enumerate().at(0))));
 }
 
-// A removed device drops the worker's interop context; the next call with
-// `create` makes a new one, and while interop fails every such call tries again.
-TEST_F(InteropContextGLTest, ARemovedDeviceDropsTheInteropContext) {
+// The worker's context carries the shared interop context. A removed device
+// drops it; the next call with `create` makes a new one, and while interop fails
+// every such call tries again.
+TEST_F(InteropContextGLTest, TheWorkersInteropContextIsSharedAndDroppedWithItsDevice) {
     WinOpenGLContext* context = WinOpenGLContext::FindContext();
     ASSERT_NE(context, nullptr);
+    const ContextPtr shared = context->GetInteropContext();
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(InteropContext::GetShared(), shared);  // off the GL thread
+    RunOnGL([&] { EXPECT_EQ(InteropContext::GetShared(), shared); });
+    EXPECT_TRUE(shared->IsD11SharingSupported() && shared->IsD12SharingSupported());
+    EXPECT_NE(shared->GetOglDevice(), nullptr);
+    EXPECT_EQ(shared->GetAdapterLuid(), *DX::Emulation::GetGlDeviceLuid());
+    EXPECT_EQ(Ogl::GetInteropDevice(DeviceType::Preferred, false), shared->GetD12Device());
     const auto d11 = [](bool create) { return Ogl::GetInteropDevice(DeviceType::D11, create); };
     const auto removeAll = [] { DX::Emulation::RemoveDevices(*DX::Emulation::GetGlDeviceLuid()); };
     const auto device = d11(false);
-    ASSERT_TRUE(device);
+    ASSERT_EQ(device, shared->GetD11Device());
     removeAll();
     EXPECT_FALSE(d11(false));
     EXPECT_FALSE(context->GetInteropContext());

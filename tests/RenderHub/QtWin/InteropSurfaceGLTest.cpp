@@ -1,7 +1,7 @@
 // Direct3D 11 and 12 surfaces over every sharing path: one transfer sweep over
 // every surface kind and format, the Direct3D 12 pool and copy barriers, each
 // driver call failing in turn, the edge cases of locking and destruction, and
-// the emulated GL interop's own answers to misuse.
+// the emulated GL interop's own answers to misuse and keyed-mutex keys.
 #include <GL/glew.h>
 
 #include <array>
@@ -9,11 +9,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <variant>
@@ -32,15 +31,14 @@
 
 #include "../../Host/DXTestSupport.h"
 #include "GlObjectCounter.h"
+#include "GpuEval.h"
 #include "LogCapture.h"
 #include "QtOgl/QtOpenGL.h"
 #include "QtWin/D11Surface.h"
 #include "QtWin/D12Surface.h"
 #include "QtWin/InteropContext.h"
-#include "ShaderStorage.h"
 #include "TestMain.h"
 #include "TestTasks.h"
-#include "Texture.h"
 #include "interop/InteropTexture.h"
 
 namespace {
@@ -87,10 +85,6 @@ bool GLHasSharing() {
 }
 
 Sharing BestSharing() { return GLHasSharing() ? Sharing::D11AndD12 : Sharing::None; }
-
-#define KAVRIN_SKIP_WITHOUT_SHARING(sharing)           \
-    if ((sharing) != Sharing::None && !GLHasSharing()) \
-    GTEST_SKIP() << "memory-object sharing needs OpenGL 4.5; this context is older"
 
 // A context with the given sharing level, reached by hiding the GL extension the
 // next level needs. GL thread.
@@ -156,30 +150,20 @@ void PaintPattern() {
 
 // What `draw` puts into an RGBA32F target of the surface size cleared to grey.
 std::vector<Rgba> DrawnBy(const std::function<void(const Ogl::ShaderStorage&)>& draw) {
-    std::vector<Rgba> pixels(std::size_t(kW) * kH);
+    std::vector<glm::vec4> pixels;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
-        GLuint texture = 0;
-        GLuint framebuffer = 0;
-        glGenTextures(1, &texture);
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, kW, kH, 0, GL_RGBA, GL_FLOAT, nullptr);
-        glBindTexture(GL_TEXTURE_2D, 0);
-        glGenFramebuffers(1, &framebuffer);
-        glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-        glViewport(0, 0, kW, kH);
+        const auto target = FloatTexture(kW, kH);
+        storage.FBO().Attach(*target);
         glDisable(GL_BLEND);
         glClearColor(0.5f, 0.5f, 0.5f, 0.5f);
         glClear(GL_COLOR_BUFFER_BIT);
         draw(storage);
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        glBindTexture(GL_TEXTURE_2D, texture);  // drawing unbound it
-        glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_FLOAT, pixels.data());
-        glBindTexture(GL_TEXTURE_2D, 0);
-        glDeleteFramebuffers(1, &framebuffer);
-        glDeleteTextures(1, &texture);
+        pixels = ReadFloat(*target, storage);
     });
-    return pixels;
+    std::vector<Rgba> rgba;
+    for (const glm::vec4& pixel : pixels)
+        rgba.push_back({pixel.r, pixel.g, pixel.b, pixel.a});
+    return rgba;
 }
 
 std::vector<std::string> ErrorLines(const LogCapture& log) {
@@ -286,10 +270,9 @@ protected:
         RunOnGL([] {});  // deleters queued by releases elsewhere have run
         DX::D12CommandAllocator::WaitAllComplete();
         RunOnGL([&] {
-            std::string live;
-            for (const std::string& object : DX::GetLiveObjects())
-                live += object + "\n";
-            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore) << what << "\n" << live;
+            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore)
+                << what << "\n"
+                << ::testing::PrintToString(DX::GetLiveObjects());
             EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore) << what;
             EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glInteropBefore) << what;
             EXPECT_EQ(GlObjectCounter::Take(), glObjectsBefore) << what;
@@ -362,11 +345,8 @@ protected:
     }
 
     CComPtr<ID3D12Resource> HostResource(DXGI_FORMAT format) const {
-        DX::D12Texture2DDesc desc;
-        desc.width = kW;
-        desc.height = kH;
-        desc.format = format;
-        return context->GetD12Device()->CreateTexture2D(desc);
+        return context->GetD12Device()->CreateTexture2D(
+            {.width = kW, .height = kH, .format = format});
     }
 
     // The host's side: Direct3D 11 inside Encode, Direct3D 12 through a copy to or
@@ -405,6 +385,8 @@ protected:
         return DX::Emulation::GetTextureMemory(destination.p)->ReadAll();
     }
 
+    void CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT format, int path);
+
     std::size_t liveBefore = 0;
     std::size_t handlesBefore = 0;
     std::size_t glInteropBefore = 0;
@@ -416,46 +398,52 @@ protected:
     boost::intrusive_ptr<DX::D12CommandAllocator> allocator;
 };
 
-// Which surface a format gets: the one of the context's path, the Direct3D 11
-// interop one after an ERROR line (outside the sharing path's formats), or none.
-enum class Path { AsAsked, FallsBack, Refused };
+// Each path's formats, by the surface they get: the one of the context's path,
+// the Direct3D 11 interop one after an ERROR line (outside the sharing path's
+// formats), or none.
+enum Path { AsAsked, FallsBack, Refused };
 
 struct FormatRow {
     bool d12;
     Sharing sharing;
-    DXGI_FORMAT format;
-    Path path;
+    std::array<std::vector<DXGI_FORMAT>, 3> formats;  // by Path
 };
 
-std::string RowName(const FormatRow& row) {
-    const char* sharing[] = {"Interop", "D11Sharing", "D12Sharing"};
-    const std::pair<DXGI_FORMAT, const char*> formats[] = {
-        {DXGI_FORMAT_R8G8B8A8_UNORM, "RGBA8"},       {DXGI_FORMAT_B8G8R8A8_UNORM, "BGRA8"},
-        {DXGI_FORMAT_R16G16B16A16_UNORM, "RGBA16"},  {DXGI_FORMAT_R10G10B10A2_UNORM, "RGB10A2"},
-        {DXGI_FORMAT_R16G16B16A16_FLOAT, "RGBA16F"}, {DXGI_FORMAT_R32G32B32A32_FLOAT, "RGBA32F"}};
-    std::string name = std::string(row.d12 ? "D12On" : "D11On") + sharing[int(row.sharing)];
-    for (const auto& [format, text] : formats)
-        name += format == row.format ? text : "";
-    return name;
-}
-
-void PrintTo(const FormatRow& row, std::ostream* os) { *os << RowName(row); }
-
-class SurfaceFormatGLTest : public SurfaceGLTest,
-                            public ::testing::WithParamInterface<FormatRow> {};
+const FormatRow kFormatRows[] = {
+    {false, kNone, {{{R8, B8, R10, F16, F32}, {}, {R16}}}},
+    {false, kD11, {{{R8, F16, F32}, {B8, R10}, {R16}}}},
+    {true, kD12, {{{R8, R16, R10, F16, F32}, {}, {B8}}}},
+    // Without Direct3D 12 sharing, over each Direct3D 11 path.
+    {true, kD11, {{{R8, F32}, {}, {}}}},
+    {true, kNone, {{{R8, B8, F16}, {}, {}}}},
+};
 
 // GL renders reach the host (one fence value per render on Direct3D 12) and host
 // writes reach GL drawing, in every format of every path; keyed mutexes are
 // handed on with key 0 at each turn.
-TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
-    const FormatRow row = GetParam();
-    const DXGI_FORMAT format = row.format;
-    KAVRIN_SKIP_WITHOUT_SHARING(row.sharing);
+TEST_F(SurfaceGLTest, PatternsCrossInBothDirectionsInEveryFormatOfEveryPath) {
+    for (const FormatRow& row : kFormatRows) {
+        if (row.sharing != Sharing::None && !GLHasSharing())
+            continue;  // memory-object sharing needs OpenGL 4.5
+        for (Path path : {AsAsked, FallsBack, Refused}) {
+            for (DXGI_FORMAT format : row.formats[path]) {
+                SCOPED_TRACE(::testing::Message() << (row.d12 ? "D3D12" : "D3D11") << " on "
+                                                  << int(row.sharing) << ", format " << format);
+                CrossPatterns(row.d12, row.sharing, format, path);
+                allocator.reset();
+                Drop();
+                ExpectNothingLeft("after the row");
+            }
+        }
+    }
+}
+
+void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT format, int path) {
     LogCapture log;
-    const auto failure = MakeSurface(row.d12, row.sharing, format);
-    if (row.path == Path::Refused) {
+    const auto failure = MakeSurface(use12, sharing, format);
+    if (path == Refused) {
         EXPECT_EQ(failure, Failure("Unsupported DXGI format for interop", HRESULT(0x80004001),
-                                   row.d12 ? "D12SharingSurfaceImpl" : "Create"));
+                                   use12 ? "D12SharingSurfaceImpl" : "Create"));
         return;
     }
     ASSERT_FALSE(failure) << std::get<0>(*failure);
@@ -464,8 +452,8 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
         fallbackErrors += line.find("Unsupported DXGI format for interop") != std::string::npos &&
                           line.find("D11SharingSurface") != std::string::npos;
     }
-    EXPECT_EQ(fallbackErrors, row.path == Path::FallsBack ? 1 : 0) << log.Dump();
-    if (row.d12) {
+    EXPECT_EQ(fallbackErrors, path == FallsBack ? 1 : 0) << log.Dump();
+    if (use12) {
         EXPECT_EQ(std::tuple(d12->GetWidth(), d12->GetHeight(), d12->GetFormat()),
                   std::tuple(kW, kH, format));
         int named = 0;
@@ -475,8 +463,8 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     } else {
         D3D11_TEXTURE2D_DESC desc{};
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
-        const bool sharing = row.sharing != Sharing::None && row.path == Path::AsAsked;
-        EXPECT_EQ(desc.MiscFlags, sharing ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
+        const bool shares = sharing != Sharing::None && path == AsAsked;
+        EXPECT_EQ(desc.MiscFlags, shares ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
         // Textures for the caller's own use: like the surface, or as described.
         d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
         EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format, desc.BindFlags, desc.MiscFlags,
@@ -487,13 +475,13 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     }
     const auto memory = Memory();
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after creation";
-    if (!row.d12) {
+    if (!use12) {
         EXPECT_THROW(d11->Encode([](const auto&, const auto&) { throw std::runtime_error("x"); }),
                      std::runtime_error);
         ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after work that threw";
     }
 
-    const UINT64 fence = row.d12 ? d12->GetEvent()->GetValue() : 0;
+    const UINT64 fence = use12 ? d12->GetEvent()->GetValue() : 0;
     std::array<GLint, 4> viewport{};
     Render([&] {
         glGetIntegerv(GL_VIEWPORT, viewport.data());
@@ -503,7 +491,7 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL";
     EXPECT_TRUE(NearPattern(format, DecodeDXGI(format, HostRead(format)), ToleranceOf(format)))
         << "GL to host";
-    if (row.d12) {
+    if (use12) {
         EXPECT_EQ(d12->GetEvent()->GetValue(), fence + 1);
         EXPECT_EQ(d12->GetEvent()->GetCompletedValue(), fence + 1);
     }
@@ -518,38 +506,47 @@ TEST_P(SurfaceFormatGLTest, PatternsCrossInBothDirections) {
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL drawing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, SurfaceFormatGLTest,
-    ::testing::Values(
-        FormatRow{false, kNone, R8, Path::AsAsked}, FormatRow{false, kNone, B8, Path::AsAsked},
-        FormatRow{false, kNone, R10, Path::AsAsked}, FormatRow{false, kNone, F16, Path::AsAsked},
-        FormatRow{false, kNone, F32, Path::AsAsked}, FormatRow{false, kNone, R16, Path::Refused},
-        FormatRow{false, kD11, R8, Path::AsAsked}, FormatRow{false, kD11, F16, Path::AsAsked},
-        FormatRow{false, kD11, F32, Path::AsAsked}, FormatRow{false, kD11, B8, Path::FallsBack},
-        FormatRow{false, kD11, R10, Path::FallsBack}, FormatRow{false, kD11, R16, Path::Refused},
-        FormatRow{true, kD12, R8, Path::AsAsked}, FormatRow{true, kD12, R16, Path::AsAsked},
-        FormatRow{true, kD12, R10, Path::AsAsked}, FormatRow{true, kD12, F16, Path::AsAsked},
-        FormatRow{true, kD12, F32, Path::AsAsked}, FormatRow{true, kD12, B8, Path::Refused},
-        // Without Direct3D 12 sharing, over each Direct3D 11 path.
-        FormatRow{true, kD11, R8, Path::AsAsked}, FormatRow{true, kD11, F32, Path::AsAsked},
-        FormatRow{true, kNone, R8, Path::AsAsked}, FormatRow{true, kNone, B8, Path::AsAsked},
-        FormatRow{true, kNone, F16, Path::AsAsked}),
-    [](const ::testing::TestParamInfo<FormatRow>& info) { return RowName(info.param); });
+GLint FramebufferBinding() {
+    GLint bound = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
+    return bound;
+}
 
-// Nested uses of an interop surface fail without unlocking the outer one, and the
-// access mode is changed only when the use switches between rendering and drawing.
-TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUse) {
+// The Direct3D 11 interop surface and the base of every surface: nested uses fail
+// without unlocking the outer one; the access mode changes only when the use
+// switches between rendering and drawing; rendering binds a framebuffer of its
+// own with the given viewport and gives the caller's binding back on every way
+// out; Draw centres a quad of the given scale; the last release off the GL
+// thread is queued to it as one deleter.
+TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheGlThread) {
     MakeSurface(false, Sharing::None, R8);
     std::optional<Failure> nested;
     std::optional<Failure> drawInside;
     std::vector<std::size_t> changes;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
+        const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
+        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, storage.FBO().GetFramebuffer());
+        const GLint previous = FramebufferBinding();
+        std::array<GLint, 4> viewport{};
+        GLint inside = previous;
         d11->BindFrameBuffer(
             [&] {
+                glGetIntegerv(GL_VIEWPORT, viewport.data());
+                inside = FramebufferBinding();
                 nested = FailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
                 drawInside = FailureOf([&] { d11->Draw(storage, {1.0f, 1.0f}); });
             },
-            std::nullopt);
+            Ogl::GLViewport{10, 20, 100, 50});
+        EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
+        EXPECT_NE(inside, previous);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        EXPECT_THROW(d11->BindFrameBuffer([] { throw std::runtime_error("x"); }, std::nullopt),
+                     std::runtime_error);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        EXPECT_THROW(d11->BindFrameBuffer(std::function<void()>(), std::nullopt),
+                     std::bad_function_call);
+        EXPECT_EQ(FramebufferBinding(), previous);
+        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, 0);
         for (bool render : {true, false, false, true, true}) {
             const std::size_t before = DX::GetWglObjectAccessCallCount();
             render ? d11->BindFrameBuffer(&PaintPattern, std::nullopt)
@@ -562,6 +559,24 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUse) {
     EXPECT_EQ(nested, Failure("Surface is already locked", busy, "Lock"));
     EXPECT_EQ(drawInside, Failure("Failed to change access mode to surface", busy, "Lock"));
     EXPECT_EQ(HostRead(R8), PatternBytes(R8)) << "after the failures";
+    const auto drawn = DrawnBy([&](const auto& storage) { d11->Draw(storage, {0.5f, 0.5f}); });
+    for (unsigned i = 0; i < kW * kH; ++i) {
+        const unsigned x = i % kW;
+        const unsigned y = i / kW;
+        const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
+        EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
+    }
+    const auto deleters = [] {
+        const auto summary =
+            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
+        return summary ? summary->count : 0;
+    };
+    const auto before = deleters();
+    LogCapture log;
+    d11.reset();  // here, off the GL thread
+    RunOnGL([] {});
+    EXPECT_EQ(deleters(), before + 1);
+    EXPECT_TRUE(ErrorLines(log).empty()) << log.Dump();
 }
 
 // Off the creating context every use is refused and changes nothing; Destroy
@@ -586,9 +601,10 @@ TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
             const std::size_t live = DX::GetLiveObjectCount();
             for (int time = 0; time < 2; ++time) {
                 d11->Destroy();
-                EXPECT_EQ(d11->GetTexture(), 0u);
-                EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures - 1);
-                EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), interop - 1) << int(sharing);
+                EXPECT_EQ(
+                    std::tuple(d11->GetTexture(), GlObjectCounter::Live(GlObjectCounter::Texture),
+                               DX::GetLiveGLInteropObjectCount()),
+                    std::tuple(0u, textures - 1, interop - 1));
                 EXPECT_LT(DX::GetLiveObjectCount(), live);
             }
         });
@@ -598,62 +614,6 @@ TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
     EXPECT_EQ(FailureOf([&] { d12->BindFrameBuffer(&PaintPattern, std::nullopt); }),
               otherContext("BindFrameBuffer"));
     EXPECT_EQ(d12->GetEvent()->GetValue(), 0u) << "nothing was signalled";
-}
-
-GLint FramebufferBinding() {
-    GLint bound = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
-    return bound;
-}
-
-// The base of every surface: rendering binds a framebuffer of its own with the
-// given viewport and gives the caller's binding back on every way out; Draw
-// centres a quad of the given scale; the last release off the GL thread is
-// queued to it as one deleter.
-TEST_F(SurfaceGLTest, InteropTextureBindsDrawsAndDeletesOnTheGlThread) {
-    MakeSurface(false, Sharing::None, R8);
-    WithStorage([&](const Ogl::ShaderStorage& storage) {
-        const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
-        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, storage.FBO().GetFramebuffer());
-        const GLint previous = FramebufferBinding();
-        std::array<GLint, 4> viewport{};
-        GLint inside = previous;
-        d11->BindFrameBuffer(
-            [&] {
-                glGetIntegerv(GL_VIEWPORT, viewport.data());
-                inside = FramebufferBinding();
-            },
-            Ogl::GLViewport{10, 20, 100, 50});
-        EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
-        EXPECT_NE(inside, previous);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        EXPECT_THROW(d11->BindFrameBuffer([] { throw std::runtime_error("x"); }, std::nullopt),
-                     std::runtime_error);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        EXPECT_THROW(d11->BindFrameBuffer(std::function<void()>(), std::nullopt),
-                     std::bad_function_call);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        framebuffers.BindFramebuffer(GL_FRAMEBUFFER, 0);
-    });
-    Render(&PaintPattern);
-    const auto drawn = DrawnBy([&](const auto& storage) { d11->Draw(storage, {0.5f, 0.5f}); });
-    for (unsigned i = 0; i < kW * kH; ++i) {
-        const unsigned x = i % kW;
-        const unsigned y = i / kW;
-        const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
-        EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
-    }
-    const auto deleters = [] {
-        const auto summary =
-            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
-        return summary ? summary->count : 0;
-    };
-    const auto before = deleters();
-    LogCapture log;
-    d11.reset();  // here, off the GL thread
-    RunOnGL([] {});
-    EXPECT_EQ(deleters(), before + 1);
-    EXPECT_TRUE(ErrorLines(log).empty()) << log.Dump();
 }
 
 #ifdef NDEBUG  // debug builds abort instead
@@ -687,6 +647,11 @@ TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
     D12Ptr b = NewSurface();
     const CComPtr<ID3D12Resource> resourceA = a->GetTexture();
     const CComPtr<ID3D12Resource> resourceB = b->GetTexture();
+    const auto reused = [&] {
+        b = NewSurface();
+        a = NewSurface();
+        return std::pair(a->GetTexture() == resourceA, b->GetTexture() == resourceB);
+    };
     a.reset();
     EXPECT_TRUE(timer->IsRunning()) << "started by the first return";
     EXPECT_EQ(timer->period, std::chrono::milliseconds(5000));
@@ -694,9 +659,7 @@ TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
     b.reset();
     timer->Fire();  // A one nanosecond short of expiry
     EXPECT_EQ(timer->starts, 1) << "still running from the first return";
-    b = NewSurface();
-    a = NewSurface();
-    EXPECT_EQ(std::pair(a->GetTexture().p, b->GetTexture().p), std::pair(resourceA.p, resourceB.p));
+    EXPECT_EQ(reused(), std::pair(true, true));
 
     a.reset();
     now += 2'000'000'000;
@@ -705,10 +668,7 @@ TEST_F(SurfaceGLTest, PoolReusesTheNewestAndExpiresAfterFiveSeconds) {
     timer->Fire();  // A expired, B not yet
     EXPECT_TRUE(timer->IsRunning()) << "B is still idle";
     RunOnGL([] {});  // the purged surface's deletion is queued to the GL thread
-    b = NewSurface();
-    a = NewSurface();
-    EXPECT_EQ(b->GetTexture().p, resourceB.p);
-    EXPECT_NE(a->GetTexture().p, resourceA.p);
+    EXPECT_EQ(reused(), std::pair(false, true));
     EXPECT_NE(a->GetTexture().p, resourceB.p);
     a.reset();
     b.reset();
@@ -750,7 +710,7 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
         into ? d12->CopyFrom(allocator, host, from, to) : d12->CopyTo(allocator, host, from, to);
         const auto lists = allocator->TakeClosedLists();
         ASSERT_EQ(lists.size(), 1u) << "one closed list per copy";
-        Barriers barriers;  // the copy's direction is the sweep's
+        Barriers barriers;  // the copies' data: the format sweep
         for (const DX::D12Command& command : lists[0]->GetCommands()) {
             if (const auto* barrier = std::get_if<DX::D12BarrierCommand>(&command)) {
                 const auto& b = barrier->barrier;
@@ -765,8 +725,6 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
         EXPECT_EQ(barriers, wanted)
             << (into ? "CopyFrom " : "CopyTo ") << before << " -> " << after;
     }
-    HostWrite(R8, PatternBytes(R8));
-    EXPECT_EQ(HostRead(R8), PatternBytes(R8));
 }
 
 // Each driver call failing in turn.
@@ -861,12 +819,11 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                 const Call* expected = nullptr;
                 for (const Call& call : kind.calls)
                     expected = call.step == step && call.skip == skip ? &call : expected;
-                const std::string what = std::string(kind.name) + ", " +
-                                         DX::Emulation::StepName(step) + " call " +
-                                         std::to_string(skip + 1);
+                SCOPED_TRACE(std::string(kind.name) + ", " + DX::Emulation::StepName(step) +
+                             " call " + std::to_string(skip + 1));
                 LogCapture log;
                 MakeContext(kind.sharing, kind.d12);
-                ASSERT_TRUE(context) << what;
+                ASSERT_TRUE(context);
                 std::optional<std::pair<HRESULT, std::string>> thrown;
                 bool interopException = false;
                 bool pending = false;
@@ -874,17 +831,15 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                     DX::Emulation::FailNext(step, step == Step::WglRegisterObject ? kWglOom : kOom,
                                             skip);
                     try {
-                        if (kind.d12)
-                            d12 = pool->CreateSurface(context);
-                        else
-                            d11 = D11Surface::Create(kW, kH, R8, context);
+                        kind.d12 ? void(d12 = pool->CreateSurface(context))
+                                 : void(d11 = D11Surface::Create(kW, kH, R8, context));
                     } catch (const DX::DirectXException& error) {
                         thrown = std::pair(error.GetResult(), error.GetErrorDescription());
                         interopException = dynamic_cast<const Ogl::InteropException*>(&error);
                     }
                     pending = DX::Emulation::IsFailurePending(step);
                     DX::Emulation::Reset();
-                    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)) << what;
+                    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
                 });
                 const bool made = d11 || d12;
                 D3D11_TEXTURE2D_DESC desc{};
@@ -895,34 +850,29 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                 EXPECT_EQ(log.Count(google::GLOG_ERROR,
                                     "All interop surfaces must be destroyed before the interop "
                                     "context is destroyed"),
-                          0)
-                    << what;
-                ExpectNothingLeft(what);
+                          0);
+                ExpectNothingLeft("after the failure");
                 const std::vector<std::string> errors = ErrorLines(log);
-                if (expected == nullptr) {
-                    // Past the last call of the step: nothing consumed the failure.
-                    EXPECT_TRUE(pending) << what << " was reached but is not listed";
-                    EXPECT_TRUE(made && errors.empty()) << what << "\n" << log.Dump();
+                if (expected == nullptr) {  // past the last call: nothing consumed the failure
+                    EXPECT_TRUE(pending) << "reached but not listed";
+                    EXPECT_TRUE(made && errors.empty()) << log.Dump();
                     break;
                 }
-                EXPECT_FALSE(pending) << what << " was never reached";
-                EXPECT_EQ(made, !expected->throws) << what;
+                EXPECT_FALSE(pending) << "never reached";
+                EXPECT_EQ(made, !expected->throws);
                 if (expected->throws) {
-                    EXPECT_EQ(thrown, std::pair(expected->result, std::string(expected->message)))
-                        << what;
+                    EXPECT_EQ(thrown, std::pair(expected->result, std::string(expected->message)));
                     // The surfaces' own checks throw interop exceptions; the
                     // Direct3D calls' exceptions pass through unchanged.
                     EXPECT_EQ(interopException,
-                              std::string(expected->message).rfind("Failed", 0) == 0)
-                        << what;
+                              std::string(expected->message).rfind("Failed", 0) == 0);
                     continue;
                 }
-                if (!kind.d12) {  // fell back to the interop surface
-                    EXPECT_EQ(desc.MiscFlags, UINT(D3D11_RESOURCE_MISC_SHARED)) << what;
-                }
-                ASSERT_EQ(errors.size(), 1u) << what << "\n" << log.Dump();
-                EXPECT_NE(errors[0].find(expected->message), std::string::npos) << what << "\n"
-                                                                                << errors[0];
+                // Direct3D 11 fell back to the interop surface.
+                EXPECT_TRUE(kind.d12 || desc.MiscFlags == D3D11_RESOURCE_MISC_SHARED)
+                    << desc.MiscFlags;
+                ASSERT_EQ(errors.size(), 1u) << log.Dump();
+                EXPECT_NE(errors[0].find(expected->message), std::string::npos) << errors[0];
             }
         }
     }
@@ -946,7 +896,34 @@ void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_EQ(GetLastError(), error) << what;
 }
 
-TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
+// A keyed-mutex texture of the host, shared through a handle, and imported as GL
+// memory backing a GL texture when asked.
+struct HostShared {
+    boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(DXTest::FirstAdapter());
+    boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
+        DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
+    HANDLE handle =
+        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
+    GLuint texture = 0;
+    GLuint memory = 0;
+
+    void Import() {  // GL thread
+        texture = NewTexture();
+        glCreateMemoryObjectsEXT(1, &memory);
+        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
+        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
+    }
+    ~HostShared() {
+        RunOnGL([&] {
+            glDeleteMemoryObjectsEXT(1, &memory);  // gives a held mutex back
+            glDeleteTextures(1, &texture);
+        });
+        CloseHandle(handle);
+    }
+};
+
+// Locking a locked object and changing its access: the surfaces' lock test.
+TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
     auto device = DX::D11Device::Create(DXTest::FirstAdapter());
     D3D11_TEXTURE2D_DESC desc = DXTest::Desc(4, 2);
     desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
@@ -963,8 +940,6 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
                                             WGL_ACCESS_READ_ONLY_NV) != nullptr,
                       ERROR_INVALID_DATA, "another device's texture");
         ASSERT_TRUE(wglDXLockObjectsNV(wgl, 1, &object));
-        ExpectFailure(wglDXLockObjectsNV(wgl, 1, &object), ERROR_BUSY, "lock twice");
-        ExpectFailure(wglDXObjectAccessNV(object, WGL_ACCESS_READ_ONLY_NV), ERROR_BUSY, "access");
         ExpectFailure(wglDXUnregisterObjectNV(wgl, object), ERROR_BUSY, "unregister locked");
         ASSERT_TRUE(wglDXUnlockObjectsNV(wgl, 1, &object));
         ExpectFailure(wglDXUnlockObjectsNV(wgl, 1, &object), ERROR_NOT_LOCKED, "unlock twice");
@@ -978,6 +953,22 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
         ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
         glDeleteTextures(1, &texture);
     });
+    // Imports and keyed mutexes report misuse through glGetError.
+    HostShared host;
+    ASSERT_TRUE(CloseHandle(host.handle));
+    RunOnGL([&] {
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
+        // The LUID and the interop extensions: the context tests. Other names
+        // are the driver's.
+        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
+        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
+    });
     // Without the extension no device opens (link results: the context tests).
     DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
     auto fresh = DX::D11Device::Create(DXTest::FirstAdapter());
@@ -986,73 +977,45 @@ TEST_F(SurfaceGLTest, WglFailuresSetTheDriversLastErrors) {
     });
 }
 
-// Only an acquire with the key of the last release gets the mutex; the others
-// time out (briefly here, so that a wrong key fails instead of hanging).
+// Only an acquire with the key of the last release gets the mutex, from either
+// side, waiting for it if need be; the others time out (briefly here, so that a
+// wrong key fails instead of hanging). Its holder's end frees it with its key.
 TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
-    auto device = DX::D11Device::Create(DXTest::FirstAdapter());
-    auto shared = DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
-    HANDLE handle =
-        shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
-    RunOnGL([&] {
-        const GLuint texture = NewTexture();
-        GLuint memory = 0;
-        glCreateMemoryObjectsEXT(1, &memory);
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
-        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
-        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 1, 10), GL_FALSE) << "released with 0";
-        ASSERT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 10), GL_TRUE);
-        EXPECT_FALSE(shared->AcquireSync(0, 10)) << "GL holds it";
-        ASSERT_EQ(glReleaseKeyedMutexWin32EXT(memory, 1), GL_TRUE);
-        EXPECT_EQ(glReleaseKeyedMutexWin32EXT(memory, 1), GL_FALSE) << "not held";
-        EXPECT_FALSE(shared->AcquireSync(0, 10)) << "released with 1";
-        ASSERT_TRUE(shared->AcquireSync(1, 0));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 10), GL_FALSE) << "Direct3D holds it";
-        shared->ReleaseSync(0);
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 10), GL_TRUE);
-        glDeleteMemoryObjectsEXT(1, &memory);  // gives the mutex back
-        glDeleteTextures(1, &texture);
-    });
-    EXPECT_TRUE(shared->AcquireSync(0, 0));
-    shared->ReleaseSync(0);
-    EXPECT_TRUE(CloseHandle(handle));
-}
-
-TEST_F(SurfaceGLTest, ImportsAndQueriesReportMisuseThroughGlGetError) {
-    auto device = DX::D11Device::Create(DXTest::FirstAdapter());
-    auto shared = DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
-    HANDLE handle = shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ);
-    ASSERT_TRUE(CloseHandle(handle));
-    RunOnGL([&] {
-        GLuint memory = 0;
-        glCreateMemoryObjectsEXT(1, &memory);
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(memory, 0, 0), GL_FALSE);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
-        glDeleteMemoryObjectsEXT(1, &memory);
-
-        // The LUID GL reports is the emulated GL adapter's, and unknown when it is.
-        std::array<GLubyte, GL_LUID_SIZE_EXT> luid{};
-        glGetUnsignedBytevEXT(GL_DEVICE_LUID_EXT, luid.data());
-        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-        const LUID expected = *DX::Emulation::GetGlDeviceLuid();
-        EXPECT_EQ(std::memcmp(luid.data(), &expected, sizeof(LUID)), 0);
-        EXPECT_EQ(DXTest::FirstAdapter().GetDescription()->luid, expected);
-        DX::Emulation::SetGlLuidUnknown(true);
-        glGetUnsignedBytevEXT(GL_DEVICE_LUID_EXT, luid.data());
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
-
-        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_EXT_win32_keyed_mutex"));
-        EXPECT_TRUE(DX::IsGLExtensionSupported("WGL_NV_DX_interop2"));
-        DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", true);
-        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_EXT_win32_keyed_mutex"));
-        // Other names are the driver's.
-        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
-        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
-    });
+    HostShared host;
+    const auto memory = DX::Emulation::GetTextureMemory(host.shared->GetTexture().p);
+    DX::EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{0}));
+    const auto gl = [&](bool acquire, UINT64 key, GLuint timeout = 10) {
+        GLboolean done = GL_FALSE;
+        RunOnGL([&] {
+            done = acquire ? glAcquireKeyedMutexWin32EXT(host.memory, key, timeout)
+                           : glReleaseKeyedMutexWin32EXT(host.memory, key);
+        });
+        return done == GL_TRUE;
+    };
+    RunOnGL([&] { host.Import(); });
+    ASSERT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
+    EXPECT_FALSE(gl(true, 1)) << "released with 0";
+    ASSERT_TRUE(gl(true, 0));
+    EXPECT_FALSE(host.shared->AcquireSync(0, 10)) << "GL holds it";
+    ASSERT_TRUE(gl(false, 1));
+    EXPECT_FALSE(gl(false, 1)) << "not held";
+    EXPECT_FALSE(host.shared->AcquireSync(0, 10)) << "released with 1";
+    ASSERT_TRUE(host.shared->AcquireSync(1, 0));
+    EXPECT_EQ(mutex.GetOwner(), static_cast<const void*>(host.shared->GetTexture().p));
+    EXPECT_FALSE(gl(true, 1)) << "Direct3D holds it";
+    std::atomic<bool> waited{false};
+    std::thread waiter([&] { waited = gl(true, 2, 10000); });
+    host.shared->ReleaseSync(2);
+    waiter.join();
+    EXPECT_TRUE(waited.load());
+    ASSERT_TRUE(gl(false, 3));
+    ASSERT_TRUE(host.shared->AcquireSync(3, 0));
+    host.shared.reset();
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
+    ASSERT_TRUE(gl(true, 3)) << "the holder's end kept the key";
+    RunOnGL([&] { glDeleteMemoryObjectsEXT(1, &host.memory); });
+    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
 }
 
 }  // namespace
