@@ -107,7 +107,13 @@ public:
 
 private:
     void DoExecute(OglCapability, const ShaderStorage&) override {
-        promise.set_value(context->Initialize(device));
+        // The caller rethrows a refusal (the adapter mismatch) as its own; without
+        // it, it would see only a broken promise.
+        try {
+            promise.set_value(context->Initialize(device));
+        } catch (...) {
+            promise.set_exception(std::current_exception());
+        }
     }
     boost::intrusive_ptr<InteropContext> context;
     boost::intrusive_ptr<DX::D11Device> device;
