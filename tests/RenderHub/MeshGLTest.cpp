@@ -187,7 +187,7 @@ TEST(PackedMeshTest, AddQuadAppendsTwoTrianglesAndFourCorners) {
                                           0.5f, 0.25f, 1, 0, 0.5f}));
 }
 
-TEST(PackedMesh3dTest, PointsIndicesAndFaceNormals) {
+TEST(PackedMesh3dTest, PointsIndicesFaceNormalsAndReplacement) {
     PackedMesh3d mesh;
     EXPECT_EQ(mesh.AddPoint({0, 0, 0}, {0, 0}), 0);
     EXPECT_EQ(mesh.AddPoint({1, 0, 0}, {1, 0}), 1);
@@ -221,10 +221,9 @@ TEST(PackedMesh3dTest, PointsIndicesAndFaceNormals) {
     EXPECT_NEAR(n.x, -0.70710678f, 1e-6f);  // float
     EXPECT_NEAR(n.y, 0.0f, 1e-6f);          // float
     EXPECT_NEAR(n.z, 0.70710678f, 1e-6f);   // float
-}
 
-TEST(PackedMesh3dTest, ReplaceRewritesOneQuadInPlace) {
-    PackedMesh3d mesh;
+    // Replacing rewrites one quad in place.
+    mesh.Clear();
     mesh.AddQuad(glm::vec2(0, 0), glm::vec2(0.2f, 0.2f), glm::vec2(1, 1), glm::vec2(0.8f, 0.8f));
     mesh.AddQuad(glm::vec2(2, 2), glm::vec2(0, 0), glm::vec2(3, 3), glm::vec2(1, 1));
     mesh.ReplaceQuadUV({0, 0}, {1, 1}, 0);

@@ -2,6 +2,8 @@
 
 #include "ShaderProgram.h"
 
+#include <map>
+
 #include <glm/glm.hpp>
 #include <gtest/gtest.h>
 
@@ -277,28 +279,18 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
     const std::string vertex =
         "attribute vec4 vbo_xy_uv;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_Position = "
         "vec4(vbo_xy_uv.zw, 0., 1.);\n    TexCoord0 = vbo_xy_uv.xy;\n}\n";
-    const std::tuple<OglCapability, std::string, bool> levels[] = {
-        {OglCapability::Unknown, "#version 130\n", false},
-        {OglCapability::Minimal, "#version 130\n", false},
-        {OglCapability::Compatibility30, "#version 130\n", false},
-        {OglCapability::Compatibility32, "#version 130\n", false},
-        {OglCapability::Core32, "#version 150\n", true},
-        {OglCapability::Core33, "#version 330\n", true}};
-    for (const auto& [capability, version, dialect] : levels) {
+    for (int level = 0; level <= 5; ++level) {  // Unknown to Core33
+        const auto capability = static_cast<OglCapability>(level);
+        const std::string version = level < 4    ? "#version 130\n"
+                                    : level == 4 ? "#version 150\n"
+                                                 : "#version 330\n";
         EXPECT_EQ(AdaptShaderSource(pixel, true, capability),
-                  version + (dialect ? kPixelBlock : "") + pixel);
+                  version + (level >= 4 ? kPixelBlock : "") + pixel);
         EXPECT_EQ(AdaptShaderSource(vertex, false, capability),
-                  version + (dialect ? vertexBlock : "") + vertex);
+                  version + (level >= 4 ? vertexBlock : "") + vertex);
     }
 
-    const auto library = [](const std::string& name) {
-        for (const auto& [entry, text] : GlslLibrary) {
-            if (entry == name) {
-                return text;
-            }
-        }
-        throw std::runtime_error("no library entry " + name);
-    };
+    const std::map<std::string, std::string> library(GlslLibrary.begin(), GlslLibrary.end());
     const struct {
         std::string body;
         std::vector<std::string> injected;
@@ -318,15 +310,15 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
     for (const auto& row : rows) {
         std::string injection;
         for (const std::string& name : row.injected) {
-            injection += library(name);
+            injection += library.at(name);
         }
         const std::string plain = "#version 330\n" + kPixelBlock + row.body;
         EXPECT_EQ(AdaptShaderSource(row.body, true, OglCapability::Core33),
                   std::string(plain).insert(plain.find("void main") - 2, injection));
     }
-    EXPECT_NE(
-        library("kavrin_HSL2RGB_").find("float kavrin_HSLValue( float n1, float n2, float hue )"),
-        std::string::npos);
+    EXPECT_NE(library.at("kavrin_HSL2RGB_")
+                  .find("float kavrin_HSLValue( float n1, float n2, float hue )"),
+              std::string::npos);
 
     EXPECT_THROW(AdaptShaderSource("uniform float x;\n", true, OglCapability::Compatibility32),
                  std::out_of_range);
@@ -341,18 +333,6 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
     EXPECT_EQ(
         AdaptShaderSource(integer, true, OglCapability::Compatibility32).find("fragmentColor"),
         std::string::npos);
-}
-
-TEST(NumberedSourceTest, NumbersAreLeftAlignedInThreeColumns) {
-    std::string text;
-    for (int line = 1; line <= 100; ++line) {
-        text += "l" + std::to_string(line) + "\n";
-    }
-    const std::string numbered = Details::NumberedSource(text);
-    EXPECT_EQ(numbered.rfind("1  l1\n2  l2\n", 0), 0u);
-    EXPECT_NE(numbered.find("\n10 l10\n"), std::string::npos);
-    EXPECT_NE(numbered.find("\n99 l99\n100l100\n"), std::string::npos);
-    EXPECT_EQ(Details::NumberedSource("#version 130\nlast"), "1  #version 130\n2  last\n");
 }
 
 }  // namespace

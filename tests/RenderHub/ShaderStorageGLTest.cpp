@@ -125,7 +125,9 @@ TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
 
 // Blend reads its destination through scale (0.5, 1) and offset (0.5, 0): all
 // four output pixels see the right-hand destination texel. Mix weighs by alpha.
-TEST_F(ShaderStorageGLTest, BlendAndMixFollowTheirFormulas) {
+// Tile averages each destination pixel's box of source texels, sampled at
+// texel corners i/8 (nearest filtering picks texel i).
+TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
     const glm::dvec4 d(0.2, 0.4, 0.6, 0.5);
     const std::vector<glm::vec4> dstTexels = {{1, 0, 0, 1}, glm::vec4(d)};
     const std::vector<glm::vec4> others = {
@@ -140,32 +142,6 @@ TEST_F(ShaderStorageGLTest, BlendAndMixFollowTheirFormulas) {
             (glm::dvec3(s) * s.a + (glm::dvec3(c1) * c1.a - glm::dvec3(s) * s.a) * 0.25) / alpha,
             alpha));
     }
-    WithStorage([&](const ShaderStorage& storage) {
-        auto dst = FloatTexture(2, 1, dstTexels.data());
-        auto src = FloatTexture(4, 1, kTexels.data());
-        auto other = FloatTexture(4, 1, others.data());
-        ShaderProgram& blend = storage.GetShaderProgram(ShaderProgramId::Blend);
-        blend.Use();
-        blend.Uniform("texDst", 0);
-        blend.Uniform("texSrc", 1);
-        blend.Uniform("extAlpha", 0.75f);
-        blend.Uniform("scaleoffset", glm::vec4(0.5f, 1.0f, 0.5f, 0.0f));
-        ExpectPixels(Render(storage, blend, 4, 1, {dst.get(), src.get()}), blended, 1e-6f,
-                     "Blend");  // float
-        ShaderProgram& mix = storage.GetShaderProgram(ShaderProgramId::Mix);
-        mix.Use();
-        mix.Uniform("tex0", 0);
-        mix.Uniform("tex1", 1);
-        mix.Uniform("extAlpha", 0.25f);
-        ExpectPixels(Render(storage, mix, 4, 1, {src.get(), other.get()}), mixed, 1e-6f,
-                     "Mix");  // float
-        Unbind();
-    });
-}
-
-// Each destination pixel averages its box of source texels, sampled at texel
-// corners i/8 (nearest filtering picks texel i).
-TEST_F(ShaderStorageGLTest, TileAveragesTheFootprint) {
     constexpr int kSize = 8;
     std::vector<glm::vec4> texels;
     for (int i = 0; i < kSize * kSize; ++i) {
@@ -189,6 +165,24 @@ TEST_F(ShaderStorageGLTest, TileAveragesTheFootprint) {
         }
     }
     WithStorage([&](const ShaderStorage& storage) {
+        auto dst = FloatTexture(2, 1, dstTexels.data());
+        auto src = FloatTexture(4, 1, kTexels.data());
+        auto other = FloatTexture(4, 1, others.data());
+        ShaderProgram& blend = storage.GetShaderProgram(ShaderProgramId::Blend);
+        blend.Use();
+        blend.Uniform("texDst", 0);
+        blend.Uniform("texSrc", 1);
+        blend.Uniform("extAlpha", 0.75f);
+        blend.Uniform("scaleoffset", glm::vec4(0.5f, 1.0f, 0.5f, 0.0f));
+        ExpectPixels(Render(storage, blend, 4, 1, {dst.get(), src.get()}), blended, 1e-6f,
+                     "Blend");  // float
+        ShaderProgram& mix = storage.GetShaderProgram(ShaderProgramId::Mix);
+        mix.Use();
+        mix.Uniform("tex0", 0);
+        mix.Uniform("tex1", 1);
+        mix.Uniform("extAlpha", 0.25f);
+        ExpectPixels(Render(storage, mix, 4, 1, {src.get(), other.get()}), mixed, 1e-6f,
+                     "Mix");  // float
         auto source = FloatTexture(kSize, kSize, texels.data());
         ShaderProgram& tile = storage.GetShaderProgram(ShaderProgramId::Tile);
         tile.Use();

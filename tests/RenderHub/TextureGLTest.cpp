@@ -139,8 +139,16 @@ TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
     });
 }
 
-TEST_F(TextureGLTest, PoolReusesExactParamsMostRecentFirst) {
-    RunOnGL([] {
+// Reuse takes exact params only, the most recently returned first, and resets
+// wrap and filter. A texture that does not fit evicts the oldest ones until it
+// fits (100 Mi pixels in four R8 textures, never written, so little memory); a
+// purge removes those idle for more than 30 s, oldest first.
+TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
+    std::int64_t now = 1'000'000'000;
+    Kavrin::Core::SetClockSource([&now] { return now; });
+    const std::shared_ptr<void> restore(nullptr,
+                                        [](void*) { Kavrin::Core::SetClockSource(nullptr); });
+    RunOnGL([&] {
         auto& pool = TexturePool::GetInstance();
         const Params hd{1920, 1080, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE};
         auto first = pool.GetTex(hd);
@@ -150,18 +158,16 @@ TEST_F(TextureGLTest, PoolReusesExactParamsMostRecentFirst) {
         first->Tweak(GL_REPEAT, GL_NEAREST);
         pool.PutTex(std::move(first));
         pool.PutTex(std::move(second));
+        pool.PutTex(nullptr);
         EXPECT_EQ(first, nullptr);
         EXPECT_EQ(pool.GetTotalArea(), 2u * 1920 * 1080);
         EXPECT_EQ(pool.GetCount(), 2u);
-
-        // A different internal format misses.
-        Params srgb = hd;
+        Params srgb = hd;  // a different internal format misses
         srgb.internalFormat = GL_SRGB8_ALPHA8;
         auto other = pool.GetTex(srgb);
         EXPECT_NE(other->GetTexId(), firstName);
         EXPECT_NE(other->GetTexId(), secondName);
         EXPECT_EQ(pool.GetCount(), 2u);
-
         auto recent = pool.GetTex(hd);
         EXPECT_EQ(recent->GetTexId(), secondName);
         auto older = pool.GetTex(hd);
@@ -171,71 +177,41 @@ TEST_F(TextureGLTest, PoolReusesExactParamsMostRecentFirst) {
         EXPECT_EQ(pool.GetTotalArea(), 0u);
         EXPECT_EQ(pool.GetCount(), 0u);
 
-        pool.PutTex(nullptr);
-        EXPECT_EQ(pool.GetCount(), 0u);
-    });
-}
-
-// 100 Mi pixels in four R8 textures; storage is never written, so little memory.
-TEST_F(TextureGLTest, PoolEvictsOldestWithinTheAreaBudget) {
-    RunOnGL([] {
-        auto& pool = TexturePool::GetInstance();
-        const Params quarter{5120, 5120, GL_RED, GL_R8, GL_UNSIGNED_BYTE};
         std::vector<GLuint> names;
         // Four one-byte formats, so that none of them matches another.
-        const std::pair<GLint, GLenum> formats[] = {{GL_R8, GL_RED},
-                                                    {GL_R8UI, GL_RED_INTEGER},
-                                                    {GL_R8I, GL_RED_INTEGER},
-                                                    {GL_R8_SNORM, GL_RED}};
-        for (const auto& [internalFormat, format] : formats) {
-            Params params = quarter;
-            params.internalFormat = internalFormat;
-            params.format = format;
-            if (format == GL_RED_INTEGER) {
-                params.type = internalFormat == GL_R8I ? GL_BYTE : GL_UNSIGNED_BYTE;
-            }
-            auto texture = pool.GetTex(params);
+        const std::tuple<GLint, GLenum, GLenum> formats[] = {
+            {GL_R8, GL_RED, GL_UNSIGNED_BYTE},
+            {GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE},
+            {GL_R8I, GL_RED_INTEGER, GL_BYTE},
+            {GL_R8_SNORM, GL_RED, GL_UNSIGNED_BYTE}};
+        for (const auto& [internalFormat, format, type] : formats) {
+            auto texture = pool.GetTex(Params{5120, 5120, format, internalFormat, type});
             names.push_back(texture->GetTexId());
             pool.PutTex(std::move(texture));
         }
         ASSERT_EQ(pool.GetTotalArea(), TexturePool::AreaLimit);
-
         auto pixel = pool.GetTex(Params{1, 1, GL_RGBA, GL_RGBA32F, GL_FLOAT});
         EXPECT_EQ(pool.GetCount(), 3u);
         EXPECT_EQ(pool.GetTotalArea(), TexturePool::AreaLimit - 5120u * 5120u);
         EXPECT_FALSE(glIsTexture(names[0]));
         EXPECT_TRUE(glIsTexture(names[1]));
-
         auto huge = pool.GetTex(Params{10241, 10240, GL_RED, GL_R8, GL_UNSIGNED_BYTE});
         EXPECT_NE(huge, nullptr);
         EXPECT_EQ(pool.GetCount(), 0u);
         EXPECT_EQ(pool.GetTotalArea(), 0u);
         EXPECT_EQ(huge->GetTexParams().width, 10241);
-    });
-}
 
-TEST_F(TextureGLTest, PurgeKeepsThirtySecondsAndRemovesAnyLater) {
-    std::int64_t now = 1'000'000'000;
-    Kavrin::Core::SetClockSource([&now] { return now; });
-    const std::shared_ptr<void> restore(nullptr,
-                                        [](void*) { Kavrin::Core::SetClockSource(nullptr); });
-    RunOnGL([&] {
-        auto& pool = TexturePool::GetInstance();
-        auto older = pool.GetTex(kRgba8);
-        Params otherParams = kRgba8;
-        otherParams.width = 8;
-        auto younger = pool.GetTex(otherParams);
-        pool.PutTex(std::move(older));
+        const std::int64_t start = now;
+        pool.PutTex(std::move(recent));
         now += 5'000'000'000;
-        pool.PutTex(std::move(younger));
-
-        now = 1'000'000'000 + 30'000'000'000;
+        pool.PutTex(std::move(pixel));
+        now = start + 30'000'000'000;
         pool.Purge();
         EXPECT_EQ(pool.GetCount(), 2u);
         now += 1;
         pool.Purge();
         EXPECT_EQ(pool.GetCount(), 1u);
-        EXPECT_EQ(pool.GetTotalArea(), 8u * 2u);
+        EXPECT_EQ(pool.GetTotalArea(), 1u);
         now += 5'000'000'000;
         pool.Purge();
         EXPECT_EQ(pool.GetCount(), 0u);

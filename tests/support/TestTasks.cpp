@@ -9,13 +9,6 @@
 
 namespace Kavrin::Test {
 
-FunctionPromiseTask::FunctionPromiseTask(std::function<bool()> body, std::string name)
-    : IOglPromiseTask(Ogl::OglCapability::Minimal, std::move(name)), body(std::move(body)) {}
-
-void FunctionPromiseTask::DoExecute(Ogl::OglCapability, const Ogl::ShaderStorage&) {
-    promise.set_value(body());
-}
-
 void RunOnGL(const std::function<void()>& body) {
     Ogl::RunOnGL([&](const Ogl::ShaderStorage&) { body(); });
 }

@@ -31,17 +31,6 @@ public:
     using IOglTask::GetFrame;
 };
 
-// A promise task whose body's result fulfils the promise; a throwing body
-// leaves the promise unset.
-class FunctionPromiseTask : public Ogl::IOglPromiseTask<bool> {
-public:
-    explicit FunctionPromiseTask(std::function<bool()> body, std::string name = "TestPromiseTask");
-
-private:
-    void DoExecute(Ogl::OglCapability capability, const Ogl::ShaderStorage& storage) override;
-    std::function<bool()> body;
-};
-
 inline boost::intrusive_ptr<FunctionTask> MakeTask(
     Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
     std::string name = "TestTask") {
