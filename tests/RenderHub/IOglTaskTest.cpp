@@ -22,6 +22,7 @@ using Kavrin::Ogl::Frame;
 using Kavrin::Ogl::OglCapability;
 using Kavrin::Ogl::ShaderStorage;
 using Kavrin::Proc::GpuTaskStatistic;
+using Kavrin::Test::ErrorText;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::MakeTask;
 
@@ -144,20 +145,12 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
 
     EXPECT_FALSE(task->Cancel());
     boost::intrusive_ptr<Frame> late = Frame::Create();
-    try {
-        task->AttachFrame(late, kBt709, Kavrin::PixFmt::RGBA, kHd);
-        ADD_FAILURE() << "attaching during execution succeeded";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "The frame must be attached before the task is executed");
-    }
+    EXPECT_EQ(ErrorText([&] { task->AttachFrame(late, kBt709, Kavrin::PixFmt::RGBA, kHd); }),
+              "The frame must be attached before the task is executed");
     EXPECT_EQ(late->GetRefCount(), 1u);
     // Not the GL thread: refused at once although the execute mutex is held.
-    try {
-        task->Execute(OglCapability::Compatibility32, storage);
-        ADD_FAILURE() << "executed off the GL thread";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "OpenGL task must execute in OpenGL thread context");
-    }
+    EXPECT_EQ(ErrorText([&] { task->Execute(OglCapability::Compatibility32, storage); }),
+              "OpenGL task must execute in OpenGL thread context");
 
     release.set_value();
     gl.join();

@@ -45,6 +45,7 @@ namespace {
 using namespace Kavrin::Ogl;
 using namespace std::chrono_literals;
 using Kavrin::Ogl::Details::GlObjectCounter;
+using Kavrin::Test::ErrorText;
 using Kavrin::Test::Gate;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::MakeTask;
@@ -153,12 +154,7 @@ TEST_F(LifecycleGLTest, BeforeInitializeAndAfterAStopTasksAreRefused) {
     EXPECT_EQ(qtWorker->qt_metacast("IOglWorker"), static_cast<void*>(worker.get()));
     EXPECT_EQ(qobject_cast<IOglWorker*>(qtWorker), worker.get());
     worker->Deinitialize(false);
-    try {
-        worker->PushTask(task);
-        FAIL() << "pushed after deinitialisation";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), kDeinitialized);
-    }
+    EXPECT_EQ(ErrorText([&] { worker->PushTask(task); }), kDeinitialized);
     EXPECT_EQ(worker->GetQueueSize(), 0u);
     EXPECT_EQ(task->GetRefCount(), 1u);
     worker->Deinitialize(true);  // again: harmless
@@ -188,13 +184,7 @@ TEST_F(LifecycleGLTest, RestartStartsANewThreadAndOnlyTheCreatingThreadStops) {
         ASSERT_TRUE(hub.IsInitialized());
         EXPECT_TRUE(static_cast<bool>(Proc::DataVideoGPU::CreatorOGL));
         std::string message;
-        std::thread([&] {
-            try {
-                hub.Deinitialize();
-            } catch (const std::logic_error& error) {
-                message = error.what();
-            }
-        }).join();
+        std::thread([&] { message = ErrorText([&] { hub.Deinitialize(); }); }).join();
         EXPECT_EQ(message, "Deinitialization is possible only in the creation thread");
         ASSERT_TRUE(hub.IsInitialized());
         RunOnGL([&] { tid = syscall(SYS_gettid); });  // still usable
@@ -264,12 +254,9 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
                 ++ran;
                 sawInitialized += hub.IsInitialized();
                 hub.DispatchTask(MakeTask([&](auto, const auto&) { ++nestedRan; }));
-                try {
-                    hub.DoBackgroundTask(MakeTask([](auto, const auto&) {}));
-                    ++accepted;
-                } catch (const std::logic_error& error) {
-                    refusals[static_cast<std::size_t>(i)] = error.what();
-                }
+                refusals[static_cast<std::size_t>(i)] =
+                    ErrorText([&] { hub.DoBackgroundTask(MakeTask([](auto, const auto&) {})); });
+                accepted += refusals[static_cast<std::size_t>(i)].empty();
             }));
             hub.DoBackgroundTask(queued.back());
         }
@@ -416,18 +403,6 @@ struct Lifecycle {
     std::array<std::atomic<int>, 64> cancelFlag{};
 };
 
-std::string Refusal(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const Proc::ProcException& procError) {
-        return procError.GetDescription();
-    } catch (const std::logic_error& logicError) {
-        return logicError.what();
-    } catch (const std::exception& other) {
-        return std::string("unexpected: ") + other.what();
-    }
-}
-
 bool IsRefusal(const std::string& text) {
     return text == kDeinitialized || text == "RenderHub has not yet been initialized";
 }
@@ -518,12 +493,8 @@ private:
                      RenderHub& hub = RenderHub::GetInstance();
                      hub.DispatchTask(nested.task);
                      nested.accepted = nested.runs == 1;
-                     try {
-                         hub.DoBackgroundTask(late.task);
-                         late.accepted = true;
-                     } catch (...) {
-                         late.refusal = Refusal(std::current_exception());
-                     }
+                     late.refusal = ErrorText([&] { hub.DoBackgroundTask(late.task); });
+                     late.accepted = late.refusal.empty();
                  }),
              true);
     }
@@ -531,10 +502,10 @@ private:
     bool Push(Record& record, bool background) {
         RenderHub& hub = RenderHub::GetInstance();
         const int before = life.generation.load();
-        try {
+        record.refusal = ErrorText([&] {
             background ? hub.DoBackgroundTask(record.task) : hub.DispatchTask(record.task);
-        } catch (...) {
-            record.refusal = Refusal(std::current_exception());
+        });
+        if (!record.refusal.empty()) {
             return false;
         }
         record.accepted = true;
@@ -545,12 +516,14 @@ private:
         return true;
     }
 
-    // A refusal of the library's stop is expected; anything else is a failure.
-    void ExpectRefusal(const char* what) {
-        const std::string refusal = Refusal(std::current_exception());
-        if (!IsRefusal(refusal)) {
+    // Whether `call` returned; a refusal of the library's stop is expected,
+    // anything else it throws is a failure.
+    bool Try(const char* what, const std::function<void()>& call) {
+        const std::string refusal = ErrorText(call);
+        if (!refusal.empty() && !IsRefusal(refusal)) {
             failures.push_back(std::string(what) + " threw: " + refusal);
         }
+        return refusal.empty();
     }
 
     void CancelAfterPush() {
@@ -558,20 +531,15 @@ private:
         if (!Push(record, true)) {
             return;
         }
-        try {
-            RenderHub::GetInstance().CancelTask(record.task);
-            record.cancelRequested = true;
-        } catch (...) {
-            ExpectRefusal("CancelTask");  // stopped meanwhile: the stop ends the task
-        }
+        // Refused when stopped meanwhile: the stop ends the task.
+        record.cancelRequested =
+            Try("CancelTask", [&] { RenderHub::GetInstance().CancelTask(record.task); });
     }
 
     void DataObject() {
         boost::intrusive_ptr<DataVideoOGL> object;
-        try {
-            object = DataVideoOGL::Create(kBt709, Kavrin::PixFmt::RGBA, kTiny);
-        } catch (...) {
-            ExpectRefusal("DataVideoOGL::Create");
+        if (!Try("DataVideoOGL::Create",
+                 [&] { object = DataVideoOGL::Create(kBt709, Kavrin::PixFmt::RGBA, kTiny); })) {
             return;
         }
         for (int i = std::uniform_int_distribution<int>(1, 3)(random); i > 0; --i) {
@@ -583,11 +551,7 @@ private:
         if (action == 2) {
             return;  // dropped unexecuted: the destructor cancels what it can
         }
-        try {
-            object->Execute(action == 0);
-        } catch (...) {
-            ExpectRefusal("DataVideoOGL::Execute");
-        }
+        Try("DataVideoOGL::Execute", [&] { object->Execute(action == 0); });
     }
 
     std::mt19937 random;

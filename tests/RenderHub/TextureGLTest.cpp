@@ -268,12 +268,7 @@ TEST_F(MeshGLTest, BufferLifecycle) {
     RunOnGL([] {
         VertexBuffer buffer;
         EXPECT_FALSE(buffer.IsCreated());
-        try {
-            buffer.Bind();
-            ADD_FAILURE() << "bound a buffer without a name";
-        } catch (const std::logic_error& error) {
-            EXPECT_STREQ(error.what(), "Binding uninitialized object");
-        }
+        EXPECT_EQ(Kavrin::Test::ErrorText([&] { buffer.Bind(); }), "Binding uninitialized object");
         EXPECT_THROW(buffer.AllocateBuffer(nullptr, 4, StaticDraw), std::logic_error);
         buffer.Generate();
         const GLuint first = buffer.GetName();

@@ -4,6 +4,8 @@
 
 #include <exception>
 
+#include "Kavrin/Proc/ProcException.h"
+
 #include "RenderHub.h"
 #include "Texture.h"
 
@@ -14,6 +16,19 @@ void RunOnGL(const std::function<void()>& body) {
 }
 
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body) { Ogl::RunOnGL(body); }
+
+std::string ErrorText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Proc::ProcException& error) {
+        return error.GetDescription();
+    } catch (const std::logic_error& error) {
+        return error.what();
+    } catch (const std::exception& error) {
+        return std::string("unexpected: ") + error.what();
+    }
+    return {};
+}
 
 GLenum GetGLError() {
     GLenum error = GL_NO_ERROR;

@@ -46,6 +46,11 @@ void RunOnGL(const std::function<void()>& body);
 // exception of the body is rethrown here.
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
 
+// What `call` throws, in the words callers match: a ProcException's
+// description, a logic_error's text, any other exception's text after
+// "unexpected: "; empty when it returns.
+std::string ErrorText(const std::function<void()>& call);
+
 // glGetError on the GL thread.
 GLenum GetGLError();
 
