@@ -108,19 +108,9 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
         << log.Dump();
 }
 
-constexpr std::string_view kUniformPixel = R"(uniform int ui;
-uniform float f1;
-uniform vec2 f2;
-uniform vec3 f3;
-uniform vec4 f4;
-uniform ivec2 i2;
-uniform ivec3 i3;
-uniform ivec4 i4;
-uniform float arr[3];
-uniform mat2 m2;
-uniform mat3 m3;
-uniform mat4 m4;
-
+constexpr std::string_view kUniformPixel = R"(uniform int ui; uniform float f1, arr[3];
+uniform vec2 f2; uniform vec3 f3; uniform vec4 f4; uniform ivec2 i2; uniform ivec3 i3;
+uniform ivec4 i4; uniform mat2 m2; uniform mat3 m3; uniform mat4 m4;
 void main()
 {
     float s = float(ui) + f1 + f2.x + f2.y + f3.x + f3.z + f4.x + f4.w + arr[0] + arr[1] + arr[2];
