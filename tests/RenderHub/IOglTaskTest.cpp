@@ -33,8 +33,8 @@ const Kavrin::Conf::FrameInfo kHd{1920, 1080, 1, 1};
 // leaves the promise unset.
 class FunctionPromiseTask : public Kavrin::Ogl::IOglPromiseTask<bool> {
 public:
-    explicit FunctionPromiseTask(std::function<bool()> body)
-        : IOglPromiseTask(OglCapability::Minimal, "TestPromiseTask"), body(std::move(body)) {}
+    FunctionPromiseTask(std::function<bool()> body, std::string name)
+        : IOglPromiseTask(OglCapability::Minimal, std::move(name)), body(std::move(body)) {}
 
 private:
     void DoExecute(OglCapability, const ShaderStorage&) override { promise.set_value(body()); }
@@ -160,25 +160,22 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
 // A throwing body propagates, ends the task failed (its waiters released, the
 // execute mutex free) without a statistic, and breaks a promise task's promise.
 TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
-    auto task = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed"); },
-                         OglCapability::Minimal, "Throwing");
-    EXPECT_THROW(task->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskFailed);
-    EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));
-    EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
-    EXPECT_TRUE(task->Cancel());
-
-    boost::intrusive_ptr<FunctionPromiseTask> good(new FunctionPromiseTask([] { return true; }));
+    boost::intrusive_ptr<FunctionPromiseTask> good(
+        new FunctionPromiseTask([] { return true; }, "Good"));
     std::future<bool> goodFuture = good->GetFuture();
     EXPECT_THROW(good->GetFuture(), std::future_error);
     good->Execute(OglCapability::Compatibility32, storage);
     EXPECT_TRUE(goodFuture.get());
     std::future<bool> brokenFuture;
     {
-        boost::intrusive_ptr<FunctionPromiseTask> bad(
-            new FunctionPromiseTask([]() -> bool { throw std::runtime_error("no result"); }));
+        boost::intrusive_ptr<FunctionPromiseTask> bad(new FunctionPromiseTask(
+            []() -> bool { throw std::runtime_error("no result"); }, "Throwing"));
         brokenFuture = bad->GetFuture();
         EXPECT_THROW(bad->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
+        EXPECT_EQ(bad->GetStatus(), Kavrin::Proc::TaskFailed);
+        EXPECT_TRUE(bad->HasReached(Kavrin::Proc::TaskExecuted));
+        EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
+        EXPECT_TRUE(bad->Cancel());
     }
     try {
         brokenFuture.get();
