@@ -370,7 +370,7 @@ TEST_F(LifecycleGLTest, DriverLogAndPurgeTimerWorkThroughTheCreatingThreadsLoop)
     EXPECT_EQ(TexturePool::GetInstance().GetClearCount(), clears + 1);
 }
 
-// Many callers.
+// Many callers against a library that restarts meanwhile.
 
 const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
 const Kavrin::Conf::FrameInfo kTiny{8, 4, 1, 1};
