@@ -10,22 +10,39 @@
 #include "Kavrin/Proc/GpuTaskStatistic.h"
 
 #include "Frame.h"
+#include "LogCapture.h"
+#include "QtOgl/CollectInformation.h"
+#include "RenderHub.h"
 #include "TestTasks.h"
 
-// Task execution without a context: the test thread registers itself as the GL
-// thread, which is all Execute checks; the bodies make no GL calls.
+// Tasks and detection without a context.
 namespace {
 
 using Kavrin::Ogl::Frame;
 using Kavrin::Ogl::OglCapability;
 using Kavrin::Ogl::ShaderStorage;
 using Kavrin::Proc::GpuTaskStatistic;
-using Kavrin::Test::FunctionPromiseTask;
+using Kavrin::Test::ErrorText;
+using Kavrin::Test::LogCapture;
 using Kavrin::Test::MakeTask;
 
 const Kavrin::Conf::ColorSpace kBt709{1, 1, 1};
 const Kavrin::Conf::FrameInfo kHd{1920, 1080, 1, 1};
 
+// A promise task whose body's result fulfils the promise; a throwing body
+// leaves the promise unset.
+class FunctionPromiseTask : public Kavrin::Ogl::IOglPromiseTask<bool> {
+public:
+    FunctionPromiseTask(std::function<bool()> body, std::string name)
+        : IOglPromiseTask(OglCapability::Minimal, std::move(name)), body(std::move(body)) {}
+
+private:
+    void DoExecute(OglCapability, const ShaderStorage&) override { promise.set_value(body()); }
+    std::function<bool()> body;
+};
+
+// The test thread registers itself as the GL thread, which is all Execute
+// checks; the bodies make no GL calls.
 class IOglTaskTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -128,20 +145,12 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
 
     EXPECT_FALSE(task->Cancel());
     boost::intrusive_ptr<Frame> late = Frame::Create();
-    try {
-        task->AttachFrame(late, kBt709, Kavrin::PixFmt::RGBA, kHd);
-        ADD_FAILURE() << "attaching during execution succeeded";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "The frame must be attached before the task is executed");
-    }
+    EXPECT_EQ(ErrorText([&] { task->AttachFrame(late, kBt709, Kavrin::PixFmt::RGBA, kHd); }),
+              "The frame must be attached before the task is executed");
     EXPECT_EQ(late->GetRefCount(), 1u);
     // Not the GL thread: refused at once although the execute mutex is held.
-    try {
-        task->Execute(OglCapability::Compatibility32, storage);
-        ADD_FAILURE() << "executed off the GL thread";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "OpenGL task must execute in OpenGL thread context");
-    }
+    EXPECT_EQ(ErrorText([&] { task->Execute(OglCapability::Compatibility32, storage); }),
+              "OpenGL task must execute in OpenGL thread context");
 
     release.set_value();
     gl.join();
@@ -151,25 +160,22 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
 // A throwing body propagates, ends the task failed (its waiters released, the
 // execute mutex free) without a statistic, and breaks a promise task's promise.
 TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
-    auto task = MakeTask([](auto, const auto&) { throw std::runtime_error("body failed"); },
-                         OglCapability::Minimal, "Throwing");
-    EXPECT_THROW(task->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskFailed);
-    EXPECT_TRUE(task->HasReached(Kavrin::Proc::TaskExecuted));
-    EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
-    EXPECT_TRUE(task->Cancel());
-
-    boost::intrusive_ptr<FunctionPromiseTask> good(new FunctionPromiseTask([] { return true; }));
+    boost::intrusive_ptr<FunctionPromiseTask> good(
+        new FunctionPromiseTask([] { return true; }, "Good"));
     std::future<bool> goodFuture = good->GetFuture();
     EXPECT_THROW(good->GetFuture(), std::future_error);
     good->Execute(OglCapability::Compatibility32, storage);
     EXPECT_TRUE(goodFuture.get());
     std::future<bool> brokenFuture;
     {
-        boost::intrusive_ptr<FunctionPromiseTask> bad(
-            new FunctionPromiseTask([]() -> bool { throw std::runtime_error("no result"); }));
+        boost::intrusive_ptr<FunctionPromiseTask> bad(new FunctionPromiseTask(
+            []() -> bool { throw std::runtime_error("no result"); }, "Throwing"));
         brokenFuture = bad->GetFuture();
         EXPECT_THROW(bad->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
+        EXPECT_EQ(bad->GetStatus(), Kavrin::Proc::TaskFailed);
+        EXPECT_TRUE(bad->HasReached(Kavrin::Proc::TaskExecuted));
+        EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
+        EXPECT_TRUE(bad->Cancel());
     }
     try {
         brokenFuture.get();
@@ -177,6 +183,95 @@ TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
     } catch (const std::future_error& error) {
         EXPECT_EQ(error.code(), std::future_errc::broken_promise);
     }
+}
+
+using Value = std::optional<std::string>;
+
+Value Read(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? Value(value) : std::nullopt;
+}
+
+void Write(const char* name, const Value& value) {
+    if (value) {
+        setenv(name, value->c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+// Qt is pointed at desktop OpenGL whatever it was told before, and a forced
+// OpenGL library is dropped; each change is logged, a kept value said once.
+TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndAnOpenGLLibraryDropped) {
+    struct Row {
+        Value openGL;
+        Value openGLDll;
+        std::size_t lines;
+        google::LogSeverity severity;
+        const char* line;  // a line that starts so, at this severity
+    };
+    const std::string kKept = "QT_OPENGL environment variable is set to 'desktop'.";
+    const Row rows[] = {
+        {"desktop", std::nullopt, 1, google::GLOG_INFO, kKept.c_str()},
+        {"angle", std::nullopt, 1, google::GLOG_WARNING,
+         "QT_OPENGL environment variable has been previously set to value 'angle'. "
+         "Overwriting it to prevent problems with QOpenGLContext creation."},
+        {"Desktop", std::nullopt, 1, google::GLOG_WARNING,
+         "QT_OPENGL environment variable has been previously set to value 'Desktop'."},
+        {std::nullopt, std::nullopt, 0, google::GLOG_INFO, nullptr},
+        {"desktop", "opengl32sw.dll", 2, google::GLOG_WARNING,
+         "QT_OPENGL_DLL environment variable has been previously set to value "
+         "'opengl32sw.dll'. Removing it to prevent problems with QOpenGLContext creation."},
+        {"desktop", "", 2, google::GLOG_WARNING,
+         "QT_OPENGL_DLL environment variable has been previously set to value ''."},
+    };
+    const Value saved[] = {Read("QT_OPENGL"), Read("QT_OPENGL_DLL")};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.openGL.value_or("(unset)") + ", " + row.openGLDll.value_or("(unset)"));
+        Write("QT_OPENGL", row.openGL);
+        Write("QT_OPENGL_DLL", row.openGLDll);
+        LogCapture log;
+        Kavrin::Ogl::Details::PrepareQtEnvironment();
+        EXPECT_EQ(Read("QT_OPENGL"), "desktop");
+        EXPECT_EQ(Read("QT_OPENGL_DLL"), std::nullopt);
+        ASSERT_EQ(log.Lines().size(), row.lines) << log.Dump();
+        if (row.line != nullptr) {
+            int found = 0;
+            for (const LogCapture::Line& line : log.Lines()) {
+                found += line.severity == row.severity && line.text.rfind(row.line, 0) == 0;
+            }
+            EXPECT_EQ(found, 1) << log.Dump();
+        }
+        if (row.openGLDll) {
+            EXPECT_TRUE(log.Has(google::GLOG_INFO, kKept)) << log.Dump();
+        }
+    }
+    Write("QT_OPENGL", saved[0]);
+    Write("QT_OPENGL_DLL", saved[1]);
+}
+
+// Detection's level per GL version and profile; a null driver string falls back.
+TEST(OglInformationTest, ChooseCapabilityFollowsVersionsAndProfile) {
+    using Kavrin::Ogl::OglCapability;
+    const struct {
+        bool is33, is32, is30, core;
+        OglCapability level;
+    } rows[] = {
+        {false, false, true, false, OglCapability::Compatibility30},  // a 3.1 driver
+        {true, true, true, false, OglCapability::Compatibility32},    // 4.x compatibility
+        {false, true, true, true, OglCapability::Core32},
+        {true, true, true, true, OglCapability::Core33},
+        {false, false, false, false, OglCapability::Unknown},  // below 3.0
+        {false, false, false, true, OglCapability::Unknown},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Kavrin::Ogl::Details::ChooseCapability(row.is33, row.is32, row.is30, row.core),
+                  row.level)
+            << row.is33 << row.is32 << row.is30 << row.core;
+    }
+    const unsigned char text[] = "llvmpipe";
+    EXPECT_EQ(Kavrin::Ogl::Details::DriverString(text, "null"), "llvmpipe");
+    EXPECT_EQ(Kavrin::Ogl::Details::DriverString(nullptr, "null "), "null ");
 }
 
 }  // namespace

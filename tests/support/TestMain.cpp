@@ -22,7 +22,10 @@
 #include "RenderHub.h"
 
 namespace Kavrin::Test {
+namespace {
 
+// glog set up for tests: everything reaches log sinks, nothing goes to files or
+// stderr unless RENDERHUB_TEST_LOG is set.
 void InitTestLogging(const char* program) {
     FLAGS_logtostderr = false;
     FLAGS_alsologtostderr = false;
@@ -38,7 +41,6 @@ void InitTestLogging(const char* program) {
     }
 }
 
-namespace {
 int argc = 1;
 char name[] = "renderhub-tests";
 char* argv[] = {name, nullptr};
@@ -58,9 +60,8 @@ void DumpThreads() {
                static_cast<char*>(nullptr));
         _exit(127);
     }
-    int status = 0;
     if (child > 0) {
-        waitpid(child, &status, 0);
+        waitpid(child, nullptr, 0);
     }
 }
 
@@ -115,28 +116,7 @@ class HangListener : public ::testing::EmptyTestEventListener {
     }
     void OnTestEnd(const ::testing::TestInfo&) override { hangGuard->Set(std::nullopt); }
 };
-}  // namespace
 
-void EnsureGuiApplication() {
-    if (!application) {
-        application = std::make_unique<QGuiApplication>(argc, argv);
-    }
-}
-
-void DestroyGuiApplication() { application.reset(); }
-
-void InstallHangGuard() {
-    hangGuard = new HangGuard;
-    ::testing::UnitTest::GetInstance()->listeners().Append(new HangListener);
-}
-
-void LimitCurrentTest(std::chrono::seconds limit) {
-    if (hangGuard != nullptr) {
-        hangGuard->Set(limit);
-    }
-}
-
-namespace {
 // The library, started once for the whole binary.
 class GLEnvironment : public ::testing::Environment {
 public:
@@ -152,15 +132,28 @@ public:
 };
 }  // namespace
 
+void EnsureGuiApplication() {
+    if (!application) {
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    }
+}
+
+void LimitCurrentTest(std::chrono::seconds limit) {
+    if (hangGuard != nullptr) {
+        hangGuard->Set(limit);
+    }
+}
+
 int RunTests(int argc, char** argv, bool sharedLibrary) {
     InitTestLogging(argv[0]);
     ::testing::InitGoogleTest(&argc, argv);
-    InstallHangGuard();
+    hangGuard = new HangGuard;
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangListener);
     if (sharedLibrary) {
         ::testing::AddGlobalTestEnvironment(new GLEnvironment());
     }
     const int result = RUN_ALL_TESTS();
-    DestroyGuiApplication();
+    application.reset();
     return result;
 }
 

@@ -8,20 +8,14 @@ namespace Kavrin::Test {
 // library initialised around all tests.
 int RunTests(int argc, char** argv, bool sharedLibrary);
 
-// glog set up for tests: everything reaches log sinks, nothing goes to files or
-// stderr unless RENDERHUB_TEST_LOG is set.
-void InitTestLogging(const char* program);
-
 // The QGuiApplication every Qt OpenGL object needs; created once, on the
-// calling (main) thread.
+// calling (main) thread, and destroyed before static destruction, which Qt does
+// not survive.
 void EnsureGuiApplication();
-// Destroys it before static destruction, which Qt does not survive.
-void DestroyGuiApplication();
 
 // Every test gets a time limit (120 s unless changed here for the running
 // test); one still running past it dumps every thread's stack and aborts, so a
 // hang fails fast with a diagnosis instead of running into the CTest timeout.
-void InstallHangGuard();
 void LimitCurrentTest(std::chrono::seconds limit);
 
 }  // namespace Kavrin::Test

@@ -4,23 +4,31 @@
 
 #include <exception>
 
+#include "Kavrin/Proc/ProcException.h"
+
 #include "RenderHub.h"
 #include "Texture.h"
 
 namespace Kavrin::Test {
-
-FunctionPromiseTask::FunctionPromiseTask(std::function<bool()> body, std::string name)
-    : IOglPromiseTask(Ogl::OglCapability::Minimal, std::move(name)), body(std::move(body)) {}
-
-void FunctionPromiseTask::DoExecute(Ogl::OglCapability, const Ogl::ShaderStorage&) {
-    promise.set_value(body());
-}
 
 void RunOnGL(const std::function<void()>& body) {
     Ogl::RunOnGL([&](const Ogl::ShaderStorage&) { body(); });
 }
 
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body) { Ogl::RunOnGL(body); }
+
+std::string ErrorText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Proc::ProcException& error) {
+        return error.GetDescription();
+    } catch (const std::logic_error& error) {
+        return error.what();
+    } catch (const std::exception& error) {
+        return std::string("unexpected: ") + error.what();
+    }
+    return {};
+}
 
 GLenum GetGLError() {
     GLenum error = GL_NO_ERROR;

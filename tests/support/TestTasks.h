@@ -31,17 +31,6 @@ public:
     using IOglTask::GetFrame;
 };
 
-// A promise task whose body's result fulfils the promise; a throwing body
-// leaves the promise unset.
-class FunctionPromiseTask : public Ogl::IOglPromiseTask<bool> {
-public:
-    explicit FunctionPromiseTask(std::function<bool()> body, std::string name = "TestPromiseTask");
-
-private:
-    void DoExecute(Ogl::OglCapability capability, const Ogl::ShaderStorage& storage) override;
-    std::function<bool()> body;
-};
-
 inline boost::intrusive_ptr<FunctionTask> MakeTask(
     Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
     std::string name = "TestTask") {
@@ -56,6 +45,11 @@ void RunOnGL(const std::function<void()>& body);
 // Runs `body` on the GL thread with the worker's shader storage and waits; an
 // exception of the body is rethrown here.
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
+
+// What `call` throws, in the words callers match: a ProcException's
+// description, a logic_error's text, any other exception's text after
+// "unexpected: "; empty when it returns.
+std::string ErrorText(const std::function<void()>& call);
 
 // glGetError on the GL thread.
 GLenum GetGLError();
