@@ -7,12 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include "Kavrin/Conf/ColorUtils.h"
 #include "Kavrin/Core/Exception.h"
+
+#include "ColourReference.h"
 
 namespace {
 
 using Kavrin::Conf::ColorPrimaries;
 using Kavrin::Conf::GetRGBCrossMatrix;
+using Kavrin::Conf::YCbCrMatrix;
+namespace Ref = Kavrin::Test::Ref;
 
 struct NamedPrimaries {
     const char* name;
@@ -61,7 +66,6 @@ Matrix ZimgCrossMatrix(zimg_color_primaries_e from, zimg_color_primaries_e to) {
         ADD_FAILURE() << "zimg graph";
         return m;
     }
-    std::vector<std::byte> tmp(tmpSize + 64);
     alignas(64) float in[3][16] = {{1.0f}, {0.0f, 1.0f}, {0.0f, 0.0f, 1.0f}};  // plane c, pixel c
     zimg_image_buffer_const srcBuffer{ZIMG_API_VERSION, {}};
     zimg_image_buffer dstBuffer{ZIMG_API_VERSION, {}};
@@ -69,8 +73,8 @@ Matrix ZimgCrossMatrix(zimg_color_primaries_e from, zimg_color_primaries_e to) {
         srcBuffer.plane[p] = {in[p], static_cast<ptrdiff_t>(sizeof(in[p])), ZIMG_BUFFER_MAX};
         dstBuffer.plane[p] = {m.out[p], static_cast<ptrdiff_t>(sizeof(m.out[p])), ZIMG_BUFFER_MAX};
     }
-    void* aligned = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(tmp.data()) + 63) &
-                                            ~std::uintptr_t{63});
+    std::vector<std::byte> tmp(tmpSize + 64);
+    void* aligned = tmp.data() + (64 - reinterpret_cast<std::uintptr_t>(tmp.data()) % 64);
     EXPECT_EQ(zimg_filter_graph_process(graph, &srcBuffer, &dstBuffer, aligned, nullptr, nullptr,
                                         nullptr, nullptr),
               ZIMG_ERROR_SUCCESS);
@@ -116,7 +120,44 @@ TEST(ColorPrimariesTest, CrossMatricesMatchZimgInvertAndKeepWhite) {
     }
 }
 
-TEST(ColorPrimariesTest, UnknownPrimariesThrow) {
+// Kr, Kg, Kb and the matrices against the standards' Kr/Kb: encode with d0..d7 and
+// decode with c0..c4 white, black, primaries and an arbitrary colour.
+TEST(ColourMatricesTest, LumaFollowsKrKbAndUnknownCodesThrow) {
+    for (YCbCrMatrix matrix :
+         {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
+          YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
+        SCOPED_TRACE(static_cast<int>(matrix));
+        const Ref::Luma luma = Ref::LumaOf(matrix);
+        EXPECT_TRUE(Kavrin::Conf::IsValidYCbCrMatrix(matrix));
+        const auto k = Kavrin::Conf::GetYCbCrCoefficients(matrix);
+        EXPECT_FLOAT_EQ(k[0], luma.kr);
+        EXPECT_FLOAT_EQ(k[1], luma.Kg());
+        EXPECT_FLOAT_EQ(k[2], luma.kb);
+        const auto c = Kavrin::Conf::GetYpPbPrToRGBMatrix(matrix);
+        const auto d = Kavrin::Conf::GetRGBToYpPbPrMatrix(matrix);
+        for (const glm::dvec3 rgb :
+             {glm::dvec3(1), glm::dvec3(0), glm::dvec3(1, 0, 0), glm::dvec3(0, 1, 0),
+              glm::dvec3(0, 0, 1), glm::dvec3(0.2, 0.7, 0.4)}) {
+            const glm::dvec3 e = Ref::RgbToYpPbPr(luma, rgb);
+            const glm::dvec3 got(d[0] * rgb.r + d[1] * rgb.g + d[2] * rgb.b,
+                                 d[3] * rgb.r + d[4] * rgb.g + d[5] * rgb.b,
+                                 d[5] * rgb.r + d[6] * rgb.g + d[7] * rgb.b);
+            const glm::dvec3 back(c[0] * e.x + c[1] * e.z, c[0] * e.x + c[3] * e.y + c[2] * e.z,
+                                  c[0] * e.x + c[4] * e.y);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_NEAR(got[i], e[i], 1e-6) << "encode " << i;
+                EXPECT_NEAR(back[i], rgb[i], 1e-6) << "decode " << i;
+            }
+        }
+        EXPECT_NEAR(d[5], 0.5, 1e-7);  // Pb of blue and Pr of red
+    }
+    for (int value : {0, 2, 3, 8, 10, 11, 12, 13, 14, 15, -1}) {
+        const auto matrix = static_cast<YCbCrMatrix>(value);
+        EXPECT_FALSE(Kavrin::Conf::IsValidYCbCrMatrix(matrix)) << value;
+        EXPECT_THROW(Kavrin::Conf::GetYCbCrCoefficients(matrix), Kavrin::Exception) << value;
+        EXPECT_THROW(Kavrin::Conf::GetYpPbPrToRGBMatrix(matrix), Kavrin::Exception) << value;
+        EXPECT_THROW(Kavrin::Conf::GetRGBToYpPbPrMatrix(matrix), Kavrin::Exception) << value;
+    }
     for (int value : {0, 2, 3, 13, 21, 23, -1}) {
         const auto primaries = static_cast<ColorPrimaries>(value);
         EXPECT_FALSE(Kavrin::Conf::IsKnownColorPrimaries(primaries)) << value;

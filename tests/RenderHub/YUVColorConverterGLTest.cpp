@@ -90,7 +90,8 @@ Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
 // image holds random samples over the whole container (super-black,
 // super-white, out-of-range chroma, alpha past the top of the depth, junk in
 // the padding bits, each plane's extremes), the lower half the codes of the
-// colours, which zimg decodes too.
+// colours, which zimg decodes too. 4:2:0 chroma by ToYUV is the code of the 2x2
+// block's mean premultiplied colour, even from a linearly filtered source.
 TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
     constexpr int kSize = 32;
     constexpr int kHalf = kSize * kSize / 2;
@@ -109,7 +110,7 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                 const int top = (1 << depth) - 1;
                 std::uniform_int_distribution<int> container(0, (1 << (depth + shift)) - 1);
                 std::uniform_real_distribution<double> channel(0.05, 0.95);
-                Samples planes[4], premultiplied[3], straight[4];
+                Samples planes[4], premultiplied[3], straight[4], subsampled[2];
                 std::vector<glm::vec4> colours, rgb, rgba;
                 for (int i = 0; i < kHalf; ++i) {
                     const glm::dvec4 c(channel(random), channel(random), channel(random),
@@ -136,16 +137,20 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                     YUVConverter converter(storage, matrix, range,
                                            static_cast<unsigned char>(depth),
                                            static_cast<unsigned char>(shift));
-                    auto source = FloatTexture(kSize, kSize / 2, colours.data());
-                    std::unique_ptr<Texture> t[7];
-                    for (auto& plane : t) {
-                        plane = IntegerPlane(kSize, kSize / 2, depth + shift);
+                    const Texture source(Params{kSize, kSize / 2, GL_RGBA, GL_RGBA32F, GL_FLOAT},
+                                         GL_CLAMP_TO_EDGE, GL_LINEAR, colours.data());
+                    std::unique_ptr<Texture> t[10];
+                    for (int k = 0; k < 10; ++k) {
+                        t[k] = IntegerPlane(kSize >> (k / 8), kSize / 2 >> (k / 8), depth + shift);
                     }
-                    converter.ToYUV(*source, *t[0], *t[1], *t[2]);
-                    converter.ToYUVA(*source, *t[3], *t[4], *t[5], *t[6]);
+                    converter.ToYUV(source, *t[0], *t[1], *t[2]);
+                    converter.ToYUVA(source, *t[3], *t[4], *t[5], *t[6]);
+                    converter.ToYUV(source, *t[7], *t[8], *t[9]);
                     for (int k = 0; k < 7; ++k) {
                         (k < 3 ? premultiplied[k] : straight[k - 3]) = ReadSamples(*t[k], storage);
                     }
+                    subsampled[0] = ReadSamples(*t[8], storage);
+                    subsampled[1] = ReadSamples(*t[9], storage);
                     auto target = FloatTexture(kSize, kSize);
                     for (int k = 0; k < 4; ++k) {
                         t[k] = IntegerPlane(kSize, kSize, depth + shift);
@@ -176,6 +181,20 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                                       premultipliedTie ? 1 << shift : 0)
                                 << "ToYUV pixel " << i << " plane " << k;
                         }
+                    }
+                }
+                for (int i = 0; i < kHalf / 4; ++i) {
+                    const int p = i / (kSize / 2) * 2 * kSize + i % (kSize / 2) * 2;
+                    glm::dvec3 mean(0.0);
+                    for (const int q : {p, p + 1, p + kSize, p + kSize + 1}) {
+                        mean += glm::dvec3(colours[q]) * double(colours[q].a) / 4.0;
+                    }
+                    const glm::ivec3 want = EncodeSamples(matrix, range, depth, mean);
+                    for (int k = 0; k < 2; ++k) {
+                        ASSERT_LE(std::abs(subsampled[k].at(i) - (want[k + 1] << shift)),
+                                  1 << shift)
+                            << "4:2:0 block " << i << " plane "
+                            << k + 1;  // float sums may tip a tie
                     }
                 }
                 ASSERT_EQ(rgb.size(), planes[0].size());
@@ -210,8 +229,7 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
                     source.planes[k].assign(planes[k].begin(), planes[k].begin() + kHalf);
                 }
                 Kavrin::Test::ZimgImage zimg = source;
-                zimg.rgb = true;
-                zimg.fullRange = true;
+                zimg.rgb = zimg.fullRange = true;
                 ASSERT_TRUE(Kavrin::Test::ZimgConvert(source, zimg));
                 for (std::size_t i = 0; i < kHalf; ++i) {
                     for (int ch = 0; ch < 3; ++ch) {
@@ -226,62 +244,22 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReferenceAndZimg) {
     }
 }
 
-// Chroma of a 4:2:0 plane is taken at the chroma pixel centre, so with a
-// linear source it is the encoding of the 2x2 block's mean colour.
-TEST_F(YUVConverterGLTest, SubsampledChromaTakesBlockMeanWithLinearSource) {
-    const std::vector<std::uint16_t> rgba = {
-        60000, 1000,  30000, 65535, 2000,  50000, 40000, 65535, 10000, 10000, 10000,
-        65535, 50000, 50000, 50000, 65535, 20000, 40000, 10000, 65535, 30000, 30000,
-        60000, 65535, 20000, 20000, 20000, 65535, 40000, 40000, 40000, 65535};
-    Samples cb, cr;
-    WithStorage([&](const ShaderStorage& storage) {
-        Texture source(Params{4, 2, GL_RGBA, GL_RGBA16, GL_UNSIGNED_SHORT}, GL_CLAMP_TO_EDGE,
-                       GL_LINEAR, rgba.data());
-        const Texture rgba8(Params{1, 1, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
-                            GL_NEAREST, nullptr);
-        EXPECT_TRUE(YUVConverter::IsValidRGBTexture(&source));
-        EXPECT_TRUE(YUVConverter::IsValidRGBTexture(&rgba8));
-        auto y = IntegerPlane(4, 2, 16);
-        auto u = IntegerPlane(2, 1, 16);
-        auto v = IntegerPlane(2, 1, 16);
-        EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
-        EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(u.get()));
-        EXPECT_TRUE(YUVConverter::IsValidOneComponentTexture(u.get()));
-        EXPECT_FALSE(YUVConverter::IsValidRGBTexture(u.get()));
-        YUVConverter(storage, YCbCrMatrix::BT709, kFull, 16, 0).ToYUV(source, *y, *u, *v);
-        cb = ReadSamples(*u, storage);
-        cr = ReadSamples(*v, storage);
-    });
-    ASSERT_EQ(cb.size(), 2u);
-    for (int block = 0; block < 2; ++block) {
-        glm::dvec3 mean(0.0);
-        for (const int p : {block * 2, block * 2 + 1, 4 + block * 2, 4 + block * 2 + 1}) {
-            mean += glm::dvec3(rgba[p * 4], rgba[p * 4 + 1], rgba[p * 4 + 2]) / 65535.0 / 4.0;
-        }
-        const glm::ivec3 want = EncodeSamples(YCbCrMatrix::BT709, kFull, 16, mean);
-        EXPECT_NEAR(cb[static_cast<std::size_t>(block)], want.y, 1) << block;  // filtering
-        EXPECT_NEAR(cr[static_cast<std::size_t>(block)], want.z, 1) << block;  // filtering
-    }
-}
-
-void ExpectNear3(const glm::vec3& got, const glm::dvec3& want) {
-    for (int c = 0; c < 3; ++c) {
-        EXPECT_NEAR(got[c], want[c], 1e-6) << "component " << c;  // float
-    }
-}
-
 // The BT.709 helpers both ways against the closed form.
 TEST(BT709HelpersTest, MatchTheClosedFormBothWays) {
-    const Luma luma = LumaOf(YCbCrMatrix::BT709);
     const glm::dvec3 bias(0.0, 0.5, 0.5);
     for (const glm::dvec3 c : {glm::dvec3(1, 1, 1), glm::dvec3(0, 0, 0), glm::dvec3(1, 0, 0),
                                glm::dvec3(0, 0, 1), glm::dvec3(0.1, 0.5, 0.9)}) {
-        SCOPED_TRACE(c.r + 2 * c.g + 4 * c.b);
-        const glm::dvec3 ypbpr = RgbToYpPbPr(luma, c);
-        ExpectNear3(RgbToBT709YpPbPr(c), ypbpr);
-        ExpectNear3(RgbToBT709YpCbCr(c), ypbpr + bias);
-        ExpectNear3(BT709YpPbPrToRgb(ypbpr), c);
-        ExpectNear3(BT709YpCbCrToRgb(ypbpr + bias), c);
+        const glm::dvec3 ypbpr = RgbToYpPbPr(LumaOf(YCbCrMatrix::BT709), c);
+        const std::pair<glm::vec3, glm::dvec3> pairs[] = {{RgbToBT709YpPbPr(c), ypbpr},
+                                                          {RgbToBT709YpCbCr(c), ypbpr + bias},
+                                                          {BT709YpPbPrToRgb(ypbpr), c},
+                                                          {BT709YpCbCrToRgb(ypbpr + bias), c}};
+        for (int p = 0; p < 4; ++p) {
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_NEAR(pairs[p].first[k], pairs[p].second[k], 1e-6)  // float
+                    << "helper " << p << " of " << c.r << ", " << c.g << ", " << c.b;
+            }
+        }
     }
 }
 
@@ -293,11 +271,9 @@ using YUVTexturesGLTest = Kavrin::Test::GLTest<>;
 YUVTextures Allocate(bool integer, PixFmt pixFmt, const Kavrin::Conf::FrameInfo& frame,
                      YCbCrMatrix matrix = YCbCrMatrix::BT709) {
     YUVTextures textures;
-    if (integer) {
-        textures.AllocateAsIntegerTextures(frame, matrix, PixFmtDescription::Find(pixFmt));
-    } else {
-        textures.AllocateAsNormalizedTextures(frame, matrix, PixFmtDescription::Find(pixFmt));
-    }
+    const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
+    integer ? textures.AllocateAsIntegerTextures(frame, matrix, description)
+            : textures.AllocateAsNormalizedTextures(frame, matrix, description);
     return textures;
 }
 
@@ -306,36 +282,34 @@ Texture* Plane(const YUVTextures& t, int k) {
     return planes[k];
 }
 
-// Integer planes of every depth, their sizes and formats, to normalised planes
-// holding v / (2^b - 1) at their own precision, and back exactly.
+// Integer planes of every depth, their sizes (chroma rounding up) and formats, to
+// normalised planes holding v / (2^b - 1) at their own precision, and back exactly.
 TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
     for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUVA420P, PixFmt::YUV410P,
                                 PixFmt::YUV420P10LE, PixFmt::YUV420P12LE, PixFmt::YUV420P16LE}) {
-        const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
-        SCOPED_TRACE(description->GetName());
-        const bool wide = description->depth > 8;
-        const int maxValue = (1 << description->depth) - 1;
-        // Chroma planes round up; luma and alpha are full size.
-        const std::size_t planeCount = description->HasAlpha() ? 4 : 3;
-        const auto shape = [&](std::size_t k) {
-            const int w = k == 1 || k == 2 ? description->log2ChromaW : 0;
-            const int h = k == 1 || k == 2 ? description->log2ChromaH : 0;
-            return glm::ivec2((33 + (1 << w) - 1) >> w, (17 + (1 << h) - 1) >> h);
+        const PixFmtDescription* d = PixFmtDescription::Find(pixFmt);
+        SCOPED_TRACE(d->GetName());
+        const bool wide = d->depth > 8;
+        const int maxValue = (1 << d->depth) - 1;
+        const int planeCount = d->HasAlpha() ? 4 : 3;
+        const auto shape = [&](int k) {
+            const glm::ivec2 shift =
+                k == 1 || k == 2 ? glm::ivec2(d->log2ChromaW, d->log2ChromaH) : glm::ivec2(0);
+            return (glm::ivec2(33, 17) + (glm::ivec2(1) << shift) - 1) >> shift;
         };
         std::mt19937 random(static_cast<unsigned>(maxValue));
         std::uniform_int_distribution<int> value(0, maxValue);
         Samples original[4], normalized[4], back[4];
         WithStorage([&](const ShaderStorage& storage) {
             const YUVTextures integer = Allocate(true, pixFmt, frame, YCbCrMatrix::SMPTE170M);
-            for (std::size_t k = 0; k < planeCount && Plane(integer, int(k)) != nullptr; ++k) {
-                Samples& samples = original[k];
-                samples.resize(static_cast<std::size_t>(shape(k).x * shape(k).y));
-                std::generate(samples.begin(), samples.end(),
+            for (int k = 0; k < planeCount && Plane(integer, k) != nullptr; ++k) {
+                original[k].resize(static_cast<std::size_t>(shape(k).x * shape(k).y));
+                std::generate(original[k].begin(), original[k].end(),
                               [&] { return static_cast<std::uint16_t>(value(random)); });
-                samples[0] = 0;  // both ends of the range in every plane
-                samples[1] = static_cast<std::uint16_t>(maxValue);
-                UploadSamples(samples, *Plane(integer, int(k)), storage);
+                original[k][0] = 0;  // both ends of the range in every plane
+                original[k][1] = static_cast<std::uint16_t>(maxValue);
+                UploadSamples(original[k], *Plane(integer, k), storage);
             }
             const YUVTextures asNormalized = integer.ToNormalized(storage);
             const YUVTextures asInteger = asNormalized.ToInteger(storage);
@@ -344,38 +318,35 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
                 EXPECT_EQ(t->IsInteger(), isInteger);
                 EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
                 EXPECT_EQ(t->FrameInfo(), frame);
-                for (std::size_t k = 0; k < 4; ++k) {
-                    const Texture* plane = Plane(*t, static_cast<int>(k));
+                for (int k = 0; k < 4; ++k) {
+                    const Texture* plane = Plane(*t, k);
                     ASSERT_EQ(plane != nullptr, k < planeCount) << "plane " << k;
-                    if (plane == nullptr) {
-                        continue;
+                    if (plane != nullptr) {
+                        const Params& p = plane->GetTexParams();
+                        EXPECT_EQ(glm::ivec2(p.width, p.height), shape(k)) << "plane " << k;
+                        EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
+                        EXPECT_EQ(p.internalFormat, isInteger ? (wide ? GL_R16UI : GL_R8UI)
+                                                              : (wide ? GL_R16 : GL_R8));
                     }
-                    const Params& p = plane->GetTexParams();
-                    EXPECT_EQ(glm::ivec2(p.width, p.height), shape(k)) << "plane " << k;
-                    EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
-                    EXPECT_EQ(p.internalFormat,
-                              isInteger ? (wide ? GL_R16UI : GL_R8UI) : (wide ? GL_R16 : GL_R8))
-                        << "plane " << k;
                 }
             }
             // Integer planes cannot be filtered; they must sample nearest.
-            GLint minFilter = 0, magFilter = 0;
+            GLint filters[2] = {};
             integer.UTexture()->Use(0);
-            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
-            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
-            EXPECT_EQ(minFilter, GL_NEAREST);
-            EXPECT_EQ(magFilter, GL_NEAREST);
-            for (std::size_t k = 0; k < planeCount; ++k) {
-                normalized[k] = ReadSamples(*Plane(asNormalized, int(k)), storage);
-                back[k] = ReadSamples(*Plane(asInteger, int(k)), storage);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &filters[0]);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &filters[1]);
+            EXPECT_EQ(filters[0], GL_NEAREST);
+            EXPECT_EQ(filters[1], GL_NEAREST);
+            for (int k = 0; k < planeCount; ++k) {
+                normalized[k] = ReadSamples(*Plane(asNormalized, k), storage);
+                back[k] = ReadSamples(*Plane(asInteger, k), storage);
             }
         });
-        const int normalizedMax = wide ? 65535 : 255;
-        for (std::size_t k = 0; k < planeCount; ++k) {
+        for (int k = 0; k < planeCount; ++k) {
             ASSERT_EQ(back[k], original[k]) << "plane " << k;
             ASSERT_EQ(normalized[k].size(), original[k].size());
             for (std::size_t i = 0; i < original[k].size(); ++i) {
-                ASSERT_NEAR(normalized[k][i], double(original[k][i]) * normalizedMax / maxValue,
+                ASSERT_NEAR(normalized[k][i], original[k][i] * (wide ? 65535.0 : 255.0) / maxValue,
                             1.0)  // rounding
                     << "plane " << k << " sample " << i;
             }
@@ -383,19 +354,21 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
     }
 }
 
-TEST_F(YUVTexturesGLTest, MisuseThrows) {
-    const Kavrin::Conf::FrameInfo frame{8, 8, 0, 0};
+// Texture kinds; misuse throws; move assignment returns the target's planes to the pool.
+TEST_F(YUVTexturesGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) {
     WithStorage([&](const ShaderStorage& s) {
+        const Kavrin::Conf::FrameInfo frame{16, 8, 0, 0};
         EXPECT_THROW(Allocate(false, PixFmt::YUV420P, frame).ToNormalized(s), Kavrin::Exception);
         EXPECT_THROW(Allocate(true, PixFmt::YUV420P, frame).ToInteger(s), Kavrin::Exception);
         EXPECT_THROW(YUVTextures().IsInteger(), Kavrin::Exception);
         EXPECT_THROW(Allocate(true, PixFmt::RGBA, frame), Kavrin::Exception);
-    });
-}
-
-TEST_F(YUVTexturesGLTest, MoveAssignmentReturnsTheTargetsTexturesToThePool) {
-    const Kavrin::Conf::FrameInfo frame{16, 8, 0, 0};
-    WithStorage([&](const ShaderStorage&) {
+        const Texture rgba8(Params{1, 1, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
+                            GL_NEAREST, nullptr);
+        EXPECT_TRUE(YUVConverter::IsValidRGBTexture(&rgba8));
+        EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
+        EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 16).get()));
+        EXPECT_TRUE(YUVConverter::IsValidOneComponentTexture(IntegerPlane(2, 1, 16).get()));
+        EXPECT_FALSE(YUVConverter::IsValidRGBTexture(IntegerPlane(2, 1, 16).get()));
         auto& pool = TexturePool::GetInstance();
         pool.Clear();
         {
