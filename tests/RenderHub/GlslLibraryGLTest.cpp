@@ -108,7 +108,7 @@ glm::dvec3 RgbFromHslReference(const glm::dvec3& hsl) {
 }
 
 // The generator's formula with its literals at float precision, as GLSL has them.
-double RandReference(const glm::mat2& seed, const glm::vec2& s, double x, double y) {
+double RandReference(const glm::mat2& seed, const glm::vec4& s, double x, double y) {
     const double cx = static_cast<double>(43.7585453f) + s.x;
     const double cy = static_cast<double>(77585.7856412f) + s.y;
     const double vx = (x + 10.0) * static_cast<double>(1371.412741f);
@@ -176,6 +176,25 @@ const Cases kHsl = {{{-1, 0, 0.5f, 0}},       {{0.3f, 0, 0.8f, 0}},    {{0, 0, 0
                     {{2.0f / 3, 1, 0.5f, 0}}, {{1, 1, 0.5f, 0}},       {{0.5f, 0.5f, 0.25f, 0}},
                     {{0.9f, 0.8f, 0.7f, 0}},  {{0.1f, 0.3f, 0.8f, 0}}, {{0.75f, 0.6f, 0.4f, 0}}};
 
+// Float sin loses every digit that survives the x77585 weight once its argument
+// is large, so a pointwise check needs small angles and small weights: a seed
+// of powers of two scales the angles below ~40 rad, and an offset that cancels
+// the float literals exactly leaves weights (2, 1). No value lies within 1.6e-4
+// of 0 or 1, so the distance needs no wrap.
+Cases RandPoints() {
+    const glm::vec4 seed(1.0f / 1024, 1.0f / 2048, -1.0f / 4096, 1.0f / 512);
+    const glm::vec4 offset(2.0f - 43.7585453f, 1.0f - 77585.7856412f, 0, 0);
+    Cases points;
+    for (int i = 0; i < 256; ++i) {
+        points.push_back({{i % 16 + 0.5f, i / 16 + 0.5f, 0, 0}, seed, offset});
+    }
+    return points;
+}
+glm::dvec4 Rand(const Args& a) {
+    const glm::mat2 seed(a[1].x, a[1].y, a[1].z, a[1].w);
+    return {RandReference(seed, a[2], a[0].x, a[0].y), 0.0, 0.0, 1.0};
+}
+
 using Reference = std::function<glm::dvec4(const Args&)>;
 
 // One library expression over EvalInput(k), its reference and its cases.
@@ -229,6 +248,8 @@ std::vector<Row> Rows() {
         // Both declare the same local coefficients; one body must hold both.
         {"vec4(kavrin_RGBA2Y_(EvalInput(0)), kavrin_RGBA2GRAYA_(EvalInput(0)).gba)", Grey,
          ColourCube(), 1e-6},  // float
+        {"vec4(kavrin_rand_(mat2(EvalInput(1)), EvalInput(2).xy, EvalInput(0).xy), 0.0, 0.0, 1.0)",
+         Rand, RandPoints(), 1e-4},  // sin
     };
 }
 
@@ -243,41 +264,6 @@ TEST_F(GlslLibraryTest, FunctionsMatchTheirReferences) {
             EXPECT_TRUE(Near(got[i], row.reference(row.cases[i]), row.tolerance))
                 << DescribeArgs(row.cases[i]);
         }
-    }
-}
-
-// Float sin loses every digit that survives the x77585 weight once its argument
-// is large, so a pointwise check needs small angles and small weights: a seed
-// of powers of two scales the angles below ~40 rad, and an offset that cancels
-// the float literals exactly leaves weights (2, 1). Values stay in [0, 1).
-TEST_F(GlslLibraryTest, RandMatchesReferenceForSmallAngles) {
-    const glm::mat2 seed(1.0f / 1024, 1.0f / 2048, -1.0f / 4096, 1.0f / 512);
-    const glm::vec2 offset(2.0f - 43.7585453f, 1.0f - 77585.7856412f);
-    Cases points;
-    for (int i = 0; i < 256; ++i) {
-        points.push_back({{i % 16 + 0.5f, i / 16 + 0.5f, 0, 0}});
-    }
-    const std::vector<glm::vec4> got = EvaluatePerCase(R"(uniform mat2 Seed;
-uniform vec2 Offset;
-
-void main()
-{
-    gl_FragColor = vec4(kavrin_rand_(Seed, Offset, EvalInput(0).xy), 0.0, 0.0, 1.0);
-}
-)",
-                                                       points, [&](Kavrin::Ogl::ShaderProgram& p) {
-                                                           p.Uniform("Seed", seed, false);
-                                                           p.Uniform("Offset", offset);
-                                                       });
-    ASSERT_EQ(got.size(), points.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const double value = got[i].x;
-        ASSERT_TRUE(value >= 0.0 && value < 1.0) << "pixel " << i << ": " << value;
-        const double wanted = RandReference(seed, offset, points[i][0].x, points[i][0].y);
-        // fract wraps: 0.99999 and 0.00001 are neighbours.
-        const double distance = std::abs(value - wanted);
-        EXPECT_LE(std::min(distance, 1.0 - distance), 1e-4)  // sin
-            << "pixel " << i << ": got " << value << ", wanted " << wanted;
     }
 }
 

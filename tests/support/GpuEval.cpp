@@ -30,8 +30,7 @@ vec4 EvalInput(int k)
 }  // namespace
 
 std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
-                                       const std::vector<std::vector<glm::vec4>>& cases,
-                                       const UniformSetter& setUniforms) {
+                                       const std::vector<std::vector<glm::vec4>>& cases) {
     if (cases.empty() || cases.front().empty()) {
         ADD_FAILURE() << "EvaluatePerCase: no cases or no arguments";
         return {};
@@ -68,9 +67,6 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
         program.Use();
         input->Use(0);
         program.Uniform("EvalInputs", 0);
-        if (setUniforms) {
-            setUniforms(program);
-        }
         storage.FBO().Attach(*target);
         storage.Quad().Activate();
         storage.Quad().Draw(program);
