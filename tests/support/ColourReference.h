@@ -73,10 +73,8 @@ inline double MaxCode(int depth) { return static_cast<double>((1 << depth) - 1);
 // Y'PbPr <-> R'G'B' from Kr and Kb: R = Y + 2(1-Kr)Pr, B = Y + 2(1-Kb)Pb, and G
 // from Y = Kr R + Kg G + Kb B.
 inline glm::dvec3 YpPbPrToRgb(const Luma& luma, double y, double pb, double pr) {
-    const double r = y + 2.0 * (1.0 - luma.kr) * pr;
-    const double b = y + 2.0 * (1.0 - luma.kb) * pb;
-    const double g = (y - luma.kr * r - luma.kb * b) / luma.Kg();
-    return {r, g, b};
+    const double r = y + 2.0 * (1.0 - luma.kr) * pr, b = y + 2.0 * (1.0 - luma.kb) * pb;
+    return {r, (y - luma.kr * r - luma.kb * b) / luma.Kg(), b};
 }
 inline glm::dvec3 RgbToYpPbPr(const Luma& luma, const glm::dvec3& rgb) {
     const double y = luma.kr * rgb.r + luma.Kg() * rgb.g + luma.kb * rgb.b;
@@ -241,7 +239,9 @@ struct Curve {
     double hlgGamma = 1.2;
 };
 
-// Signal to linear light, and back, for a converter transfer identifier.
+// Signal to linear light, and back, for a converter transfer identifier; the
+// pure-gamma curves from BT709A (1.960938) to Linear.
+constexpr double kGammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
 inline glm::dvec3 Decode(int id, const glm::dvec3& v, const Curve& curve) {
     using T = Conf::ColorSpaceTransform;
     glm::dvec3 pq = PerChannel(v, &PqEotf);
@@ -257,11 +257,10 @@ inline glm::dvec3 Decode(int id, const glm::dvec3& v, const Curve& curve) {
         case T::HLGScene:
             return 12.0 * PerChannel(v, &HlgInverseOetf01);
     }
-    const double gammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
     const int k = id - T::BT709;
     return k == 0   ? PerChannel(v, &Bt709InverseOetf)
            : k == 6 ? PerChannel(v, &SrgbEotf)
-                    : PerChannel(v, [&](double x) { return Power(x, gammas[k]); });
+                    : PerChannel(v, [&](double x) { return Power(x, kGammas[k]); });
 }
 inline glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
     using T = Conf::ColorSpaceTransform;
@@ -275,11 +274,10 @@ inline glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
         case T::HLGScene:
             return PerChannel(l / 12.0, &HlgOetf01);
     }
-    const double gammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
     const int k = id - T::BT709;
     return k == 0   ? PerChannel(l, &Bt709Oetf)
            : k == 6 ? PerChannel(l, &SrgbInverseEotf)
-                    : PerChannel(l, [&](double x) { return Power(x, 1.0 / gammas[k]); });
+                    : PerChannel(l, [&](double x) { return Power(x, 1.0 / kGammas[k]); });
 }
 
 inline glm::dvec3 Apply(const Conf::RGBCrossMatrix& m, const glm::dvec3& c) {
