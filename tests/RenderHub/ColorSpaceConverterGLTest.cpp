@@ -55,62 +55,48 @@ struct Uniforms {
     float ootfGamma = 1.2f;
 };
 
-// Draws `input` (rows of 256, bottom row first) through the converter's own
-// source built as a test program, so every uniform (unknown identifiers
-// included) is ours to set.
-std::vector<glm::vec4> Convert(const Uniforms& u, const std::vector<glm::vec4>& input) {
-    const int width = 256;
+// Draws `input` into a float target. With `u`, in rows of 256 through the
+// converter's own source built as a test program, so every uniform (unknown
+// identifiers included) is ours to set; without, through the public entry point
+// from a float frame in `info.source`, left as the pool hands it out (linear
+// filtering): each pixel must still read exactly its own texel.
+std::vector<glm::vec4> Convert(const std::vector<glm::vec4>& input, const Uniforms* u,
+                               const ColorConversionInfo& info = {}) {
+    const int width = u != nullptr ? 256 : static_cast<int>(input.size());
     const int height = static_cast<int>(input.size()) / width;
     std::vector<glm::vec4> result;
     WithStorage([&](const ShaderStorage& storage) {
+        auto target = FloatTexture(width, height);
+        storage.FBO().Attach(*target);
+        if (u == nullptr) {
+            auto frame =
+                Frame::CreateIntermediate(info.source, Kavrin::PixFmt::RGBAF32LE, {width, 1, 0, 0});
+            frame->GetFirstTexture()->Update(0, input.data());
+            ConvertColorSpace(frame, info, storage);
+            result = Kavrin::Test::ReadFloat(*target, storage);
+            return;
+        }
         ShaderProgram& program = storage.MakeShader(ShaderSources<VShader::Id, ShaderGenerator>{
             "colorSpaceConverterGLTest", VShader::Id::XYUV, &ColorSpaceConverterSource, __FILE__});
         if (!program.UniformExists("sourceFunction")) {
             throw std::runtime_error("the converter source did not build");
         }
-        auto target = FloatTexture(width, height);
         auto source = FloatTexture(width, height, input.data());
         program.Use();
         program.Uniform("tex", 0);
-        for (const auto& [name, value] :
-             {std::pair{"sourceFunction", u.sourceFunction},
-              {"targetFunction", u.targetFunction},
-              {"sourcePrimaries", u.sourcePrimaries},
-              {"targetPrimaries", u.targetPrimaries},
-              {"flags", 0}}) {  // the OOTFs, scale and tone curve are the pipeline's
-            program.Uniform(name, value);
-        }
-        for (const auto& [name, value] : {std::pair{"linearScale", 1.0f},
-                                          {"pqTonemapA", 0.0f},
-                                          {"pqTonemapB", 0.0f},
-                                          {"displayPeakLuminance", u.displayPeakLuminance},
-                                          {"ootfGamma", u.ootfGamma}}) {
-            program.Uniform(name, value);
-        }
+        program.Uniform("sourceFunction", u->sourceFunction);
+        program.Uniform("targetFunction", u->targetFunction);
+        program.Uniform("sourcePrimaries", u->sourcePrimaries);
+        program.Uniform("targetPrimaries", u->targetPrimaries);
+        program.Uniform("flags", 0);  // the OOTFs, scale and tone curve are the pipeline's
+        program.Uniform("linearScale", 1.0f);
+        program.Uniform("pqTonemapA", 0.0f);
+        program.Uniform("pqTonemapB", 0.0f);
+        program.Uniform("displayPeakLuminance", u->displayPeakLuminance);
+        program.Uniform("ootfGamma", u->ootfGamma);
         source->Use(0);
-        storage.FBO().Attach(*target);
         storage.Quad().Activate();
         storage.Quad().Draw(program);
-        result = Kavrin::Test::ReadFloat(*target, storage);
-    });
-    return result;
-}
-
-// Through the public entry point: a float frame in `info.source`, drawn into a
-// float target.
-std::vector<glm::vec4> ConvertFrame(const ColorConversionInfo& info,
-                                    const std::vector<glm::vec4>& input) {
-    const int width = static_cast<int>(input.size());
-    std::vector<glm::vec4> result;
-    WithStorage([&](const ShaderStorage& storage) {
-        auto frame =
-            Frame::CreateIntermediate(info.source, Kavrin::PixFmt::RGBAF32LE, {width, 1, 0, 0});
-        // Left as the pool hands it out (linear filtering): each pixel must still
-        // read exactly its own texel.
-        frame->GetFirstTexture()->Update(0, input.data());
-        auto target = FloatTexture(width, 1);
-        storage.FBO().Attach(*target);
-        ConvertColorSpace(frame, info, storage);
         result = Kavrin::Test::ReadFloat(*target, storage);
     });
     return result;
@@ -193,36 +179,30 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         bool linearInput;                // the sweep decoded by the target curve, else the sweep
     };
     std::vector<Row> rows;
+    // HLG at 300 cd/m²: system gamma below 1, saturated colours decode above the peak.
     const struct {
-        const char* name;
         int id;
-        float hlgPeak;  // HLG display parameters (others ignore them)
-        float hlgGamma;
+        float hlgPeak;     // HLG display peak (others ignore it)
         Tolerance decode;  // linear light; signals get kSdr or kHdrSignal
     } transfers[] = {
-        {"bt709", T::BT709, 1000, 1.2f, kSdr},
-        {"bt709a", T::BT709A, 1000, 1.2f, kSdr},
-        {"bt1886", T::BT1886, 1000, 1.2f, kSdr},
-        {"gamma22", T::Gamma22, 1000, 1.2f, kSdr},
-        {"gamma28", T::Gamma28, 1000, 1.2f, kSdr},
-        {"sRGB", T::SRGB, 1000, 1.2f, kSdr},
-        {"st2084", T::ST2084, 1000, 1.2f, kHdrLinear},
-        {"st2084Scene", T::ST2084Scene, 1000, 1.2f, kHdrLinear},
-        {"hlg_1000", T::HLG, 1000, 1.2f, kHdrLinear},
-        {"hlg_400", T::HLG, 400, HlgGamma(400), kHdrLinear},
-        // System gamma below 1: saturated colours decode above the nominal peak.
-        {"hlg_300", T::HLG, 300, HlgGamma(300), kHdrLinear},
-        {"hlgScene", T::HLGScene, 1000, 1.2f, kHdrLinear},
+        {T::BT709, 1000, kSdr},        {T::BT709A, 1000, kSdr},
+        {T::BT1886, 1000, kSdr},       {T::Gamma22, 1000, kSdr},
+        {T::Gamma28, 1000, kSdr},      {T::SRGB, 1000, kSdr},
+        {T::ST2084, 1000, kHdrLinear}, {T::ST2084Scene, 1000, kHdrLinear},
+        {T::HLG, 1000, kHdrLinear},    {T::HLG, 400, kHdrLinear},
+        {T::HLG, 300, kHdrLinear},     {T::HLGScene, 1000, kHdrLinear},
     };
     for (const auto& t : transfers) {
         const Tolerance signal = t.decode.rel == 0.0 ? kSdr : kHdrSignal;
-        const Uniforms u{T::Linear, T::Linear, 1, 1, t.hlgPeak, t.hlgGamma};
+        const Uniforms u{T::Linear, T::Linear, 1, 1, t.hlgPeak, HlgGamma(t.hlgPeak)};
         Uniforms decode = u, both = u, encode = u;
         decode.sourceFunction = both.sourceFunction = both.targetFunction = t.id;
         encode.targetFunction = t.id;
-        rows.push_back({std::string(t.name) + " decode", decode, t.decode, std::nullopt, false});
-        rows.push_back({std::string(t.name) + " decode+encode", both, signal, std::nullopt, false});
-        rows.push_back({std::string(t.name) + " encode", encode, signal, std::nullopt, true});
+        const std::string name = "transfer " + std::to_string(t.id) + " at " +
+                                 std::to_string(int(t.hlgPeak)) + " cd/m², ";
+        rows.push_back({name + "decode", decode, t.decode, std::nullopt, false});
+        rows.push_back({name + "decode+encode", both, signal, std::nullopt, false});
+        rows.push_back({name + "encode", encode, signal, std::nullopt, true});
     }
     const int primaries[] = {1, 5, 6, 12, 9};
     for (const int from : primaries) {
@@ -281,7 +261,7 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
                 wanted.push_back(Ref::Encode(row.u.targetFunction, Ref::Apply(m, c), curve));
             }
         }
-        ExpectColours(row.name, input, Convert(row.u, input), wanted, row.tol);
+        ExpectColours(row.name, input, Convert(input, &row.u), wanted, row.tol);
     }
 }
 
@@ -308,7 +288,7 @@ TEST_F(ColorSpaceConverterGLTest, AnchorsMatchPublishedValues) {
         const Uniforms u{row.source, row.target, 1, 1, 1000, 1.2f};
         const float in = float(row.input);
         const std::vector<glm::vec4> input(256, glm::vec4(in, in, in, 0.25f));  // one row
-        ExpectColours(row.name, input, Convert(u, input),
+        ExpectColours(row.name, input, Convert(input, &u),
                       std::vector<glm::dvec3>(256, glm::dvec3(row.wanted)), row.tol);
     }
 }
@@ -390,7 +370,7 @@ TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
         for (const auto& t : row.input) {
             wanted.push_back(Ref::Pipeline(Rgb(t), transform, &m));
         }
-        ExpectColours(row.name, row.input, ConvertFrame(row.info, row.input), wanted, row.tol);
+        ExpectColours(row.name, row.input, Convert(row.input, nullptr, row.info), wanted, row.tol);
     }
 }
 
