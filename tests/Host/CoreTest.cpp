@@ -88,24 +88,14 @@ using namespace Kavrin::Ogl;
 
 TEST(OglThreadTest, OnlyTheRegisteredThreadIsTheOpenGLThread) {
     bool onWorker = false;
-    bool mainWhileWorker = true;
-    std::thread worker([&] {
-        RegisterOglThread();
-        onWorker = IsOpenGLThread();
-    });
-    worker.join();
-    mainWhileWorker = IsOpenGLThread();
+    std::thread([&] { onWorker = (RegisterOglThread(), IsOpenGLThread()); }).join();
     EXPECT_TRUE(onWorker);
-    EXPECT_FALSE(mainWhileWorker);
-
+    EXPECT_FALSE(IsOpenGLThread());
     RegisterOglThread();
     EXPECT_TRUE(IsOpenGLThread());
+    // Unregistering from another thread must not drop the registration.
     bool otherThread = true;
-    std::thread([&] {
-        // Unregistering from another thread must not drop the registration.
-        UnregisterOglThread();
-        otherThread = IsOpenGLThread();
-    }).join();
+    std::thread([&] { otherThread = (UnregisterOglThread(), IsOpenGLThread()); }).join();
     EXPECT_FALSE(otherThread);
     EXPECT_TRUE(IsOpenGLThread());
     UnregisterOglThread();
