@@ -1,0 +1,962 @@
+// Colour on the GPU against the double-precision references of ColourReference.h:
+// the colour-space converter (transfer curves, primaries, the whole pipeline),
+// Y'CbCr to and from R'G'B' at every matrix, range and depth, and the GLSL
+// helper library.
+#include <GL/glew.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <glm/glm.hpp>
+#include <gtest/gtest.h>
+
+#include "Kavrin/Conf/ColorPrimaries.h"
+#include "Kavrin/Conf/ColorSpaceTransform.h"
+#include "Kavrin/Core/Exception.h"
+#include "Kavrin/PixFmt.h"
+#include "Kavrin/Proc/ColorConversionInfo.h"
+#include "Kavrin/Proc/Plane.h"
+
+#include "ColorSpaceConverter.h"
+#include "ColourReference.h"
+#include "Frame.h"
+#include "GpuEval.h"
+#include "Mesh.h"
+#include "Private/UploadDownloadBuffers.h"
+#include "ShaderProgram.h"
+#include "ShaderSources.h"
+#include "ShaderStorage.h"
+#include "TestTasks.h"
+#include "Texture.h"
+#include "YUVColorConverter.h"
+
+namespace {
+
+using namespace Kavrin::Ogl;
+using Kavrin::PixelColorRange;
+using Kavrin::PixFmt;
+using Kavrin::PixFmtDescription;
+using Kavrin::Conf::ColorPrimaries;
+using Kavrin::Conf::ColorSpace;
+using Kavrin::Conf::ColorSpaceTransform;
+using Kavrin::Conf::YCbCrMatrix;
+using Kavrin::Proc::ColorConversionInfo;
+using Kavrin::Test::Describe;
+using Kavrin::Test::EvaluatePerCase;
+using Kavrin::Test::FloatTexture;
+using Kavrin::Test::ReadFloat;
+using Kavrin::Test::WithStorage;
+using T = ColorSpaceTransform;
+using Params = Texture::Params;
+using Samples = std::vector<std::uint16_t>;
+using Args = std::vector<glm::vec4>;
+using Cases = std::vector<Args>;
+using ColorSpaceConverterGLTest = Kavrin::Test::GLTest<>;
+using YUVConverterGLTest = Kavrin::Test::GLTest<>;
+namespace Ref = Kavrin::Test::Ref;
+constexpr PixelColorRange kLimited = PixelColorRange::Limited;
+constexpr PixelColorRange kFull = PixelColorRange::Full;
+
+// ---------------------------------------------------------------------------
+// GPU side.
+
+struct Uniforms {
+    int sourceFunction = T::Linear;
+    int targetFunction = T::Linear;
+    int sourcePrimaries = 1;
+    int targetPrimaries = 1;
+    float displayPeakLuminance = 1000.0f;
+    float ootfGamma = 1.2f;
+};
+
+// Draws `input` into a float target. With `u`, in rows of 256 through the
+// converter's own source built as a test program, so every uniform (unknown
+// identifiers included) is ours to set; without, through the public entry point
+// from a float frame in `info.source`, left as the pool hands it out (linear
+// filtering): each pixel must still read exactly its own texel.
+std::vector<glm::vec4> Convert(const std::vector<glm::vec4>& input, const Uniforms* u,
+                               const ColorConversionInfo& info = {}) {
+    const int width = u != nullptr ? 256 : static_cast<int>(input.size());
+    const int height = static_cast<int>(input.size()) / width;
+    std::vector<glm::vec4> result;
+    WithStorage([&](const ShaderStorage& storage) {
+        auto target = FloatTexture(width, height);
+        storage.FBO().Attach(*target);
+        if (u == nullptr) {
+            auto frame =
+                Frame::CreateIntermediate(info.source, Kavrin::PixFmt::RGBAF32LE, {width, 1, 0, 0});
+            frame->GetFirstTexture()->Update(0, input.data());
+            ConvertColorSpace(frame, info, storage);
+            result = ReadFloat(*target, storage);
+            return;
+        }
+        ShaderProgram& program = storage.MakeShader(ShaderSources<VShader::Id, ShaderGenerator>{
+            "colorSpaceConverterGLTest", VShader::Id::XYUV, &ColorSpaceConverterSource, __FILE__});
+        if (!program.UniformExists("sourceFunction")) {
+            throw std::runtime_error("the converter source did not build");
+        }
+        auto source = FloatTexture(width, height, input.data());
+        program.Use();
+        program.Uniform("tex", 0);
+        program.Uniform("sourceFunction", u->sourceFunction);
+        program.Uniform("targetFunction", u->targetFunction);
+        program.Uniform("sourcePrimaries", u->sourcePrimaries);
+        program.Uniform("targetPrimaries", u->targetPrimaries);
+        program.Uniform("flags", 0);  // the OOTFs, scale and tone curve are the pipeline's
+        program.Uniform("linearScale", 1.0f);
+        program.Uniform("pqTonemapA", 0.0f);
+        program.Uniform("pqTonemapB", 0.0f);
+        program.Uniform("displayPeakLuminance", u->displayPeakLuminance);
+        program.Uniform("ootfGamma", u->ootfGamma);
+        source->Use(0);
+        storage.Quad().Activate();
+        storage.Quad().Draw(program);
+        result = ReadFloat(*target, storage);
+    });
+    return result;
+}
+
+glm::dvec3 Rgb(const glm::vec4& p) { return {p.r, p.g, p.b}; }
+// |got - wanted| <= abs + rel |wanted| per channel; with `pixel`, rel scales
+// with the pixel's largest |wanted| channel (a matrix spreads that channel's
+// error over the others).
+struct Tolerance {
+    double abs;
+    double rel;
+    bool pixel = false;
+};
+
+// Colour channels within `tol`, alpha exactly; the first few failing pixels in full.
+void ExpectColours(const std::string& what, const std::vector<glm::vec4>& input,
+                   const std::vector<glm::vec4>& got, const std::vector<glm::dvec3>& wanted,
+                   Tolerance tol) {
+    ASSERT_EQ(got.size(), wanted.size()) << what;
+    ASSERT_EQ(got.size(), input.size()) << what;
+    int failures = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        bool ok = got[i].a == input[i].a;
+        const glm::dvec3 size = glm::abs(wanted[i]);
+        const double largest = std::max(size.r, std::max(size.g, size.b));
+        for (int c = 0; c < 3; ++c) {
+            const double error = std::abs(double(got[i][c]) - wanted[i][c]);
+            ok = ok && error <= tol.abs + tol.rel * (tol.pixel ? largest : size[c]);
+        }
+        if (!ok && ++failures <= 4) {
+            ADD_FAILURE() << what << " pixel " << i << ": input " << Describe(input[i]) << " got "
+                          << Describe(got[i]) << " wanted " << Describe(glm::dvec4(wanted[i], 1));
+        }
+    }
+    EXPECT_EQ(failures, 0) << what << ": pixels out of tolerance";
+}
+
+// A 256-sample sweep of [0, 1]: row 0 grey, row 1 with the channels permuted so
+// every channel meets every level against different partners. Alpha varies.
+std::vector<glm::vec4> SignalSweep() {
+    std::vector<glm::vec4> texels;
+    for (int row = 0; row < 2; ++row) {
+        for (int i = 0; i < 256; ++i) {
+            const float v = float(i) / 255.0f;
+            const float g = row == 0 ? v : float((i * 97 + 13) % 256) / 255.0f;
+            const float b = row == 0 ? v : float((i * 59 + 200) % 256) / 255.0f;
+            texels.push_back({v, g, b, float(i % 5) / 4.0f});
+        }
+    }
+    return texels;
+}
+
+// HLG system gamma of BT.2100 for a nominal peak.
+float HlgGamma(double peak) { return float(1.2 + 0.42 * std::log10(peak / 1000.0)); }
+
+// The converter's shader with its own uniforms: every transfer decoded, encoded
+// and both over a dense sweep; every ordered pair of supported primaries against
+// the host's matrix (the shader carries it with six decimals); unknown
+// identifiers paint a flat fault colour (source red, target blue, primaries
+// green) that still goes through a known target curve.
+//
+// Tolerances, all float32 GPU arithmetic on pow/exp/log chains:
+// SDR curves live in [0, 1]: absolute 1e-5 on both sides.
+// PQ decodes to 0..100, so relative. The ST 2084 fraction (p - c1) / (c2 - c3 p)
+// cancels near black and near peak; correctly rounded float32 alone is 5e-5 off
+// at code 240/255, hence 2e-4 with a floor for the near-black. HLG display light
+// is relative for the same range reason. HDR signals: absolute 1e-4 of full scale.
+TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchReference) {
+    constexpr Tolerance kSdr{1e-5, 0.0};
+    constexpr Tolerance kHdrLinear{1e-6, 2e-4};
+    constexpr Tolerance kHdrSignal{1e-4, 0.0};
+    constexpr Tolerance kExact{0.0, 0.0};
+    const glm::dvec3 kRed(1, 0, 0), kGreen(0, 1, 0), kBlue(0, 0, 1), kNone(-1);
+    struct Row {
+        std::string name;
+        Uniforms u;
+        Tolerance tol;
+        std::optional<glm::dvec3> flat;  // none: the reference conversion
+        bool linearInput;                // the sweep decoded by the target curve, else the sweep
+    };
+    std::vector<Row> rows;
+    // HLG at 300 cd/m²: system gamma below 1, saturated colours decode above the peak.
+    const struct {
+        int id;
+        float hlgPeak;     // HLG display peak (others ignore it)
+        Tolerance decode;  // linear light; signals get kSdr or kHdrSignal
+    } transfers[] = {
+        {T::BT709, 1000, kSdr},        {T::BT709A, 1000, kSdr},
+        {T::BT1886, 1000, kSdr},       {T::Gamma22, 1000, kSdr},
+        {T::Gamma28, 1000, kSdr},      {T::SRGB, 1000, kSdr},
+        {T::ST2084, 1000, kHdrLinear}, {T::ST2084Scene, 1000, kHdrLinear},
+        {T::HLG, 1000, kHdrLinear},    {T::HLG, 400, kHdrLinear},
+        {T::HLG, 300, kHdrLinear},     {T::HLGScene, 1000, kHdrLinear},
+    };
+    for (const auto& t : transfers) {
+        const Tolerance signal = t.decode.rel == 0.0 ? kSdr : kHdrSignal;
+        const Uniforms u{T::Linear, T::Linear, 1, 1, t.hlgPeak, HlgGamma(t.hlgPeak)};
+        Uniforms decode = u, both = u, encode = u;
+        decode.sourceFunction = both.sourceFunction = both.targetFunction = t.id;
+        encode.targetFunction = t.id;
+        const std::string name = "transfer " + std::to_string(t.id) + " at " +
+                                 std::to_string(int(t.hlgPeak)) + " cd/m², ";
+        rows.push_back({name + "decode", decode, t.decode, std::nullopt, false});
+        rows.push_back({name + "decode+encode", both, signal, std::nullopt, false});
+        rows.push_back({name + "encode", encode, signal, std::nullopt, true});
+    }
+    const int primaries[] = {1, 5, 6, 12, 9};
+    for (const int from : primaries) {
+        for (const int to : primaries) {
+            if (from != to) {
+                rows.push_back({"primaries " + std::to_string(from) + " to " + std::to_string(to),
+                                {T::Linear, T::Linear, from, to},
+                                {1e-5, 0.0},  // rounding
+                                std::nullopt,
+                                false});
+            }
+        }
+    }
+    constexpr Tolerance kFloat{1e-6, 0.0};
+    const struct {
+        int source, target, fromPrimaries, toPrimaries;
+        glm::dvec3 flat;  // kNone: the input comes through
+        Tolerance tol;
+    } faults[] = {
+        {0, T::Linear, 1, 1, kRed, kExact},           {12, T::Linear, 1, 1, kRed, kExact},
+        {-1, T::Linear, 1, 1, kRed, kExact},          {99, T::SRGB, 1, 1, kRed, kFloat},
+        {T::Linear, 0, 1, 1, kBlue, kExact},          {T::Linear, 12, 1, 1, kBlue, kExact},
+        {T::ST2084, -1, 1, 1, kBlue, kExact},         {T::Linear, T::Linear, 1, 7, kGreen, kExact},
+        {T::Linear, T::Linear, 4, 9, kGreen, kExact}, {T::Linear, T::Linear, 9, 2, kGreen, kExact},
+        {T::Linear, T::SRGB, 1, 11, kGreen, kFloat},  {T::Linear, T::Linear, 1, 1, kNone, kExact},
+        {T::SRGB, T::SRGB, 1, 1, kNone, kFloat},
+    };
+    for (const auto& f : faults) {
+        rows.push_back({"fault row " + std::to_string(&f - faults),
+                        {f.source, f.target, f.fromPrimaries, f.toPrimaries},
+                        f.tol,
+                        f.flat == kNone ? std::nullopt : std::optional(f.flat),
+                        false});
+    }
+
+    const std::vector<glm::vec4> sweep = SignalSweep();
+    for (const Row& row : rows) {
+        const Ref::Curve curve{0.0, 0.0, row.u.displayPeakLuminance, double(row.u.ootfGamma)};
+        // Linear inputs at the decoded sweep levels sample the dark end as densely
+        // as the signal.
+        std::vector<glm::vec4> input = sweep;
+        if (row.linearInput) {
+            for (auto& t : input) {
+                t = glm::vec4(glm::vec3(Ref::Decode(row.u.targetFunction, Rgb(t), curve)), t.a);
+            }
+        }
+        std::vector<glm::dvec3> wanted;
+        for (const auto& t : input) {
+            if (row.flat) {
+                wanted.push_back(*row.flat);
+            } else {
+                // Equal primaries give the exact identity.
+                const auto m = Kavrin::Conf::GetRGBCrossMatrix(
+                    ColorPrimaries(row.u.sourcePrimaries), ColorPrimaries(row.u.targetPrimaries));
+                const glm::dvec3 c = Ref::Decode(row.u.sourceFunction, Rgb(t), curve);
+                wanted.push_back(Ref::Encode(row.u.targetFunction, Ref::Apply(m, c), curve));
+            }
+        }
+        ExpectColours(row.name, input, Convert(input, &row.u), wanted, row.tol);
+    }
+}
+
+// Levels the standards publish, tighter than the sweep's bounds: a constant of a
+// curve a few millionths off moves them.
+TEST_F(ColorSpaceConverterGLTest, AnchorsMatchPublishedValues) {
+    const struct {
+        const char* name;
+        int source, target;
+        double input, wanted;
+        Tolerance tol;
+    } rows[] = {
+        {"pq_peak", T::ST2084, T::Linear, 1.0, 100.0, {0.0, 1e-5}},  // 10000 cd/m²
+        // The HLG knee, signal 0.5, is scene 1/12 (1.0 on the 0..12 scale); scene
+        // 12 encodes to a ln(12 - b) + c = 1.
+        {"hlg_scene_knee", T::HLGScene, T::Linear, 0.5, 1.0, {1e-6, 0.0}},
+        {"hlg_scene_peak", T::Linear, T::HLGScene, 12.0, 1.0, {1e-6, 0.0}},
+        // IEC 61966-2-1 and BT.709: the ends of the linear segments.
+        {"srgb_knee", T::SRGB, T::Linear, 0.04045, 0.04045 / 12.92, {1e-9, 0.0}},
+        {"srgb_knee_encode", T::Linear, T::SRGB, 0.0031308, 0.0031308 * 12.92, {1e-8, 0.0}},
+        {"bt709_linear_segment", T::Linear, T::BT709, 0.01, 0.045, {1e-8, 0.0}},
+    };
+    for (const auto& row : rows) {
+        const Uniforms u{row.source, row.target, 1, 1, 1000, 1.2f};
+        const float in = float(row.input);
+        const std::vector<glm::vec4> input(256, glm::vec4(in, in, in, 0.25f));  // one row
+        ExpectColours(row.name, input, Convert(input, &u),
+                      std::vector<glm::dvec3>(256, glm::dvec3(row.wanted)), row.tol);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// End to end through ConvertColorSpace with the host's parameters.
+
+const ColorSpace kPq2020{9, 16, 9};
+const ColorSpace kSdr709{1, 1, 1};
+const ColorSpace kSrgb{1, 13, 1};
+const ColorSpace kLinear709{1, 8, 1};
+const ColorSpace kHlg2020{9, 18, 9};
+
+// Colours inside the BT.709 gamut, as BT.2020 PQ: greys and saturated mixes at
+// display luminances up to `maxDisplay` (units of 100 cd/m²).
+std::vector<glm::vec4> PqColoursIn709(double maxDisplay) {
+    const auto toWide =
+        Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries::BT709, ColorPrimaries::BT2020);
+    const glm::dvec3 hues[] = {{1, 1, 1},       {1, 0, 0},      {0, 1, 0}, {0, 0, 1},
+                               {1, 1, 0},       {0, 1, 1},      {1, 0, 1}, {0.9, 0.5, 0.2},
+                               {0.2, 0.4, 0.8}, {0.3, 0.7, 0.4}};
+    const double levels[] = {0.0, 0.001, 0.01, 0.05, 0.1, 0.25, 0.5, 0.75, 1.0};
+    std::vector<glm::vec4> texels;
+    for (const auto& hue : hues) {
+        for (double level : levels) {
+            const glm::dvec3 wide = Ref::Apply(toWide, hue * (level * maxDisplay));
+            const glm::dvec3 pq = Ref::PerChannel(glm::max(wide, 0.0), &Ref::PqInverseEotf);
+            texels.push_back({float(pq.r), float(pq.g), float(pq.b), float(texels.size() % 3) / 2});
+        }
+    }
+    return texels;
+}
+
+ColorConversionInfo Info(ColorSpace source, ColorSpace target, float sourcePeak = 1000.0f,
+                         float targetPeak = 1000.0f) {
+    return {source, target, sourcePeak, targetPeak};
+}
+
+// Float32 chains. HDR-sourced colours lose ~1e-5 of their brightest channel in
+// the PQ decode; the 2020 -> 709 matrix spreads that onto near-zero channels,
+// where the sRGB (12.92) and BT.709 (4.5) slopes magnify it: 4e-4 of signal.
+TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
+    constexpr Tolerance kSignal{1e-4, 0.0};
+    constexpr Tolerance kSdrFromHdr{4e-4, 0.0};
+    constexpr Tolerance kLinearFromHdr{1e-6, 1e-4, true};
+    const std::vector<glm::vec4> pq1000 = PqColoursIn709(10.0), pq4000 = PqColoursIn709(40.0);
+    const std::vector<glm::vec4> sweep = SignalSweep();
+    // Alternating dark and very bright PQ columns across a wide frame: the curve
+    // turns the slightest mix of a neighbour into a large error, worst at the far
+    // end of the row.
+    std::vector<glm::vec4> columns(1920, glm::vec4(glm::vec3(65021 / 65535.0f), 1.0f));
+    for (std::size_t x = 1; x < columns.size(); x += 2) {
+        columns[x] = glm::vec4(glm::vec3(16705 / 65535.0f), 1.0f);
+    }
+    const struct {
+        const char* name;
+        ColorConversionInfo info;
+        const std::vector<glm::vec4>& input;
+        Tolerance tol;
+    } rows[] = {
+        {"pq2020_to_bt709_tonemapped", Info(kPq2020, kSdr709), pq1000, kSdrFromHdr},
+        {"pq2020_to_bt709_untouched", Info(kPq2020, kSdr709, 203), pq1000, kSdrFromHdr},
+        {"pq2020_to_srgb", Info(kPq2020, kSrgb), pq1000, kSdrFromHdr},
+        {"pq2020_to_linear709", Info(kPq2020, kLinear709), pq1000, kLinearFromHdr},
+        {"pq2020_to_linear2020_wide", Info(kPq2020, {9, 8, 9}), columns, kLinearFromHdr},
+        {"bt709_to_pq2020", Info(kSdr709, kPq2020), sweep, kSignal},
+        {"srgb_to_pq2020", Info(kSrgb, kPq2020), sweep, kSignal},
+        {"pq4000_to_pq1000", Info(kPq2020, kPq2020, 4000, 1000), pq4000, kSignal},
+        {"pq2020_to_hlg2020", Info(kPq2020, kHlg2020), pq1000, kSignal},
+        {"hlg2020_to_bt709", Info(kHlg2020, kSdr709), sweep, kSdrFromHdr},
+        {"bt709_to_hlg2020", Info(kSdr709, kHlg2020), sweep, kSignal},
+        {"gamma22_p3_to_bt709", Info({12, 4, 1}, kSdr709), sweep, kSignal},
+    };
+    for (const auto& row : rows) {
+        const ColorSpaceTransform transform(row.info);
+        const auto m = Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries(row.info.source.primaries),
+                                                       ColorPrimaries(row.info.target.primaries));
+        std::vector<glm::dvec3> wanted;
+        for (const auto& t : row.input) {
+            wanted.push_back(Ref::Pipeline(Rgb(t), transform, &m));
+        }
+        ExpectColours(row.name, row.input, Convert(row.input, nullptr, row.info), wanted, row.tol);
+    }
+}
+
+// GL helpers; all run on the GL thread.
+std::unique_ptr<Texture> IntegerPlane(int width, int height, int containerBits,
+                                      int components = 1) {
+    const bool wide = containerBits > 8;
+    const GLenum type = wide ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
+    const Params params =
+        components == 1 ? Params{width, height, GL_RED_INTEGER, wide ? GL_R16UI : GL_R8UI, type}
+                        : Params{width, height, GL_RG_INTEGER, wide ? GL_RG16UI : GL_RG8UI, type};
+    return std::make_unique<Texture>(params, GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
+}
+
+// Host samples (row 0 first) into the texture, 16-bit ones as little-endian.
+void UploadSamples(const Samples& samples, Texture& texture, const ShaderStorage& storage) {
+    const Params& p = texture.GetTexParams();
+    const bool wide = p.type == GL_UNSIGNED_SHORT;
+    std::vector<std::uint8_t> bytes;
+    for (const std::uint16_t s : samples) {
+        bytes.push_back(static_cast<std::uint8_t>(s & 0xFF));
+        if (wide) {
+            bytes.push_back(static_cast<std::uint8_t>(s >> 8));
+        }
+    }
+    const int rowBytes = p.width * texture.ComponentsPerPixel() * (wide ? 2 : 1);
+    ASSERT_EQ(bytes.size(), static_cast<std::size_t>(rowBytes * p.height));
+    UploadPlane(Kavrin::Proc::ConstPlane{bytes.data(), rowBytes, p.height}, texture, storage);
+}
+
+Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
+    const Params& p = texture.GetTexParams();
+    Samples samples(static_cast<std::size_t>(p.width * p.height * texture.ComponentsPerPixel()));
+    if (p.type == GL_UNSIGNED_SHORT) {
+        texture.Download(0, samples.data(), storage.FBO());
+    } else {
+        std::vector<std::uint8_t> bytes(samples.size());
+        texture.Download(0, bytes.data(), storage.FBO());
+        std::copy(bytes.begin(), bytes.end(), samples.begin());
+    }
+    return samples;
+}
+
+// Every matrix, range, depth and bit alignment, with alpha. Encoding: in-gamut
+// colours give their codes, premultiplied by ToYUV, straight with a rounded
+// alpha plane by ToYUVA. Decoding, by ToRGB and ToRGBA: the upper half of the
+// image holds random samples over the whole container (super-black,
+// super-white, out-of-range chroma, alpha past the top of the depth, junk in
+// the padding bits, each plane's extremes), the lower half the codes of the
+// colours. 4:2:0 chroma by ToYUV is the code of the 2x2
+// block's mean premultiplied colour, even from a linearly filtered source.
+TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
+    constexpr int kSize = 32;
+    constexpr int kHalf = kSize * kSize / 2;
+    for (const YCbCrMatrix matrix :
+         {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
+          YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
+        for (const PixelColorRange range : {kLimited, kFull}) {
+            for (const auto& [depth, shift] :
+                 {std::pair{8, 0}, {10, 0}, {12, 0}, {16, 0}, {10, 6}, {12, 4}}) {
+                SCOPED_TRACE(::testing::Message()
+                             << "matrix " << int(matrix) << " range " << int(range) << " " << depth
+                             << "-bit shift " << shift);
+                std::mt19937 random(static_cast<unsigned>(depth * 131 + shift * 7 +
+                                                          static_cast<int>(matrix) * 3 +
+                                                          static_cast<int>(range)));
+                const int top = (1 << depth) - 1;
+                std::uniform_int_distribution<int> container(0, (1 << (depth + shift)) - 1);
+                std::uniform_real_distribution<double> channel(0.05, 0.95);
+                Samples planes[4], premultiplied[3], straight[4], subsampled[2];
+                std::vector<glm::vec4> colours, rgb, rgba;
+                for (int i = 0; i < kHalf; ++i) {
+                    const glm::dvec4 c(channel(random), channel(random), channel(random),
+                                       channel(random));
+                    colours.push_back(glm::vec4(c));
+                    const glm::ivec3 s = Ref::EncodeSamples(matrix, range, depth, glm::dvec3(c));
+                    for (int k = 0; k < 3; ++k) {
+                        planes[k].push_back(static_cast<std::uint16_t>(s[k] << shift));
+                    }
+                    planes[3].push_back(
+                        static_cast<std::uint16_t>(std::lround(colours.back().a * top) << shift));
+                }
+                for (Samples& plane : planes) {
+                    std::generate_n(std::back_inserter(plane), kHalf,
+                                    [&] { return static_cast<std::uint16_t>(container(random)); });
+                }
+                for (int k = 0; k < 4; ++k) {
+                    planes[k][kHalf + k] = 0;
+                    planes[k][kHalf + 4 + k] = static_cast<std::uint16_t>(top << shift);
+                }
+                // Above the depth in a 16-bit container: clamps to one.
+                planes[3][kHalf + 9] = static_cast<std::uint16_t>(depth + shift > 8 ? 0xFFFF : top);
+                WithStorage([&](const ShaderStorage& storage) {
+                    YUVConverter converter(storage, matrix, range,
+                                           static_cast<unsigned char>(depth),
+                                           static_cast<unsigned char>(shift));
+                    const Texture source(Params{kSize, kSize / 2, GL_RGBA, GL_RGBA32F, GL_FLOAT},
+                                         GL_CLAMP_TO_EDGE, GL_LINEAR, colours.data());
+                    std::unique_ptr<Texture> t[10];
+                    for (int k = 0; k < 10; ++k) {
+                        t[k] = IntegerPlane(kSize >> (k / 8), kSize / 2 >> (k / 8), depth + shift);
+                    }
+                    converter.ToYUV(source, *t[0], *t[1], *t[2]);
+                    converter.ToYUVA(source, *t[3], *t[4], *t[5], *t[6]);
+                    converter.ToYUV(source, *t[7], *t[8], *t[9]);
+                    for (int k = 0; k < 7; ++k) {
+                        (k < 3 ? premultiplied[k] : straight[k - 3]) = ReadSamples(*t[k], storage);
+                    }
+                    subsampled[0] = ReadSamples(*t[8], storage);
+                    subsampled[1] = ReadSamples(*t[9], storage);
+                    auto target = FloatTexture(kSize, kSize);
+                    for (int k = 0; k < 4; ++k) {
+                        t[k] = IntegerPlane(kSize, kSize, depth + shift);
+                        UploadSamples(planes[k], *t[k], storage);
+                    }
+                    converter.ToRGB(*t[0], *t[1], *t[2], *target);
+                    rgb = ReadFloat(*target, storage);
+                    converter.ToRGBA(*t[0], *t[1], *t[2], *t[3], *target);
+                    rgba = ReadFloat(*target, storage);
+                });
+                // The same codes, but where float rounding may tip a tie.
+                for (std::size_t i = 0; i < kHalf; ++i) {
+                    const glm::dvec3 c(colours[i]);
+                    const glm::dvec3 premultipliedColour = c * double(colours[i].a);
+                    const double a = colours[i].a * double(top);
+                    const bool tie =
+                        !Ref::FarFromTie(Ref::EncodeUnrounded(matrix, range, depth, c)) ||
+                        std::abs(a - std::floor(a) - 0.5) <= 0.01;
+                    const bool premultipliedTie = !Ref::FarFromTie(
+                        Ref::EncodeUnrounded(matrix, range, depth, premultipliedColour));
+                    const glm::ivec3 want =
+                        Ref::EncodeSamples(matrix, range, depth, premultipliedColour);
+                    for (int k = 0; k < 4; ++k) {
+                        ASSERT_LE(std::abs(straight[k].at(i) - planes[k][i]), tie ? 1 << shift : 0)
+                            << "ToYUVA pixel " << i << " plane " << k;
+                        ASSERT_EQ(straight[k][i] & ((1 << shift) - 1), 0) << "padding bits";
+                        if (k < 3) {
+                            ASSERT_LE(std::abs(premultiplied[k].at(i) - (want[k] << shift)),
+                                      premultipliedTie ? 1 << shift : 0)
+                                << "ToYUV pixel " << i << " plane " << k;
+                        }
+                    }
+                }
+                for (int i = 0; i < kHalf / 4; ++i) {
+                    const int p = i / (kSize / 2) * 2 * kSize + i % (kSize / 2) * 2;
+                    glm::dvec3 mean(0.0);
+                    for (const int q : {p, p + 1, p + kSize, p + kSize + 1}) {
+                        mean += glm::dvec3(colours[q]) * double(colours[q].a) / 4.0;
+                    }
+                    const glm::ivec3 want = Ref::EncodeSamples(matrix, range, depth, mean);
+                    for (int k = 0; k < 2; ++k) {
+                        ASSERT_LE(std::abs(subsampled[k].at(i) - (want[k + 1] << shift)),
+                                  1 << shift)
+                            << "4:2:0 block " << i << " plane "
+                            << k + 1;  // float sums may tip a tie
+                    }
+                }
+                ASSERT_EQ(rgb.size(), planes[0].size());
+                ASSERT_EQ(rgba.size(), planes[0].size());
+                // Never more than a twentieth of a code, so that a one-code slip
+                // shows at 16 bits too.
+                const double tolerance = std::min(1e-4, 0.05 / Ref::MaxCode(depth));  // float
+                for (std::size_t i = 0; i < rgb.size(); ++i) {
+                    const glm::dvec3 want = Ref::DecodeSamples(
+                        matrix, range, depth, shift, planes[0][i], planes[1][i], planes[2][i]);
+                    const double alpha =
+                        std::min((planes[3][i] >> shift) / Ref::MaxCode(depth), 1.0);
+                    for (int ch = 0; ch < 4; ++ch) {
+                        ASSERT_NEAR(rgb[i][ch], ch < 3 ? want[ch] : 1.0, tolerance)
+                            << "ToRGB pixel " << i << " samples (" << planes[0][i] << ", "
+                            << planes[1][i] << ", " << planes[2][i] << ") channel " << ch;
+                        ASSERT_NEAR(rgba[i][ch], ch < 3 ? want[ch] : alpha, tolerance)
+                            << "ToRGBA pixel " << i << " alpha sample " << planes[3][i];
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The BT.709 helpers both ways against the closed form.
+TEST(BT709HelpersTest, MatchTheClosedFormBothWays) {
+    const glm::dvec3 bias(0.0, 0.5, 0.5);
+    for (const glm::dvec3 c : {glm::dvec3(1, 1, 1), glm::dvec3(0, 0, 0), glm::dvec3(1, 0, 0),
+                               glm::dvec3(0, 0, 1), glm::dvec3(0.1, 0.5, 0.9)}) {
+        const glm::dvec3 ypbpr = Ref::RgbToYpPbPr(Ref::LumaOf(YCbCrMatrix::BT709), c);
+        const std::pair<glm::vec3, glm::dvec3> pairs[] = {{RgbToBT709YpPbPr(c), ypbpr},
+                                                          {RgbToBT709YpCbCr(c), ypbpr + bias},
+                                                          {BT709YpPbPrToRgb(ypbpr), c},
+                                                          {BT709YpCbCrToRgb(ypbpr + bias), c}};
+        for (int p = 0; p < 4; ++p) {
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_NEAR(pairs[p].first[k], pairs[p].second[k], 1e-6)  // float
+                    << "helper " << p << " of " << c.r << ", " << c.g << ", " << c.b;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// YUVTextures.
+
+using YUVTexturesGLTest = Kavrin::Test::GLTest<>;
+
+YUVTextures Allocate(bool integer, PixFmt pixFmt, const Kavrin::Conf::FrameInfo& frame,
+                     YCbCrMatrix matrix = YCbCrMatrix::BT709) {
+    YUVTextures textures;
+    const PixFmtDescription* description = PixFmtDescription::Find(pixFmt);
+    integer ? textures.AllocateAsIntegerTextures(frame, matrix, description)
+            : textures.AllocateAsNormalizedTextures(frame, matrix, description);
+    return textures;
+}
+
+Texture* Plane(const YUVTextures& t, int k) {
+    Texture* planes[4] = {t.YTexture(), t.UTexture(), t.VTexture(), t.ATexture()};
+    return planes[k];
+}
+
+// Integer planes of every depth, their sizes (chroma rounding up) and formats, to
+// normalised planes holding v / (2^b - 1) at their own precision, and back exactly.
+TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
+    const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
+    for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUVA420P, PixFmt::YUV410P,
+                                PixFmt::YUV420P10LE, PixFmt::YUV420P12LE, PixFmt::YUV420P16LE}) {
+        const PixFmtDescription* d = PixFmtDescription::Find(pixFmt);
+        SCOPED_TRACE(d->GetName());
+        const bool wide = d->depth > 8;
+        const int maxValue = (1 << d->depth) - 1;
+        const int planeCount = d->HasAlpha() ? 4 : 3;
+        const auto shape = [&](int k) {
+            const glm::ivec2 shift =
+                k == 1 || k == 2 ? glm::ivec2(d->log2ChromaW, d->log2ChromaH) : glm::ivec2(0);
+            return (glm::ivec2(33, 17) + (glm::ivec2(1) << shift) - 1) >> shift;
+        };
+        std::mt19937 random(static_cast<unsigned>(maxValue));
+        std::uniform_int_distribution<int> value(0, maxValue);
+        Samples original[4], normalized[4], back[4];
+        WithStorage([&](const ShaderStorage& storage) {
+            const YUVTextures integer = Allocate(true, pixFmt, frame, YCbCrMatrix::SMPTE170M);
+            for (int k = 0; k < planeCount && Plane(integer, k) != nullptr; ++k) {
+                original[k].resize(static_cast<std::size_t>(shape(k).x * shape(k).y));
+                std::generate(original[k].begin(), original[k].end(),
+                              [&] { return static_cast<std::uint16_t>(value(random)); });
+                original[k][0] = 0;  // both ends of the range in every plane
+                original[k][1] = static_cast<std::uint16_t>(maxValue);
+                UploadSamples(original[k], *Plane(integer, k), storage);
+            }
+            const YUVTextures asNormalized = integer.ToNormalized(storage);
+            const YUVTextures asInteger = asNormalized.ToInteger(storage);
+            for (const YUVTextures* t : {&integer, &asNormalized, &asInteger}) {
+                const bool isInteger = t != &asNormalized;
+                EXPECT_EQ(t->IsInteger(), isInteger);
+                EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
+                EXPECT_EQ(t->FrameInfo(), frame);
+                for (int k = 0; k < 4; ++k) {
+                    const Texture* plane = Plane(*t, k);
+                    ASSERT_EQ(plane != nullptr, k < planeCount) << "plane " << k;
+                    if (plane != nullptr) {
+                        const Params& p = plane->GetTexParams();
+                        EXPECT_EQ(glm::ivec2(p.width, p.height), shape(k)) << "plane " << k;
+                        EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
+                        EXPECT_EQ(p.internalFormat, isInteger ? (wide ? GL_R16UI : GL_R8UI)
+                                                              : (wide ? GL_R16 : GL_R8));
+                    }
+                }
+            }
+            // Integer planes cannot be filtered; they must sample nearest.
+            GLint filters[2] = {};
+            integer.UTexture()->Use(0);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &filters[0]);
+            glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &filters[1]);
+            EXPECT_EQ(filters[0], GL_NEAREST);
+            EXPECT_EQ(filters[1], GL_NEAREST);
+            for (int k = 0; k < planeCount; ++k) {
+                normalized[k] = ReadSamples(*Plane(asNormalized, k), storage);
+                back[k] = ReadSamples(*Plane(asInteger, k), storage);
+            }
+        });
+        for (int k = 0; k < planeCount; ++k) {
+            ASSERT_EQ(back[k], original[k]) << "plane " << k;
+            ASSERT_EQ(normalized[k].size(), original[k].size());
+            for (std::size_t i = 0; i < original[k].size(); ++i) {
+                ASSERT_NEAR(normalized[k][i], original[k][i] * (wide ? 65535.0 : 255.0) / maxValue,
+                            1.0)  // rounding
+                    << "plane " << k << " sample " << i;
+            }
+        }
+    }
+}
+
+// Texture kinds; misuse throws; move assignment returns the target's planes to the pool.
+TEST_F(YUVTexturesGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) {
+    WithStorage([&](const ShaderStorage& s) {
+        const Kavrin::Conf::FrameInfo frame{16, 8, 0, 0};
+        EXPECT_THROW(Allocate(false, PixFmt::YUV420P, frame).ToNormalized(s), Kavrin::Exception);
+        EXPECT_THROW(Allocate(true, PixFmt::YUV420P, frame).ToInteger(s), Kavrin::Exception);
+        EXPECT_THROW(YUVTextures().IsInteger(), Kavrin::Exception);
+        EXPECT_THROW(Allocate(true, PixFmt::RGBA, frame), Kavrin::Exception);
+        const Texture rgba8(Params{1, 1, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
+                            GL_NEAREST, nullptr);
+        EXPECT_TRUE(YUVConverter::IsValidRGBTexture(&rgba8));
+        EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
+        EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 16).get()));
+        EXPECT_TRUE(YUVConverter::IsValidOneComponentTexture(IntegerPlane(2, 1, 16).get()));
+        EXPECT_FALSE(YUVConverter::IsValidRGBTexture(IntegerPlane(2, 1, 16).get()));
+        auto& pool = TexturePool::GetInstance();
+        pool.Clear();
+        {
+            YUVTextures source = Allocate(true, PixFmt::YUV420P, frame);
+            YUVTextures target = Allocate(true, PixFmt::YUVA420P, frame);
+            const Texture* movedY = source.YTexture();
+            target = std::move(source);
+            EXPECT_EQ(pool.GetCount(), 4u) << "the target's four YUVA planes go back to the pool";
+            EXPECT_EQ(target.YTexture(), movedY);
+            EXPECT_EQ(source.YTexture(), nullptr);  // NOLINT(bugprone-use-after-move)
+        }
+        EXPECT_EQ(pool.GetCount(), 7u) << "then the three moved planes";
+    });
+}
+
+// ---------------------------------------------------------------------------
+// GLSL helper library.
+
+const Ref::Luma kBt709 = Ref::LumaOf(YCbCrMatrix::BT709);
+const glm::dvec3 kBias(0.0, 0.5, 0.5);  // Y'PbPr to Y'CbCr
+
+std::string DescribeArgs(const Args& args) {
+    std::string text;
+    for (const glm::vec4& arg : args) {
+        text += (text.empty() ? "" : ", ") + Describe(arg);
+    }
+    return text;
+}
+
+glm::dvec4 D(const glm::vec4& v) { return glm::dvec4(v); }
+
+// |got - wanted| <= tolerance in every component (NaN fails).
+::testing::AssertionResult Near(const glm::vec4& got, const glm::dvec4& wanted, double tolerance) {
+    for (int c = 0; c < 4; ++c) {
+        const double error = std::abs(static_cast<double>(got[c]) - wanted[c]);
+        if (!(error <= tolerance)) {
+            return ::testing::AssertionFailure()
+                   << "component " << c << " is off by " << error << " > " << tolerance << ": got "
+                   << Describe(got) << ", wanted " << Describe(wanted);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+using GlslLibraryTest = Kavrin::Test::GLTest<>;  // ends with no GL error left
+
+// ---------------------------------------------------------------- references
+
+glm::dvec4 MixReference(const glm::dvec4& c0, const glm::dvec4& c1, double e) {
+    const double alpha = c0.a * (1.0 - e) + c1.a * e;
+    return {(glm::dvec3(c0) * c0.a * (1.0 - e) + glm::dvec3(c1) * c1.a * e) / alpha, alpha};
+}
+
+glm::dvec4 BlendReference(const glm::dvec4& dst, const glm::dvec4& src, double e) {
+    const double k = src.a * e;
+    const double alpha = k + dst.a * (1.0 - k);
+    return {(glm::dvec3(src) * k + glm::dvec3(dst) * dst.a * (1.0 - k)) / alpha, alpha};
+}
+
+double Luma(const glm::dvec4& rgba) { return Ref::RgbToYpPbPr(kBt709, glm::dvec3(rgba)).x; }
+
+glm::dvec4 YuvaReference(const glm::dvec4& rgba) {
+    return {Ref::RgbToYpPbPr(kBt709, glm::dvec3(rgba)) + kBias, rgba.a};
+}
+
+glm::dvec4 RgbaFromYuvaReference(const glm::dvec4& yuva) {
+    const glm::dvec3 ypbpr = glm::dvec3(yuva) - kBias;
+    return {Ref::YpPbPrToRgb(kBt709, ypbpr.x, ypbpr.y, ypbpr.z), yuva.a};
+}
+
+glm::dvec3 HslReference(const glm::dvec3& rgb) {
+    const double high = std::max(rgb.r, std::max(rgb.g, rgb.b));
+    const double low = std::min(rgb.r, std::min(rgb.g, rgb.b));
+    const double l = (high + low) / 2.0;
+    if (high == low) {
+        return {-1.0, 0.0, l};
+    }
+    const double d = high - low;
+    const double s = l <= 0.5 ? d / (high + low) : d / (2.0 - high - low);
+    double h = rgb.r == high   ? (rgb.g - rgb.b) / d
+               : rgb.g == high ? 2.0 + (rgb.b - rgb.r) / d
+                               : 4.0 + (rgb.r - rgb.g) / d;
+    h /= 6.0;
+    return {h < 0.0 ? h + 1.0 : h, s, l};
+}
+
+// Chroma / second-largest / offset form, independent of the n1/n2 form.
+glm::dvec3 RgbFromHslReference(const glm::dvec3& hsl) {
+    if (hsl.y == 0.0) {
+        return glm::dvec3(hsl.z);
+    }
+    const double chroma = (1.0 - std::abs(2.0 * hsl.z - 1.0)) * hsl.y;
+    const double sector = std::fmod(hsl.x * 6.0, 6.0);
+    const double x = chroma * (1.0 - std::abs(std::fmod(sector, 2.0) - 1.0));
+    const glm::dvec3 rgb[] = {{chroma, x, 0.0}, {x, chroma, 0.0}, {0.0, chroma, x},
+                              {0.0, x, chroma}, {x, 0.0, chroma}, {chroma, 0.0, x}};
+    return rgb[std::min(5, static_cast<int>(std::floor(sector)))] + (hsl.z - chroma / 2.0);
+}
+
+// The generator's formula with its literals at float precision, as GLSL has them.
+double RandReference(const glm::mat2& seed, const glm::vec4& s, double x, double y) {
+    const double cx = static_cast<double>(43.7585453f) + s.x;
+    const double cy = static_cast<double>(77585.7856412f) + s.y;
+    const double vx = (x + 10.0) * static_cast<double>(1371.412741f);
+    const double vy = (y + 10.0) * static_cast<double>(31.1157f);
+    // Row vector times matrix: component j is the dot with column j.
+    const double sum = std::sin(vx * seed[0][0] + vy * seed[0][1]) * cx +
+                       std::sin(vx * seed[1][0] + vy * seed[1][1]) * cy;
+    return sum - std::floor(sum);
+}
+
+// Every colour of a 5x5x5 cube, alpha cycling through 1, 0.5, 0, 0.25.
+Cases ColourCube() {
+    static constexpr float kAlphas[] = {1.0f, 0.5f, 0.0f, 0.25f};
+    Cases cases;
+    for (int r = 0; r <= 4; ++r) {
+        for (int g = 0; g <= 4; ++g) {
+            for (int b = 0; b <= 4; ++b) {
+                cases.push_back(
+                    {glm::vec4(r / 4.0f, g / 4.0f, b / 4.0f, kAlphas[cases.size() % 4])});
+            }
+        }
+    }
+    return cases;
+}
+
+// Every ordered pair of some colours (opaque, translucent, transparent) at each
+// strength, but where the result has no alpha to divide by.
+Cases Pairs(const std::vector<float>& strengths) {
+    const Args colours = {{0, 0, 0, 1},    {1, 1, 1, 1},
+                          {1, 0, 0, 0.5f}, {0.2f, 0.4f, 0.6f, 0.25f},
+                          {0, 0, 1, 0},    {0.9f, 0.1f, 0.3f, 0.4f}};
+    Cases cases;
+    for (const glm::vec4& first : colours) {
+        for (const glm::vec4& second : colours) {
+            for (const float e : strengths) {
+                const float k = second.a * e;  // blend's coverage
+                if (first.a * (1 - e) + second.a * e > 0 && k + first.a * (1 - k) > 0) {
+                    cases.push_back({first, second, {e, 0, 0, 0}});
+                }
+            }
+        }
+    }
+    return cases;
+}
+
+const Cases kColours = {
+    {{0, 0, 0, 1}},           {{1, 1, 1, 1}},        {{1, 0, 0, 1}},
+    {{0, 1, 0, 1}},           {{0, 0, 1, 1}},        {{0.5f, 0.5f, 0.5f, 0.5f}},
+    {{0, 1, 1, 0}},           {{1, 0.5f, 0, 0.25f}}, {{0.3f, 0.6f, 0.9f, 0.75f}},
+    {{0.05f, 0.1f, 0.02f, 1}}};
+
+const Cases kOutOfRange = {{{0.1f, 0.5f, 0.9f, 0.3f}},
+                           {{0, 1, 0, 1}},
+                           {{-0.5f, -1e-3f, -1e-20f, -2}},
+                           {{1.5f, 1.001f, 1e20f, 7}},
+                           {{-0.25f, 0.5f, 1.25f, 1}}};
+// Colour and extra alpha.
+const Cases kPremultiply = {
+    {{1, 1, 1, 0.5f}, {1, 0, 0, 0}},     {{0.2f, 0.4f, 0.8f, 1}, {1, 0, 0, 0}},
+    {{1, 0.5f, 0.25f, 0}, {1, 0, 0, 0}}, {{1, 0.5f, 0.25f, 1}, {0, 0, 0, 0}},
+    {{0, 0, 0, 1}, {1, 0, 0, 0}},        {{0.2f, 0.4f, 0.8f, 0.75f}, {0.5f, 0, 0, 0}}};
+// Greys (hue -1, or no saturation), the sector edges and the wrap at hue 1.
+const Cases kHsl = {{{-1, 0, 0.5f, 0}},       {{0.3f, 0, 0.8f, 0}},    {{0, 0, 0, 0}},
+                    {{0, 0, 1, 0}},           {{0, 1, 0.5f, 0}},       {{1.0f / 3, 1, 0.5f, 0}},
+                    {{2.0f / 3, 1, 0.5f, 0}}, {{1, 1, 0.5f, 0}},       {{0.5f, 0.5f, 0.25f, 0}},
+                    {{0.9f, 0.8f, 0.7f, 0}},  {{0.1f, 0.3f, 0.8f, 0}}, {{0.75f, 0.6f, 0.4f, 0}}};
+
+// Float sin loses every digit that survives the x77585 weight once its argument
+// is large, so a pointwise check needs small angles and small weights: a seed
+// of powers of two scales the angles below ~40 rad, and an offset that cancels
+// the float literals exactly leaves weights (2, 1). No value lies within 1.6e-4
+// of 0 or 1, so the distance needs no wrap.
+Cases RandPoints() {
+    const glm::vec4 seed(1.0f / 1024, 1.0f / 2048, -1.0f / 4096, 1.0f / 512);
+    const glm::vec4 offset(2.0f - 43.7585453f, 1.0f - 77585.7856412f, 0, 0);
+    Cases points;
+    for (int i = 0; i < 256; ++i) {
+        points.push_back({{i % 16 + 0.5f, i / 16 + 0.5f, 0, 0}, seed, offset});
+    }
+    return points;
+}
+glm::dvec4 Rand(const Args& a) {
+    const glm::mat2 seed(a[1].x, a[1].y, a[1].z, a[1].w);
+    return {RandReference(seed, a[2], a[0].x, a[0].y), 0.0, 0.0, 1.0};
+}
+
+using Reference = std::function<glm::dvec4(const Args&)>;
+
+// One library expression over EvalInput(k), its reference and its cases.
+struct Row {
+    std::string expression;
+    Reference reference;
+    Cases cases;
+    double tolerance;
+};
+
+glm::dvec4 Same(const Args& a) { return D(a[0]); }
+glm::dvec4 Grey(const Args& a) {
+    const double y = Luma(D(a[0]));
+    return {y, y, y, a[0].a};
+}
+
+std::vector<Row> Rows() {
+    const auto mix = [](const Args& a) { return MixReference(D(a[0]), D(a[1]), a[2].x); };
+    const auto blend = [](const Args& a) { return BlendReference(D(a[0]), D(a[1]), a[2].x); };
+    const std::string mixCall = "kavrin_mixRGBA_(EvalInput(0), EvalInput(1), EvalInput(2).x)";
+    const std::string blendCall = "kavrin_blendRGBA_(EvalInput(0), EvalInput(1), EvalInput(2).x)";
+    // The ends give the end colours, or the source where it covers, tighter.
+    return {
+        {mixCall, mix, Pairs({0.25f, 0.3f, 0.5f}), 1e-5},  // float
+        {mixCall, mix, Pairs({0, 1}), 1e-6},               // float
+        {blendCall, blend, Pairs({0.5f, 0.6f}), 1e-5},     // float
+        {blendCall, blend, Pairs({0, 1}), 1e-6},           // float
+        {"kavrin_premultiplyAlphaRGBA_(EvalInput(0), EvalInput(1).x)",
+         [](const Args& a) { return glm::dvec4(glm::dvec3(D(a[0])) * double(a[0].a * a[1].x), 1); },
+         kPremultiply, 1e-6},                                        // float
+        {"kavrin_RGBA2GRAYA_(EvalInput(0))", Grey, kColours, 1e-6},  // float
+        {"kavrin_RGBA2YUVA_(EvalInput(0))", [](const Args& a) { return YuvaReference(D(a[0])); },
+         kColours, 1e-5},  // matrix
+        {"kavrin_ClampSDR_(EvalInput(0))",
+         [](const Args& a) { return glm::clamp(D(a[0]), 0.0, 1.0); }, kOutOfRange, 0.0},  // exact
+        {"kavrin_YUVA2RGBA_(EvalInput(0))",
+         [](const Args& a) { return RgbaFromYuvaReference(D(a[0])); }, kColours, 1e-5},  // matrix
+        {"vec4(kavrin_RGB2HSL_(EvalInput(0).rgb), 1.0)",
+         [](const Args& a) { return glm::dvec4(HslReference(glm::dvec3(D(a[0]))), 1.0); },
+         ColourCube(), 1e-6},  // float
+        {"vec4(kavrin_HSL2RGB_(EvalInput(0).xyz), 1.0)",
+         [](const Args& a) { return glm::dvec4(RgbFromHslReference(glm::dvec3(D(a[0]))), 1.0); },
+         kHsl, 1e-5},  // float
+        // A body naming several functions gets each of them; the pairs round-trip.
+        {"kavrin_YUVA2RGBA_(kavrin_RGBA2YUVA_(EvalInput(0)))", Same, ColourCube(), 1e-5},
+        // RGB inside the unit cube maps inside [0, 1] Y'CbCr, so the clamp is idle.
+        {"kavrin_YUVA2RGBA_(kavrin_ClampSDR_(kavrin_RGBA2YUVA_(EvalInput(0))))", Same, ColourCube(),
+         1e-5},  // matrix
+        {"vec4(kavrin_HSL2RGB_(kavrin_RGB2HSL_(EvalInput(0).rgb)), EvalInput(0).a)", Same,
+         ColourCube(), 1e-5},  // float
+        // Both declare the same local coefficients; one body must hold both.
+        {"vec4(kavrin_RGBA2Y_(EvalInput(0)), kavrin_RGBA2GRAYA_(EvalInput(0)).gba)", Grey,
+         ColourCube(), 1e-6},  // float
+        {"vec4(kavrin_rand_(mat2(EvalInput(1)), EvalInput(2).xy, EvalInput(0).xy), 0.0, 0.0, 1.0)",
+         Rand, RandPoints(), 1e-4},  // sin
+    };
+}
+
+TEST_F(GlslLibraryTest, FunctionsMatchTheirReferences) {
+    for (const Row& row : Rows()) {
+        SCOPED_TRACE(row.expression);
+        const std::string body =
+            std::string("void main()\n{\n    gl_FragColor = ") + row.expression + ";\n}\n";
+        const std::vector<glm::vec4> got = EvaluatePerCase(body, row.cases);
+        ASSERT_EQ(got.size(), row.cases.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_TRUE(Near(got[i], row.reference(row.cases[i]), row.tolerance))
+                << DescribeArgs(row.cases[i]);
+        }
+    }
+}
+
+}  // namespace
