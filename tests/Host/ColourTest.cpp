@@ -17,6 +17,7 @@
 #include "Kavrin/Core/Exception.h"
 
 #include "ColourReference.h"
+#include "YpPbPrMatrices.h"
 
 namespace {
 
@@ -28,28 +29,20 @@ using Kavrin::Proc::ColorConversionInfo;
 using namespace Kavrin::Test::Ref;
 namespace Ref = Kavrin::Test::Ref;
 
-struct NamedPrimaries {
-    const char* name;
-    ColorPrimaries primaries;
-    zimg_color_primaries_e zimg;
-};
+using NamedPrimaries = std::pair<ColorPrimaries, zimg_color_primaries_e>;
 
 // Each D65 primaries is paired both ways with every other primaries, D65 or not; the
 // others have other white points (C, E, DCI, hence Bradford adaptation) or are EBU 3213.
-const NamedPrimaries kD65Primaries[] = {
-    {"BT709", ColorPrimaries::BT709, ZIMG_PRIMARIES_BT709},
-    {"BT2020", ColorPrimaries::BT2020, ZIMG_PRIMARIES_BT2020},
-    {"BT470BG", ColorPrimaries::BT470BG, ZIMG_PRIMARIES_BT470_BG},
-    {"SMPTE170M", ColorPrimaries::SMPTE170M, ZIMG_PRIMARIES_ST170_M},
-    {"SMPTE432", ColorPrimaries::SMPTE432, ZIMG_PRIMARIES_ST432_1},
-};
-const NamedPrimaries kOtherPrimaries[] = {
-    {"BT470M", ColorPrimaries::BT470M, ZIMG_PRIMARIES_BT470_M},
-    {"Film", ColorPrimaries::Film, ZIMG_PRIMARIES_FILM},
-    {"SMPTE428", ColorPrimaries::SMPTE428, ZIMG_PRIMARIES_ST428},
-    {"SMPTE431", ColorPrimaries::SMPTE431, ZIMG_PRIMARIES_ST431_2},
-    {"EBU3213", ColorPrimaries::EBU3213, ZIMG_PRIMARIES_EBU3213_E},
-};
+const NamedPrimaries kD65Primaries[] = {{ColorPrimaries::BT709, ZIMG_PRIMARIES_BT709},
+                                        {ColorPrimaries::BT2020, ZIMG_PRIMARIES_BT2020},
+                                        {ColorPrimaries::BT470BG, ZIMG_PRIMARIES_BT470_BG},
+                                        {ColorPrimaries::SMPTE170M, ZIMG_PRIMARIES_ST170_M},
+                                        {ColorPrimaries::SMPTE432, ZIMG_PRIMARIES_ST432_1}};
+const NamedPrimaries kOtherPrimaries[] = {{ColorPrimaries::BT470M, ZIMG_PRIMARIES_BT470_M},
+                                          {ColorPrimaries::Film, ZIMG_PRIMARIES_FILM},
+                                          {ColorPrimaries::SMPTE428, ZIMG_PRIMARIES_ST428},
+                                          {ColorPrimaries::SMPTE431, ZIMG_PRIMARIES_ST431_2},
+                                          {ColorPrimaries::EBU3213, ZIMG_PRIMARIES_EBU3213_E}};
 
 // zimg converts three linear float RGB pixels, the unit vectors, from one gamut to
 // the other; pixel j of the output is column j of the cross matrix: out[i][j].
@@ -105,16 +98,16 @@ TEST(ColorPrimariesTest, CrossMatricesMatchZimgInvertAndKeepWhite) {
         }
     }
     for (const auto& [from, to] : pairs) {
-        SCOPED_TRACE(std::string(from.name) + " to " + to.name);
-        const auto m = GetRGBCrossMatrix(from.primaries, to.primaries);
-        const auto back = GetRGBCrossMatrix(to.primaries, from.primaries);
+        SCOPED_TRACE(::testing::Message() << int(from.first) << " to " << int(to.first));
+        const auto m = GetRGBCrossMatrix(from.first, to.first);
+        const auto back = GetRGBCrossMatrix(to.first, from.first);
         // zimg 3.0 has no path into EBU 3213.
-        const bool zimg = to.primaries != ColorPrimaries::EBU3213;
-        const Matrix reference = zimg ? ZimgCrossMatrix(from.zimg, to.zimg) : Matrix{};
+        const bool zimg = to.first != ColorPrimaries::EBU3213;
+        const Matrix reference = zimg ? ZimgCrossMatrix(from.second, to.second) : Matrix{};
         for (int i = 0; i < 3; ++i) {
             EXPECT_NEAR(static_cast<double>(m[i][0]) + m[i][1] + m[i][2], 1.0, 1e-5) << "white";
             for (int j = 0; j < 3; ++j) {
-                if (from.primaries == to.primaries) {
+                if (from.first == to.first) {
                     EXPECT_EQ(m[i][j], i == j ? 1.0f : 0.0f);
                 } else if (zimg) {
                     EXPECT_NEAR(m[i][j], reference.out[i][j], 1e-4) << "[" << i << "][" << j << "]";
@@ -157,6 +150,19 @@ TEST(ColourMatricesTest, LumaFollowsKrKbAndUnknownCodesThrow) {
                 EXPECT_NEAR(got[i], e[i], 1e-6) << "encode " << i;
                 EXPECT_NEAR(back[i], rgb[i], 1e-6) << "decode " << i;
             }
+            if (matrix == YCbCrMatrix::BT709) {  // the renderer's BT.709 helpers, in float
+                const glm::dvec3 bias(0.0, 0.5, 0.5);
+                const std::pair<glm::vec3, glm::dvec3> helpers[] = {
+                    {Kavrin::Ogl::RgbToBT709YpPbPr(rgb), e},
+                    {Kavrin::Ogl::RgbToBT709YpCbCr(rgb), e + bias},
+                    {Kavrin::Ogl::BT709YpPbPrToRgb(e), rgb},
+                    {Kavrin::Ogl::BT709YpCbCrToRgb(e + bias), rgb}};
+                for (int h = 0; h < 4; ++h) {
+                    for (int i = 0; i < 3; ++i) {
+                        EXPECT_NEAR(helpers[h].first[i], helpers[h].second[i], 1e-6) << h << i;
+                    }
+                }
+            }
         }
         EXPECT_NEAR(d[5], 0.5, 1e-7);  // Pb of blue and Pr of red
     }
@@ -174,7 +180,7 @@ TEST(ColourMatricesTest, LumaFollowsKrKbAndUnknownCodesThrow) {
         EXPECT_THROW(GetRGBCrossMatrix(ColorPrimaries::BT709, primaries), Kavrin::Exception);
     }
     for (const auto& p : kOtherPrimaries) {
-        EXPECT_TRUE(Kavrin::Conf::IsKnownColorPrimaries(p.primaries)) << p.name;
+        EXPECT_TRUE(Kavrin::Conf::IsKnownColorPrimaries(p.first)) << int(p.first);
     }
 }
 

@@ -575,25 +575,6 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
     }
 }
 
-// The BT.709 helpers both ways against the closed form.
-TEST(BT709HelpersTest, MatchTheClosedFormBothWays) {
-    const glm::dvec3 bias(0.0, 0.5, 0.5);
-    for (const glm::dvec3 c : {glm::dvec3(1, 1, 1), glm::dvec3(0, 0, 0), glm::dvec3(1, 0, 0),
-                               glm::dvec3(0, 0, 1), glm::dvec3(0.1, 0.5, 0.9)}) {
-        const glm::dvec3 ypbpr = Ref::RgbToYpPbPr(Ref::LumaOf(YCbCrMatrix::BT709), c);
-        const std::pair<glm::vec3, glm::dvec3> pairs[] = {{RgbToBT709YpPbPr(c), ypbpr},
-                                                          {RgbToBT709YpCbCr(c), ypbpr + bias},
-                                                          {BT709YpPbPrToRgb(ypbpr), c},
-                                                          {BT709YpCbCrToRgb(ypbpr + bias), c}};
-        for (int p = 0; p < 4; ++p) {
-            for (int k = 0; k < 3; ++k) {
-                EXPECT_NEAR(pairs[p].first[k], pairs[p].second[k], 1e-6)  // float
-                    << "helper " << p << " of " << c.r << ", " << c.g << ", " << c.b;
-            }
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------
 // YUVTextures.
 
