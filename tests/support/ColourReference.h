@@ -8,6 +8,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <glm/glm.hpp>
 
@@ -24,39 +25,30 @@ using Conf::YCbCrMatrix;
 // Y'CbCr.
 
 struct Luma {
-    double kr;
-    double kb;
+    double kr, kb;
     double Kg() const { return 1.0 - kr - kb; }
 };
 
 // Kr and Kb of the matrices the library supports; throws std::invalid_argument otherwise.
 inline Luma LumaOf(YCbCrMatrix matrix) {
-    switch (matrix) {
-        case YCbCrMatrix::BT709:
-            return {0.2126, 0.0722};
-        case YCbCrMatrix::FCC:
-            return {0.30, 0.11};
-        case YCbCrMatrix::BT470BG:
-        case YCbCrMatrix::SMPTE170M:
-            return {0.299, 0.114};
-        case YCbCrMatrix::SMPTE240M:
-            return {0.212, 0.087};
-        case YCbCrMatrix::BT2020NonConstant:
-            return {0.2627, 0.0593};
-        default:
-            throw std::invalid_argument("no luma coefficients for matrix " +
-                                        std::to_string(static_cast<int>(matrix)));
+    using M = YCbCrMatrix;
+    const std::pair<M, Luma> table[] = {
+        {M::BT709, {0.2126, 0.0722}},   {M::FCC, {0.30, 0.11}},
+        {M::BT470BG, {0.299, 0.114}},   {M::SMPTE170M, {0.299, 0.114}},
+        {M::SMPTE240M, {0.212, 0.087}}, {M::BT2020NonConstant, {0.2627, 0.0593}}};
+    for (const auto& [m, luma] : table) {
+        if (m == matrix) {
+            return luma;
+        }
     }
+    throw std::invalid_argument("no luma coefficients for matrix " +
+                                std::to_string(static_cast<int>(matrix)));
 }
 
 // Code ranges at `depth` bits. Full-range chroma starts at 1, so both sides of
 // the midpoint have 2^(b-1) - 1 steps.
 struct Limits {
-    int ymin;
-    int ymax;
-    int cmin;
-    int cmax;
-    int cmid;
+    int ymin, ymax, cmin, cmax, cmid;
     double ChromaSpan() const { return 2.0 * (cmax - cmid); }
 };
 inline Limits LimitsOf(PixelColorRange range, int depth) {
@@ -113,12 +105,7 @@ inline glm::ivec3 EncodeSamples(YCbCrMatrix matrix, PixelColorRange range, int d
 // Whether every unrounded code is clear of a rounding tie, so that exact-code
 // checks do not hinge on the last bit.
 inline bool FarFromTie(const glm::dvec3& codes) {
-    for (int k = 0; k < 3; ++k) {
-        if (std::abs((codes[k] - std::floor(codes[k])) - 0.5) <= 0.01) {
-            return false;
-        }
-    }
-    return true;
+    return glm::all(glm::greaterThan(glm::abs(codes - glm::floor(codes) - 0.5), glm::dvec3(0.01)));
 }
 
 // ---------------------------------------------------------------------------
@@ -233,10 +220,7 @@ inline glm::dvec3 HlgInverseEotf(const glm::dvec3& d, double peak, double gamma)
 
 // PQ tone curve (extended Reinhard on the largest channel) and HLG display.
 struct Curve {
-    double pqA = 0.0;
-    double pqB = 0.0;
-    double hlgPeak = 1000.0;
-    double hlgGamma = 1.2;
+    double pqA = 0.0, pqB = 0.0, hlgPeak = 1000.0, hlgGamma = 1.2;
 };
 
 // Signal to linear light, and back, for a converter transfer identifier; the
@@ -281,11 +265,8 @@ inline glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
 }
 
 inline glm::dvec3 Apply(const Conf::RGBCrossMatrix& m, const glm::dvec3& c) {
-    glm::dvec3 r;
-    for (int i = 0; i < 3; ++i) {
-        r[i] = double(m[i][0]) * c.r + double(m[i][1]) * c.g + double(m[i][2]) * c.b;
-    }
-    return r;
+    const auto row = [&](int i) { return double(m[i][0]) * c.r + m[i][1] * c.g + m[i][2] * c.b; };
+    return {row(0), row(1), row(2)};
 }
 
 // The whole conversion from a transform's parameters: decode, SDR reference
