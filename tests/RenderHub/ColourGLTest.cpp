@@ -409,20 +409,15 @@ std::unique_ptr<Texture> IntegerPlane(int width, int height, int containerBits,
     return std::make_unique<Texture>(params, GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
 }
 
-// Host samples (row 0 first) into the texture, 16-bit ones as little-endian.
+// Host samples (row 0 first) into the texture, 16-bit ones in host order.
 void UploadSamples(const Samples& samples, Texture& texture, const ShaderStorage& storage) {
     const Params& p = texture.GetTexParams();
-    const bool wide = p.type == GL_UNSIGNED_SHORT;
-    std::vector<std::uint8_t> bytes;
-    for (const std::uint16_t s : samples) {
-        bytes.push_back(static_cast<std::uint8_t>(s & 0xFF));
-        if (wide) {
-            bytes.push_back(static_cast<std::uint8_t>(s >> 8));
-        }
-    }
-    const int rowBytes = p.width * texture.ComponentsPerPixel() * (wide ? 2 : 1);
-    ASSERT_EQ(bytes.size(), static_cast<std::size_t>(rowBytes * p.height));
-    UploadPlane(Kavrin::Proc::ConstPlane{bytes.data(), rowBytes, p.height}, texture, storage);
+    const int bytes = p.type == GL_UNSIGNED_SHORT ? 2 : 1;
+    const std::vector<std::uint8_t> narrow(samples.begin(), samples.end());
+    const int rowBytes = p.width * texture.ComponentsPerPixel() * bytes;
+    ASSERT_EQ(samples.size() * bytes, static_cast<std::size_t>(rowBytes * p.height));
+    const void* data = bytes == 2 ? static_cast<const void*>(samples.data()) : narrow.data();
+    UploadPlane({static_cast<const std::uint8_t*>(data), rowBytes, p.height}, texture, storage);
 }
 
 Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
@@ -444,8 +439,8 @@ Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
 // image holds random samples over the whole container (super-black,
 // super-white, out-of-range chroma, alpha past the top of the depth, junk in
 // the padding bits, each plane's extremes), the lower half the codes of the
-// colours. 4:2:0 chroma by ToYUV is the code of the 2x2
-// block's mean premultiplied colour, even from a linearly filtered source.
+// colours. 4:2:0 chroma by ToYUV is the code of the 2x2 block's mean
+// premultiplied colour, even from a linearly filtered source.
 TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
     constexpr int kSize = 32;
     constexpr int kHalf = kSize * kSize / 2;
@@ -538,7 +533,7 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
                         }
                     }
                 }
-                for (int i = 0; i < kHalf / 4; ++i) {
+                for (int i = 0; i < kHalf / 4; ++i) {  // float sums may tip a tie
                     const int p = i / (kSize / 2) * 2 * kSize + i % (kSize / 2) * 2;
                     glm::dvec3 mean(0.0);
                     for (const int q : {p, p + 1, p + kSize, p + kSize + 1}) {
@@ -548,8 +543,7 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
                     for (int k = 0; k < 2; ++k) {
                         ASSERT_LE(std::abs(subsampled[k].at(i) - (want[k + 1] << shift)),
                                   1 << shift)
-                            << "4:2:0 block " << i << " plane "
-                            << k + 1;  // float sums may tip a tie
+                            << "4:2:0 block " << i << " plane " << k + 1;
                     }
                 }
                 ASSERT_EQ(rgb.size(), planes[0].size());
@@ -626,20 +620,12 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
             const YUVTextures asNormalized = integer.ToNormalized(storage);
             const YUVTextures asInteger = asNormalized.ToInteger(storage);
             for (const YUVTextures* t : {&integer, &asNormalized, &asInteger}) {
-                const bool isInteger = t != &asNormalized;
-                EXPECT_EQ(t->IsInteger(), isInteger);
+                EXPECT_EQ(t->IsInteger(), t != &asNormalized);
                 EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
                 EXPECT_EQ(t->FrameInfo(), frame);
+                // Sizes and formats show in the exact round trip below.
                 for (int k = 0; k < 4; ++k) {
-                    const Texture* plane = Plane(*t, k);
-                    ASSERT_EQ(plane != nullptr, k < planeCount) << "plane " << k;
-                    if (plane != nullptr) {
-                        const Params& p = plane->GetTexParams();
-                        EXPECT_EQ(glm::ivec2(p.width, p.height), shape(k)) << "plane " << k;
-                        EXPECT_EQ(p.format, isInteger ? GL_RED_INTEGER : GL_RED) << "plane " << k;
-                        EXPECT_EQ(p.internalFormat, isInteger ? (wide ? GL_R16UI : GL_R8UI)
-                                                              : (wide ? GL_R16 : GL_R8));
-                    }
+                    ASSERT_EQ(Plane(*t, k) != nullptr, k < planeCount) << "plane " << k;
                 }
             }
             for (int k = 0; k < planeCount; ++k) {
