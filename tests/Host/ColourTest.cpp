@@ -189,10 +189,7 @@ enum Code : int { kBT709 = 1, kGamma22 = 4, kGamma28, kSMPTE170M, kLinear = 8, k
 enum HdrCode : int { kBT2020_10 = 14, kBT2020_12, kPQ, kHLG = 18 };
 
 ColorConversionInfo MakeInfo(int sourceTransfer, int targetTransfer) {
-    ColorConversionInfo info;
-    info.source = {9, sourceTransfer, 0};
-    info.target = {1, targetTransfer, 0};
-    return info;
+    return {{9, sourceTransfer, 0}, {1, targetTransfer, 0}};
 }
 
 double PQEncode(double cdm2) { return PqInverseEotf(cdm2 / 100.0); }
