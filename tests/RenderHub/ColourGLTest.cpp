@@ -71,12 +71,9 @@ constexpr PixelColorRange kFull = PixelColorRange::Full;
 // GPU side.
 
 struct Uniforms {
-    int sourceFunction = T::Linear;
-    int targetFunction = T::Linear;
-    int sourcePrimaries = 1;
-    int targetPrimaries = 1;
-    float displayPeakLuminance = 1000.0f;
-    float ootfGamma = 1.2f;
+    int sourceFunction = T::Linear, targetFunction = T::Linear;
+    int sourcePrimaries = 1, targetPrimaries = 1;
+    float displayPeakLuminance = 1000.0f, ootfGamma = 1.2f;
 };
 
 // Draws `input` into a float target. With `u`, in rows of 256 through the
@@ -131,8 +128,7 @@ glm::dvec3 Rgb(const glm::vec4& p) { return {p.r, p.g, p.b}; }
 // with the pixel's largest |wanted| channel (a matrix spreads that channel's
 // error over the others).
 struct Tolerance {
-    double abs;
-    double rel;
+    double abs, rel;
     bool pixel = false;
 };
 
