@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -20,24 +19,16 @@
 #include <glm/glm.hpp>
 #include <gtest/gtest.h>
 
-#include "Kavrin/Conf/ColorPrimaries.h"
-#include "Kavrin/Conf/ColorSpaceTransform.h"
 #include "Kavrin/Core/Exception.h"
-#include "Kavrin/PixFmt.h"
-#include "Kavrin/Proc/ColorConversionInfo.h"
-#include "Kavrin/Proc/Plane.h"
 
 #include "ColorSpaceConverter.h"
 #include "ColourReference.h"
 #include "Frame.h"
-#include "GpuEval.h"
+#include "GpuEval.h"  // the program, storage and texture headers
 #include "Mesh.h"
 #include "Private/UploadDownloadBuffers.h"
-#include "ShaderProgram.h"
 #include "ShaderSources.h"
-#include "ShaderStorage.h"
 #include "TestTasks.h"
-#include "Texture.h"
 #include "YUVColorConverter.h"
 
 namespace {
