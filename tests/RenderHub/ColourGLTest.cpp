@@ -191,28 +191,23 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         bool linearInput;                // the sweep decoded by the target curve, else the sweep
     };
     std::vector<Row> rows;
-    // HLG at 300 cd/m²: system gamma below 1, saturated colours decode above the peak.
-    const struct {
-        int id;
-        float hlgPeak;     // HLG display peak (others ignore it)
-        Tolerance decode;  // linear light; signals get kSdr or kHdrSignal
-    } transfers[] = {
-        {T::BT709, 1000, kSdr},        {T::BT709A, 1000, kSdr},
-        {T::BT1886, 1000, kSdr},       {T::Gamma22, 1000, kSdr},
-        {T::Gamma28, 1000, kSdr},      {T::SRGB, 1000, kSdr},
-        {T::ST2084, 1000, kHdrLinear}, {T::ST2084Scene, 1000, kHdrLinear},
-        {T::HLG, 1000, kHdrLinear},    {T::HLG, 400, kHdrLinear},
-        {T::HLG, 300, kHdrLinear},     {T::HLGScene, 1000, kHdrLinear},
-    };
-    for (const auto& t : transfers) {
-        const Tolerance signal = t.decode.rel == 0.0 ? kSdr : kHdrSignal;
-        const Uniforms u{T::Linear, T::Linear, 1, 1, t.hlgPeak, HlgGamma(t.hlgPeak)};
+    // Transfers and HLG display peaks; at 300 cd/m² the system gamma is below 1 and
+    // saturated colours decode above the peak. HDR decodes to linear light within
+    // kHdrLinear, SDR within kSdr; signals within kHdrSignal and kSdr.
+    const std::pair<int, float> transfers[] = {
+        {T::BT709, 1000},   {T::BT709A, 1000}, {T::BT1886, 1000}, {T::Gamma22, 1000},
+        {T::Gamma28, 1000}, {T::SRGB, 1000},   {T::ST2084, 1000}, {T::ST2084Scene, 1000},
+        {T::HLG, 1000},     {T::HLG, 400},     {T::HLG, 300},     {T::HLGScene, 1000}};
+    for (const auto& [id, hlgPeak] : transfers) {
+        const bool hdr = id >= T::ST2084;
+        const Tolerance linear = hdr ? kHdrLinear : kSdr, signal = hdr ? kHdrSignal : kSdr;
+        const Uniforms u{T::Linear, T::Linear, 1, 1, hlgPeak, HlgGamma(hlgPeak)};
         Uniforms decode = u, both = u, encode = u;
-        decode.sourceFunction = both.sourceFunction = both.targetFunction = t.id;
-        encode.targetFunction = t.id;
-        const std::string name = "transfer " + std::to_string(t.id) + " at " +
-                                 std::to_string(int(t.hlgPeak)) + " cd/m², ";
-        rows.push_back({name + "decode", decode, t.decode, std::nullopt, false});
+        decode.sourceFunction = both.sourceFunction = both.targetFunction = id;
+        encode.targetFunction = id;
+        const std::string name =
+            "transfer " + std::to_string(id) + " at " + std::to_string(int(hlgPeak)) + " cd/m², ";
+        rows.push_back({name + "decode", decode, linear, std::nullopt, false});
         rows.push_back({name + "decode+encode", both, signal, std::nullopt, false});
         rows.push_back({name + "encode", encode, signal, std::nullopt, true});
     }
