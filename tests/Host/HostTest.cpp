@@ -336,8 +336,7 @@ TEST(DataVideoCPUTest, SubframeViewSharesTheBlockAtTheOffset) {
         }
         auto video = DataVideoCPU::Create(row.pixFmt, {12, 8, 0, 0}, {}, options);
         auto sub = video->Subframe(row.x, row.y, row.width, row.height);
-        EXPECT_EQ(sub->GetFrameInfo().width, row.width);
-        EXPECT_EQ(sub->GetFrameInfo().height, row.height);
+        EXPECT_EQ(sub->GetFrameInfo(), (FrameInfo{row.width, row.height, 0, 0}));
         EXPECT_EQ(sub->GetFrame(), video->GetFrame());
         for (int i = 0; i < Kavrin::Proc::GetPlanesCount(*video); ++i) {
             const Plane whole = video->GetPlane(static_cast<unsigned char>(i));
@@ -761,8 +760,7 @@ TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStopped) {
 }
 
 TEST(WaitableTimerTest, StopWithWaitingWaitsForTheCallInProgress) {
-    std::promise<void> entered;
-    std::promise<void> gate;
+    std::promise<void> entered, gate;
     std::shared_future<void> gateOpen = gate.get_future().share();
     std::atomic<bool> finished{false};
     std::atomic<int> calls{0};

@@ -405,13 +405,10 @@ void UploadSamples(const Samples& samples, Texture& texture, const ShaderStorage
 Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
     const Params& p = texture.GetTexParams();
     Samples samples(static_cast<std::size_t>(p.width * p.height * texture.ComponentsPerPixel()));
-    if (p.type == GL_UNSIGNED_SHORT) {
-        texture.Download(0, samples.data(), storage.FBO());
-    } else {
-        std::vector<std::uint8_t> bytes(samples.size());
-        texture.Download(0, bytes.data(), storage.FBO());
-        std::copy(bytes.begin(), bytes.end(), samples.begin());
-    }
+    std::vector<std::uint8_t> bytes(p.type == GL_UNSIGNED_SHORT ? 0 : samples.size());
+    texture.Download(0, bytes.empty() ? static_cast<void*>(samples.data()) : bytes.data(),
+                     storage.FBO());
+    std::copy(bytes.begin(), bytes.end(), samples.begin());
     return samples;
 }
 
