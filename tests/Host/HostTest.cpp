@@ -140,12 +140,11 @@ TEST(PixFmtDescriptionTest, EveryValueIsDescribedAsLibAvUtilDoes) {
         // libavutil's rule: planes 1 and 2 are chroma, sized rounding up.
         for (int plane = 0; plane < d->planes; ++plane) {
             const bool sub = plane == 1 || plane == 2;
-            for (const int size : {4, 5, 7, 9}) {
-                EXPECT_EQ(d->GetPlanWidth(size, plane), sub ? -((-size) >> o->log2_chroma_w) : size)
-                    << "plane " << plane << " of width " << size;
-                EXPECT_EQ(d->GetPlanHeight(size, plane),
-                          sub ? -((-size) >> o->log2_chroma_h) : size)
-                    << "plane " << plane << " of height " << size;
+            for (const int n : {4, 5, 7, 9}) {
+                EXPECT_EQ(std::pair(d->GetPlanWidth(n, plane), d->GetPlanHeight(n, plane)),
+                          std::pair(sub ? -((-n) >> o->log2_chroma_w) : n,
+                                    sub ? -((-n) >> o->log2_chroma_h) : n))
+                    << "plane " << plane << " of " << n << "x" << n;
             }
         }
         const bool chroma = !(o->flags & AV_PIX_FMT_FLAG_RGB) && o->nb_components >= 3 &&
@@ -256,9 +255,8 @@ void FillPattern(DataVideoCPU& video) {
 TEST(DataVideoCPUTest, ShallowClonesSharePixelsDeepOnesCopyThem) {
     for (bool bottomUp : {false, true}) {
         SCOPED_TRACE(bottomUp ? "bottom-up" : "top-down");
-        DataVideoCPUOptions options;
-        options.bottomUp = bottomUp;
-        auto video = DataVideoCPU::Create(PixFmt::YUV420P, {6, 4, 1, 1}, {1, 1, 1}, options);
+        auto video =
+            DataVideoCPU::Create(PixFmt::YUV420P, {6, 4, 1, 1}, {1, 1, 1}, {32, 0, bottomUp});
         FillPattern(*video);
         video->SetTimeStamp(1000);
         video->SetDuration(40);
@@ -326,15 +324,13 @@ TEST(DataVideoCPUTest, SubframeViewSharesTheBlockAtTheOffset) {
     // clang-format on
     for (const Row& row : table) {
         SCOPED_TRACE(PixFmtDescription::Find(row.pixFmt)->name);
-        DataVideoCPUOptions options;
-        options.bottomUp = row.bottomUp;
         if (row.rows[0] == 0) {
             auto video = DataVideoCPU::Create(row.pixFmt, {8, 6, 0, 0});
             EXPECT_THROW(video->Subframe(row.x, row.y, row.width, row.height), Kavrin::Exception)
                 << row.x << "," << row.y << " " << row.width << "x" << row.height;
             continue;
         }
-        auto video = DataVideoCPU::Create(row.pixFmt, {12, 8, 0, 0}, {}, options);
+        auto video = DataVideoCPU::Create(row.pixFmt, {12, 8, 0, 0}, {}, {32, 0, row.bottomUp});
         auto sub = video->Subframe(row.x, row.y, row.width, row.height);
         EXPECT_EQ(sub->GetFrameInfo(), (FrameInfo{row.width, row.height, 0, 0}));
         EXPECT_EQ(sub->GetFrame(), video->GetFrame());
@@ -419,9 +415,7 @@ TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
     // clang-format on
     for (const Row& row : table) {
         SCOPED_TRACE(PixFmtDescription::Find(row.pixFmt)->name);
-        DataVideoCPUOptions options;
-        options.rowPadding = 5;
-        auto video = DataVideoCPU::Create(row.pixFmt, {6, 3, 0, 0}, {}, options);
+        auto video = DataVideoCPU::Create(row.pixFmt, {6, 3, 0, 0}, {}, {32, 5, false});
         video->Fill(row.color);
         for (int i = 0; i < Kavrin::Proc::GetPlanesCount(*video); ++i) {
             const std::vector<std::uint8_t>& unit = row.bytes[i];
