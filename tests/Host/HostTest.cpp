@@ -623,8 +623,7 @@ TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
             }
         });
     }
-    for (auto& thread : threads)
-        thread.join();
+    std::for_each(threads.begin(), threads.end(), [](std::thread& t) { t.join(); });
     EXPECT_EQ(object->GetRefCount(), 1u);
     EXPECT_EQ(destroyed, 0);
     shared.reset();
@@ -636,7 +635,7 @@ TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
     EXPECT_EQ(original.Get(), 1u);
 }
 
-TEST(GpuTaskTest, StatusOnlyRisesStartTimeComesFromTheClockAndTheRecordOutlivesTheTask) {
+TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersAndOutlivesTheTask) {
     Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
     boost::intrusive_ptr<Counted> task(new Counted());
     EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
@@ -654,12 +653,12 @@ TEST(GpuTaskTest, StatusOnlyRisesStartTimeComesFromTheClockAndTheRecordOutlivesT
     // The status record outlives the task.
     const std::shared_ptr<GpuTask::StatusRecord> record = task->GetStatusRecord();
     task.reset();
-    std::lock_guard lock(record->mutex);
-    EXPECT_EQ(record->status, Kavrin::Proc::TaskCancelled);
-}
-
-TEST(GpuTaskTest, WaitersOnOtherThreadsWakeOnRaise) {
-    boost::intrusive_ptr<Counted> task(new Counted());
+    {
+        std::lock_guard lock(record->mutex);
+        EXPECT_EQ(record->status, Kavrin::Proc::TaskCancelled);
+    }
+    // Waiters on other threads wake when the status is raised.
+    task.reset(new Counted());
     std::atomic<int> woken = 0;
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
