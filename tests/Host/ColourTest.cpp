@@ -266,19 +266,17 @@ TEST(ColorSpaceTransformTest, ToneCurveAndPeaksOnlyForHdrAboveTheTarget) {
         float sourcePeak, targetPeak;
         double ceiling;
     };
-    // clang-format off
     const Row rows[] = {
-        {kPQ, kBT709, 1000, 1000, 203},    {kPQ, kSRGB, 10000, 1000, 203},
-        {kPQ, kPQ, 4000, 1000, 1000},      {kPQ, kPQ, 1000, 600, 600},
-        {kPQ, kHLG, 2000, 4000, 1000},     {kPQ, kPQ, 1000, 1000, 0},
-        {kPQ, kPQ, 600, 1000, 0},          {kPQ, kBT709, 203, 1000, 0},
-        {kPQ, kHLG, 1000, 1000, 0},        {kPQ, kLinear, 4000, 1000, 0},
-        {kHLG, kBT709, 10000, 1000, 203},  {kHLG, kPQ, 4000, 600, 600},
-        {kHLG, kPQ, 4000, 1000, 0},        {kHLG, kHLG, 4000, 100, 0},
-        {kHLG, kLinear, 4000, 100, 0},     {kBT709, kBT709, 10000, 1000, 0},
-        {kSRGB, kPQ, 10000, 100, 0},       {kLinear, kBT709, 10000, 1000, 0},
+        {kPQ, kBT709, 1000, 1000, 203},   {kPQ, kSRGB, 10000, 1000, 203},
+        {kPQ, kPQ, 4000, 1000, 1000},     {kPQ, kPQ, 1000, 600, 600},
+        {kPQ, kHLG, 2000, 4000, 1000},    {kPQ, kPQ, 1000, 1000, 0},
+        {kPQ, kPQ, 600, 1000, 0},         {kPQ, kBT709, 203, 1000, 0},
+        {kPQ, kHLG, 1000, 1000, 0},       {kPQ, kLinear, 4000, 1000, 0},
+        {kHLG, kBT709, 10000, 1000, 203}, {kHLG, kPQ, 4000, 600, 600},
+        {kHLG, kPQ, 4000, 1000, 0},       {kHLG, kHLG, 4000, 100, 0},
+        {kHLG, kLinear, 4000, 100, 0},    {kBT709, kBT709, 10000, 1000, 0},
+        {kSRGB, kPQ, 10000, 100, 0},      {kLinear, kBT709, 10000, 1000, 0},
     };
-    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.source << " to " << row.target << " peak "
                                         << row.sourcePeak << " on " << row.targetPeak);

@@ -183,7 +183,6 @@ TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjoint) {
         std::ptrdiff_t strides[4];  // magnitudes
         int rows[4];
     };
-    // clang-format off
     const Row table[] = {
         {PixFmt::RGBA, 10, 2, {16, 8, false}, 1, {40}, {48}, {2}},
         {PixFmt::RGB24, 5, 3, {32, 0, false}, 1, {15}, {32}, {3}},
@@ -196,7 +195,6 @@ TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjoint) {
         {PixFmt::YUV410P, 9, 9, {64, 1, true}, 3, {9, 3, 3}, {64, 64, 64}, {9, 3, 3}},
         {PixFmt::BGRA, 1, 1, {256, 0, false}, 1, {4}, {256}, {1}},
     };
-    // clang-format on
     for (const Row& row : table) {
         SCOPED_TRACE(PixFmtDescription::Find(row.pixFmt)->name);
         auto video =
@@ -389,7 +387,6 @@ TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
         Color color;
         std::vector<std::uint8_t> bytes[4];
     };
-    // clang-format off
     const Row table[] = {
         {PixFmt::RGBA, {10, 20, 30, 40}, {{10, 20, 30, 40}}},
         {PixFmt::BGRA, {10, 20, 30, 40}, {{30, 20, 10, 40}}},
@@ -412,7 +409,6 @@ TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
         {PixFmt::UYVY422, {255, 0, 0, 0}, {{102, 63, 240, 63}}},
         {PixFmt::GRAY8, {255, 255, 255, 0}, {{255}}},
     };
-    // clang-format on
     for (const Row& row : table) {
         SCOPED_TRACE(PixFmtDescription::Find(row.pixFmt)->name);
         auto video = DataVideoCPU::Create(row.pixFmt, {6, 3, 0, 0}, {}, {32, 5, false});
