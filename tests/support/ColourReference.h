@@ -164,9 +164,7 @@ inline double SdrSceneOfDisplay(double d) { return Bt709InverseOetf(Power(d, 1.0
 // lw, target black 0 and white lmax (PQ signal); the Hermite spline above the
 // knee KS = 1.5 maxLum - 0.5.
 inline double Bt2390Eetf(double e, double lw, double lmax) {
-    const double e1 = e / lw;
-    const double maxLum = lmax / lw;
-    const double ks = 1.5 * maxLum - 0.5;
+    const double e1 = e / lw, maxLum = lmax / lw, ks = 1.5 * maxLum - 0.5;
     if (e1 < ks) {
         return e;
     }
