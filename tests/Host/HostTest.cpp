@@ -309,6 +309,7 @@ TEST(DataVideoCPUTest, SubframeViewSharesTheBlockAtTheOffset) {
         {PixFmt::YUV420P, false, 4, 2, 5, 5, {4, 2, 2}, {2, 1, 1}, {5, 3, 3}},
         {PixFmt::NV12, true, 2, 4, 6, 3, {2, 2}, {4, 2}, {3, 2}},
         {PixFmt::YUV410P, false, 4, 4, 4, 4, {4, 1, 1}, {4, 1, 1}, {4, 1, 1}},
+        {PixFmt::YUV422P, false, 2, 3, 4, 2, {2, 1, 1}, {3, 3, 3}, {2, 2, 2}},
         {PixFmt::YUVA444P16LE, false, 1, 3, 2, 2, {2, 2, 2, 2}, {3, 3, 3, 3}, {2, 2, 2, 2}},
         {PixFmt::YUYV422, false, 2, 1, 4, 2, {4}, {1}, {2}},
         {PixFmt::YUV420P, false, 2, 2, 3, 3, {2, 1, 1}, {2, 1, 1}, {3, 2, 2}},
