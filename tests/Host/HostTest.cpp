@@ -497,7 +497,7 @@ TEST(DataVideoCPUTest, BadInputThrowsWithADescription) {
 
 void ThrowProc() { KAVRIN_THROW_HOST("FixedName", Kavrin::Proc::ProcException, "it failed"); }
 
-TEST(ExceptionTest, HostExceptionCarriesDescriptionStackAndFixedFunctionName) {
+TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
     EXPECT_THROW(ThrowProc(), Kavrin::Exception);
     EXPECT_THROW(ThrowProc(), std::exception);
     EXPECT_THROW(ThrowProc(), boost::exception);
@@ -520,9 +520,7 @@ TEST(ExceptionTest, HostExceptionCarriesDescriptionStackAndFixedFunctionName) {
     }
     EXPECT_STREQ(Kavrin::Exception().what(), "Kavrin::Exception");  // no description
     EXPECT_EQ(Kavrin::Exception().GetDescription(), "");
-}
-
-TEST(ExceptionTest, OtherExceptionsThrownWithLocationKeepTheirContent) {
+    // Other exceptions thrown with a location keep their content.
     try {
         KAVRIN_THROW_FROM("Somewhere", std::logic_error("misuse"));
     } catch (const std::logic_error& error) {

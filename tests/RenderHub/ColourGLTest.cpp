@@ -151,13 +151,12 @@ void ExpectColours(const std::string& what, const std::vector<glm::vec4>& input,
 // every channel meets every level against different partners. Alpha varies.
 std::vector<glm::vec4> SignalSweep() {
     std::vector<glm::vec4> texels;
-    for (int row = 0; row < 2; ++row) {
-        for (int i = 0; i < 256; ++i) {
-            const float v = float(i) / 255.0f;
-            const float g = row == 0 ? v : float((i * 97 + 13) % 256) / 255.0f;
-            const float b = row == 0 ? v : float((i * 59 + 200) % 256) / 255.0f;
-            texels.push_back({v, g, b, float(i % 5) / 4.0f});
-        }
+    for (int j = 0; j < 512; ++j) {
+        const int i = j % 256;
+        const float v = float(i) / 255.0f;
+        const float g = j < 256 ? v : float((i * 97 + 13) % 256) / 255.0f;
+        const float b = j < 256 ? v : float((i * 59 + 200) % 256) / 255.0f;
+        texels.push_back({v, g, b, float(i % 5) / 4.0f});
     }
     return texels;
 }
@@ -330,11 +329,6 @@ std::vector<glm::vec4> PqColoursIn709(double maxDisplay) {
     return texels;
 }
 
-ColorConversionInfo Info(ColorSpace source, ColorSpace target, float sourcePeak = 1000.0f,
-                         float targetPeak = 1000.0f) {
-    return {source, target, sourcePeak, targetPeak};
-}
-
 // Float32 chains. HDR-sourced colours lose ~1e-5 of their brightest channel in
 // the PQ decode; the 2020 -> 709 matrix spreads that onto near-zero channels,
 // where the sRGB (12.92) and BT.709 (4.5) slopes magnify it: 4e-4 of signal.
@@ -357,18 +351,18 @@ TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
         const std::vector<glm::vec4>& input;
         Tolerance tol;
     } rows[] = {
-        {"pq2020_to_bt709_tonemapped", Info(kPq2020, kSdr709), pq1000, kSdrFromHdr},
-        {"pq2020_to_bt709_untouched", Info(kPq2020, kSdr709, 203), pq1000, kSdrFromHdr},
-        {"pq2020_to_srgb", Info(kPq2020, kSrgb), pq1000, kSdrFromHdr},
-        {"pq2020_to_linear709", Info(kPq2020, kLinear709), pq1000, kLinearFromHdr},
-        {"pq2020_to_linear2020_wide", Info(kPq2020, {9, 8, 9}), columns, kLinearFromHdr},
-        {"bt709_to_pq2020", Info(kSdr709, kPq2020), sweep, kSignal},
-        {"srgb_to_pq2020", Info(kSrgb, kPq2020), sweep, kSignal},
-        {"pq4000_to_pq1000", Info(kPq2020, kPq2020, 4000, 1000), pq4000, kSignal},
-        {"pq2020_to_hlg2020", Info(kPq2020, kHlg2020), pq1000, kSignal},
-        {"hlg2020_to_bt709", Info(kHlg2020, kSdr709), sweep, kSdrFromHdr},
-        {"bt709_to_hlg2020", Info(kSdr709, kHlg2020), sweep, kSignal},
-        {"gamma22_p3_to_bt709", Info({12, 4, 1}, kSdr709), sweep, kSignal},
+        {"pq2020_to_bt709_tonemapped", {kPq2020, kSdr709}, pq1000, kSdrFromHdr},
+        {"pq2020_to_bt709_untouched", {kPq2020, kSdr709, 203}, pq1000, kSdrFromHdr},
+        {"pq2020_to_srgb", {kPq2020, kSrgb}, pq1000, kSdrFromHdr},
+        {"pq2020_to_linear709", {kPq2020, kLinear709}, pq1000, kLinearFromHdr},
+        {"pq2020_to_linear2020_wide", {kPq2020, {9, 8, 9}}, columns, kLinearFromHdr},
+        {"bt709_to_pq2020", {kSdr709, kPq2020}, sweep, kSignal},
+        {"srgb_to_pq2020", {kSrgb, kPq2020}, sweep, kSignal},
+        {"pq4000_to_pq1000", {kPq2020, kPq2020, 4000, 1000}, pq4000, kSignal},
+        {"pq2020_to_hlg2020", {kPq2020, kHlg2020}, pq1000, kSignal},
+        {"hlg2020_to_bt709", {kHlg2020, kSdr709}, sweep, kSdrFromHdr},
+        {"bt709_to_hlg2020", {kSdr709, kHlg2020}, sweep, kSignal},
+        {"gamma22_p3_to_bt709", {{12, 4, 1}, kSdr709}, sweep, kSignal},
     };
     for (const auto& row : rows) {
         const ColorSpaceTransform transform(row.info);
@@ -578,18 +572,15 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
         const bool wide = d->depth > 8;
         const int maxValue = (1 << d->depth) - 1;
         const int planeCount = d->HasAlpha() ? 4 : 3;
-        const auto shape = [&](int k) {
-            const glm::ivec2 shift =
-                k == 1 || k == 2 ? glm::ivec2(d->log2ChromaW, d->log2ChromaH) : glm::ivec2(0);
-            return (glm::ivec2(33, 17) + (glm::ivec2(1) << shift) - 1) >> shift;
-        };
         std::mt19937 random(static_cast<unsigned>(maxValue));
         std::uniform_int_distribution<int> value(0, maxValue);
         Samples original[4], normalized[4], back[4];
         WithStorage([&](const ShaderStorage& storage) {
             const YUVTextures integer = Allocate(true, pixFmt, frame, YCbCrMatrix::SMPTE170M);
             for (int k = 0; k < planeCount && Plane(integer, k) != nullptr; ++k) {
-                original[k].resize(static_cast<std::size_t>(shape(k).x * shape(k).y));
+                // Plane sizes as the description gives them (checked against libavutil).
+                original[k].resize(
+                    static_cast<std::size_t>(d->GetPlanWidth(33, k) * d->GetPlanHeight(17, k)));
                 std::generate(original[k].begin(), original[k].end(),
                               [&] { return static_cast<std::uint16_t>(value(random)); });
                 original[k][0] = 0;  // both ends of the range in every plane
