@@ -55,8 +55,6 @@ using Cases = std::vector<Args>;
 using ColorSpaceConverterGLTest = Kavrin::Test::GLTest<>;
 using YUVConverterGLTest = Kavrin::Test::GLTest<>;
 namespace Ref = Kavrin::Test::Ref;
-constexpr PixelColorRange kLimited = PixelColorRange::Limited;
-constexpr PixelColorRange kFull = PixelColorRange::Full;
 
 // ---------------------------------------------------------------------------
 // GPU side.
@@ -420,7 +418,7 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
     for (const YCbCrMatrix matrix :
          {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
           YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
-        for (const PixelColorRange range : {kLimited, kFull}) {
+        for (const PixelColorRange range : {PixelColorRange::Limited, PixelColorRange::Full}) {
             for (const auto& [depth, shift] :
                  {std::pair{8, 0}, {10, 0}, {12, 0}, {16, 0}, {10, 6}, {12, 4}}) {
                 SCOPED_TRACE(::testing::Message()
