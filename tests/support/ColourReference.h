@@ -8,6 +8,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <glm/glm.hpp>
 
@@ -24,39 +25,30 @@ using Conf::YCbCrMatrix;
 // Y'CbCr.
 
 struct Luma {
-    double kr;
-    double kb;
+    double kr, kb;
     double Kg() const { return 1.0 - kr - kb; }
 };
 
 // Kr and Kb of the matrices the library supports; throws std::invalid_argument otherwise.
 inline Luma LumaOf(YCbCrMatrix matrix) {
-    switch (matrix) {
-        case YCbCrMatrix::BT709:
-            return {0.2126, 0.0722};
-        case YCbCrMatrix::FCC:
-            return {0.30, 0.11};
-        case YCbCrMatrix::BT470BG:
-        case YCbCrMatrix::SMPTE170M:
-            return {0.299, 0.114};
-        case YCbCrMatrix::SMPTE240M:
-            return {0.212, 0.087};
-        case YCbCrMatrix::BT2020NonConstant:
-            return {0.2627, 0.0593};
-        default:
-            throw std::invalid_argument("no luma coefficients for matrix " +
-                                        std::to_string(static_cast<int>(matrix)));
+    using M = YCbCrMatrix;
+    const std::pair<M, Luma> table[] = {
+        {M::BT709, {0.2126, 0.0722}},   {M::FCC, {0.30, 0.11}},
+        {M::BT470BG, {0.299, 0.114}},   {M::SMPTE170M, {0.299, 0.114}},
+        {M::SMPTE240M, {0.212, 0.087}}, {M::BT2020NonConstant, {0.2627, 0.0593}}};
+    for (const auto& [m, luma] : table) {
+        if (m == matrix) {
+            return luma;
+        }
     }
+    throw std::invalid_argument("no luma coefficients for matrix " +
+                                std::to_string(static_cast<int>(matrix)));
 }
 
 // Code ranges at `depth` bits. Full-range chroma starts at 1, so both sides of
 // the midpoint have 2^(b-1) - 1 steps.
 struct Limits {
-    int ymin;
-    int ymax;
-    int cmin;
-    int cmax;
-    int cmid;
+    int ymin, ymax, cmin, cmax, cmid;
     double ChromaSpan() const { return 2.0 * (cmax - cmid); }
 };
 inline Limits LimitsOf(PixelColorRange range, int depth) {
@@ -73,10 +65,8 @@ inline double MaxCode(int depth) { return static_cast<double>((1 << depth) - 1);
 // Y'PbPr <-> R'G'B' from Kr and Kb: R = Y + 2(1-Kr)Pr, B = Y + 2(1-Kb)Pb, and G
 // from Y = Kr R + Kg G + Kb B.
 inline glm::dvec3 YpPbPrToRgb(const Luma& luma, double y, double pb, double pr) {
-    const double r = y + 2.0 * (1.0 - luma.kr) * pr;
-    const double b = y + 2.0 * (1.0 - luma.kb) * pb;
-    const double g = (y - luma.kr * r - luma.kb * b) / luma.Kg();
-    return {r, g, b};
+    const double r = y + 2.0 * (1.0 - luma.kr) * pr, b = y + 2.0 * (1.0 - luma.kb) * pb;
+    return {r, (y - luma.kr * r - luma.kb * b) / luma.Kg(), b};
 }
 inline glm::dvec3 RgbToYpPbPr(const Luma& luma, const glm::dvec3& rgb) {
     const double y = luma.kr * rgb.r + luma.Kg() * rgb.g + luma.kb * rgb.b;
@@ -115,12 +105,7 @@ inline glm::ivec3 EncodeSamples(YCbCrMatrix matrix, PixelColorRange range, int d
 // Whether every unrounded code is clear of a rounding tie, so that exact-code
 // checks do not hinge on the last bit.
 inline bool FarFromTie(const glm::dvec3& codes) {
-    for (int k = 0; k < 3; ++k) {
-        if (std::abs((codes[k] - std::floor(codes[k])) - 0.5) <= 0.01) {
-            return false;
-        }
-    }
-    return true;
+    return glm::all(glm::greaterThan(glm::abs(codes - glm::floor(codes) - 0.5), glm::dvec3(0.01)));
 }
 
 // ---------------------------------------------------------------------------
@@ -179,9 +164,7 @@ inline double SdrSceneOfDisplay(double d) { return Bt709InverseOetf(Power(d, 1.0
 // lw, target black 0 and white lmax (PQ signal); the Hermite spline above the
 // knee KS = 1.5 maxLum - 0.5.
 inline double Bt2390Eetf(double e, double lw, double lmax) {
-    const double e1 = e / lw;
-    const double maxLum = lmax / lw;
-    const double ks = 1.5 * maxLum - 0.5;
+    const double e1 = e / lw, maxLum = lmax / lw, ks = 1.5 * maxLum - 0.5;
     if (e1 < ks) {
         return e;
     }
@@ -235,13 +218,12 @@ inline glm::dvec3 HlgInverseEotf(const glm::dvec3& d, double peak, double gamma)
 
 // PQ tone curve (extended Reinhard on the largest channel) and HLG display.
 struct Curve {
-    double pqA = 0.0;
-    double pqB = 0.0;
-    double hlgPeak = 1000.0;
-    double hlgGamma = 1.2;
+    double pqA = 0.0, pqB = 0.0, hlgPeak = 1000.0, hlgGamma = 1.2;
 };
 
-// Signal to linear light, and back, for a converter transfer identifier.
+// Signal to linear light, and back, for a converter transfer identifier; the
+// pure-gamma curves from BT709A (1.960938) to Linear.
+constexpr double kGammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
 inline glm::dvec3 Decode(int id, const glm::dvec3& v, const Curve& curve) {
     using T = Conf::ColorSpaceTransform;
     glm::dvec3 pq = PerChannel(v, &PqEotf);
@@ -257,11 +239,10 @@ inline glm::dvec3 Decode(int id, const glm::dvec3& v, const Curve& curve) {
         case T::HLGScene:
             return 12.0 * PerChannel(v, &HlgInverseOetf01);
     }
-    const double gammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
     const int k = id - T::BT709;
     return k == 0   ? PerChannel(v, &Bt709InverseOetf)
            : k == 6 ? PerChannel(v, &SrgbEotf)
-                    : PerChannel(v, [&](double x) { return Power(x, gammas[k]); });
+                    : PerChannel(v, [&](double x) { return Power(x, kGammas[k]); });
 }
 inline glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
     using T = Conf::ColorSpaceTransform;
@@ -275,19 +256,15 @@ inline glm::dvec3 Encode(int id, const glm::dvec3& l, const Curve& curve) {
         case T::HLGScene:
             return PerChannel(l / 12.0, &HlgOetf01);
     }
-    const double gammas[] = {0, 1.960938, 2.4, 2.2, 2.8, 1.0, 0};
     const int k = id - T::BT709;
     return k == 0   ? PerChannel(l, &Bt709Oetf)
            : k == 6 ? PerChannel(l, &SrgbInverseEotf)
-                    : PerChannel(l, [&](double x) { return Power(x, 1.0 / gammas[k]); });
+                    : PerChannel(l, [&](double x) { return Power(x, 1.0 / kGammas[k]); });
 }
 
 inline glm::dvec3 Apply(const Conf::RGBCrossMatrix& m, const glm::dvec3& c) {
-    glm::dvec3 r;
-    for (int i = 0; i < 3; ++i) {
-        r[i] = double(m[i][0]) * c.r + double(m[i][1]) * c.g + double(m[i][2]) * c.b;
-    }
-    return r;
+    const auto row = [&](int i) { return double(m[i][0]) * c.r + m[i][1] * c.g + m[i][2] * c.b; };
+    return {row(0), row(1), row(2)};
 }
 
 // The whole conversion from a transform's parameters: decode, SDR reference

@@ -2,6 +2,7 @@
 
 #include "GpuEval.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <iomanip>
 #include <sstream>
@@ -30,22 +31,17 @@ vec4 EvalInput(int k)
 }  // namespace
 
 std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
-                                       const std::vector<std::vector<glm::vec4>>& cases,
-                                       const UniformSetter& setUniforms) {
-    if (cases.empty() || cases.front().empty()) {
-        ADD_FAILURE() << "EvaluatePerCase: no cases or no arguments";
+                                       const std::vector<std::vector<glm::vec4>>& cases) {
+    const std::size_t rows = cases.empty() ? 0 : cases.front().size();
+    if (rows == 0 ||
+        std::any_of(cases.begin(), cases.end(), [&](const auto& c) { return c.size() != rows; })) {
+        ADD_FAILURE() << "EvaluatePerCase: no cases, or cases of different argument counts";
         return {};
     }
     // Row k of the input texture holds argument k of every case.
     const int width = static_cast<int>(cases.size());
-    const std::size_t rows = cases.front().size();
     std::vector<glm::vec4> inputs(cases.size() * rows);
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        if (cases[i].size() != rows) {
-            ADD_FAILURE() << "EvaluatePerCase: case " << i << " has " << cases[i].size()
-                          << " arguments, case 0 has " << rows;
-            return {};
-        }
         for (std::size_t k = 0; k < rows; ++k) {
             inputs[k * cases.size() + i] = cases[i][k];
         }
@@ -68,9 +64,6 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
         program.Use();
         input->Use(0);
         program.Uniform("EvalInputs", 0);
-        if (setUniforms) {
-            setUniforms(program);
-        }
         storage.FBO().Attach(*target);
         storage.Quad().Activate();
         storage.Quad().Draw(program);

@@ -2,7 +2,6 @@
 // Evaluates pixel-shader expressions on the GPU into a float texture.
 #include <GL/glew.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,9 +15,6 @@
 
 namespace Kavrin::Test {
 
-// Called on the GL thread with the program bound, before the draw.
-using UniformSetter = std::function<void(Ogl::ShaderProgram&)>;
-
 // Evaluates `pixelBody` (a pixel shader body in the GLSL 1.30 dialect, no
 // version line, its declarations ending with a blank line before main) once
 // per case, one pixel each, with the built-in XYUV vertex shader: the body
@@ -28,8 +24,7 @@ using UniformSetter = std::function<void(Ogl::ShaderProgram&)>;
 // quad and framebuffer, on the GL thread, and waits. A program that does not
 // build is a test failure and gives an empty vector.
 std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
-                                       const std::vector<std::vector<glm::vec4>>& cases,
-                                       const UniformSetter& setUniforms = {});
+                                       const std::vector<std::vector<glm::vec4>>& cases);
 
 // An RGBA32F texture, clamped and unfiltered, holding `texels` (width x height,
 // row 0 first) or left undefined. GL thread only.

@@ -2,7 +2,7 @@
 
 #include <zimg.h>
 
-#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -119,25 +119,19 @@ bool ZimgConvert(const ZimgImage& source, ZimgImage& target, ZimgChromaFilter ch
 }
 
 bool ZimgResize(const ZimgImage& source, ZimgImage& target, ZimgKernel kernel) {
+    // Filter and its parameters (B and C for bicubic, taps for Lanczos), by kernel.
+    const struct {
+        zimg_resample_filter_e filter;
+        double a, b;
+    } kernels[] = {{ZIMG_RESIZE_BILINEAR, NAN, NAN},
+                   {ZIMG_RESIZE_BICUBIC, 0.0, 0.5},
+                   {ZIMG_RESIZE_BICUBIC, 1.0 / 3.0, 1.0 / 3.0},
+                   {ZIMG_RESIZE_LANCZOS, 3.0, NAN}};
+    const auto& k = kernels[static_cast<int>(kernel)];
     zimg_graph_builder_params params = Params();
-    switch (kernel) {
-        case ZimgKernel::Bilinear:
-            params.resample_filter = ZIMG_RESIZE_BILINEAR;
-            break;
-        case ZimgKernel::CatmullRom:
-        case ZimgKernel::Mitchell:
-            params.resample_filter = ZIMG_RESIZE_BICUBIC;
-            params.filter_param_a = kernel == ZimgKernel::Mitchell ? 1.0 / 3.0 : 0.0;
-            params.filter_param_b = kernel == ZimgKernel::Mitchell ? 1.0 / 3.0 : 0.5;
-            break;
-        case ZimgKernel::Lanczos3:
-            params.resample_filter = ZIMG_RESIZE_LANCZOS;
-            params.filter_param_a = 3.0;
-            break;
-    }
-    params.resample_filter_uv = params.resample_filter;
-    params.filter_param_a_uv = params.filter_param_a;
-    params.filter_param_b_uv = params.filter_param_b;
+    params.resample_filter = params.resample_filter_uv = k.filter;
+    params.filter_param_a = params.filter_param_a_uv = k.a;
+    params.filter_param_b = params.filter_param_b_uv = k.b;
     return RunZimg(source, target, params);
 }
 
