@@ -215,6 +215,13 @@ TEST_P(FrameFormats, UploadAndDownloadInEveryLayout) {
         for (const PixFmt d : kRgbDestinations) {
             targets.push_back(Blank(d, kWidth, kHeight, space, kLayouts[layout]));
         }
+        // RGB in whatever order the texture is stored: Y'CbCr read from it as from
+        // the plain order, and a frame of the plain order uploaded into it.
+        const bool reorder = rgb && layout == 0;
+        const CpuFrame yuv = Blank(PixFmt::YUV444P, kWidth, kHeight, space);
+        const CpuFrame plainYuv = Blank(PixFmt::YUV444P, kWidth, kHeight, space);
+        const CpuFrame other = Noise(row.gpu, kWidth, kHeight, seed + 1, space);
+        const CpuFrame back = Blank(row.gpu, kWidth, kHeight, space);
         PixFmt gpuFormat = PixFmt::None;
         WithStorage([&](const ShaderStorage& storage) {
             GpuFrame frame = Frame::Create();
@@ -224,7 +231,19 @@ TEST_P(FrameFormats, UploadAndDownloadInEveryLayout) {
                 Untidy(*target, true);
                 frame->Download(target, storage);
             }
+            if (reorder) {
+                GpuFrame plain = Frame::Create();
+                plain->Upload(targets[0], storage);
+                plain->Download(plainYuv, storage);
+                frame->Download(yuv, storage);
+                frame->Upload(other, storage);
+                frame->Download(back, storage);
+            }
         });
+        if (reorder) {
+            EXPECT_EQ(FirstDifference(*yuv, *plainYuv), "");
+            EXPECT_EQ(FirstDifference(*back, *other), "");
+        }
         EXPECT_EQ(gpuFormat, row.gpu) << Name(gpuFormat);
         EXPECT_EQ(FirstMiss(
                       *targets[0], [&](int k, int x, int y) { return GetCode(*source, k, x, y); },
@@ -369,39 +388,6 @@ TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
     }
 }
 
-// Swapped 8-bit orders are stored as they come: whatever order a kept texture is
-// stored in, uploads of another order and downloads into RGBA or Y'CbCr see the
-// same pixels as a frame uploaded from RGBA.
-TEST_F(FrameGLTest, SwappedOrdersStoredAsTheyComeReadAsRgba) {
-    const CpuFrame rgba = Noise(PixFmt::RGBA, kWidth, kHeight, 5);
-    const CpuFrame other = Noise(PixFmt::RGBA, kWidth, kHeight, 6);
-    const std::pair<PixFmt, std::array<int, 4>> swapped[] = {
-        {PixFmt::BGRA, {2, 1, 0, 3}}, {PixFmt::ARGB, {3, 0, 1, 2}}, {PixFmt::ABGR, {3, 2, 1, 0}}};
-    WithStorage([&](const ShaderStorage& storage) {
-        const auto download = [&](const GpuFrame& frame, PixFmt format) {
-            const CpuFrame out = Blank(format, kWidth, kHeight);
-            frame->Download(out, storage);
-            return out;
-        };
-        GpuFrame reference = Frame::Create();
-        reference->Upload(rgba, storage);
-        const CpuFrame yuv = download(reference, PixFmt::YUV444P);
-        for (const auto& [format, order] : swapped) {
-            SCOPED_TRACE(Name(format));
-            const CpuFrame source =
-                MakeFrame(format, kWidth, kHeight, [&](int, int x, int y, int c) {
-                    return GetCode(*rgba, order[static_cast<std::size_t>(c)], x, y);
-                });
-            GpuFrame frame = Frame::Create();
-            frame->Upload(source, storage);
-            EXPECT_EQ(FirstDifference(*download(frame, PixFmt::RGBA), *rgba), "");
-            EXPECT_EQ(FirstDifference(*download(frame, PixFmt::YUV444P), *yuv), "");
-            frame->Upload(other, storage);  // into the texture stored in the swapped order
-            EXPECT_EQ(FirstDifference(*download(frame, PixFmt::RGBA), *other), "");
-        }
-    });
-}
-
 // A null upload or the last release on the GL thread returns the texture at
 // once; a release elsewhere queues one deleter task, which returns it.
 TEST_F(FrameGLTest, ReleaseReturnsTheTextureOnOrOffTheGlThread) {
@@ -447,11 +433,9 @@ boost::intrusive_ptr<DataVideoOGL> MakeObject(int width = 16, int height = 8,
     return DataVideoOGL::Create(kBT709, format, {width, height, 0, 0});
 }
 
-// The hook makes GPU objects while the library runs, up to the largest texture;
+// The hook makes GPU objects while the library runs;
 // padding the whole picture fills it with the colour.
 TEST_F(FrameGLTest, DataObjectHookMakesThemAndPaddingFillsThem) {
-    const auto max = static_cast<int>(RenderHub::GetInstance().GetMaximumTextureSize());
-    EXPECT_NO_THROW(MakeObject(max, 1));
     ASSERT_TRUE(static_cast<bool>(Proc::DataVideoGPU::CreatorOGL));
     auto made = Proc::DataVideoGPU::CreatorOGL(kBT709, PixFmt::RGBA, {16, 8, 1, 1});
     EXPECT_NE(dynamic_cast<DataVideoOGL*>(made.get()), nullptr);
@@ -517,12 +501,7 @@ TEST_F(FrameGLTest, DataObjectTasksRunInOrderAndClonesDeferToThePrimary) {
 
 // What a call threw: 'M' Core::MemoryException, 'E' Kavrin::Exception, 'L'
 // std::logic_error, '-' nothing; and its text.
-struct Outcome {
-    char kind = '-';
-    std::string message;
-};
-
-Outcome Attempt(const std::function<void()>& body) {
+std::pair<char, std::string> Attempt(const std::function<void()>& body) {
     try {
         body();
     } catch (const Core::MemoryException& error) {
@@ -532,7 +511,7 @@ Outcome Attempt(const std::function<void()>& body) {
     } catch (const std::logic_error& error) {
         return {'L', error.what()};
     }
-    return {};
+    return {'-', ""};
 }
 
 struct Refusal {
@@ -563,6 +542,7 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
     };
     const auto max = static_cast<int>(
         std::min<std::uint64_t>(RenderHub::GetInstance().GetMaximumTextureSize(), INT_MAX - 1));
+    const std::string over = std::to_string(max + 1);
     const auto tooLarge = [&](const std::string& size) {
         return "Frame size " + size + " exceeds the maximum texture size " + std::to_string(max);
     };
@@ -587,32 +567,15 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
     };
     auto object = MakeObject();
     auto clone = boost::static_pointer_cast<DataVideoOGL>(object->Clone(Proc::CloneMode::Shallow));
-    // An 8x4 RGBA8 texture and planes that do not match it.
-    std::vector<std::uint8_t> memory(64 * 64, 0x33);
-    const Proc::ConstPlane lies[] = {{nullptr, 32, 4},
-                                     {memory.data(), 32, 3},
-                                     {memory.data(), 31, 4},
-                                     {memory.data() + 64 * 3, -31, 4}};
-    const auto transfer = [&](const Proc::ConstPlane& plane, bool up) {
-        return gl([=](const ShaderStorage& s) {
-            Texture texture({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
-                            GL_NEAREST, nullptr);
-            up ? UploadPlane(plane, texture, s)
-               : DownloadPlane({const_cast<std::uint8_t*>(plane.data), plane.stride, plane.rows},
-                               texture, s);
-        });
-    };
-    const std::string mismatch = "Plane does not match its texture: ";
-    const std::string narrow = "the plane's stride of 31 bytes is narrower than a row of 32 bytes";
 
-    const std::vector<Refusal> table = {
+    std::vector<Refusal> table = {
         {"Convert null source", convert(nullptr, rgba), 'E', "Source frame is null"},
         {"Convert null target", convert(yuv, nullptr), 'E', "Target frame is null"},
         {"Convert huge target", convert(yuv, Blank(PixFmt::RGB24, max + 1, 1)), 'E',
-         tooLarge(std::to_string(max + 1) + "x1")},
+         tooLarge(over + "x1")},
         {"Convert huge source",
          convert(Blank(PixFmt::YUV444P, max + 1, 1), Blank(PixFmt::RGB24, max + 1, 1)), 'E',
-         tooLarge(std::to_string(max + 1) + "x1")},
+         tooLarge(over + "x1")},
         {"Convert by too much", convert(Blank(PixFmt::RGB24, max, 1), Blank(PixFmt::RGB24, 1, 1)),
          'E', "Cannot resize by this much in one step", true},
         {"Convert yuyv target", convert(yuv, Blank(PixFmt::YUYV422, 6, 4)), 'E',
@@ -625,10 +588,8 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
          'E', "This is not OpenGL thread."},
         {"GPU format of yuyv", [] { Frame::CPUPixFmtToGPUPixFmt(PixFmt::YUYV422); }, 'E',
          "Unsupported pixel format for CPU: yuyv422"},
-        {"Upload too wide", upload(Blank(PixFmt::RGBA, max + 1, 1)), 'E',
-         tooLarge(std::to_string(max + 1) + "x1")},
-        {"Upload too high", upload(Blank(PixFmt::RGBA, 1, max + 1)), 'E',
-         tooLarge("1x" + std::to_string(max + 1))},
+        {"Upload too wide", upload(Blank(PixFmt::RGBA, max + 1, 1)), 'E', tooLarge(over + "x1")},
+        {"Upload too high", upload(Blank(PixFmt::RGBA, 1, max + 1)), 'E', tooLarge("1x" + over)},
         {"Upload yuyv", upload(Blank(PixFmt::YUYV422, 6, 4)), 'E',
          "Unsupported pixel format for source frame: yuyv422"},
         {"Download into gray", download(rgba, Blank(PixFmt::GRAY8, 6, 4)), 'E',
@@ -667,20 +628,32 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
          },
          'E', "Custom padding is not implemented"},
         {"CPU frame wider than a stride", [] { Blank(PixFmt::RGBA, INT_MAX, 1); }, 'M', ""},
-        {"Upload no data", transfer(lies[0], true), 'E', mismatch + "the plane has no data"},
-        {"Download no data", transfer(lies[0], false), 'E', mismatch + "the plane has no data"},
-        {"Upload few rows", transfer(lies[1], true), 'E',
-         mismatch + "the plane has 3 rows, the texture 4"},
-        {"Download few rows", transfer(lies[1], false), 'E',
-         mismatch + "the plane has 3 rows, the texture 4"},
-        {"Upload narrow", transfer(lies[2], true), 'E', mismatch + narrow},
-        {"Download narrow", transfer(lies[2], false), 'E', mismatch + narrow},
-        {"Upload narrow bottom-up", transfer(lies[3], true), 'E', mismatch + narrow},
-        {"Download narrow bottom-up", transfer(lies[3], false), 'E', mismatch + narrow},
         {"Unprepared download buffer",
          gl([](const ShaderStorage&) { Ogl::Details::DownloadBufferSimple().Complete(); }), 'L',
          "Binding uninitialized object"},
     };
+    // Planes that do not match an 8x4 RGBA8 texture, both ways.
+    std::vector<std::uint8_t> memory(64 * 64, 0x33);
+    const std::string narrow = "the plane's stride of 31 bytes is narrower than a row of 32 bytes";
+    const std::pair<Proc::Plane, std::string> lies[] = {
+        {{nullptr, 32, 4}, "the plane has no data"},
+        {{memory.data(), 32, 3}, "the plane has 3 rows, the texture 4"},
+        {{memory.data(), 31, 4}, narrow},
+        {{memory.data() + 64 * 3, -31, 4}, narrow}};  // bottom-up
+    for (std::size_t i = 0; i < std::size(lies); ++i) {
+        for (const bool up : {true, false}) {
+            const Proc::Plane plane = lies[i].first;
+            table.push_back({(up ? "Upload plane " : "Download plane ") + std::to_string(i),
+                             gl([plane, up](const ShaderStorage& s) {
+                                 Texture texture({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE},
+                                                 GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
+                                 up ? UploadPlane({plane.data, plane.stride, plane.rows}, texture,
+                                                  s)
+                                    : DownloadPlane(plane, texture, s);
+                             }),
+                             'E', "Plane does not match its texture: " + lies[i].second});
+        }
+    }
     // The first pass also makes the GL objects frames and converters share from
     // their first use on; the second must leave every count where it was.
     GlObjectCounter::Snapshot before{};
@@ -689,12 +662,10 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
         before = GlObjectCounter::Take();
         for (const Refusal& row : table) {
             glError = GL_NO_ERROR;
-            const Outcome outcome = Attempt(row.body);
-            EXPECT_EQ(outcome.kind, row.kind) << row.call << ": " << outcome.message;
+            const auto [kind, message] = Attempt(row.body);
+            EXPECT_EQ(kind, row.kind) << row.call << ": " << message;
             if (!row.message.empty()) {
-                EXPECT_EQ(
-                    row.prefix ? outcome.message.substr(0, row.message.size()) : outcome.message,
-                    row.message)
+                EXPECT_EQ(row.prefix ? message.substr(0, row.message.size()) : message, row.message)
                     << row.call;
             }
             EXPECT_EQ(glError, static_cast<GLenum>(GL_NO_ERROR)) << row.call << " left a GL error";
@@ -702,9 +673,10 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
     }
     EXPECT_EQ(object->GetPendingTaskCount(), 0u);
     // The largest texture is no refusal.
-    EXPECT_EQ(Attempt(upload(Blank(PixFmt::RGBA, max, 1))).message, "");
-    EXPECT_EQ(Attempt(convert(Blank(PixFmt::RGB24, max, 1), Blank(PixFmt::RGB24, max, 1))).message,
+    EXPECT_EQ(Attempt(upload(Blank(PixFmt::RGBA, max, 1))).second, "");
+    EXPECT_EQ(Attempt(convert(Blank(PixFmt::RGB24, max, 1), Blank(PixFmt::RGB24, max, 1))).second,
               "");
+    EXPECT_EQ(Attempt([&] { MakeObject(max, 1); }).second, "");
     // The oversized picture reports its area.
     try {
         MakeObject(max + 1, 2);
