@@ -217,16 +217,12 @@ TEST_F(FrameConverterGLTest, IntegerChromaIsTheMeanDownAndTheNearestUp) {
 struct ZimgCase {
     PixFmt from;
     PixFmt to;
-    int matrix = 1;
-    int toMatrix = 1;
+    int matrix = 1, toMatrix = 1;
     Range range = Range::Limited;
     Filter chroma = Filter::Nearest;
     Location location = Location::Left;
     ScaleFilter scale = ScaleFilter::Bicubic;
-    int width = 64;  // of the source
-    int height = 48;
-    int toWidth = 64;
-    int toHeight = 48;
+    int width = 64, height = 48, toWidth = 64, toHeight = 48;  // source, then target
 };
 
 // Soft gradients, fine texture and a hard diagonal edge, 16-bit.
@@ -264,17 +260,9 @@ TEST_P(FrameConverterZimg, MatchesWithinOneCode) {
     Convert(source, target, options);
 
     const auto image = [&](const PixFmtDescription& d, int width, int height, int matrix) {
-        ZimgImage image{width,
-                        height,
-                        d.depth,
-                        d.IsRGB(),
-                        d.IsRGB() || c.range == Range::Full,
-                        d.IsRGB() ? 0 : matrix,
-                        {}};
-        image.subsampleW = d.log2ChromaW;
-        image.subsampleH = d.log2ChromaH;
-        image.chromaLocation = static_cast<int>(c.location) - 1;
-        return image;
+        return ZimgImage{
+            width,  height, d.depth,       d.IsRGB(),     d.IsRGB() || c.range == Range::Full,
+            matrix, {},     d.log2ChromaW, d.log2ChromaH, static_cast<int>(c.location) - 1};
     };
     ZimgImage zin = image(in, c.width, c.height, c.matrix);
     ZimgImage zout = image(out, c.toWidth, c.toHeight, c.toMatrix);
@@ -360,10 +348,7 @@ std::vector<ZimgCase> ZimgCases() {
 
 INSTANTIATE_TEST_SUITE_P(ColourChromaAndSize, FrameConverterZimg, ::testing::ValuesIn(ZimgCases()),
                          [](const auto& info) {
-                             const ZimgCase& c = info.param;
-                             return Name(c.from) + "To" + Name(c.to) + "Matrix" +
-                                    std::to_string(c.matrix) +
-                                    (c.range == Range::Full ? "Full" : "Limited") + "_" +
+                             return Name(info.param.from) + "To" + Name(info.param.to) + "_" +
                                     std::to_string(info.index);
                          });
 

@@ -1,10 +1,10 @@
 #include "FrameCases.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -29,19 +29,20 @@ const std::vector<FormatRow>& FormatRows() {
             P::YUV422P12LE,  P::YUV422P16LE,  P::YUV444P10LE,  P::YUV444P12LE,  P::YUV444P16LE,
             P::YUVA420P10LE, P::YUVA420P16LE, P::YUVA422P10LE, P::YUVA422P12LE, P::YUVA422P16LE,
             P::YUVA444P10LE, P::YUVA444P12LE, P::YUVA444P16LE, P::P010LE,       P::P016LE};
-        // Memory order of the packed RGB formats.
-        const std::pair<P, const char*> orders[] = {
-            {P::RGBA, "RGBA"},     {P::BGRA, "BGRA"},    {P::ARGB, "ARGB"},   {P::ABGR, "ABGR"},
-            {P::RGB24, "RGB"},     {P::BGR24, "BGR"},    {P::RGB48LE, "RGB"}, {P::BGR48LE, "BGR"},
-            {P::RGBA64LE, "RGBA"}, {P::BGRA64LE, "BGRA"}};
         std::vector<FormatRow> table;
         for (const P format : formats) {
-            const auto order = std::find_if(std::begin(orders), std::end(orders),
-                                            [&](const auto& o) { return o.first == format; });
+            // Packed RGB in memory order, as FFmpeg names it ("bgr48le": B, G, R).
+            std::string order;
+            for (const char c : Describe(format).IsRGB() ? Name(format) : "") {
+                if (std::string("rgba").find(c) == std::string::npos) {
+                    break;
+                }
+                order += static_cast<char>(std::toupper(c));
+            }
             // RGB(A) of 8 bits, or of 16 for deeper formats, alpha where it was.
             const bool alpha = Describe(format).HasAlpha(), deep = Describe(format).depth > 8;
             table.push_back(
-                {format, order != std::end(orders) ? order->second : "",
+                {format, order,
                  deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
         }
         return table;
@@ -80,27 +81,23 @@ int Channels(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
 }
 
+// Samples of one or two bytes, the latter little-endian as the formats are.
+static std::uint8_t* At(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
+    return const_cast<std::uint8_t*>(
+               frame.GetPlaneConst(static_cast<unsigned char>(plane)).Row(y)) +
+           (x * Channels(frame, plane) + channel) * SampleBytes(frame);
+}
+
 int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
-    const int bytes = SampleBytes(frame);
-    const auto* at = frame.GetPlaneConst(static_cast<unsigned char>(plane)).Row(y) +
-                     (x * Channels(frame, plane) + channel) * bytes;
-    if (bytes == 1) {
-        return *at;
-    }
-    std::uint16_t value = 0;
-    std::memcpy(&value, at, 2);
-    return value;
+    const std::uint8_t* at = At(frame, plane, x, y, channel);
+    return SampleBytes(frame) == 1 ? at[0] : at[0] | at[1] << 8;
 }
 
 void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
-    const int bytes = SampleBytes(frame);
-    auto* at = frame.GetPlane(static_cast<unsigned char>(plane)).Row(y) +
-               (x * Channels(frame, plane) + channel) * bytes;
-    if (bytes == 1) {
-        *at = static_cast<std::uint8_t>(value);
-    } else {
-        const auto word = static_cast<std::uint16_t>(value);
-        std::memcpy(at, &word, 2);
+    std::uint8_t* at = At(frame, plane, x, y, channel);
+    at[0] = static_cast<std::uint8_t>(value);
+    if (SampleBytes(frame) == 2) {
+        at[1] = static_cast<std::uint8_t>(value >> 8);
     }
 }
 
@@ -193,16 +190,6 @@ std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, i
         }
     }
     return "";
-}
-
-void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets) {
-    WithStorage([&](const Ogl::ShaderStorage& storage) {
-        auto gpu = Ogl::Frame::Create();
-        gpu->Upload(source, storage);
-        for (const CpuFrame& target : targets) {
-            gpu->Download(target, storage);
-        }
-    });
 }
 
 void Convert(const CpuFrame& source, const CpuFrame& target,

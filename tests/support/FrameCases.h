@@ -30,7 +30,7 @@ std::string Name(PixFmt pixFmt);
 // keeps on the GPU.
 struct FormatRow {
     PixFmt pixFmt;
-    const char* order;  // memory order of packed RGB; "" for Y'CbCr
+    std::string order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
@@ -74,8 +74,6 @@ std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want);
 std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,
                       const std::array<double, 4>& tolerance);
 
-// Uploads `source` into one GPU frame and downloads it into each target.
-void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets);
 // One FrameConverter conversion on the GL thread.
 void Convert(const CpuFrame& source, const CpuFrame& target,
              const Ogl::FrameConversionOptions& options = {});
