@@ -364,13 +364,11 @@ TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
         // Host row y is texture row y, which GL reads back as row y.
         for (int i = 0; i < kWidth * kHeight * 4; ++i) {
             const int x = i / 4 % kWidth, y = i / 4 / kWidth, k = i % 4;
-            const int from = ((direction[1] > 0 ? y : kHeight - 1 - y) * kWidth +
-                              (direction[0] > 0 ? x : kWidth - 1 - x)) *
-                                 4 +
-                             k;
-            const double alpha = channel(x, y, 3) / 255.0;
-            ASSERT_NEAR(drawn[static_cast<std::size_t>(from)],
-                        k < 3 ? channel(x, y, k) * alpha : channel(x, y, 3), 1.0)  // blend rounding
+            const int dx = direction[0] > 0 ? x : kWidth - 1 - x;
+            const int dy = direction[1] > 0 ? y : kHeight - 1 - y;
+            const double a = channel(x, y, 3);
+            ASSERT_NEAR(drawn[static_cast<std::size_t>((dy * kWidth + dx) * 4 + k)],
+                        k < 3 ? channel(x, y, k) * a / 255.0 : a, 1.0)  // blend rounding
                 << x << "," << y << " c" << k << " direction " << direction[0] << direction[1];
         }
     }
@@ -421,27 +419,25 @@ boost::intrusive_ptr<DataVideoOGL> MakeObject(int width = 16, int height = 8,
     return DataVideoOGL::Create(kBT709, format, {width, height, 0, 0});
 }
 
-// The hook makes GPU objects while the library runs;
-// padding the whole picture fills it with the colour.
-TEST_F(FrameGLTest, DataObjectHookMakesThemAndPaddingFillsThem) {
+// The hook makes GPU objects while the library runs; padding the whole picture
+// fills it with the colour. Dependencies run first, then the tasks in order;
+// clones share the primary's frame, time and tasks; a dropped object cancels
+// what is pending.
+TEST_F(FrameGLTest, DataObjectsRunTheirTasksAndClonesDeferToThePrimary) {
     ASSERT_TRUE(static_cast<bool>(Proc::DataVideoGPU::CreatorOGL));
     auto made = Proc::DataVideoGPU::CreatorOGL(kBT709, PixFmt::RGBA, {16, 8, 1, 1});
     EXPECT_NE(dynamic_cast<DataVideoOGL*>(made.get()), nullptr);
     EXPECT_EQ(made->GetType(), Proc::FrameAllocType::GPU);
 
-    auto object = MakeObject(100, 100);
-    object->PicturePad(100, 0, 0, 0, {10, 20, 30, 255});
-    EXPECT_EQ(object->GetPendingTaskCount(), 1u);
-    object->Execute(true);
+    auto padded = MakeObject(100, 100);
+    padded->PicturePad(100, 0, 0, 0, {10, 20, 30, 255});
+    EXPECT_EQ(padded->GetPendingTaskCount(), 1u);
+    padded->Execute(true);
     const CpuFrame cpu = Blank(PixFmt::RGBA, 100, 100);
-    WithStorage([&](const ShaderStorage& storage) { object->FrameData()->Download(cpu, storage); });
+    WithStorage([&](const ShaderStorage& storage) { padded->FrameData()->Download(cpu, storage); });
     const int colour[] = {10, 20, 30, 255};
     EXPECT_EQ(FirstMiss(*cpu, [&](int k, int, int) { return colour[k]; }, {0, 0, 0, 0}), "");
-}
 
-// Dependencies run first, then the tasks in order; clones share the primary's
-// frame, time and tasks; a dropped object cancels what is pending.
-TEST_F(FrameGLTest, DataObjectTasksRunInOrderAndClonesDeferToThePrimary) {
     std::vector<std::string> log;  // written on the GL thread only
     const auto recorder = [&](std::string name) {
         return MakeTask([&log, name](auto, const auto&) { log.push_back(name); },
@@ -513,20 +509,8 @@ struct Refusal {
 // Every refusal comes before the GPU is touched or gives back all it took: the
 // GL objects end where they were (programs aside, a cache).
 TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
-    GLenum glError = GL_NO_ERROR;
-    // Runs `body` on the GL thread; glError gets what GL flagged meanwhile.
-    const auto gl = [&](std::function<void(const ShaderStorage&)> body) {
-        return std::function<void()>([body, &glError] {
-            WithStorage([&](const ShaderStorage& storage) {
-                try {
-                    body(storage);
-                } catch (...) {
-                    glError = glGetError();
-                    throw;
-                }
-                glError = glGetError();
-            });
-        });
+    const auto gl = [](std::function<void(const ShaderStorage&)> body) {
+        return std::function<void()>([body] { WithStorage(body); });
     };
     const auto max = static_cast<int>(
         std::min<std::uint64_t>(RenderHub::GetInstance().GetMaximumTextureSize(), INT_MAX - 1));
@@ -649,14 +633,14 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
         WithStorage([](const ShaderStorage&) { TexturePool::GetInstance().Clear(); });
         before = GlObjectCounter::Take();
         for (const Refusal& row : table) {
-            glError = GL_NO_ERROR;
             const auto [kind, message] = Attempt(row.body);
             EXPECT_EQ(kind, row.kind) << row.call << ": " << message;
             if (!row.message.empty()) {
                 EXPECT_EQ(row.prefix ? message.substr(0, row.message.size()) : message, row.message)
                     << row.call;
             }
-            EXPECT_EQ(glError, static_cast<GLenum>(GL_NO_ERROR)) << row.call << " left a GL error";
+            EXPECT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR))
+                << row.call << " left a GL error";
         }
     }
     EXPECT_EQ(object->GetPendingTaskCount(), 0u);
