@@ -154,23 +154,6 @@ CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& spa
     return DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
 }
 
-std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
-    for (int plane = 0; plane < want.GetDescription().planes; ++plane) {
-        const int w = PlaneWidth(want, plane), c = Channels(want, plane);
-        for (int i = 0; i < w * PlaneHeight(want, plane) * c; ++i) {
-            const int x = i / c % w, y = i / c / w;
-            if (Get(got, plane, x, y, i % c) != Get(want, plane, x, y, i % c)) {
-                std::ostringstream text;
-                text << "plane " << plane << " (" << x << ", " << y << ") channel " << i % c
-                     << ": got " << Get(got, plane, x, y, i % c) << ", want "
-                     << Get(want, plane, x, y, i % c);
-                return text.str();
-            }
-        }
-    }
-    return "";
-}
-
 std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,
                       const std::array<double, 4>& tolerance) {
     const PixFmt pixFmt = got.GetPixelFormat();
@@ -190,6 +173,11 @@ std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, i
         }
     }
     return "";
+}
+
+std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
+    return FirstMiss(got, [&](int k, int x, int y) { return GetCode(want, k, x, y); },
+                     {0, 0, 0, 0});
 }
 
 void Convert(const CpuFrame& source, const CpuFrame& target,
