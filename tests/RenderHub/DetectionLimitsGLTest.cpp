@@ -18,9 +18,8 @@
 namespace {
 
 using Kavrin::Ogl::OglCapability;
-using Kavrin::Ogl::RenderHub;
 
-const char* Expected(const char* name) {
+std::string Expected(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
@@ -31,27 +30,26 @@ TEST(DetectionLimitsGLTest, StartsAtTheLevelTheDriverAllowsOrRefusesCleanly) {
         GTEST_SKIP() << "run by CTest with a driver limit and RENDERHUB_EXPECTED_CAPABILITY set";
     }
     Kavrin::Test::EnsureGuiApplication();
-    RenderHub& hub = RenderHub::GetInstance();
+    Kavrin::Ogl::RenderHub& hub = Kavrin::Ogl::RenderHub::GetInstance();
     hub.Initialize();
     const auto expected = static_cast<OglCapability>(std::stoi(level));
     EXPECT_EQ(hub.GetOglVersion(), expected);
-    if (expected == OglCapability::Unknown) {
-        EXPECT_FALSE(hub.IsInitialized());
-        try {
-            hub.DispatchTask(Kavrin::Test::MakeTask([](auto, const auto&) {}));
-            ADD_FAILURE() << "a task was accepted without OpenGL";
-        } catch (const Kavrin::Proc::ProcException& error) {
-            EXPECT_NE(std::string(error.what()).find("RenderHub could not be initialized"),
-                      std::string::npos)
-                << error.what();
-        }
+    if (expected != OglCapability::Unknown) {
+        ASSERT_TRUE(hub.IsInitialized());
+        EXPECT_EQ(hub.GetInformation()->CapabilityName(),
+                  Expected("RENDERHUB_EXPECTED_CAPABILITY_NAME"));
+        hub.Deinitialize();
         return;
     }
-    ASSERT_TRUE(hub.IsInitialized());
-    EXPECT_EQ(hub.GetInformation()->CapabilityName(),
-              Expected("RENDERHUB_EXPECTED_CAPABILITY_NAME"));
-
-    hub.Deinitialize();
+    EXPECT_FALSE(hub.IsInitialized());
+    try {
+        hub.DispatchTask(Kavrin::Test::MakeTask([](auto, const auto&) {}));
+        ADD_FAILURE() << "a task was accepted without OpenGL";
+    } catch (const Kavrin::Proc::ProcException& error) {
+        EXPECT_NE(std::string(error.what()).find("RenderHub could not be initialized"),
+                  std::string::npos)
+            << error.what();
+    }
 }
 
 }  // namespace

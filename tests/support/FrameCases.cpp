@@ -1,10 +1,10 @@
 #include "FrameCases.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -29,19 +29,20 @@ const std::vector<FormatRow>& FormatRows() {
             P::YUV422P12LE,  P::YUV422P16LE,  P::YUV444P10LE,  P::YUV444P12LE,  P::YUV444P16LE,
             P::YUVA420P10LE, P::YUVA420P16LE, P::YUVA422P10LE, P::YUVA422P12LE, P::YUVA422P16LE,
             P::YUVA444P10LE, P::YUVA444P12LE, P::YUVA444P16LE, P::P010LE,       P::P016LE};
-        // Memory order of the packed RGB formats.
-        const std::pair<P, const char*> orders[] = {
-            {P::RGBA, "RGBA"},     {P::BGRA, "BGRA"},    {P::ARGB, "ARGB"},   {P::ABGR, "ABGR"},
-            {P::RGB24, "RGB"},     {P::BGR24, "BGR"},    {P::RGB48LE, "RGB"}, {P::BGR48LE, "BGR"},
-            {P::RGBA64LE, "RGBA"}, {P::BGRA64LE, "BGRA"}};
         std::vector<FormatRow> table;
         for (const P format : formats) {
-            const auto order = std::find_if(std::begin(orders), std::end(orders),
-                                            [&](const auto& o) { return o.first == format; });
+            // Packed RGB in memory order, as FFmpeg names it ("bgr48le": B, G, R).
+            std::string order;
+            for (const char c : Describe(format).IsRGB() ? Name(format) : "") {
+                if (std::string("rgba").find(c) == std::string::npos) {
+                    break;
+                }
+                order += static_cast<char>(std::toupper(c));
+            }
             // RGB(A) of 8 bits, or of 16 for deeper formats, alpha where it was.
             const bool alpha = Describe(format).HasAlpha(), deep = Describe(format).depth > 8;
             table.push_back(
-                {format, order != std::end(orders) ? order->second : "",
+                {format, order,
                  deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
         }
         return table;
@@ -80,27 +81,23 @@ int Channels(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
 }
 
+// Samples of one or two bytes, the latter little-endian as the formats are.
+static std::uint8_t* At(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
+    return const_cast<std::uint8_t*>(
+               frame.GetPlaneConst(static_cast<unsigned char>(plane)).Row(y)) +
+           (x * Channels(frame, plane) + channel) * SampleBytes(frame);
+}
+
 int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
-    const int bytes = SampleBytes(frame);
-    const auto* at = frame.GetPlaneConst(static_cast<unsigned char>(plane)).Row(y) +
-                     (x * Channels(frame, plane) + channel) * bytes;
-    if (bytes == 1) {
-        return *at;
-    }
-    std::uint16_t value = 0;
-    std::memcpy(&value, at, 2);
-    return value;
+    const std::uint8_t* at = At(frame, plane, x, y, channel);
+    return SampleBytes(frame) == 1 ? at[0] : at[0] | at[1] << 8;
 }
 
 void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
-    const int bytes = SampleBytes(frame);
-    auto* at = frame.GetPlane(static_cast<unsigned char>(plane)).Row(y) +
-               (x * Channels(frame, plane) + channel) * bytes;
-    if (bytes == 1) {
-        *at = static_cast<std::uint8_t>(value);
-    } else {
-        const auto word = static_cast<std::uint16_t>(value);
-        std::memcpy(at, &word, 2);
+    std::uint8_t* at = At(frame, plane, x, y, channel);
+    at[0] = static_cast<std::uint8_t>(value);
+    if (SampleBytes(frame) == 2) {
+        at[1] = static_cast<std::uint8_t>(value >> 8);
     }
 }
 
@@ -157,23 +154,6 @@ CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& spa
     return DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
 }
 
-std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
-    for (int plane = 0; plane < want.GetDescription().planes; ++plane) {
-        const int w = PlaneWidth(want, plane), c = Channels(want, plane);
-        for (int i = 0; i < w * PlaneHeight(want, plane) * c; ++i) {
-            const int x = i / c % w, y = i / c / w;
-            if (Get(got, plane, x, y, i % c) != Get(want, plane, x, y, i % c)) {
-                std::ostringstream text;
-                text << "plane " << plane << " (" << x << ", " << y << ") channel " << i % c
-                     << ": got " << Get(got, plane, x, y, i % c) << ", want "
-                     << Get(want, plane, x, y, i % c);
-                return text.str();
-            }
-        }
-    }
-    return "";
-}
-
 std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,
                       const std::array<double, 4>& tolerance) {
     const PixFmt pixFmt = got.GetPixelFormat();
@@ -195,14 +175,9 @@ std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, i
     return "";
 }
 
-void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets) {
-    WithStorage([&](const Ogl::ShaderStorage& storage) {
-        auto gpu = Ogl::Frame::Create();
-        gpu->Upload(source, storage);
-        for (const CpuFrame& target : targets) {
-            gpu->Download(target, storage);
-        }
-    });
+std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
+    return FirstMiss(got, [&](int k, int x, int y) { return GetCode(want, k, x, y); },
+                     {0, 0, 0, 0});
 }
 
 void Convert(const CpuFrame& source, const CpuFrame& target,

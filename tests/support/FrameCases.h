@@ -1,6 +1,6 @@
 #pragma once
-// Host frames for the frame tests: the table of supported formats, sample
-// access by plane or by component, and frames filled from a function.
+// Host frames for the frame tests: the supported formats, sample access by
+// plane or by component, and frames filled from a function.
 #include <GL/glew.h>
 
 #include <array>
@@ -30,7 +30,7 @@ std::string Name(PixFmt pixFmt);
 // keeps on the GPU.
 struct FormatRow {
     PixFmt pixFmt;
-    const char* order;  // memory order of packed RGB; "" for Y'CbCr
+    std::string order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
@@ -47,8 +47,7 @@ void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value);
 // Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane
 // and channel.
 struct Slot {
-    int plane;
-    int channel;
+    int plane, channel;
 };
 Slot SlotOf(PixFmt pixFmt, int component);
 int Components(PixFmt pixFmt);
@@ -68,14 +67,12 @@ CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed,
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space = kBT709,
                const Proc::DataVideoCPUOptions& options = {});
 
-// First stored difference, or "" when the frames hold the same samples.
+// First differing component code, or "" when the frames hold the same codes.
 std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want);
 // First component code further than tolerance[k] from want(k, x, y), or "".
 std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,
                       const std::array<double, 4>& tolerance);
 
-// Uploads `source` into one GPU frame and downloads it into each target.
-void ThroughGpu(const CpuFrame& source, const std::vector<CpuFrame>& targets);
 // One FrameConverter conversion on the GL thread.
 void Convert(const CpuFrame& source, const CpuFrame& target,
              const Ogl::FrameConversionOptions& options = {});
