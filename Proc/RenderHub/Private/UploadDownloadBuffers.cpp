@@ -149,26 +149,21 @@ void FlipCopy(const Texture& source, Texture& destination, const ShaderStorage& 
 void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderStorage& storage,
                  ClientOrder order) {
     CheckPlane(plane, texture, "UploadPlane");
-    const bool bottomUp = plane.stride < 0;
-    PooledTextures temporary;
-    Texture* target = &texture;
-    Proc::ConstPlane view = plane;
-    if (bottomUp) {
-        target = &temporary.Take(texture.GetTexParams());
-        view = plane.MakePositive();
-    }
-    // GL counts row lengths in whole pixels: rows padded to other strides go
-    // through a tight copy.
+    // GL reads rows top-down and counts row lengths in whole pixels: rows stored
+    // bottom-up or padded to other strides go through a tight copy. (Flipping on
+    // the GPU takes a second texture, and llvmpipe was seen to overwrite one
+    // handed out again by the pool before the flip had read it.)
     const std::size_t rowBytes =
         static_cast<std::size_t>(texture.GetTexParams().width) * PixelBytes(texture);
     std::vector<std::uint8_t> tight;
-    if (static_cast<std::size_t>(view.stride) % PixelBytes(texture) != 0) {
-        tight.resize(rowBytes * static_cast<std::size_t>(view.rows));
-        for (int row = 0; row < view.rows; ++row) {
-            std::memcpy(tight.data() + rowBytes * static_cast<std::size_t>(row), view.Row(row),
+    Proc::ConstPlane view = plane;
+    if (plane.stride < 0 || static_cast<std::size_t>(plane.stride) % PixelBytes(texture) != 0) {
+        tight.resize(rowBytes * static_cast<std::size_t>(plane.rows));
+        for (int row = 0; row < plane.rows; ++row) {
+            std::memcpy(tight.data() + rowBytes * static_cast<std::size_t>(row), plane.Row(row),
                         rowBytes);
         }
-        view = {tight.data(), static_cast<std::ptrdiff_t>(rowBytes), view.rows};
+        view = {tight.data(), static_cast<std::ptrdiff_t>(rowBytes), plane.rows};
     }
     const auto stride = static_cast<std::size_t>(view.stride);
     const std::size_t bytes = TransferBytes(stride, view.rows, texture);
@@ -176,15 +171,12 @@ void UploadPlane(const Proc::ConstPlane& plane, Texture& texture, const ShaderSt
     const void* prepared = uploadBuffer.Prepare(view.data, bytes);
     const auto rowLength = static_cast<unsigned int>(stride / PixelBytes(texture));
     if (order.format != 0) {
-        target->Update(rowLength, prepared, order.format, order.type);
+        texture.Update(rowLength, prepared, order.format, order.type);
     } else {
-        target->Update(rowLength, prepared);
+        texture.Update(rowLength, prepared);
     }
     uploadBuffer.Complete(prepared, bytes);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    if (bottomUp) {
-        FlipCopy(*target, texture, storage);
-    }
 }
 
 void DownloadPlane(const Proc::Plane& plane, Texture& texture, const ShaderStorage& storage,

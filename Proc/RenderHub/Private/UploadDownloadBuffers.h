@@ -20,7 +20,7 @@ const std::vector<PixFmt>& GetSupportedPixFmt();
 bool IsSupportedPixFmt(PixFmt pixFmt);
 
 // Moves one host plane into (or out of) a texture of the same size; rows stored
-// bottom-up (negative stride) are flipped on the GPU. Throws Kavrin::Exception
+// bottom-up (negative stride) keep their picture the right way up. Throws Kavrin::Exception
 // before any GL call for a null plane, a row count other than the texture's
 // height or a stride narrower than a row. GL thread only.
 // `order` names the client pixels' transfer format and type where they differ
