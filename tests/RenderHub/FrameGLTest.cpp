@@ -734,6 +734,30 @@ TEST_F(FrameConverterGLTest, EveryFormatPairKeepsGreyAndSameSamplesExactly) {
     EXPECT_EQ(log.CountPrefix(""), 0) << log.Dump();
 }
 
+// With nothing to convert, containers travel untouched: P010 keeps whatever
+// its callers left in the bits below its data.
+TEST_F(FrameConverterGLTest, SameSamplesKeepTheBitsBelowTheData) {
+    const CpuFrame source = Blank(PixFmt::P010LE, kWidth, kHeight);
+    const CpuFrame target = Blank(PixFmt::P010LE, kWidth, kHeight);
+    std::mt19937 rng(5);
+    for (unsigned char p = 0; p < 2; ++p) {
+        const Proc::Plane plane = source->GetPlane(p);
+        for (int r = 0; r < plane.rows; ++r) {
+            std::generate_n(plane.Row(r), source->GetPlaneWidthBytes(p),
+                            [&] { return static_cast<std::uint8_t>(rng()); });
+        }
+    }
+    Convert(source, target);
+    for (unsigned char p = 0; p < 2; ++p) {
+        for (int r = 0; r < source->GetPlane(p).rows; ++r) {
+            EXPECT_EQ(std::memcmp(target->GetPlane(p).Row(r), source->GetPlane(p).Row(r),
+                                  static_cast<std::size_t>(source->GetPlaneWidthBytes(p))),
+                      0)
+                << "plane " << int(p) << " row " << r;
+        }
+    }
+}
+
 // Offset and scale of a component kind (0 luma, 1 chroma, 3 alpha).
 std::pair<double, double> Quantisation(int depth, bool full, int kind) {
     const double maximum = (1 << depth) - 1, unit = 1 << (depth - 8);
