@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -75,33 +76,25 @@ struct DXGILayout {
 };
 
 inline DXGILayout DXGILayoutOf(DXGI_FORMAT format) {
-    switch (format) {
-        case DXGI_FORMAT_R8G8B8A8_UNORM:
-            return {DXGILayout::Unorm, 4, {8, 8, 8, 8}, {0, 8, 16, 24}};
-        case DXGI_FORMAT_B8G8R8A8_UNORM:
-            return {DXGILayout::Unorm, 4, {8, 8, 8, 8}, {16, 8, 0, 24}};
-        case DXGI_FORMAT_R16G16B16A16_UNORM:
-            return {DXGILayout::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}};
-        case DXGI_FORMAT_R10G10B10A2_UNORM:
-            return {DXGILayout::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}};
-        case DXGI_FORMAT_R16G16B16A16_FLOAT:
-            return {DXGILayout::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}};
-        default:
-            EXPECT_EQ(format, DXGI_FORMAT_R32G32B32A32_FLOAT) << "no layout";
-            return {DXGILayout::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}};
-    }
+    using L = DXGILayout;
+    static const std::map<DXGI_FORMAT, DXGILayout> layouts = {
+        {DXGI_FORMAT_R8G8B8A8_UNORM, {L::Unorm, 4, {8, 8, 8, 8}, {0, 8, 16, 24}}},
+        {DXGI_FORMAT_B8G8R8A8_UNORM, {L::Unorm, 4, {8, 8, 8, 8}, {16, 8, 0, 24}}},
+        {DXGI_FORMAT_R16G16B16A16_UNORM, {L::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}}},
+        {DXGI_FORMAT_R10G10B10A2_UNORM, {L::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}}},
+        {DXGI_FORMAT_R16G16B16A16_FLOAT, {L::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}}},
+        {DXGI_FORMAT_R32G32B32A32_FLOAT, {L::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}}}};
+    return layouts.at(format);
 }
 
 // What a GL read of the stored pixels may differ by: one code of the integer
 // formats wider than 8 bits (GL's own rounding), half rounding, nothing else.
 inline float ToleranceOf(DXGI_FORMAT format) {
     const DXGILayout layout = DXGILayoutOf(format);
-    if (layout.kind == DXGILayout::Half)
-        return 1e-3f;
-    return (layout.kind == DXGILayout::Unorm && layout.bits[0] > 8
-                ? 1.0f / float((1u << layout.bits[0]) - 1)
-                : 0.0f) +
-           1e-6f;
+    const unsigned bits = layout.kind == DXGILayout::Unorm ? layout.bits[0] : 0;
+    return layout.kind == DXGILayout::Half
+               ? 1e-3f
+               : 1e-6f + (bits > 8 ? 1.0f / float((1u << bits) - 1) : 0);
 }
 
 // Bit `bit` of component `k` of pixel `i`, counted from the first byte.

@@ -150,9 +150,18 @@ struct MachineRow {
 
 void Missing(const char* extension) { DX::Emulation::SetExtensionMissing(extension, true); }
 void RealProbes() { Ogl::Details::SetInteropProbes({}, {}); }
-void Adapters(const std::vector<AdapterConfig>& adapters) {
-    DX::Emulation::SetGlLuidUnknown(true);  // told apart by vendor keywords
-    DX::Emulation::SetAdapters(adapters);
+// A machine of the given adapters, each a name, LUID and change to the default.
+using AdapterRow = std::tuple<const char*, DWORD, std::function<void(AdapterConfig&)>>;
+std::function<void()> Adapters(std::vector<AdapterRow> rows, bool realProbes = false) {
+    return [=] {
+        std::vector<AdapterConfig> adapters;
+        for (const auto& [name, luid, set] : rows)
+            adapters.push_back(Adapter(name, luid, set));
+        DX::Emulation::SetGlLuidUnknown(true);  // told apart by vendor keywords
+        DX::Emulation::SetAdapters(adapters);
+        if (realProbes)
+            RealProbes();
+    };
 }
 
 constexpr char kAvailable[] = "INTEROP_AVAILABLE";
@@ -165,10 +174,7 @@ const MachineRow kMachines[] = {
     {"no memory objects: only WGL_NV_DX_interop links",
      [] { RealProbes(), Missing("GL_EXT_memory_object_win32"); }, kAvailable, "0", false, true},
     {"feature level 11.0: no keyed mutexes, no 11.1 fences for Direct3D 12",
-     [] {
-         RealProbes();
-         Adapters({Adapter("old", 1, [](auto& a) { a.featureLevel = D3D_FEATURE_LEVEL_11_0; })});
-     },
+     Adapters({{"old", 1, [](auto& a) { a.featureLevel = D3D_FEATURE_LEVEL_11_0; }}}, true),
      kAvailable, "0"},
     {"no keyed mutexes", [] { Missing("GL_EXT_win32_keyed_mutex"); }, kAvailable, "0", false, true},
     {"the Direct3D 12 probe fails", [] { Ogl::Details::SetInteropProbes(&NoProbe, &FailingProbe); },
@@ -183,30 +189,18 @@ const MachineRow kMachines[] = {
     {"forced off", [] { SetSwitch("DisableDirectX", 1); }, "FORCED_OFF"},
     {"Direct3D 12 switched off", [] { SetSwitch("DisableDirectX12", 1); }, kAvailable, "1", true},
     {"each failure word once",
-     [] {
-         Adapters({Adapter("first", 11, kD11Fails), Adapter("second", 12, kLinkFails),
-                   Adapter("third", 13, kLinkFails)});
-     },
+     Adapters({{"first", 11, kD11Fails}, {"second", 12, kLinkFails}, {"third", 13, kLinkFails}}),
      "DIRECTX_FAILED, INTEROP_FAILED"},
-    {"links unsupported",
-     [] {
-         Adapters({Adapter("third", 13, kUnsupported), Adapter("fourth", 14, kUnsupported)});
-     },
+    {"links unsupported", Adapters({{"third", 13, kUnsupported}, {"fourth", 14, kUnsupported}}),
      "INTEROP_UNSUPPORTED"},
     {"devices unsupported",
-     [] {
-         Adapters({Adapter("unsupported", 15,
-                           [](auto& a) { a.d11CreateResult = DXGI_ERROR_UNSUPPORTED; }),
-                   Adapter("first", 11, kD11Fails)});
-     },
+     Adapters({{"unsupported", 15, [](auto& a) { a.d11CreateResult = DXGI_ERROR_UNSUPPORTED; }},
+               {"first", 11, kD11Fails}}),
      "DIRECTX_FAILED, DIRECTX_UNSUPPORTED"},
     {"no candidate: an unknown vendor, an adapter to skip, another vendor's keywords",
-     [] {
-         Adapters(
-             {Adapter("unknown", 16, [](auto& a) { a.description.vendorKeywords.clear(); }),
-              Adapter("skipped", 17, [](auto& a) { a.description.qualifier = 0; }),
-              Adapter("other", 18, [](auto& a) { a.description.vendorKeywords = {"nvidia"}; })});
-     },
+     Adapters({{"unknown", 16, [](auto& a) { a.description.vendorKeywords.clear(); }},
+               {"skipped", 17, [](auto& a) { a.description.qualifier = 0; }},
+               {"other", 18, [](auto& a) { a.description.vendorKeywords = {"nvidia"}; }}}),
      "INTEROP_FAILED"},
     {"the probe surface failing is a failed link",
      [] { Ogl::Details::SetInteropProbes(&FailingProbe, &NoProbe); }, "INTEROP_FAILED", nullptr,
