@@ -49,7 +49,7 @@ constexpr UINT kSharingMiscFlags =
     D3D11_RESOURCE_MISC_SHARED_NTHANDLE | D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX;
 
 // Which sharing paths the interop context of a case reports.
-enum class Sharing { None, D11, D11AndD12 };
+enum Sharing { kNone, kD11, kD12 };  // Direct3D 12 sharing comes with 11's
 
 constexpr auto R8 = DXGI_FORMAT_R8G8B8A8_UNORM;
 constexpr auto B8 = DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -57,9 +57,6 @@ constexpr auto R16 = DXGI_FORMAT_R16G16B16A16_UNORM;
 constexpr auto R10 = DXGI_FORMAT_R10G10B10A2_UNORM;
 constexpr auto F16 = DXGI_FORMAT_R16G16B16A16_FLOAT;
 constexpr auto F32 = DXGI_FORMAT_R32G32B32A32_FLOAT;
-constexpr Sharing kNone = Sharing::None;
-constexpr Sharing kD11 = Sharing::D11;
-constexpr Sharing kD12 = Sharing::D11AndD12;
 
 // The memory-object sharing paths need OpenGL 4.5, which the suite's runs under
 // lower limits do not have.
@@ -72,7 +69,7 @@ bool GLHasSharing() {
     return has;
 }
 
-Sharing BestSharing() { return GLHasSharing() ? Sharing::D11AndD12 : Sharing::None; }
+Sharing BestSharing() { return GLHasSharing() ? kD12 : kNone; }
 
 // Three regions of one colour each: left half, right half, bottom-left quarter
 // on top. Components are multiples of 1/255 and the alphas differ, so swapped
@@ -378,7 +375,7 @@ const FormatRow kFormatRows[] = {
 // handed on with key 0 at each turn.
 TEST_F(SurfaceGLTest, PatternsCrossInBothDirectionsInEveryFormatOfEveryPath) {
     for (const FormatRow& row : kFormatRows) {
-        if (row.sharing != Sharing::None && !GLHasSharing())
+        if (row.sharing != kNone && !GLHasSharing())
             continue;  // memory-object sharing needs OpenGL 4.5
         for (Path path : {AsAsked, FallsBack, Refused}) {
             for (DXGI_FORMAT format : row.formats[path]) {
@@ -414,7 +411,7 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
     } else {
         D3D11_TEXTURE2D_DESC desc{};
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
-        const bool shares = sharing != Sharing::None && path == AsAsked;
+        const bool shares = sharing != kNone && path == AsAsked;
         EXPECT_EQ(desc.MiscFlags, shares ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
         // Textures for the caller's own use: like the surface, or as described.
         d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
@@ -499,9 +496,8 @@ GLint FramebufferBinding() {
 // out; Draw centres a quad of the given scale; the last release off the GL
 // thread is queued to it as one deleter.
 TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheGlThread) {
-    MakeSurface(false, Sharing::None, R8);
-    std::optional<Failure> nested;
-    std::optional<Failure> drawInside;
+    MakeSurface(false, kNone, R8);
+    std::optional<Failure> nested, drawInside;
     std::vector<std::size_t> changes;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
         const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
@@ -671,8 +667,6 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
     }
 }
 
-// Each driver call failing in turn.
-
 constexpr Step kSteps[] = {
     Step::D11CreateTexture2D,       Step::D11CreateSharedTexture, Step::D11CreateSharedHandle,
     Step::D12CreateTexture2D,       Step::D12CreateSharedHandle,  Step::D12OpenSharedResource,
@@ -747,7 +741,7 @@ const KindRow kKinds[] = {
 // last one: the creation throws or falls back as listed, and leaves nothing behind.
 TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
     for (const auto& [kind, calls] : kKinds) {
-        if (kind.sharing != Sharing::None && !GLHasSharing())
+        if (kind.sharing != kNone && !GLHasSharing())
             continue;
         for (Step step : kSteps) {
             for (unsigned skip = 0;; ++skip) {
@@ -811,8 +805,7 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
     }
 }
 
-// The GL side of the emulation where the surfaces do not reach it: the driver's
-// answers to misuse and the keyed-mutex keys.
+// The GL side of the emulation where the surfaces do not reach it.
 
 GLuint NewTexture() {
     GLuint name = 0;
@@ -823,7 +816,6 @@ GLuint NewTexture() {
     return name;
 }
 
-// A WGL call failed and left the driver's last error.
 void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_FALSE(succeeded) << what;
     EXPECT_EQ(GetLastError(), error) << what;
@@ -886,22 +878,6 @@ TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
         ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
         glDeleteTextures(1, &texture);
     });
-    // Imports and keyed mutexes report misuse through glGetError.
-    HostShared host;
-    ASSERT_TRUE(CloseHandle(host.handle));
-    RunOnGL([&] {
-        glCreateMemoryObjectsEXT(1, &host.memory);
-        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
-        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
-        // The LUID and the interop extensions: the context tests. Other names
-        // are the driver's.
-        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
-        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
-    });
     // Without the extension no device opens (link results: the context tests).
     DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
     auto fresh = DX::D11Device::Create(FirstAdapter());
@@ -949,6 +925,22 @@ TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
     ASSERT_TRUE(gl(true, 3)) << "the holder's end kept the key";
     RunOnGL([&] { glDeleteMemoryObjectsEXT(1, &host.memory); });
     EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
+
+    // Imports and keyed mutexes report misuse through glGetError.
+    ASSERT_TRUE(CloseHandle(host.handle));
+    RunOnGL([&] {
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
+        // The LUID and the interop extensions: the context tests. Other names
+        // are the driver's.
+        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
+        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
+    });
 }
 
 }  // namespace
