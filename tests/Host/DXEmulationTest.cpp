@@ -1,13 +1,7 @@
 // The DirectX stand-in where the interop tests do not reach it: its configurable
 // machine, every error code in one table, handle lifetimes, queue state checks,
 // the leak report and the Windows helpers. Keyed-mutex keys: the surface tests.
-#include <atomic>
 #include <thread>
-
-#include <glog/logging.h>
-#include <gtest/gtest.h>
-
-#include "Kavrin/DX/DirectX.h"
 
 #include "DXTestSupport.h"
 #include "LogCapture.h"

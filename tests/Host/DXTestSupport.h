@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "Kavrin/DX/DirectX.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
 
 namespace Kavrin::Test {
 
@@ -45,6 +46,13 @@ inline std::vector<DX::DXGIAdapter> Enumerate(
     std::vector<DX::DXGIAdapter> adapters{DX::DXGIAdapter(nullptr)};  // replaced, not appended to
     DX::DXGIFactory::Create()->EnumerateAdapters(adapters, flags);
     return adapters;
+}
+
+// How many GL-thread tasks of this name have run, e.g. the deleters the last
+// release of an interop object off the GL thread queues.
+inline std::uint64_t GlTaskCount(const std::string& name) {
+    const auto summary = Proc::GpuTaskStatistic::GetInstance().GetOglStat(name);
+    return summary ? summary->count : 0;
 }
 
 inline DX::DXGIAdapter FirstAdapter() { return Enumerate().at(0); }

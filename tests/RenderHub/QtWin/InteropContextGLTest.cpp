@@ -4,7 +4,6 @@
 
 #include <QSettings>
 
-#include "Kavrin/Proc/GpuTaskStatistic.h"
 #include "Kavrin/Proc/ICoreTracker.h"
 
 #include "../../Host/DXTestSupport.h"
@@ -27,6 +26,7 @@ using Kavrin::Ogl::InteropContext;
 using Kavrin::Ogl::RenderHub;
 using Kavrin::Ogl::WinOpenGLContext;
 using Kavrin::Proc::ICoreTracker;
+using Kavrin::Test::GlTaskCount;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::RunOnGL;
 using ContextPtr = boost::intrusive_ptr<InteropContext>;
@@ -213,12 +213,7 @@ const MachineRow kMachines[] = {
 // Every context made here is released off the GL thread: the last release
 // queues one deleter to it.
 TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
-    const auto deleters = [] {
-        const auto summary =
-            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropContextDeleter");
-        return summary ? summary->count : 0;
-    };
-    const auto deletersBefore = deleters();
+    const auto deletersBefore = GlTaskCount("InteropContextDeleter");
     int made = 0;
     for (const MachineRow& row : kMachines) {
         Fresh();
@@ -265,7 +260,7 @@ TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
         EXPECT_EQ(context->GetInteropDevice(DeviceType::D12), context->GetD12Device());
     }
     RunOnGL([] {});
-    EXPECT_EQ(deleters(), deletersBefore + made);
+    EXPECT_EQ(GlTaskCount("InteropContextDeleter"), deletersBefore + made);
 }
 
 TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {

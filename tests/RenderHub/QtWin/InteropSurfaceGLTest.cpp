@@ -13,7 +13,6 @@
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/WaitableTimer.h"
 #include "Kavrin/DX/DirectX.h"
-#include "Kavrin/Proc/GpuTaskStatistic.h"
 #include "Kavrin/Win/GLInterop.h"
 #include "Kavrin/Win/WinBase.h"
 
@@ -543,16 +542,11 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheG
         const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
         EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
     }
-    const auto deleters = [] {
-        const auto summary =
-            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
-        return summary ? summary->count : 0;
-    };
-    const auto before = deleters();
+    const auto before = GlTaskCount("InteropTextureDeleter");
     LogCapture log;
     d11.reset();  // here, off the GL thread
     RunOnGL([] {});
-    EXPECT_EQ(deleters(), before + 1);
+    EXPECT_EQ(GlTaskCount("InteropTextureDeleter"), before + 1);
     EXPECT_EQ(Errors(log), 0) << log.Dump();
 }
 
