@@ -8,11 +8,9 @@
 #include <variant>
 
 #include <boost/intrusive_ptr.hpp>
-#include <gtest/gtest.h>
 
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/WaitableTimer.h"
-#include "Kavrin/DX/DirectX.h"
 #include "Kavrin/Win/GLInterop.h"
 #include "Kavrin/Win/WinBase.h"
 
