@@ -1,13 +1,7 @@
 // The DirectX stand-in where the interop tests do not reach it: its configurable
 // machine, every error code in one table, handle lifetimes, queue state checks,
 // the leak report and the Windows helpers. Keyed-mutex keys: the surface tests.
-#include <atomic>
 #include <thread>
-
-#include <glog/logging.h>
-#include <gtest/gtest.h>
-
-#include "Kavrin/DX/DirectX.h"
 
 #include "DXTestSupport.h"
 #include "LogCapture.h"
@@ -15,18 +9,12 @@
 namespace {
 
 using namespace Kavrin::DX;
-using Kavrin::Test::DXTest;
-using Kavrin::Test::ResultOf;
+using namespace Kavrin::Test;
+using namespace std::string_literals;
 
 constexpr D3D12_RESOURCE_STATES kCommon = D3D12_RESOURCE_STATE_COMMON;
 constexpr D3D12_RESOURCE_STATES kSource = D3D12_RESOURCE_STATE_COPY_SOURCE;
 constexpr D3D12_RESOURCE_STATES kDest = D3D12_RESOURCE_STATE_COPY_DEST;
-
-std::vector<DXGIAdapter> Enumerate(DXGIEnumFlags flags = DXGIEnumFlags::IncludeSoftware) {
-    std::vector<DXGIAdapter> adapters{DXGIAdapter(nullptr)};  // replaced, not appended to
-    DXGIFactory::Create()->EnumerateAdapters(adapters, flags);
-    return adapters;
-}
 
 // Distinct bytes, so that a copy of the wrong rows or of nothing shows.
 std::vector<std::byte> Pattern(std::size_t size, unsigned seed) {
@@ -43,24 +31,13 @@ Emulation::AdapterConfig Adapter(const std::string& name, DWORD luidLow,
     return adapter;
 }
 
-D3D12_RESOURCE_BARRIER Transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
-                                  D3D12_RESOURCE_STATES after, UINT subresource = ~0u) {
-    D3D12_RESOURCE_BARRIER barrier{};
-    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
-    barrier.Transition = {resource, subresource, before, after};
-    return barrier;
-}
-
-// One device of each kind, a command allocator, and a keyed-mutex texture.
-class DXDeviceTest : public DXTest {
+// Every case starts on the default machine and must leave no emulated object or
+// handle behind.
+class DXTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        DXTest::SetUp();
-        d11 = D11Device::Create(FirstAdapter());
-        d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
-        allocator = D12CommandAllocator::Create(d12);
-        keyed = D11SharedTexture2D::Create(d11, Desc(1, 1));
-        memory = Emulation::GetTextureMemory(keyed->GetTexture().p);
+        Emulation::Reset();
+        before = {GetLiveObjectCount(), Emulation::GetOpenHandleCount()};
     }
     void TearDown() override {
         D12CommandAllocator::WaitAllComplete();
@@ -69,7 +46,10 @@ protected:
         allocator.reset();
         d12.reset();
         d11.reset();
-        DXTest::TearDown();
+        D12CommandAllocator::WaitAllComplete();
+        EXPECT_EQ(std::pair(GetLiveObjectCount(), Emulation::GetOpenHandleCount()), before)
+            << ::testing::PrintToString(GetLiveObjects());
+        Emulation::Reset();
     }
 
     CComPtr<ID3D12Resource> Texture(UINT width = 8,
@@ -86,6 +66,7 @@ protected:
         return ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); });
     }
 
+    std::pair<std::size_t, std::size_t> before;
     boost::intrusive_ptr<D11Device> d11;
     boost::intrusive_ptr<D12Device> d12;
     boost::intrusive_ptr<D12CommandAllocator> allocator;
@@ -94,9 +75,24 @@ protected:
     const int glClient = 0;  // stands for a GL memory object
 };
 
+// One device of each kind, a command allocator, and a keyed-mutex texture.
+class DXDeviceTest : public DXTest {
+protected:
+    void SetUp() override {
+        DXTest::SetUp();
+        d11 = D11Device::Create(FirstAdapter());
+        d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
+        allocator = D12CommandAllocator::Create(d12);
+        keyed = D11SharedTexture2D::Create(d11, Desc(1, 1));
+        memory = Emulation::GetTextureMemory(keyed->GetTexture().p);
+    }
+};
+
 void Barrier(D12GraphicsCommandList& list, ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
              D3D12_RESOURCE_STATES after, UINT subresource = ~0u) {
-    const auto barrier = Transition(resource, before, after, subresource);
+    D3D12_RESOURCE_BARRIER barrier{};
+    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
+    barrier.Transition = {resource, subresource, before, after};
     list.ResourceBarrier(1, &barrier);
 }
 
@@ -148,9 +144,7 @@ TEST_F(DXDeviceTest, EveryMisuseAndInjectedFailureHasItsResult) {
               std::pair(D3D_FEATURE_LEVEL_11_1, std::string("11.1")));
 }
 
-using DXAdapterTest = DXTest;
-
-TEST_F(DXAdapterTest, InjectedDeviceFailuresHaveTheirResults) {
+TEST_F(DXTest, InjectedDeviceFailuresHaveTheirResults) {
     auto old = Adapter("Old GPU", 1, {"intel"});
     old.featureLevel = D3D_FEATURE_LEVEL_9_3;
     auto failing = Adapter("Failing GPU", 2, {"amd"});
@@ -193,17 +187,17 @@ TEST_F(DXAdapterTest, InjectedDeviceFailuresHaveTheirResults) {
     Emulation::SetD12SDKVersion(std::nullopt);
     EXPECT_FALSE(D12Device::Create(luid)->GetSDKVersion());
     Emulation::SetD12Available(false);
-    EXPECT_FALSE(D12Device::IsAvailable());
-    EXPECT_EQ(ResultOf([&] { D12Device::Create(luid); }), DXGI_ERROR_UNSUPPORTED);
+    EXPECT_EQ(std::pair(D12Device::IsAvailable(), ResultOf([&] { D12Device::Create(luid); })),
+              std::pair(false, DXGI_ERROR_UNSUPPORTED));
 }
 
-TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevices) {
+TEST_F(DXTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevices) {
     auto adapters = Enumerate();
     ASSERT_EQ(adapters.size(), 1u);
     const AdapterDescription& description = *adapters[0].GetDescription();
-    EXPECT_EQ(description.name, "llvmpipe");
-    EXPECT_NE(description.qualifier, 0u);
-    EXPECT_EQ(description.GetDriverVersion(), "22.3.6.0");
+    EXPECT_EQ(
+        std::tuple(description.name, description.qualifier != 0, description.GetDriverVersion()),
+        std::tuple("llvmpipe"s, true, "22.3.6.0"s));
     // The interop code keeps an adapter whose keyword occurs in the lower-cased GL_VENDOR.
     ASSERT_FALSE(description.vendorKeywords.empty());
     for (const std::string& keyword : description.vendorKeywords)
@@ -226,10 +220,10 @@ TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevice
     EXPECT_EQ(adapters[0].GetDescription()->name, "First GPU");
     EXPECT_TRUE(*Emulation::GetGlDeviceLuid() == (LUID{0x20, 0}));
     auto device = D11Device::Create(adapters[0]);
-    EXPECT_EQ(device->GetAdapterName(), "First GPU");
-    EXPECT_TRUE(device->GetAdapterLuid() == (LUID{0x10, 0}));
-    EXPECT_EQ(device->GetDriverVersion(), "31.0.15.3623");
-    EXPECT_TRUE(*Emulation::GetDeviceLuid(device->Get()) == (LUID{0x10, 0}));
+    EXPECT_EQ(std::pair(device->GetAdapterName(), device->GetDriverVersion()),
+              std::pair("First GPU"s, "31.0.15.3623"s));
+    EXPECT_TRUE(device->GetAdapterLuid() == (LUID{0x10, 0}) &&
+                *Emulation::GetDeviceLuid(device->Get()) == (LUID{0x10, 0}));
 
     // Removal hits the live devices of that adapter only.
     auto d12 = D12Device::Create(device->GetAdapterLuid());
@@ -237,14 +231,13 @@ TEST_F(DXAdapterTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevice
     auto list = D12CommandAllocator::Create(d12)->CreateCommandList();
     list->Close();
     Emulation::RemoveDevices(device->GetAdapterLuid(), DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(device->Get()->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(d12->GetDeviceRemovedReason(), DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(unaffected->GetDeviceRemovedReason(), S_OK);
-    EXPECT_EQ(ResultOf([&] { device->CreateTexture2D(Desc(2, 2), nullptr); }),
-              DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); }),
-              DXGI_ERROR_DEVICE_HUNG);
-    EXPECT_EQ(D11Device::Create(adapters[0])->GetDeviceRemovedReason(), S_OK) << "made after";
+    constexpr HRESULT kHung = DXGI_ERROR_DEVICE_HUNG;
+    EXPECT_EQ(std::tuple(device->Get()->GetDeviceRemovedReason(), d12->GetDeviceRemovedReason(),
+                         unaffected->GetDeviceRemovedReason(),
+                         ResultOf([&] { device->CreateTexture2D(Desc(2, 2), nullptr); }),
+                         ResultOf([&] { d12->GetQueue()->ExecuteCommandLists({list}); }),
+                         D11Device::Create(adapters[0])->GetDeviceRemovedReason()),
+              std::tuple(kHung, kHung, S_OK, kHung, kHung, S_OK));
     marked.glAdapter = false;
     Emulation::SetAdapters({marked});
     EXPECT_FALSE(Emulation::GetGlDeviceLuid()) << "no adapter carries GL";
@@ -289,11 +282,13 @@ TEST_F(DXDeviceTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
     CComPtr<ID3D12Resource> opened = d12->OpenSharedResource(handle);
     EXPECT_EQ(Emulation::GetTextureMemory(opened.p)->ReadAll(), Pattern(64, 2));
     EXPECT_EQ(opened->GetDesc().Width, 4u);
-    SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(CloseHandle(handle), TRUE);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-    EXPECT_EQ(CloseHandle(handle), FALSE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    const auto close = [](HANDLE closed) {
+        SetLastError(ERROR_SUCCESS);
+        const BOOL closedNow = CloseHandle(closed);
+        return std::pair(closedNow, GetLastError());
+    };
+    EXPECT_EQ(close(handle), std::pair(TRUE, DWORD(ERROR_SUCCESS)));
+    EXPECT_EQ(close(handle), std::pair(FALSE, DWORD(ERROR_INVALID_HANDLE)));
     EXPECT_EQ(Emulation::FindSharedTexture(handle), nullptr);
     EXPECT_EQ(ResultOf([&] { d12->OpenSharedResource(handle); }), E_INVALIDARG);
     std::thread other([] { EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "per thread"; });
@@ -304,8 +299,8 @@ TEST_F(DXDeviceTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
     // A shared fence's handle is its event's, and goes with it.
     auto event = d12->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
     const HANDLE fence = event->GetSharedHandle();
-    EXPECT_EQ(Emulation::FindSharedTexture(fence), nullptr);
-    EXPECT_EQ(Emulation::FindSharedFence(fence), event->GetFence());
+    EXPECT_TRUE(!Emulation::FindSharedTexture(fence) &&
+                Emulation::FindSharedFence(fence) == event->GetFence());
     event.reset();
     EXPECT_EQ(Emulation::FindSharedFence(fence), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
@@ -325,13 +320,10 @@ TEST_F(DXDeviceTest, QueueChecksTheStatesEarlierSubmissionsLeave) {
     wrong->CopyResource(other, texture);
     Barrier(*wrong, texture, kCommon, kDest);
     wrong->Close();
-    try {
-        d12->GetQueue()->ExecuteCommandLists({wrong});
-        FAIL() << "a barrier from the wrong state ran";
-    } catch (const DirectXException& error) {
-        EXPECT_EQ(error.GetResult(), E_INVALIDARG);
-        EXPECT_NE(error.GetErrorDescription().find("'checked texture'"), std::string::npos);
-    }
+    const auto refused = FailureOf([&] { d12->GetQueue()->ExecuteCommandLists({wrong}); });
+    ASSERT_TRUE(refused) << "a barrier from the wrong state ran";
+    EXPECT_EQ(std::get<1>(*refused), E_INVALIDARG);
+    EXPECT_NE(std::get<0>(*refused).find("'checked texture'"), std::string::npos);
     D12CommandAllocator::WaitAllComplete();
     EXPECT_EQ(otherMemory->ReadAll(), otherBytes);
     EXPECT_EQ(Execute([&](auto& list) { list.CopyResource(texture, other); }), E_INVALIDARG)
@@ -382,7 +374,9 @@ TEST_F(DXDeviceTest, FencesAndQueueWaits) {
     D12CommandAllocator::WaitAllComplete();  // dropped work counts as complete
 }
 
-TEST_F(DXDeviceTest, LeakReportListsLiveObjectsByName) {
+// The leak report names every live object; a CComPtr holds one reference and
+// releases the last.
+TEST_F(DXDeviceTest, LeakReportAndReferenceCounts) {
     CComPtr<ID3D12Resource> resource = Texture();
     ASSERT_EQ(resource->SetName(L"Shared DirectX 12 with OpenGL texture"), S_OK);
     Kavrin::Test::LogCapture log;
@@ -395,9 +389,7 @@ TEST_F(DXDeviceTest, LeakReportListsLiveObjectsByName) {
              "Live DirectX object: ID3D12Resource 'Shared DirectX 12 with OpenGL texture'",
              "DirectX objects still alive: " + std::to_string(reported)})
         EXPECT_TRUE(log.Has(google::GLOG_WARNING, line)) << log.Dump();
-}
 
-TEST_F(DXDeviceTest, ComPtrHoldsOneReferenceAndReleasesTheLast) {
     const std::size_t live = GetLiveObjectCount();
     CComPtr<ID3D11Texture2D> first = d11->CreateTexture2D(Desc(2, 2), nullptr);
     EXPECT_EQ(GetLiveObjectCount(), live + 2);  // the texture and its memory
@@ -419,13 +411,12 @@ TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
     EXPECT_EQ(static_cast<std::uint32_t>(HRESULT_FROM_WIN32(0x12345)), 0x80072345u);  // low 16 bits
     using States = Kavrin::bitflags<D3D12_RESOURCE_STATES>;
     States states = States(kSource) | kDest;
-    EXPECT_EQ(states.value(), 0xC00u);
-    EXPECT_TRUE(states.contains(kDest));
-    EXPECT_FALSE(states.contains(D3D12_RESOURCE_STATE_GENERIC_READ));
-    EXPECT_TRUE(states.intersects(D3D12_RESOURCE_STATE_GENERIC_READ));
+    constexpr auto kRead = D3D12_RESOURCE_STATE_GENERIC_READ;
+    EXPECT_EQ(std::tuple(states.value(), states.contains(kDest), states.contains(kRead),
+                         states.intersects(kRead)),
+              std::tuple(0xC00u, true, false, true));
     states &= ~States(kSource);
-    EXPECT_EQ(states, States(kDest));
-    EXPECT_FALSE(States());
+    EXPECT_TRUE(states == States(kDest) && !States());
     EXPECT_FALSE((LUID{1, 2} == LUID{1, 3}) || (LUID{0, 2} == LUID{1, 2}));
     // Results are named by their Windows SDK values.
     const std::pair<const char*, std::uint32_t> named[] = {

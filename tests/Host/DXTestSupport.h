@@ -6,76 +6,74 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include <boost/exception/get_error_info.hpp>
 #include <glm/gtc/packing.hpp>
 #include <gtest/gtest.h>
 
 #include "Kavrin/DX/DirectX.h"
+#include "Kavrin/Proc/GpuTaskStatistic.h"
 
 namespace Kavrin::Test {
 
-// The result a DirectXException carries, S_OK when the call throws nothing.
-inline HRESULT ResultOf(const std::function<void()>& call) {
+// The description, HRESULT and throwing function of the `E` a call throws.
+using Failure = std::tuple<std::string, HRESULT, std::string>;
+
+template <class E = DX::DirectXException>
+std::optional<Failure> FailureOf(const std::function<void()>& call) {
     try {
         call();
-    } catch (const DX::DirectXException& error) {
-        return error.GetResult();
+    } catch (const E& error) {
+        const char* const* function = boost::get_error_info<boost::throw_function>(error);
+        return Failure{error.GetErrorDescription(), error.GetResult(), function ? *function : ""};
     }
-    return S_OK;
+    return std::nullopt;
 }
 
-// Every DirectX stand-in case starts on the default machine and must leave no
-// emulated object or handle behind.
-class DXTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        DX::Emulation::Reset();
-        liveBefore = DX::GetLiveObjectCount();
-        handlesBefore = DX::Emulation::GetOpenHandleCount();
-    }
+// The result a DirectXException carries, S_OK when the call throws nothing.
+inline HRESULT ResultOf(const std::function<void()>& call) {
+    const auto failure = FailureOf(call);
+    return failure ? std::get<1>(*failure) : S_OK;
+}
 
-    void TearDown() override {
-        DX::D12CommandAllocator::WaitAllComplete();
-        EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore)
-            << ::testing::PrintToString(DX::GetLiveObjects());
-        EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore);
-        DX::Emulation::Reset();
-    }
+inline std::vector<DX::DXGIAdapter> Enumerate(
+    DX::DXGIEnumFlags flags = DX::DXGIEnumFlags::IncludeSoftware) {
+    std::vector<DX::DXGIAdapter> adapters{DX::DXGIAdapter(nullptr)};  // replaced, not appended to
+    DX::DXGIFactory::Create()->EnumerateAdapters(adapters, flags);
+    return adapters;
+}
 
-public:
-    static DX::DXGIAdapter FirstAdapter() {
-        std::vector<DX::DXGIAdapter> adapters;
-        DX::DXGIFactory::Create()->EnumerateAdapters(adapters, DX::DXGIEnumFlags::IncludeSoftware);
-        EXPECT_FALSE(adapters.empty());
-        return adapters.at(0);
-    }
+// How many GL-thread tasks of this name have run, e.g. the deleters the last
+// release of an interop object off the GL thread queues.
+inline std::uint64_t GlTaskCount(const std::string& name) {
+    const auto summary = Proc::GpuTaskStatistic::GetInstance().GetOglStat(name);
+    return summary ? summary->count : 0;
+}
 
-    static D3D11_TEXTURE2D_DESC Desc(UINT width, UINT height,
-                                     DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM) {
-        return {width,
-                height,
-                1,
-                1,
-                format,
-                {1, 0},
-                D3D11_USAGE_DEFAULT,
-                D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET,
-                0,
-                0};
-    }
+inline DX::DXGIAdapter FirstAdapter() { return Enumerate().at(0); }
 
-protected:
-    std::size_t liveBefore = 0;
-    std::size_t handlesBefore = 0;
-};
+inline D3D11_TEXTURE2D_DESC Desc(UINT width, UINT height,
+                                 DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM) {
+    return {width,
+            height,
+            1,
+            1,
+            format,
+            {1, 0},
+            D3D11_USAGE_DEFAULT,
+            D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET,
+            0,
+            0};
+}
 
 // Pixels as Direct3D stores them, written from the DXGI format's definition:
-// each of R, G, B, A a little-endian bit field, unsigned normalised (rounded to
-// nearest), half or single float. `tolerance` is what a GL read of them may
-// differ by: one code of the wider integer formats (GL's own rounding), half
-// rounding, nothing for 8 bits and floats.
+// each of R, G, B, A a little-endian bit field at its bit offset, unsigned
+// normalised (rounded to nearest), half or single float.
 using Rgba = std::array<float, 4>;
 
 struct DXGILayout {
@@ -83,28 +81,29 @@ struct DXGILayout {
     unsigned pixelBytes;
     std::array<unsigned, 4> bits;
     std::array<unsigned, 4> offsets;
-    float tolerance = 1e-6f;
 };
 
 inline DXGILayout DXGILayoutOf(DXGI_FORMAT format) {
-    switch (format) {
-        case DXGI_FORMAT_R8G8B8A8_UNORM:
-            return {DXGILayout::Unorm, 4, {8, 8, 8, 8}, {0, 8, 16, 24}};
-        case DXGI_FORMAT_B8G8R8A8_UNORM:
-            return {DXGILayout::Unorm, 4, {8, 8, 8, 8}, {16, 8, 0, 24}};
-        case DXGI_FORMAT_R16G16B16A16_UNORM:
-            return {DXGILayout::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}, 1.0f / 65535 + 1e-6f};
-        case DXGI_FORMAT_R10G10B10A2_UNORM:
-            return {DXGILayout::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}, 1.0f / 1023 + 1e-6f};
-        case DXGI_FORMAT_R16G16B16A16_FLOAT:
-            return {DXGILayout::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}, 1e-3f};
-        default:
-            EXPECT_EQ(format, DXGI_FORMAT_R32G32B32A32_FLOAT) << "no layout";
-            return {DXGILayout::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}};
-    }
+    using L = DXGILayout;
+    static const std::map<DXGI_FORMAT, DXGILayout> layouts = {
+        {DXGI_FORMAT_R8G8B8A8_UNORM, {L::Unorm, 4, {8, 8, 8, 8}, {0, 8, 16, 24}}},
+        {DXGI_FORMAT_B8G8R8A8_UNORM, {L::Unorm, 4, {8, 8, 8, 8}, {16, 8, 0, 24}}},
+        {DXGI_FORMAT_R16G16B16A16_UNORM, {L::Unorm, 8, {16, 16, 16, 16}, {0, 16, 32, 48}}},
+        {DXGI_FORMAT_R10G10B10A2_UNORM, {L::Unorm, 4, {10, 10, 10, 2}, {0, 10, 20, 30}}},
+        {DXGI_FORMAT_R16G16B16A16_FLOAT, {L::Half, 8, {16, 16, 16, 16}, {0, 16, 32, 48}}},
+        {DXGI_FORMAT_R32G32B32A32_FLOAT, {L::Float, 16, {32, 32, 32, 32}, {0, 32, 64, 96}}}};
+    return layouts.at(format);
 }
 
-inline float ToleranceOf(DXGI_FORMAT format) { return DXGILayoutOf(format).tolerance; }
+// What a GL read of the stored pixels may differ by: one code of the integer
+// formats wider than 8 bits (GL's own rounding), half rounding, nothing else.
+inline float ToleranceOf(DXGI_FORMAT format) {
+    const DXGILayout layout = DXGILayoutOf(format);
+    const unsigned bits = layout.kind == DXGILayout::Unorm ? layout.bits[0] : 0;
+    return layout.kind == DXGILayout::Half
+               ? 1e-3f
+               : 1e-6f + (bits > 8 ? 1.0f / float((1u << bits) - 1) : 0);
+}
 
 // Bit `bit` of component `k` of pixel `i`, counted from the first byte.
 inline std::size_t BitAt(const DXGILayout& layout, std::size_t i, int k, unsigned bit) {

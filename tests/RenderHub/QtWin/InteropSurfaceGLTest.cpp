@@ -1,31 +1,16 @@
-// Direct3D 11 and 12 surfaces over every sharing path: one transfer sweep over
-// every surface kind and format, the Direct3D 12 pool and copy barriers, each
-// driver call failing in turn, the edge cases of locking and destruction, and
-// the emulated GL interop's own answers to misuse and keyed-mutex keys.
+// Direct3D 11 and 12 surfaces over every sharing path, each driver call failing
+// in turn, and the emulated GL interop's own answers to misuse and mutex keys.
 #include <GL/glew.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
 #include <variant>
-#include <vector>
 
-#include <boost/exception/get_error_info.hpp>
 #include <boost/intrusive_ptr.hpp>
-#include <gtest/gtest.h>
 
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/WaitableTimer.h"
-#include "Kavrin/DX/DirectX.h"
-#include "Kavrin/Proc/GpuTaskStatistic.h"
 #include "Kavrin/Win/GLInterop.h"
 #include "Kavrin/Win/WinBase.h"
 
@@ -61,7 +46,7 @@ constexpr UINT kSharingMiscFlags =
     D3D11_RESOURCE_MISC_SHARED_NTHANDLE | D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX;
 
 // Which sharing paths the interop context of a case reports.
-enum class Sharing { None, D11, D11AndD12 };
+enum Sharing { kNone, kD11, kD12 };  // Direct3D 12 sharing comes with 11's
 
 constexpr auto R8 = DXGI_FORMAT_R8G8B8A8_UNORM;
 constexpr auto B8 = DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -69,9 +54,6 @@ constexpr auto R16 = DXGI_FORMAT_R16G16B16A16_UNORM;
 constexpr auto R10 = DXGI_FORMAT_R10G10B10A2_UNORM;
 constexpr auto F16 = DXGI_FORMAT_R16G16B16A16_FLOAT;
 constexpr auto F32 = DXGI_FORMAT_R32G32B32A32_FLOAT;
-constexpr Sharing kNone = Sharing::None;
-constexpr Sharing kD11 = Sharing::D11;
-constexpr Sharing kD12 = Sharing::D11AndD12;
 
 // The memory-object sharing paths need OpenGL 4.5, which the suite's runs under
 // lower limits do not have.
@@ -84,18 +66,7 @@ bool GLHasSharing() {
     return has;
 }
 
-Sharing BestSharing() { return GLHasSharing() ? Sharing::D11AndD12 : Sharing::None; }
-
-// A context with the given sharing level, reached by hiding the GL extension the
-// next level needs. GL thread.
-boost::intrusive_ptr<InteropContext> MakeInteropContext(Sharing sharing) {
-    DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", sharing == Sharing::None);
-    DX::Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", sharing != Sharing::D11AndD12);
-    auto context = InteropContext::Create(nullptr);
-    DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", false);
-    DX::Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", false);
-    return context;
-}
+Sharing BestSharing() { return GLHasSharing() ? kD12 : kNone; }
 
 // Three regions of one colour each: left half, right half, bottom-left quarter
 // on top. Components are multiples of 1/255 and the alphas differ, so swapped
@@ -166,27 +137,17 @@ std::vector<Rgba> DrawnBy(const std::function<void(const Ogl::ShaderStorage&)>& 
     return rgba;
 }
 
-std::vector<std::string> ErrorLines(const LogCapture& log) {
-    std::vector<std::string> errors;
+// The ERROR lines of `log` that contain `text` and `also`.
+int Errors(const LogCapture& log, const std::string& text = "", const std::string& also = "") {
+    int count = 0;
     for (const LogCapture::Line& line : log.Lines()) {
-        if (line.severity == google::GLOG_ERROR)
-            errors.push_back(line.text);
+        count += line.severity == google::GLOG_ERROR && line.text.find(text) != std::string::npos &&
+                 line.text.find(also) != std::string::npos;
     }
-    return errors;
+    return count;
 }
 
-// The description, HRESULT and function name of the interop exception a call throws.
-using Failure = std::tuple<std::string, HRESULT, std::string>;
-
-std::optional<Failure> FailureOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Ogl::InteropException& error) {
-        const char* const* function = boost::get_error_info<boost::throw_function>(error);
-        return Failure{error.GetErrorDescription(), error.GetResult(), function ? *function : ""};
-    }
-    return std::nullopt;
-}
+constexpr auto* InteropFailureOf = &FailureOf<Ogl::InteropException>;
 
 // Between uses a keyed mutex is free and was released with key 0, the key both
 // sides acquire with: any other key would leave the next acquire waiting for ever.
@@ -200,26 +161,16 @@ std::optional<Failure> FailureOf(const std::function<void()>& call) {
 }
 
 // A timer the test fires by hand; the pool's purge then runs on the test thread.
-class ManualTimer : public Core::WaitableTimer {
-public:
-    explicit ManualTimer(Callback callback) : WaitableTimer(callback), callback(callback) {}
-    void StartPeriodic(const std::chrono::milliseconds& newPeriod) override {
-        period = newPeriod;
-        ++starts;
-        SetRunning(true);
+struct ManualTimer : Core::WaitableTimer {
+    explicit ManualTimer(Callback callback) : WaitableTimer(callback), Fire(callback) {}
+    void StartPeriodic(const std::chrono::milliseconds& to) override {
+        ++starts, period = to, SetRunning(true);
     }
-    void Stop(bool) override {
-        ++stops;
-        SetRunning(false);
-    }
-    void Fire() { callback(); }
+    void Stop(bool) override { ++stops, SetRunning(false); }
 
+    Callback Fire;
     std::chrono::milliseconds period{0};
-    int starts = 0;
-    int stops = 0;
-
-private:
-    Callback callback;
+    int starts = 0, stops = 0;
 };
 
 // Registered before the binary's library environment, so torn down after the
@@ -238,6 +189,12 @@ public:
 [[maybe_unused]] ::testing::Environment* const nothingLeft =
     ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
 
+// Direct3D objects, open handles, GL interop objects and counted GL objects.
+auto Counts() {
+    return std::tuple(DX::GetLiveObjectCount(), DX::Emulation::GetOpenHandleCount(),
+                      DX::GetLiveGLInteropObjectCount(), GlObjectCounter::Take());
+}
+
 // Every case starts on the default emulated machine with the real probe surfaces
 // and must leave no Direct3D object, handle, GL interop object, counted GL
 // object or GL error behind. Holds at most one surface of either API.
@@ -248,17 +205,11 @@ protected:
         LimitCurrentTest(std::chrono::seconds(30));
         DX::Emulation::Reset();
         Ogl::Details::SetInteropProbes({}, {});
-        RunOnGL([&] {
-            liveBefore = DX::GetLiveObjectCount();
-            handlesBefore = DX::Emulation::GetOpenHandleCount();
-            glInteropBefore = DX::GetLiveGLInteropObjectCount();
-            glObjectsBefore = GlObjectCounter::Take();
-        });
+        RunOnGL([&] { before = Counts(); });
     }
 
     void TearDown() override {
         Drop();
-        allocator.reset();
         Core::WaitableTimer::SetFactory({});
         Core::SetClockSource({});
         ExpectNothingLeft("at the end");
@@ -270,24 +221,24 @@ protected:
         RunOnGL([] {});  // deleters queued by releases elsewhere have run
         DX::D12CommandAllocator::WaitAllComplete();
         RunOnGL([&] {
-            EXPECT_EQ(DX::GetLiveObjectCount(), liveBefore)
-                << what << "\n"
-                << ::testing::PrintToString(DX::GetLiveObjects());
-            EXPECT_EQ(DX::Emulation::GetOpenHandleCount(), handlesBefore) << what;
-            EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), glInteropBefore) << what;
-            EXPECT_EQ(GlObjectCounter::Take(), glObjectsBefore) << what;
+            EXPECT_EQ(Counts(), before) << what << "\n"
+                                        << ::testing::PrintToString(DX::GetLiveObjects());
         });
     }
 
-    // A context of the given level and, for Direct3D 12, a pool and the host's
-    // allocator.
+    // A context of the given level, reached by hiding the GL extension the next
+    // level needs, and for Direct3D 12 a pool and the host's allocator.
     void MakeContext(Sharing sharing, bool d12 = false,
                      DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM) {
         RunOnGL([&] {
-            context = MakeInteropContext(sharing);
+            DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", sharing == kNone);
+            DX::Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", sharing != kD12);
+            context = InteropContext::Create(nullptr);
+            DX::Emulation::SetExtensionMissing("GL_EXT_win32_keyed_mutex", false);
+            DX::Emulation::SetExtensionMissing("GL_EXT_semaphore_win32", false);
             ASSERT_TRUE(context);
-            ASSERT_EQ(context->IsD11SharingSupported(), sharing != Sharing::None);
-            ASSERT_EQ(context->IsD12SharingSupported(), sharing == Sharing::D11AndD12);
+            ASSERT_EQ(std::pair(context->IsD11SharingSupported(), context->IsD12SharingSupported()),
+                      std::pair(sharing != kNone, sharing == kD12));
         });
         if (d12 && context) {
             pool = new D12SurfacePool(kW, kH, format);
@@ -304,7 +255,7 @@ protected:
     // The surface of the row's API, or why it was refused.
     std::optional<Failure> MakeSurface(bool use12, Sharing sharing, DXGI_FORMAT format) {
         MakeContext(sharing, use12, format);
-        return FailureOf([&] {
+        return InteropFailureOf([&] {
             if (use12)
                 d12 = NewSurface();
             else
@@ -313,6 +264,7 @@ protected:
     }
 
     void Drop() {
+        allocator.reset();
         RunOnGL([&] {
             d11.reset();
             d12.reset();
@@ -387,10 +339,7 @@ protected:
 
     void CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT format, int path);
 
-    std::size_t liveBefore = 0;
-    std::size_t handlesBefore = 0;
-    std::size_t glInteropBefore = 0;
-    GlObjectCounter::Snapshot glObjectsBefore{};
+    decltype(Counts()) before;
     boost::intrusive_ptr<InteropContext> context;
     D11Ptr d11;
     boost::intrusive_ptr<D12SurfacePool> pool;
@@ -423,14 +372,13 @@ const FormatRow kFormatRows[] = {
 // handed on with key 0 at each turn.
 TEST_F(SurfaceGLTest, PatternsCrossInBothDirectionsInEveryFormatOfEveryPath) {
     for (const FormatRow& row : kFormatRows) {
-        if (row.sharing != Sharing::None && !GLHasSharing())
+        if (row.sharing != kNone && !GLHasSharing())
             continue;  // memory-object sharing needs OpenGL 4.5
         for (Path path : {AsAsked, FallsBack, Refused}) {
             for (DXGI_FORMAT format : row.formats[path]) {
                 SCOPED_TRACE(::testing::Message() << (row.d12 ? "D3D12" : "D3D11") << " on "
                                                   << int(row.sharing) << ", format " << format);
                 CrossPatterns(row.d12, row.sharing, format, path);
-                allocator.reset();
                 Drop();
                 ExpectNothingLeft("after the row");
             }
@@ -447,30 +395,27 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
         return;
     }
     ASSERT_FALSE(failure) << std::get<0>(*failure);
-    int fallbackErrors = 0;
-    for (const std::string& line : ErrorLines(log)) {
-        fallbackErrors += line.find("Unsupported DXGI format for interop") != std::string::npos &&
-                          line.find("D11SharingSurface") != std::string::npos;
-    }
-    EXPECT_EQ(fallbackErrors, path == FallsBack ? 1 : 0) << log.Dump();
+    EXPECT_EQ(Errors(log, "Unsupported DXGI format for interop", "D11SharingSurface"),
+              path == FallsBack ? 1 : 0)
+        << log.Dump();
     if (use12) {
         EXPECT_EQ(std::tuple(d12->GetWidth(), d12->GetHeight(), d12->GetFormat()),
                   std::tuple(kW, kH, format));
-        int named = 0;
-        for (const std::string& object : DX::GetLiveObjects())
-            named += object.find("'Shared DirectX 12 with OpenGL texture'") != std::string::npos;
-        EXPECT_EQ(named, 1);
+        const auto objects = DX::GetLiveObjects();
+        EXPECT_EQ(std::count(objects.begin(), objects.end(),
+                             "ID3D12Resource 'Shared DirectX 12 with OpenGL texture'"),
+                  1);
     } else {
         D3D11_TEXTURE2D_DESC desc{};
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
-        const bool shares = sharing != Sharing::None && path == AsAsked;
+        const bool shares = sharing != kNone && path == AsAsked;
         EXPECT_EQ(desc.MiscFlags, shares ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
         // Textures for the caller's own use: like the surface, or as described.
         d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
         EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format, desc.BindFlags, desc.MiscFlags,
                              desc.MipLevels, desc.ArraySize),
                   std::tuple(kW, kH, format, UINT(D3D11_BIND_SHADER_RESOURCE), 0u, 1u, 1u));
-        d11->CreateTexture2D(DXTest::Desc(3, 5))->GetDesc(&desc);
+        d11->CreateTexture2D(Desc(3, 5))->GetDesc(&desc);
         EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format), std::tuple(3u, 5u, R8));
     }
     const auto memory = Memory();
@@ -481,7 +426,20 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
         ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after work that threw";
     }
 
+    // Off the creating context every use is refused and changes nothing.
     const UINT64 fence = use12 ? d12->GetEvent()->GetValue() : 0;
+    const auto otherContext = [](const char* function) {
+        return Failure("The surface creation context and the current OpenGL context are different",
+                       E_FAIL, function);
+    };
+    EXPECT_EQ(InteropFailureOf([&] {
+                  use12 ? d12->BindFrameBuffer(&PaintPattern, std::nullopt)
+                        : d11->BindFrameBuffer(&PaintPattern, std::nullopt);
+              }),
+              otherContext("BindFrameBuffer"));
+    if (!use12) {
+        EXPECT_EQ(InteropFailureOf([&] { d11->Destroy(); }), otherContext("Destroy"));
+    }
     std::array<GLint, 4> viewport{};
     Render([&] {
         glGetIntegerv(GL_VIEWPORT, viewport.data());
@@ -492,8 +450,8 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
     EXPECT_TRUE(NearPattern(format, DecodeDXGI(format, HostRead(format)), ToleranceOf(format)))
         << "GL to host";
     if (use12) {
-        EXPECT_EQ(d12->GetEvent()->GetValue(), fence + 1);
-        EXPECT_EQ(d12->GetEvent()->GetCompletedValue(), fence + 1);
+        EXPECT_EQ(std::pair(d12->GetEvent()->GetValue(), d12->GetEvent()->GetCompletedValue()),
+                  std::pair(fence + 1, fence + 1));
     }
 
     Render([] {  // what the host writes must replace this
@@ -504,6 +462,22 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after the host";
     EXPECT_TRUE(NearPattern(format, Drawn(), ToleranceOf(format) + 1e-5f)) << "host to GL";
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL drawing";
+    if (use12)
+        return;
+    // Destroy frees the GL texture, the GL interop object and Direct3D objects,
+    // once; the fixture's counts show anything freed twice or not at all.
+    RunOnGL([&] {
+        const long textures = GlObjectCounter::Live(GlObjectCounter::Texture);
+        const std::size_t interop = DX::GetLiveGLInteropObjectCount();
+        const std::size_t live = DX::GetLiveObjectCount();
+        for (int time = 0; time < 2; ++time) {
+            d11->Destroy();
+            EXPECT_EQ(std::tuple(d11->GetTexture(), GlObjectCounter::Live(GlObjectCounter::Texture),
+                                 DX::GetLiveGLInteropObjectCount()),
+                      std::tuple(0u, textures - 1, interop - 1));
+            EXPECT_LT(DX::GetLiveObjectCount(), live);
+        }
+    });
 }
 
 GLint FramebufferBinding() {
@@ -519,9 +493,8 @@ GLint FramebufferBinding() {
 // out; Draw centres a quad of the given scale; the last release off the GL
 // thread is queued to it as one deleter.
 TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheGlThread) {
-    MakeSurface(false, Sharing::None, R8);
-    std::optional<Failure> nested;
-    std::optional<Failure> drawInside;
+    MakeSurface(false, kNone, R8);
+    std::optional<Failure> nested, drawInside;
     std::vector<std::size_t> changes;
     WithStorage([&](const Ogl::ShaderStorage& storage) {
         const auto& framebuffers = Ogl::Details::GetFramebufferFunctions();
@@ -533,8 +506,9 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheG
             [&] {
                 glGetIntegerv(GL_VIEWPORT, viewport.data());
                 inside = FramebufferBinding();
-                nested = FailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
-                drawInside = FailureOf([&] { d11->Draw(storage, {1.0f, 1.0f}); });
+                nested =
+                    InteropFailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); });
+                drawInside = InteropFailureOf([&] { d11->Draw(storage, {1.0f, 1.0f}); });
             },
             Ogl::GLViewport{10, 20, 100, 50});
         EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
@@ -566,54 +540,12 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheG
         const bool middle = x >= kW / 4 && x < kW * 3 / 4 && y >= kH / 4 && y < kH * 3 / 4;
         EXPECT_EQ(drawn[i] != (Rgba{0.5f, 0.5f, 0.5f, 0.5f}), middle) << x << ", " << y;
     }
-    const auto deleters = [] {
-        const auto summary =
-            Proc::GpuTaskStatistic::GetInstance().GetOglStat("InteropTextureDeleter");
-        return summary ? summary->count : 0;
-    };
-    const auto before = deleters();
+    const auto before = GlTaskCount("InteropTextureDeleter");
     LogCapture log;
     d11.reset();  // here, off the GL thread
     RunOnGL([] {});
-    EXPECT_EQ(deleters(), before + 1);
-    EXPECT_TRUE(ErrorLines(log).empty()) << log.Dump();
-}
-
-// Off the creating context every use is refused and changes nothing; Destroy
-// frees the GL texture, the GL interop object and Direct3D objects, once.
-TEST_F(SurfaceGLTest, UseOffTheContextIsRefusedAndDestroyFreesOnce) {
-    const auto otherContext = [](const char* function) {
-        return Failure("The surface creation context and the current OpenGL context are different",
-                       E_FAIL, function);
-    };
-    for (Sharing sharing : {Sharing::None, Sharing::D11}) {
-        if (sharing != Sharing::None && !GLHasSharing())
-            break;
-        MakeSurface(false, sharing, R8);
-        EXPECT_EQ(FailureOf([&] { d11->BindFrameBuffer(&PaintPattern, std::nullopt); }),
-                  otherContext("BindFrameBuffer"));
-        EXPECT_EQ(FailureOf([&] { d11->Destroy(); }), otherContext("Destroy"));
-        Render(&PaintPattern);
-        EXPECT_EQ(HostRead(R8), PatternBytes(R8)) << "after refusals";
-        RunOnGL([&] {
-            const long textures = GlObjectCounter::Live(GlObjectCounter::Texture);
-            const std::size_t interop = DX::GetLiveGLInteropObjectCount();
-            const std::size_t live = DX::GetLiveObjectCount();
-            for (int time = 0; time < 2; ++time) {
-                d11->Destroy();
-                EXPECT_EQ(
-                    std::tuple(d11->GetTexture(), GlObjectCounter::Live(GlObjectCounter::Texture),
-                               DX::GetLiveGLInteropObjectCount()),
-                    std::tuple(0u, textures - 1, interop - 1));
-                EXPECT_LT(DX::GetLiveObjectCount(), live);
-            }
-        });
-        Drop();  // the fixture's counts show anything freed twice or not at all
-    }
-    MakeSurface(true, BestSharing(), R8);
-    EXPECT_EQ(FailureOf([&] { d12->BindFrameBuffer(&PaintPattern, std::nullopt); }),
-              otherContext("BindFrameBuffer"));
-    EXPECT_EQ(d12->GetEvent()->GetValue(), 0u) << "nothing was signalled";
+    EXPECT_EQ(GlTaskCount("InteropTextureDeleter"), before + 1);
+    EXPECT_EQ(Errors(log), 0) << log.Dump();
 }
 
 #ifdef NDEBUG  // debug builds abort instead
@@ -727,8 +659,6 @@ TEST_F(SurfaceGLTest, CopiesRecordBarriersOnlyAwayFromTheCopyState) {
     }
 }
 
-// Each driver call failing in turn.
-
 constexpr Step kSteps[] = {
     Step::D11CreateTexture2D,       Step::D11CreateSharedTexture, Step::D11CreateSharedHandle,
     Step::D12CreateTexture2D,       Step::D12CreateSharedHandle,  Step::D12OpenSharedResource,
@@ -737,22 +667,25 @@ constexpr Step kSteps[] = {
     Step::GlGenSemaphores,          Step::GlImportSemaphore,
 };
 
-// A call failing: the creation throws `result` / `message`, or falls back to an
-// interop surface with `message` logged at ERROR.
+// Every call each kind makes while creating a surface, in order, with the
+// HRESULT and message its failure gives: thrown, or, where the kind falls back
+// to an interop surface, logged at ERROR. A step or a later call of it not
+// listed here must never be reached.
 struct Call {
     Step step;
-    unsigned skip;  // successful calls of the step before the failing one
-    bool throws;
     HRESULT result;
     const char* message;
 };
 
-// Every call each kind makes while creating a surface, in order. A step or a
-// later call of it not listed here must never be reached.
-struct KindRow {
+struct Kind {
     const char* name;
     Sharing sharing;
     bool d12;
+    bool throws;
+};
+
+struct KindRow {
+    Kind kind;
     std::vector<Call> calls;
 };
 
@@ -763,80 +696,67 @@ constexpr const char* kMemoryObject = "Failed to create OpenGL memory object";
 constexpr const char* kD11Storage = "Failed to create OpenGL texture on DirectX 11 memory";
 constexpr const char* kD11Texture = "D11Device::CreateTexture2D failed";
 constexpr const char* kD12Event = "D12Device::CreateCompletionEvent failed";
-constexpr bool T = true;
-constexpr bool F = false;
 using S = Step;
 
 const KindRow kKinds[] = {
-    {"D11Interop",
-     Sharing::None,
-     false,
-     {{S::D11CreateTexture2D, 0, T, kOom, kD11Texture},
-      {S::WglRegisterObject, 0, T, kWglOom, kBind}}},
-    {"D11Sharing",
-     Sharing::D11,
-     false,
-     {{S::D11CreateSharedTexture, 0, F, kOom, "D11SharedTexture2D::Create failed"},
-      {S::D11CreateTexture2D, 0, F, kOom, kD11Texture},
-      {S::D11CreateSharedHandle, 0, F, kOom, "D11SharedTexture2D::CreateSharedHandle failed"},
-      {S::GlCreateMemoryObjects, 0, F, E_FAIL, kMemoryObject},
-      {S::GlImportMemory, 0, F, E_FAIL, kD11Storage},
-      {S::GlTextureStorageMem, 0, F, E_FAIL, kD11Storage}}},
-    {"D12Sharing",
-     Sharing::D11AndD12,
-     true,
-     {{S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
-      {S::D12CreateTexture2D, 0, T, kOom, "D12Device::CreateTexture2D failed"},
-      {S::D12CreateSharedHandle, 0, T, kOom, "D12Device::CreateSharedHandle failed"},
-      {S::GlCreateMemoryObjects, 0, T, E_FAIL, kMemoryObject},
-      {S::GlImportMemory, 0, T, E_FAIL, "Failed to import DirectX 12 memory object"},
-      {S::GlTextureStorageMem, 0, T, E_FAIL,
-       "Failed to create OpenGL texture on DirectX 12 memory"},
-      {S::GlGenSemaphores, 0, T, E_FAIL, "Failed to create OpenGL semaphore"},
-      {S::GlImportSemaphore, 0, T, E_FAIL, "Failed to import DirectX 12 fence"}}},
+    {{"D11Interop", kNone, false, true},
+     {{S::D11CreateTexture2D, kOom, kD11Texture}, {S::WglRegisterObject, kWglOom, kBind}}},
+    {{"D11Sharing", kD11, false, false},
+     {{S::D11CreateSharedTexture, kOom, "D11SharedTexture2D::Create failed"},
+      {S::D11CreateTexture2D, kOom, kD11Texture},
+      {S::D11CreateSharedHandle, kOom, "D11SharedTexture2D::CreateSharedHandle failed"},
+      {S::GlCreateMemoryObjects, E_FAIL, kMemoryObject},
+      {S::GlImportMemory, E_FAIL, kD11Storage},
+      {S::GlTextureStorageMem, E_FAIL, kD11Storage}}},
+    {{"D12Sharing", kD12, true, true},
+     {{S::D12CreateCompletionEvent, kOom, kD12Event},
+      {S::D12CreateTexture2D, kOom, "D12Device::CreateTexture2D failed"},
+      {S::D12CreateSharedHandle, kOom, "D12Device::CreateSharedHandle failed"},
+      {S::GlCreateMemoryObjects, E_FAIL, kMemoryObject},
+      {S::GlImportMemory, E_FAIL, "Failed to import DirectX 12 memory object"},
+      {S::GlTextureStorageMem, E_FAIL, "Failed to create OpenGL texture on DirectX 12 memory"},
+      {S::GlGenSemaphores, E_FAIL, "Failed to create OpenGL semaphore"},
+      {S::GlImportSemaphore, E_FAIL, "Failed to import DirectX 12 fence"}}},
     // The inner Direct3D 11 interop surface, then the keyed-mutex texture Direct3D 12 opens.
-    {"D12OverD11Interop",
-     Sharing::None,
-     true,
-     {{S::D12CreateCompletionEvent, 0, T, kOom, kD12Event},
-      {S::D11CreateTexture2D, 0, T, kOom, kD11Texture},
-      {S::WglRegisterObject, 0, T, kWglOom, kBind},
-      {S::D11OpenSharedEvent, 0, T, kOom, "D11CompletionEvent::OpenShared failed"},
-      {S::D11CreateSharedTexture, 0, T, kOom, "D11SharedTexture2D::Create failed"},
-      {S::D11CreateTexture2D, 1, T, kOom, kD11Texture},
-      {S::D11CreateSharedHandle, 0, T, kOom, "D11SharedTexture2D::CreateSharedHandle failed"},
-      {S::D12OpenSharedResource, 0, T, kOom, "D12Device::OpenSharedResource failed"}}},
+    {{"D12OverD11Interop", kNone, true, true},
+     {{S::D12CreateCompletionEvent, kOom, kD12Event},
+      {S::D11CreateTexture2D, kOom, kD11Texture},
+      {S::WglRegisterObject, kWglOom, kBind},
+      {S::D11OpenSharedEvent, kOom, "D11CompletionEvent::OpenShared failed"},
+      {S::D11CreateSharedTexture, kOom, "D11SharedTexture2D::Create failed"},
+      {S::D11CreateTexture2D, kOom, kD11Texture},
+      {S::D11CreateSharedHandle, kOom, "D11SharedTexture2D::CreateSharedHandle failed"},
+      {S::D12OpenSharedResource, kOom, "D12Device::OpenSharedResource failed"}}},
 };
 
 // Every call of every step of every kind, failing in turn until a call past the
 // last one: the creation throws or falls back as listed, and leaves nothing behind.
 TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
-    for (const KindRow& kind : kKinds) {
-        if (kind.sharing != Sharing::None && !GLHasSharing())
+    for (const auto& [kind, calls] : kKinds) {
+        if (kind.sharing != kNone && !GLHasSharing())
             continue;
         for (Step step : kSteps) {
             for (unsigned skip = 0;; ++skip) {
                 const Call* expected = nullptr;
-                for (const Call& call : kind.calls)
-                    expected = call.step == step && call.skip == skip ? &call : expected;
+                unsigned seen = 0;  // earlier calls of the step
+                for (const Call& call : calls)
+                    expected = call.step == step && seen++ == skip ? &call : expected;
                 SCOPED_TRACE(std::string(kind.name) + ", " + DX::Emulation::StepName(step) +
                              " call " + std::to_string(skip + 1));
                 LogCapture log;
                 MakeContext(kind.sharing, kind.d12);
                 ASSERT_TRUE(context);
-                std::optional<std::pair<HRESULT, std::string>> thrown;
-                bool interopException = false;
+                std::optional<Failure> interop, direct;
                 bool pending = false;
                 RunOnGL([&] {
                     DX::Emulation::FailNext(step, step == Step::WglRegisterObject ? kWglOom : kOom,
                                             skip);
-                    try {
-                        kind.d12 ? void(d12 = pool->CreateSurface(context))
-                                 : void(d11 = D11Surface::Create(kW, kH, R8, context));
-                    } catch (const DX::DirectXException& error) {
-                        thrown = std::pair(error.GetResult(), error.GetErrorDescription());
-                        interopException = dynamic_cast<const Ogl::InteropException*>(&error);
-                    }
+                    direct = FailureOf([&] {
+                        interop = InteropFailureOf([&] {
+                            kind.d12 ? void(d12 = pool->CreateSurface(context))
+                                     : void(d11 = D11Surface::Create(kW, kH, R8, context));
+                        });
+                    });
                     pending = DX::Emulation::IsFailurePending(step);
                     DX::Emulation::Reset();
                     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
@@ -845,41 +765,37 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                 D3D11_TEXTURE2D_DESC desc{};
                 if (d11)
                     d11->Encode([&](const auto&, const auto& t) { t->GetDesc(&desc); });
-                allocator.reset();
                 Drop();
-                EXPECT_EQ(log.Count(google::GLOG_ERROR,
-                                    "All interop surfaces must be destroyed before the interop "
-                                    "context is destroyed"),
-                          0);
+                EXPECT_EQ(Errors(log, "All interop surfaces must be destroyed"), 0);
                 ExpectNothingLeft("after the failure");
-                const std::vector<std::string> errors = ErrorLines(log);
-                if (expected == nullptr) {  // past the last call: nothing consumed the failure
-                    EXPECT_TRUE(pending) << "reached but not listed";
-                    EXPECT_TRUE(made && errors.empty()) << log.Dump();
+                // Past the last call nothing consumed the failure.
+                EXPECT_EQ(pending, !expected)
+                    << (expected ? "never reached" : "reached, not listed");
+                if (!expected) {
+                    EXPECT_TRUE(made && Errors(log) == 0) << log.Dump();
                     break;
                 }
-                EXPECT_FALSE(pending) << "never reached";
-                EXPECT_EQ(made, !expected->throws);
-                if (expected->throws) {
-                    EXPECT_EQ(thrown, std::pair(expected->result, std::string(expected->message)));
+                EXPECT_EQ(made, !kind.throws);
+                if (kind.throws) {
                     // The surfaces' own checks throw interop exceptions; the
                     // Direct3D calls' exceptions pass through unchanged.
-                    EXPECT_EQ(interopException,
-                              std::string(expected->message).rfind("Failed", 0) == 0);
+                    const auto thrown = interop ? interop : direct;
+                    ASSERT_TRUE(thrown);
+                    EXPECT_EQ(std::tuple(std::get<1>(*thrown), std::get<0>(*thrown), bool(interop)),
+                              std::tuple(expected->result, std::string(expected->message),
+                                         std::string(expected->message).rfind("Failed", 0) == 0));
                     continue;
                 }
                 // Direct3D 11 fell back to the interop surface.
-                EXPECT_TRUE(kind.d12 || desc.MiscFlags == D3D11_RESOURCE_MISC_SHARED)
-                    << desc.MiscFlags;
-                ASSERT_EQ(errors.size(), 1u) << log.Dump();
-                EXPECT_NE(errors[0].find(expected->message), std::string::npos) << errors[0];
+                EXPECT_EQ(desc.MiscFlags, UINT(D3D11_RESOURCE_MISC_SHARED));
+                EXPECT_EQ(std::pair(Errors(log), Errors(log, expected->message)), std::pair(1, 1))
+                    << log.Dump();
             }
         }
     }
 }
 
-// The GL side of the emulation where the surfaces do not reach it: the driver's
-// answers to misuse and the keyed-mutex keys.
+// The GL side of the emulation where the surfaces do not reach it.
 
 GLuint NewTexture() {
     GLuint name = 0;
@@ -890,7 +806,6 @@ GLuint NewTexture() {
     return name;
 }
 
-// A WGL call failed and left the driver's last error.
 void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_FALSE(succeeded) << what;
     EXPECT_EQ(GetLastError(), error) << what;
@@ -899,9 +814,9 @@ void ExpectFailure(bool succeeded, DWORD error, const char* what) {
 // A keyed-mutex texture of the host, shared through a handle, and imported as GL
 // memory backing a GL texture when asked.
 struct HostShared {
-    boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(DXTest::FirstAdapter());
+    boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(FirstAdapter());
     boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
-        DX::D11SharedTexture2D::Create(device, DXTest::Desc(4, 2));
+        DX::D11SharedTexture2D::Create(device, Desc(4, 2));
     HANDLE handle =
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
     GLuint texture = 0;
@@ -924,11 +839,11 @@ struct HostShared {
 
 // Locking a locked object and changing its access: the surfaces' lock test.
 TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
-    auto device = DX::D11Device::Create(DXTest::FirstAdapter());
-    D3D11_TEXTURE2D_DESC desc = DXTest::Desc(4, 2);
+    auto device = DX::D11Device::Create(FirstAdapter());
+    D3D11_TEXTURE2D_DESC desc = Desc(4, 2);
     desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
     const CComPtr<ID3D11Texture2D> d3dTexture = device->CreateTexture2D(desc, nullptr);
-    auto otherDevice = DX::D11Device::Create(DXTest::FirstAdapter());
+    auto otherDevice = DX::D11Device::Create(FirstAdapter());
     RunOnGL([&] {
         const GLuint texture = NewTexture();
         HANDLE wgl = wglDXOpenDeviceNV(device->Get());
@@ -945,7 +860,7 @@ TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
         ExpectFailure(wglDXUnlockObjectsNV(wgl, 1, &object), ERROR_NOT_LOCKED, "unlock twice");
         ExpectFailure(wglDXLockObjectsNV(otherWgl, 1, &object), ERROR_INVALID_DATA, "other");
         ExpectFailure(wglDXLockObjectsNV(nullptr, 1, &object), ERROR_INVALID_HANDLE, "no device");
-        DX::Emulation::RemoveDevices(DXTest::FirstAdapter().GetDescription()->luid);
+        DX::Emulation::RemoveDevices(FirstAdapter().GetDescription()->luid);
         ExpectFailure(wglDXLockObjectsNV(wgl, 1, &object), ERROR_LOCK_FAILED, "removed");
         EXPECT_TRUE(wglDXUnregisterObjectNV(wgl, object));
         EXPECT_TRUE(wglDXCloseDeviceNV(wgl));
@@ -953,25 +868,9 @@ TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
         ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
         glDeleteTextures(1, &texture);
     });
-    // Imports and keyed mutexes report misuse through glGetError.
-    HostShared host;
-    ASSERT_TRUE(CloseHandle(host.handle));
-    RunOnGL([&] {
-        glCreateMemoryObjectsEXT(1, &host.memory);
-        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
-        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
-        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
-        // The LUID and the interop extensions: the context tests. Other names
-        // are the driver's.
-        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
-        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
-    });
     // Without the extension no device opens (link results: the context tests).
     DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
-    auto fresh = DX::D11Device::Create(DXTest::FirstAdapter());
+    auto fresh = DX::D11Device::Create(FirstAdapter());
     RunOnGL([&] {
         ExpectFailure(wglDXOpenDeviceNV(fresh->Get()) != nullptr, ERROR_NOT_SUPPORTED, "no ext");
     });
@@ -1016,6 +915,22 @@ TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
     ASSERT_TRUE(gl(true, 3)) << "the holder's end kept the key";
     RunOnGL([&] { glDeleteMemoryObjectsEXT(1, &host.memory); });
     EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{3}));
+
+    // Imports and keyed mutexes report misuse through glGetError.
+    ASSERT_TRUE(CloseHandle(host.handle));
+    RunOnGL([&] {
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_VALUE));  // closed handle
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D12_FENCE_EXT, host.handle);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
+        EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
+        // The LUID and the interop extensions: the context tests. Other names
+        // are the driver's.
+        EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
+        EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
+    });
 }
 
 }  // namespace
