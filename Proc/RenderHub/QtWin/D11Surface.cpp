@@ -3,11 +3,13 @@
 #include "QtWin/D11Surface.h"
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <glog/logging.h>
 
+#include "Kavrin/Core/Exception.h"
 #include "Kavrin/DX/D11Device.h"
 #include "Kavrin/DX/D11SharedTexture2D.h"
 #include "Kavrin/Win/GLInterop.h"
@@ -409,6 +411,9 @@ D11Surface::D11Surface(unsigned width, unsigned height, DXGI_FORMAT format,
 boost::intrusive_ptr<D11Surface> D11Surface::Create(
     unsigned width, unsigned height, DXGI_FORMAT format,
     const boost::intrusive_ptr<InteropContext>& context) {
+    if (!context) {
+        KAVRIN_THROW_FROM("Create", std::invalid_argument("Interop context is null"));
+    }
     if (context->IsD11SharingSupported()) {
         try {
             return new D11SharingSurface(width, height, format, context);

@@ -3,9 +3,11 @@
 #include "QtWin/D12Surface.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <utility>
 
 #include "Kavrin/Core/Clock.h"
+#include "Kavrin/Core/Exception.h"
 #include "Kavrin/DX/D11CompletionEvent.h"
 #include "Kavrin/DX/D11SharedTexture2D.h"
 #include "Kavrin/DX/D12Device.h"
@@ -362,6 +364,9 @@ D12SurfacePool::~D12SurfacePool() {
 
 boost::intrusive_ptr<D12Surface> D12SurfacePool::CreateSurface(
     const boost::intrusive_ptr<InteropContext>& context) {
+    if (!context) {
+        KAVRIN_THROW_FROM("CreateSurface", std::invalid_argument("Interop context is null"));
+    }
     boost::intrusive_ptr<D12InteropSurface> impl;
     {
         std::lock_guard lock(mutex);

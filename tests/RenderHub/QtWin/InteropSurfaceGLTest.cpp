@@ -548,6 +548,25 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheG
     EXPECT_EQ(Errors(log), 0) << log.Dump();
 }
 
+// Surfaces need a context: a null one is refused before anything is made.
+TEST_F(SurfaceGLTest, SurfacesWithoutAContextAreRefused) {
+    const auto refusal = [](const std::function<void()>& make) {
+        try {
+            make();
+        } catch (const std::invalid_argument& error) {
+            return std::string(error.what());
+        }
+        return std::string("nothing thrown");
+    };
+    RunOnGL([&] {
+        const boost::intrusive_ptr<InteropContext> none;
+        const boost::intrusive_ptr<D12SurfacePool> pool(new D12SurfacePool(kW, kH, R8));
+        EXPECT_EQ(refusal([&] { D11Surface::Create(kW, kH, R8, none); }),
+                  "Interop context is null");
+        EXPECT_EQ(refusal([&] { pool->CreateSurface(none); }), "Interop context is null");
+    });
+}
+
 #ifdef NDEBUG  // debug builds abort instead
 TEST_F(SurfaceGLTest, ATextureTheSubclassForgotIsReported) {
     struct Forgetful : Ogl::InteropTexture {
