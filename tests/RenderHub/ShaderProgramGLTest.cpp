@@ -31,6 +31,8 @@ std::string_view Xyuv() { return BuiltinVertexSources.at(Id::XYUV); }
 
 OglCapability Level() { return RenderHub::GetInstance().GetOglVersion(); }
 
+constexpr const char* kWhite = "void main() { gl_FragColor = vec4(1.); }";
+
 using ShaderProgramGLTest = Kavrin::Test::CountedGLTest;
 
 // A compile failure gives one report with the numbered adapted source; missing
@@ -49,36 +51,29 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
         ShaderProgram broken("Broken", Xyuv(), body, Level());
         valid = broken.IsValid();
         name = broken.GetName();
-        ShaderProgram failing("", Xyuv(), "void main()\n{\n    undefined();\n}\n", Level());
-        linked = ShaderProgram("Unlinked", Xyuv(),
-                               "float missing(float x);\nvoid main()\n{\n    gl_FragColor = "
-                               "vec4(missing(1.0));\n}\n",
-                               Level())
-                     .IsValid();
-        ShaderProgram unnamed("", Xyuv(), "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n",
-                              Level());
+        ShaderProgram failing("", Xyuv(), "void main() { undefined(); }", Level());
+        linked =
+            ShaderProgram("Unlinked", Xyuv(),
+                          "float f(float x); void main() { gl_FragColor = vec4(f(1.)); }", Level())
+                .IsValid();
+        ShaderProgram unnamed("", Xyuv(), kWhite, Level());
         programName = unnamed.GetProgramName();
         unnamed.Uniform("absent", 1);
-        ShaderProgram program(
-            "Plain", Xyuv(), "uniform float k;\n\nvoid main()\n{\n    gl_FragColor = vec4(k);\n}\n",
-            Level());
+        ShaderProgram program("Plain", Xyuv(),
+                              "uniform float k; void main() { gl_FragColor = vec4(k); }", Level());
         for (const char* uniform : {"gl_Position", "gl_Position", "my value", "my value", "k"}) {
             program.Uniform(uniform, 1.0f);
         }
         exists = program.UniformExists("missing");
         glUseProgram(0);
     });
-    EXPECT_FALSE(valid);
-    EXPECT_FALSE(linked);
-    EXPECT_EQ(name, 0u);
-    EXPECT_FALSE(exists);
-    EXPECT_EQ(programName, "Unknown shader program");
+    EXPECT_EQ(std::tuple(valid, linked, name, exists, programName),
+              std::tuple(false, false, 0u, false, "Unknown shader program"));
     const auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 6u) << log.Dump();
     EXPECT_EQ(log.CountPrefix("Try to create shader program 'Unlinked'\nFailed to link shader "
                               "program 'Unlinked'\n"),
-              1)
-        << log.Dump();
+              1);
     EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
     const std::string& report = lines[0].text;
     EXPECT_EQ(
@@ -93,19 +88,16 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
     }
     EXPECT_NE(report.find("\n" + numbered), std::string::npos) << report;
     EXPECT_EQ(report.find("Error compiling 'vertex'"), std::string::npos);
-    EXPECT_EQ(log.CountPrefix("Try to create shader program ''\n"), 1) << log.Dump();
-    EXPECT_EQ(log.CountPrefix("Error in shader program 'Unknown shader program'\n"), 1)
-        << log.Dump();
-    EXPECT_TRUE(log.Has(
-        google::GLOG_ERROR,
-        "Error in shader program 'Plain'\n    No uniform named 'gl_Position', or uniform was "
-        "optimized out.\n        Uniform name gl_Position starts with the reserved prefix 'gl_'."))
-        << log.Dump();
-    EXPECT_TRUE(
-        log.Has(google::GLOG_ERROR,
-                "Error in shader program 'Plain'\n    No uniform named 'my value', or uniform was "
-                "optimized out.\n        Uniform name my value contains space symbols."))
-        << log.Dump();
+    EXPECT_EQ(log.CountPrefix("Try to create shader program ''\n"), 1);
+    EXPECT_EQ(log.CountPrefix("Error in shader program 'Unknown shader program'\n"), 1);
+    const std::string missing = "Error in shader program 'Plain'\n    No uniform named '";
+    const std::string optimized = "', or uniform was optimized out.\n        Uniform name ";
+    for (const std::string& line :
+         {missing + "gl_Position" + optimized +
+              "gl_Position starts with the reserved prefix 'gl_'.",
+          missing + "my value" + optimized + "my value contains space symbols."}) {
+        EXPECT_TRUE(log.Has(google::GLOG_ERROR, line)) << log.Dump();
+    }
 }
 
 constexpr std::string_view kUniformPixel = R"(uniform int ui; uniform float f1, arr[3];
@@ -141,40 +133,36 @@ TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
         std::function<void(P&)> set;
         std::vector<float> wanted;
     } rows[] = {
-#define KAVRIN_SET(...) [&](P& p) { p.Uniform(__VA_ARGS__); }
-        {"ui", KAVRIN_SET("ui", 7), {7}},
-        {"f1", KAVRIN_SET("f1", 1.5f), {1.5f}},
-        {"f2", KAVRIN_SET("f2", 1.0f, 2.0f), {1, 2}},
-        {"f3", KAVRIN_SET("f3", 1.0f, 2.0f, 3.0f), {1, 2, 3}},
-        {"f4", KAVRIN_SET("f4", 1.0f, 2.0f, 3.0f, 4.0f), {1, 2, 3, 4}},
-        {"f1", KAVRIN_SET("f1", 0.1), {0.1f}},
-        {"f2", KAVRIN_SET("f2", 0.1, 0.2), {0.1f, 0.2f}},
-        {"f3", KAVRIN_SET("f3", 0.1, 0.2, 0.3), {0.1f, 0.2f, 0.3f}},
-        {"f4", KAVRIN_SET("f4", 0.1, 0.2, 0.3, 0.4), {0.1f, 0.2f, 0.3f, 0.4f}},
-        {"f2", KAVRIN_SET("f2", glm::vec2(5, 6)), {5, 6}},
-        {"f3", KAVRIN_SET("f3", glm::vec3(5, 6, 7)), {5, 6, 7}},
-        {"f4", KAVRIN_SET("f4", glm::vec4(5, 6, 7, 8)), {5, 6, 7, 8}},
-        {"i2", KAVRIN_SET("i2", glm::ivec2(-1, 2)), {-1, 2}},
-        {"i3", KAVRIN_SET("i3", glm::ivec3(-1, 2, -3)), {-1, 2, -3}},
-        {"i4", KAVRIN_SET("i4", glm::ivec4(-1, 2, -3, 4)), {-1, 2, -3, 4}},
-        {"f2", KAVRIN_SET("f2", std::array<float, 2>{9, 10}), {9, 10}},
-        {"f3", KAVRIN_SET("f3", std::array<float, 3>{9, 10, 11}), {9, 10, 11}},
-        {"f4", KAVRIN_SET("f4", std::array<float, 4>{9, 10, 11, 12}), {9, 10, 11, 12}},
-        {"i2", KAVRIN_SET("i2", std::array<int, 2>{3, -4}), {3, -4}},
-        {"i3", KAVRIN_SET("i3", std::array<int, 3>{3, -4, 5}), {3, -4, 5}},
-        {"i4", KAVRIN_SET("i4", std::array<int, 4>{3, -4, 5, -6}), {3, -4, 5, -6}},
-        {"f4", KAVRIN_SET("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f}), {0.25f, 0.5f, 0.75f, 1}},
-        {"m2", KAVRIN_SET("m2", glm::mat2(1, 2, 3, 4), false), {1, 2, 3, 4}},
-        {"m2", KAVRIN_SET("m2", glm::mat2(1, 2, 3, 4), true), {1, 3, 2, 4}},
-        {"m3",
-         KAVRIN_SET("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), false),
-         {1, 2, 3, 4, 5, 6, 7, 8, 9}},
-        {"m3",
-         KAVRIN_SET("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), true),
-         {1, 4, 7, 2, 5, 8, 3, 6, 9}},
-        {"m4", KAVRIN_SET("m4", m4, false), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
-        {"m4", KAVRIN_SET("m4", m4, true), {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15}},
-#undef KAVRIN_SET
+#define S(...) [&](P& p) { p.Uniform(__VA_ARGS__); }
+        {"ui", S("ui", 7), {7}},
+        {"f1", S("f1", 1.5f), {1.5f}},
+        {"f2", S("f2", 1.0f, 2.0f), {1, 2}},
+        {"f3", S("f3", 1.0f, 2.0f, 3.0f), {1, 2, 3}},
+        {"f4", S("f4", 1.0f, 2.0f, 3.0f, 4.0f), {1, 2, 3, 4}},
+        {"f1", S("f1", 0.1), {0.1f}},
+        {"f2", S("f2", 0.1, 0.2), {0.1f, 0.2f}},
+        {"f3", S("f3", 0.1, 0.2, 0.3), {0.1f, 0.2f, 0.3f}},
+        {"f4", S("f4", 0.1, 0.2, 0.3, 0.4), {0.1f, 0.2f, 0.3f, 0.4f}},
+        {"f2", S("f2", glm::vec2(5, 6)), {5, 6}},
+        {"f3", S("f3", glm::vec3(5, 6, 7)), {5, 6, 7}},
+        {"f4", S("f4", glm::vec4(5, 6, 7, 8)), {5, 6, 7, 8}},
+        {"i2", S("i2", glm::ivec2(-1, 2)), {-1, 2}},
+        {"i3", S("i3", glm::ivec3(-1, 2, -3)), {-1, 2, -3}},
+        {"i4", S("i4", glm::ivec4(-1, 2, -3, 4)), {-1, 2, -3, 4}},
+        {"f2", S("f2", std::array<float, 2>{9, 10}), {9, 10}},
+        {"f3", S("f3", std::array<float, 3>{9, 10, 11}), {9, 10, 11}},
+        {"f4", S("f4", std::array<float, 4>{9, 10, 11, 12}), {9, 10, 11, 12}},
+        {"i2", S("i2", std::array<int, 2>{3, -4}), {3, -4}},
+        {"i3", S("i3", std::array<int, 3>{3, -4, 5}), {3, -4, 5}},
+        {"i4", S("i4", std::array<int, 4>{3, -4, 5, -6}), {3, -4, 5, -6}},
+        {"f4", S("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f}), {0.25f, 0.5f, 0.75f, 1}},
+        {"m2", S("m2", glm::mat2(1, 2, 3, 4), false), {1, 2, 3, 4}},
+        {"m2", S("m2", glm::mat2(1, 2, 3, 4), true), {1, 3, 2, 4}},
+        {"m3", S("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), false), {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {"m3", S("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), true), {1, 4, 7, 2, 5, 8, 3, 6, 9}},
+        {"m4", S("m4", m4, false), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+        {"m4", S("m4", m4, true), {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15}},
+#undef S
     };
     LogCapture log;
     RunOnGL([&] {
@@ -213,19 +201,16 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
     static_assert(std::is_nothrow_move_constructible_v<PixelShader>);
     LogCapture log;
     RunOnGL([&] {
-        const char* body = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
-        ShaderProgram a("A", Xyuv(), body, Level());
-        ShaderProgram b("B", Xyuv(), body, Level());
+        ShaderProgram a("A", Xyuv(), kWhite, Level());
+        ShaderProgram b("B", Xyuv(), kWhite, Level());
         const GLuint oldA = a.GetName();
         const GLuint nameB = b.GetName();
         const long programs = GlObjectCounter::Live(GlObjectCounter::Program);
         a = std::move(b);
         EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Program), programs - 1);
         EXPECT_EQ(glIsProgram(oldA), GL_FALSE);
-        EXPECT_EQ(a.GetName(), nameB);
-        EXPECT_EQ(a.GetProgramName(), "B");
-        EXPECT_EQ(b.GetName(), 0u);
-        EXPECT_EQ(b.GetProgramName(), "");
+        EXPECT_EQ(std::tuple(a.GetName(), a.GetProgramName(), b.GetName(), b.GetProgramName()),
+                  std::tuple(nameB, "B", 0u, ""));
 
         ShaderProgram c(std::move(a));
         EXPECT_EQ(c.GetName(), nameB);
@@ -242,8 +227,7 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
         const long shaders = GlObjectCounter::Live(GlObjectCounter::Shader);
         v1 = std::move(v2);
         EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Shader), shaders - 1);
-        EXPECT_TRUE(v1.IsValid());
-        EXPECT_FALSE(v2.IsValid());
+        EXPECT_TRUE(v1.IsValid() && !v2.IsValid());
     });
     EXPECT_TRUE(log.Has(google::GLOG_ERROR, "You try to use invalid state shader program: ''."))
         << log.Dump();
@@ -344,6 +328,18 @@ std::vector<glm::vec4> Render(const ShaderStorage& storage, ShaderProgram& progr
     return Kavrin::Test::ReadFloat(*target, storage);
 }
 
+// Binds a storage program and puts sampler k on unit k.
+ShaderProgram& Prepare(const ShaderStorage& storage, ShaderProgramId id,
+                       std::initializer_list<const char*> samplers) {
+    ShaderProgram& program = storage.GetShaderProgram(id);
+    program.Use();
+    int unit = 0;
+    for (const char* sampler : samplers) {
+        program.Uniform(sampler, unit++);
+    }
+    return program;
+}
+
 void Unbind() {
     glUseProgram(0);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
@@ -402,11 +398,7 @@ TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
             const bool frame = row.id < 256;
             ShaderProgram& program =
                 frame ? storage.UseShader(static_cast<PixelFormatShader>(row.id))
-                      : storage.GetShaderProgram(static_cast<ShaderProgramId>(row.id));
-            if (!frame) {
-                program.Use();
-                program.Uniform("tex", 0);
-            }
+                      : Prepare(storage, static_cast<ShaderProgramId>(row.id), {"tex"});
             if (row.extAlpha >= 0) {
                 program.Uniform("extAlpha", row.extAlpha);
             }
@@ -474,25 +466,17 @@ TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
         auto dst = FloatTexture(2, 1, dstTexels.data());
         auto src = FloatTexture(4, 1, kTexels.data());
         auto other = FloatTexture(4, 1, others.data());
-        ShaderProgram& blend = storage.GetShaderProgram(ShaderProgramId::Blend);
-        blend.Use();
-        blend.Uniform("texDst", 0);
-        blend.Uniform("texSrc", 1);
+        ShaderProgram& blend = Prepare(storage, ShaderProgramId::Blend, {"texDst", "texSrc"});
         blend.Uniform("extAlpha", 0.75f);
         blend.Uniform("scaleoffset", glm::vec4(0.5f, 1.0f, 0.5f, 0.0f));
         ExpectPixels(Render(storage, blend, 4, 1, {dst.get(), src.get()}), blended, 1e-6f,
                      "Blend");  // float
-        ShaderProgram& mix = storage.GetShaderProgram(ShaderProgramId::Mix);
-        mix.Use();
-        mix.Uniform("tex0", 0);
-        mix.Uniform("tex1", 1);
+        ShaderProgram& mix = Prepare(storage, ShaderProgramId::Mix, {"tex0", "tex1"});
         mix.Uniform("extAlpha", 0.25f);
         ExpectPixels(Render(storage, mix, 4, 1, {src.get(), other.get()}), mixed, 1e-6f,
                      "Mix");  // float
         auto source = FloatTexture(kSize, kSize, texels.data());
-        ShaderProgram& tile = storage.GetShaderProgram(ShaderProgramId::Tile);
-        tile.Use();
-        tile.Uniform("tex0", 0);
+        ShaderProgram& tile = Prepare(storage, ShaderProgramId::Tile, {"tex0"});
         tile.Uniform("amount", glm::vec2(1.0f, 1.0f));
         tile.Uniform("rFrameSize", glm::vec2(1.0f / kSize, 1.0f / kSize));
         tile.Uniform("tile_av_size", glm::vec2(4.0f, 4.0f));
@@ -508,11 +492,9 @@ TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
 TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
     LogCapture log;
     WithStorage([](const ShaderStorage& storage) {
-        const std::string body =
-            "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(TexCoord0, 0., "
-            "1.);\n}\n";
-        const std::string_view vertex = BuiltinVertexSources.at(VShader::Id::XYUV);
-        const char* broken = "void main()\n{\n    broken\n}\n";
+        const std::string body = kWhite;
+        const std::string_view vertex = Xyuv();
+        const char* broken = "void main() { broken }";
         std::string calls;
         const auto generator = [&](char mark, std::string_view text) -> ShaderGenerator {
             return [&calls, mark, text = std::string(text)] {
@@ -572,17 +554,14 @@ TEST_F(ShaderStorageGLTest, CreateBuildsEverythingAndResetLeavesNothing) {
                           : storage.GetShaderProgram(static_cast<ShaderProgramId>(id));
                 EXPECT_TRUE(program.IsValid()) << id;
             }
+            const auto made = [&](auto kind) { return GlObjectCounter::Live(kind) - before[kind]; };
             EXPECT_EQ(
-                GlObjectCounter::Live(GlObjectCounter::Program) - before[GlObjectCounter::Program],
-                12);
-            EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Framebuffer) -
-                          before[GlObjectCounter::Framebuffer],
-                      1);
-            EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
-            EXPECT_FALSE(glIsEnabled(GL_CULL_FACE));
+                std::tuple(made(GlObjectCounter::Program), made(GlObjectCounter::Framebuffer)),
+                std::tuple(12L, 1L));
             GLboolean depthMask = GL_TRUE;
             glGetBooleanv(GL_DEPTH_WRITEMASK, &depthMask);
-            EXPECT_EQ(depthMask, GL_FALSE);
+            EXPECT_EQ(std::tuple(glIsEnabled(GL_DEPTH_TEST), glIsEnabled(GL_CULL_FACE), depthMask),
+                      std::tuple(GL_FALSE, GL_FALSE, GL_FALSE));
 
             storage.Reset();
             EXPECT_FALSE(storage.IsValid());

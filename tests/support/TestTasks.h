@@ -38,6 +38,11 @@ inline boost::intrusive_ptr<FunctionTask> MakeTask(
         new FunctionTask(std::move(body), required, std::move(name)));
 }
 
+// A task whose body does nothing.
+inline boost::intrusive_ptr<FunctionTask> Noop(std::string name = "TestTask") {
+    return MakeTask([](auto, const auto&) {}, Ogl::OglCapability::Minimal, std::move(name));
+}
+
 // Runs `body` on the GL thread through the initialised facade and waits for it;
 // an exception of the body is rethrown here.
 void RunOnGL(const std::function<void()>& body);
