@@ -43,12 +43,9 @@ inline boost::intrusive_ptr<FunctionTask> Noop(std::string name = "TestTask") {
     return MakeTask([](auto, const auto&) {}, Ogl::OglCapability::Minimal, std::move(name));
 }
 
-// Runs `body` on the GL thread through the initialised facade and waits for it;
-// an exception of the body is rethrown here.
+// Run `body` on the GL thread through the initialised facade (WithStorage: with
+// the worker's shader storage) and wait; an exception of the body is rethrown here.
 void RunOnGL(const std::function<void()>& body);
-
-// Runs `body` on the GL thread with the worker's shader storage and waits; an
-// exception of the body is rethrown here.
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
 
 // What `call` throws, in the words callers match: a ProcException's
@@ -56,8 +53,7 @@ void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
 // "unexpected: "; empty when it returns.
 std::string ErrorText(const std::function<void()>& call);
 
-// glGetError on the GL thread.
-GLenum GetGLError();
+GLenum GetGLError();  // on the GL thread
 
 // Ends a GL test: the texture pool emptied (on the GL thread) and no GL error left.
 void FinishGLTest();
