@@ -413,14 +413,7 @@ public:
             [&] { Push(New("Counted"), Coin()); },
             [&] { CancelAfterPush(); },
             [&] { DataObject(); },
-            [&] {
-                Push(New("FrameMaker",
-                         [this] {
-                             shelf.Put(
-                                 Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny));
-                         }),
-                     Coin());
-            },
+            [&] { Push(New("FrameMaker", [this] { MakeFrame(); }), Coin()); },
             [&] { shelf.Take(); },
             [&] { Nester(); },
             [&] { Push(New("SurfaceMaker", [this] { MakeSurface(); }), Coin()); },
@@ -434,18 +427,16 @@ private:
     bool Coin() { return std::bernoulli_distribution(0.5)(random); }
 
     // A record whose task counts its runs, then runs `body`.
-    Record& New(const char* name, std::function<void()> body = {}) {
+    Record& New(
+        const char* name, std::function<void()> body = [] {}) {
         Record* raw = records.emplace_back(std::make_unique<Record>()).get();
-        raw->task = MakeTask(
-            [raw, body = std::move(body)](auto, const auto&) {
-                ++raw->runs;
-                if (body) {
-                    body();
-                }
-            },
-            OglCapability::Minimal, name);
+        raw->task =
+            MakeTask([raw, body = std::move(body)](auto, const auto&) { ++raw->runs, body(); },
+                     OglCapability::Minimal, name);
         return *raw;
     }
+
+    void MakeFrame() { shelf.Put(Frame::CreateIntermediate(kBt709, Kavrin::PixFmt::RGBA, kTiny)); }
 
     // A Direct3D 11 surface on the worker's interop context, rendered into once.
     void MakeSurface() {

@@ -157,14 +157,11 @@ TEST(OglCheckGLTest, CheckerLogsTheErrorItsScopeLeftAndEnableScopesNest) {
 }
 
 TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWorkerThread) {
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 50;
+    constexpr int kThreads = 4, kPerThread = 50;
     std::mutex pushMutex;  // makes the test's record of push order exact
     std::vector<int> pushOrder;
     std::vector<int> runOrder;  // written on the GL thread only
-    std::atomic<int> inside = 0;
-    std::atomic<int> overlaps = 0;
-    std::atomic<int> wrongThread = 0;
+    std::atomic<int> inside = 0, overlaps = 0, wrongThread = 0;
     std::vector<TaskPtr> tasks(kThreads * kPerThread);
 
     std::vector<std::thread> pushers;
@@ -193,9 +190,9 @@ TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWork
         task->WaitUntilExecuted();
     }
     EXPECT_EQ(runOrder, pushOrder);
-    EXPECT_EQ(overlaps, 0);
-    EXPECT_EQ(wrongThread, 0);
-    EXPECT_FALSE(RenderHub::GetInstance().IsOpenGLThread());
+    EXPECT_EQ(
+        std::tuple(overlaps.load(), wrongThread.load(), RenderHub::GetInstance().IsOpenGLThread()),
+        std::tuple(0, 0, false));
 }
 
 // A queued task cancelled is dropped by the queue at once and never runs; the
