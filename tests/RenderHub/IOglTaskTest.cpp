@@ -65,12 +65,9 @@ TEST_F(IOglTaskTest, RunsOnceOnEveryLevelAndReportsItsTimes) {
         int runs = 0;
         OglCapability seen = OglCapability::Unknown;
         const std::string name = "Timed" + std::to_string(level);
-        auto task = MakeTask(
-            [&](OglCapability capability, const ShaderStorage&) {
-                ++runs;
-                seen = capability;
-            },
-            OglCapability::Minimal, name);
+        auto task =
+            MakeTask([&](OglCapability capability, const auto&) { ++runs, seen = capability; },
+                     OglCapability::Minimal, name);
         const bool started = level % 2 == 0;
         if (started) {
             task->SetStartTime();  // one tick before the start
@@ -91,7 +88,6 @@ TEST_F(IOglTaskTest, TooLowCapabilitySkipsWithoutStatisticAndDropsFrame) {
     boost::intrusive_ptr<Frame> frame = Frame::Create();
     task->AttachFrame(frame, kBt709, Kavrin::PixFmt::RGBA, kHd);
     EXPECT_EQ(frame->GetRefCount(), 2u);
-
     task->Execute(OglCapability::Compatibility32, storage);
     EXPECT_EQ(std::tuple(ran, task->GetStatus(),
                          GpuTaskStatistic::GetInstance().GetOglStat("Skipped").has_value(),
@@ -108,9 +104,9 @@ TEST_F(IOglTaskTest, CancelBeforeRunPreventsTheBodyAndAfterRunRaisesToCancelled)
               std::tuple(false, Kavrin::Proc::TaskCancelled));
     auto done = Kavrin::Test::Noop();
     done->Execute(OglCapability::Compatibility32, storage);
-    EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskExecuted);
-    EXPECT_TRUE(done->Cancel());
-    EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskCancelled);
+    const auto executed = done->GetStatus();
+    EXPECT_EQ((std::tuple{executed, done->Cancel(), done->GetStatus()}),
+              std::tuple(Kavrin::Proc::TaskExecuted, true, Kavrin::Proc::TaskCancelled));
 }
 
 // The body blocks until released; other threads meanwhile try the task and are
@@ -123,18 +119,15 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
         EXPECT_STREQ(error.what(), "The task name must not be empty");
         EXPECT_NE(dynamic_cast<const boost::exception*>(&error), nullptr);
     }
-    std::promise<void> entered, release;
-    std::shared_future<void> released = release.get_future().share();
-    auto task = MakeTask([&](auto, const auto&) {
-        entered.set_value();
-        released.wait();
-    });
     Kavrin::Ogl::UnregisterOglThread();
-    std::thread gl([&] {
-        Kavrin::Ogl::RegisterOglThread();
-        task->Execute(OglCapability::Compatibility32, storage);
+    std::thread gl;
+    Kavrin::Test::Gate gate([&](const auto& pushed) {
+        gl = std::thread([&, pushed] {
+            Kavrin::Ogl::RegisterOglThread(),
+                pushed->Execute(OglCapability::Compatibility32, storage);
+        });
     });
-    entered.get_future().wait();
+    const auto& task = gate.task;
 
     EXPECT_FALSE(task->Cancel());
     boost::intrusive_ptr<Frame> late = Frame::Create();
@@ -145,7 +138,7 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     EXPECT_EQ(ErrorText([&] { task->Execute(OglCapability::Compatibility32, storage); }),
               "OpenGL task must execute in OpenGL thread context");
 
-    release.set_value();
+    gate.Open();
     gl.join();
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }

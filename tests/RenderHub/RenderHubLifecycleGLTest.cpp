@@ -174,8 +174,7 @@ TEST_F(LifecycleGLTest, BeforeInitializeAndAfterAStopTasksAreRefused) {
     QObject::connect(qtWorker, &QObject::destroyed,
                      [&destroyedOn] { destroyedOn = std::this_thread::get_id(); });
     std::thread([&releasedOn, moved = std::move(worker)]() mutable {
-        releasedOn = std::this_thread::get_id();
-        moved.reset();
+        releasedOn = std::this_thread::get_id(), moved.reset();
     }).join();
     EXPECT_EQ(destroyedOn, releasedOn);
 }
@@ -282,10 +281,7 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
         auto last = Noop();
         hub.DoBackgroundTask(last);
         EXPECT_EQ(fate.deleted, 0);
-        std::thread opener = cancel ? std::thread([&] {
-            last->WaitUntilExecuted();
-            gate.Open();
-        })
+        std::thread opener = cancel ? std::thread([&] { last->WaitUntilExecuted(), gate.Open(); })
                                     : gate.OpenWhenRefused();
         hub.Deinitialize();
         opener.join();
@@ -601,10 +597,7 @@ TEST_F(StressGLTest, CallersMixingEveryEntryPointWhileTheLibraryRestarts) {
     for (unsigned i = 0; i < kCallers; ++i) {
         auto& caller =
             *callers.emplace_back(std::make_unique<Caller>(kSeed + i, life, shelf, operations));
-        threads.emplace_back([&caller, &finished, &stop] {
-            caller.Run(20000, stop);
-            ++finished;
-        });
+        threads.emplace_back([&caller, &finished, &stop] { caller.Run(20000, stop), ++finished; });
     }
     // Restart whenever the callers made some progress (no timer needed).
     std::mt19937 random(kSeed);

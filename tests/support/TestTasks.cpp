@@ -46,10 +46,7 @@ static void PushThroughFacade(const boost::intrusive_ptr<Ogl::IOglTask>& task) {
 }
 
 Gate::Gate(const Push& push) : released(release.get_future().share()) {
-    task = MakeTask([this](auto, const auto&) {
-        entered.set_value();
-        released.wait();
-    });
+    task = MakeTask([this](auto, const auto&) { entered.set_value(), released.wait(); });
     (push ? push : PushThroughFacade)(task);
     entered.get_future().wait();
 }

@@ -81,8 +81,7 @@ TEST(QtOglContextGLTest, ContextsAreCurrentWhereTheyRunAndRegisteredWhileTheyLiv
     QtOglContext* current = nullptr;
     QOpenGLContext* qtCurrent = nullptr;
     RunOnGL([&] {
-        current = QtOglContext::GetCurrent();
-        qtCurrent = QOpenGLContext::currentContext();
+        current = QtOglContext::GetCurrent(), qtCurrent = QOpenGLContext::currentContext();
     });
     ASSERT_NE(current, nullptr);
     EXPECT_EQ(current->GetContext(), qtCurrent);
@@ -321,10 +320,7 @@ TEST(QtOglWorkerGLTest, BodyGetsLevelStorageAndItsAllocatedFrame) {
               std::tuple(Kavrin::PixFmt::RGBA, size, bt709, nullptr, 1u));
     EXPECT_EQ(std::tuple(ready->GetPixelFormat(), ready->GetFirstTexture()->GetTexId()),
               std::tuple(Kavrin::PixFmt::RGB24, readyTexture));
-    Kavrin::Test::RunOnGL([&] {
-        fresh.reset();
-        ready.reset();
-    });
+    Kavrin::Test::RunOnGL([&] { fresh.reset(), ready.reset(); });
 }
 
 }  // namespace
