@@ -25,10 +25,8 @@ using Body = std::function<void(Ogl::OglCapability, const Ogl::ShaderStorage&)>;
 // The library's function task, with the attached frame exposed to tests.
 class FunctionTask : public Ogl::FunctionTask {
 public:
-    explicit FunctionTask(Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
-                          std::string name = "TestTask")
-        : Ogl::FunctionTask(std::move(body), required, std::move(name)) {}
     using IOglTask::GetFrame;
+    using Ogl::FunctionTask::FunctionTask;
 };
 
 inline boost::intrusive_ptr<FunctionTask> MakeTask(
@@ -48,9 +46,8 @@ inline boost::intrusive_ptr<FunctionTask> Noop(std::string name = "TestTask") {
 void RunOnGL(const std::function<void()>& body);
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
 
-// What `call` throws, in the words callers match: a ProcException's
-// description, a logic_error's text, any other exception's text after
-// "unexpected: "; empty when it returns.
+// What `call` throws, in the words callers match (a ProcException's description,
+// a logic_error's text, else "unexpected: " and the text); empty when it returns.
 std::string ErrorText(const std::function<void()>& call);
 
 GLenum GetGLError();  // on the GL thread
@@ -89,8 +86,6 @@ class Gate {
 public:
     explicit Gate(const Push& push = {});
     ~Gate() { Open(); }
-    Gate(const Gate&) = delete;
-    Gate& operator=(const Gate&) = delete;
     void Open();
     // Opens the gate from another thread once `push` refuses a probe task, i.e.
     // once a stop has marked the worker; join the thread.
@@ -99,8 +94,7 @@ public:
     boost::intrusive_ptr<FunctionTask> task;
 
 private:
-    std::promise<void> entered;
-    std::promise<void> release;
+    std::promise<void> entered, release;
     std::shared_future<void> released;
     std::atomic<bool> opened = false;
 };

@@ -248,18 +248,15 @@ TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunn
         bool dispatchReturned = false;  // written on the GL thread by the nested route
         std::int32_t statusOnReturn = Kavrin::Proc::TaskPending;
         TaskPtr outer;
-        if (row.route == Route::Background) {
-            hub.DoBackgroundTask(failing);
-        } else if (row.route == Route::DispatchElsewhere) {
-            hub.DispatchTask(failing);
-        } else {
+        if (row.route == Route::DispatchOnGL) {
             outer = MakeTask([&](auto, const auto&) {
                 hub.DispatchTask(failing);
                 dispatchReturned = true;
                 statusOnReturn = failing->GetStatus();
             });
-            hub.DoBackgroundTask(outer);
         }
+        row.route == Route::DispatchElsewhere ? hub.DispatchTask(failing)
+                                              : hub.DoBackgroundTask(outer ? outer : failing);
         hub.DoBackgroundTask(next);
         failing->WaitUntilExecuted();
         next->WaitUntilExecuted();
@@ -274,13 +271,10 @@ TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunn
         ASSERT_EQ(lines.size(), 1u) << log.Dump();
         const std::string& error = lines[0].text;
         EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
-        if (row.detail == nullptr) {
-            EXPECT_EQ(error, row.line);
-        } else {
-            EXPECT_TRUE(error.rfind(row.line, 0) == 0 &&
-                        error.find(row.detail) != std::string::npos)
-                << error;
-        }
+        EXPECT_TRUE(row.detail ? error.rfind(row.line, 0) == 0 &&
+                                     error.find(row.detail) != std::string::npos
+                               : error == row.line)
+            << error;
     }
     Kavrin::Test::FinishGLTest();
 }
