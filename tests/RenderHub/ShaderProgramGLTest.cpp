@@ -35,11 +35,9 @@ constexpr const char* kWhite = "void main() { gl_FragColor = vec4(1.); }";
 
 using ShaderProgramGLTest = Kavrin::Test::CountedGLTest;
 
-// A compile failure gives one report with the numbered adapted source; missing
-// uniforms are reported once per program and name, with a hint for reserved and
-// spaced names; a program without a name is reported by its empty name, then
-// called unknown; a link failure (a declared function never defined) leaves the
-// program empty too, though GL raises no error for it.
+// A compile failure gives one report with the numbered adapted source; a missing
+// uniform once per program and name, with hints; an unnamed program is called
+// unknown; a link failure leaves the program empty though GL raises no error.
 TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
     const std::string body =
         "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(1.0)\n}\n";
@@ -103,17 +101,10 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
 constexpr std::string_view kUniformPixel = R"(uniform int ui; uniform float f1, arr[3];
 uniform vec2 f2; uniform vec3 f3; uniform vec4 f4; uniform ivec2 i2; uniform ivec3 i3;
 uniform ivec4 i4; uniform mat2 m2; uniform mat3 m3; uniform mat4 m4;
-void main()
-{
-    float s = float(ui) + f1 + f2.x + f2.y + f3.x + f3.z + f4.x + f4.w + arr[0] + arr[1] + arr[2];
-    s += float(i2.x + i2.y + i3.x + i3.z + i4.x + i4.w);
-    s += m2[0][0] + m2[1][1] + m3[0][0] + m3[2][2] + m4[0][0] + m4[3][3];
-    gl_FragColor = vec4(s);
-}
-)";
+void main() { gl_FragColor = vec4(float(ui + i2.x + i3.x + i4.x) + f1 + arr[0] + arr[1] + arr[2]
+    + f2.x + f3.x + f4.x + m2[0][0] + m3[0][0] + m4[0][0]); })";
 
-// The first `count` values of a uniform of the bound program, integers
-// converted by GL. GL thread.
+// The first `count` values of a uniform of the bound program, as floats.
 std::vector<float> ReadBack(const ShaderProgram& program, const char* name, std::size_t count) {
     std::vector<float> values(16);
     glGetUniformfv(program.GetName(), glGetUniformLocation(program.GetName(), name), values.data());
@@ -487,21 +478,17 @@ TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
                                                                    generator('m', body), __FILE__);
         const ShaderSources<std::string_view, std::string_view> texts{"StorageTexts", vertex, body,
                                                                       __FILE__};
-        const std::function<ShaderProgram&()> kinds[] = {
-            [&]() -> ShaderProgram& { return storage.MakeShader(cached); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(generated); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(both); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(mvp); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(texts); },
+        const auto twice = [&](const auto& source) {  // built, then found
+            ShaderProgram& program = storage.MakeShader(source);
+            EXPECT_TRUE(program.IsValid() && &storage.MakeShader(source) == &program)
+                << source.name;
+            return &program;
         };
-        for (const auto& make : kinds) {
-            ShaderProgram& program = make();
-            EXPECT_TRUE(program.IsValid());
-            EXPECT_EQ(&make(), &program);
-        }
+        ShaderProgram* first = twice(cached);
+        twice(generated), twice(both), twice(mvp), twice(texts);
         EXPECT_EQ(calls, "pvpm");
         EXPECT_EQ(&storage.MakeShader(IdText{"StorageCached", VShader::Id::XYUV, broken, __FILE__}),
-                  &kinds[0]());
+                  first);
         ShaderProgram& copy = storage.GetShaderProgram(ShaderProgramId::Copy);
         const IdText failing{"StorageBroken", VShader::Id::XYUV, broken, __FILE__};
         EXPECT_EQ(&storage.MakeShader(failing), &copy);
