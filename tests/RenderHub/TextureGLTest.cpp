@@ -34,7 +34,8 @@ GLint TexParameter(GLuint name, GLenum parameter) {
 
 using TextureGLTest = Kavrin::Test::CountedGLTest;
 
-TEST_F(TextureGLTest, UploadDownloadRoundTripWithRowLengths) {
+// Round trips with and without row lengths, format helpers and texture units.
+TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
     RunOnGL([] {
         std::vector<std::uint8_t> pixels(4 * 2 * 4);
         for (std::size_t i = 0; i < pixels.size(); ++i) {
@@ -66,12 +67,8 @@ TEST_F(TextureGLTest, UploadDownloadRoundTripWithRowLengths) {
         EXPECT_EQ(paddedBack, padded);
         glPixelStorei(GL_PACK_ROW_LENGTH, 0);
         glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    });
-}
 
-// Format helpers, and the units Use binds on; an empty texture makes no GL object.
-TEST_F(TextureGLTest, FormatHelpersAndUnits) {
-    RunOnGL([] {
+        // Format helpers, and the units Use binds on; an empty texture makes no GL object.
         const long textures = GlObjectCounter::Live(GlObjectCounter::Texture);
         { Texture empty; }
         EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures);
@@ -258,7 +255,7 @@ GLint EnabledAttributes() {
 
 using MeshGLTest = Kavrin::Test::CountedGLTest;
 
-TEST_F(MeshGLTest, BufferLifecycle) {
+TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
     RunOnGL([] {
         VertexBuffer buffer;
         ASSERT_FALSE(buffer.IsCreated());
@@ -284,15 +281,11 @@ TEST_F(MeshGLTest, BufferLifecycle) {
         VertexBuffer other;
         other.Swap(buffer);
         EXPECT_EQ(std::tuple(other.GetName(), buffer.IsCreated()), std::tuple(first, false));
-    });
-}
 
-// Every mesh draws what it was given and leaves no attribute enabled: the
-// quads two triangles, with or without the attribute, in a dynamic buffer by
-// default; point meshes only what was uploaded, and nothing when coordinates
-// and colours disagree.
-TEST_F(MeshGLTest, MeshesDrawWhatWasUploaded) {
-    RunOnGL([] {
+        // Every mesh draws what it was given and leaves no attribute enabled: the
+        // quads two triangles, with or without the attribute, in a dynamic buffer by
+        // default; point meshes only what was uploaded, and nothing when coordinates
+        // and colours disagree.
         const OglCapability level = RenderHub::GetInstance().GetOglVersion();
         const char* white = "void main() { gl_FragColor = vec4(1.); }";
         ShaderProgram xyuv("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV), white, level);

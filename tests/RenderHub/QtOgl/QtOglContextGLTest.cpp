@@ -155,7 +155,7 @@ TEST(OglCheckGLTest, CheckerLogsTheErrorItsScopeLeftAndEnableScopesNest) {
     EXPECT_EQ(states, (std::vector<bool>{true, false, false}));
 }
 
-TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWorkerThread) {
+TEST(QtOglWorkerGLTest, TasksRunOneAtATimeInPushOrderOnTheWorkerThreadUnlessCancelled) {
     constexpr int kThreads = 4, kPerThread = 50;
     std::mutex pushMutex;  // makes the test's record of push order exact
     std::vector<int> pushOrder;
@@ -192,11 +192,9 @@ TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWork
     EXPECT_EQ(
         std::tuple(overlaps.load(), wrongThread.load(), RenderHub::GetInstance().IsOpenGLThread()),
         std::tuple(0, 0, false));
-}
 
-// A queued task cancelled is dropped by the queue at once and never runs; the
-// others keep their order. (A running task refuses cancelling: see IOglTaskTest.)
-TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAtOnce) {
+    // A queued task cancelled is dropped by the queue at once and never runs; the
+    // others keep their order. (A running task refuses cancelling: see IOglTaskTest.)
     std::vector<std::string> ran;
     const auto named = [&ran](const char* name) {
         return MakeTask([&ran, name](auto, const auto&) { ran.push_back(name); });
@@ -215,10 +213,9 @@ TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAtOnce) {
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "third"}));
 }
 
-// Whatever a body throws, on whichever route it reaches the worker (a dispatch
-// from a running task runs nested, at once), the worker survives it: the task ends failed, its
-// waiter wakes, one ERROR line says so (with the exception's text when it has one) and the next
-// task runs.
+// Whatever a body throws, on whichever route (a dispatch from a running task runs
+// nested, at once), the task ends failed, its waiter wakes, one ERROR line says so
+// (with the exception's text when it has one) and the next task runs.
 TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
     enum class Route { Background, DispatchElsewhere, DispatchOnGL };  // the last one nested
     constexpr const char* kUnknown = "Unknown exception occurred while executing OpenGL task";
