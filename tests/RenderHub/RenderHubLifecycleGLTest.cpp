@@ -123,9 +123,10 @@ std::uint64_t DeletersRun() {
     return summary ? summary->count : 0;
 }
 
-// Before Initialize the queries answer, entry points refuse naming where, and a
-// GL-thread delete abandons its object here; a stopped worker queues nothing.
-TEST_F(LifecycleGLTest, BeforeInitializeAndAfterAStopTasksAreRefused) {
+// Before Initialize the queries answer (detection done), entry points refuse
+// naming where, and a GL-thread delete abandons its object here; a stopped
+// worker queues nothing.
+TEST_F(LifecycleGLTest, RefusedBeforeInitializeAndAfterAStopAndEachRestartANewThread) {
     RenderHub& hub = RenderHub::GetInstance();
     EXPECT_FALSE(hub.IsInitialized());
     hub.Deinitialize();  // nothing to do
@@ -177,14 +178,10 @@ TEST_F(LifecycleGLTest, BeforeInitializeAndAfterAStopTasksAreRefused) {
         releasedOn = std::this_thread::get_id(), moved.reset();
     }).join();
     EXPECT_EQ(destroyedOn, releasedOn);
-}
 
-// Each start is a new GL thread without a second detection, with the GL frame
-// creator; only the creating thread stops; a data object outliving the library
-// leaves its tasks; a failed context creation yields no worker.
-TEST_F(LifecycleGLTest, RestartStartsANewThreadAndOnlyTheCreatingThreadStops) {
-    RenderHub& hub = RenderHub::GetInstance();
-    hub.GetOglVersion();  // detection done before the capture
+    // Each start is a new GL thread without a second detection, with the GL frame
+    // creator; only the creating thread stops; a data object outliving the library
+    // leaves its tasks; a failed context creation yields no worker.
     LogCapture log;
     long tids[2] = {};
     for (long& tid : tids) {
