@@ -74,7 +74,7 @@ struct Fate {
     }
 };
 
-class Probe;
+struct Probe;
 
 class ProbeDeleter final : public Details::GLThreadDeleter<Probe, ProbeDeleter> {
 public:
@@ -83,29 +83,14 @@ public:
     static void Abandon(const Probe& probe);
 };
 
-// Goes through the deleter frames and interop objects share.
-class Probe : public Kavrin::IRefCountable {
-public:
-    Probe(Fate& fate, bool holdsGLNames) : fate(fate), holdsGLNames(holdsGLNames) {}
-    ~Probe() override {
+// Goes through the deleter frames and interop objects share on their last release.
+struct Probe {
+    ~Probe() {
         fate.deletedOnGlThread = IsOpenGLThread();
         fate.deletedOn = std::this_thread::get_id();
         ++fate.deleted;
     }
-    unsigned AddRef() const override { return refCount.AddRef(); }
-    unsigned GetRefCount() const override { return refCount.Get(); }
-    unsigned Release() const override {
-        const unsigned remaining = refCount.Release();
-        if (remaining == 0) {
-            ProbeDeleter::Delete(this, holdsGLNames);
-        }
-        return remaining;
-    }
     Fate& fate;
-
-private:
-    Kavrin::RefCountImpl refCount;
-    bool holdsGLNames;
 };
 
 void ProbeDeleter::Abandon(const Probe& probe) {
@@ -113,10 +98,7 @@ void ProbeDeleter::Abandon(const Probe& probe) {
     ++probe.fate.abandoned;
 }
 
-void Drop(Fate& fate, bool holdsGLNames) {
-    boost::intrusive_ptr<Probe> probe(new Probe(fate, holdsGLNames));
-    boost::intrusive_ptr<Probe>(probe).reset();  // not the last reference
-}
+void Drop(Fate& fate, bool holdsGLNames) { ProbeDeleter::Delete(new Probe{fate}, holdsGLNames); }
 
 std::uint64_t DeletersRun() {
     const auto summary = Proc::GpuTaskStatistic::GetInstance().GetOglStat(ProbeDeleter::kName);
