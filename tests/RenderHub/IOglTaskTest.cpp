@@ -65,25 +65,20 @@ TEST_F(IOglTaskTest, RunsOnceOnEveryLevelAndReportsItsTimes) {
         int runs = 0;
         OglCapability seen = OglCapability::Unknown;
         const std::string name = "Timed" + std::to_string(level);
-        auto task = MakeTask(
-            [&](OglCapability capability, const ShaderStorage&) {
-                ++runs;
-                seen = capability;
-            },
-            OglCapability::Minimal, name);
+        auto task =
+            MakeTask([&](OglCapability capability, const auto&) { ++runs, seen = capability; },
+                     OglCapability::Minimal, name);
         const bool started = level % 2 == 0;
         if (started) {
             task->SetStartTime();  // one tick before the start
         }
         task->Execute(static_cast<OglCapability>(level), storage);  // start, then end a tick on
-        EXPECT_EQ(runs, 1);
-        EXPECT_EQ(seen, static_cast<OglCapability>(level));
-        EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
         const auto stat = GpuTaskStatistic::GetInstance().GetOglStat(name);
         ASSERT_TRUE(stat.has_value());
-        EXPECT_EQ(stat->count, 1u);
-        EXPECT_EQ(stat->last.executionTime, 1000u);
-        EXPECT_EQ(stat->last.waitingTime, started ? 2000u : 0u);
+        EXPECT_EQ(std::tuple(runs, seen, task->GetStatus(), stat->count, stat->last.executionTime,
+                             stat->last.waitingTime),
+                  std::tuple(1, static_cast<OglCapability>(level), Kavrin::Proc::TaskExecuted, 1u,
+                             1000u, started ? 2000u : 0u));
     }
 }
 
@@ -93,15 +88,11 @@ TEST_F(IOglTaskTest, TooLowCapabilitySkipsWithoutStatisticAndDropsFrame) {
     boost::intrusive_ptr<Frame> frame = Frame::Create();
     task->AttachFrame(frame, kBt709, Kavrin::PixFmt::RGBA, kHd);
     EXPECT_EQ(frame->GetRefCount(), 2u);
-
     task->Execute(OglCapability::Compatibility32, storage);
-
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskSkipped);
-    EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Skipped").has_value());
-    EXPECT_FALSE(frame->IsValid());
-    EXPECT_EQ(task->GetFrame(), nullptr);
-    EXPECT_EQ(frame->GetRefCount(), 1u);
+    EXPECT_EQ(std::tuple(ran, task->GetStatus(),
+                         GpuTaskStatistic::GetInstance().GetOglStat("Skipped").has_value(),
+                         frame->IsValid(), task->GetFrame(), frame->GetRefCount()),
+              std::tuple(false, Kavrin::Proc::TaskSkipped, false, false, nullptr, 1u));
 }
 
 TEST_F(IOglTaskTest, CancelBeforeRunPreventsTheBodyAndAfterRunRaisesToCancelled) {
@@ -109,39 +100,34 @@ TEST_F(IOglTaskTest, CancelBeforeRunPreventsTheBodyAndAfterRunRaisesToCancelled)
     auto cancelled = MakeTask([&](auto, const auto&) { ran = true; });
     EXPECT_TRUE(cancelled->Cancel());
     cancelled->Execute(OglCapability::Compatibility32, storage);
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(cancelled->GetStatus(), Kavrin::Proc::TaskCancelled);
-
-    auto done = MakeTask([](auto, const auto&) {});
+    EXPECT_EQ(std::tuple(ran, cancelled->GetStatus()),
+              std::tuple(false, Kavrin::Proc::TaskCancelled));
+    auto done = Kavrin::Test::Noop();
     done->Execute(OglCapability::Compatibility32, storage);
-    EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskExecuted);
-    EXPECT_TRUE(done->Cancel());
-    EXPECT_EQ(done->GetStatus(), Kavrin::Proc::TaskCancelled);
+    const auto executed = done->GetStatus();
+    EXPECT_EQ((std::tuple{executed, done->Cancel(), done->GetStatus()}),
+              std::tuple(Kavrin::Proc::TaskExecuted, true, Kavrin::Proc::TaskCancelled));
 }
 
 // The body blocks until released; other threads meanwhile try the task and are
 // refused at once. A task without a name is refused too.
 TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     try {
-        MakeTask([](auto, const auto&) {}, OglCapability::Minimal, "");
+        Kavrin::Test::Noop("");
         ADD_FAILURE() << "a task without a name";
     } catch (const std::logic_error& error) {
         EXPECT_STREQ(error.what(), "The task name must not be empty");
         EXPECT_NE(dynamic_cast<const boost::exception*>(&error), nullptr);
     }
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    auto task = MakeTask([&](auto, const auto&) {
-        entered.set_value();
-        released.wait();
-    });
     Kavrin::Ogl::UnregisterOglThread();
-    std::thread gl([&] {
-        Kavrin::Ogl::RegisterOglThread();
-        task->Execute(OglCapability::Compatibility32, storage);
+    std::thread gl;
+    Kavrin::Test::Gate gate([&](const auto& pushed) {
+        gl = std::thread([&, pushed] {
+            Kavrin::Ogl::RegisterOglThread(),
+                pushed->Execute(OglCapability::Compatibility32, storage);
+        });
     });
-    entered.get_future().wait();
+    const auto& task = gate.task;
 
     EXPECT_FALSE(task->Cancel());
     boost::intrusive_ptr<Frame> late = Frame::Create();
@@ -152,7 +138,7 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     EXPECT_EQ(ErrorText([&] { task->Execute(OglCapability::Compatibility32, storage); }),
               "OpenGL task must execute in OpenGL thread context");
 
-    release.set_value();
+    gate.Open();
     gl.join();
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
 }
@@ -172,17 +158,13 @@ TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
             []() -> bool { throw std::runtime_error("no result"); }, "Throwing"));
         brokenFuture = bad->GetFuture();
         EXPECT_THROW(bad->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
-        EXPECT_EQ(bad->GetStatus(), Kavrin::Proc::TaskFailed);
-        EXPECT_TRUE(bad->HasReached(Kavrin::Proc::TaskExecuted));
-        EXPECT_FALSE(GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value());
+        EXPECT_EQ(std::tuple(bad->GetStatus(), bad->HasReached(Kavrin::Proc::TaskExecuted),
+                             GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value()),
+                  std::tuple(Kavrin::Proc::TaskFailed, true, false));
         EXPECT_TRUE(bad->Cancel());
     }
-    try {
-        brokenFuture.get();
-        FAIL() << "promise was fulfilled";
-    } catch (const std::future_error& error) {
-        EXPECT_EQ(error.code(), std::future_errc::broken_promise);
-    }
+    EXPECT_EQ(ErrorText([&] { brokenFuture.get(); }),
+              std::future_error(std::future_errc::broken_promise).what());
 }
 
 using Value = std::optional<std::string>;
@@ -193,58 +175,49 @@ Value Read(const char* name) {
 }
 
 void Write(const char* name, const Value& value) {
-    if (value) {
-        setenv(name, value->c_str(), 1);
-    } else {
-        unsetenv(name);
-    }
+    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
 }
 
 // Qt is pointed at desktop OpenGL whatever it was told before, and a forced
 // OpenGL library is dropped; each change is logged, a kept value said once.
 TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndAnOpenGLLibraryDropped) {
-    struct Row {
-        Value openGL;
-        Value openGLDll;
-        std::size_t lines;
-        google::LogSeverity severity;
-        const char* line;  // a line that starts so, at this severity
-    };
     const std::string kKept = "QT_OPENGL environment variable is set to 'desktop'.";
-    const Row rows[] = {
-        {"desktop", std::nullopt, 1, google::GLOG_INFO, kKept.c_str()},
-        {"angle", std::nullopt, 1, google::GLOG_WARNING,
+    const struct {
+        Value openGL, openGLDll;
+        const char* warning;  // the start of the one WARNING line, if any
+    } rows[] = {
+        {"desktop", {}, nullptr},
+        {"angle",
+         {},
          "QT_OPENGL environment variable has been previously set to value 'angle'. "
          "Overwriting it to prevent problems with QOpenGLContext creation."},
-        {"Desktop", std::nullopt, 1, google::GLOG_WARNING,
+        {"Desktop",
+         {},
          "QT_OPENGL environment variable has been previously set to value 'Desktop'."},
-        {std::nullopt, std::nullopt, 0, google::GLOG_INFO, nullptr},
-        {"desktop", "opengl32sw.dll", 2, google::GLOG_WARNING,
+        {{}, {}, nullptr},
+        {"desktop", "opengl32sw.dll",
          "QT_OPENGL_DLL environment variable has been previously set to value "
          "'opengl32sw.dll'. Removing it to prevent problems with QOpenGLContext creation."},
-        {"desktop", "", 2, google::GLOG_WARNING,
-         "QT_OPENGL_DLL environment variable has been previously set to value ''."},
+        {"desktop", "", "QT_OPENGL_DLL environment variable has been previously set to value ''."},
     };
     const Value saved[] = {Read("QT_OPENGL"), Read("QT_OPENGL_DLL")};
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.openGL.value_or("(unset)") + ", " + row.openGLDll.value_or("(unset)"));
         Write("QT_OPENGL", row.openGL);
         Write("QT_OPENGL_DLL", row.openGLDll);
         LogCapture log;
         Kavrin::Ogl::Details::PrepareQtEnvironment();
-        EXPECT_EQ(Read("QT_OPENGL"), "desktop");
-        EXPECT_EQ(Read("QT_OPENGL_DLL"), std::nullopt);
-        ASSERT_EQ(log.Lines().size(), row.lines) << log.Dump();
-        if (row.line != nullptr) {
-            int found = 0;
-            for (const LogCapture::Line& line : log.Lines()) {
-                found += line.severity == row.severity && line.text.rfind(row.line, 0) == 0;
-            }
-            EXPECT_EQ(found, 1) << log.Dump();
+        const std::size_t lines = row.openGL.has_value() + row.openGLDll.has_value();
+        EXPECT_EQ(std::tuple(Read("QT_OPENGL"), Read("QT_OPENGL_DLL"), log.Lines().size()),
+                  std::tuple(Value("desktop"), Value(), lines))
+            << log.Dump();
+        int warned = 0;
+        for (const LogCapture::Line& line : log.Lines()) {
+            warned += line.severity == google::GLOG_WARNING &&
+                      line.text.rfind(row.warning ? row.warning : "", 0) == 0;
         }
-        if (row.openGLDll) {
-            EXPECT_TRUE(log.Has(google::GLOG_INFO, kKept)) << log.Dump();
-        }
+        EXPECT_EQ(warned, row.warning ? 1 : 0) << log.Dump();
+        EXPECT_EQ(log.Has(google::GLOG_INFO, kKept), row.openGL == "desktop") << log.Dump();
     }
     Write("QT_OPENGL", saved[0]);
     Write("QT_OPENGL_DLL", saved[1]);

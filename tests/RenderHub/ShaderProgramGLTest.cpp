@@ -31,13 +31,13 @@ std::string_view Xyuv() { return BuiltinVertexSources.at(Id::XYUV); }
 
 OglCapability Level() { return RenderHub::GetInstance().GetOglVersion(); }
 
+constexpr const char* kWhite = "void main() { gl_FragColor = vec4(1.); }";
+
 using ShaderProgramGLTest = Kavrin::Test::CountedGLTest;
 
-// A compile failure gives one report with the numbered adapted source; missing
-// uniforms are reported once per program and name, with a hint for reserved and
-// spaced names; a program without a name is reported by its empty name, then
-// called unknown; a link failure (a declared function never defined) leaves the
-// program empty too, though GL raises no error for it.
+// A compile failure gives one report with the numbered adapted source; a missing
+// uniform once per program and name, with hints; an unnamed program is called
+// unknown; a link failure leaves the program empty though GL raises no error.
 TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
     const std::string body =
         "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(1.0)\n}\n";
@@ -49,36 +49,29 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
         ShaderProgram broken("Broken", Xyuv(), body, Level());
         valid = broken.IsValid();
         name = broken.GetName();
-        ShaderProgram failing("", Xyuv(), "void main()\n{\n    undefined();\n}\n", Level());
-        linked = ShaderProgram("Unlinked", Xyuv(),
-                               "float missing(float x);\nvoid main()\n{\n    gl_FragColor = "
-                               "vec4(missing(1.0));\n}\n",
-                               Level())
-                     .IsValid();
-        ShaderProgram unnamed("", Xyuv(), "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n",
-                              Level());
+        ShaderProgram failing("", Xyuv(), "void main() { undefined(); }", Level());
+        linked =
+            ShaderProgram("Unlinked", Xyuv(),
+                          "float f(float x); void main() { gl_FragColor = vec4(f(1.)); }", Level())
+                .IsValid();
+        ShaderProgram unnamed("", Xyuv(), kWhite, Level());
         programName = unnamed.GetProgramName();
         unnamed.Uniform("absent", 1);
-        ShaderProgram program(
-            "Plain", Xyuv(), "uniform float k;\n\nvoid main()\n{\n    gl_FragColor = vec4(k);\n}\n",
-            Level());
+        ShaderProgram program("Plain", Xyuv(),
+                              "uniform float k; void main() { gl_FragColor = vec4(k); }", Level());
         for (const char* uniform : {"gl_Position", "gl_Position", "my value", "my value", "k"}) {
             program.Uniform(uniform, 1.0f);
         }
         exists = program.UniformExists("missing");
         glUseProgram(0);
     });
-    EXPECT_FALSE(valid);
-    EXPECT_FALSE(linked);
-    EXPECT_EQ(name, 0u);
-    EXPECT_FALSE(exists);
-    EXPECT_EQ(programName, "Unknown shader program");
+    EXPECT_EQ(std::tuple(valid, linked, name, exists, programName),
+              std::tuple(false, false, 0u, false, "Unknown shader program"));
     const auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 6u) << log.Dump();
     EXPECT_EQ(log.CountPrefix("Try to create shader program 'Unlinked'\nFailed to link shader "
                               "program 'Unlinked'\n"),
-              1)
-        << log.Dump();
+              1);
     EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
     const std::string& report = lines[0].text;
     EXPECT_EQ(
@@ -93,35 +86,25 @@ TEST_F(ShaderProgramGLTest, FailuresAreReportedOnceWithTheirContext) {
     }
     EXPECT_NE(report.find("\n" + numbered), std::string::npos) << report;
     EXPECT_EQ(report.find("Error compiling 'vertex'"), std::string::npos);
-    EXPECT_EQ(log.CountPrefix("Try to create shader program ''\n"), 1) << log.Dump();
-    EXPECT_EQ(log.CountPrefix("Error in shader program 'Unknown shader program'\n"), 1)
-        << log.Dump();
-    EXPECT_TRUE(log.Has(
-        google::GLOG_ERROR,
-        "Error in shader program 'Plain'\n    No uniform named 'gl_Position', or uniform was "
-        "optimized out.\n        Uniform name gl_Position starts with the reserved prefix 'gl_'."))
-        << log.Dump();
-    EXPECT_TRUE(
-        log.Has(google::GLOG_ERROR,
-                "Error in shader program 'Plain'\n    No uniform named 'my value', or uniform was "
-                "optimized out.\n        Uniform name my value contains space symbols."))
-        << log.Dump();
+    EXPECT_EQ(log.CountPrefix("Try to create shader program ''\n"), 1);
+    EXPECT_EQ(log.CountPrefix("Error in shader program 'Unknown shader program'\n"), 1);
+    const std::string missing = "Error in shader program 'Plain'\n    No uniform named '";
+    const std::string optimized = "', or uniform was optimized out.\n        Uniform name ";
+    for (const std::string& line :
+         {missing + "gl_Position" + optimized +
+              "gl_Position starts with the reserved prefix 'gl_'.",
+          missing + "my value" + optimized + "my value contains space symbols."}) {
+        EXPECT_TRUE(log.Has(google::GLOG_ERROR, line)) << log.Dump();
+    }
 }
 
 constexpr std::string_view kUniformPixel = R"(uniform int ui; uniform float f1, arr[3];
 uniform vec2 f2; uniform vec3 f3; uniform vec4 f4; uniform ivec2 i2; uniform ivec3 i3;
 uniform ivec4 i4; uniform mat2 m2; uniform mat3 m3; uniform mat4 m4;
-void main()
-{
-    float s = float(ui) + f1 + f2.x + f2.y + f3.x + f3.z + f4.x + f4.w + arr[0] + arr[1] + arr[2];
-    s += float(i2.x + i2.y + i3.x + i3.z + i4.x + i4.w);
-    s += m2[0][0] + m2[1][1] + m3[0][0] + m3[2][2] + m4[0][0] + m4[3][3];
-    gl_FragColor = vec4(s);
-}
-)";
+void main() { gl_FragColor = vec4(float(ui + i2.x + i3.x + i4.x) + f1 + arr[0] + arr[1] + arr[2]
+    + f2.x + f3.x + f4.x + m2[0][0] + m3[0][0] + m4[0][0]); })";
 
-// The first `count` values of a uniform of the bound program, integers
-// converted by GL. GL thread.
+// The first `count` values of a uniform of the bound program, as floats.
 std::vector<float> ReadBack(const ShaderProgram& program, const char* name, std::size_t count) {
     std::vector<float> values(16);
     glGetUniformfv(program.GetName(), glGetUniformLocation(program.GetName(), name), values.data());
@@ -141,40 +124,36 @@ TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
         std::function<void(P&)> set;
         std::vector<float> wanted;
     } rows[] = {
-#define KAVRIN_SET(...) [&](P& p) { p.Uniform(__VA_ARGS__); }
-        {"ui", KAVRIN_SET("ui", 7), {7}},
-        {"f1", KAVRIN_SET("f1", 1.5f), {1.5f}},
-        {"f2", KAVRIN_SET("f2", 1.0f, 2.0f), {1, 2}},
-        {"f3", KAVRIN_SET("f3", 1.0f, 2.0f, 3.0f), {1, 2, 3}},
-        {"f4", KAVRIN_SET("f4", 1.0f, 2.0f, 3.0f, 4.0f), {1, 2, 3, 4}},
-        {"f1", KAVRIN_SET("f1", 0.1), {0.1f}},
-        {"f2", KAVRIN_SET("f2", 0.1, 0.2), {0.1f, 0.2f}},
-        {"f3", KAVRIN_SET("f3", 0.1, 0.2, 0.3), {0.1f, 0.2f, 0.3f}},
-        {"f4", KAVRIN_SET("f4", 0.1, 0.2, 0.3, 0.4), {0.1f, 0.2f, 0.3f, 0.4f}},
-        {"f2", KAVRIN_SET("f2", glm::vec2(5, 6)), {5, 6}},
-        {"f3", KAVRIN_SET("f3", glm::vec3(5, 6, 7)), {5, 6, 7}},
-        {"f4", KAVRIN_SET("f4", glm::vec4(5, 6, 7, 8)), {5, 6, 7, 8}},
-        {"i2", KAVRIN_SET("i2", glm::ivec2(-1, 2)), {-1, 2}},
-        {"i3", KAVRIN_SET("i3", glm::ivec3(-1, 2, -3)), {-1, 2, -3}},
-        {"i4", KAVRIN_SET("i4", glm::ivec4(-1, 2, -3, 4)), {-1, 2, -3, 4}},
-        {"f2", KAVRIN_SET("f2", std::array<float, 2>{9, 10}), {9, 10}},
-        {"f3", KAVRIN_SET("f3", std::array<float, 3>{9, 10, 11}), {9, 10, 11}},
-        {"f4", KAVRIN_SET("f4", std::array<float, 4>{9, 10, 11, 12}), {9, 10, 11, 12}},
-        {"i2", KAVRIN_SET("i2", std::array<int, 2>{3, -4}), {3, -4}},
-        {"i3", KAVRIN_SET("i3", std::array<int, 3>{3, -4, 5}), {3, -4, 5}},
-        {"i4", KAVRIN_SET("i4", std::array<int, 4>{3, -4, 5, -6}), {3, -4, 5, -6}},
-        {"f4", KAVRIN_SET("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f}), {0.25f, 0.5f, 0.75f, 1}},
-        {"m2", KAVRIN_SET("m2", glm::mat2(1, 2, 3, 4), false), {1, 2, 3, 4}},
-        {"m2", KAVRIN_SET("m2", glm::mat2(1, 2, 3, 4), true), {1, 3, 2, 4}},
-        {"m3",
-         KAVRIN_SET("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), false),
-         {1, 2, 3, 4, 5, 6, 7, 8, 9}},
-        {"m3",
-         KAVRIN_SET("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), true),
-         {1, 4, 7, 2, 5, 8, 3, 6, 9}},
-        {"m4", KAVRIN_SET("m4", m4, false), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
-        {"m4", KAVRIN_SET("m4", m4, true), {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15}},
-#undef KAVRIN_SET
+#define S(...) [&](P& p) { p.Uniform(__VA_ARGS__); }
+        {"ui", S("ui", 7), {7}},
+        {"f1", S("f1", 1.5f), {1.5f}},
+        {"f2", S("f2", 1.0f, 2.0f), {1, 2}},
+        {"f3", S("f3", 1.0f, 2.0f, 3.0f), {1, 2, 3}},
+        {"f4", S("f4", 1.0f, 2.0f, 3.0f, 4.0f), {1, 2, 3, 4}},
+        {"f1", S("f1", 0.1), {0.1f}},
+        {"f2", S("f2", 0.1, 0.2), {0.1f, 0.2f}},
+        {"f3", S("f3", 0.1, 0.2, 0.3), {0.1f, 0.2f, 0.3f}},
+        {"f4", S("f4", 0.1, 0.2, 0.3, 0.4), {0.1f, 0.2f, 0.3f, 0.4f}},
+        {"f2", S("f2", glm::vec2(5, 6)), {5, 6}},
+        {"f3", S("f3", glm::vec3(5, 6, 7)), {5, 6, 7}},
+        {"f4", S("f4", glm::vec4(5, 6, 7, 8)), {5, 6, 7, 8}},
+        {"i2", S("i2", glm::ivec2(-1, 2)), {-1, 2}},
+        {"i3", S("i3", glm::ivec3(-1, 2, -3)), {-1, 2, -3}},
+        {"i4", S("i4", glm::ivec4(-1, 2, -3, 4)), {-1, 2, -3, 4}},
+        {"f2", S("f2", std::array<float, 2>{9, 10}), {9, 10}},
+        {"f3", S("f3", std::array<float, 3>{9, 10, 11}), {9, 10, 11}},
+        {"f4", S("f4", std::array<float, 4>{9, 10, 11, 12}), {9, 10, 11, 12}},
+        {"i2", S("i2", std::array<int, 2>{3, -4}), {3, -4}},
+        {"i3", S("i3", std::array<int, 3>{3, -4, 5}), {3, -4, 5}},
+        {"i4", S("i4", std::array<int, 4>{3, -4, 5, -6}), {3, -4, 5, -6}},
+        {"f4", S("f4", Kavrin::ColorF{0.25f, 0.5f, 0.75f, 1.0f}), {0.25f, 0.5f, 0.75f, 1}},
+        {"m2", S("m2", glm::mat2(1, 2, 3, 4), false), {1, 2, 3, 4}},
+        {"m2", S("m2", glm::mat2(1, 2, 3, 4), true), {1, 3, 2, 4}},
+        {"m3", S("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), false), {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {"m3", S("m3", glm::mat3(1, 2, 3, 4, 5, 6, 7, 8, 9), true), {1, 4, 7, 2, 5, 8, 3, 6, 9}},
+        {"m4", S("m4", m4, false), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+        {"m4", S("m4", m4, true), {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15}},
+#undef S
     };
     LogCapture log;
     RunOnGL([&] {
@@ -183,9 +162,9 @@ TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
         // A new program is left bound, its attribute found, a missing one -1.
         GLint bound = -1;
         glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
-        EXPECT_EQ(static_cast<GLuint>(bound), p.GetName());
-        EXPECT_GE(p.GetAttributeLocation("vbo_xy_uv"), 0);
-        EXPECT_EQ(p.GetAttributeLocation("vbo_missing"), -1);
+        EXPECT_EQ(std::tuple(static_cast<GLuint>(bound), p.GetAttributeLocation("vbo_xy_uv") >= 0,
+                             p.GetAttributeLocation("vbo_missing")),
+                  std::tuple(p.GetName(), true, -1));
         p.Use();
         for (const auto& row : rows) {
             row.set(p);
@@ -193,12 +172,10 @@ TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
                 << row.name << " row " << (&row - rows);
         }
         p.Uniform("arr", std::vector<float>{1.5f, 2.5f, 3.5f});
-        for (int i = 0; i < 3; ++i) {
-            const std::string element = "arr[" + std::to_string(i) + "]";
-            EXPECT_EQ(ReadBack(p, element.c_str(), 1)[0], 1.5f + i) << element;
-        }
         p.Uniform("arr", std::vector<float>{});  // count 0: nothing changes, no error
-        EXPECT_EQ(ReadBack(p, "arr", 1)[0], 1.5f);
+        EXPECT_EQ((std::vector<float>{ReadBack(p, "arr[0]", 1)[0], ReadBack(p, "arr[1]", 1)[0],
+                                      ReadBack(p, "arr[2]", 1)[0]}),
+                  (std::vector<float>{1.5f, 2.5f, 3.5f}));
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
         EXPECT_THROW(p.Uniform("m4", glm::mat4x3(1.0f), false), std::logic_error);
         glUseProgram(0);
@@ -213,27 +190,20 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
     static_assert(std::is_nothrow_move_constructible_v<PixelShader>);
     LogCapture log;
     RunOnGL([&] {
-        const char* body = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
-        ShaderProgram a("A", Xyuv(), body, Level());
-        ShaderProgram b("B", Xyuv(), body, Level());
-        const GLuint oldA = a.GetName();
-        const GLuint nameB = b.GetName();
+        ShaderProgram a("A", Xyuv(), kWhite, Level());
+        ShaderProgram b("B", Xyuv(), kWhite, Level());
+        const GLuint oldA = a.GetName(), nameB = b.GetName();
         const long programs = GlObjectCounter::Live(GlObjectCounter::Program);
         a = std::move(b);
-        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Program), programs - 1);
-        EXPECT_EQ(glIsProgram(oldA), GL_FALSE);
-        EXPECT_EQ(a.GetName(), nameB);
-        EXPECT_EQ(a.GetProgramName(), "B");
-        EXPECT_EQ(b.GetName(), 0u);
-        EXPECT_EQ(b.GetProgramName(), "");
+        EXPECT_EQ(std::tuple(GlObjectCounter::Live(GlObjectCounter::Program), glIsProgram(oldA),
+                             a.GetName(), a.GetProgramName(), b.GetName(), b.GetProgramName()),
+                  std::tuple(programs - 1, GL_FALSE, nameB, "B", 0u, ""));
 
         ShaderProgram c(std::move(a));
-        EXPECT_EQ(c.GetName(), nameB);
-        EXPECT_FALSE(a.IsValid());
         a.Use();  // moved-from: logged, not thrown
         GLint bound = -1;
         glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
-        EXPECT_EQ(bound, 0);
+        EXPECT_EQ(std::tuple(c.GetName(), a.IsValid(), bound), std::tuple(nameB, false, 0));
 
         LogBuffer shaderLog;
         VertexShader v1(Xyuv(), Level(), shaderLog);
@@ -242,14 +212,11 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
         const long shaders = GlObjectCounter::Live(GlObjectCounter::Shader);
         v1 = std::move(v2);
         EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Shader), shaders - 1);
-        EXPECT_TRUE(v1.IsValid());
-        EXPECT_FALSE(v2.IsValid());
+        EXPECT_TRUE(v1.IsValid() && !v2.IsValid());
     });
     EXPECT_TRUE(log.Has(google::GLOG_ERROR, "You try to use invalid state shader program: ''."))
         << log.Dump();
 }
-
-// Source adaptation, on the host.
 
 const std::string kPixelBlock =
     "\n#define varying in\n#define texture2DRect texture\n#define texture2D texture\n#define "
@@ -263,12 +230,8 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
     const std::string vertexBlock =
         "\n#define varying out\n#define attribute in\n#define texture2DRect texture\n#define "
         "texture2D texture\n";
-    const std::string pixel =
-        "uniform sampler2D src;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-        "texture2D(src, TexCoord0);\n}\n";
-    const std::string vertex =
-        "attribute vec4 vbo_xy_uv;\nvarying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_Position = "
-        "vec4(vbo_xy_uv.zw, 0., 1.);\n    TexCoord0 = vbo_xy_uv.xy;\n}\n";
+    const std::string pixel = "uniform sampler2D s;\n\nvoid main() { gl_FragColor = vec4(1.); }";
+    const std::string vertex = "attribute vec4 v;\n\nvoid main() { gl_Position = v; }";
     for (int level = 0; level <= 5; ++level) {  // Unknown to Core33
         const auto capability = static_cast<OglCapability>(level);
         const std::string version = level < 4    ? "#version 130\n"
@@ -285,16 +248,13 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
         std::string body;
         std::vector<std::string> injected;
     } rows[] = {
-        {"varying vec2 TexCoord0;\n// uses kavrin_premultiplyAlphaRGBA_ elsewhere\n\nvoid "
-         "main()\n{\n    vec4 c = kavrin_YUVA2RGBA_(kavrin_RGBA2YUVA_(vec4(TexCoord0, 0., "
-         "1.)));\n    gl_FragColor = kavrin_mixRGBA_(kavrin_YUVA2RGBA_(c), c, 0.5);\n}\n",
+        {"// uses kavrin_premultiplyAlphaRGBA_\n\nvoid main() { vec4 c = kavrin_YUVA2RGBA_("
+         "kavrin_RGBA2YUVA_(c)); gl_FragColor = kavrin_mixRGBA_(kavrin_YUVA2RGBA_(c), c, 0.5); }",
          {"kavrin_mixRGBA_", "kavrin_premultiplyAlphaRGBA_", "kavrin_RGBA2YUVA_",
           "kavrin_YUVA2RGBA_"}},
-        {"varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-         "vec4(kavrin_HSLValue(0., 1., TexCoord0.x));\n}\n",
+        {"uniform float x;\n\nvoid main() { gl_FragColor = vec4(kavrin_HSLValue(0., 1., x)); }",
          {}},
-        {"varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = "
-         "vec4(kavrin_HSL2RGB_(vec3(TexCoord0, 0.5)), 1.);\n}\n",
+        {"uniform vec3 x;\n\nvoid main() { gl_FragColor = vec4(kavrin_HSL2RGB_(x), 1.); }",
          {"kavrin_HSL2RGB_"}},
     };
     for (const auto& row : rows) {
@@ -314,9 +274,7 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
                  std::out_of_range);
     EXPECT_THROW(AdaptShaderSource("", false, OglCapability::Core33), std::out_of_range);
     // An own integer output keeps the block's output at core levels.
-    const std::string integer =
-        "uniform usampler2D src;\nvarying vec2 TexCoord0;\nout uvec4 fragColor;\n\nvoid "
-        "main()\n{\n    fragColor = texture(src, TexCoord0);\n}\n";
+    const std::string integer = "out uvec4 fragColor;\n\nvoid main() { fragColor = uvec4(1); }";
     EXPECT_NE(
         AdaptShaderSource(integer, true, OglCapability::Core32).find("out vec4 fragmentColor;"),
         std::string::npos);
@@ -325,7 +283,6 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
         std::string::npos);
 }
 
-// The storage of built-in and named programs.
 // Draws the storage's quad (or frame quad) with `program` (bound) into a float
 // target and reads it back, bottom row first. Input k goes on unit k once the
 // target exists, since allocating it rebinds the active unit.
@@ -342,6 +299,18 @@ std::vector<glm::vec4> Render(const ShaderStorage& storage, ShaderProgram& progr
     quad.Activate();
     quad.Draw(program);
     return Kavrin::Test::ReadFloat(*target, storage);
+}
+
+// Binds a storage program and puts sampler k on unit k.
+ShaderProgram& Prepare(const ShaderStorage& storage, ShaderProgramId id,
+                       std::initializer_list<const char*> samplers) {
+    ShaderProgram& program = storage.GetShaderProgram(id);
+    program.Use();
+    int unit = 0;
+    for (const char* sampler : samplers) {
+        program.Uniform(sampler, unit++);
+    }
+    return program;
 }
 
 void Unbind() {
@@ -371,8 +340,12 @@ const std::vector<glm::vec4> kTexels = {{0.1f, 0.2f, 0.3f, 0.4f},
 
 using ShaderStorageGLTest = Kavrin::Test::GLTest<>;
 
-// The frame programs swizzle; the alpha programs follow their formulas.
-TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
+// The frame programs swizzle; the alpha programs follow their formulas. Blend
+// reads its destination through scale (0.5, 1) and offset (0.5, 0): all four
+// output pixels see the right-hand destination texel. Mix weighs by alpha. Tile
+// averages each destination pixel's box of source texels, sampled at texel
+// corners i/8 (nearest filtering picks texel i).
+TEST_F(ShaderStorageGLTest, StorageProgramsFollowTheirFormulas) {
     const auto I = [](auto id) { return static_cast<std::int64_t>(id); };
     const struct {
         std::int64_t id;
@@ -396,44 +369,6 @@ TEST_F(ShaderStorageGLTest, SingleSourceProgramsFollowTheirFormulas) {
          [](const glm::vec4& c) { return glm::vec4(glm::vec3(c), 0.25f); }},
         {I(ShaderProgramId::Copy), -1, [](const glm::vec4& c) { return c; }},
     };
-    WithStorage([&](const ShaderStorage& storage) {
-        auto source = FloatTexture(4, 1, kTexels.data());
-        for (const auto& row : rows) {
-            const bool frame = row.id < 256;
-            ShaderProgram& program =
-                frame ? storage.UseShader(static_cast<PixelFormatShader>(row.id))
-                      : storage.GetShaderProgram(static_cast<ShaderProgramId>(row.id));
-            if (!frame) {
-                program.Use();
-                program.Uniform("tex", 0);
-            }
-            if (row.extAlpha >= 0) {
-                program.Uniform("extAlpha", row.extAlpha);
-            }
-            std::vector<glm::vec4> wanted;
-            for (const auto& t : kTexels) {
-                wanted.push_back(row.expected(t));
-            }
-            ExpectPixels(Render(storage, program, 4, 1, {source.get()}), wanted,
-                         frame ? 0.0f : 1e-6f, std::to_string(row.id));  // float
-        }
-        // The frame quad maps texture row 0 to the top: read bottom row first, rows swap.
-        auto column = FloatTexture(1, 2, kTexels.data());
-        ExpectPixels(
-            Render(storage, storage.UseShader(PixelFormatShader::RGBA), 1, 2, {column.get()}, true),
-            {kTexels[1], kTexels[0]}, 0.0f, "frame quad");
-        EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(ShaderProgramId::Copy)),
-                     std::logic_error);
-        EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(3)), std::logic_error);
-        Unbind();
-    });
-}
-
-// Blend reads its destination through scale (0.5, 1) and offset (0.5, 0): all
-// four output pixels see the right-hand destination texel. Mix weighs by alpha.
-// Tile averages each destination pixel's box of source texels, sampled at
-// texel corners i/8 (nearest filtering picks texel i).
-TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
     const glm::dvec4 d(0.2, 0.4, 0.6, 0.5);
     const std::vector<glm::vec4> dstTexels = {{1, 0, 0, 1}, glm::vec4(d)};
     const std::vector<glm::vec4> others = {
@@ -454,7 +389,7 @@ TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
         const int x = i % kSize, y = i / kSize;
         texels.push_back({x / 8.0f, y / 8.0f, (x * y) / 64.0f, 1.0f});
     }
-    std::vector<glm::vec4> wanted;
+    std::vector<glm::vec4> tiled;
     for (int py = 0; py < 2; ++py) {
         for (int px = 0; px < 2; ++px) {
             const double u = (px + 0.5) / 2, v = (py + 0.5) / 2;
@@ -467,36 +402,51 @@ TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
                         std::min(j, kSize - 1) * kSize + std::min(i, kSize - 1))]);
                 }
             }
-            wanted.push_back(glm::vec4(sum / double((p - s + 1) * (q - t + 1))));
+            tiled.push_back(glm::vec4(sum / double((p - s + 1) * (q - t + 1))));
         }
     }
     WithStorage([&](const ShaderStorage& storage) {
         auto dst = FloatTexture(2, 1, dstTexels.data());
         auto src = FloatTexture(4, 1, kTexels.data());
+        for (const auto& row : rows) {
+            const bool frame = row.id < 256;
+            ShaderProgram& program =
+                frame ? storage.UseShader(static_cast<PixelFormatShader>(row.id))
+                      : Prepare(storage, static_cast<ShaderProgramId>(row.id), {"tex"});
+            if (row.extAlpha >= 0) {
+                program.Uniform("extAlpha", row.extAlpha);
+            }
+            std::vector<glm::vec4> wanted;
+            for (const auto& t : kTexels) {
+                wanted.push_back(row.expected(t));
+            }
+            ExpectPixels(Render(storage, program, 4, 1, {src.get()}), wanted, frame ? 0.0f : 1e-6f,
+                         std::to_string(row.id));  // float
+        }
+        // The frame quad maps texture row 0 to the top: read bottom row first, rows swap.
+        auto column = FloatTexture(1, 2, kTexels.data());
+        ExpectPixels(
+            Render(storage, storage.UseShader(PixelFormatShader::RGBA), 1, 2, {column.get()}, true),
+            {kTexels[1], kTexels[0]}, 0.0f, "frame quad");
+        EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(ShaderProgramId::Copy)),
+                     std::logic_error);
+        EXPECT_THROW(storage.UseShader(static_cast<PixelFormatShader>(3)), std::logic_error);
         auto other = FloatTexture(4, 1, others.data());
-        ShaderProgram& blend = storage.GetShaderProgram(ShaderProgramId::Blend);
-        blend.Use();
-        blend.Uniform("texDst", 0);
-        blend.Uniform("texSrc", 1);
+        ShaderProgram& blend = Prepare(storage, ShaderProgramId::Blend, {"texDst", "texSrc"});
         blend.Uniform("extAlpha", 0.75f);
         blend.Uniform("scaleoffset", glm::vec4(0.5f, 1.0f, 0.5f, 0.0f));
         ExpectPixels(Render(storage, blend, 4, 1, {dst.get(), src.get()}), blended, 1e-6f,
                      "Blend");  // float
-        ShaderProgram& mix = storage.GetShaderProgram(ShaderProgramId::Mix);
-        mix.Use();
-        mix.Uniform("tex0", 0);
-        mix.Uniform("tex1", 1);
+        ShaderProgram& mix = Prepare(storage, ShaderProgramId::Mix, {"tex0", "tex1"});
         mix.Uniform("extAlpha", 0.25f);
         ExpectPixels(Render(storage, mix, 4, 1, {src.get(), other.get()}), mixed, 1e-6f,
                      "Mix");  // float
         auto source = FloatTexture(kSize, kSize, texels.data());
-        ShaderProgram& tile = storage.GetShaderProgram(ShaderProgramId::Tile);
-        tile.Use();
-        tile.Uniform("tex0", 0);
+        ShaderProgram& tile = Prepare(storage, ShaderProgramId::Tile, {"tex0"});
         tile.Uniform("amount", glm::vec2(1.0f, 1.0f));
         tile.Uniform("rFrameSize", glm::vec2(1.0f / kSize, 1.0f / kSize));
         tile.Uniform("tile_av_size", glm::vec2(4.0f, 4.0f));
-        ExpectPixels(Render(storage, tile, 2, 2, {source.get()}), wanted, 1e-6f, "Tile");  // float
+        ExpectPixels(Render(storage, tile, 2, 2, {source.get()}), tiled, 1e-6f, "Tile");  // float
         Unbind();
     });
 }
@@ -508,11 +458,9 @@ TEST_F(ShaderStorageGLTest, BlendMixAndTileFollowTheirFormulas) {
 TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
     LogCapture log;
     WithStorage([](const ShaderStorage& storage) {
-        const std::string body =
-            "varying vec2 TexCoord0;\n\nvoid main()\n{\n    gl_FragColor = vec4(TexCoord0, 0., "
-            "1.);\n}\n";
-        const std::string_view vertex = BuiltinVertexSources.at(VShader::Id::XYUV);
-        const char* broken = "void main()\n{\n    broken\n}\n";
+        const std::string body = kWhite;
+        const std::string_view vertex = Xyuv();
+        const char* broken = "void main() { broken }";
         std::string calls;
         const auto generator = [&](char mark, std::string_view text) -> ShaderGenerator {
             return [&calls, mark, text = std::string(text)] {
@@ -530,21 +478,17 @@ TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
                                                                    generator('m', body), __FILE__);
         const ShaderSources<std::string_view, std::string_view> texts{"StorageTexts", vertex, body,
                                                                       __FILE__};
-        const std::function<ShaderProgram&()> kinds[] = {
-            [&]() -> ShaderProgram& { return storage.MakeShader(cached); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(generated); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(both); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(mvp); },
-            [&]() -> ShaderProgram& { return storage.MakeShader(texts); },
+        const auto twice = [&](const auto& source) {  // built, then found
+            ShaderProgram& program = storage.MakeShader(source);
+            EXPECT_TRUE(program.IsValid() && &storage.MakeShader(source) == &program)
+                << source.name;
+            return &program;
         };
-        for (const auto& make : kinds) {
-            ShaderProgram& program = make();
-            EXPECT_TRUE(program.IsValid());
-            EXPECT_EQ(&make(), &program);
-        }
+        ShaderProgram* first = twice(cached);
+        twice(generated), twice(both), twice(mvp), twice(texts);
         EXPECT_EQ(calls, "pvpm");
         EXPECT_EQ(&storage.MakeShader(IdText{"StorageCached", VShader::Id::XYUV, broken, __FILE__}),
-                  &kinds[0]());
+                  first);
         ShaderProgram& copy = storage.GetShaderProgram(ShaderProgramId::Copy);
         const IdText failing{"StorageBroken", VShader::Id::XYUV, broken, __FILE__};
         EXPECT_EQ(&storage.MakeShader(failing), &copy);
@@ -572,17 +516,14 @@ TEST_F(ShaderStorageGLTest, CreateBuildsEverythingAndResetLeavesNothing) {
                           : storage.GetShaderProgram(static_cast<ShaderProgramId>(id));
                 EXPECT_TRUE(program.IsValid()) << id;
             }
+            const auto made = [&](auto kind) { return GlObjectCounter::Live(kind) - before[kind]; };
             EXPECT_EQ(
-                GlObjectCounter::Live(GlObjectCounter::Program) - before[GlObjectCounter::Program],
-                12);
-            EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Framebuffer) -
-                          before[GlObjectCounter::Framebuffer],
-                      1);
-            EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
-            EXPECT_FALSE(glIsEnabled(GL_CULL_FACE));
+                std::tuple(made(GlObjectCounter::Program), made(GlObjectCounter::Framebuffer)),
+                std::tuple(12L, 1L));
             GLboolean depthMask = GL_TRUE;
             glGetBooleanv(GL_DEPTH_WRITEMASK, &depthMask);
-            EXPECT_EQ(depthMask, GL_FALSE);
+            EXPECT_EQ(std::tuple(glIsEnabled(GL_DEPTH_TEST), glIsEnabled(GL_CULL_FACE), depthMask),
+                      std::tuple(GL_FALSE, GL_FALSE, GL_FALSE));
 
             storage.Reset();
             EXPECT_FALSE(storage.IsValid());

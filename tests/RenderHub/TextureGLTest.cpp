@@ -34,19 +34,21 @@ GLint TexParameter(GLuint name, GLenum parameter) {
 
 using TextureGLTest = Kavrin::Test::CountedGLTest;
 
-TEST_F(TextureGLTest, UploadDownloadRoundTripWithRowLengths) {
+// Round trips with and without row lengths, format helpers and texture units.
+TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
     RunOnGL([] {
         std::vector<std::uint8_t> pixels(4 * 2 * 4);
         for (std::size_t i = 0; i < pixels.size(); ++i) {
             pixels[i] = static_cast<std::uint8_t>(i * 7 + 3);
         }
         Texture texture(kRgba8, GL_REPEAT, GL_NEAREST, pixels.data());
-        const GLenum parameters[] = {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_MIN_FILTER,
-                                     GL_TEXTURE_MAG_FILTER, GL_TEXTURE_MAX_LEVEL};
-        const GLint wanted[] = {GL_REPEAT, GL_REPEAT, GL_NEAREST, GL_NEAREST, 0};
-        for (int i = 0; i < 5; ++i) {
-            EXPECT_EQ(TexParameter(texture.GetTexId(), parameters[i]), wanted[i]) << i;
+        std::vector<GLint> parameters;
+        for (const GLenum parameter : {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_MIN_FILTER,
+                                       GL_TEXTURE_MAG_FILTER, GL_TEXTURE_MAX_LEVEL}) {
+            parameters.push_back(TexParameter(texture.GetTexId(), parameter));
         }
+        EXPECT_EQ(parameters,
+                  (std::vector<GLint>{GL_REPEAT, GL_REPEAT, GL_NEAREST, GL_NEAREST, 0}));
         Surface unused;
         std::vector<std::uint8_t> back(pixels.size());
         texture.Download(0, back.data(), unused);
@@ -60,16 +62,13 @@ TEST_F(TextureGLTest, UploadDownloadRoundTripWithRowLengths) {
         texture.Update(6, padded.data());
         texture.Download(6, paddedBack.data(), unused);
         for (int i = 0; i < 48; ++i) {
-            EXPECT_EQ(paddedBack[i], i % 24 < 16 ? padded[i] : 0x11) << i;
+            padded[i] = i % 24 < 16 ? padded[i] : 0x11;
         }
+        EXPECT_EQ(paddedBack, padded);
         glPixelStorei(GL_PACK_ROW_LENGTH, 0);
         glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    });
-}
 
-// Format helpers, and the units Use binds on; an empty texture makes no GL object.
-TEST_F(TextureGLTest, FormatHelpersAndUnits) {
-    RunOnGL([] {
+        // Format helpers, and the units Use binds on; an empty texture makes no GL object.
         const long textures = GlObjectCounter::Live(GlObjectCounter::Texture);
         { Texture empty; }
         EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures);
@@ -77,27 +76,27 @@ TEST_F(TextureGLTest, FormatHelpersAndUnits) {
         Texture rg(Params{2, 2, GL_RG_INTEGER, GL_RG16UI, GL_UNSIGNED_SHORT}, GL_CLAMP_TO_EDGE,
                    GL_NEAREST, nullptr);
         Texture rgba(kRgba8, GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
-        EXPECT_EQ(glm::ivec2(rg.ComponentsPerPixel(), rg.BytesPerComponent()), glm::ivec2(2, 2));
-        EXPECT_EQ(glm::ivec2(rgba.ComponentsPerPixel(), rgba.BytesPerComponent()),
-                  glm::ivec2(4, 1));
-        EXPECT_TRUE(rg.IsIntegerTexture());
-        EXPECT_FALSE(rgba.IsIntegerTexture());
+        const auto format = [](const Texture& t) {
+            return std::tuple(t.ComponentsPerPixel(), t.BytesPerComponent(), t.IsIntegerTexture());
+        };
+        EXPECT_EQ(format(rg), std::tuple(2, 2, true));
+        EXPECT_EQ(format(rgba), std::tuple(4, 1, false));
         Texture bgraFloat(Params{2, 2, GL_BGRA, GL_RGBA32F, GL_FLOAT}, GL_CLAMP_TO_EDGE, GL_NEAREST,
                           nullptr);
         EXPECT_THROW(bgraFloat.ComponentsPerPixel(), Kavrin::Exception);
         EXPECT_THROW(bgraFloat.BytesPerComponent(), Kavrin::Exception);
 
-        // A negative unit binds on the active one.
+        const auto binding = [] {
+            GLint active = 0, bound = 0;
+            glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+            glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+            return std::tuple(active, static_cast<GLuint>(bound));
+        };
         rgba.Use(3);
-        GLint active = 0, bound = 0;
-        glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
-        EXPECT_EQ(active, GL_TEXTURE3);
+        EXPECT_EQ(binding(), std::tuple(GL_TEXTURE3, rgba.GetTexId()));
         glActiveTexture(GL_TEXTURE1);
-        rgba.Use(-1);
-        glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
-        glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
-        EXPECT_EQ(active, GL_TEXTURE1);
-        EXPECT_EQ(static_cast<GLuint>(bound), rgba.GetTexId());
+        rgba.Use(-1);  // binds on the active unit
+        EXPECT_EQ(binding(), std::tuple(GL_TEXTURE1, rgba.GetTexId()));
         for (const GLenum unit : {GL_TEXTURE1, GL_TEXTURE3, GL_TEXTURE0}) {
             glActiveTexture(unit);
             glBindTexture(GL_TEXTURE_2D, 0);
@@ -109,10 +108,10 @@ TEST_F(TextureGLTest, FormatHelpersAndUnits) {
 // be detached before another texture goes on.
 TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
     RunOnGL([] {
-        Texture first(Params{8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
-                      GL_NEAREST, nullptr);
-        Texture second(Params{3, 5, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
-                       GL_NEAREST, nullptr);
+        Texture first({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
+                      nullptr);
+        Texture second({3, 5, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
+                       nullptr);
         const auto expectAttached = [](const Texture& texture, int width, int height) {
             GLint viewport[4] = {}, colour = 0;
             glGetIntegerv(GL_VIEWPORT, viewport);
@@ -133,10 +132,7 @@ TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
         glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT,
                                               GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE, &depthType);
         EXPECT_EQ(depthType, GL_RENDERBUFFER);
-        GLint colour = 0;
-        glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
-                                              GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME, &colour);
-        EXPECT_EQ(static_cast<GLuint>(colour), first.GetTexId());
+        expectAttached(first, 8, 4);
         surface.DetachDepth();
         EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
         surface.Attach(second);
@@ -166,22 +162,20 @@ TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
         pool.PutTex(std::move(second));
         pool.PutTex(nullptr);
         EXPECT_EQ(first, nullptr);
-        EXPECT_EQ(pool.GetTotalArea(), 2u * 1920 * 1080);
-        EXPECT_EQ(pool.GetCount(), 2u);
+        const auto held = [&] { return std::tuple(pool.GetCount(), pool.GetTotalArea()); };
+        EXPECT_EQ(held(), std::tuple(2ul, 2ul * 1920 * 1080));
         Params srgb = hd;  // a different internal format misses
         srgb.internalFormat = GL_SRGB8_ALPHA8;
         auto other = pool.GetTex(srgb);
-        EXPECT_NE(other->GetTexId(), firstName);
-        EXPECT_NE(other->GetTexId(), secondName);
+        EXPECT_TRUE(other->GetTexId() != firstName && other->GetTexId() != secondName);
         EXPECT_EQ(pool.GetCount(), 2u);
         auto recent = pool.GetTex(hd);
-        EXPECT_EQ(recent->GetTexId(), secondName);
         auto older = pool.GetTex(hd);
-        EXPECT_EQ(older->GetTexId(), firstName);
-        EXPECT_EQ(TexParameter(older->GetTexId(), GL_TEXTURE_WRAP_S), GL_CLAMP_TO_EDGE);
-        EXPECT_EQ(TexParameter(older->GetTexId(), GL_TEXTURE_MIN_FILTER), GL_LINEAR);
-        EXPECT_EQ(pool.GetTotalArea(), 0u);
-        EXPECT_EQ(pool.GetCount(), 0u);
+        EXPECT_EQ(
+            std::tuple(recent->GetTexId(), older->GetTexId(),
+                       TexParameter(older->GetTexId(), GL_TEXTURE_WRAP_S),
+                       TexParameter(older->GetTexId(), GL_TEXTURE_MIN_FILTER), held()),
+            std::tuple(secondName, firstName, GL_CLAMP_TO_EDGE, GL_LINEAR, std::tuple(0ul, 0ul)));
 
         std::vector<GLuint> names;
         // Four one-byte formats, so that none of them matches another.
@@ -197,14 +191,12 @@ TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
         }
         ASSERT_EQ(pool.GetTotalArea(), TexturePool::AreaLimit);
         auto pixel = pool.GetTex(Params{1, 1, GL_RGBA, GL_RGBA32F, GL_FLOAT});
-        EXPECT_EQ(pool.GetCount(), 3u);
-        EXPECT_EQ(pool.GetTotalArea(), TexturePool::AreaLimit - 5120u * 5120u);
-        EXPECT_FALSE(glIsTexture(names[0]));
-        EXPECT_TRUE(glIsTexture(names[1]));
+        EXPECT_EQ(held(), std::tuple(3ul, TexturePool::AreaLimit - 5120ul * 5120));
+        EXPECT_EQ(std::tuple(glIsTexture(names[0]), glIsTexture(names[1])),
+                  std::tuple(GL_FALSE, GL_TRUE));
         auto huge = pool.GetTex(Params{10241, 10240, GL_RED, GL_R8, GL_UNSIGNED_BYTE});
-        EXPECT_NE(huge, nullptr);
-        EXPECT_EQ(pool.GetCount(), 0u);
-        EXPECT_EQ(pool.GetTotalArea(), 0u);
+        ASSERT_NE(huge, nullptr);
+        EXPECT_EQ(held(), std::tuple(0ul, 0ul));
         EXPECT_EQ(huge->GetTexParams().width, 10241);
 
         const std::int64_t start = now;
@@ -216,8 +208,7 @@ TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
         EXPECT_EQ(pool.GetCount(), 2u);
         now += 1;
         pool.Purge();
-        EXPECT_EQ(pool.GetCount(), 1u);
-        EXPECT_EQ(pool.GetTotalArea(), 1u);
+        EXPECT_EQ(held(), std::tuple(1ul, 1ul));
         now += 5'000'000'000;
         pool.Purge();
         EXPECT_EQ(pool.GetCount(), 0u);
@@ -264,56 +255,48 @@ GLint EnabledAttributes() {
 
 using MeshGLTest = Kavrin::Test::CountedGLTest;
 
-TEST_F(MeshGLTest, BufferLifecycle) {
+TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
     RunOnGL([] {
         VertexBuffer buffer;
-        EXPECT_FALSE(buffer.IsCreated());
+        ASSERT_FALSE(buffer.IsCreated());
         EXPECT_EQ(Kavrin::Test::ErrorText([&] { buffer.Bind(); }), "Binding uninitialized object");
         EXPECT_THROW(buffer.AllocateBuffer(nullptr, 4, StaticDraw), std::logic_error);
         buffer.Generate();
         const GLuint first = buffer.GetName();
-        buffer.Generate();
+        buffer.Generate();  // a second call keeps the name
         EXPECT_EQ(buffer.GetName(), first);
         const float values[3] = {1, 2, 3};
         buffer.AllocateBuffer(values, sizeof(values), StaticDraw);
-        EXPECT_EQ(buffer.GetSize(), 12);
         const float two = 9.0f;
         buffer.UpdateBuffer(&two, sizeof(two), 4);
-        EXPECT_EQ(ReadBuffer<float>(buffer), (std::vector<float>{1, 9, 3}));
+        EXPECT_EQ(ReadBuffer<float>(buffer), (std::vector<float>{1, 9, 3}));  // its size too
         auto* mapped = static_cast<const float*>(buffer.MapBuffer(GL_READ_ONLY));
         ASSERT_NE(mapped, nullptr);
         EXPECT_EQ(mapped[2], 3.0f);
         buffer.UnmapBuffer();
         buffer.DropBuffer();
-        EXPECT_TRUE(buffer.IsCreated());
         GLint bound = -1;
         glGetIntegerv(GL_ARRAY_BUFFER_BINDING, &bound);
-        EXPECT_EQ(bound, 0);
+        EXPECT_EQ(std::tuple(buffer.IsCreated(), bound), std::tuple(true, 0));
         VertexBuffer other;
         other.Swap(buffer);
-        EXPECT_EQ(other.GetName(), first);
-        EXPECT_FALSE(buffer.IsCreated());
-    });
-}
+        EXPECT_EQ(std::tuple(other.GetName(), buffer.IsCreated()), std::tuple(first, false));
 
-// Every mesh draws what it was given and leaves no attribute enabled: the
-// quads two triangles, with or without the attribute, in a dynamic buffer by
-// default; point meshes only what was uploaded, and nothing when coordinates
-// and colours disagree.
-TEST_F(MeshGLTest, MeshesDrawWhatWasUploaded) {
-    RunOnGL([] {
+        // Every mesh draws what it was given and leaves no attribute enabled: the
+        // quads two triangles, with or without the attribute, in a dynamic buffer by
+        // default; point meshes only what was uploaded, and nothing when coordinates
+        // and colours disagree.
         const OglCapability level = RenderHub::GetInstance().GetOglVersion();
-        const char* white = "void main()\n{\n    gl_FragColor = vec4(1.);\n}\n";
+        const char* white = "void main() { gl_FragColor = vec4(1.); }";
         ShaderProgram xyuv("MeshXyuv", BuiltinVertexSources.at(VShader::Id::XYUV), white, level);
-        ShaderProgram noAttribute("MeshNoAttribute",
-                                  "\nvoid main()\n{\n    gl_Position = vec4(0., 0., 0., 1.);\n}\n",
+        ShaderProgram noAttribute("MeshNoAttribute", "void main() { gl_Position = vec4(0.); }",
                                   white, level);
         ShaderProgram mvp("MeshMvp", BuiltinVertexSources.at(VShader::Id::MVP), white, level);
         ShaderProgram points(
             "MeshPoints",
-            "attribute vec2 vbo_xy;\nattribute vec4 vbo_color;\nvarying vec4 color;\n\nvoid "
-            "main()\n{\n    gl_Position = vec4(vbo_xy, 0., 1.);\n    color = vbo_color;\n}\n",
-            "varying vec4 color;\n\nvoid main()\n{\n    gl_FragColor = color;\n}\n", level);
+            "attribute vec2 vbo_xy; attribute vec4 vbo_color; varying vec4 color;\n"
+            "void main() { gl_Position = vec4(vbo_xy, 0., 1.); color = vbo_color; }",
+            "varying vec4 color; void main() { gl_FragColor = color; }", level);
         Quad quad;
         GLint usage = 0;
         quad.GetCoordBuffer().Bind();
@@ -323,8 +306,8 @@ TEST_F(MeshGLTest, MeshesDrawWhatWasUploaded) {
         PackedMesh3d packed;
         packed.AddQuad(glm::vec2(-1, -1), glm::vec2(0, 0), glm::vec2(1, 1), glm::vec2(1, 1));
         Mesh3d mesh;
-        EXPECT_FALSE(mesh.IsInit());
         EXPECT_THROW(mesh.Activate(), std::logic_error);
+        EXPECT_FALSE(mesh.IsInit());
         mesh.Upload(packed, StaticDraw);
         EXPECT_TRUE(mesh.IsInit());
         Mesh2d plain, empty;
@@ -335,11 +318,11 @@ TEST_F(MeshGLTest, MeshesDrawWhatWasUploaded) {
         plain.Upload(StaticDraw);
         EXPECT_EQ(plain.GetVertexCount(), 3);
         ColoredMesh2d coloured, uneven;
-        coloured.AddPoint({0, 0}, {1, 0, 0, 1});
-        coloured.AddPoint({1, 1}, {0, 1, 0, 1});
+        for (ColoredMesh2d* line : {&coloured, &uneven}) {
+            line->AddPoint({0, 0}, {1, 0, 0, 1});
+            line->AddPoint({1, 1}, {0, 1, 0, 1});
+        }
         coloured.Upload(StaticDraw);
-        uneven.AddPoint({0, 0}, {1, 0, 0, 1});
-        uneven.AddPoint({1, 1}, {0, 1, 0, 1});
         uneven.GetCoords().push_back({0.5f, 0});  // one colour short
         const struct {
             const char* what;
@@ -366,9 +349,9 @@ TEST_F(MeshGLTest, MeshesDrawWhatWasUploaded) {
             EXPECT_EQ(EnabledAttributes(), 0) << row.what;
         }
         empty.Upload(StaticDraw);  // no points: still nothing
-        EXPECT_EQ(empty.GetVertexCount(), 0);
         coloured.Reserve(2);
-        EXPECT_TRUE(coloured.GetColors().empty());
+        EXPECT_EQ(std::tuple(empty.GetVertexCount(), coloured.GetColors().size()),
+                  std::tuple(0, 0ul));
         EXPECT_EQ(PrimitivesDrawn([&] { coloured.Draw(Lines, points); }), 0u);
         glUseProgram(0);
         glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
@@ -393,23 +376,19 @@ TEST(PackedMeshTest, AddQuadAppendsTwoTrianglesAndFourCorners) {
 
 TEST(PackedMesh3dTest, PointsIndicesFaceNormalsAndReplacement) {
     PackedMesh3d mesh;
-    EXPECT_EQ(mesh.AddPoint({0, 0, 0}, {0, 0}), 0);
-    EXPECT_EQ(mesh.AddPoint({1, 0, 0}, {1, 0}), 1);
-    EXPECT_EQ(mesh.AddPoint({0, 1, 0}, {0, 1}), 2);
+    EXPECT_EQ((std::tuple{mesh.AddPoint({0, 0, 0}, {0, 0}), mesh.AddPoint({1, 0, 0}, {1, 0}),
+                          mesh.AddPoint({0, 1, 0}, {0, 1})}),
+              std::tuple(0, 1, 2));
     mesh.Clear();
     EXPECT_TRUE(mesh.coords.empty() && mesh.uvs.empty() && mesh.normals.empty() &&
                 mesh.indices.empty());
 
     mesh.AddQuad(glm::vec2(-1, -1), glm::vec2(0, 0), glm::vec2(1, 1), glm::vec2(1, 1));
     EXPECT_EQ(mesh.indices, (std::vector<unsigned int>{0, 1, 3, 3, 1, 2}));
-    ASSERT_EQ(mesh.normals.size(), 6u);
-    for (const glm::vec3& normal : mesh.normals) {
-        EXPECT_EQ(normal, glm::vec3(0, 0, 1));
-    }
-    EXPECT_EQ(mesh.coords[1], glm::vec3(1, -1, 0));
-    EXPECT_EQ(mesh.coords[3], glm::vec3(-1, 1, 0));
-    EXPECT_EQ(mesh.uvs[1], glm::vec2(1, 0));
-    EXPECT_EQ(mesh.uvs[3], glm::vec2(0, 1));
+    EXPECT_EQ(mesh.normals, std::vector<glm::vec3>(6, glm::vec3(0, 0, 1)));
+    EXPECT_EQ(
+        std::tuple(mesh.coords[1], mesh.coords[3], mesh.uvs[1], mesh.uvs[3]),
+        std::tuple(glm::vec3(1, -1, 0), glm::vec3(-1, 1, 0), glm::vec2(1, 0), glm::vec2(0, 1)));
 
     // Reversed corners turn the face around.
     PackedMesh3d flipped;
@@ -419,8 +398,8 @@ TEST(PackedMesh3dTest, PointsIndicesFaceNormalsAndReplacement) {
     // The 3D form takes z from each corner.
     PackedMesh3d slanted;
     slanted.AddQuad(glm::vec3(0, 0, 0), glm::vec2(0, 0), glm::vec3(1, 1, 1), glm::vec2(1, 1));
-    EXPECT_EQ(slanted.coords[1], glm::vec3(1, 0, 1));
-    EXPECT_EQ(slanted.coords[3], glm::vec3(0, 1, 0));
+    EXPECT_EQ(std::tuple(slanted.coords[1], slanted.coords[3]),
+              std::tuple(glm::vec3(1, 0, 1), glm::vec3(0, 1, 0)));
     EXPECT_LT(glm::distance(slanted.normals[0], glm::vec3(-0.70710678f, 0, 0.70710678f)),
               1e-6f);  // float
 
@@ -432,18 +411,16 @@ TEST(PackedMesh3dTest, PointsIndicesFaceNormalsAndReplacement) {
     EXPECT_EQ(std::vector<glm::vec2>(mesh.uvs.begin(), mesh.uvs.begin() + 4),
               (std::vector<glm::vec2>{{0, 0}, {1, 0}, {1, 1}, {0, 1}}));
     mesh.ReplaceQuadCoord({5, 6, 7}, {8, 9, 10}, 1);
-    EXPECT_EQ(std::vector<glm::vec3>(mesh.coords.begin() + 4, mesh.coords.end()),
-              (std::vector<glm::vec3>{{5, 6, 7}, {8, 6, 10}, {8, 9, 10}, {5, 9, 7}}));
-    EXPECT_EQ(mesh.coords[0], glm::vec3(0, 0, 0));
+    EXPECT_EQ(std::vector<glm::vec3>(mesh.coords.begin() + 3, mesh.coords.end()),
+              (std::vector<glm::vec3>{{0, 1, 0}, {5, 6, 7}, {8, 6, 10}, {8, 9, 10}, {5, 9, 7}}));
     mesh.ReplaceQuadNorm({0, 0, -1}, {0, 0, -1}, 0);
-    EXPECT_EQ(mesh.normals[0], glm::vec3(0, 0, -1));
-    EXPECT_EQ(mesh.normals.size(), 12u);
+    EXPECT_EQ(std::tuple(mesh.normals[0], mesh.normals.size()),
+              std::tuple(glm::vec3(0, 0, -1), 12ul));
     EXPECT_THROW(mesh.ReplaceQuadUV({0, 0}, {1, 1}, 2), std::out_of_range);
 
     PackedMesh3d other;
     other.Swap(mesh);
-    EXPECT_TRUE(mesh.coords.empty());
-    EXPECT_EQ(other.coords.size(), 8u);
+    EXPECT_EQ(std::tuple(mesh.coords.size(), other.coords.size()), std::tuple(0ul, 8ul));
 }
 
 }  // namespace

@@ -18,9 +18,7 @@ public:
     };
 
     LogCapture() { google::AddLogSink(this); }
-    ~LogCapture() override { google::RemoveLogSink(this); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    ~LogCapture() override { google::RemoveLogSink(this); }  // not copyable: holds a mutex
 
     void send(google::LogSeverity severity, const char*, const char*, int,
               const google::LogMessageTime&, const char* message, size_t length) override {

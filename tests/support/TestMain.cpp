@@ -24,12 +24,11 @@
 namespace Kavrin::Test {
 namespace {
 
-// glog set up for tests: everything reaches log sinks, nothing goes to files or
-// stderr unless RENDERHUB_TEST_LOG is set.
+// Everything reaches log sinks; tests provoke errors on purpose, so nothing goes
+// to files or stderr unless RENDERHUB_TEST_LOG is set.
 void InitTestLogging(const char* program) {
     FLAGS_logtostderr = false;
     FLAGS_alsologtostderr = false;
-    // Tests provoke errors on purpose; RENDERHUB_TEST_LOG=1 shows everything.
     FLAGS_stderrthreshold =
         std::getenv("RENDERHUB_TEST_LOG") ? google::GLOG_INFO : google::GLOG_FATAL;
     FLAGS_minloglevel = google::GLOG_INFO;
@@ -107,7 +106,7 @@ private:
     bool armed = false;
 };
 
-HangGuard* hangGuard = nullptr;
+HangGuard* hangGuard = nullptr;  // created by RunTests
 
 class HangListener : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo& info) override {

@@ -41,17 +41,12 @@ void FinishGLTest() {
     EXPECT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-namespace {
-void PushThroughFacade(const boost::intrusive_ptr<Ogl::IOglTask>& task) {
+static void PushThroughFacade(const boost::intrusive_ptr<Ogl::IOglTask>& task) {
     Ogl::RenderHub::GetInstance().DoBackgroundTask(task);
 }
-}  // namespace
 
 Gate::Gate(const Push& push) : released(release.get_future().share()) {
-    task = MakeTask([this](auto, const auto&) {
-        entered.set_value();
-        released.wait();
-    });
+    task = MakeTask([this](auto, const auto&) { entered.set_value(), released.wait(); });
     (push ? push : PushThroughFacade)(task);
     entered.get_future().wait();
 }
@@ -66,7 +61,7 @@ std::thread Gate::OpenWhenRefused(const Push& push) {
     return std::thread([this, push = push ? push : PushThroughFacade] {
         for (;;) {
             try {
-                push(MakeTask([](auto, const auto&) {}, Ogl::OglCapability::Minimal, "Probe"));
+                push(Noop("Probe"));
             } catch (const std::exception&) {
                 break;
             }

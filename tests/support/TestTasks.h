@@ -25,10 +25,8 @@ using Body = std::function<void(Ogl::OglCapability, const Ogl::ShaderStorage&)>;
 // The library's function task, with the attached frame exposed to tests.
 class FunctionTask : public Ogl::FunctionTask {
 public:
-    explicit FunctionTask(Body body, Ogl::OglCapability required = Ogl::OglCapability::Minimal,
-                          std::string name = "TestTask")
-        : Ogl::FunctionTask(std::move(body), required, std::move(name)) {}
     using IOglTask::GetFrame;
+    using Ogl::FunctionTask::FunctionTask;
 };
 
 inline boost::intrusive_ptr<FunctionTask> MakeTask(
@@ -38,21 +36,21 @@ inline boost::intrusive_ptr<FunctionTask> MakeTask(
         new FunctionTask(std::move(body), required, std::move(name)));
 }
 
-// Runs `body` on the GL thread through the initialised facade and waits for it;
-// an exception of the body is rethrown here.
-void RunOnGL(const std::function<void()>& body);
+// A task whose body does nothing.
+inline boost::intrusive_ptr<FunctionTask> Noop(std::string name = "TestTask") {
+    return MakeTask([](auto, const auto&) {}, Ogl::OglCapability::Minimal, std::move(name));
+}
 
-// Runs `body` on the GL thread with the worker's shader storage and waits; an
-// exception of the body is rethrown here.
+// Run `body` on the GL thread through the initialised facade (WithStorage: with
+// the worker's shader storage) and wait; an exception of the body is rethrown here.
+void RunOnGL(const std::function<void()>& body);
 void WithStorage(const std::function<void(const Ogl::ShaderStorage&)>& body);
 
-// What `call` throws, in the words callers match: a ProcException's
-// description, a logic_error's text, any other exception's text after
-// "unexpected: "; empty when it returns.
+// What `call` throws, in the words callers match (a ProcException's description,
+// a logic_error's text, else "unexpected: " and the text); empty when it returns.
 std::string ErrorText(const std::function<void()>& call);
 
-// glGetError on the GL thread.
-GLenum GetGLError();
+GLenum GetGLError();  // on the GL thread
 
 // Ends a GL test: the texture pool emptied (on the GL thread) and no GL error left.
 void FinishGLTest();
@@ -88,8 +86,6 @@ class Gate {
 public:
     explicit Gate(const Push& push = {});
     ~Gate() { Open(); }
-    Gate(const Gate&) = delete;
-    Gate& operator=(const Gate&) = delete;
     void Open();
     // Opens the gate from another thread once `push` refuses a probe task, i.e.
     // once a stop has marked the worker; join the thread.
@@ -98,8 +94,7 @@ public:
     boost::intrusive_ptr<FunctionTask> task;
 
 private:
-    std::promise<void> entered;
-    std::promise<void> release;
+    std::promise<void> entered, release;
     std::shared_future<void> released;
     std::atomic<bool> opened = false;
 };

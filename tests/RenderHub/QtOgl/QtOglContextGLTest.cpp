@@ -39,19 +39,19 @@ TEST(QtOglContextGLTest, DetectionReportsAndLogsItsFindingsAndAFailedFormatCheck
     CollectInformation probe;
     const auto& information = *GetCollectedInformation();
     EXPECT_EQ(probe.capability, information.capability);
-    EXPECT_GE(information.capability, OglCapability::Compatibility30);
     EXPECT_FALSE(information.version.empty() || information.renderer.empty() ||
                  information.vendor.empty());
     EXPECT_GE(information.maxTextureSize, 4096u);
     RenderHub& hub = RenderHub::GetInstance();
-    EXPECT_EQ(hub.GetOglVersion(), information.capability);
-    EXPECT_EQ(hub.GetRenderer(), information.renderer);
-    EXPECT_EQ(hub.GetMaximumTextureSize(), information.maxTextureSize);
+    EXPECT_EQ(std::tuple(hub.GetOglVersion(), hub.GetRenderer(), hub.GetMaximumTextureSize()),
+              std::tuple(information.capability, information.renderer, information.maxTextureSize));
     if (information.renderer.find("llvmpipe") != std::string::npos &&
         std::getenv("MESA_GL_VERSION_OVERRIDE") == nullptr) {
-        EXPECT_EQ(information.capability, OglCapability::Compatibility32);
-        EXPECT_EQ(information.CapabilityName(), "3.2 Compatibility Profile");
-        EXPECT_EQ(information.VersionText(), "4.5");
+        EXPECT_EQ(std::tuple(information.capability, information.CapabilityName(),
+                             information.VersionText()),
+                  std::tuple(OglCapability::Compatibility32, "3.2 Compatibility Profile", "4.5"));
+    } else {
+        EXPECT_GE(information.capability, OglCapability::Compatibility30);
     }
     const std::string size = std::to_string(probe.maxTextureSize);
     for (const std::string& line :
@@ -66,10 +66,11 @@ TEST(QtOglContextGLTest, DetectionReportsAndLogsItsFindingsAndAFailedFormatCheck
     Details::DetectionProbes probes;
     probes.checkTextureFormats = [] { return false; };
     CollectInformation refused(probes);
-    EXPECT_EQ(refused.capability, OglCapability::Unknown);
-    EXPECT_EQ(failing.CountPrefix("OpenGL capability = "), 1) << failing.Dump();
-    EXPECT_EQ(failing.CountPrefix("Videocard supports"), 0);
-    EXPECT_EQ(refused.maxTextureSize, 0u);
+    EXPECT_EQ(std::tuple(refused.capability, refused.maxTextureSize,
+                         failing.CountPrefix("OpenGL capability = "),
+                         failing.CountPrefix("Videocard supports")),
+              std::tuple(OglCapability::Unknown, 0u, 1, 0))
+        << failing.Dump();
     EXPECT_NE(GetCollectedInformation()->capability, OglCapability::Unknown);
 }
 
@@ -80,13 +81,11 @@ TEST(QtOglContextGLTest, ContextsAreCurrentWhereTheyRunAndRegisteredWhileTheyLiv
     QtOglContext* current = nullptr;
     QOpenGLContext* qtCurrent = nullptr;
     RunOnGL([&] {
-        current = QtOglContext::GetCurrent();
-        qtCurrent = QOpenGLContext::currentContext();
+        current = QtOglContext::GetCurrent(), qtCurrent = QOpenGLContext::currentContext();
     });
     ASSERT_NE(current, nullptr);
     EXPECT_EQ(current->GetContext(), qtCurrent);
-    EXPECT_TRUE(current->IsValid());
-    EXPECT_FALSE(current->IsCrashed());
+    EXPECT_TRUE(current->IsValid() && !current->IsCrashed());
 
     auto& registry = Details::GetContextRegistry();
     const auto count = [&] {
@@ -138,35 +137,30 @@ TEST(OglCheckGLTest, CheckerLogsTheErrorItsScopeLeftAndEnableScopesNest) {
     }
     LogCapture log;
     Details::CheckVar(true, "uTexture");
-    EXPECT_TRUE(log.Lines().empty());
     Details::CheckVar(false, "uTexture");
     ASSERT_EQ(log.Lines().size(), 1u);
     EXPECT_TRUE(log.Has(google::GLOG_ERROR, "OpenGL variable 'uTexture' not initilized"));
     EXPECT_EQ(Kavrin::Test::GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
-    bool states[3] = {false, true, true};
+    std::vector<bool> states;
     RunOnGL([&] {
         glDisable(GL_BLEND);
         {
             EnableState outer(GL_BLEND);
-            states[0] = glIsEnabled(GL_BLEND);
+            states.push_back(glIsEnabled(GL_BLEND));
             { EnableState inner(GL_BLEND); }
-            states[1] = glIsEnabled(GL_BLEND);
+            states.push_back(glIsEnabled(GL_BLEND));
         }
-        states[2] = glIsEnabled(GL_BLEND);
+        states.push_back(glIsEnabled(GL_BLEND));
     });
-    EXPECT_TRUE(states[0]);
-    EXPECT_FALSE(states[1] || states[2]);
+    EXPECT_EQ(states, (std::vector<bool>{true, false, false}));
 }
 
-TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWorkerThread) {
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 50;
+TEST(QtOglWorkerGLTest, TasksRunOneAtATimeInPushOrderOnTheWorkerThreadUnlessCancelled) {
+    constexpr int kThreads = 4, kPerThread = 50;
     std::mutex pushMutex;  // makes the test's record of push order exact
     std::vector<int> pushOrder;
     std::vector<int> runOrder;  // written on the GL thread only
-    std::atomic<int> inside = 0;
-    std::atomic<int> overlaps = 0;
-    std::atomic<int> wrongThread = 0;
+    std::atomic<int> inside = 0, overlaps = 0, wrongThread = 0;
     std::vector<TaskPtr> tasks(kThreads * kPerThread);
 
     std::vector<std::thread> pushers;
@@ -195,35 +189,33 @@ TEST(QtOglWorkerGLTest, TasksFromSeveralThreadsRunOneAtATimeInPushOrderOnTheWork
         task->WaitUntilExecuted();
     }
     EXPECT_EQ(runOrder, pushOrder);
-    EXPECT_EQ(overlaps, 0);
-    EXPECT_EQ(wrongThread, 0);
-    EXPECT_FALSE(RenderHub::GetInstance().IsOpenGLThread());
-}
+    EXPECT_EQ(
+        std::tuple(overlaps.load(), wrongThread.load(), RenderHub::GetInstance().IsOpenGLThread()),
+        std::tuple(0, 0, false));
 
-// A queued task cancelled is dropped by the queue at once and never runs; the
-// others keep their order. (A running task refuses cancelling: see IOglTaskTest.)
-TEST(QtOglWorkerGLTest, CancelDropsAQueuedTaskAtOnce) {
+    // A queued task cancelled is dropped by the queue at once and never runs; the
+    // others keep their order. (A running task refuses cancelling: see IOglTaskTest.)
     std::vector<std::string> ran;
-    TaskPtr first = MakeTask([&](auto, const auto&) { ran.push_back("first"); });
-    TaskPtr second = MakeTask([&](auto, const auto&) { ran.push_back("second"); });
-    TaskPtr third = MakeTask([&](auto, const auto&) { ran.push_back("third"); });
+    const auto named = [&ran](const char* name) {
+        return MakeTask([&ran, name](auto, const auto&) { ran.push_back(name); });
+    };
+    TaskPtr first = named("first"), second = named("second"), third = named("third");
     {
         Kavrin::Test::Gate gate;
         for (const auto& task : {first, second, third}) {
             RenderHub::GetInstance().DoBackgroundTask(task);
         }
         RenderHub::GetInstance().CancelTask(second);
-        EXPECT_EQ(second->GetStatus(), Kavrin::Proc::TaskCancelled);
-        EXPECT_EQ(second->GetRefCount(), 1u);
+        EXPECT_EQ(std::tuple(second->GetStatus(), second->GetRefCount()),
+                  std::tuple(std::int32_t(Kavrin::Proc::TaskCancelled), 1u));
     }
     third->WaitUntilExecuted();
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "third"}));
 }
 
-// Whatever a body throws, on whichever route it reaches the worker (a dispatch
-// from a running task runs nested, at once), the worker survives it: the task ends failed, its
-// waiter wakes, one ERROR line says so (with the exception's text when it has one) and the next
-// task runs.
+// Whatever a body throws, on whichever route (a dispatch from a running task runs
+// nested, at once), the task ends failed, its waiter wakes, one ERROR line says so
+// (with the exception's text when it has one) and the next task runs.
 TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
     enum class Route { Background, DispatchElsewhere, DispatchOnGL };  // the last one nested
     constexpr const char* kUnknown = "Unknown exception occurred while executing OpenGL task";
@@ -253,42 +245,33 @@ TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunn
         bool dispatchReturned = false;  // written on the GL thread by the nested route
         std::int32_t statusOnReturn = Kavrin::Proc::TaskPending;
         TaskPtr outer;
-        if (row.route == Route::Background) {
-            hub.DoBackgroundTask(failing);
-        } else if (row.route == Route::DispatchElsewhere) {
-            hub.DispatchTask(failing);
-        } else {
+        if (row.route == Route::DispatchOnGL) {
             outer = MakeTask([&](auto, const auto&) {
                 hub.DispatchTask(failing);
                 dispatchReturned = true;
                 statusOnReturn = failing->GetStatus();
             });
-            hub.DoBackgroundTask(outer);
         }
+        row.route == Route::DispatchElsewhere ? hub.DispatchTask(failing)
+                                              : hub.DoBackgroundTask(outer ? outer : failing);
         hub.DoBackgroundTask(next);
         failing->WaitUntilExecuted();
         next->WaitUntilExecuted();
-        EXPECT_EQ(failing->GetStatus(), Kavrin::Proc::TaskFailed);
-        EXPECT_TRUE(nextRan);
-        EXPECT_EQ(next->GetStatus(), Kavrin::Proc::TaskExecuted);
+        using Kavrin::Proc::TaskExecuted, Kavrin::Proc::TaskFailed;
+        EXPECT_EQ(std::tuple(failing->GetStatus(), nextRan, next->GetStatus()),
+                  std::tuple(TaskFailed, true, TaskExecuted));
         if (outer) {  // the nested failure stays with the nested task
-            EXPECT_TRUE(dispatchReturned);
-            EXPECT_EQ(statusOnReturn, Kavrin::Proc::TaskFailed);
-            EXPECT_EQ(outer->GetStatus(), Kavrin::Proc::TaskExecuted);
+            EXPECT_EQ(std::tuple(dispatchReturned, statusOnReturn, outer->GetStatus()),
+                      std::tuple(true, TaskFailed, TaskExecuted));
         }
-        std::vector<std::string> errors;
-        for (const auto& line : log.Lines()) {
-            if (line.severity == google::GLOG_ERROR) {
-                errors.push_back(line.text);
-            }
-        }
-        ASSERT_EQ(errors.size(), 1u) << log.Dump();
-        if (row.detail == nullptr) {
-            EXPECT_EQ(errors[0], row.line);
-        } else {
-            EXPECT_EQ(errors[0].rfind(row.line, 0), 0u) << errors[0];
-            EXPECT_NE(errors[0].find(row.detail), std::string::npos) << errors[0];
-        }
+        const auto lines = log.Lines();
+        ASSERT_EQ(lines.size(), 1u) << log.Dump();
+        const std::string& error = lines[0].text;
+        EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
+        EXPECT_TRUE(row.detail ? error.rfind(row.line, 0) == 0 &&
+                                     error.find(row.detail) != std::string::npos
+                               : error == row.line)
+            << error;
     }
     Kavrin::Test::FinishGLTest();
 }
@@ -314,27 +297,21 @@ TEST(QtOglWorkerGLTest, BodyGetsLevelStorageAndItsAllocatedFrame) {
         storageLevel = storage.GetCapability();
     });
     task->AttachFrame(fresh, bt709, Kavrin::PixFmt::RGBA, size);
-    auto second = MakeTask([](auto, const auto&) {});
+    auto second = Kavrin::Test::Noop();
     second->AttachFrame(ready, bt709, Kavrin::PixFmt::RGBA, size);
     for (const auto& pushed : {task, second}) {
         RenderHub::GetInstance().DoBackgroundTask(pushed);
         pushed->WaitUntilExecuted();
     }
-    EXPECT_EQ(seen, RenderHub::GetInstance().GetOglVersion());
-    EXPECT_TRUE(storageValid);
-    EXPECT_EQ(storageLevel, seen);
-    EXPECT_TRUE(validInBody);
-    EXPECT_EQ(fresh->GetPixelFormat(), Kavrin::PixFmt::RGBA);
-    EXPECT_EQ(fresh->GetFrameInfo(), size);
-    EXPECT_EQ(fresh->GetColorSpace(), bt709);
-    EXPECT_EQ(task->GetFrame(), nullptr);
-    EXPECT_EQ(fresh->GetRefCount(), 1u);
-    EXPECT_EQ(ready->GetPixelFormat(), Kavrin::PixFmt::RGB24);
-    EXPECT_EQ(ready->GetFirstTexture()->GetTexId(), readyTexture);
-    Kavrin::Test::RunOnGL([&] {
-        fresh.reset();
-        ready.reset();
-    });
+    const OglCapability level = RenderHub::GetInstance().GetOglVersion();
+    EXPECT_EQ(std::tuple(seen, storageValid, storageLevel, validInBody),
+              std::tuple(level, true, level, true));
+    EXPECT_EQ(std::tuple(fresh->GetPixelFormat(), fresh->GetFrameInfo(), fresh->GetColorSpace(),
+                         task->GetFrame(), fresh->GetRefCount()),
+              std::tuple(Kavrin::PixFmt::RGBA, size, bt709, nullptr, 1u));
+    EXPECT_EQ(std::tuple(ready->GetPixelFormat(), ready->GetFirstTexture()->GetTexId()),
+              std::tuple(Kavrin::PixFmt::RGB24, readyTexture));
+    Kavrin::Test::RunOnGL([&] { fresh.reset(), ready.reset(); });
 }
 
 }  // namespace
