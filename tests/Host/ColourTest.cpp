@@ -89,9 +89,8 @@ Matrix ZimgCrossMatrix(zimg_color_primaries_e from, zimg_color_primaries_e to) {
 TEST(ColorPrimariesTest, CrossMatricesMatchZimgInvertAndKeepWhite) {
     std::vector<std::pair<NamedPrimaries, NamedPrimaries>> pairs;
     for (const auto& d65 : kD65Primaries) {
-        for (const auto& other : kD65Primaries) {
+        for (const auto& other : kD65Primaries)
             pairs.emplace_back(d65, other);
-        }
         for (const auto& other : kOtherPrimaries) {
             pairs.emplace_back(d65, other);
             pairs.emplace_back(other, d65);
@@ -113,9 +112,8 @@ TEST(ColorPrimariesTest, CrossMatricesMatchZimgInvertAndKeepWhite) {
                     EXPECT_NEAR(m[i][j], reference.out[i][j], 1e-4) << "[" << i << "][" << j << "]";
                 }
                 double product = 0.0;
-                for (int k = 0; k < 3; ++k) {
+                for (int k = 0; k < 3; ++k)
                     product += static_cast<double>(back[i][k]) * m[k][j];
-                }
                 EXPECT_NEAR(product, i == j ? 1.0 : 0.0, 1e-5) << "[" << i << "][" << j << "]";
             }
         }
@@ -157,11 +155,9 @@ TEST(ColourMatricesTest, LumaFollowsKrKbAndUnknownCodesThrow) {
                     {Kavrin::Ogl::RgbToBT709YpCbCr(rgb), e + bias},
                     {Kavrin::Ogl::BT709YpPbPrToRgb(e), rgb},
                     {Kavrin::Ogl::BT709YpCbCrToRgb(e + bias), rgb}};
-                for (int h = 0; h < 4; ++h) {
-                    for (int i = 0; i < 3; ++i) {
+                for (int h = 0; h < 4; ++h)
+                    for (int i = 0; i < 3; ++i)
                         EXPECT_NEAR(helpers[h].first[i], helpers[h].second[i], 1e-6) << h << i;
-                    }
-                }
             }
         }
         EXPECT_NEAR(d[5], 0.5, 1e-7);  // Pb of blue and Pr of red
@@ -179,9 +175,8 @@ TEST(ColourMatricesTest, LumaFollowsKrKbAndUnknownCodesThrow) {
         EXPECT_THROW(GetRGBCrossMatrix(primaries, ColorPrimaries::BT709), Kavrin::Exception);
         EXPECT_THROW(GetRGBCrossMatrix(ColorPrimaries::BT709, primaries), Kavrin::Exception);
     }
-    for (const auto& p : kOtherPrimaries) {
+    for (const auto& p : kOtherPrimaries)
         EXPECT_TRUE(Kavrin::Conf::IsKnownColorPrimaries(p.first)) << int(p.first);
-    }
 }
 
 // FFmpeg AVColorTransferCharacteristic codes used below.
@@ -246,9 +241,8 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
     for (const Row& row : rows) {
         auto info = MakeInfo(row.source, row.target);
         info.sourcePeakLuminance = row.sourcePeak > 0 ? row.sourcePeak : info.sourcePeakLuminance;
-        if (row.referenceWhite > 0) {
+        if (row.referenceWhite > 0)
             info.referenceWhiteLuminance = row.referenceWhite;
-        }
         EXPECT_NEAR(Pipeline(glm::dvec3(row.input), ColorSpaceTransform(info)).g, row.expected,
                     row.tolerance)
             << row.name;
@@ -337,12 +331,10 @@ TEST(ColorSpaceTransformTest, HlgGammaAndPrimariesPassThrough) {
 TEST(ColorSpaceTransformTest, UnsupportedCodesAndLuminancesThrow) {
     std::vector<std::tuple<int, int, std::string>> rows = {{1, 2, "transfer 2 is unspecified"},
                                                            {2, 1, "primaries 2 is unspecified"}};
-    for (int code : {0, 3, 7, 9, 11, 12, 17, -1}) {
+    for (int code : {0, 3, 7, 9, 11, 12, 17, -1})
         rows.emplace_back(1, code, "transfer " + std::to_string(code) + " is not supported");
-    }
-    for (int code : {0, 4, 7, 8, 11, 22}) {
+    for (int code : {0, 4, 7, 8, 11, 22})
         rows.emplace_back(code, 1, "primaries " + std::to_string(code) + " is not supported");
-    }
     for (const auto& [primaries, transfer, words] : rows) {
         for (const char* side : {"source", "target"}) {
             ColorConversionInfo info = MakeInfo(kBT709, kBT709);

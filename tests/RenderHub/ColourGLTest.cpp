@@ -1,7 +1,5 @@
 // Colour on the GPU against the double-precision references of ColourReference.h:
-// the colour-space converter (transfer curves, primaries, the whole pipeline),
-// Y'CbCr to and from R'G'B' at every matrix, range and depth, and the GLSL
-// helper library.
+// the colour-space converter, Y'CbCr conversion and the GLSL helper library.
 #include <GL/glew.h>
 
 #include <algorithm>
@@ -56,9 +54,6 @@ using ColorSpaceConverterGLTest = Kavrin::Test::GLTest<>;
 using YUVConverterGLTest = Kavrin::Test::GLTest<>;
 namespace Ref = Kavrin::Test::Ref;
 
-// ---------------------------------------------------------------------------
-// GPU side.
-
 struct Uniforms {
     int sourceFunction = T::Linear, targetFunction = T::Linear;
     int sourcePrimaries = 1, targetPrimaries = 1;
@@ -88,22 +83,24 @@ std::vector<glm::vec4> Convert(const std::vector<glm::vec4>& input, const Unifor
         }
         ShaderProgram& program = storage.MakeShader(ShaderSources<VShader::Id, ShaderGenerator>{
             "colorSpaceConverterGLTest", VShader::Id::XYUV, &ColorSpaceConverterSource, __FILE__});
-        if (!program.UniformExists("sourceFunction")) {
+        if (!program.UniformExists("sourceFunction"))
             throw std::runtime_error("the converter source did not build");
-        }
         auto source = FloatTexture(width, height, input.data());
         program.Use();
-        program.Uniform("tex", 0);
-        program.Uniform("sourceFunction", u->sourceFunction);
-        program.Uniform("targetFunction", u->targetFunction);
-        program.Uniform("sourcePrimaries", u->sourcePrimaries);
-        program.Uniform("targetPrimaries", u->targetPrimaries);
-        program.Uniform("flags", 0);  // the OOTFs, scale and tone curve are the pipeline's
-        program.Uniform("linearScale", 1.0f);
-        program.Uniform("pqTonemapA", 0.0f);
-        program.Uniform("pqTonemapB", 0.0f);
-        program.Uniform("displayPeakLuminance", u->displayPeakLuminance);
-        program.Uniform("ootfGamma", u->ootfGamma);
+        // Flags off: the OOTFs, scale and tone curve are the pipeline's.
+        for (const auto& [name, value] : {std::pair{"tex", 0},
+                                          {"flags", 0},
+                                          {"sourceFunction", u->sourceFunction},
+                                          {"targetFunction", u->targetFunction},
+                                          {"sourcePrimaries", u->sourcePrimaries},
+                                          {"targetPrimaries", u->targetPrimaries}})
+            program.Uniform(name, value);
+        for (const auto& [name, value] : {std::pair{"linearScale", 1.0f},
+                                          {"pqTonemapA", 0.0f},
+                                          {"pqTonemapB", 0.0f},
+                                          {"displayPeakLuminance", u->displayPeakLuminance},
+                                          {"ootfGamma", u->ootfGamma}})
+            program.Uniform(name, value);
         source->Use(0);
         storage.Quad().Activate();
         storage.Quad().Draw(program);
@@ -248,11 +245,9 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         // Linear inputs at the decoded sweep levels sample the dark end as densely
         // as the signal.
         std::vector<glm::vec4> input = sweep;
-        if (row.linearInput) {
-            for (auto& t : input) {
+        if (row.linearInput)
+            for (auto& t : input)
                 t = glm::vec4(glm::vec3(Ref::Decode(row.u.targetFunction, Rgb(t), curve)), t.a);
-            }
-        }
         // Equal primaries give the exact identity; unknown ones paint flat.
         const auto m = row.flat
                            ? Kavrin::Conf::RGBCrossMatrix{}
@@ -298,9 +293,7 @@ TEST_F(ColorSpaceConverterGLTest, AnchorsMatchPublishedValues) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // End to end through ConvertColorSpace with the host's parameters.
-
 const ColorSpace kPq2020{9, 16, 9};
 const ColorSpace kSdr709{1, 1, 1};
 const ColorSpace kSrgb{1, 13, 1};
@@ -340,9 +333,8 @@ TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
     // turns the slightest mix of a neighbour into a large error, worst at the far
     // end of the row.
     std::vector<glm::vec4> columns(1920, glm::vec4(glm::vec3(65021 / 65535.0f), 1.0f));
-    for (std::size_t x = 1; x < columns.size(); x += 2) {
+    for (std::size_t x = 1; x < columns.size(); x += 2)
         columns[x] = glm::vec4(glm::vec3(16705 / 65535.0f), 1.0f);
-    }
     const struct {
         const char* name;
         ColorConversionInfo info;
@@ -437,9 +429,8 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
                                        channel(random));
                     colours.push_back(glm::vec4(c));
                     const glm::ivec3 s = Ref::EncodeSamples(matrix, range, depth, glm::dvec3(c));
-                    for (int k = 0; k < 3; ++k) {
+                    for (int k = 0; k < 3; ++k)
                         planes[k].push_back(static_cast<std::uint16_t>(s[k] << shift));
-                    }
                     planes[3].push_back(
                         static_cast<std::uint16_t>(std::lround(colours.back().a * top) << shift));
                 }
@@ -460,15 +451,13 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
                     const Texture source(Params{kSize, kSize / 2, GL_RGBA, GL_RGBA32F, GL_FLOAT},
                                          GL_CLAMP_TO_EDGE, GL_LINEAR, colours.data());
                     std::unique_ptr<Texture> t[10];
-                    for (int k = 0; k < 10; ++k) {
+                    for (int k = 0; k < 10; ++k)
                         t[k] = IntegerPlane(kSize >> (k / 8), kSize / 2 >> (k / 8), depth + shift);
-                    }
                     converter.ToYUV(source, *t[0], *t[1], *t[2]);
                     converter.ToYUVA(source, *t[3], *t[4], *t[5], *t[6]);
                     converter.ToYUV(source, *t[7], *t[8], *t[9]);
-                    for (int k = 0; k < 7; ++k) {
+                    for (int k = 0; k < 7; ++k)
                         (k < 3 ? premultiplied[k] : straight[k - 3]) = ReadSamples(*t[k], storage);
-                    }
                     subsampled[0] = ReadSamples(*t[8], storage);
                     subsampled[1] = ReadSamples(*t[9], storage);
                     auto target = FloatTexture(kSize, kSize);
@@ -507,9 +496,8 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
                 for (int i = 0; i < kHalf / 4; ++i) {  // float sums may tip a tie
                     const int p = i / (kSize / 2) * 2 * kSize + i % (kSize / 2) * 2;
                     glm::dvec3 mean(0.0);
-                    for (const int q : {p, p + 1, p + kSize, p + kSize + 1}) {
+                    for (const int q : {p, p + 1, p + kSize, p + kSize + 1})
                         mean += glm::dvec3(colours[q]) * double(colours[q].a) / 4.0;
-                    }
                     const glm::ivec3 want = Ref::EncodeSamples(matrix, range, depth, mean);
                     for (int k = 0; k < 2; ++k) {
                         ASSERT_LE(std::abs(subsampled[k].at(i) - (want[k + 1] << shift)),
@@ -539,9 +527,6 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
         }
     }
 }
-
-// ---------------------------------------------------------------------------
-// YUVTextures.
 
 using YUVTexturesGLTest = Kavrin::Test::GLTest<>;
 
@@ -592,9 +577,8 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
                 EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
                 EXPECT_EQ(t->FrameInfo(), frame);
                 // Sizes and formats show in the exact round trip below.
-                for (int k = 0; k < 4; ++k) {
+                for (int k = 0; k < 4; ++k)
                     ASSERT_EQ(Plane(*t, k) != nullptr, k < planeCount) << "plane " << k;
-                }
             }
             for (int k = 0; k < planeCount; ++k) {
                 normalized[k] = ReadSamples(*Plane(asNormalized, k), storage);
@@ -643,9 +627,7 @@ TEST_F(YUVTexturesGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) 
     });
 }
 
-// ---------------------------------------------------------------------------
 // GLSL helper library.
-
 const Ref::Luma kBt709 = Ref::LumaOf(YCbCrMatrix::BT709);
 const glm::dvec3 kBias(0.0, 0.5, 0.5);  // Y'PbPr to Y'CbCr
 
@@ -653,16 +635,12 @@ glm::dvec4 D(const glm::vec4& v) { return glm::dvec4(v); }
 
 using GlslLibraryTest = Kavrin::Test::GLTest<>;  // ends with no GL error left
 
-// ---------------------------------------------------------------- references
-
 glm::dvec4 MixReference(const glm::dvec4& c0, const glm::dvec4& c1, double e) {
     const double alpha = c0.a * (1.0 - e) + c1.a * e;
     return {(glm::dvec3(c0) * c0.a * (1.0 - e) + glm::dvec3(c1) * c1.a * e) / alpha, alpha};
 }
-
 glm::dvec4 BlendReference(const glm::dvec4& dst, const glm::dvec4& src, double e) {
-    const double k = src.a * e;
-    const double alpha = k + dst.a * (1.0 - k);
+    const double k = src.a * e, alpha = k + dst.a * (1.0 - k);
     return {(glm::dvec3(src) * k + glm::dvec3(dst) * dst.a * (1.0 - k)) / alpha, alpha};
 }
 
@@ -670,9 +648,8 @@ glm::dvec3 HslReference(const glm::dvec3& rgb) {
     const double high = std::max(rgb.r, std::max(rgb.g, rgb.b));
     const double low = std::min(rgb.r, std::min(rgb.g, rgb.b));
     const double l = (high + low) / 2.0;
-    if (high == low) {
+    if (high == low)
         return {-1.0, 0.0, l};
-    }
     const double d = high - low;
     const double s = l <= 0.5 ? d / (high + low) : d / (2.0 - high - low);
     double h = rgb.r == high   ? (rgb.g - rgb.b) / d
@@ -684,9 +661,8 @@ glm::dvec3 HslReference(const glm::dvec3& rgb) {
 
 // Chroma / second-largest / offset form, independent of the n1/n2 form.
 glm::dvec3 RgbFromHslReference(const glm::dvec3& hsl) {
-    if (hsl.y == 0.0) {
+    if (hsl.y == 0.0)
         return glm::dvec3(hsl.z);
-    }
     const double chroma = (1.0 - std::abs(2.0 * hsl.z - 1.0)) * hsl.y;
     const double sector = std::fmod(hsl.x * 6.0, 6.0);
     const double x = chroma * (1.0 - std::abs(std::fmod(sector, 2.0) - 1.0));
@@ -734,9 +710,8 @@ Cases Pairs(const std::vector<float>& strengths) {
         for (const glm::vec4& second : colours) {
             for (const float e : strengths) {
                 const float k = second.a * e;  // blend's coverage
-                if (first.a * (1 - e) + second.a * e > 0 && k + first.a * (1 - k) > 0) {
+                if (first.a * (1 - e) + second.a * e > 0 && k + first.a * (1 - k) > 0)
                     cases.push_back({first, second, {e, 0, 0, 0}});
-                }
             }
         }
     }
@@ -774,9 +749,8 @@ Cases RandPoints() {
     const glm::vec4 seed(1.0f / 1024, 1.0f / 2048, -1.0f / 4096, 1.0f / 512);
     const glm::vec4 offset(2.0f - 43.7585453f, 1.0f - 77585.7856412f, 0, 0);
     Cases points;
-    for (int i = 0; i < 256; ++i) {
+    for (int i = 0; i < 256; ++i)
         points.push_back({{i % 16 + 0.5f, i / 16 + 0.5f, 0, 0}, seed, offset});
-    }
     return points;
 }
 

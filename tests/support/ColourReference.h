@@ -36,11 +36,9 @@ inline Luma LumaOf(YCbCrMatrix matrix) {
         {M::BT709, {0.2126, 0.0722}},   {M::FCC, {0.30, 0.11}},
         {M::BT470BG, {0.299, 0.114}},   {M::SMPTE170M, {0.299, 0.114}},
         {M::SMPTE240M, {0.212, 0.087}}, {M::BT2020NonConstant, {0.2627, 0.0593}}};
-    for (const auto& [m, luma] : table) {
-        if (m == matrix) {
+    for (const auto& [m, luma] : table)
+        if (m == matrix)
             return luma;
-        }
-    }
     throw std::invalid_argument("no luma coefficients for matrix " +
                                 std::to_string(static_cast<int>(matrix)));
 }
@@ -54,9 +52,8 @@ struct Limits {
 inline Limits LimitsOf(PixelColorRange range, int depth) {
     const int max = (1 << depth) - 1;
     const int mid = 1 << (depth - 1);
-    if (range == PixelColorRange::Full) {
+    if (range == PixelColorRange::Full)
         return {0, max, 1, max, mid};
-    }
     const int s = depth - 8;
     return {16 << s, 235 << s, 16 << s, 240 << s, mid};
 }
@@ -165,9 +162,8 @@ inline double SdrSceneOfDisplay(double d) { return Bt709InverseOetf(Power(d, 1.0
 // knee KS = 1.5 maxLum - 0.5.
 inline double Bt2390Eetf(double e, double lw, double lmax) {
     const double e1 = e / lw, maxLum = lmax / lw, ks = 1.5 * maxLum - 0.5;
-    if (e1 < ks) {
+    if (e1 < ks)
         return e;
-    }
     const double t = (e1 - ks) / (1.0 - ks);
     const double p = (2 * t * t * t - 3 * t * t + 1) * ks + (t * t * t - 2 * t * t + t) * (1 - ks) +
                      (-2 * t * t * t + 3 * t * t) * maxLum;
@@ -276,13 +272,11 @@ inline glm::dvec3 Pipeline(const glm::dvec3& signal, const Conf::ColorSpaceTrans
     const auto [a, b] = t.GetPQTonemapCoefs();
     const Curve curve{a, b, t.GetHLGDisplayPeakLuminance(), t.GetHLGOOTFGamma()};
     glm::dvec3 c = Decode(t.GetSourceTransfer(), signal, curve);
-    if ((t.GetFlags() & T::InverseOOTF) != 0) {
+    if ((t.GetFlags() & T::InverseOOTF) != 0)
         c = PerChannel(c, &SdrSceneOfDisplay);
-    }
     c = (primaries != nullptr ? Apply(*primaries, c) : c) * double(t.GetLinearScale());
-    if ((t.GetFlags() & T::ForwardOOTF) != 0) {
+    if ((t.GetFlags() & T::ForwardOOTF) != 0)
         c = PerChannel(c, &SdrDisplayOfScene);
-    }
     return Encode(t.GetTargetTransfer(), c, curve);
 }
 

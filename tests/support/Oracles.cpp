@@ -61,9 +61,8 @@ bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builde
     Describe(source, from);
     Describe(target, to);
     zimg_filter_graph* graph = zimg_filter_graph_build(&from, &to, &params);
-    if (graph == nullptr) {
+    if (graph == nullptr)
         return Failed("zimg_filter_graph_build");
-    }
     std::size_t tmpSize = 0;
     zimg_filter_graph_get_tmp_size(graph, &tmpSize);
     Planes in(source), out(target);
@@ -84,9 +83,8 @@ bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builde
     const bool ok = zimg_filter_graph_process(graph, &src, &dst, tmp, nullptr, nullptr, nullptr,
                                               nullptr) == ZIMG_ERROR_SUCCESS;
     zimg_filter_graph_free(graph);
-    if (!ok) {
+    if (!ok)
         return Failed("zimg_filter_graph_process");
-    }
     for (int p = 0; p < 3; ++p) {
         const int width = target.PlaneWidth(p);
         target.planes[p].resize(static_cast<std::size_t>(width * target.PlaneHeight(p)));
