@@ -12,6 +12,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <glm/glm.hpp>
@@ -542,9 +543,8 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
             const YUVTextures asNormalized = integer.ToNormalized(storage);
             const YUVTextures asInteger = asNormalized.ToInteger(storage);
             for (const YUVTextures* t : {&integer, &asNormalized, &asInteger}) {
-                EXPECT_EQ(t->IsInteger(), t != &asNormalized);
-                EXPECT_EQ(t->YCbCrMatrix(), YCbCrMatrix::SMPTE170M);
-                EXPECT_EQ(t->FrameInfo(), frame);
+                EXPECT_EQ(std::tuple(t->IsInteger(), t->YCbCrMatrix(), t->FrameInfo()),
+                          std::tuple(t != &asNormalized, YCbCrMatrix::SMPTE170M, frame));
                 // Sizes and formats show in the exact round trip below.
                 for (int k = 0; k < 4; ++k)
                     ASSERT_EQ(Plane(*t, k) != nullptr, k < planeCount) << "plane " << k;
@@ -576,11 +576,13 @@ TEST_F(YUVTexturesGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) 
         EXPECT_THROW(Allocate(true, PixFmt::RGBA, frame), Kavrin::Exception);
         const Texture rgba8(Params{1, 1, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
                             GL_NEAREST, nullptr);
-        EXPECT_TRUE(YUVConverter::IsValidRGBTexture(&rgba8));
-        EXPECT_TRUE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 8, 2).get()));
-        EXPECT_FALSE(YUVConverter::IsValidTwoComponentTexture(IntegerPlane(2, 1, 16).get()));
-        EXPECT_TRUE(YUVConverter::IsValidOneComponentTexture(IntegerPlane(2, 1, 16).get()));
-        EXPECT_FALSE(YUVConverter::IsValidRGBTexture(IntegerPlane(2, 1, 16).get()));
+        const auto r16 = IntegerPlane(2, 1, 16), rg8 = IntegerPlane(2, 1, 8, 2);
+        EXPECT_EQ((std::vector{YUVConverter::IsValidRGBTexture(&rgba8),
+                               YUVConverter::IsValidTwoComponentTexture(rg8.get()),
+                               YUVConverter::IsValidTwoComponentTexture(r16.get()),
+                               YUVConverter::IsValidOneComponentTexture(r16.get()),
+                               YUVConverter::IsValidRGBTexture(r16.get())}),
+                  (std::vector{true, true, false, true, false}));
         auto& pool = TexturePool::GetInstance();
         pool.Clear();
         {
@@ -657,14 +659,9 @@ glm::dvec4 Rand(const Args& a) {
 Cases ColourCube() {
     static constexpr float kAlphas[] = {1.0f, 0.5f, 0.0f, 0.25f};
     Cases cases;
-    for (int r = 0; r <= 4; ++r) {
-        for (int g = 0; g <= 4; ++g) {
-            for (int b = 0; b <= 4; ++b) {
-                cases.push_back(
-                    {glm::vec4(r / 4.0f, g / 4.0f, b / 4.0f, kAlphas[cases.size() % 4])});
-            }
-        }
-    }
+    for (int i = 0; i < 125; ++i)
+        cases.push_back(
+            {glm::vec4(i / 25, i / 5 % 5, i % 5, 0) / 4.0f + glm::vec4(0, 0, 0, kAlphas[i % 4])});
     return cases;
 }
 
@@ -686,12 +683,6 @@ Cases Pairs(const std::vector<float>& strengths) {
     }
     return cases;
 }
-
-const Cases kColours = {
-    {{0, 0, 0, 1}},           {{1, 1, 1, 1}},        {{1, 0, 0, 1}},
-    {{0, 1, 0, 1}},           {{0, 0, 1, 1}},        {{0.5f, 0.5f, 0.5f, 0.5f}},
-    {{0, 1, 1, 0}},           {{1, 0.5f, 0, 0.25f}}, {{0.3f, 0.6f, 0.9f, 0.75f}},
-    {{0.05f, 0.1f, 0.02f, 1}}};
 
 const Cases kOutOfRange = {{{0.1f, 0.5f, 0.9f, 0.3f}},
                            {{0, 1, 0, 1}},
@@ -752,13 +743,13 @@ std::vector<Row> Rows() {
         {blendCall, blend, Pairs({0, 1}), 1e-6},           // float
         {"kavrin_premultiplyAlphaRGBA_(EvalInput(0), EvalInput(1).x)",
          [](const Args& a) { return glm::dvec4(glm::dvec3(D(a[0])) * double(a[0].a * a[1].x), 1); },
-         kPremultiply, 1e-6},                                        // float
-        {"kavrin_RGBA2GRAYA_(EvalInput(0))", Grey, kColours, 1e-6},  // float
+         kPremultiply, 1e-6},                                            // float
+        {"kavrin_RGBA2GRAYA_(EvalInput(0))", Grey, ColourCube(), 1e-6},  // float
         {"kavrin_RGBA2YUVA_(EvalInput(0))",
          [](const Args& a) {
              return glm::dvec4(Ref::RgbToYpPbPr(kBt709, D(a[0])) + kBias, a[0].a);
          },
-         kColours, 1e-5},  // matrix
+         ColourCube(), 1e-5},  // matrix
         {"kavrin_ClampSDR_(EvalInput(0))",
          [](const Args& a) { return glm::clamp(D(a[0]), 0.0, 1.0); }, kOutOfRange, 0.0},  // exact
         {"kavrin_YUVA2RGBA_(EvalInput(0))",
@@ -766,7 +757,7 @@ std::vector<Row> Rows() {
              const glm::dvec3 p = glm::dvec3(D(a[0])) - kBias;
              return glm::dvec4(Ref::YpPbPrToRgb(kBt709, p.x, p.y, p.z), a[0].a);
          },
-         kColours, 1e-5},  // matrix
+         ColourCube(), 1e-5},  // matrix
         {"vec4(kavrin_RGB2HSL_(EvalInput(0).rgb), 1.0)",
          [](const Args& a) { return glm::dvec4(HslReference(glm::dvec3(D(a[0]))), 1.0); },
          ColourCube(), 1e-6},  // float
