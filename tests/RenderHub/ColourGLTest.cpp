@@ -61,11 +61,9 @@ struct Uniforms {
     float displayPeakLuminance = 1000.0f, ootfGamma = 1.2f;
 };
 
-// Draws `input` into a float target. With `u`, in rows of 256 through the
-// converter's own source built as a test program, so every uniform (unknown
-// identifiers included) is ours to set; without, through the public entry point
-// from a float frame in `info.source`, left as the pool hands it out (linear
-// filtering): each pixel must still read exactly its own texel.
+// Draws `input` into a float target. With `u`, in rows of 256 through the converter's
+// source as a test program, every uniform ours; without, through the public entry from
+// a pooled (linearly filtered) float frame, where each pixel must read its own texel.
 std::vector<glm::vec4> Convert(const std::vector<glm::vec4>& input, const Uniforms* u,
                                const ColorConversionInfo& info = {}) {
     const int width = u != nullptr ? 256 : static_cast<int>(input.size());
@@ -108,16 +106,14 @@ std::vector<glm::vec4> Convert(const std::vector<glm::vec4>& input, const Unifor
 }
 
 glm::dvec3 Rgb(const glm::vec4& p) { return {p.r, p.g, p.b}; }
-// |got - wanted| <= abs + rel |wanted| per channel; with `pixel`, rel scales
-// with the pixel's largest |wanted| channel (a matrix spreads that channel's
-// error over the others).
+// |got - wanted| <= abs + rel |wanted| per channel; with `pixel`, rel scales with the
+// largest |wanted| channel (a matrix spreads that channel's error over the others).
 struct Tolerance {
     double abs, rel;
     bool pixel = false;
 };
 
-// Colour channels within `tol` of `want` of the input, alpha exactly; the first
-// few failing pixels in full.
+// Colour channels within `tol` of `want`, alpha exactly; the first failures in full.
 void ExpectColours(const std::string& what, const std::vector<glm::vec4>& input,
                    const std::vector<glm::vec4>& got,
                    const std::function<glm::dvec3(const glm::vec4&)>& want, Tolerance tol) {
@@ -157,18 +153,14 @@ std::vector<glm::vec4> SignalSweep() {
 // HLG system gamma of BT.2100 for a nominal peak.
 float HlgGamma(double peak) { return float(1.2 + 0.42 * std::log10(peak / 1000.0)); }
 
-// The converter's shader with its own uniforms: every transfer decoded, encoded
-// and both over a dense sweep; every ordered pair of supported primaries against
-// the host's matrix (the shader carries it with six decimals); unknown
-// identifiers paint a flat fault colour (source red, target blue, primaries
-// green) that still goes through a known target curve.
-//
-// Tolerances, all float32 GPU arithmetic on pow/exp/log chains:
-// SDR curves live in [0, 1]: absolute 1e-5 on both sides.
-// PQ decodes to 0..100, so relative. The ST 2084 fraction (p - c1) / (c2 - c3 p)
-// cancels near black and near peak; correctly rounded float32 alone is 5e-5 off
-// at code 240/255, hence 2e-4 with a floor for the near-black. HLG display light
-// is relative for the same range reason. HDR signals: absolute 1e-4 of full scale.
+// The converter's shader with its own uniforms: every transfer decoded, encoded and
+// both; every pair of primaries against the host's matrix (six decimals in the
+// shader); unknown identifiers paint a flat colour (source red, target blue,
+// primaries green) that still goes through a known target curve. Tolerances (float32
+// pow/exp/log): SDR absolute 1e-5. PQ decodes to 0..100, so relative: its fraction
+// (p - c1) / (c2 - c3 p) cancels near black and peak, correctly rounded float32 is
+// 5e-5 off at code 240/255, hence 2e-4 with a floor; HLG display light likewise.
+// HDR signals: absolute 1e-4.
 TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchReference) {
     constexpr Tolerance kSdr{1e-5, 0.0}, kHdrLinear{1e-6, 2e-4}, kHdrSignal{1e-4, 0.0};
     constexpr Tolerance kExact{0.0, 0.0}, kFloat{1e-6, 0.0};
@@ -190,8 +182,7 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         {{T::SRGB, T::SRGB}, kFloat}};
     // clang-format on
     // Transfers and HLG display peaks; at 300 cd/m² the system gamma is below 1 and
-    // saturated colours decode above the peak. HDR decodes to linear light within
-    // kHdrLinear, SDR within kSdr; signals within kHdrSignal and kSdr.
+    // saturated colours decode above the peak.
     const std::pair<int, float> transfers[] = {
         {T::BT709, 1000},   {T::BT709A, 1000}, {T::BT1886, 1000}, {T::Gamma22, 1000},
         {T::Gamma28, 1000}, {T::SRGB, 1000},   {T::ST2084, 1000}, {T::ST2084Scene, 1000},
@@ -214,8 +205,7 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
         const std::string name = ::testing::PrintToString(
             std::tuple(row.u.sourceFunction, row.u.targetFunction, row.u.sourcePrimaries,
                        row.u.targetPrimaries, row.u.displayPeakLuminance, row.linearInput));
-        // Linear inputs at the decoded sweep levels sample the dark end as densely
-        // as the signal.
+        // Linear inputs at the decoded sweep levels sample the dark end densely.
         std::vector<glm::vec4> input = sweep;
         if (row.linearInput)
             for (auto& t : input)
@@ -301,9 +291,8 @@ TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
     constexpr Tolerance kLinearFromHdr{1e-6, 1e-4, true};
     const std::vector<glm::vec4> pq1000 = PqColoursIn709(10.0), pq4000 = PqColoursIn709(40.0);
     const std::vector<glm::vec4> sweep = SignalSweep();
-    // Alternating dark and very bright PQ columns across a wide frame: the curve
-    // turns the slightest mix of a neighbour into a large error, worst at the far
-    // end of the row.
+    // Alternating dark and very bright PQ columns across a wide frame: the curve turns
+    // the slightest mix of a neighbour into a large error, worst at the far end.
     std::vector<glm::vec4> columns(1920, glm::vec4(glm::vec3(65021 / 65535.0f), 1.0f));
     for (std::size_t x = 1; x < columns.size(); x += 2)
         columns[x] = glm::vec4(glm::vec3(16705 / 65535.0f), 1.0f);
@@ -368,14 +357,12 @@ Samples ReadSamples(Texture& texture, const ShaderStorage& storage) {
     return samples;
 }
 
-// One matrix, range, depth and bit alignment, with alpha. Encoding: in-gamut
-// colours give their codes, premultiplied by ToYUV, straight with a rounded
-// alpha plane by ToYUVA. Decoding, by ToRGB and ToRGBA: the upper half of the
-// image holds random samples over the whole container (super-black,
-// super-white, out-of-range chroma, alpha past the top of the depth, junk in
-// the padding bits, each plane's extremes), the lower half the codes of the
-// colours. 4:2:0 chroma by ToYUV is the code of the 2x2 block's mean
-// premultiplied colour, even from a linearly filtered source.
+// One matrix, range, depth and bit alignment, with alpha. ToYUV encodes in-gamut
+// colours premultiplied, ToYUVA straight with a rounded alpha plane; into 4:2:0,
+// chroma is the code of the 2x2 block's mean premultiplied colour, even from a
+// linearly filtered source. ToRGB and ToRGBA decode those codes and random samples
+// over the whole container (super-black and -white, out-of-range chroma, alpha past
+// the depth, junk in the padding bits, each plane's extremes).
 void ExpectConverterMatchesReference(YCbCrMatrix matrix, PixelColorRange range, int depth,
                                      int shift) {
     constexpr int kSize = 32, kHalf = kSize * kSize / 2;
@@ -700,11 +687,10 @@ const Cases kHsl = {{{-1, 0, 0.5f, 0}},       {{0.3f, 0, 0.8f, 0}},    {{0, 0, 0
                     {{2.0f / 3, 1, 0.5f, 0}}, {{1, 1, 0.5f, 0}},       {{0.5f, 0.5f, 0.25f, 0}},
                     {{0.9f, 0.8f, 0.7f, 0}},  {{0.1f, 0.3f, 0.8f, 0}}, {{0.75f, 0.6f, 0.4f, 0}}};
 
-// Float sin loses every digit that survives the x77585 weight once its argument
-// is large, so a pointwise check needs small angles and small weights: a seed
-// of powers of two scales the angles below ~40 rad, and an offset that cancels
-// the float literals exactly leaves weights (2, 1). No value lies within 1.6e-4
-// of 0 or 1, so the distance needs no wrap.
+// Float sin loses every digit that survives the x77585 weight at large arguments, so
+// a pointwise check needs small angles and weights: a power-of-two seed keeps angles
+// below ~40 rad, an offset cancelling the float literals leaves weights (2, 1). No
+// value lies within 1.6e-4 of 0 or 1, so the distance needs no wrap.
 Cases RandPoints() {
     const glm::vec4 seed(1.0f / 1024, 1.0f / 2048, -1.0f / 4096, 1.0f / 512);
     const glm::vec4 offset(2.0f - 43.7585453f, 1.0f - 77585.7856412f, 0, 0);

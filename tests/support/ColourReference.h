@@ -1,8 +1,6 @@
 #pragma once
-// Double-precision colour maths written from the published standards (luma
-// coefficients, quantisation ranges, transfer curves). It never calls the
-// library's tables or helpers, so expected values stay independent of the code
-// under test.
+// Double-precision colour maths from the published standards, never from the
+// library's tables or helpers, so expected values stay independent of the code.
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -20,9 +18,6 @@
 namespace Kavrin::Test::Ref {
 
 using Conf::YCbCrMatrix;
-
-// ---------------------------------------------------------------------------
-// Y'CbCr.
 
 struct Luma {
     double kr, kb;
@@ -105,7 +100,6 @@ inline bool FarFromTie(const glm::dvec3& codes) {
     return glm::all(glm::greaterThan(glm::abs(codes - glm::floor(codes) - 0.5), glm::dvec3(0.01)));
 }
 
-// ---------------------------------------------------------------------------
 // Transfer curves. Display light 1.0 = 100 cd/m².
 
 // SMPTE ST 2084, exact rationals.
@@ -157,9 +151,8 @@ inline double HlgInverseOetf(double v) {
 inline double SdrDisplayOfScene(double s) { return Power(Bt709Oetf(s), 2.4); }
 inline double SdrSceneOfDisplay(double d) { return Bt709InverseOetf(Power(d, 1.0 / 2.4)); }
 
-// ITU-R BT.2390-10 section 5.4 EETF on PQ signal e, mastering black 0 and white
-// lw, target black 0 and white lmax (PQ signal); the Hermite spline above the
-// knee KS = 1.5 maxLum - 0.5.
+// ITU-R BT.2390-10 5.4 EETF on PQ signal e, blacks 0, mastering white lw and target
+// white lmax (PQ signal); the Hermite spline above the knee KS = 1.5 maxLum - 0.5.
 inline double Bt2390Eetf(double e, double lw, double lmax) {
     const double e1 = e / lw, maxLum = lmax / lw, ks = 1.5 * maxLum - 0.5;
     if (e1 < ks)
@@ -176,9 +169,7 @@ inline glm::dvec3 Bt2020ToBt709(const glm::dvec3& c) {
             -0.0182 * c.r - 0.1006 * c.g + 1.1187 * c.b};
 }
 
-// ---------------------------------------------------------------------------
-// The colour-space converter's pipeline. Display light 1.0 = 100 cd/m²; HLG
-// scene light 0..12; PQ scene light E x 100 (the range of its display light).
+// The converter's pipeline. HLG scene light 0..12; PQ scene light E x 100.
 
 // BT.2100 PQ reference OOTF: G1886(G709(E)) with the 59.5208 scene gain.
 inline double PqOotf(double e) {
@@ -263,9 +254,8 @@ inline glm::dvec3 Apply(const Conf::RGBCrossMatrix& m, const glm::dvec3& c) {
     return {row(0), row(1), row(2)};
 }
 
-// The whole conversion from a transform's parameters: decode, SDR reference
-// OOTF (BT.709 OETF and BT.1886 gamma 2.4), primaries (none without a matrix),
-// scale, encode.
+// The whole conversion from a transform's parameters: decode, SDR reference OOTF,
+// primaries (none without a matrix), scale, encode.
 inline glm::dvec3 Pipeline(const glm::dvec3& signal, const Conf::ColorSpaceTransform& t,
                            const Conf::RGBCrossMatrix* primaries = nullptr) {
     using T = Conf::ColorSpaceTransform;
