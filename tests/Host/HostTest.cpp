@@ -100,10 +100,9 @@ TEST(PixFmtDescriptionTest, EveryValueIsDescribedAsLibAvUtilDoes) {
         // Hardware formats have no planes, components, flags or range; otherwise the
         // range is this library's own reading: RGB, grey and JPEG YUV full, other YUV limited.
         if (d->planes == 0) {
-            EXPECT_EQ(d->IsHardware(), value != -1);
-            EXPECT_EQ(d->components + d->flags, 0u);
-            EXPECT_EQ(d->range, PixelColorRange::Unspecified);
-            EXPECT_FALSE(d->IsPlanarYUV() || d->IsSemiPlanar());
+            EXPECT_EQ(std::tuple(d->IsHardware(), d->components + d->flags, d->range,
+                                 d->IsPlanarYUV() || d->IsSemiPlanar()),
+                      std::tuple(value != -1, 0u, PixelColorRange::Unspecified, false));
         } else {
             const bool full = !d->IsYUV() || std::strncmp(d->name, "yuvj", 4) == 0;
             EXPECT_EQ(d->range, full ? PixelColorRange::Full : PixelColorRange::Limited);
@@ -115,18 +114,17 @@ TEST(PixFmtDescriptionTest, EveryValueIsDescribedAsLibAvUtilDoes) {
         const AVPixFmtDescriptor* o = av_pix_fmt_desc_get(theirs);
         ASSERT_NE(o, nullptr);
         ++compared;
-        EXPECT_EQ(std::max(av_pix_fmt_count_planes(theirs), 0), d->planes);
-        EXPECT_EQ(o->nb_components, d->components);
-        EXPECT_EQ((o->flags & AV_PIX_FMT_FLAG_ALPHA) != 0, d->HasAlpha());
-        EXPECT_EQ((o->flags & AV_PIX_FMT_FLAG_RGB) != 0, d->IsRGB());
+        EXPECT_EQ(std::tuple(std::max(av_pix_fmt_count_planes(theirs), 0), int(o->nb_components),
+                             (o->flags & AV_PIX_FMT_FLAG_ALPHA) != 0,
+                             (o->flags & AV_PIX_FMT_FLAG_RGB) != 0),
+                  std::tuple(d->planes, int(d->components), d->HasAlpha(), d->IsRGB()));
         if (o->flags & AV_PIX_FMT_FLAG_HWACCEL) {
             EXPECT_TRUE(d->IsHardware());
             continue;
         }
-        EXPECT_EQ(o->comp[0].depth, d->depth);
-        EXPECT_EQ(o->comp[0].shift, d->shift);
-        EXPECT_EQ(o->log2_chroma_w, d->log2ChromaW);
-        EXPECT_EQ(o->log2_chroma_h, d->log2ChromaH);
+        EXPECT_EQ(
+            std::tuple(o->comp[0].depth, o->comp[0].shift, o->log2_chroma_w, o->log2_chroma_h),
+            std::tuple(d->depth, d->shift, d->log2ChromaW, d->log2ChromaH));
         // libavutil's rule: planes 1 and 2 are chroma, sized rounding up.
         for (int plane = 0; plane < d->planes; ++plane) {
             const bool sub = plane == 1 || plane == 2;
@@ -139,10 +137,10 @@ TEST(PixFmtDescriptionTest, EveryValueIsDescribedAsLibAvUtilDoes) {
         }
         const bool chroma = !(o->flags & AV_PIX_FMT_FLAG_RGB) && o->nb_components >= 3 &&
                             std::strncmp(o->name, "xyz", 3) != 0;
-        EXPECT_EQ(chroma, d->IsYUV());
         // Planar: one plane per component; semi-planar: luma plus one Cb/Cr plane.
-        EXPECT_EQ(chroma && d->planes >= 3 && o->nb_components == d->planes, d->IsPlanarYUV());
-        EXPECT_EQ(chroma && d->planes == 2 && o->nb_components == 3, d->IsSemiPlanar());
+        EXPECT_EQ(std::tuple(chroma, chroma && d->planes >= 3 && o->nb_components == d->planes,
+                             chroma && d->planes == 2 && o->nb_components == 3),
+                  std::tuple(d->IsYUV(), d->IsPlanarYUV(), d->IsSemiPlanar()));
         // Whole-byte formats: a plane's pixel is its smallest component step.
         if (!(o->flags & AV_PIX_FMT_FLAG_BITSTREAM) && d->bytesPerPixel[0] != 0) {
             int steps[4] = {};
