@@ -121,13 +121,11 @@ void ExpectColours(const std::string& what, const std::vector<glm::vec4>& input,
     int failures = 0;
     for (std::size_t i = 0; i < got.size(); ++i) {
         bool ok = got[i].a == input[i].a;
-        const glm::dvec3 wanted = want(input[i]);
-        const glm::dvec3 size = glm::abs(wanted);
-        const double largest = std::max(size.r, std::max(size.g, size.b));
-        for (int c = 0; c < 3; ++c) {
-            const double error = std::abs(double(got[i][c]) - wanted[c]);
-            ok = ok && error <= tol.abs + tol.rel * (tol.pixel ? largest : size[c]);
-        }
+        const glm::dvec3 wanted = want(input[i]), size = glm::abs(wanted);
+        const double largest = std::max({size.r, size.g, size.b});
+        for (int c = 0; c < 3; ++c)
+            ok = ok && std::abs(double(got[i][c]) - wanted[c]) <=
+                           tol.abs + tol.rel * (tol.pixel ? largest : size[c]);
         if (!ok && ++failures <= 4) {
             ADD_FAILURE() << what << " pixel " << i << ": input " << Describe(input[i]) << " got "
                           << Describe(got[i]) << " wanted " << Describe(glm::dvec4(wanted, 1));
