@@ -1,8 +1,6 @@
 #pragma once
-// Double-precision colour maths written from the published standards (luma
-// coefficients, quantisation ranges, transfer curves). It never calls the
-// library's tables or helpers, so expected values stay independent of the code
-// under test.
+// Double-precision colour maths from the published standards, never from the
+// library's tables or helpers, so expected values stay independent of the code.
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -21,9 +19,6 @@ namespace Kavrin::Test::Ref {
 
 using Conf::YCbCrMatrix;
 
-// ---------------------------------------------------------------------------
-// Y'CbCr.
-
 struct Luma {
     double kr, kb;
     double Kg() const { return 1.0 - kr - kb; }
@@ -36,11 +31,9 @@ inline Luma LumaOf(YCbCrMatrix matrix) {
         {M::BT709, {0.2126, 0.0722}},   {M::FCC, {0.30, 0.11}},
         {M::BT470BG, {0.299, 0.114}},   {M::SMPTE170M, {0.299, 0.114}},
         {M::SMPTE240M, {0.212, 0.087}}, {M::BT2020NonConstant, {0.2627, 0.0593}}};
-    for (const auto& [m, luma] : table) {
-        if (m == matrix) {
+    for (const auto& [m, luma] : table)
+        if (m == matrix)
             return luma;
-        }
-    }
     throw std::invalid_argument("no luma coefficients for matrix " +
                                 std::to_string(static_cast<int>(matrix)));
 }
@@ -54,9 +47,8 @@ struct Limits {
 inline Limits LimitsOf(PixelColorRange range, int depth) {
     const int max = (1 << depth) - 1;
     const int mid = 1 << (depth - 1);
-    if (range == PixelColorRange::Full) {
+    if (range == PixelColorRange::Full)
         return {0, max, 1, max, mid};
-    }
     const int s = depth - 8;
     return {16 << s, 235 << s, 16 << s, 240 << s, mid};
 }
@@ -108,7 +100,6 @@ inline bool FarFromTie(const glm::dvec3& codes) {
     return glm::all(glm::greaterThan(glm::abs(codes - glm::floor(codes) - 0.5), glm::dvec3(0.01)));
 }
 
-// ---------------------------------------------------------------------------
 // Transfer curves. Display light 1.0 = 100 cd/m².
 
 // SMPTE ST 2084, exact rationals.
@@ -160,14 +151,12 @@ inline double HlgInverseOetf(double v) {
 inline double SdrDisplayOfScene(double s) { return Power(Bt709Oetf(s), 2.4); }
 inline double SdrSceneOfDisplay(double d) { return Bt709InverseOetf(Power(d, 1.0 / 2.4)); }
 
-// ITU-R BT.2390-10 section 5.4 EETF on PQ signal e, mastering black 0 and white
-// lw, target black 0 and white lmax (PQ signal); the Hermite spline above the
-// knee KS = 1.5 maxLum - 0.5.
+// ITU-R BT.2390-10 5.4 EETF on PQ signal e, blacks 0, mastering white lw and target
+// white lmax (PQ signal); the Hermite spline above the knee KS = 1.5 maxLum - 0.5.
 inline double Bt2390Eetf(double e, double lw, double lmax) {
     const double e1 = e / lw, maxLum = lmax / lw, ks = 1.5 * maxLum - 0.5;
-    if (e1 < ks) {
+    if (e1 < ks)
         return e;
-    }
     const double t = (e1 - ks) / (1.0 - ks);
     const double p = (2 * t * t * t - 3 * t * t + 1) * ks + (t * t * t - 2 * t * t + t) * (1 - ks) +
                      (-2 * t * t * t + 3 * t * t) * maxLum;
@@ -180,9 +169,7 @@ inline glm::dvec3 Bt2020ToBt709(const glm::dvec3& c) {
             -0.0182 * c.r - 0.1006 * c.g + 1.1187 * c.b};
 }
 
-// ---------------------------------------------------------------------------
-// The colour-space converter's pipeline. Display light 1.0 = 100 cd/m²; HLG
-// scene light 0..12; PQ scene light E x 100 (the range of its display light).
+// The converter's pipeline. HLG scene light 0..12; PQ scene light E x 100.
 
 // BT.2100 PQ reference OOTF: G1886(G709(E)) with the 59.5208 scene gain.
 inline double PqOotf(double e) {
@@ -267,22 +254,19 @@ inline glm::dvec3 Apply(const Conf::RGBCrossMatrix& m, const glm::dvec3& c) {
     return {row(0), row(1), row(2)};
 }
 
-// The whole conversion from a transform's parameters: decode, SDR reference
-// OOTF (BT.709 OETF and BT.1886 gamma 2.4), primaries (none without a matrix),
-// scale, encode.
+// The whole conversion from a transform's parameters: decode, SDR reference OOTF,
+// primaries (none without a matrix), scale, encode.
 inline glm::dvec3 Pipeline(const glm::dvec3& signal, const Conf::ColorSpaceTransform& t,
                            const Conf::RGBCrossMatrix* primaries = nullptr) {
     using T = Conf::ColorSpaceTransform;
     const auto [a, b] = t.GetPQTonemapCoefs();
     const Curve curve{a, b, t.GetHLGDisplayPeakLuminance(), t.GetHLGOOTFGamma()};
     glm::dvec3 c = Decode(t.GetSourceTransfer(), signal, curve);
-    if ((t.GetFlags() & T::InverseOOTF) != 0) {
+    if ((t.GetFlags() & T::InverseOOTF) != 0)
         c = PerChannel(c, &SdrSceneOfDisplay);
-    }
     c = (primaries != nullptr ? Apply(*primaries, c) : c) * double(t.GetLinearScale());
-    if ((t.GetFlags() & T::ForwardOOTF) != 0) {
+    if ((t.GetFlags() & T::ForwardOOTF) != 0)
         c = PerChannel(c, &SdrDisplayOfScene);
-    }
     return Encode(t.GetTargetTransfer(), c, curve);
 }
 

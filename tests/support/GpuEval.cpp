@@ -41,11 +41,9 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
     // Row k of the input texture holds argument k of every case.
     const int width = static_cast<int>(cases.size());
     std::vector<glm::vec4> inputs(cases.size() * rows);
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        for (std::size_t k = 0; k < rows; ++k) {
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        for (std::size_t k = 0; k < rows; ++k)
             inputs[k * cases.size() + i] = cases[i][k];
-        }
-    }
     const std::string body = std::string(kInputPrelude) + std::string(pixelBody);
     // Detection happens off the GL thread; the capability picks the dialect.
     const Ogl::OglCapability capability = Ogl::RenderHub::GetInstance().GetOglVersion();
@@ -56,9 +54,8 @@ std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
         Ogl::ShaderProgram program("GpuEval", Ogl::BuiltinVertexSources.at(Ogl::VShader::Id::XYUV),
                                    body, capability);
         built = program.IsValid();
-        if (!built) {
+        if (!built)
             return;
-        }
         auto target = FloatTexture(width, 1);
         auto input = FloatTexture(width, static_cast<int>(rows), inputs.data());
         program.Use();

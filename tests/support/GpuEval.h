@@ -15,14 +15,11 @@
 
 namespace Kavrin::Test {
 
-// Evaluates `pixelBody` (a pixel shader body in the GLSL 1.30 dialect, no
-// version line, its declarations ending with a blank line before main) once
-// per case, one pixel each, with the built-in XYUV vertex shader: the body
-// reads argument k of its case with `vec4 EvalInput(int k)` (a texel fetch, so
-// the values arrive bit-exact). Every case needs the same number of arguments.
-// Returns one unclamped colour per case, in case order. Draws with the worker's
-// quad and framebuffer, on the GL thread, and waits. A program that does not
-// build is a test failure and gives an empty vector.
+// Evaluates `pixelBody` (GLSL 1.30, no version line, declarations ending with a
+// blank line before main) once per case, one pixel each: the body reads argument k
+// of its case bit-exact with `vec4 EvalInput(int k)`; every case has as many. One
+// unclamped colour per case, in order, drawn on the GL thread; a program that does
+// not build is a test failure and gives an empty vector.
 std::vector<glm::vec4> EvaluatePerCase(std::string_view pixelBody,
                                        const std::vector<std::vector<glm::vec4>>& cases);
 

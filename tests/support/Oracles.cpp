@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,8 +22,6 @@ void Describe(const ZimgImage& image, zimg_image_format& format) {
     format.color_family = image.rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
     format.matrix_coefficients =
         image.rgb ? ZIMG_MATRIX_RGB : static_cast<zimg_matrix_coefficients_e>(image.matrix);
-    format.transfer_characteristics = ZIMG_TRANSFER_UNSPECIFIED;
-    format.color_primaries = ZIMG_PRIMARIES_UNSPECIFIED;
     format.pixel_range = image.fullRange ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
     format.subsample_w = static_cast<unsigned>(image.subsampleW);
     format.subsample_h = static_cast<unsigned>(image.subsampleH);
@@ -61,9 +58,8 @@ bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builde
     Describe(source, from);
     Describe(target, to);
     zimg_filter_graph* graph = zimg_filter_graph_build(&from, &to, &params);
-    if (graph == nullptr) {
+    if (graph == nullptr)
         return Failed("zimg_filter_graph_build");
-    }
     std::size_t tmpSize = 0;
     zimg_filter_graph_get_tmp_size(graph, &tmpSize);
     Planes in(source), out(target);
@@ -84,9 +80,8 @@ bool RunZimg(const ZimgImage& source, ZimgImage& target, const zimg_graph_builde
     const bool ok = zimg_filter_graph_process(graph, &src, &dst, tmp, nullptr, nullptr, nullptr,
                                               nullptr) == ZIMG_ERROR_SUCCESS;
     zimg_filter_graph_free(graph);
-    if (!ok) {
+    if (!ok)
         return Failed("zimg_filter_graph_process");
-    }
     for (int p = 0; p < 3; ++p) {
         const int width = target.PlaneWidth(p);
         target.planes[p].resize(static_cast<std::size_t>(width * target.PlaneHeight(p)));

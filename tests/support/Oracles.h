@@ -25,11 +25,10 @@ struct ZimgImage {
     int PlaneHeight(int plane) const { return plane == 0 ? height : height >> subsampleH; }
 };
 
-// zimg's conversion of `source` into the format of `target` (its planes are
-// filled), without dither; primaries and transfer stay unspecified, so only
-// the matrix, range, depth and chroma grid change, chroma resampled with
-// `chromaFilter` (bilinear, or bicubic with b and c). False, and a test
-// failure, on error. Subsampled sizes must divide evenly.
+// zimg's conversion of `source` into `target`'s format (its planes are filled),
+// undithered: only matrix, range, depth and chroma grid change, chroma resampled
+// bilinear or bicubic (b, c). False, and a test failure, on error. Subsampled
+// sizes must divide evenly.
 enum class ZimgChromaFilter { Bilinear, Bicubic };
 bool ZimgConvert(const ZimgImage& source, ZimgImage& target,
                  ZimgChromaFilter chromaFilter = ZimgChromaFilter::Bilinear, double b = 0.0,
