@@ -26,6 +26,7 @@ using Kavrin::Ogl::InteropContext;
 using Kavrin::Ogl::RenderHub;
 using Kavrin::Ogl::WinOpenGLContext;
 using Kavrin::Proc::ICoreTracker;
+using Kavrin::Test::Failure;
 using Kavrin::Test::GlTaskCount;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::RunOnGL;
@@ -84,17 +85,7 @@ AdapterConfig Adapter(const std::string& name, DWORD luid,
     return adapter;
 }
 
-// The result and description of the InteropException `call` throws, whose
-// what() is always the same.
-std::optional<std::pair<HRESULT, std::string>> InteropErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Ogl::InteropException& error) {
-        EXPECT_STREQ(error.what(), "OpenGL interop exception");
-        return std::pair(error.GetResult(), error.GetErrorDescription());
-    }
-    return std::nullopt;
-}
+constexpr auto* InteropErrorOf = &Kavrin::Test::FailureOf<Ogl::InteropException>;
 
 TEST(InteropRegistryWithoutContextTest, FindsNothingAndNeverTheDetectionContext) {
     Kavrin::Test::EnsureGuiApplication();
@@ -302,9 +293,8 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_EQ(ICoreTracker::GetTracker()->GetEvents().size(), reports);  // callers never report
 
     // Refused alike from this thread and on the GL thread.
-    const auto mismatch =
-        std::pair(static_cast<HRESULT>(0x8007006E),
-                  std::string("OpenGL context adapter and DirectX device adapter are different"));
+    const Failure mismatch{"OpenGL context adapter and DirectX device adapter are different",
+                           HRESULT_FROM_WIN32(ERROR_OPEN_FAILED), "InitializeInterop"};
     EXPECT_EQ(InteropErrorOf([&] { InteropContext::Create(otherDevice); }), mismatch);
     RunOnGL(
         [&] { EXPECT_EQ(InteropErrorOf([&] { InteropContext::Create(otherDevice); }), mismatch); });
@@ -372,8 +362,8 @@ TEST_F(InteropContextGLTest, RegistryRefusesAmbiguousAndMissingContexts) {
                  [] { Ogl::GetInteropDevice(DeviceType::D11, false); },
                  [] { InteropContext::GetShared(); }}) {
             EXPECT_EQ(InteropErrorOf(call),
-                      std::pair(E_FAIL, std::string("Failed to get DirectX device due to "
-                                                    "multiple OpenGL contexts found")));
+                      Failure("Failed to get DirectX device due to multiple OpenGL contexts found",
+                              E_FAIL, "FindContext"));
         }
     }
     RunOnGL([] {
@@ -381,7 +371,8 @@ TEST_F(InteropContextGLTest, RegistryRefusesAmbiguousAndMissingContexts) {
         ASSERT_NE(current, nullptr);
         current->GetContext()->doneCurrent();
         EXPECT_EQ(InteropErrorOf([] { InteropContext::GetShared(); }),
-                  std::pair(E_FAIL, std::string("No current OpenGL context")));
+                  Failure("No current OpenGL context", E_FAIL, "GetShared"));
+        EXPECT_STREQ(Ogl::InteropException().what(), "OpenGL interop exception");
         ASSERT_TRUE(current->MakeCurrent());
     });
 }
