@@ -31,13 +31,18 @@ Emulation::AdapterConfig Adapter(const std::string& name, DWORD luidLow,
     return adapter;
 }
 
-// Every case starts on the default machine and must leave no emulated object or
-// handle behind.
+// Every case starts on the default machine with one device of each kind, a command
+// allocator and a keyed-mutex texture, and must leave no object or handle behind.
 class DXTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Emulation::Reset();
         before = {GetLiveObjectCount(), Emulation::GetOpenHandleCount()};
+        d11 = D11Device::Create(FirstAdapter());
+        d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
+        allocator = D12CommandAllocator::Create(d12);
+        keyed = D11SharedTexture2D::Create(d11, Desc(1, 1));
+        memory = Emulation::GetTextureMemory(keyed->GetTexture().p);
     }
     void TearDown() override {
         D12CommandAllocator::WaitAllComplete();
@@ -75,19 +80,6 @@ protected:
     const int glClient = 0;  // stands for a GL memory object
 };
 
-// One device of each kind, a command allocator, and a keyed-mutex texture.
-class DXDeviceTest : public DXTest {
-protected:
-    void SetUp() override {
-        DXTest::SetUp();
-        d11 = D11Device::Create(FirstAdapter());
-        d12 = D12Device::Create(*Emulation::GetGlDeviceLuid());
-        allocator = D12CommandAllocator::Create(d12);
-        keyed = D11SharedTexture2D::Create(d11, Desc(1, 1));
-        memory = Emulation::GetTextureMemory(keyed->GetTexture().p);
-    }
-};
-
 void Barrier(D12GraphicsCommandList& list, ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
              D3D12_RESOURCE_STATES after, UINT subresource = ~0u) {
     D3D12_RESOURCE_BARRIER barrier{};
@@ -96,7 +88,7 @@ void Barrier(D12GraphicsCommandList& list, ID3D12Resource* resource, D3D12_RESOU
     list.ResourceBarrier(1, &barrier);
 }
 
-TEST_F(DXDeviceTest, EveryMisuseAndInjectedFailureHasItsResult) {
+TEST_F(DXTest, EveryMisuseAndInjectedFailureHasItsResult) {
     CComPtr<ID3D11Texture2D> plain = d11->CreateTexture2D(Desc(1, 1), nullptr);
     CComPtr<ID3D11Texture2D> other = d11->CreateTexture2D(Desc(3, 3), nullptr);
     auto mipmapped = Desc(4, 4);
@@ -246,7 +238,7 @@ TEST_F(DXTest, MachineFollowsTheGlDriverOrTheConfiguredListAndLosesDevices) {
     EXPECT_FALSE(Emulation::GetGlDeviceLuid());
 }
 
-TEST_F(DXDeviceTest, InitialDataHonoursThePitchAndContextsStayInsideEncode) {
+TEST_F(DXTest, InitialDataHonoursThePitchAndContextsStayInsideEncode) {
     // Rows of 3 RGBA8 pixels given with a padded pitch of 16 bytes.
     const std::vector<std::byte> padded = Pattern(16 * 2, 1);
     const D3D11_SUBRESOURCE_DATA data{padded.data(), 16, 0};
@@ -267,7 +259,7 @@ TEST_F(DXDeviceTest, InitialDataHonoursThePitchAndContextsStayInsideEncode) {
     });
 }
 
-TEST_F(DXDeviceTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
+TEST_F(DXTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
     auto shared = D11SharedTexture2D::Create(d11, Desc(4, 4));
     const HANDLE handle =
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
@@ -308,7 +300,7 @@ TEST_F(DXDeviceTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
 
 // A submission whose barrier names the wrong state is refused whole, naming the
 // resource; read-only promotions and simultaneous-access textures decay to COMMON.
-TEST_F(DXDeviceTest, QueueChecksTheStatesEarlierSubmissionsLeave) {
+TEST_F(DXTest, QueueChecksTheStatesEarlierSubmissionsLeave) {
     CComPtr<ID3D12Resource> texture = Texture();
     texture->SetName(L"checked texture");
     CComPtr<ID3D12Resource> other = Texture();
@@ -351,7 +343,7 @@ TEST_F(DXDeviceTest, QueueChecksTheStatesEarlierSubmissionsLeave) {
 
 // Fence waits end at the signal or time out; a queue holds work behind a wait,
 // and dropping the queue drops that work.
-TEST_F(DXDeviceTest, FencesAndQueueWaits) {
+TEST_F(DXTest, FencesAndQueueWaits) {
     auto device = D12Device::Create(*Emulation::GetGlDeviceLuid());  // its queue's only holder
     auto gate = device->CreateCompletionEvent(D3D12_FENCE_FLAG_SHARED);
     auto done = device->CreateCompletionEvent(D3D12_FENCE_FLAG_NONE);
@@ -376,7 +368,7 @@ TEST_F(DXDeviceTest, FencesAndQueueWaits) {
 
 // The leak report names every live object; a CComPtr holds one reference and
 // releases the last.
-TEST_F(DXDeviceTest, LeakReportAndReferenceCounts) {
+TEST_F(DXTest, LeakReportAndReferenceCounts) {
     CComPtr<ID3D12Resource> resource = Texture();
     ASSERT_EQ(resource->SetName(L"Shared DirectX 12 with OpenGL texture"), S_OK);
     Kavrin::Test::LogCapture log;
