@@ -37,7 +37,6 @@ using Ogl::D12Surface;
 using Ogl::D12SurfacePool;
 using Ogl::InteropContext;
 using Ogl::Details::GlObjectCounter;
-using D11Ptr = boost::intrusive_ptr<D11Surface>;
 using D12Ptr = boost::intrusive_ptr<D12Surface>;
 using States = D12Surface::States;
 
@@ -326,7 +325,7 @@ protected:
 
     decltype(Counts()) before;
     boost::intrusive_ptr<InteropContext> context;
-    D11Ptr d11;
+    boost::intrusive_ptr<D11Surface> d11;
     boost::intrusive_ptr<D12SurfacePool> pool;
     D12Ptr d12;
     boost::intrusive_ptr<DX::D12CommandAllocator> allocator;
