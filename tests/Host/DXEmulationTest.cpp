@@ -102,10 +102,8 @@ TEST_F(DXTest, EveryMisuseAndInjectedFailureHasItsResult) {
     const auto copy = [&](ID3D11Texture2D* to, ID3D11Texture2D* from) {
         d11->Encode([&](const auto& context) { context->CopyResource(to, from); });
     };
-    EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
     constexpr HRESULT kInvalid = E_INVALIDARG;
     constexpr HRESULT kInvalidCall = DXGI_ERROR_INVALID_CALL;
-    const LUID nowhere{0x999, 9};
     const std::tuple<const char*, std::function<void()>, HRESULT> rows[] = {
         {"D3D11 copy of another size", [&] { copy(other, plain); }, kInvalid},
         {"keyed copy not acquired", [&] { copy(plain, keyed->GetTexture()); }, kInvalidCall},
@@ -126,11 +124,16 @@ TEST_F(DXTest, EveryMisuseAndInjectedFailureHasItsResult) {
         {"releasing a mutex not held", [&] { keyed->ReleaseSync(0); }, kInvalidCall},
         {"acquiring twice", [&] { keyed->AcquireSync(0, 0), keyed->AcquireSync(0, 0); },
          kInvalidCall},
-        {"D3D12 device on no adapter", [&] { D12Device::Create(nowhere); }, DXGI_ERROR_NOT_FOUND}};
+        {"D3D12 device on no adapter",
+         [&] {
+             D12Device::Create(LUID{0x999, 9});
+         },
+         DXGI_ERROR_NOT_FOUND}};
     for (const auto& [what, call, result] : rows)
         EXPECT_EQ(ResultOf(call), result) << what;
     EXPECT_TRUE(open->GetCommands().empty() && closed->GetCommands().empty());
-    EXPECT_EQ(mutex.Release(&glClient, 0), DXGI_ERROR_INVALID_CALL) << "held by the other";
+    EXPECT_EQ(memory->GetKeyedMutex()->Release(&glClient, 0), DXGI_ERROR_INVALID_CALL)
+        << "held by the other";
     keyed->ReleaseSync(0);
     EXPECT_EQ(std::pair(d11->GetFeatureLevel(), d11->GetLevelName()),
               std::pair(D3D_FEATURE_LEVEL_11_1, std::string("11.1")));

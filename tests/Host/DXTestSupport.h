@@ -59,16 +59,11 @@ inline DX::DXGIAdapter FirstAdapter() { return Enumerate().at(0); }
 
 inline D3D11_TEXTURE2D_DESC Desc(UINT width, UINT height,
                                  DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM) {
-    return {width,
-            height,
-            1,
-            1,
-            format,
-            {1, 0},
-            D3D11_USAGE_DEFAULT,
-            D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET,
-            0,
-            0};
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width, desc.Height = height, desc.MipLevels = desc.ArraySize = 1;
+    desc.Format = format, desc.SampleDesc = {1, 0}, desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+    return desc;
 }
 
 // Pixels as Direct3D stores them, written from the DXGI format's definition:

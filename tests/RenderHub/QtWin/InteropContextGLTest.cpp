@@ -67,11 +67,10 @@ ContextPtr CreateOnGL() {
 
 ICoreTracker::Values LastReport() {
     const auto events = ICoreTracker::GetTracker()->GetEvents();
-    for (auto event = events.rbegin(); event != events.rend(); ++event) {
-        if (event->name == ICoreTracker::CORE_EVENT_OGL_INFO)
-            return event->values;
-    }
-    return {};
+    const auto last = std::find_if(events.rbegin(), events.rend(), [](const auto& event) {
+        return event.name == ICoreTracker::CORE_EVENT_OGL_INFO;
+    });
+    return last == events.rend() ? ICoreTracker::Values() : last->values;
 }
 
 AdapterConfig Adapter(const std::string& name, DWORD luid,

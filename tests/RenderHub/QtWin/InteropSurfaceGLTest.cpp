@@ -13,13 +13,11 @@
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/WaitableTimer.h"
 #include "Kavrin/Win/GLInterop.h"
-#include "Kavrin/Win/WinBase.h"
 
 #include "../../Host/DXTestSupport.h"
 #include "GlObjectCounter.h"
 #include "GpuEval.h"
 #include "LogCapture.h"
-#include "QtOgl/QtOpenGL.h"
 #include "QtWin/D11Surface.h"
 #include "QtWin/D12Surface.h"
 #include "QtWin/InteropContext.h"
@@ -131,12 +129,11 @@ std::vector<Rgba> DrawnBy(const std::function<void(const Ogl::ShaderStorage&)>& 
 
 // The ERROR lines of `log` that contain `text` and `also`.
 int Errors(const LogCapture& log, const std::string& text = "", const std::string& also = "") {
-    int count = 0;
-    for (const LogCapture::Line& line : log.Lines()) {
-        count += line.severity == google::GLOG_ERROR && line.text.find(text) != std::string::npos &&
-                 line.text.find(also) != std::string::npos;
-    }
-    return count;
+    const auto lines = log.Lines();
+    return std::count_if(lines.begin(), lines.end(), [&](const LogCapture::Line& line) {
+        return line.severity == google::GLOG_ERROR && line.text.find(text) != std::string::npos &&
+               line.text.find(also) != std::string::npos;
+    });
 }
 
 constexpr auto* InteropFailureOf = &FailureOf<Ogl::InteropException>;
@@ -167,25 +164,21 @@ struct ManualTimer : Core::WaitableTimer {
 
 // Registered before the binary's library environment, so torn down after the
 // library deinitialised: by then every interop and GL object must be gone.
-class NothingLeftAfterDeinitialize : public ::testing::Environment {
-public:
-    void TearDown() override {
-        EXPECT_EQ(DX::ReportDirectXLeaks(), 0u);
-        EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), 0u);
-        for (std::size_t kind = 0; kind < GlObjectCounter::KindCount; ++kind) {
-            const auto which = static_cast<GlObjectCounter::Kind>(kind);
-            EXPECT_EQ(GlObjectCounter::Live(which), 0) << GlObjectCounter::Name(which);
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const nothingLeft =
-    ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
-
 // Direct3D objects, open handles, GL interop objects and counted GL objects.
 auto Counts() {
     return std::tuple(DX::GetLiveObjectCount(), DX::Emulation::GetOpenHandleCount(),
                       DX::GetLiveGLInteropObjectCount(), GlObjectCounter::Take());
 }
+
+class NothingLeftAfterDeinitialize : public ::testing::Environment {
+public:
+    void TearDown() override {
+        EXPECT_EQ(DX::ReportDirectXLeaks(), 0u);
+        EXPECT_EQ(Counts(), decltype(Counts())());
+    }
+};
+[[maybe_unused]] ::testing::Environment* const nothingLeft =
+    ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
 
 // Every case starts on the default machine with the real probe surfaces and must
 // leave nothing of Counts() and no GL error behind.
