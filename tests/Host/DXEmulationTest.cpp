@@ -150,20 +150,16 @@ TEST_F(DXTest, InjectedDeviceFailuresHaveTheirResults) {
     Emulation::SetAdapters({old, failing, refused});
     const auto adapters = Enumerate();
     ASSERT_EQ(adapters.size(), 3u);
-    const std::tuple<int, HRESULT, const char*> creations[] = {
-        {0, DXGI_ERROR_UNSUPPORTED, "DXGI_ERROR_UNSUPPORTED"},
-        {1, E_OUTOFMEMORY, "Failing GPU"},
-        {2, DXGI_ERROR_UNSUPPORTED, "DXGI_ERROR_UNSUPPORTED"}};
-    for (const auto& [index, result, text] : creations) {
-        try {
-            D11Device::Create(adapters[index]);
-            ADD_FAILURE() << "the injected failure did not happen";
-        } catch (const DirectXException& error) {
-            EXPECT_EQ(error.GetResult(), result);
-            EXPECT_NE((error.GetResultDescription() + error.GetErrorDescription()).find(text),
-                      std::string::npos);
-        }
-    }
+    const std::pair<int, Failure> creations[] = {
+        {0,
+         {"DirectX 11 device interface or feature level is not supported on Old GPU",
+          DXGI_ERROR_UNSUPPORTED, "Create"}},
+        {1, {"Failed to create a DirectX 11 device on Failing GPU", E_OUTOFMEMORY, "Create"}},
+        {2,
+         {"Failed to create a DirectX 11 device on Refusing GPU", DXGI_ERROR_UNSUPPORTED,
+          "Create"}}};
+    for (const auto& [index, failure] : creations)
+        EXPECT_EQ(FailureOf([&] { D11Device::Create(adapters[index]); }), failure) << index;
     EXPECT_EQ(ResultOf([&] { D12Device::Create(LUID{3, 0}); }), DXGI_ERROR_DRIVER_INTERNAL_ERROR);
     auto noFences = Emulation::MakeDefaultAdapter();
     noFences.fencesSupported = false;
@@ -426,6 +422,9 @@ TEST(DXWinTypesTest, ResultsWin32ErrorsBitflagsAndLuids) {
         const auto [name, text] = GetResultInfo(static_cast<HRESULT>(value));
         EXPECT_EQ(name, code);
         EXPECT_TRUE(!text.empty() || value == 0x80071234u) << code;
+        EXPECT_EQ(
+            (DirectXException() << HResult(static_cast<HRESULT>(value))).GetResultDescription(),
+            name + ": " + text);
     }
     EXPECT_NE(GetResultInfo(DXGI_ERROR_UNSUPPORTED).second.find("not supported"),
               std::string::npos);
