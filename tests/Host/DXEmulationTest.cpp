@@ -1,6 +1,5 @@
-// The DirectX stand-in where the interop tests do not reach it: its configurable
-// machine, every error code in one table, handle lifetimes, queue state checks,
-// the leak report and the Windows helpers. Keyed-mutex keys: the surface tests.
+// The DirectX stand-in where the interop tests do not reach it (keyed-mutex keys:
+// the surface tests).
 #include <thread>
 
 #include "DXTestSupport.h"
@@ -174,7 +173,6 @@ TEST_F(DXTest, InjectedDeviceFailuresHaveTheirResults) {
     EXPECT_EQ(ResultOf([&] { D11Device::Create(adapters[0]); }), DXGI_ERROR_NOT_FOUND);
     Emulation::Reset();
     const LUID luid = *Emulation::GetGlDeviceLuid();
-    EXPECT_EQ(D12Device::Create(luid)->GetSDKVersion(), 610u);
     Emulation::SetD12SDKVersion(std::nullopt);
     EXPECT_FALSE(D12Device::Create(luid)->GetSDKVersion());
     Emulation::SetD12Available(false);
@@ -365,8 +363,7 @@ TEST_F(DXTest, FencesAndQueueWaits) {
     D12CommandAllocator::WaitAllComplete();  // dropped work counts as complete
 }
 
-// The leak report names every live object; a CComPtr holds one reference and
-// releases the last.
+// The leak report names every live object; a CComPtr holds one reference.
 TEST_F(DXTest, LeakReportAndReferenceCounts) {
     CComPtr<ID3D12Resource> resource = Texture();
     ASSERT_EQ(resource->SetName(L"Shared DirectX 12 with OpenGL texture"), S_OK);

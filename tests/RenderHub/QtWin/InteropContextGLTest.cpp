@@ -15,10 +15,8 @@
 #include "TestMain.h"
 #include "TestTasks.h"
 
-// The interop context and the GL thread's registry of it, against the emulated
-// Direct3D: every decision of the initialisation, the tracker report, the
-// registry switches and the lifetime rules. The binary owns the library's
-// lifecycle so that it can look at a process without an OpenGL context first.
+// The interop context and its GL-thread registry on the emulated Direct3D. The binary
+// owns the library's lifecycle, to see a process without an OpenGL context first.
 namespace {
 
 using namespace Kavrin;
@@ -124,9 +122,8 @@ protected:
     std::uint64_t contextsBefore = 0;
 };
 
-// What the initialisation makes of each machine: the status reported, and for a
-// context made, the sharing status and paths its probes confirmed and the
-// adapter reported (Direct3D 12's when there is such a device).
+// What the initialisation makes of each machine: the status, and for a context the
+// sharing its probes confirmed and the adapter reported (Direct3D 12's if any).
 struct MachineRow {
     const char* what;
     std::function<void()> setup;  // on the default machine with stand-in probes
@@ -201,8 +198,7 @@ const MachineRow kMachines[] = {
      "The DirectX can't start because d3dcompiler_47.dll is missing from your computer"},
 };
 
-// Every context made here is released off the GL thread: the last release
-// queues one deleter to it.
+// Every context made here is released off the GL thread: one deleter queued each.
 TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
     const auto deletersBefore = GlTaskCount("InteropContextDeleter");
     int made = 0;
@@ -292,9 +288,8 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(Kavrin::Test::Enumerate().at(0))));
 }
 
-// The worker's context carries the shared interop context. A removed device
-// drops it; the next call with `create` makes a new one, and while interop fails
-// every such call tries again.
+// The worker's context carries the shared interop context. A removed device drops
+// it; each later call with `create` tries to make a new one.
 TEST_F(InteropContextGLTest, TheWorkersInteropContextIsSharedAndDroppedWithItsDevice) {
     WinOpenGLContext* context = WinOpenGLContext::FindContext();
     ASSERT_NE(context, nullptr);

@@ -95,17 +95,16 @@ std::vector<std::byte> PatternBytes(DXGI_FORMAT format) {
     return ::testing::AssertionSuccess();
 }
 
-// Paints the pattern into the bound framebuffer with scissored clears.
+// Paints the pattern into the bound framebuffer: halves, then the quarter over them.
 void PaintPattern() {
     glEnable(GL_SCISSOR_TEST);
-    const auto paint = [](GLint x, GLint y, GLsizei width, GLsizei height, Rgba c) {
-        glScissor(x, y, width, height);
+    for (const auto [x, width, height] :
+         {std::array<GLint, 3>{0, kW / 2, kH}, {kW / 2, kW / 2, kH}, {0, kW / 2, kH / 2}}) {
+        const Rgba c = PatternAt(x, height - 1);
+        glScissor(x, 0, width, height);
         glClearColor(c[0], c[1], c[2], c[3]);
         glClear(GL_COLOR_BUFFER_BIT);
-    };
-    paint(0, 0, kW / 2, kH, PatternAt(0, kH - 1));
-    paint(kW / 2, 0, kW / 2, kH, PatternAt(kW - 1, 0));
-    paint(0, 0, kW / 2, kH / 2, PatternAt(0, 0));
+    }
     glDisable(GL_SCISSOR_TEST);
 }
 
@@ -792,8 +791,8 @@ void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_EQ(GetLastError(), error) << what;
 }
 
-// A keyed-mutex texture of the host, shared through a handle, and imported as GL
-// memory backing a GL texture when asked.
+// A keyed-mutex texture of the host shared through a handle, and the GL objects
+// importing it.
 struct HostShared {
     boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(FirstAdapter());
     boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
@@ -802,13 +801,6 @@ struct HostShared {
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
     GLuint texture = 0;
     GLuint memory = 0;
-
-    void Import() {  // GL thread
-        texture = NewTexture();
-        glCreateMemoryObjectsEXT(1, &memory);
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
-        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
-    }
     ~HostShared() {
         RunOnGL([&] {
             glDeleteMemoryObjectsEXT(1, &memory);  // gives a held mutex back
@@ -833,7 +825,12 @@ TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWithAndMisuseSetsErrors)
         });
         return done == GL_TRUE;
     };
-    RunOnGL([&] { host.Import(); });
+    RunOnGL([&] {
+        host.texture = NewTexture();
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
+        glTextureStorageMem2DEXT(host.texture, 1, GL_RGBA8, 4, 2, host.memory, 0);
+    });
     ASSERT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
     EXPECT_FALSE(gl(true, 1)) << "released with 0";
     ASSERT_TRUE(gl(true, 0));
