@@ -250,9 +250,9 @@ TEST_F(DXTest, InitialDataHonoursThePitchAndContextsStayInsideEncode) {
     d11->Encode([&](const auto& context) { escaped = context; });
     EXPECT_THROW(escaped->CopyResource(source, source), std::logic_error);
     d11->Encode([&](const auto& context) {
-        std::thread other(
-            [&] { EXPECT_THROW(context->CopyResource(source, source), std::logic_error); });
-        other.join();
+        std::thread([&] {
+            EXPECT_THROW(context->CopyResource(source, source), std::logic_error);
+        }).join();
     });
 }
 
@@ -280,8 +280,7 @@ TEST_F(DXTest, HandlesKeepTheirObjectUntilClosedAndCloseOnce) {
     EXPECT_EQ(close(handle), std::pair(FALSE, DWORD(ERROR_INVALID_HANDLE)));
     EXPECT_EQ(Emulation::FindSharedTexture(handle), nullptr);
     EXPECT_EQ(ResultOf([&] { d12->OpenSharedResource(handle); }), E_INVALIDARG);
-    std::thread other([] { EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "per thread"; });
-    other.join();
+    std::thread([] { EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "per thread"; }).join();
     opened = nullptr;
     EXPECT_TRUE(weak.expired());
 
@@ -349,8 +348,7 @@ TEST_F(DXTest, FencesAndQueueWaits) {
     queue->Wait(gate, 5);
     queue->Signal(done, 1);
     EXPECT_FALSE(done->Wait(1, 5));
-    std::thread gl([&] { Emulation::FindSharedFence(gate->GetSharedHandle())->Signal(4); });
-    gl.join();
+    std::thread([&] { Emulation::FindSharedFence(gate->GetSharedHandle())->Signal(4); }).join();
     EXPECT_FALSE(done->Wait(1, 5));
     gate->Signal(5);
     EXPECT_TRUE(done->Wait(1, 10000));
