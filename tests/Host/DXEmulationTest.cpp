@@ -25,9 +25,7 @@ std::vector<std::byte> Pattern(std::size_t size, unsigned seed) {
 
 Emulation::AdapterConfig Adapter(const std::string& name, DWORD luidLow,
                                  std::vector<std::string> keywords) {
-    Emulation::AdapterConfig adapter;
-    adapter.description = {name, {luidLow, 0}, 0x10DE00000001ull, std::move(keywords), 0x10DE};
-    return adapter;
+    return {{name, {luidLow, 0}, 0x10DE00000001ull, std::move(keywords), 0x10DE}};
 }
 
 // Every case starts on the default machine with one device of each kind, a command

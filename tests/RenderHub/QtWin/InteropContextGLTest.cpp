@@ -261,7 +261,9 @@ TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
 }
 
 TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
-    DX::Emulation::SetAdapters({DX::Emulation::MakeDefaultAdapter(), Adapter("second", 99)});
+    auto own = DX::Emulation::MakeDefaultAdapter();
+    own.description.luid.HighPart = 0x7F000001;  // every byte of GL's LUID counts
+    DX::Emulation::SetAdapters({own, Adapter("second", 99)});
     const auto adapters = Kavrin::Test::Enumerate();
     ASSERT_EQ(adapters.size(), 2u);
     const auto ownDevice = DX::D11Device::Create(adapters[0]);
