@@ -48,8 +48,7 @@ inline std::vector<DX::DXGIAdapter> Enumerate(
     return adapters;
 }
 
-// How many GL-thread tasks of this name have run, e.g. the deleters the last
-// release of an interop object off the GL thread queues.
+// How many GL-thread tasks of this name have run, e.g. deleters queued off it.
 inline std::uint64_t GlTaskCount(const std::string& name) {
     const auto summary = Proc::GpuTaskStatistic::GetInstance().GetOglStat(name);
     return summary ? summary->count : 0;
@@ -59,21 +58,15 @@ inline DX::DXGIAdapter FirstAdapter() { return Enumerate().at(0); }
 
 inline D3D11_TEXTURE2D_DESC Desc(UINT width, UINT height,
                                  DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM) {
-    return {width,
-            height,
-            1,
-            1,
-            format,
-            {1, 0},
-            D3D11_USAGE_DEFAULT,
-            D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET,
-            0,
-            0};
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width, desc.Height = height, desc.MipLevels = desc.ArraySize = 1;
+    desc.Format = format, desc.SampleDesc = {1, 0}, desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+    return desc;
 }
 
-// Pixels as Direct3D stores them, written from the DXGI format's definition:
-// each of R, G, B, A a little-endian bit field at its bit offset, unsigned
-// normalised (rounded to nearest), half or single float.
+// Pixels as the DXGI format defines them: R, G, B, A little-endian bit fields at
+// their offsets, unsigned normalised (rounded to nearest), half or single float.
 using Rgba = std::array<float, 4>;
 
 struct DXGILayout {

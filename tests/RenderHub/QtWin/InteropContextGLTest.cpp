@@ -15,10 +15,8 @@
 #include "TestMain.h"
 #include "TestTasks.h"
 
-// The interop context and the GL thread's registry of it, against the emulated
-// Direct3D: every decision of the initialisation, the tracker report, the
-// registry switches and the lifetime rules. The binary owns the library's
-// lifecycle so that it can look at a process without an OpenGL context first.
+// The interop context and its GL-thread registry on the emulated Direct3D. The binary
+// owns the library's lifecycle, to see a process without an OpenGL context first.
 namespace {
 
 using namespace Kavrin;
@@ -26,6 +24,7 @@ using Kavrin::Ogl::InteropContext;
 using Kavrin::Ogl::RenderHub;
 using Kavrin::Ogl::WinOpenGLContext;
 using Kavrin::Proc::ICoreTracker;
+using Kavrin::Test::Failure;
 using Kavrin::Test::GlTaskCount;
 using Kavrin::Test::LogCapture;
 using Kavrin::Test::RunOnGL;
@@ -66,11 +65,10 @@ ContextPtr CreateOnGL() {
 
 ICoreTracker::Values LastReport() {
     const auto events = ICoreTracker::GetTracker()->GetEvents();
-    for (auto event = events.rbegin(); event != events.rend(); ++event) {
-        if (event->name == ICoreTracker::CORE_EVENT_OGL_INFO)
-            return event->values;
-    }
-    return {};
+    const auto last = std::find_if(events.rbegin(), events.rend(), [](const auto& event) {
+        return event.name == ICoreTracker::CORE_EVENT_OGL_INFO;
+    });
+    return last == events.rend() ? ICoreTracker::Values() : last->values;
 }
 
 AdapterConfig Adapter(const std::string& name, DWORD luid,
@@ -84,17 +82,7 @@ AdapterConfig Adapter(const std::string& name, DWORD luid,
     return adapter;
 }
 
-// The result and description of the InteropException `call` throws, whose
-// what() is always the same.
-std::optional<std::pair<HRESULT, std::string>> InteropErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Ogl::InteropException& error) {
-        EXPECT_STREQ(error.what(), "OpenGL interop exception");
-        return std::pair(error.GetResult(), error.GetErrorDescription());
-    }
-    return std::nullopt;
-}
+constexpr auto* InteropErrorOf = &Kavrin::Test::FailureOf<Ogl::InteropException>;
 
 TEST(InteropRegistryWithoutContextTest, FindsNothingAndNeverTheDetectionContext) {
     Kavrin::Test::EnsureGuiApplication();
@@ -134,9 +122,8 @@ protected:
     std::uint64_t contextsBefore = 0;
 };
 
-// What the initialisation makes of each machine: the status reported, and for a
-// context made, the sharing status and paths its probes confirmed and the
-// adapter reported (Direct3D 12's when there is such a device).
+// What the initialisation makes of each machine: the status, and for a context the
+// sharing its probes confirmed and the adapter reported (Direct3D 12's if any).
 struct MachineRow {
     const char* what;
     std::function<void()> setup;  // on the default machine with stand-in probes
@@ -187,6 +174,7 @@ const MachineRow kMachines[] = {
      kAvailable, "1", true, true},
     {"no WGL_NV_DX_interop2", [] { Missing("WGL_NV_DX_interop2"); }, "INTEROP_UNSUPPORTED"},
     {"forced off", [] { SetSwitch("DisableDirectX", 1); }, "FORCED_OFF"},
+    {"switched on by 0", [] { SetSwitch("DisableDirectX", 0); }, kAvailable, "3", true, true, true},
     {"Direct3D 12 switched off", [] { SetSwitch("DisableDirectX12", 1); }, kAvailable, "1", true},
     {"each failure word once",
      Adapters({{"first", 11, kD11Fails}, {"second", 12, kLinkFails}, {"third", 13, kLinkFails}}),
@@ -210,8 +198,7 @@ const MachineRow kMachines[] = {
      "The DirectX can't start because d3dcompiler_47.dll is missing from your computer"},
 };
 
-// Every context made here is released off the GL thread: the last release
-// queues one deleter to it.
+// Every context made here is released off the GL thread: one deleter queued each.
 TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
     const auto deletersBefore = GlTaskCount("InteropContextDeleter");
     int made = 0;
@@ -223,12 +210,17 @@ TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
         SCOPED_TRACE(row.what);
         auto report = LastReport();
         EXPECT_EQ(report[ICoreTracker::CORE_OGL_DX_STATUS], row.status);
-        if (row.logged != nullptr) {
-            EXPECT_TRUE(log.Has(google::GLOG_ERROR, row.logged)) << log.Dump();
-        }
+        EXPECT_TRUE(!row.logged || log.Has(google::GLOG_ERROR, row.logged)) << log.Dump();
         ASSERT_EQ(bool(context), row.sharing != nullptr);
-        if (!context)
+        using T = ICoreTracker;
+        const auto information = RenderHub::GetInstance().GetInformation();
+        if (!context) {  // GL's own details instead
+            EXPECT_EQ(std::tuple(report[T::CORE_OGL_VERSION], report[T::CORE_OGL_CAPABILITY],
+                                 report[T::CORE_OGL_DEVICE_NAME]),
+                      std::tuple(information->VersionText(), information->CapabilityName(),
+                                 information->renderer));
             continue;
+        }
         EXPECT_EQ(InteropContext::GetCount(), contextsBefore + 1);
         ++made;
         using DevicePtr = boost::intrusive_ptr<DX::D3Device>;
@@ -237,16 +229,15 @@ TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
         // Only Direct3D 12 has a version, and GL's device name is left out.
         report.try_emplace(ICoreTracker::CORE_DIRECTX12_VERSION, "none");
         report.try_emplace(ICoreTracker::CORE_OGL_DEVICE_NAME, "none");
-        using T = ICoreTracker;
         EXPECT_EQ(
             std::tuple(report.at(T::CORE_OGL_DX_SHARING_STATUS), report.at(T::CORE_GPU_BRAND_STR),
                        report.at(T::CORE_GPU_DRIVER_VERSION), report.at(T::CORE_DIRECTX_LEVEL),
                        report.at(T::CORE_DIRECTX12_VERSION), report.at(T::CORE_OGL_CAPABILITY),
                        report.at(T::CORE_OGL_DEVICE_NAME)),
-            std::tuple(
-                std::string(row.sharing), reported->GetAdapterName(), reported->GetDriverVersion(),
-                reported->GetLevelName(), std::string(d12 ? "610" : "none"),
-                RenderHub::GetInstance().GetInformation()->CapabilityName(), std::string("none")));
+            std::tuple(std::string(row.sharing), reported->GetAdapterName(),
+                       reported->GetDriverVersion(), reported->GetLevelName(),
+                       std::string(d12 ? "610" : "none"), information->CapabilityName(),
+                       std::string("none")));
         EXPECT_TRUE(log.Has(google::GLOG_INFO, "Interop adapter: " + reported->GetAdapterName() +
                                                    "; DirectX " + reported->GetLevelName() +
                                                    "; Sharing status: " + row.sharing))
@@ -261,24 +252,6 @@ TEST_F(InteropContextGLTest, EachMachineGetsItsStatusAndSharingPaths) {
     }
     RunOnGL([] {});
     EXPECT_EQ(GlTaskCount("InteropContextDeleter"), deletersBefore + made);
-}
-
-TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {
-    SetSwitch("DisableDirectX", 1);
-    EXPECT_FALSE(CreateOnGL());
-    const auto report = LastReport();  // without interop, GL's own details
-    const auto information = RenderHub::GetInstance().GetInformation();
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_VERSION), information->VersionText());
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_CAPABILITY), information->CapabilityName());
-    EXPECT_EQ(report.at(ICoreTracker::CORE_OGL_DEVICE_NAME), information->renderer);
-
-    SetSwitch("DisableDirectX", 0);
-    EXPECT_TRUE(CreateOnGL());
-    SetSwitch("DisableDirectX", std::nullopt);
-    EXPECT_TRUE(CreateOnGL());
-    SetSwitch();  // no key at all
-    EXPECT_TRUE(CreateOnGL());
-
     const auto player = [](std::optional<int> value) {
         SetSwitch("DisableDirectXPlayer", value);
         return Ogl::IsDirectXPlayerEnabled();
@@ -288,7 +261,9 @@ TEST_F(InteropContextGLTest, SwitchesAreReadAfreshEachTime) {
 }
 
 TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
-    DX::Emulation::SetAdapters({DX::Emulation::MakeDefaultAdapter(), Adapter("second", 99)});
+    auto own = DX::Emulation::MakeDefaultAdapter();
+    own.description.luid.HighPart = 0x7F000001;  // every byte of GL's LUID counts
+    DX::Emulation::SetAdapters({own, Adapter("second", 99)});
     const auto adapters = Kavrin::Test::Enumerate();
     ASSERT_EQ(adapters.size(), 2u);
     const auto ownDevice = DX::D11Device::Create(adapters[0]);
@@ -302,9 +277,8 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_EQ(ICoreTracker::GetTracker()->GetEvents().size(), reports);  // callers never report
 
     // Refused alike from this thread and on the GL thread.
-    const auto mismatch =
-        std::pair(static_cast<HRESULT>(0x8007006E),
-                  std::string("OpenGL context adapter and DirectX device adapter are different"));
+    const Failure mismatch{"OpenGL context adapter and DirectX device adapter are different",
+                           HRESULT_FROM_WIN32(ERROR_OPEN_FAILED), "InitializeInterop"};
     EXPECT_EQ(InteropErrorOf([&] { InteropContext::Create(otherDevice); }), mismatch);
     RunOnGL(
         [&] { EXPECT_EQ(InteropErrorOf([&] { InteropContext::Create(otherDevice); }), mismatch); });
@@ -316,9 +290,8 @@ TEST_F(InteropContextGLTest, ACallersDeviceIsLinkedOnItsOwnAdapterOnly) {
     EXPECT_FALSE(InteropContext::Create(DX::D11Device::Create(Kavrin::Test::Enumerate().at(0))));
 }
 
-// The worker's context carries the shared interop context. A removed device
-// drops it; the next call with `create` makes a new one, and while interop fails
-// every such call tries again.
+// The worker's context carries the shared interop context. A removed device drops
+// it; each later call with `create` tries to make a new one.
 TEST_F(InteropContextGLTest, TheWorkersInteropContextIsSharedAndDroppedWithItsDevice) {
     WinOpenGLContext* context = WinOpenGLContext::FindContext();
     ASSERT_NE(context, nullptr);
@@ -372,8 +345,8 @@ TEST_F(InteropContextGLTest, RegistryRefusesAmbiguousAndMissingContexts) {
                  [] { Ogl::GetInteropDevice(DeviceType::D11, false); },
                  [] { InteropContext::GetShared(); }}) {
             EXPECT_EQ(InteropErrorOf(call),
-                      std::pair(E_FAIL, std::string("Failed to get DirectX device due to "
-                                                    "multiple OpenGL contexts found")));
+                      Failure("Failed to get DirectX device due to multiple OpenGL contexts found",
+                              E_FAIL, "FindContext"));
         }
     }
     RunOnGL([] {
@@ -381,7 +354,8 @@ TEST_F(InteropContextGLTest, RegistryRefusesAmbiguousAndMissingContexts) {
         ASSERT_NE(current, nullptr);
         current->GetContext()->doneCurrent();
         EXPECT_EQ(InteropErrorOf([] { InteropContext::GetShared(); }),
-                  std::pair(E_FAIL, std::string("No current OpenGL context")));
+                  Failure("No current OpenGL context", E_FAIL, "GetShared"));
+        EXPECT_STREQ(Ogl::InteropException().what(), "OpenGL interop exception");
         ASSERT_TRUE(current->MakeCurrent());
     });
 }

@@ -8,17 +8,16 @@
 #include <variant>
 
 #include <boost/intrusive_ptr.hpp>
+#include <gmock/gmock.h>
 
 #include "Kavrin/Core/Clock.h"
 #include "Kavrin/Core/WaitableTimer.h"
 #include "Kavrin/Win/GLInterop.h"
-#include "Kavrin/Win/WinBase.h"
 
 #include "../../Host/DXTestSupport.h"
 #include "GlObjectCounter.h"
 #include "GpuEval.h"
 #include "LogCapture.h"
-#include "QtOgl/QtOpenGL.h"
 #include "QtWin/D11Surface.h"
 #include "QtWin/D12Surface.h"
 #include "QtWin/InteropContext.h"
@@ -36,17 +35,14 @@ using Ogl::D12Surface;
 using Ogl::D12SurfacePool;
 using Ogl::InteropContext;
 using Ogl::Details::GlObjectCounter;
-using D11Ptr = boost::intrusive_ptr<D11Surface>;
 using D12Ptr = boost::intrusive_ptr<D12Surface>;
 using States = D12Surface::States;
 
 constexpr unsigned kW = 16;
 constexpr unsigned kH = 8;
-constexpr UINT kSharingMiscFlags =
-    D3D11_RESOURCE_MISC_SHARED_NTHANDLE | D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX;
 
-// Which sharing paths the interop context of a case reports.
-enum Sharing { kNone, kD11, kD12 };  // Direct3D 12 sharing comes with 11's
+// The sharing paths a case's interop context reports; Direct3D 12's come with 11's.
+enum Sharing { kNone, kD11, kD12 };
 
 constexpr auto R8 = DXGI_FORMAT_R8G8B8A8_UNORM;
 constexpr auto B8 = DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -55,22 +51,17 @@ constexpr auto R10 = DXGI_FORMAT_R10G10B10A2_UNORM;
 constexpr auto F16 = DXGI_FORMAT_R16G16B16A16_FLOAT;
 constexpr auto F32 = DXGI_FORMAT_R32G32B32A32_FLOAT;
 
-// The memory-object sharing paths need OpenGL 4.5, which the suite's runs under
-// lower limits do not have.
+// Memory-object sharing needs OpenGL 4.5, which the runs under lower limits lack.
 bool GLHasSharing() {
-    static const bool has = [] {
-        bool result = false;
-        RunOnGL([&] { result = GLEW_VERSION_4_5; });
-        return result;
-    }();
+    bool has = false;
+    RunOnGL([&] { has = GLEW_VERSION_4_5; });
     return has;
 }
 
 Sharing BestSharing() { return GLHasSharing() ? kD12 : kNone; }
 
-// Three regions of one colour each: left half, right half, bottom-left quarter
-// on top. Components are multiples of 1/255 and the alphas differ, so swapped
-// channels, rows or halves show.
+// Left half, right half, bottom-left quarter on top: components multiples of
+// 1/255 and alphas differing, so swapped channels, rows or halves show.
 Rgba PatternAt(unsigned x, unsigned y) {
     if (x < kW / 2 && y < kH / 2)
         return {1.0f, 0.0f, 128.0f / 255, 1.0f};
@@ -87,8 +78,7 @@ std::vector<std::byte> PatternBytes(DXGI_FORMAT format) {
     return EncodeDXGI(format, pixels);
 }
 
-// Within `tolerance` of what GL sees of the stored pattern: the pattern after the
-// format's rounding. Names the first component off.
+// Within `tolerance` of the stored pattern after the format's rounding.
 ::testing::AssertionResult NearPattern(DXGI_FORMAT format, const std::vector<Rgba>& got,
                                        float tolerance) {
     const std::vector<Rgba> wanted = DecodeDXGI(format, PatternBytes(format));
@@ -105,17 +95,16 @@ std::vector<std::byte> PatternBytes(DXGI_FORMAT format) {
     return ::testing::AssertionSuccess();
 }
 
-// Paints the pattern into the bound framebuffer with scissored clears.
+// Paints the pattern into the bound framebuffer: halves, then the quarter over them.
 void PaintPattern() {
     glEnable(GL_SCISSOR_TEST);
-    const auto paint = [](GLint x, GLint y, GLsizei width, GLsizei height, Rgba c) {
-        glScissor(x, y, width, height);
+    for (const auto [x, width, height] :
+         {std::array<GLint, 3>{0, kW / 2, kH}, {kW / 2, kW / 2, kH}, {0, kW / 2, kH / 2}}) {
+        const Rgba c = PatternAt(x, height - 1);
+        glScissor(x, 0, width, height);
         glClearColor(c[0], c[1], c[2], c[3]);
         glClear(GL_COLOR_BUFFER_BIT);
-    };
-    paint(0, 0, kW / 2, kH, PatternAt(0, kH - 1));
-    paint(kW / 2, 0, kW / 2, kH, PatternAt(kW - 1, 0));
-    paint(0, 0, kW / 2, kH / 2, PatternAt(0, 0));
+    }
     glDisable(GL_SCISSOR_TEST);
 }
 
@@ -139,12 +128,11 @@ std::vector<Rgba> DrawnBy(const std::function<void(const Ogl::ShaderStorage&)>& 
 
 // The ERROR lines of `log` that contain `text` and `also`.
 int Errors(const LogCapture& log, const std::string& text = "", const std::string& also = "") {
-    int count = 0;
-    for (const LogCapture::Line& line : log.Lines()) {
-        count += line.severity == google::GLOG_ERROR && line.text.find(text) != std::string::npos &&
-                 line.text.find(also) != std::string::npos;
-    }
-    return count;
+    const auto lines = log.Lines();
+    return std::count_if(lines.begin(), lines.end(), [&](const LogCapture::Line& line) {
+        return line.severity == google::GLOG_ERROR && line.text.find(text) != std::string::npos &&
+               line.text.find(also) != std::string::npos;
+    });
 }
 
 constexpr auto* InteropFailureOf = &FailureOf<Ogl::InteropException>;
@@ -175,29 +163,24 @@ struct ManualTimer : Core::WaitableTimer {
 
 // Registered before the binary's library environment, so torn down after the
 // library deinitialised: by then every interop and GL object must be gone.
-class NothingLeftAfterDeinitialize : public ::testing::Environment {
-public:
-    void TearDown() override {
-        EXPECT_EQ(DX::ReportDirectXLeaks(), 0u);
-        EXPECT_EQ(DX::GetLiveGLInteropObjectCount(), 0u);
-        for (std::size_t kind = 0; kind < GlObjectCounter::KindCount; ++kind) {
-            const auto which = static_cast<GlObjectCounter::Kind>(kind);
-            EXPECT_EQ(GlObjectCounter::Live(which), 0) << GlObjectCounter::Name(which);
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const nothingLeft =
-    ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
-
 // Direct3D objects, open handles, GL interop objects and counted GL objects.
 auto Counts() {
     return std::tuple(DX::GetLiveObjectCount(), DX::Emulation::GetOpenHandleCount(),
                       DX::GetLiveGLInteropObjectCount(), GlObjectCounter::Take());
 }
 
-// Every case starts on the default emulated machine with the real probe surfaces
-// and must leave no Direct3D object, handle, GL interop object, counted GL
-// object or GL error behind. Holds at most one surface of either API.
+class NothingLeftAfterDeinitialize : public ::testing::Environment {
+public:
+    void TearDown() override {
+        EXPECT_EQ(DX::ReportDirectXLeaks(), 0u);
+        EXPECT_EQ(Counts(), decltype(Counts())());
+    }
+};
+[[maybe_unused]] ::testing::Environment* const nothingLeft =
+    ::testing::AddGlobalTestEnvironment(new NothingLeftAfterDeinitialize);
+
+// Every case starts on the default machine with the real probe surfaces and must
+// leave nothing of Counts() and no GL error behind.
 class SurfaceGLTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -226,8 +209,8 @@ protected:
         });
     }
 
-    // A context of the given level, reached by hiding the GL extension the next
-    // level needs, and for Direct3D 12 a pool and the host's allocator.
+    // A context of the given level (hiding the extension the next one needs), and
+    // for Direct3D 12 a pool and the host's allocator.
     void MakeContext(Sharing sharing, bool d12 = false,
                      DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM) {
         RunOnGL([&] {
@@ -280,12 +263,6 @@ protected:
         });
     }
 
-    std::vector<Rgba> Drawn() {
-        return DrawnBy([&](const Ogl::ShaderStorage& storage) {
-            d12 ? d12->Draw(storage, {1.0f, 1.0f}) : d11->Draw(storage, {1.0f, 1.0f});
-        });
-    }
-
     std::shared_ptr<DX::EmulatedTexture> Memory() const {
         if (d12)
             return DX::Emulation::GetTextureMemory(d12->GetTexture().p);
@@ -301,9 +278,8 @@ protected:
             {.width = kW, .height = kH, .format = format});
     }
 
-    // The host's side: Direct3D 11 inside Encode, Direct3D 12 through a copy to or
-    // from a resource of its own, after the surface's fence (reading) or
-    // signalling it (writing).
+    // The host's side: Direct3D 11 inside Encode, Direct3D 12 through a copy after
+    // the surface's fence (reading) or signalling it (writing).
     void HostWrite(DXGI_FORMAT format, const std::vector<std::byte>& bytes) {
         const auto memory = Memory();
         if (!d12)
@@ -341,15 +317,14 @@ protected:
 
     decltype(Counts()) before;
     boost::intrusive_ptr<InteropContext> context;
-    D11Ptr d11;
+    boost::intrusive_ptr<D11Surface> d11;
     boost::intrusive_ptr<D12SurfacePool> pool;
     D12Ptr d12;
     boost::intrusive_ptr<DX::D12CommandAllocator> allocator;
 };
 
-// Each path's formats, by the surface they get: the one of the context's path,
-// the Direct3D 11 interop one after an ERROR line (outside the sharing path's
-// formats), or none.
+// Each path's formats by the surface they get: the path's own, the Direct3D 11
+// interop one after an ERROR line, or none.
 enum Path { AsAsked, FallsBack, Refused };
 
 struct FormatRow {
@@ -367,9 +342,8 @@ const FormatRow kFormatRows[] = {
     {true, kNone, {{{R8, B8, F16}, {}, {}}}},
 };
 
-// GL renders reach the host (one fence value per render on Direct3D 12) and host
-// writes reach GL drawing, in every format of every path; keyed mutexes are
-// handed on with key 0 at each turn.
+// GL renders reach the host (one fence value each on Direct3D 12) and host writes
+// reach GL drawing in every format of every path, mutexes handed on with key 0.
 TEST_F(SurfaceGLTest, PatternsCrossInBothDirectionsInEveryFormatOfEveryPath) {
     for (const FormatRow& row : kFormatRows) {
         if (row.sharing != kNone && !GLHasSharing())
@@ -409,7 +383,9 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
         D3D11_TEXTURE2D_DESC desc{};
         d11->Encode([&](const auto&, const CComPtr<ID3D11Texture2D>& t) { t->GetDesc(&desc); });
         const bool shares = sharing != kNone && path == AsAsked;
-        EXPECT_EQ(desc.MiscFlags, shares ? kSharingMiscFlags : UINT(D3D11_RESOURCE_MISC_SHARED));
+        EXPECT_EQ(desc.MiscFlags, shares ? D3D11_RESOURCE_MISC_SHARED_NTHANDLE |
+                                               D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX
+                                         : UINT(D3D11_RESOURCE_MISC_SHARED));
         // Textures for the caller's own use: like the surface, or as described.
         d11->CreateTexture2D(D3D11_BIND_SHADER_RESOURCE)->GetDesc(&desc);
         EXPECT_EQ(std::tuple(desc.Width, desc.Height, desc.Format, desc.BindFlags, desc.MiscFlags,
@@ -460,12 +436,14 @@ void SurfaceGLTest::CrossPatterns(bool use12, Sharing sharing, DXGI_FORMAT forma
     });
     HostWrite(format, PatternBytes(format));
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after the host";
-    EXPECT_TRUE(NearPattern(format, Drawn(), ToleranceOf(format) + 1e-5f)) << "host to GL";
+    const auto drawn = DrawnBy([&](const Ogl::ShaderStorage& storage) {
+        use12 ? d12->Draw(storage, {1.0f, 1.0f}) : d11->Draw(storage, {1.0f, 1.0f});
+    });
+    EXPECT_TRUE(NearPattern(format, drawn, ToleranceOf(format) + 1e-5f)) << "host to GL";
     ASSERT_TRUE(HandedOnWithKeyZero(memory)) << "after GL drawing";
     if (use12)
         return;
-    // Destroy frees the GL texture, the GL interop object and Direct3D objects,
-    // once; the fixture's counts show anything freed twice or not at all.
+    // Destroy frees its objects once; the fixture's counts show a double or no free.
     RunOnGL([&] {
         const long textures = GlObjectCounter::Live(GlObjectCounter::Texture);
         const std::size_t interop = DX::GetLiveGLInteropObjectCount();
@@ -486,12 +464,10 @@ GLint FramebufferBinding() {
     return bound;
 }
 
-// The Direct3D 11 interop surface and the base of every surface: nested uses fail
-// without unlocking the outer one; the access mode changes only when the use
-// switches between rendering and drawing; rendering binds a framebuffer of its
-// own with the given viewport and gives the caller's binding back on every way
-// out; Draw centres a quad of the given scale; the last release off the GL
-// thread is queued to it as one deleter.
+// The interop surface and every surface's base: nested uses fail keeping the outer
+// lock; access changes only between rendering and drawing; rendering binds its own
+// framebuffer and viewport and restores the caller's on every way out; Draw
+// centres a quad of the given scale; a release off the GL thread queues a deleter.
 TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheGlThread) {
     MakeSurface(false, kNone, R8);
     std::optional<Failure> nested, drawInside;
@@ -513,12 +489,10 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheG
             Ogl::GLViewport{10, 20, 100, 50});
         EXPECT_EQ(viewport, (std::array<GLint, 4>{10, 20, 100, 50}));
         EXPECT_NE(inside, previous);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        EXPECT_THROW(d11->BindFrameBuffer([] { throw std::runtime_error("x"); }, std::nullopt),
-                     std::runtime_error);
-        EXPECT_EQ(FramebufferBinding(), previous);
-        EXPECT_THROW(d11->BindFrameBuffer(std::function<void()>(), std::nullopt),
-                     std::bad_function_call);
+        for (const std::function<void()>& use : {std::function<void()>([] { throw 1; }), {}}) {
+            EXPECT_EQ(FramebufferBinding(), previous);
+            EXPECT_ANY_THROW(d11->BindFrameBuffer(use, std::nullopt));
+        }
         EXPECT_EQ(FramebufferBinding(), previous);
         framebuffers.BindFramebuffer(GL_FRAMEBUFFER, 0);
         for (bool render : {true, false, false, true, true}) {
@@ -546,39 +520,24 @@ TEST_F(SurfaceGLTest, InteropSurfaceLocksOncePerUseAndBindsDrawsAndDeletesOnTheG
     RunOnGL([] {});
     EXPECT_EQ(GlTaskCount("InteropTextureDeleter"), before + 1);
     EXPECT_EQ(Errors(log), 0) << log.Dump();
-}
-
-// Surfaces need a context: a null one is refused before anything is made.
-TEST_F(SurfaceGLTest, SurfacesWithoutAContextAreRefused) {
-    const auto refusal = [](const std::function<void()>& make) {
-        try {
-            make();
-        } catch (const std::invalid_argument& error) {
-            return std::string(error.what());
-        }
-        return std::string("nothing thrown");
-    };
-    RunOnGL([&] {
-        const boost::intrusive_ptr<InteropContext> none;
-        const boost::intrusive_ptr<D12SurfacePool> pool(new D12SurfacePool(kW, kH, R8));
-        EXPECT_EQ(refusal([&] { D11Surface::Create(kW, kH, R8, none); }),
-                  "Interop context is null");
-        EXPECT_EQ(refusal([&] { pool->CreateSurface(none); }), "Interop context is null");
-    });
-}
-
-#ifdef NDEBUG  // debug builds abort instead
-TEST_F(SurfaceGLTest, ATextureTheSubclassForgotIsReported) {
+#ifdef NDEBUG  // a base whose subclass forgot its texture reports it; debug builds abort
     struct Forgetful : Ogl::InteropTexture {
         Forgetful() : InteropTexture(1, 1) { glGenTextures(1, &texture); }
     };
-    LogCapture log;
     GLuint leaked = 0;
     RunOnGL([&] { leaked = boost::intrusive_ptr<Forgetful>(new Forgetful)->GetTexture(); });
     EXPECT_TRUE(log.Has(google::GLOG_ERROR, "The texture must be deleted in descendant class"));
     RunOnGL([&] { glDeleteTextures(1, &leaked); });
-}
 #endif
+    // Without a context nothing is made.
+    const auto nullContext = ::testing::ThrowsMessage<std::invalid_argument>(
+        ::testing::StrEq("Interop context is null"));
+    RunOnGL([&] {
+        EXPECT_THAT([] { D11Surface::Create(kW, kH, R8, nullptr); }, nullContext);
+        EXPECT_THAT([] { boost::intrusive_ptr(new D12SurfacePool(kW, kH, R8))->CreateSurface({}); },
+                    nullContext);
+    });
+}
 
 // Returned surfaces are handed out newest first and purged oldest first once five
 // seconds idle; the purge timer runs only while something is idle.
@@ -686,10 +645,9 @@ constexpr Step kSteps[] = {
     Step::GlGenSemaphores,          Step::GlImportSemaphore,
 };
 
-// Every call each kind makes while creating a surface, in order, with the
-// HRESULT and message its failure gives: thrown, or, where the kind falls back
-// to an interop surface, logged at ERROR. A step or a later call of it not
-// listed here must never be reached.
+// Every call each kind makes creating a surface, in order, with the HRESULT and
+// message its failure throws (or logs at ERROR where the kind falls back to an
+// interop surface). A call not listed must never be reached.
 struct Call {
     Step step;
     HRESULT result;
@@ -796,8 +754,7 @@ TEST_F(SurfaceGLTest, EachFailingCallLeavesNothingBehind) {
                 }
                 EXPECT_EQ(made, !kind.throws);
                 if (kind.throws) {
-                    // The surfaces' own checks throw interop exceptions; the
-                    // Direct3D calls' exceptions pass through unchanged.
+                    // Own checks throw interop exceptions, Direct3D's pass through.
                     const auto thrown = interop ? interop : direct;
                     ASSERT_TRUE(thrown);
                     EXPECT_EQ(std::tuple(std::get<1>(*thrown), std::get<0>(*thrown), bool(interop)),
@@ -830,8 +787,8 @@ void ExpectFailure(bool succeeded, DWORD error, const char* what) {
     EXPECT_EQ(GetLastError(), error) << what;
 }
 
-// A keyed-mutex texture of the host, shared through a handle, and imported as GL
-// memory backing a GL texture when asked.
+// A keyed-mutex texture of the host shared through a handle, and the GL objects
+// importing it.
 struct HostShared {
     boost::intrusive_ptr<DX::D11Device> device = DX::D11Device::Create(FirstAdapter());
     boost::intrusive_ptr<DX::D11SharedTexture2D> shared =
@@ -840,13 +797,6 @@ struct HostShared {
         shared->CreateSharedHandle(DXGI_SHARED_RESOURCE_READ | DXGI_SHARED_RESOURCE_WRITE);
     GLuint texture = 0;
     GLuint memory = 0;
-
-    void Import() {  // GL thread
-        texture = NewTexture();
-        glCreateMemoryObjectsEXT(1, &memory);
-        glImportMemoryWin32HandleEXT(memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, handle);
-        glTextureStorageMem2DEXT(texture, 1, GL_RGBA8, 4, 2, memory, 0);
-    }
     ~HostShared() {
         RunOnGL([&] {
             glDeleteMemoryObjectsEXT(1, &memory);  // gives a held mutex back
@@ -856,53 +806,12 @@ struct HostShared {
     }
 };
 
-// Locking a locked object and changing its access: the surfaces' lock test.
-TEST_F(SurfaceGLTest, WglAndGlMisuseSetTheDriversErrors) {
-    auto device = DX::D11Device::Create(FirstAdapter());
-    D3D11_TEXTURE2D_DESC desc = Desc(4, 2);
-    desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
-    const CComPtr<ID3D11Texture2D> d3dTexture = device->CreateTexture2D(desc, nullptr);
-    auto otherDevice = DX::D11Device::Create(FirstAdapter());
-    RunOnGL([&] {
-        const GLuint texture = NewTexture();
-        HANDLE wgl = wglDXOpenDeviceNV(device->Get());
-        HANDLE otherWgl = wglDXOpenDeviceNV(otherDevice->Get());
-        HANDLE object = wglDXRegisterObjectNV(wgl, d3dTexture.p, texture, GL_TEXTURE_2D,
-                                              WGL_ACCESS_WRITE_DISCARD_NV);
-        ASSERT_NE(object, nullptr);
-        ExpectFailure(wglDXRegisterObjectNV(otherWgl, d3dTexture.p, texture, GL_TEXTURE_2D,
-                                            WGL_ACCESS_READ_ONLY_NV) != nullptr,
-                      ERROR_INVALID_DATA, "another device's texture");
-        ASSERT_TRUE(wglDXLockObjectsNV(wgl, 1, &object));
-        ExpectFailure(wglDXUnregisterObjectNV(wgl, object), ERROR_BUSY, "unregister locked");
-        ASSERT_TRUE(wglDXUnlockObjectsNV(wgl, 1, &object));
-        ExpectFailure(wglDXUnlockObjectsNV(wgl, 1, &object), ERROR_NOT_LOCKED, "unlock twice");
-        ExpectFailure(wglDXLockObjectsNV(otherWgl, 1, &object), ERROR_INVALID_DATA, "other");
-        ExpectFailure(wglDXLockObjectsNV(nullptr, 1, &object), ERROR_INVALID_HANDLE, "no device");
-        DX::Emulation::RemoveDevices(FirstAdapter().GetDescription()->luid);
-        ExpectFailure(wglDXLockObjectsNV(wgl, 1, &object), ERROR_LOCK_FAILED, "removed");
-        EXPECT_TRUE(wglDXUnregisterObjectNV(wgl, object));
-        EXPECT_TRUE(wglDXCloseDeviceNV(wgl));
-        EXPECT_TRUE(wglDXCloseDeviceNV(otherWgl));
-        ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
-        glDeleteTextures(1, &texture);
-    });
-    // Without the extension no device opens (link results: the context tests).
-    DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
-    auto fresh = DX::D11Device::Create(FirstAdapter());
-    RunOnGL([&] {
-        ExpectFailure(wglDXOpenDeviceNV(fresh->Get()) != nullptr, ERROR_NOT_SUPPORTED, "no ext");
-    });
-}
-
-// Only an acquire with the key of the last release gets the mutex, from either
-// side, waiting for it if need be; the others time out (briefly here, so that a
-// wrong key fails instead of hanging). Its holder's end frees it with its key.
-TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
+// Only the key of the last release acquires, from either side, waiting if need be;
+// others time out (briefly, so a wrong key fails fast). A dying holder keeps the key.
+TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWithAndMisuseSetsErrors) {
     HostShared host;
     const auto memory = DX::Emulation::GetTextureMemory(host.shared->GetTexture().p);
     DX::EmulatedKeyedMutex& mutex = *memory->GetKeyedMutex();
-    EXPECT_EQ(std::pair(mutex.IsAcquired(), mutex.GetKey()), std::pair(false, UINT64{0}));
     const auto gl = [&](bool acquire, UINT64 key, GLuint timeout = 10) {
         GLboolean done = GL_FALSE;
         RunOnGL([&] {
@@ -911,7 +820,12 @@ TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
         });
         return done == GL_TRUE;
     };
-    RunOnGL([&] { host.Import(); });
+    RunOnGL([&] {
+        host.texture = NewTexture();
+        glCreateMemoryObjectsEXT(1, &host.memory);
+        glImportMemoryWin32HandleEXT(host.memory, 0, GL_HANDLE_TYPE_D3D11_IMAGE_EXT, host.handle);
+        glTextureStorageMem2DEXT(host.texture, 1, GL_RGBA8, 4, 2, host.memory, 0);
+    });
     ASSERT_EQ(GetGLError(), static_cast<GLenum>(GL_NO_ERROR));
     EXPECT_FALSE(gl(true, 1)) << "released with 0";
     ASSERT_TRUE(gl(true, 0));
@@ -945,10 +859,42 @@ TEST_F(SurfaceGLTest, KeyedMutexGoesOnlyToTheKeyReleasedWith) {
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_ENUM));
         EXPECT_EQ(glAcquireKeyedMutexWin32EXT(host.memory, 0, 0), GL_FALSE);
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_INVALID_OPERATION));  // nothing imported
-        // The LUID and the interop extensions: the context tests. Other names
-        // are the driver's.
+        // Other names than the interop ones are the driver's.
         EXPECT_TRUE(DX::IsGLExtensionSupported("GL_VERSION_3_0"));
         EXPECT_FALSE(DX::IsGLExtensionSupported("GL_NV_no_such_extension"));
+    });
+
+    // WGL objects: locking a locked one and changing access are the surfaces' tests.
+    const CComPtr<ID3D11Texture2D> d3dTexture = host.device->CreateTexture2D(Desc(4, 2), nullptr);
+    auto otherDevice = DX::D11Device::Create(FirstAdapter());
+    RunOnGL([&] {
+        const GLuint texture = NewTexture();
+        HANDLE wgl = wglDXOpenDeviceNV(host.device->Get());
+        HANDLE otherWgl = wglDXOpenDeviceNV(otherDevice->Get());
+        HANDLE object = wglDXRegisterObjectNV(wgl, d3dTexture.p, texture, GL_TEXTURE_2D,
+                                              WGL_ACCESS_WRITE_DISCARD_NV);
+        ASSERT_NE(object, nullptr);
+        ExpectFailure(wglDXRegisterObjectNV(otherWgl, d3dTexture.p, texture, GL_TEXTURE_2D,
+                                            WGL_ACCESS_READ_ONLY_NV) != nullptr,
+                      ERROR_INVALID_DATA, "another device's texture");
+        ASSERT_TRUE(wglDXLockObjectsNV(wgl, 1, &object));
+        ExpectFailure(wglDXUnregisterObjectNV(wgl, object), ERROR_BUSY, "unregister locked");
+        ASSERT_TRUE(wglDXUnlockObjectsNV(wgl, 1, &object));
+        ExpectFailure(wglDXUnlockObjectsNV(wgl, 1, &object), ERROR_NOT_LOCKED, "unlock twice");
+        ExpectFailure(wglDXLockObjectsNV(otherWgl, 1, &object), ERROR_INVALID_DATA, "other");
+        ExpectFailure(wglDXLockObjectsNV(nullptr, 1, &object), ERROR_INVALID_HANDLE, "no device");
+        DX::Emulation::RemoveDevices(FirstAdapter().GetDescription()->luid);
+        ExpectFailure(wglDXLockObjectsNV(wgl, 1, &object), ERROR_LOCK_FAILED, "removed");
+        EXPECT_TRUE(wglDXUnregisterObjectNV(wgl, object));
+        EXPECT_TRUE(wglDXCloseDeviceNV(wgl) && wglDXCloseDeviceNV(otherWgl));
+        ExpectFailure(wglDXCloseDeviceNV(wgl), ERROR_INVALID_HANDLE, "close twice");
+        glDeleteTextures(1, &texture);
+    });
+    // Without the extension no device opens (link results: the context tests).
+    DX::Emulation::SetExtensionMissing("WGL_NV_DX_interop", true);
+    auto fresh = DX::D11Device::Create(FirstAdapter());
+    RunOnGL([&] {
+        ExpectFailure(wglDXOpenDeviceNV(fresh->Get()) != nullptr, ERROR_NOT_SUPPORTED, "no ext");
     });
 }
 
