@@ -112,7 +112,11 @@ std::vector<float> ReadBack(const ShaderProgram& program, const char* name, std:
     return values;
 }
 
-TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
+TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBackAndMovesHandOver) {
+    static_assert(!std::is_copy_constructible_v<ShaderProgram>);
+    static_assert(std::is_nothrow_move_constructible_v<ShaderProgram>);
+    static_assert(!std::is_copy_constructible_v<VertexShader>);
+    static_assert(std::is_nothrow_move_constructible_v<PixelShader>);
     using P = ShaderProgram;
     glm::mat4 m4(0.0f);
     for (int i = 0; i < 16; ++i) {
@@ -179,17 +183,8 @@ TEST_F(ShaderProgramGLTest, EveryUniformOverloadSetsTheValueReadBack) {
         EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
         EXPECT_THROW(p.Uniform("m4", glm::mat4x3(1.0f), false), std::logic_error);
         glUseProgram(0);
-    });
-    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
-}
 
-TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTargets) {
-    static_assert(!std::is_copy_constructible_v<ShaderProgram>);
-    static_assert(std::is_nothrow_move_constructible_v<ShaderProgram>);
-    static_assert(!std::is_copy_constructible_v<VertexShader>);
-    static_assert(std::is_nothrow_move_constructible_v<PixelShader>);
-    LogCapture log;
-    RunOnGL([&] {
+        // Moves hand the program over; assignment deletes the target's.
         ShaderProgram a("A", Xyuv(), kWhite, Level());
         ShaderProgram b("B", Xyuv(), kWhite, Level());
         const GLuint oldA = a.GetName(), nameB = b.GetName();
@@ -201,7 +196,7 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
 
         ShaderProgram c(std::move(a));
         a.Use();  // moved-from: logged, not thrown
-        GLint bound = -1;
+        bound = -1;
         glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
         EXPECT_EQ(std::tuple(c.GetName(), a.IsValid(), bound), std::tuple(nameB, false, 0));
 
@@ -214,8 +209,8 @@ TEST_F(ShaderProgramGLTest, MovesHandOverTheProgramAndAssignmentDeletesTheTarget
         EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Shader), shaders - 1);
         EXPECT_TRUE(v1.IsValid() && !v2.IsValid());
     });
-    EXPECT_TRUE(log.Has(google::GLOG_ERROR, "You try to use invalid state shader program: ''."))
-        << log.Dump();
+    EXPECT_EQ(log.Count(google::GLOG_ERROR, "You try to use invalid state shader program: ''."), 1);
+    EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
 }
 
 const std::string kPixelBlock =
@@ -313,15 +308,6 @@ ShaderProgram& Prepare(const ShaderStorage& storage, ShaderProgramId id,
     return program;
 }
 
-void Unbind() {
-    glUseProgram(0);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    for (const GLenum unit : {GL_TEXTURE1, GL_TEXTURE0}) {
-        glActiveTexture(unit);
-        glBindTexture(GL_TEXTURE_2D, 0);
-    }
-}
-
 void ExpectPixels(const std::vector<glm::vec4>& got, const std::vector<glm::vec4>& wanted,
                   float tolerance, const std::string& what) {
     ASSERT_EQ(got.size(), wanted.size()) << what;
@@ -389,20 +375,10 @@ TEST_F(ShaderStorageGLTest, StorageProgramsFollowTheirFormulas) {
         const int x = i % kSize, y = i / kSize;
         texels.push_back({x / 8.0f, y / 8.0f, (x * y) / 64.0f, 1.0f});
     }
-    std::vector<glm::vec4> tiled;
-    for (int py = 0; py < 2; ++py) {
-        for (int px = 0; px < 2; ++px) {
-            const double u = (px + 0.5) / 2, v = (py + 0.5) / 2;
-            const int s = int(4 * u), t = int(4 * v), p = int(4 * (u + 1) - 1),
-                      q = int(4 * (v + 1) - 1);
-            glm::dvec4 sum(0.0);
-            for (int i = s; i <= p; ++i) {
-                for (int j = t; j <= q; ++j) {
-                    sum += glm::dvec4(texels[static_cast<std::size_t>(
-                        std::min(j, kSize - 1) * kSize + std::min(i, kSize - 1))]);
-                }
-            }
-            tiled.push_back(glm::vec4(sum / double((p - s + 1) * (q - t + 1))));
+    std::vector<glm::vec4> tiled;  // boxes of texels 1-4 or 3-6 per axis: mean index 2.5 or 4.5
+    for (const float y : {2.5f, 4.5f}) {
+        for (const float x : {2.5f, 4.5f}) {
+            tiled.push_back({x / 8, y / 8, x * y / 64, 1});
         }
     }
     WithStorage([&](const ShaderStorage& storage) {
@@ -447,7 +423,8 @@ TEST_F(ShaderStorageGLTest, StorageProgramsFollowTheirFormulas) {
         tile.Uniform("rFrameSize", glm::vec2(1.0f / kSize, 1.0f / kSize));
         tile.Uniform("tile_av_size", glm::vec2(4.0f, 4.0f));
         ExpectPixels(Render(storage, tile, 2, 2, {source.get()}), tiled, 1e-6f, "Tile");  // float
-        Unbind();
+        glUseProgram(0);
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
     });
 }
 
@@ -455,7 +432,7 @@ TEST_F(ShaderStorageGLTest, StorageProgramsFollowTheirFormulas) {
 // first), then found by name: a second source under a name is never built. A
 // program that does not build falls back to the copy program and is tried (and
 // reported) again each time.
-TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
+TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndCreateAndResetOwnEverything) {
     LogCapture log;
     WithStorage([](const ShaderStorage& storage) {
         const std::string body = kWhite;
@@ -496,24 +473,20 @@ TEST_F(ShaderStorageGLTest, MakeShaderCachesByNameAndFallsBackToCopy) {
         EXPECT_THROW(storage.GetShaderProgram(static_cast<ShaderProgramId>(999)), std::logic_error);
         EXPECT_THROW(storage.Id2Shader(static_cast<VShader::Id>(7)), std::logic_error);
         glUseProgram(0);
-    });
-    EXPECT_EQ(log.CountPrefix("Try to create shader program 'StorageBroken'\n"), 2) << log.Dump();
-    EXPECT_EQ(log.CountPrefix("Try to create shader program"), 2) << log.Dump();
-}
 
-TEST_F(ShaderStorageGLTest, CreateBuildsEverythingAndResetLeavesNothing) {
-    WithStorage([](const ShaderStorage&) {
+        // A storage of its own builds every program and one framebuffer, and
+        // leaves depth and culling off; Reset and destruction delete it all.
         const auto before = GlObjectCounter::Take();
         {
-            ShaderStorage storage;
-            EXPECT_FALSE(storage.IsValid());
-            storage.Create(RenderHub::GetInstance().GetOglVersion());
-            EXPECT_TRUE(storage.IsValid());
+            ShaderStorage own;
+            EXPECT_FALSE(own.IsValid());
+            own.Create(RenderHub::GetInstance().GetOglVersion());
+            EXPECT_TRUE(own.IsValid());
             for (const auto& [id, source] : BuiltinProgramSources) {
                 const bool frame = id < 256;
                 ShaderProgram& program =
-                    frame ? storage.UseShader(static_cast<PixelFormatShader>(id))
-                          : storage.GetShaderProgram(static_cast<ShaderProgramId>(id));
+                    frame ? own.UseShader(static_cast<PixelFormatShader>(id))
+                          : own.GetShaderProgram(static_cast<ShaderProgramId>(id));
                 EXPECT_TRUE(program.IsValid()) << id;
             }
             const auto made = [&](auto kind) { return GlObjectCounter::Live(kind) - before[kind]; };
@@ -525,15 +498,17 @@ TEST_F(ShaderStorageGLTest, CreateBuildsEverythingAndResetLeavesNothing) {
             EXPECT_EQ(std::tuple(glIsEnabled(GL_DEPTH_TEST), glIsEnabled(GL_CULL_FACE), depthMask),
                       std::tuple(GL_FALSE, GL_FALSE, GL_FALSE));
 
-            storage.Reset();
-            EXPECT_FALSE(storage.IsValid());
+            own.Reset();
+            EXPECT_FALSE(own.IsValid());
             EXPECT_EQ(GlObjectCounter::Take(), before);
-            storage.Create(RenderHub::GetInstance().GetOglVersion());
-            EXPECT_TRUE(storage.GetShaderProgram(ShaderProgramId::Tile).IsValid());
+            own.Create(RenderHub::GetInstance().GetOglVersion());
+            EXPECT_TRUE(own.GetShaderProgram(ShaderProgramId::Tile).IsValid());
             glUseProgram(0);
         }
         EXPECT_EQ(GlObjectCounter::Take(), before);
     });
+    EXPECT_EQ(log.CountPrefix("Try to create shader program 'StorageBroken'\n"), 2) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("Try to create shader program"), 2) << log.Dump();
 }
 
 }  // namespace

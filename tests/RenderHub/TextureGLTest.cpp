@@ -34,8 +34,9 @@ GLint TexParameter(GLuint name, GLenum parameter) {
 
 using TextureGLTest = Kavrin::Test::CountedGLTest;
 
-// Round trips with and without row lengths, format helpers and texture units.
-TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
+// Round trips with and without row lengths, format helpers, texture units and
+// the surface a texture is attached to.
+TEST_F(TextureGLTest, RoundTripsFormatsUnitsAndSurfaces) {
     RunOnGL([] {
         std::vector<std::uint8_t> pixels(4 * 2 * 4);
         for (std::size_t i = 0; i < pixels.size(); ++i) {
@@ -101,13 +102,9 @@ TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
             glActiveTexture(unit);
             glBindTexture(GL_TEXTURE_2D, 0);
         }
-    });
-}
 
-// The viewport and colour attachment follow the texture; a depth buffer must
-// be detached before another texture goes on.
-TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
-    RunOnGL([] {
+        // The viewport and colour attachment follow the texture; a depth buffer
+        // must be detached before another texture goes on.
         Texture first({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
                       nullptr);
         Texture second({3, 5, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
@@ -360,21 +357,18 @@ TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
 }
 
 // The packed forms on the host.
-
-TEST(PackedMeshTest, AddQuadAppendsTwoTrianglesAndFourCorners) {
-    PackedMesh mesh;
-    mesh.ReserveQuad(2);
+TEST(PackedMeshTest, QuadsPointsIndicesFaceNormalsAndReplacement) {
+    PackedMesh flat;
+    flat.ReserveQuad(2);
     unsigned int base = 0;
-    mesh.AddQuad({0.0f, 0.0f}, {1.0f, 1.0f}, {-1.0f, -1.0f}, {1.0f, 1.0f}, base);
-    mesh.AddQuad({0.25f, 0.5f}, {0.75f, 1.0f}, {0.0f, 0.0f}, {0.5f, 0.5f}, base);
+    flat.AddQuad({0.0f, 0.0f}, {1.0f, 1.0f}, {-1.0f, -1.0f}, {1.0f, 1.0f}, base);
+    flat.AddQuad({0.25f, 0.5f}, {0.75f, 1.0f}, {0.0f, 0.0f}, {0.5f, 0.5f}, base);
     EXPECT_EQ(base, 8u);
-    EXPECT_EQ(mesh.indices, (std::vector<unsigned int>{0, 1, 3, 3, 1, 2, 4, 5, 7, 7, 5, 6}));
-    const std::vector<float> second(mesh.vertices.begin() + 16, mesh.vertices.end());
+    EXPECT_EQ(flat.indices, (std::vector<unsigned int>{0, 1, 3, 3, 1, 2, 4, 5, 7, 7, 5, 6}));
+    const std::vector<float> second(flat.vertices.begin() + 16, flat.vertices.end());
     EXPECT_EQ(second, (std::vector<float>{0.25f, 0.5f, 0, 0, 0.75f, 0.5f, 0.5f, 0, 0.75f, 1, 0.5f,
                                           0.5f, 0.25f, 1, 0, 0.5f}));
-}
 
-TEST(PackedMesh3dTest, PointsIndicesFaceNormalsAndReplacement) {
     PackedMesh3d mesh;
     EXPECT_EQ((std::tuple{mesh.AddPoint({0, 0, 0}, {0, 0}), mesh.AddPoint({1, 0, 0}, {1, 0}),
                           mesh.AddPoint({0, 1, 0}, {0, 1})}),
