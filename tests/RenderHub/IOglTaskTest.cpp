@@ -58,7 +58,7 @@ protected:
 
 // A task runs once on every detected level with the level it is given, and
 // reports its waiting (from SetStartTime, or zero without) and execution times.
-TEST_F(IOglTaskTest, RunsOnceOnEveryLevelAndReportsItsTimes) {
+TEST_F(IOglTaskTest, RunsOnceOnEveryLevelOrSkipsCancelsOrFails) {
     std::int64_t now = 0;
     Kavrin::Core::SetClockSource([&now] { return now += 1000; });
     for (int level = 2; level <= 5; ++level) {
@@ -80,11 +80,9 @@ TEST_F(IOglTaskTest, RunsOnceOnEveryLevelAndReportsItsTimes) {
                   std::tuple(1, static_cast<OglCapability>(level), Kavrin::Proc::TaskExecuted, 1u,
                              1000u, started ? 2000u : 0u));
     }
-}
 
-// Too low a level skips without a statistic and drops the frame; a cancel before
-// the run prevents the body, one after it raises the status to cancelled.
-TEST_F(IOglTaskTest, SkippedAndCancelledTasksNeverRunTheirBody) {
+    // Too low a level skips without a statistic and drops the frame; a cancel before
+    // the run prevents the body, one after it raises the status to cancelled.
     bool ran = false;
     auto task = MakeTask([&](auto, const auto&) { ran = true; }, OglCapability::Core33, "Skipped");
     boost::intrusive_ptr<Frame> frame = Frame::Create();
@@ -106,6 +104,28 @@ TEST_F(IOglTaskTest, SkippedAndCancelledTasksNeverRunTheirBody) {
     const auto executed = done->GetStatus();
     EXPECT_EQ((std::tuple{executed, done->Cancel(), done->GetStatus()}),
               std::tuple(Kavrin::Proc::TaskExecuted, true, Kavrin::Proc::TaskCancelled));
+
+    // A throwing body propagates, ends the task failed (its waiters released, the
+    // execute mutex free) without a statistic, and breaks a promise task's promise.
+    boost::intrusive_ptr<FunctionPromiseTask> good(
+        new FunctionPromiseTask([] { return true; }, "Good"));
+    std::future<bool> goodFuture = good->GetFuture();
+    EXPECT_THROW(good->GetFuture(), std::future_error);
+    good->Execute(OglCapability::Compatibility32, storage);
+    EXPECT_TRUE(goodFuture.get());
+    std::future<bool> brokenFuture;
+    {
+        boost::intrusive_ptr<FunctionPromiseTask> bad(new FunctionPromiseTask(
+            []() -> bool { throw std::runtime_error("no result"); }, "Throwing"));
+        brokenFuture = bad->GetFuture();
+        EXPECT_THROW(bad->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
+        EXPECT_EQ(std::tuple(bad->GetStatus(), bad->HasReached(Kavrin::Proc::TaskExecuted),
+                             GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value()),
+                  std::tuple(Kavrin::Proc::TaskFailed, true, false));
+        EXPECT_TRUE(bad->Cancel());
+    }
+    EXPECT_EQ(ErrorText([&] { brokenFuture.get(); }),
+              std::future_error(std::future_errc::broken_promise).what());
 }
 
 // The body blocks until released; other threads meanwhile try the task and are
@@ -140,30 +160,6 @@ TEST_F(IOglTaskTest, CancelAttachAndExecuteDuringTheBodyNeverWait) {
     gate.Open();
     gl.join();
     EXPECT_EQ(task->GetStatus(), Kavrin::Proc::TaskExecuted);
-}
-
-// A throwing body propagates, ends the task failed (its waiters released, the
-// execute mutex free) without a statistic, and breaks a promise task's promise.
-TEST_F(IOglTaskTest, ThrowingBodyPropagatesAndEndsFailed) {
-    boost::intrusive_ptr<FunctionPromiseTask> good(
-        new FunctionPromiseTask([] { return true; }, "Good"));
-    std::future<bool> goodFuture = good->GetFuture();
-    EXPECT_THROW(good->GetFuture(), std::future_error);
-    good->Execute(OglCapability::Compatibility32, storage);
-    EXPECT_TRUE(goodFuture.get());
-    std::future<bool> brokenFuture;
-    {
-        boost::intrusive_ptr<FunctionPromiseTask> bad(new FunctionPromiseTask(
-            []() -> bool { throw std::runtime_error("no result"); }, "Throwing"));
-        brokenFuture = bad->GetFuture();
-        EXPECT_THROW(bad->Execute(OglCapability::Compatibility32, storage), std::runtime_error);
-        EXPECT_EQ(std::tuple(bad->GetStatus(), bad->HasReached(Kavrin::Proc::TaskExecuted),
-                             GpuTaskStatistic::GetInstance().GetOglStat("Throwing").has_value()),
-                  std::tuple(Kavrin::Proc::TaskFailed, true, false));
-        EXPECT_TRUE(bad->Cancel());
-    }
-    EXPECT_EQ(ErrorText([&] { brokenFuture.get(); }),
-              std::future_error(std::future_errc::broken_promise).what());
 }
 
 using Value = std::optional<std::string>;

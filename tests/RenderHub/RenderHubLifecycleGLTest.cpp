@@ -19,10 +19,10 @@
 #include "Kavrin/Ogl/OglThread.h"
 #include "Kavrin/Proc/DataVideoCPU.h"
 #include "Kavrin/Proc/DataVideoGPU.h"
-#include "Kavrin/Proc/GpuTaskStatistic.h"
 #include "Kavrin/Proc/ProcException.h"
 #include "Kavrin/Win/GLInterop.h"
 
+#include "../Host/DXTestSupport.h"
 #include "DataVideoOGL.h"
 #include "Frame.h"
 #include "GLThreadDeleter.h"
@@ -99,11 +99,6 @@ void ProbeDeleter::Abandon(const Probe& probe) {
 }
 
 void Drop(Fate& fate, bool holdsGLNames) { ProbeDeleter::Delete(new Probe{fate}, holdsGLNames); }
-
-std::uint64_t DeletersRun() {
-    const auto summary = Proc::GpuTaskStatistic::GetInstance().GetOglStat(ProbeDeleter::kName);
-    return summary ? summary->count : 0;
-}
 
 // Before Initialize the queries answer (detection done), entry points refuse
 // naming where, and a GL-thread delete abandons its object here; a stopped
@@ -227,7 +222,7 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
         RunOnGL([&] {
             frame = Frame::CreateIntermediate({1, 1, 1}, Kavrin::PixFmt::RGBA, {8, 4, 1, 1});
         });
-        const auto deletersBefore = DeletersRun();
+        const auto deletersBefore = Kavrin::Test::GlTaskCount(ProbeDeleter::kName);
         Fate onGl, plain;
         int deletedAtOnce = 0;
         RunOnGL([&] { Drop(onGl, true), deletedAtOnce = onGl.deleted; });
@@ -279,7 +274,8 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
                 std::tuple(kQueued, kQueued, std::vector<std::string>(kQueued, kDeinitialized)));
         }
         EXPECT_EQ(fate.State(), std::tuple(1, cancel ? 1 : 0, cancel, !cancel));
-        EXPECT_EQ(DeletersRun(), deletersBefore + (cancel ? 0 : 1));
+        EXPECT_EQ(Kavrin::Test::GlTaskCount(ProbeDeleter::kName),
+                  deletersBefore + (cancel ? 0 : 1));
     }
 }
 

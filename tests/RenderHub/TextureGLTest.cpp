@@ -213,15 +213,6 @@ TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
 }
 
 // Buffers and meshes.
-template <class T, GLenum target>
-std::vector<T> ReadBuffer(const GLBuffer<target>& buffer) {
-    std::vector<T> values(static_cast<std::size_t>(buffer.GetSize()) / sizeof(T));
-    buffer.Bind();
-    glGetBufferSubData(target, 0, buffer.GetSize(), values.data());
-    glBindBuffer(target, 0);
-    return values;
-}
-
 // Counts the primitives a draw produced, drawn into the context's own
 // framebuffer (earlier cases may leave a detached one bound).
 template <class Draw>
@@ -266,7 +257,10 @@ TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
         buffer.AllocateBuffer(values, sizeof(values), StaticDraw);
         const float two = 9.0f;
         buffer.UpdateBuffer(&two, sizeof(two), 4);
-        EXPECT_EQ(ReadBuffer<float>(buffer), (std::vector<float>{1, 9, 3}));  // its size too
+        std::vector<float> stored(static_cast<std::size_t>(buffer.GetSize()) / sizeof(float));
+        buffer.Bind();
+        glGetBufferSubData(GL_ARRAY_BUFFER, 0, buffer.GetSize(), stored.data());
+        EXPECT_EQ(stored, (std::vector<float>{1, 9, 3}));  // its size too
         auto* mapped = static_cast<const float*>(buffer.MapBuffer(GL_READ_ONLY));
         ASSERT_NE(mapped, nullptr);
         EXPECT_EQ(mapped[2], 3.0f);
