@@ -175,7 +175,7 @@ void Write(const char* name, const Value& value) {
 
 // Qt is pointed at desktop OpenGL whatever it was told before, and a forced
 // OpenGL library is dropped; each change is logged, a kept value said once.
-TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndAnOpenGLLibraryDropped) {
+TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndTheLevelFollowsVersionsAndProfile) {
     const std::string kKept = "QT_OPENGL environment variable is set to 'desktop'.";
     const struct {
         Value openGL, openGLDll;
@@ -216,15 +216,12 @@ TEST(QtEnvironmentTest, DesktopOpenGLIsForcedAndAnOpenGLLibraryDropped) {
     }
     Write("QT_OPENGL", saved[0]);
     Write("QT_OPENGL_DLL", saved[1]);
-}
 
-// Detection's level per GL version and profile; a null driver string falls back.
-TEST(OglInformationTest, ChooseCapabilityFollowsVersionsAndProfile) {
-    using Kavrin::Ogl::OglCapability;
+    // Detection's level per GL version and profile; a null driver string falls back.
     const struct {
         bool is33, is32, is30, core;
         OglCapability level;
-    } rows[] = {
+    } levels[] = {
         {false, false, true, false, OglCapability::Compatibility30},  // a 3.1 driver
         {true, true, true, false, OglCapability::Compatibility32},    // 4.x compatibility
         {false, true, true, true, OglCapability::Core32},
@@ -232,7 +229,7 @@ TEST(OglInformationTest, ChooseCapabilityFollowsVersionsAndProfile) {
         {false, false, false, false, OglCapability::Unknown},  // below 3.0
         {false, false, false, true, OglCapability::Unknown},
     };
-    for (const auto& row : rows) {
+    for (const auto& row : levels) {
         EXPECT_EQ(Kavrin::Ogl::Details::ChooseCapability(row.is33, row.is32, row.is30, row.core),
                   row.level)
             << row.is33 << row.is32 << row.is30 << row.core;

@@ -261,9 +261,6 @@ TEST(AdaptShaderSourceTest, PrefixesTheVersionDialectAndNamedLibraryFunctions) {
         EXPECT_EQ(AdaptShaderSource(row.body, true, OglCapability::Core33),
                   std::string(plain).insert(plain.find("void main") - 2, injection));
     }
-    EXPECT_NE(library.at("kavrin_HSL2RGB_")
-                  .find("float kavrin_HSLValue( float n1, float n2, float hue )"),
-              std::string::npos);
 
     EXPECT_THROW(AdaptShaderSource("uniform float x;\n", true, OglCapability::Compatibility32),
                  std::out_of_range);
