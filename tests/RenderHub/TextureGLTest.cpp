@@ -33,9 +33,9 @@ GLint TexParameter(GLuint name, GLenum parameter) {
 
 using TextureGLTest = Kavrin::Test::CountedGLTest;
 
-// Round trips with and without row lengths, format helpers, texture units and
-// the surface a texture is attached to.
-TEST_F(TextureGLTest, RoundTripsFormatsUnitsAndSurfaces) {
+// Round trips with and without row lengths, format helpers, texture units, the
+// surface a texture is attached to, and the pool.
+TEST_F(TextureGLTest, RoundTripsFormatsUnitsSurfacesAndThePool) {
     RunOnGL([] {
         std::vector<std::uint8_t> pixels(4 * 2 * 4);
         for (std::size_t i = 0; i < pixels.size(); ++i) {
@@ -134,13 +134,11 @@ TEST_F(TextureGLTest, RoundTripsFormatsUnitsAndSurfaces) {
         expectAttached(second, 3, 5);
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
     });
-}
 
-// Reuse takes exact params only, the most recently returned first, and resets
-// wrap and filter. A texture that does not fit evicts the oldest ones until it
-// fits (100 Mi pixels in four R8 textures, never written, so little memory); a
-// purge removes those idle for more than 30 s, oldest first.
-TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
+    // Reuse takes exact params only, the most recently returned first, and resets
+    // wrap and filter. A texture that does not fit evicts the oldest ones until it
+    // fits (100 Mi pixels in four R8 textures, never written, so little memory); a
+    // purge removes those idle for more than 30 s, oldest first.
     std::int64_t now = 1'000'000'000;
     Kavrin::Core::SetClockSource([&now] { return now; });
     const std::shared_ptr<void> restore(nullptr,
@@ -239,9 +237,7 @@ GLint EnabledAttributes() {
     return enabled;
 }
 
-using MeshGLTest = Kavrin::Test::CountedGLTest;
-
-TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
+TEST_F(TextureGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
     RunOnGL([] {
         VertexBuffer buffer;
         ASSERT_FALSE(buffer.IsCreated());
