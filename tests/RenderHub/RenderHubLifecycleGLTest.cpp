@@ -100,6 +100,17 @@ void ProbeDeleter::Abandon(const Probe& probe) {
 
 void Drop(Fate& fate, bool holdsGLNames) { ProbeDeleter::Delete(new Probe{fate}, holdsGLNames); }
 
+// Runs the creating thread's event loop until `done` or ten seconds passed.
+template <class Done>
+bool ProcessEventsUntil(Done&& done) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done();
+}
+
 // Before Initialize the queries answer (detection done), entry points refuse
 // naming where, and a GL-thread delete abandons its object here; a stopped
 // worker queues nothing.
@@ -195,6 +206,37 @@ TEST_F(LifecycleGLTest, RefusedBeforeInitializeAndAfterAStopAndEachRestartANewTh
         EXPECT_EQ(log.Count(google::GLOG_INFO, line), 2) << line << "\n" << log.Dump();
     }
 
+    // The driver logger and purge timer act through the creating thread's loop.
+    setenv("QT_OPENGL_LOGGER_ENABLED", "0", 1);  // any value enables it
+    QtOglWorker::SetPurgePeriod(std::chrono::milliseconds(10));
+    worker = QtOglWorker::Create(nullptr);
+    unsetenv("QT_OPENGL_LOGGER_ENABLED");
+    QtOglWorker::SetPurgePeriod(QtOglWorker::DefaultPurgePeriod);
+    ASSERT_TRUE(worker);
+    const auto run = [&](auto body) {
+        auto task = MakeTask([&](auto, const auto&) { body(); });
+        worker->PushTask(task);
+        task->WaitUntilExecuted();
+    };
+    run([] {
+        glDebugMessageInsert(GL_DEBUG_SOURCE_APPLICATION, GL_DEBUG_TYPE_MARKER, 1,
+                             GL_DEBUG_SEVERITY_HIGH, -1, "renderhub driver log probe");
+    });
+    EXPECT_TRUE(ProcessEventsUntil([&] {
+        return log.Has(google::GLOG_INFO, "renderhub driver log probe");
+    })) << log.Dump();
+    const auto purges = [&] {
+        unsigned count = 0;
+        run([&] { count = TexturePool::GetInstance().GetPurgeCount(); });
+        return count;
+    };
+    const unsigned before = purges();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return purges() >= before + 2; }));
+    const unsigned clears = TexturePool::GetInstance().GetClearCount();
+    worker->Deinitialize(true);
+    // Stopping the worker clears the pool before the context goes.
+    EXPECT_EQ(TexturePool::GetInstance().GetClearCount(), clears + 1);
+
     QtOglWorker::SetContextFactory([](QSurface*, bool) { return nullptr; });
     EXPECT_FALSE(QtOglWorker::Create(nullptr));
     QtOglWorker::SetContextFactory(nullptr);
@@ -275,51 +317,6 @@ TEST_F(LifecycleGLTest, DeinitializeRunsOrCancelsWhatIsQueued) {
         EXPECT_EQ(Kavrin::Test::GlTaskCount(ProbeDeleter::kName),
                   deletersBefore + (cancel ? 0 : 1));
     }
-}
-
-// Runs the creating thread's event loop until `done` or ten seconds passed.
-template <class Done>
-bool ProcessEventsUntil(Done&& done) {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done() && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
-
-// The driver logger and purge timer act through the creating thread's loop.
-TEST_F(LifecycleGLTest, DriverLogAndPurgeTimerWorkThroughTheCreatingThreadsLoop) {
-    setenv("QT_OPENGL_LOGGER_ENABLED", "0", 1);  // any value enables it
-    QtOglWorker::SetPurgePeriod(std::chrono::milliseconds(10));
-    LogCapture log;
-    boost::intrusive_ptr<IOglWorker> worker = QtOglWorker::Create(nullptr);
-    unsetenv("QT_OPENGL_LOGGER_ENABLED");
-    QtOglWorker::SetPurgePeriod(QtOglWorker::DefaultPurgePeriod);
-    ASSERT_TRUE(worker);
-    const auto run = [&](auto body) {
-        auto task = MakeTask([&](auto, const auto&) { body(); });
-        worker->PushTask(task);
-        task->WaitUntilExecuted();
-    };
-    run([] {
-        glDebugMessageInsert(GL_DEBUG_SOURCE_APPLICATION, GL_DEBUG_TYPE_MARKER, 1,
-                             GL_DEBUG_SEVERITY_HIGH, -1, "renderhub driver log probe");
-    });
-    EXPECT_TRUE(ProcessEventsUntil([&] {
-        return log.Has(google::GLOG_INFO, "renderhub driver log probe");
-    })) << log.Dump();
-    const auto purges = [&] {
-        unsigned count = 0;
-        run([&] { count = TexturePool::GetInstance().GetPurgeCount(); });
-        return count;
-    };
-    const unsigned before = purges();
-    EXPECT_TRUE(ProcessEventsUntil([&] { return purges() >= before + 2; }));
-    const unsigned clears = TexturePool::GetInstance().GetClearCount();
-    worker->Deinitialize(true);
-    // Stopping the worker clears the pool before the context goes.
-    EXPECT_EQ(TexturePool::GetInstance().GetClearCount(), clears + 1);
 }
 
 // Many callers against a library that restarts meanwhile.

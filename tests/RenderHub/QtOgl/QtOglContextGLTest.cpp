@@ -145,7 +145,7 @@ TEST(QtOglContextGLTest, DetectionFindingsContextsAndStateChecks) {
     EXPECT_EQ(states, (std::vector<bool>{true, false, false}));
 }
 
-TEST(QtOglWorkerGLTest, TasksRunInPushOrderOnTheWorkerThreadWithLevelStorageAndFrame) {
+TEST(QtOglWorkerGLTest, TasksRunInOrderOnTheWorkerThreadWithLevelStorageAndFrameOrFail) {
     constexpr int kThreads = 4, kPerThread = 50;
     std::mutex pushMutex;  // makes the test's record of push order exact
     std::vector<int> pushOrder;
@@ -237,12 +237,10 @@ TEST(QtOglWorkerGLTest, TasksRunInPushOrderOnTheWorkerThreadWithLevelStorageAndF
     EXPECT_EQ(std::tuple(ready->GetPixelFormat(), ready->GetFirstTexture()->GetTexId()),
               std::tuple(Kavrin::PixFmt::RGB24, readyTexture));
     Kavrin::Test::RunOnGL([&] { fresh.reset(), ready.reset(); });
-}
 
-// Whatever a body throws, on whichever route (a dispatch from a running task runs
-// nested, at once), the task ends failed, its waiter wakes, one ERROR line says so
-// (with the exception's text when it has one) and the next task runs.
-TEST(QtOglWorkerGLTest, AThrowingBodyIsLoggedOnceEndsFailedAndTheWorkerKeepsRunning) {
+    // Whatever a body throws, on whichever route (a dispatch from a running task runs
+    // nested, at once), the task ends failed, its waiter wakes, one ERROR line says so
+    // (with the exception's text when it has one) and the next task runs.
     enum class Route { Background, DispatchElsewhere, DispatchOnGL };  // the last one nested
     constexpr const char* kUnknown = "Unknown exception occurred while executing OpenGL task";
     constexpr const char* kStandard = "Exception occurred while executing OpenGL task: ";
