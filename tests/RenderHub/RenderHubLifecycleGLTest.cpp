@@ -100,17 +100,6 @@ void ProbeDeleter::Abandon(const Probe& probe) {
 
 void Drop(Fate& fate, bool holdsGLNames) { ProbeDeleter::Delete(new Probe{fate}, holdsGLNames); }
 
-// Runs the creating thread's event loop until `done` or ten seconds passed.
-template <class Done>
-bool ProcessEventsUntil(Done&& done) {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done() && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
-
 // Before Initialize the queries answer (detection done), entry points refuse
 // naming where, and a GL-thread delete abandons its object here; a stopped
 // worker queues nothing.
@@ -207,6 +196,14 @@ TEST_F(LifecycleGLTest, RefusedBeforeInitializeAndAfterAStopAndEachRestartANewTh
     }
 
     // The driver logger and purge timer act through the creating thread's loop.
+    const auto processEventsUntil = [](auto done) {  // this thread's loop, 10 s at most
+        QElapsedTimer waited;
+        waited.start();
+        while (!done() && waited.elapsed() < 10000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return done();
+    };
     setenv("QT_OPENGL_LOGGER_ENABLED", "0", 1);  // any value enables it
     QtOglWorker::SetPurgePeriod(std::chrono::milliseconds(10));
     worker = QtOglWorker::Create(nullptr);
@@ -222,7 +219,7 @@ TEST_F(LifecycleGLTest, RefusedBeforeInitializeAndAfterAStopAndEachRestartANewTh
         glDebugMessageInsert(GL_DEBUG_SOURCE_APPLICATION, GL_DEBUG_TYPE_MARKER, 1,
                              GL_DEBUG_SEVERITY_HIGH, -1, "renderhub driver log probe");
     });
-    EXPECT_TRUE(ProcessEventsUntil([&] {
+    EXPECT_TRUE(processEventsUntil([&] {
         return log.Has(google::GLOG_INFO, "renderhub driver log probe");
     })) << log.Dump();
     const auto purges = [&] {
@@ -231,7 +228,7 @@ TEST_F(LifecycleGLTest, RefusedBeforeInitializeAndAfterAStopAndEachRestartANewTh
         return count;
     };
     const unsigned before = purges();
-    EXPECT_TRUE(ProcessEventsUntil([&] { return purges() >= before + 2; }));
+    EXPECT_TRUE(processEventsUntil([&] { return purges() >= before + 2; }));
     const unsigned clears = TexturePool::GetInstance().GetClearCount();
     worker->Deinitialize(true);
     // Stopping the worker clears the pool before the context goes.

@@ -226,9 +226,8 @@ GLuint PrimitivesDrawn(Draw&& draw) {
 }
 
 GLint EnabledAttributes() {
-    GLint maxAttributes = 0;
+    GLint maxAttributes = 0, enabled = 0;
     glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &maxAttributes);
-    GLint enabled = 0;
     for (GLint i = 0; i < maxAttributes; ++i) {
         GLint on = 0;
         glGetVertexAttribiv(static_cast<GLuint>(i), GL_VERTEX_ATTRIB_ARRAY_ENABLED, &on);
