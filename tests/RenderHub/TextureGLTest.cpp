@@ -19,7 +19,6 @@
 namespace {
 
 using namespace Kavrin::Ogl;
-using Kavrin::Ogl::Details::GlObjectCounter;
 using Kavrin::Test::RunOnGL;
 using Params = Texture::Params;
 
@@ -34,8 +33,9 @@ GLint TexParameter(GLuint name, GLenum parameter) {
 
 using TextureGLTest = Kavrin::Test::CountedGLTest;
 
-// Round trips with and without row lengths, format helpers and texture units.
-TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
+// Round trips with and without row lengths, format helpers, texture units, the
+// surface a texture is attached to, and the pool.
+TEST_F(TextureGLTest, RoundTripsFormatsUnitsSurfacesAndThePool) {
     RunOnGL([] {
         std::vector<std::uint8_t> pixels(4 * 2 * 4);
         for (std::size_t i = 0; i < pixels.size(); ++i) {
@@ -68,10 +68,9 @@ TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
         glPixelStorei(GL_PACK_ROW_LENGTH, 0);
         glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
 
-        // Format helpers, and the units Use binds on; an empty texture makes no GL object.
-        const long textures = GlObjectCounter::Live(GlObjectCounter::Texture);
+        // Format helpers, and the units Use binds on; an empty texture leaves no GL
+        // object (the fixture counts them).
         { Texture empty; }
-        EXPECT_EQ(GlObjectCounter::Live(GlObjectCounter::Texture), textures);
 
         Texture rg(Params{2, 2, GL_RG_INTEGER, GL_RG16UI, GL_UNSIGNED_SHORT}, GL_CLAMP_TO_EDGE,
                    GL_NEAREST, nullptr);
@@ -101,13 +100,9 @@ TEST_F(TextureGLTest, RoundTripsFormatsAndUnits) {
             glActiveTexture(unit);
             glBindTexture(GL_TEXTURE_2D, 0);
         }
-    });
-}
 
-// The viewport and colour attachment follow the texture; a depth buffer must
-// be detached before another texture goes on.
-TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
-    RunOnGL([] {
+        // The viewport and colour attachment follow the texture; a depth buffer
+        // must be detached before another texture goes on.
         Texture first({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
                       nullptr);
         Texture second({3, 5, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
@@ -139,13 +134,11 @@ TEST_F(TextureGLTest, SurfaceRefusesAttachWhileDepthIsAttached) {
         expectAttached(second, 3, 5);
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
     });
-}
 
-// Reuse takes exact params only, the most recently returned first, and resets
-// wrap and filter. A texture that does not fit evicts the oldest ones until it
-// fits (100 Mi pixels in four R8 textures, never written, so little memory); a
-// purge removes those idle for more than 30 s, oldest first.
-TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
+    // Reuse takes exact params only, the most recently returned first, and resets
+    // wrap and filter. A texture that does not fit evicts the oldest ones until it
+    // fits (100 Mi pixels in four R8 textures, never written, so little memory); a
+    // purge removes those idle for more than 30 s, oldest first.
     std::int64_t now = 1'000'000'000;
     Kavrin::Core::SetClockSource([&now] { return now; });
     const std::shared_ptr<void> restore(nullptr,
@@ -216,15 +209,6 @@ TEST_F(TextureGLTest, PoolReusesEvictsAndPurges) {
 }
 
 // Buffers and meshes.
-template <class T, GLenum target>
-std::vector<T> ReadBuffer(const GLBuffer<target>& buffer) {
-    std::vector<T> values(static_cast<std::size_t>(buffer.GetSize()) / sizeof(T));
-    buffer.Bind();
-    glGetBufferSubData(target, 0, buffer.GetSize(), values.data());
-    glBindBuffer(target, 0);
-    return values;
-}
-
 // Counts the primitives a draw produced, drawn into the context's own
 // framebuffer (earlier cases may leave a detached one bound).
 template <class Draw>
@@ -242,9 +226,8 @@ GLuint PrimitivesDrawn(Draw&& draw) {
 }
 
 GLint EnabledAttributes() {
-    GLint maxAttributes = 0;
+    GLint maxAttributes = 0, enabled = 0;
     glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &maxAttributes);
-    GLint enabled = 0;
     for (GLint i = 0; i < maxAttributes; ++i) {
         GLint on = 0;
         glGetVertexAttribiv(static_cast<GLuint>(i), GL_VERTEX_ATTRIB_ARRAY_ENABLED, &on);
@@ -253,9 +236,7 @@ GLint EnabledAttributes() {
     return enabled;
 }
 
-using MeshGLTest = Kavrin::Test::CountedGLTest;
-
-TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
+TEST_F(TextureGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
     RunOnGL([] {
         VertexBuffer buffer;
         ASSERT_FALSE(buffer.IsCreated());
@@ -269,7 +250,10 @@ TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
         buffer.AllocateBuffer(values, sizeof(values), StaticDraw);
         const float two = 9.0f;
         buffer.UpdateBuffer(&two, sizeof(two), 4);
-        EXPECT_EQ(ReadBuffer<float>(buffer), (std::vector<float>{1, 9, 3}));  // its size too
+        std::vector<float> stored(static_cast<std::size_t>(buffer.GetSize()) / sizeof(float));
+        buffer.Bind();
+        glGetBufferSubData(GL_ARRAY_BUFFER, 0, buffer.GetSize(), stored.data());
+        EXPECT_EQ(stored, (std::vector<float>{1, 9, 3}));  // its size too
         auto* mapped = static_cast<const float*>(buffer.MapBuffer(GL_READ_ONLY));
         ASSERT_NE(mapped, nullptr);
         EXPECT_EQ(mapped[2], 3.0f);
@@ -360,21 +344,18 @@ TEST_F(MeshGLTest, BuffersAndMeshesDrawWhatWasUploaded) {
 }
 
 // The packed forms on the host.
-
-TEST(PackedMeshTest, AddQuadAppendsTwoTrianglesAndFourCorners) {
-    PackedMesh mesh;
-    mesh.ReserveQuad(2);
+TEST(PackedMeshTest, QuadsPointsIndicesFaceNormalsAndReplacement) {
+    PackedMesh flat;
+    flat.ReserveQuad(2);
     unsigned int base = 0;
-    mesh.AddQuad({0.0f, 0.0f}, {1.0f, 1.0f}, {-1.0f, -1.0f}, {1.0f, 1.0f}, base);
-    mesh.AddQuad({0.25f, 0.5f}, {0.75f, 1.0f}, {0.0f, 0.0f}, {0.5f, 0.5f}, base);
+    flat.AddQuad({0.0f, 0.0f}, {1.0f, 1.0f}, {-1.0f, -1.0f}, {1.0f, 1.0f}, base);
+    flat.AddQuad({0.25f, 0.5f}, {0.75f, 1.0f}, {0.0f, 0.0f}, {0.5f, 0.5f}, base);
     EXPECT_EQ(base, 8u);
-    EXPECT_EQ(mesh.indices, (std::vector<unsigned int>{0, 1, 3, 3, 1, 2, 4, 5, 7, 7, 5, 6}));
-    const std::vector<float> second(mesh.vertices.begin() + 16, mesh.vertices.end());
+    EXPECT_EQ(flat.indices, (std::vector<unsigned int>{0, 1, 3, 3, 1, 2, 4, 5, 7, 7, 5, 6}));
+    const std::vector<float> second(flat.vertices.begin() + 16, flat.vertices.end());
     EXPECT_EQ(second, (std::vector<float>{0.25f, 0.5f, 0, 0, 0.75f, 0.5f, 0.5f, 0, 0.75f, 1, 0.5f,
                                           0.5f, 0.25f, 1, 0, 0.5f}));
-}
 
-TEST(PackedMesh3dTest, PointsIndicesFaceNormalsAndReplacement) {
     PackedMesh3d mesh;
     EXPECT_EQ((std::tuple{mesh.AddPoint({0, 0, 0}, {0, 0}), mesh.AddPoint({1, 0, 0}, {1, 0}),
                           mesh.AddPoint({0, 1, 0}, {0, 1})}),

@@ -124,8 +124,7 @@ public:
         auto& hub = Ogl::RenderHub::GetInstance();
         hub.Initialize(nullptr, true);
         ASSERT_TRUE(hub.IsInitialized())
-            << "RenderHub could not start its GL worker; is there an X "
-               "display (run the suite through scripts/test.sh)?";
+            << "no GL worker: is there an X display (scripts/test.sh)?";
     }
     void TearDown() override { Ogl::RenderHub::GetInstance().Deinitialize(); }
 };

@@ -7,7 +7,6 @@
 #include "Kavrin/Proc/ProcException.h"
 
 #include "RenderHub.h"
-#include "Texture.h"
 
 namespace Kavrin::Test {
 

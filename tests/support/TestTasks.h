@@ -36,7 +36,6 @@ inline boost::intrusive_ptr<FunctionTask> MakeTask(
         new FunctionTask(std::move(body), required, std::move(name)));
 }
 
-// A task whose body does nothing.
 inline boost::intrusive_ptr<FunctionTask> Noop(std::string name = "TestTask") {
     return MakeTask([](auto, const auto&) {}, Ogl::OglCapability::Minimal, std::move(name));
 }
