@@ -45,25 +45,15 @@ const NamedPrimaries kOtherPrimaries[] = {{ColorPrimaries::BT470M, ZIMG_PRIMARIE
 struct Matrix {
     alignas(64) float out[3][16] = {};
 };
-Matrix ZimgCrossMatrix(zimg_color_primaries_e from, zimg_color_primaries_e to) {
-    zimg_image_format src;
+void ZimgCrossMatrix(zimg_color_primaries_e from, zimg_color_primaries_e to, Matrix& m) {
+    zimg_image_format src, dst;
     zimg_image_format_default(&src, ZIMG_API_VERSION);
-    src.width = 3;
-    src.height = 1;
-    src.pixel_type = ZIMG_PIXEL_FLOAT;
-    src.color_family = ZIMG_COLOR_RGB;
-    src.matrix_coefficients = ZIMG_MATRIX_RGB;
-    src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-    src.color_primaries = from;
-    zimg_image_format dst = src;
+    std::tie(src.width, src.height, src.pixel_type, src.color_family, src.matrix_coefficients,
+             src.transfer_characteristics, src.color_primaries) =
+        std::tuple(3u, 1u, ZIMG_PIXEL_FLOAT, ZIMG_COLOR_RGB, ZIMG_MATRIX_RGB, ZIMG_TRANSFER_LINEAR,
+                   from);
+    dst = src;
     dst.color_primaries = to;
-    Matrix m;
-    zimg_filter_graph* graph = zimg_filter_graph_build(&src, &dst, nullptr);
-    size_t tmpSize = 0;
-    if (graph == nullptr || zimg_filter_graph_get_tmp_size(graph, &tmpSize) != 0) {
-        ADD_FAILURE() << "zimg graph";
-        return m;
-    }
     alignas(64) float in[3][16] = {{1.0f}, {0.0f, 1.0f}, {0.0f, 0.0f, 1.0f}};  // plane c, pixel c
     zimg_image_buffer_const srcBuffer{ZIMG_API_VERSION, {}};
     zimg_image_buffer dstBuffer{ZIMG_API_VERSION, {}};
@@ -71,13 +61,16 @@ Matrix ZimgCrossMatrix(zimg_color_primaries_e from, zimg_color_primaries_e to) {
         srcBuffer.plane[p] = {in[p], static_cast<ptrdiff_t>(sizeof(in[p])), ZIMG_BUFFER_MAX};
         dstBuffer.plane[p] = {m.out[p], static_cast<ptrdiff_t>(sizeof(m.out[p])), ZIMG_BUFFER_MAX};
     }
-    std::vector<std::byte> tmp(tmpSize + 64);
-    void* aligned = tmp.data() + (64 - reinterpret_cast<std::uintptr_t>(tmp.data()) % 64);
-    EXPECT_EQ(zimg_filter_graph_process(graph, &srcBuffer, &dstBuffer, aligned, nullptr, nullptr,
+    zimg_filter_graph* graph = zimg_filter_graph_build(&src, &dst, nullptr);
+    size_t tmpSize = 0;
+    ASSERT_NE(graph, nullptr);
+    zimg_filter_graph_get_tmp_size(graph, &tmpSize);
+    alignas(64) static std::byte tmp[1 << 16];
+    ASSERT_LE(tmpSize, sizeof(tmp));
+    EXPECT_EQ(zimg_filter_graph_process(graph, &srcBuffer, &dstBuffer, tmp, nullptr, nullptr,
                                         nullptr, nullptr),
               ZIMG_ERROR_SUCCESS);
     zimg_filter_graph_free(graph);
-    return m;
 }
 
 // Every cross matrix matches zimg's gamut conversion, inverts its way back and
@@ -98,7 +91,9 @@ TEST(ColorPrimariesTest, CrossMatricesMatchZimgInvertAndKeepWhite) {
         const auto back = GetRGBCrossMatrix(to.first, from.first);
         // zimg 3.0 has no path into EBU 3213.
         const bool zimg = to.first != ColorPrimaries::EBU3213;
-        const Matrix reference = zimg ? ZimgCrossMatrix(from.second, to.second) : Matrix{};
+        Matrix reference;
+        if (zimg)
+            ZimgCrossMatrix(from.second, to.second, reference);
         for (int i = 0; i < 3; ++i) {
             EXPECT_NEAR(static_cast<double>(m[i][0]) + m[i][1] + m[i][2], 1.0, 1e-5) << "white";
             for (int j = 0; j < 3; ++j) {
@@ -246,7 +241,7 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
 // The tone target T (cd/m²) of a PQ or HLG source above it, 0 for none; the PQ
 // curve lands the source peak on it, keeps black and rises; an HLG source's
 // peak is L_W (1000 by default).
-TEST(ColorSpaceTransformTest, ToneCurveAndPeaksOnlyForHdrAboveTheTarget) {
+TEST(ColorSpaceTransformTest, ToneCurvePeaksHlgGammaAndPrimaries) {
     struct Row {
         int source, target;
         float sourcePeak, targetPeak;
@@ -292,11 +287,8 @@ TEST(ColorSpaceTransformTest, ToneCurveAndPeaksOnlyForHdrAboveTheTarget) {
             previous = value;
         }
     }
-}
-
-// The HLG display peak with its BT.2100-2 table 5 system gamma (1.2 at 1000 cd/m²,
-// 1.2 + 0.42 log10(Lw / 1000) otherwise), and the primaries, pass through.
-TEST(ColorSpaceTransformTest, HlgGammaAndPrimariesPassThrough) {
+    // The HLG display peak with its BT.2100-2 table 5 system gamma (1.2 at 1000 cd/m²,
+    // 1.2 + 0.42 log10(Lw / 1000) otherwise), and the primaries, pass through.
     for (float peak : {1000.0f, 2000.0f, 400.0f, 4000.0f}) {
         auto info = MakeInfo(kHLG, kBT709);
         info.hlgDisplayPeakLuminance = peak;
@@ -333,7 +325,6 @@ TEST(ColorSpaceTransformTest, UnsupportedCodesAndLuminancesThrow) {
             }
         }
     }
-    EXPECT_THROW(ColorSpaceTransform{ColorConversionInfo{}}, Kavrin::Exception);
     for (float ColorConversionInfo::*field :
          {&ColorConversionInfo::sourcePeakLuminance, &ColorConversionInfo::targetPeakLuminance,
           &ColorConversionInfo::referenceWhiteLuminance,

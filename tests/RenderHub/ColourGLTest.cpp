@@ -41,19 +41,13 @@ using Kavrin::Conf::ColorSpace;
 using Kavrin::Conf::ColorSpaceTransform;
 using Kavrin::Conf::YCbCrMatrix;
 using Kavrin::Proc::ColorConversionInfo;
-using Kavrin::Test::Describe;
-using Kavrin::Test::EvaluatePerCase;
-using Kavrin::Test::FloatTexture;
-using Kavrin::Test::ReadFloat;
-using Kavrin::Test::WithStorage;
+using namespace Kavrin::Test;
 using T = ColorSpaceTransform;
 using Params = Texture::Params;
 using Samples = std::vector<std::uint16_t>;
 using Args = std::vector<glm::vec4>;
 using Cases = std::vector<Args>;
-using ColorSpaceConverterGLTest = Kavrin::Test::GLTest<>;
-using YUVConverterGLTest = Kavrin::Test::GLTest<>;
-namespace Ref = Kavrin::Test::Ref;
+using ColourGLTest = GLTest<>;  // ends with the pool emptied and no GL error left
 
 struct Uniforms {
     int sourceFunction = T::Linear, targetFunction = T::Linear;
@@ -159,7 +153,7 @@ float HlgGamma(double peak) { return float(1.2 + 0.42 * std::log10(peak / 1000.0
 // (p - c1) / (c2 - c3 p) cancels near black and peak, correctly rounded float32 is
 // 5e-5 off at code 240/255, hence 2e-4 with a floor; HLG display light likewise.
 // HDR signals: absolute 1e-4.
-TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchReference) {
+TEST_F(ColourGLTest, TransfersPrimariesAndUnknownIdentifiersMatchReference) {
     constexpr Tolerance kSdr{1e-5, 0.0}, kHdrLinear{1e-6, 2e-4}, kHdrSignal{1e-4, 0.0};
     constexpr Tolerance kExact{0.0, 0.0}, kFloat{1e-6, 0.0};
     const glm::dvec3 kRed(1, 0, 0), kGreen(0, 1, 0), kBlue(0, 0, 1);
@@ -226,7 +220,7 @@ TEST_F(ColorSpaceConverterGLTest, TransfersPrimariesAndUnknownIdentifiersMatchRe
 
 // Levels the standards publish, tighter than the sweep's bounds: a constant of a
 // curve a few millionths off moves them.
-TEST_F(ColorSpaceConverterGLTest, AnchorsMatchPublishedValues) {
+TEST_F(ColourGLTest, AnchorsMatchPublishedValues) {
     const struct {
         const char* name;
         int source, target;
@@ -283,7 +277,7 @@ std::vector<glm::vec4> PqColoursIn709(double maxDisplay) {
 // Float32 chains. HDR-sourced colours lose ~1e-5 of their brightest channel in
 // the PQ decode; the 2020 -> 709 matrix spreads that onto near-zero channels,
 // where the sRGB (12.92) and BT.709 (4.5) slopes magnify it: 4e-4 of signal.
-TEST_F(ColorSpaceConverterGLTest, ConversionsMatchReferencePipeline) {
+TEST_F(ColourGLTest, ConversionsMatchReferencePipeline) {
     constexpr Tolerance kSignal{1e-4, 0.0};
     constexpr Tolerance kSdrFromHdr{4e-4, 0.0};
     constexpr Tolerance kLinearFromHdr{1e-6, 1e-4, true};
@@ -465,7 +459,7 @@ void ExpectConverterMatchesReference(YCbCrMatrix matrix, PixelColorRange range, 
     }
 }
 
-TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
+TEST_F(ColourGLTest, EncodeAndDecodeMatchReference) {
     for (const YCbCrMatrix matrix :
          {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
           YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
@@ -483,8 +477,6 @@ TEST_F(YUVConverterGLTest, EncodeAndDecodeMatchReference) {
     }
 }
 
-using YUVTexturesGLTest = Kavrin::Test::GLTest<>;
-
 YUVTextures Allocate(bool integer, PixFmt pixFmt, const Kavrin::Conf::FrameInfo& frame,
                      YCbCrMatrix matrix = YCbCrMatrix::BT709) {
     YUVTextures textures;
@@ -501,7 +493,7 @@ Texture* Plane(const YUVTextures& t, int k) {
 
 // Integer planes of every depth, their sizes (chroma rounding up) and formats, to
 // normalised planes holding v / (2^b - 1) at their own precision, and back exactly.
-TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
+TEST_F(ColourGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
     for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUVA420P, PixFmt::YUV410P,
                                 PixFmt::YUV420P10LE, PixFmt::YUV420P12LE, PixFmt::YUV420P16LE}) {
@@ -552,7 +544,7 @@ TEST_F(YUVTexturesGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
 }
 
 // Texture kinds; misuse throws; move assignment returns the target's planes to the pool.
-TEST_F(YUVTexturesGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) {
+TEST_F(ColourGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) {
     WithStorage([&](const ShaderStorage& s) {
         const Kavrin::Conf::FrameInfo frame{16, 8, 0, 0};
         EXPECT_THROW(Allocate(false, PixFmt::YUV420P, frame).ToNormalized(s), Kavrin::Exception);
@@ -588,8 +580,6 @@ const Ref::Luma kBt709 = Ref::LumaOf(YCbCrMatrix::BT709);
 const glm::dvec3 kBias(0.0, 0.5, 0.5);  // Y'PbPr to Y'CbCr
 
 glm::dvec4 D(const glm::vec4& v) { return glm::dvec4(v); }
-
-using GlslLibraryTest = Kavrin::Test::GLTest<>;  // ends with no GL error left
 
 glm::dvec4 MixReference(const glm::dvec4& c0, const glm::dvec4& c1, double e) {
     const double alpha = c0.a * (1.0 - e) + c1.a * e;
@@ -748,9 +738,8 @@ std::vector<Row> Rows() {
         {"vec4(kavrin_HSL2RGB_(EvalInput(0).xyz), 1.0)",
          [](const Args& a) { return glm::dvec4(RgbFromHslReference(glm::dvec3(D(a[0]))), 1.0); },
          kHsl, 1e-5},  // float
-        // A body naming several functions gets each of them; the pairs round-trip.
-        {"kavrin_YUVA2RGBA_(kavrin_RGBA2YUVA_(EvalInput(0)))", Same, ColourCube(), 1e-5},
-        // RGB inside the unit cube maps inside [0, 1] Y'CbCr, so the clamp is idle.
+        // A body naming several functions gets each of them; the pairs round-trip. RGB
+        // inside the unit cube maps inside [0, 1] Y'CbCr, so the clamp is idle.
         {"kavrin_YUVA2RGBA_(kavrin_ClampSDR_(kavrin_RGBA2YUVA_(EvalInput(0))))", Same, ColourCube(),
          1e-5},  // matrix
         {"vec4(kavrin_HSL2RGB_(kavrin_RGB2HSL_(EvalInput(0).rgb)), EvalInput(0).a)", Same,
@@ -763,7 +752,7 @@ std::vector<Row> Rows() {
     };
 }
 
-TEST_F(GlslLibraryTest, FunctionsMatchTheirReferences) {
+TEST_F(ColourGLTest, FunctionsMatchTheirReferences) {
     for (const Row& row : Rows()) {
         SCOPED_TRACE(row.expression);
         const std::string body =
