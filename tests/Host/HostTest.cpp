@@ -89,14 +89,12 @@ TEST(PixFmtDescriptionTest, EveryValueIsDescribedAsLibAvUtilDoes) {
     int compared = 0, yuv = 0;
     for (int value = -1; value <= 220; ++value) {
         const PixFmtDescription* d = Find(value);
-        ASSERT_NE(d, nullptr) << value;
-        ASSERT_NE(d->name, nullptr);
+        ASSERT_TRUE(d && d->name && *d->name) << value;
         SCOPED_TRACE(d->name);
         if (names.count(value)) {
             EXPECT_EQ(d->GetName(), names[value]);
         }
         EXPECT_EQ(static_cast<int>(d->pixFmt), value);
-        EXPECT_GT(std::strlen(d->name), 0u);
         // Hardware formats have no planes, components, flags or range; otherwise the
         // range is this library's own reading: RGB, grey and JPEG YUV full, other YUV limited.
         if (d->planes == 0) {
@@ -358,7 +356,7 @@ TEST(DataVideoCPUTest, TimeCutsAndMetadata) {
 // BT.709 limited range: white 235/128/128, black 16/128/128, red 63/102/240;
 // 10 bits scale by 4 (white 940/512), P010 keeps them in the top bits.
 
-TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
+TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndStaysInItsArea) {
     struct Row {
         PixFmt pixFmt;
         Color color;
@@ -409,27 +407,22 @@ TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
         EXPECT_THROW(video->Fill({1, 2, 3, 4}), Kavrin::Exception)
             << PixFmtDescription::Find(pixFmt)->name;
     }
-}
-
-TEST(DataVideoCPUTest, FillOfASubframeAndPicturePadStayInTheirArea) {
+    // A subframe's fill and a picture's padding stay in their area.
     auto video = DataVideoCPU::Create(PixFmt::RGBA, {8, 6, 0, 0});
+    // Byte `channel` of every pixel: `in` inside [x0, x1) x [y0, y1), `out` elsewhere.
+    const auto expect = [&](int x0, int y0, int x1, int y1, int channel, int in, int out) {
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 8; ++x)
+                EXPECT_EQ(video->GetPlaneConst(0).Row(y)[4 * x + channel],
+                          x >= x0 && x < x1 && y >= y0 && y < y1 ? in : out)
+                    << x << "," << y << " channel " << channel;
+    };
     boost::static_pointer_cast<DataVideoCPU>(video->Subframe(1, 1, 2, 2))->Fill({1, 2, 3, 4});
-    for (int y = 0; y < 6; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            const bool inside = y >= 1 && y <= 2 && x >= 1 && x <= 2;
-            EXPECT_EQ(video->GetPlaneConst(0).Row(y)[4 * x], inside ? 1 : 0) << x << "," << y;
-        }
-    }
+    expect(1, 1, 3, 3, 0, 1, 0);
     video->Fill({0, 0, 0, 0});
     video->PicturePad(1, 2, 1, 3, {200, 100, 50, 255});
-    for (int y = 0; y < 6; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            const bool border = y < 1 || y >= 4 || x < 1 || x >= 5;
-            const std::uint8_t* pixel = video->GetPlaneConst(0).Row(y) + 4 * x;
-            EXPECT_EQ(pixel[0], border ? 200 : 0) << x << "," << y;
-            EXPECT_EQ(pixel[3], border ? 255 : 0) << x << "," << y;
-        }
-    }
+    expect(1, 1, 5, 4, 0, 0, 200);
+    expect(1, 1, 5, 4, 3, 0, 255);
     // Amounts that cover the picture fill all of it.
     video->PicturePad(6, 0, 0, 0, {1, 2, 3, 4});
     EXPECT_EQ(video->GetPlaneConst(0).Row(3)[4 * 3 + 2], 3);
@@ -482,14 +475,12 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
         EXPECT_EQ(std::pair(std::string(error.what()), error.GetDescription()),
                   std::pair(std::string("it failed"), std::string("it failed")));
         const std::string* stack = boost::get_error_info<Kavrin::TagCallStack>(error);
-        ASSERT_NE(stack, nullptr);
+        const char* const* function = boost::get_error_info<boost::throw_function>(error);
+        const char* const* file = boost::get_error_info<boost::throw_file>(error);
+        ASSERT_TRUE(stack && function && file);
         // Frames of the throwing thread, one per line (names need exported symbols).
         EXPECT_GE(std::count(stack->begin(), stack->end(), '\n'), 3) << *stack;
-        const char* const* function = boost::get_error_info<boost::throw_function>(error);
-        ASSERT_NE(function, nullptr);
         EXPECT_STREQ(*function, "FixedName");
-        const char* const* file = boost::get_error_info<boost::throw_file>(error);
-        ASSERT_NE(file, nullptr);
         EXPECT_NE(std::string(*file).find("HostTest.cpp"), std::string::npos);
     }
     EXPECT_EQ(
@@ -865,7 +856,7 @@ TEST_F(RegSettingsTest, AFifoInPlaceOfTheFileReadsAsNoSettings) {
     EXPECT_EQ(opened.get(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(CoreTrackerTest, KeepsEveryEventInOrder) {
+TEST(CoreTrackerAndUtilsTest, EventsStayInOrderAndUtilitiesWork) {
     using Kavrin::Proc::ICoreTracker;
     const auto tracker = ICoreTracker::GetTracker();
     EXPECT_EQ(tracker, ICoreTracker::GetTracker());
@@ -881,9 +872,7 @@ TEST(CoreTrackerTest, KeepsEveryEventInOrder) {
         (std::vector<std::string>{ICoreTracker::CORE_EVENT_OGL_INFO, "4.5", "Other"}));
     tracker->ClearEvents();
     EXPECT_TRUE(tracker->GetEvents().empty());
-}
-
-TEST(UtilsTest, LowerCasesAsciiAndDescribesErrors) {
+    // Utilities: ASCII lower case, error descriptions.
     std::string vendor = "Mesa/X.org NVIDIA Corporation \xC3\x84";
     Utils::ToLower(vendor);
     EXPECT_EQ(vendor, "mesa/x.org nvidia corporation \xC3\x84");

@@ -142,9 +142,6 @@ std::vector<glm::vec4> SignalSweep() {
     return texels;
 }
 
-// HLG system gamma of BT.2100 for a nominal peak.
-float HlgGamma(double peak) { return float(1.2 + 0.42 * std::log10(peak / 1000.0)); }
-
 // The converter's shader with its own uniforms: every transfer decoded, encoded and
 // both; every pair of primaries against the host's matrix (six decimals in the
 // shader); unknown identifiers paint a flat colour (source red, target blue,
@@ -181,7 +178,7 @@ TEST_F(ColourGLTest, TransfersPrimariesAndUnknownIdentifiersMatchReference) {
         {T::HLG, 1000},     {T::HLG, 400},     {T::HLG, 300},     {T::HLGScene, 1000}};
     for (const auto& [id, hlgPeak] : transfers) {
         const bool hdr = id >= T::ST2084;
-        const float gamma = HlgGamma(hlgPeak);
+        const float gamma = float(1.2 + 0.42 * std::log10(hlgPeak / 1000.0));  // BT.2100
         rows.push_back({{id, T::Linear, 1, 1, hlgPeak, gamma}, hdr ? kHdrLinear : kSdr});
         rows.push_back({{id, id, 1, 1, hlgPeak, gamma}, hdr ? kHdrSignal : kSdr});
         rows.push_back({{T::Linear, id, 1, 1, hlgPeak, gamma}, hdr ? kHdrSignal : kSdr, {}, true});
@@ -493,7 +490,7 @@ Texture* Plane(const YUVTextures& t, int k) {
 
 // Integer planes of every depth, their sizes (chroma rounding up) and formats, to
 // normalised planes holding v / (2^b - 1) at their own precision, and back exactly.
-TEST_F(ColourGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
+TEST_F(ColourGLTest, YUVTexturesOfEveryDepthGoNormalizedAndBackAndMisuseThrows) {
     const Kavrin::Conf::FrameInfo frame{33, 17, 0, 0};
     for (const PixFmt pixFmt : {PixFmt::YUV420P, PixFmt::YUVA420P, PixFmt::YUV410P,
                                 PixFmt::YUV420P10LE, PixFmt::YUV420P12LE, PixFmt::YUV420P16LE}) {
@@ -541,12 +538,8 @@ TEST_F(ColourGLTest, PlanesOfEveryDepthGoNormalizedAndBackExactly) {
             }
         }
     }
-}
-
-// Texture kinds; misuse throws; move assignment returns the target's planes to the pool.
-TEST_F(ColourGLTest, MisuseThrowsAndMoveAssignmentReturnsTheTargetsPlanes) {
+    // Texture kinds; misuse throws; move assignment returns the target's planes to the pool.
     WithStorage([&](const ShaderStorage& s) {
-        const Kavrin::Conf::FrameInfo frame{16, 8, 0, 0};
         EXPECT_THROW(Allocate(false, PixFmt::YUV420P, frame).ToNormalized(s), Kavrin::Exception);
         EXPECT_THROW(Allocate(true, PixFmt::YUV420P, frame).ToInteger(s), Kavrin::Exception);
         EXPECT_THROW(YUVTextures().IsInteger(), Kavrin::Exception);

@@ -89,8 +89,6 @@ std::vector<glm::vec4> ReadFloat(Ogl::Texture& texture, const Ogl::ShaderStorage
     return pixels;
 }
 
-std::string Describe(const glm::vec4& value) { return Describe(glm::dvec4(value)); }
-
 std::string Describe(const glm::dvec4& value) {
     std::ostringstream text;
     text << std::setprecision(9) << "(" << value.x << ", " << value.y << ", " << value.z << ", "
