@@ -241,7 +241,7 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
 // The tone target T (cd/m²) of a PQ or HLG source above it, 0 for none; the PQ
 // curve lands the source peak on it, keeps black and rises; an HLG source's
 // peak is L_W (1000 by default).
-TEST(ColorSpaceTransformTest, ToneCurvePeaksHlgGammaAndPrimaries) {
+TEST(ColorSpaceTransformTest, ToneCurvePeaksHlgGammaPrimariesAndRefusals) {
     struct Row {
         int source, target;
         float sourcePeak, targetPeak;
@@ -303,17 +303,14 @@ TEST(ColorSpaceTransformTest, ToneCurvePeaksHlgGammaAndPrimaries) {
                       std::pair(source, target));
         }
     }
-}
-
-// Callers match these texts: each code, either side, word for word.
-TEST(ColorSpaceTransformTest, UnsupportedCodesAndLuminancesThrow) {
-    std::vector<std::tuple<int, int, std::string>> rows = {{1, 2, "transfer 2 is unspecified"},
-                                                           {2, 1, "primaries 2 is unspecified"}};
+    // Callers match the refusals' texts: each code, either side, word for word.
+    std::vector<std::tuple<int, int, std::string>> refusals = {
+        {1, 2, "transfer 2 is unspecified"}, {2, 1, "primaries 2 is unspecified"}};
     for (int code : {0, 3, 7, 9, 11, 12, 17, -1})
-        rows.emplace_back(1, code, "transfer " + std::to_string(code) + " is not supported");
+        refusals.emplace_back(1, code, "transfer " + std::to_string(code) + " is not supported");
     for (int code : {0, 4, 7, 8, 11, 22})
-        rows.emplace_back(code, 1, "primaries " + std::to_string(code) + " is not supported");
-    for (const auto& [primaries, transfer, words] : rows) {
+        refusals.emplace_back(code, 1, "primaries " + std::to_string(code) + " is not supported");
+    for (const auto& [primaries, transfer, words] : refusals) {
         for (const char* side : {"source", "target"}) {
             ColorConversionInfo info = MakeInfo(kBT709, kBT709);
             (side[0] == 's' ? info.source : info.target) = {primaries, transfer, 0};

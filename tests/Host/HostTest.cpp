@@ -592,7 +592,7 @@ TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
     EXPECT_EQ(std::pair(Kavrin::RefCountImpl(original).Get(), original.Get()), std::pair(0u, 1u));
 }
 
-TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersAndOutlivesTheTask) {
+TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersOutlivesTheTaskAndIsSummarised) {
     Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
     boost::intrusive_ptr<Counted> task(new Counted());
     EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
@@ -629,9 +629,7 @@ TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersAndOutlivesTheTask) {
         waiter.join();
     EXPECT_EQ(woken, 4);
     EXPECT_TRUE(task->WaitUntilExecuted(std::chrono::milliseconds(0)));
-}
-
-TEST(GpuTaskStatisticTest, SummarisesByName) {
+    // The statistic sums, keeps the last and the maxima, by name.
     auto& statistic = GpuTaskStatistic::GetInstance();
     statistic.Clear();
     statistic.AddOglStat("A", {100, 300});
