@@ -228,7 +228,7 @@ void FillPattern(DataVideoCPU& video) {
     }
 }
 
-TEST(DataVideoCPUTest, ShallowClonesSharePixelsDeepOnesCopyThem) {
+TEST(DataVideoCPUTest, ClonesShareOrCopyPixelsAndMetadataCuts) {
     for (bool bottomUp : {false, true}) {
         SCOPED_TRACE(bottomUp ? "bottom-up" : "top-down");
         auto video =
@@ -265,6 +265,29 @@ TEST(DataVideoCPUTest, ShallowClonesSharePixelsDeepOnesCopyThem) {
                              unused->GetPlaneConst(0).Row(1)[2]),
                   std::tuple(0xEE, 1 * 7 + 2, 0));  // the pattern's value
     }
+    // Time cuts, pixel aspect and the extra plane.
+    auto video = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
+    using Times = std::pair<std::int64_t, std::int64_t>;
+    const auto times = [&] { return std::pair(video->GetTimeStamp(), video->GetDuration()); };
+    video->SetTimeStamp(100);
+    video->SetDuration(50);
+    video->CutFromBegin(10);
+    EXPECT_EQ(times(), Times(110, 40));
+    video->CutFromEnd(15);
+    EXPECT_EQ(times(), Times(110, 25));
+    video->CutFromCenter(5, 10);
+    EXPECT_EQ(times(), Times(115, 10));
+    EXPECT_THROW(video->CutFromBegin(11), Kavrin::Exception);
+    EXPECT_THROW(video->CutFromEnd(-1), Kavrin::Exception);
+    EXPECT_THROW(video->CutFromCenter(4, 7), Kavrin::Exception);
+    EXPECT_EQ(times(), Times(115, 10));
+    video->SetPixelAspect(16, 11);
+    EXPECT_EQ(video->GetFrameInfo(), (FrameInfo{4, 4, 16, 11}));
+    EXPECT_THROW(video->SetPixelAspect(-1, 1), Kavrin::Exception);
+    std::uint8_t mask[4] = {};
+    video->SetExtraPlaneConst({mask, 1, 4});
+    EXPECT_EQ(video->GetExtraPlaneConst().data, mask);
+    EXPECT_EQ(video->Clone(CloneMode::Shallow)->GetExtraPlaneConst().rows, 4);
 }
 
 // A subframe is a view of the block at the offset: {x, y, width, height, the
@@ -323,33 +346,6 @@ TEST(DataVideoCPUTest, SubframeViewSharesTheBlockAtTheOffset) {
                              copy->GetFrameInfo().width),
                   std::tuple(0x5A, 0x5A, row.width));
     }
-}
-
-TEST(DataVideoCPUTest, TimeCutsAndMetadata) {
-    auto video = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
-    using Times = std::pair<std::int64_t, std::int64_t>;
-    const auto times = [&] { return std::pair(video->GetTimeStamp(), video->GetDuration()); };
-    video->SetTimeStamp(100);
-    video->SetDuration(50);
-    video->CutFromBegin(10);
-    EXPECT_EQ(times(), Times(110, 40));
-    video->CutFromEnd(15);
-    EXPECT_EQ(times(), Times(110, 25));
-    video->CutFromCenter(5, 10);
-    EXPECT_EQ(times(), Times(115, 10));
-    EXPECT_THROW(video->CutFromBegin(11), Kavrin::Exception);
-    EXPECT_THROW(video->CutFromEnd(-1), Kavrin::Exception);
-    EXPECT_THROW(video->CutFromCenter(4, 7), Kavrin::Exception);
-    EXPECT_EQ(times(), Times(115, 10));
-
-    video->SetPixelAspect(16, 11);
-    EXPECT_EQ(video->GetFrameInfo(), (FrameInfo{4, 4, 16, 11}));
-    EXPECT_THROW(video->SetPixelAspect(-1, 1), Kavrin::Exception);
-
-    std::uint8_t mask[4] = {};
-    video->SetExtraPlaneConst({mask, 1, 4});
-    EXPECT_EQ(video->GetExtraPlaneConst().data, mask);
-    EXPECT_EQ(video->Clone(CloneMode::Shallow)->GetExtraPlaneConst().rows, 4);
 }
 
 // Solid fills: {format, colour, bytes of the first pixel (or macropixel) of each plane}.
@@ -566,8 +562,8 @@ private:
     std::atomic<int>* destroyed;
 };
 
-// Copies on several threads balance; the last release deletes exactly once.
-TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
+// Reference copies on several threads balance; the last release deletes exactly once.
+TEST(GpuTaskTest, CountedStatusWaitersAndStatistic) {
     std::atomic<int> destroyed = 0;
     auto* object = new Counted(&destroyed);
     boost::intrusive_ptr<Counted> shared(object);
@@ -590,9 +586,8 @@ TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
     Kavrin::RefCountImpl original;
     original.AddRef();
     EXPECT_EQ(std::pair(Kavrin::RefCountImpl(original).Get(), original.Get()), std::pair(0u, 1u));
-}
 
-TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersOutlivesTheTaskAndIsSummarised) {
+    // The status only rises, outlives the task and wakes waiters.
     Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
     boost::intrusive_ptr<Counted> task(new Counted());
     EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
