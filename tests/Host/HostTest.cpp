@@ -671,7 +671,7 @@ struct Calls {
     std::atomic<bool> onCaller{false};
 };
 
-TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStopped) {
+TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStoppedAndStopWaits) {
     Calls calls;
     auto timer = WaitableTimer::Create(calls.Counter());
     EXPECT_FALSE(timer->IsRunning()) << "created stopped";
@@ -711,30 +711,28 @@ TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStopped) {
     EXPECT_FALSE(own->IsRunning());
     own->StartPeriodic(1ms);
     ASSERT_TRUE(self.WaitFor(2)) << "restarted after stopping itself";
-}
 
-TEST(WaitableTimerTest, StopWithWaitingWaitsForTheCallInProgress) {
+    // Stop(true) waits for the call in progress; the gate opens only once Stop has begun.
     std::promise<void> entered, gate;
     std::shared_future<void> gateOpen = gate.get_future().share();
-    std::atomic<bool> finished{false};
-    std::atomic<int> calls{0};
-    auto timer = WaitableTimer::Create([&] {
-        if (calls++ == 0) {
+    std::atomic<bool> slowFinished{false};
+    std::atomic<int> slowCalls{0};
+    auto slow = WaitableTimer::Create([&] {
+        if (slowCalls++ == 0) {
             entered.set_value();
             gateOpen.wait();
-            finished = true;
+            slowFinished = true;
         }
     });
-    timer->StartPeriodic(1ms);
+    slow->StartPeriodic(1ms);
     entered.get_future().wait();
-    // The gate opens only once Stop has begun.
     std::thread opener([&] {
-        while (timer->IsRunning())
+        while (slow->IsRunning())
             std::this_thread::yield();
         gate.set_value();
     });
-    timer->Stop(true);
-    EXPECT_TRUE(finished) << "Stop(true) returned while the callback still ran";
+    slow->Stop(true);
+    EXPECT_TRUE(slowFinished) << "Stop(true) returned while the callback still ran";
     opener.join();
 }
 

@@ -697,13 +697,13 @@ glm::dvec4 Grey(const Args& a) {
     return {y, y, y, a[0].a};
 }
 
-std::vector<Row> Rows() {
+TEST_F(ColourGLTest, FunctionsMatchTheirReferences) {
     const auto mix = [](const Args& a) { return MixReference(D(a[0]), D(a[1]), a[2].x); };
     const auto blend = [](const Args& a) { return BlendReference(D(a[0]), D(a[1]), a[2].x); };
     const std::string mixCall = "kavrin_mixRGBA_(EvalInput(0), EvalInput(1), EvalInput(2).x)";
     const std::string blendCall = "kavrin_blendRGBA_(EvalInput(0), EvalInput(1), EvalInput(2).x)";
     // The ends give the end colours, or the source where it covers, tighter.
-    return {
+    const Row rows[] = {
         {mixCall, mix, Pairs({0.25f, 0.3f, 0.5f}), 1e-5},  // float
         {mixCall, mix, Pairs({0, 1}), 1e-6},               // float
         {blendCall, blend, Pairs({0.5f, 0.6f}), 1e-5},     // float
@@ -743,10 +743,7 @@ std::vector<Row> Rows() {
         {"vec4(kavrin_rand_(mat2(EvalInput(1)), EvalInput(2).xy, EvalInput(0).xy), 0.0, 0.0, 1.0)",
          Rand, RandPoints(), 1e-4},  // sin
     };
-}
-
-TEST_F(ColourGLTest, FunctionsMatchTheirReferences) {
-    for (const Row& row : Rows()) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.expression);
         const std::string body =
             std::string("void main()\n{\n    gl_FragColor = ") + row.expression + ";\n}\n";
