@@ -179,8 +179,8 @@ double PQEncode(double cdm2) { return PqInverseEotf(cdm2 / 100.0); }
 
 // Whole pipeline: signal levels the standards tie together. Every transfer code
 // on each side, each OOTF choice and each linear scale shows in some row.
-TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
-    struct Row {
+TEST(ColorSpaceTransformTest, LevelsToneCurveHlgGammaPrimariesAndRefusals) {
+    struct Level {
         const char* name;
         int source, target;
         float sourcePeak, referenceWhite;  // 0: the default
@@ -190,7 +190,7 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
     const double hlg75 = 1000.0 * std::pow(HlgInverseOetf(0.75), 1.2);
     const double mid = 0.5;
     // clang-format off
-    const Row rows[] = {
+    const Level levels[] = {
         // BT.2408: HDR reference white 203 cd/m² is SDR 100%.
         {"PQWhite_to_SDR", kPQ, kBT709, 203, 0, PQEncode(203.0), 1.0, 1e-5},
         {"PQWhite_to_SRGB", kPQ, kSRGB, 203, 0, PQEncode(203.0), 1.0, 1e-5},
@@ -224,7 +224,7 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
         {"LinearMid_to_SDR", kLinear, kBT709, 1000, 0, mid, Bt709Oetf(mid), 1e-6},
     };
     // clang-format on
-    for (const Row& row : rows) {
+    for (const Level& row : levels) {
         auto info = MakeInfo(row.source, row.target);
         info.sourcePeakLuminance = row.sourcePeak > 0 ? row.sourcePeak : info.sourcePeakLuminance;
         if (row.referenceWhite > 0)
@@ -233,12 +233,10 @@ TEST(ColorSpaceTransformTest, ConverterPipelineHitsLevels) {
                     row.tolerance)
             << row.name;
     }
-}
 
-// The tone target T (cd/m²) of a PQ or HLG source above it, 0 for none; the PQ
-// curve lands the source peak on it, keeps black and rises; an HLG source's
-// peak is L_W (1000 by default).
-TEST(ColorSpaceTransformTest, ToneCurvePeaksHlgGammaPrimariesAndRefusals) {
+    // The tone target T (cd/m²) of a PQ or HLG source above it, 0 for none; the PQ
+    // curve lands the source peak on it, keeps black and rises; an HLG source's
+    // peak is L_W (1000 by default).
     struct Row {
         int source, target;
         float sourcePeak, targetPeak;

@@ -646,6 +646,18 @@ TEST(GpuTaskTest, CountedStatusWaitersAndStatistic) {
 using Kavrin::Core::WaitableTimer;
 using namespace std::chrono_literals;
 
+// A timer that counts what it is asked to do and runs nothing by itself.
+class CountingTimer : public WaitableTimer {
+public:
+    explicit CountingTimer(Callback callback) : WaitableTimer(std::move(callback)) {}
+    void StartPeriodic(const std::chrono::milliseconds& period) override {
+        lastPeriod = period;
+        SetRunning(true);
+    }
+    void Stop(bool) override { SetRunning(false); }
+    std::chrono::milliseconds lastPeriod{0};
+};
+
 // Counted calls and whether one ran on the test's thread; waits are bounded, so a
 // broken timer fails instead of hanging.
 struct Calls {
@@ -671,7 +683,7 @@ struct Calls {
     std::atomic<bool> onCaller{false};
 };
 
-TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStoppedAndStopWaits) {
+TEST(WaitableTimerTest, CallsOnItsOwnThreadUntilStoppedStopWaitsAndTestsReplaceIt) {
     Calls calls;
     auto timer = WaitableTimer::Create(calls.Counter());
     EXPECT_FALSE(timer->IsRunning()) << "created stopped";
@@ -734,35 +746,20 @@ TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStoppedAndStopWaits)
     slow->Stop(true);
     EXPECT_TRUE(slowFinished) << "Stop(true) returned while the callback still ran";
     opener.join();
-}
-
-// A timer that counts what it is asked to do and runs nothing by itself.
-class CountingTimer : public WaitableTimer {
-public:
-    explicit CountingTimer(Callback callback) : WaitableTimer(std::move(callback)) {}
-    void StartPeriodic(const std::chrono::milliseconds& period) override {
-        lastPeriod = period;
-        SetRunning(true);
-    }
-    void Stop(bool) override { SetRunning(false); }
-    std::chrono::milliseconds lastPeriod{0};
-};
-
-TEST(WaitableTimerTest, TestsReplaceWhatCreateMakes) {
+    // Tests replace what Create makes.
     int made = 0;
     WaitableTimer::SetFactory([&](WaitableTimer::Callback callback) {
         ++made;
         return std::make_unique<CountingTimer>(std::move(callback));
     });
-    auto timer = WaitableTimer::Create([] {});
-    auto* counting = dynamic_cast<CountingTimer*>(timer.get());
+    auto fake = WaitableTimer::Create([] {});
+    auto* counting = dynamic_cast<CountingTimer*>(fake.get());
     ASSERT_NE(counting, nullptr);
     EXPECT_EQ(made, 1);
-    timer->StartPeriodic(5000ms);
-    EXPECT_EQ(std::pair(timer->IsRunning(), counting->lastPeriod), std::pair(true, 5000ms));
-    timer->Stop(false);
-    EXPECT_FALSE(timer->IsRunning());
-
+    fake->StartPeriodic(5000ms);
+    EXPECT_EQ(std::pair(fake->IsRunning(), counting->lastPeriod), std::pair(true, 5000ms));
+    fake->Stop(false);
+    EXPECT_FALSE(fake->IsRunning());
     WaitableTimer::SetFactory({});
     auto plain = WaitableTimer::Create([] {});
     EXPECT_EQ(dynamic_cast<CountingTimer*>(plain.get()), nullptr);

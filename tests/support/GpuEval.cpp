@@ -20,11 +20,7 @@ namespace {
 
 // Ends with the blank line the library injection needs in front of main.
 constexpr std::string_view kInputPrelude = R"(uniform sampler2D EvalInputs;
-
-vec4 EvalInput(int k)
-{
-    return texelFetch(EvalInputs, ivec2(int(gl_FragCoord.x), k), 0);
-}
+vec4 EvalInput(int k) { return texelFetch(EvalInputs, ivec2(int(gl_FragCoord.x), k), 0); }
 
 )";
 
