@@ -460,7 +460,7 @@ TEST(DataVideoCPUTest, BadInputThrowsWithADescription) {
 
 void ThrowProc() { KAVRIN_THROW_HOST("FixedName", Kavrin::Proc::ProcException, "it failed"); }
 
-TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
+TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocationAndGuardsNest) {
     EXPECT_THROW(ThrowProc(), Kavrin::Exception);
     EXPECT_THROW(ThrowProc(), std::exception);
     EXPECT_THROW(ThrowProc(), boost::exception);
@@ -496,6 +496,21 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
         EXPECT_EQ(error.GetSize(), 1ull << 40);
         EXPECT_STREQ(error.what(), "too big");
     }
+    // Guards against unhandled exceptions nest and restore the handler.
+    const std::terminate_handler before = std::get_terminate();
+    {
+        Kavrin::Core::UnhandledExceptionFilterGuard outer;
+        const std::terminate_handler installed = std::get_terminate();
+        EXPECT_NE(installed, before);
+        {
+            Kavrin::Core::UnhandledExceptionFilterGuard inner;
+            EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 2);
+            EXPECT_EQ(std::get_terminate(), installed);
+        }
+        EXPECT_EQ(std::get_terminate(), installed);
+    }
+    EXPECT_EQ(std::get_terminate(), before);
+    EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 0);
 }
 
 using namespace Kavrin::Ogl;
@@ -514,23 +529,6 @@ TEST(OglThreadTest, OnlyTheRegisteredThreadIsTheOpenGLThread) {
     EXPECT_TRUE(IsOpenGLThread());
     UnregisterOglThread();
     EXPECT_FALSE(IsOpenGLThread());
-}
-
-TEST(UnhandledExceptionFilterGuardTest, GuardsNestAndRestoreTheHandler) {
-    const std::terminate_handler before = std::get_terminate();
-    {
-        Kavrin::Core::UnhandledExceptionFilterGuard outer;
-        const std::terminate_handler installed = std::get_terminate();
-        EXPECT_NE(installed, before);
-        {
-            Kavrin::Core::UnhandledExceptionFilterGuard inner;
-            EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 2);
-            EXPECT_EQ(std::get_terminate(), installed);
-        }
-        EXPECT_EQ(std::get_terminate(), installed);
-    }
-    EXPECT_EQ(std::get_terminate(), before);
-    EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 0);
 }
 
 TEST(UnhandledExceptionFilterGuardDeathTest, EscapingExceptionIsReportedWithStack) {

@@ -556,8 +556,6 @@ TEST_F(ColourGLTest, YUVTexturesOfEveryDepthGoNormalizedAndBackAndMisuseThrows) 
 const Ref::Luma kBt709 = Ref::LumaOf(YCbCrMatrix::BT709);
 const glm::dvec3 kBias(0.0, 0.5, 0.5);  // Y'PbPr to Y'CbCr
 
-glm::dvec4 D(const glm::vec4& v) { return glm::dvec4(v); }
-
 glm::dvec4 MixReference(const glm::dvec4& c0, const glm::dvec4& c1, double e) {
     const double alpha = c0.a * (1.0 - e) + c1.a * e;
     return {(glm::dvec3(c0) * c0.a * (1.0 - e) + glm::dvec3(c1) * c1.a * e) / alpha, alpha};
@@ -665,25 +663,23 @@ Cases RandPoints() {
     return points;
 }
 
-using Reference = std::function<glm::dvec4(const Args&)>;
-
 // One library expression over EvalInput(k), its reference and its cases.
 struct Row {
     std::string expression;
-    Reference reference;
+    std::function<glm::dvec4(const Args&)> reference;
     Cases cases;
     double tolerance;
 };
 
-glm::dvec4 Same(const Args& a) { return D(a[0]); }
+glm::dvec4 Same(const Args& a) { return a[0]; }
 glm::dvec4 Grey(const Args& a) {
-    const double y = Ref::RgbToYpPbPr(kBt709, D(a[0])).x;
+    const double y = Ref::RgbToYpPbPr(kBt709, a[0]).x;
     return {y, y, y, a[0].a};
 }
 
 TEST_F(ColourGLTest, FunctionsMatchTheirReferences) {
-    const auto mix = [](const Args& a) { return MixReference(D(a[0]), D(a[1]), a[2].x); };
-    const auto blend = [](const Args& a) { return BlendReference(D(a[0]), D(a[1]), a[2].x); };
+    const auto mix = [](const Args& a) { return MixReference(a[0], a[1], a[2].x); };
+    const auto blend = [](const Args& a) { return BlendReference(a[0], a[1], a[2].x); };
     const std::string mixCall = "kavrin_mixRGBA_(EvalInput(0), EvalInput(1), EvalInput(2).x)";
     const std::string blendCall = "kavrin_blendRGBA_(EvalInput(0), EvalInput(1), EvalInput(2).x)";
     // The ends give the end colours, or the source where it covers, tighter.
@@ -693,28 +689,27 @@ TEST_F(ColourGLTest, FunctionsMatchTheirReferences) {
         {blendCall, blend, Pairs({0.5f, 0.6f}), 1e-5},     // float
         {blendCall, blend, Pairs({0, 1}), 1e-6},           // float
         {"kavrin_premultiplyAlphaRGBA_(EvalInput(0), EvalInput(1).x)",
-         [](const Args& a) { return glm::dvec4(glm::dvec3(D(a[0])) * double(a[0].a * a[1].x), 1); },
+         [](const Args& a) { return glm::dvec4(glm::dvec3(a[0]) * double(a[0].a * a[1].x), 1); },
          kPremultiply, 1e-6},                                            // float
         {"kavrin_RGBA2GRAYA_(EvalInput(0))", Grey, ColourCube(), 1e-6},  // float
         {"kavrin_RGBA2YUVA_(EvalInput(0))",
-         [](const Args& a) {
-             return glm::dvec4(Ref::RgbToYpPbPr(kBt709, D(a[0])) + kBias, a[0].a);
-         },
+         [](const Args& a) { return glm::dvec4(Ref::RgbToYpPbPr(kBt709, a[0]) + kBias, a[0].a); },
          ColourCube(), 1e-5},  // matrix
         {"kavrin_ClampSDR_(EvalInput(0))",
-         [](const Args& a) { return glm::clamp(D(a[0]), 0.0, 1.0); }, kOutOfRange, 0.0},  // exact
+         [](const Args& a) { return glm::clamp(glm::dvec4(a[0]), 0.0, 1.0); }, kOutOfRange,
+         0.0},  // exact
         {"kavrin_YUVA2RGBA_(EvalInput(0))",
          [](const Args& a) {
-             const glm::dvec3 p = glm::dvec3(D(a[0])) - kBias;
+             const glm::dvec3 p = glm::dvec3(a[0]) - kBias;
              return glm::dvec4(Ref::YpPbPrToRgb(kBt709, p.x, p.y, p.z), a[0].a);
          },
          ColourCube(), 1e-5},  // matrix
         {"vec4(kavrin_RGB2HSL_(EvalInput(0).rgb), 1.0)",
-         [](const Args& a) { return glm::dvec4(HslReference(glm::dvec3(D(a[0]))), 1.0); },
+         [](const Args& a) { return glm::dvec4(HslReference(glm::dvec3(a[0])), 1.0); },
          ColourCube(), 1e-6},  // float
         {"vec4(kavrin_HSL2RGB_(EvalInput(0).xyz), 1.0)",
-         [](const Args& a) { return glm::dvec4(RgbFromHslReference(glm::dvec3(D(a[0]))), 1.0); },
-         kHsl, 1e-5},  // float
+         [](const Args& a) { return glm::dvec4(RgbFromHslReference(glm::dvec3(a[0])), 1.0); }, kHsl,
+         1e-5},  // float
         // A body naming several functions gets each of them; the pairs round-trip. RGB
         // inside the unit cube maps inside [0, 1] Y'CbCr, so the clamp is idle.
         {"kavrin_YUVA2RGBA_(kavrin_ClampSDR_(kavrin_RGBA2YUVA_(EvalInput(0))))", Same, ColourCube(),
