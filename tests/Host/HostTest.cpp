@@ -158,7 +158,7 @@ std::uintptr_t Address(const void* pointer) { return reinterpret_cast<std::uintp
 
 // Allocation layout: planes aligned, padded, disjoint, zeroed; bottom-up planes
 // start at their highest-addressed row.
-TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjoint) {
+TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjointAndBadInputThrows) {
     struct Row {
         PixFmt pixFmt;
         int width, height;
@@ -217,15 +217,38 @@ TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjoint) {
                   row.strides[0] / PixFmtDescription::Find(row.pixFmt)->bytesPerPixel[0]);
         EXPECT_EQ(video->GetAlignedHeight(), row.height);
     }
-}
-
-void FillPattern(DataVideoCPU& video) {
-    for (int i = 0; i < Kavrin::Proc::GetPlanesCount(video); ++i) {
-        Plane plane = video.GetPlane(static_cast<unsigned char>(i));
-        for (int r = 0; r < plane.rows; ++r)
-            for (int b = 0; b < video.GetPlaneWidthBytes(i); ++b)
-                plane.Row(r)[b] = static_cast<std::uint8_t>(i * 64 + r * 7 + b);
+    // Bad input throws with a description.
+    struct Bad {
+        PixFmt pixFmt;
+        FrameInfo frameInfo;
+        DataVideoCPUOptions options;
+    };
+    // clang-format off
+    const Bad bad[] = {
+        {static_cast<PixFmt>(500), {4, 4, 0, 0}, {}}, {PixFmt::None, {4, 4, 0, 0}, {}},
+        {PixFmt::CUDA, {4, 4, 0, 0}, {}},             {PixFmt::VAAPI, {4, 4, 0, 0}, {}},
+        {PixFmt::MONOW, {8, 4, 0, 0}, {}},            {PixFmt::RGBA, {0, 4, 0, 0}, {}},
+        {PixFmt::RGBA, {4, 0, 0, 0}, {}},             {PixFmt::YUV420P, {4, -2, 0, 0}, {}},
+        {PixFmt::RGBA, {4, 4, 0, 0}, {3, 0, false}},  {PixFmt::RGBA, {4, 4, 0, 0}, {0, 0, false}},
+        {PixFmt::RGBA, {4, 4, 0, 0}, {32, -8, false}}, {PixFmt::YUYV422, {5, 4, 0, 0}, {}},
+    };
+    // clang-format on
+    for (const Bad& row : bad) {
+        try {
+            DataVideoCPU::Create(row.pixFmt, row.frameInfo, {}, row.options);
+            ADD_FAILURE() << "no exception for row " << &row - bad;
+        } catch (const Kavrin::Exception& e) {
+            EXPECT_FALSE(e.GetDescription().empty());
+        }
     }
+    auto nv12 = DataVideoCPU::Create(PixFmt::NV12, {4, 4, 0, 0});
+    EXPECT_THROW(nv12->GetPlane(2), Kavrin::Exception);
+    EXPECT_THROW(nv12->GetPlaneConst(3), Kavrin::Exception);
+    EXPECT_THROW(nv12->GetPlaneWidthBytes(2), Kavrin::Exception);
+    EXPECT_THROW(nv12->GetPlaneWidthBytes(-1), Kavrin::Exception);
+    auto rgba = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
+    EXPECT_THROW(rgba->GetPlane(1), Kavrin::Exception);
+    EXPECT_THROW(rgba->GetPlaneConst(255), Kavrin::Exception);
 }
 
 TEST(DataVideoCPUTest, ClonesShareOrCopyPixelsAndMetadataCuts) {
@@ -233,7 +256,12 @@ TEST(DataVideoCPUTest, ClonesShareOrCopyPixelsAndMetadataCuts) {
         SCOPED_TRACE(bottomUp ? "bottom-up" : "top-down");
         auto video =
             DataVideoCPU::Create(PixFmt::YUV420P, {6, 4, 1, 1}, {1, 1, 1}, {32, 0, bottomUp});
-        FillPattern(*video);
+        for (unsigned char i = 0; i < 3; ++i) {  // a pattern
+            const Plane plane = video->GetPlane(i);
+            for (int r = 0; r < plane.rows; ++r)
+                for (int b = 0; b < video->GetPlaneWidthBytes(i); ++b)
+                    plane.Row(r)[b] = static_cast<std::uint8_t>(i * 64 + r * 7 + b);
+        }
         video->SetTimeStamp(1000);
         video->SetDuration(40);
         video->SetInterlaceMode(Kavrin::Proc::InterlaceMode::TopFieldFirst);
@@ -422,40 +450,6 @@ TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndStaysInItsArea) {
     // Amounts that cover the picture fill all of it.
     video->PicturePad(6, 0, 0, 0, {1, 2, 3, 4});
     EXPECT_EQ(video->GetPlaneConst(0).Row(3)[4 * 3 + 2], 3);
-}
-
-TEST(DataVideoCPUTest, BadInputThrowsWithADescription) {
-    struct Row {
-        PixFmt pixFmt;
-        FrameInfo frameInfo;
-        DataVideoCPUOptions options;
-    };
-    // clang-format off
-    const Row table[] = {
-        {static_cast<PixFmt>(500), {4, 4, 0, 0}, {}}, {PixFmt::None, {4, 4, 0, 0}, {}},
-        {PixFmt::CUDA, {4, 4, 0, 0}, {}},             {PixFmt::VAAPI, {4, 4, 0, 0}, {}},
-        {PixFmt::MONOW, {8, 4, 0, 0}, {}},            {PixFmt::RGBA, {0, 4, 0, 0}, {}},
-        {PixFmt::RGBA, {4, 0, 0, 0}, {}},             {PixFmt::YUV420P, {4, -2, 0, 0}, {}},
-        {PixFmt::RGBA, {4, 4, 0, 0}, {3, 0, false}},  {PixFmt::RGBA, {4, 4, 0, 0}, {0, 0, false}},
-        {PixFmt::RGBA, {4, 4, 0, 0}, {32, -8, false}}, {PixFmt::YUYV422, {5, 4, 0, 0}, {}},
-    };
-    // clang-format on
-    for (const Row& row : table) {
-        try {
-            DataVideoCPU::Create(row.pixFmt, row.frameInfo, {}, row.options);
-            ADD_FAILURE() << "no exception for row " << &row - table;
-        } catch (const Kavrin::Exception& e) {
-            EXPECT_FALSE(e.GetDescription().empty());
-        }
-    }
-    auto nv12 = DataVideoCPU::Create(PixFmt::NV12, {4, 4, 0, 0});
-    EXPECT_THROW(nv12->GetPlane(2), Kavrin::Exception);
-    EXPECT_THROW(nv12->GetPlaneConst(3), Kavrin::Exception);
-    EXPECT_THROW(nv12->GetPlaneWidthBytes(2), Kavrin::Exception);
-    EXPECT_THROW(nv12->GetPlaneWidthBytes(-1), Kavrin::Exception);
-    auto rgba = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
-    EXPECT_THROW(rgba->GetPlane(1), Kavrin::Exception);
-    EXPECT_THROW(rgba->GetPlaneConst(255), Kavrin::Exception);
 }
 
 void ThrowProc() { KAVRIN_THROW_HOST("FixedName", Kavrin::Proc::ProcException, "it failed"); }
