@@ -23,7 +23,6 @@ namespace {
 using namespace Kavrin::Conf;
 using Kavrin::Proc::ColorConversionInfo;
 using namespace Kavrin::Test::Ref;
-namespace Ref = Kavrin::Test::Ref;
 
 using NamedPrimaries = std::pair<ColorPrimaries, zimg_color_primaries_e>;
 
@@ -115,7 +114,7 @@ TEST(ColourMatricesTest, CrossAndLumaMatricesMatchReferencesAndUnknownCodesThrow
          {YCbCrMatrix::BT709, YCbCrMatrix::FCC, YCbCrMatrix::BT470BG, YCbCrMatrix::SMPTE170M,
           YCbCrMatrix::SMPTE240M, YCbCrMatrix::BT2020NonConstant}) {
         SCOPED_TRACE(static_cast<int>(matrix));
-        const Ref::Luma luma = Ref::LumaOf(matrix);
+        const Luma luma = LumaOf(matrix);
         EXPECT_TRUE(IsValidYCbCrMatrix(matrix));
         const auto k = GetYCbCrCoefficients(matrix);
         EXPECT_FLOAT_EQ(k[0], luma.kr);
@@ -126,7 +125,7 @@ TEST(ColourMatricesTest, CrossAndLumaMatricesMatchReferencesAndUnknownCodesThrow
         for (const glm::dvec3 rgb :
              {glm::dvec3(1), glm::dvec3(0), glm::dvec3(1, 0, 0), glm::dvec3(0, 1, 0),
               glm::dvec3(0, 0, 1), glm::dvec3(0.2, 0.7, 0.4)}) {
-            const glm::dvec3 e = Ref::RgbToYpPbPr(luma, rgb);
+            const glm::dvec3 e = RgbToYpPbPr(luma, rgb);
             const glm::dvec3 got(d[0] * rgb.r + d[1] * rgb.g + d[2] * rgb.b,
                                  d[3] * rgb.r + d[4] * rgb.g + d[5] * rgb.b,
                                  d[5] * rgb.r + d[6] * rgb.g + d[7] * rgb.b);

@@ -425,11 +425,11 @@ void ExpectConverterMatchesReference(YCbCrMatrix matrix, PixelColorRange range, 
     ASSERT_EQ(rgb.size(), planes[0].size());
     ASSERT_EQ(rgba.size(), planes[0].size());
     // Never more than a twentieth of a code, so that a one-code slip shows at 16 bits too.
-    const double tolerance = std::min(1e-4, 0.05 / Ref::MaxCode(depth));  // float
+    const double tolerance = std::min(1e-4, 0.05 / top);  // float
     for (std::size_t i = 0; i < rgb.size(); ++i) {
         const glm::dvec3 want = Ref::DecodeSamples(matrix, range, depth, shift, planes[0][i],
                                                    planes[1][i], planes[2][i]);
-        const double alpha = std::min((planes[3][i] >> shift) / Ref::MaxCode(depth), 1.0);
+        const double alpha = std::min((planes[3][i] >> shift) / double(top), 1.0);
         for (int ch = 0; ch < 4; ++ch) {
             ASSERT_NEAR(rgb[i][ch], ch < 3 ? want[ch] : 1.0, tolerance)
                 << "ToRGB pixel " << i << " samples (" << planes[0][i] << ", " << planes[1][i]

@@ -52,7 +52,6 @@ inline Limits LimitsOf(PixelColorRange range, int depth) {
     const int s = depth - 8;
     return {16 << s, 235 << s, 16 << s, 240 << s, mid};
 }
-inline double MaxCode(int depth) { return static_cast<double>((1 << depth) - 1); }
 
 // Y'PbPr <-> R'G'B' from Kr and Kb: R = Y + 2(1-Kr)Pr, B = Y + 2(1-Kb)Pb, and G
 // from Y = Kr R + Kg G + Kb B.
