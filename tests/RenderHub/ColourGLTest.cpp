@@ -218,11 +218,10 @@ TEST_F(ColourGLTest, TransfersPrimariesAndUnknownIdentifiersMatchReference) {
                            : Kavrin::Conf::GetRGBCrossMatrix(ColorPrimaries(row.u.sourcePrimaries),
                                                              ColorPrimaries(row.u.targetPrimaries));
         const auto want = [&](const glm::vec4& t) {
-            return row.flat ? *row.flat
-                            : Ref::Encode(
-                                  row.u.targetFunction,
-                                  Ref::Apply(m, Ref::Decode(row.u.sourceFunction, Rgb(t), curve)),
-                                  curve);
+            if (row.flat)
+                return *row.flat;
+            const glm::dvec3 linear = Ref::Decode(row.u.sourceFunction, Rgb(t), curve);
+            return Ref::Encode(row.u.targetFunction, Ref::Apply(m, linear), curve);
         };
         ExpectColours(name, input, Convert(input, &row.u), want, row.tol);
     }
@@ -422,8 +421,7 @@ void ExpectConverterMatchesReference(YCbCrMatrix matrix, PixelColorRange range, 
                 << "4:2:0 block " << i << " plane " << k + 1;
         }
     }
-    ASSERT_EQ(rgb.size(), planes[0].size());
-    ASSERT_EQ(rgba.size(), planes[0].size());
+    ASSERT_EQ(std::pair(rgb.size(), rgba.size()), std::pair(planes[0].size(), planes[0].size()));
     // Never more than a twentieth of a code, so that a one-code slip shows at 16 bits too.
     const double tolerance = std::min(1e-4, 0.05 / top);  // float
     for (std::size_t i = 0; i < rgb.size(); ++i) {
