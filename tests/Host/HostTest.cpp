@@ -89,14 +89,12 @@ TEST(PixFmtDescriptionTest, EveryValueIsDescribedAsLibAvUtilDoes) {
     int compared = 0, yuv = 0;
     for (int value = -1; value <= 220; ++value) {
         const PixFmtDescription* d = Find(value);
-        ASSERT_NE(d, nullptr) << value;
-        ASSERT_NE(d->name, nullptr);
+        ASSERT_TRUE(d && d->name && *d->name) << value;
         SCOPED_TRACE(d->name);
         if (names.count(value)) {
             EXPECT_EQ(d->GetName(), names[value]);
         }
         EXPECT_EQ(static_cast<int>(d->pixFmt), value);
-        EXPECT_GT(std::strlen(d->name), 0u);
         // Hardware formats have no planes, components, flags or range; otherwise the
         // range is this library's own reading: RGB, grey and JPEG YUV full, other YUV limited.
         if (d->planes == 0) {
@@ -160,7 +158,7 @@ std::uintptr_t Address(const void* pointer) { return reinterpret_cast<std::uintp
 
 // Allocation layout: planes aligned, padded, disjoint, zeroed; bottom-up planes
 // start at their highest-addressed row.
-TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjoint) {
+TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjointAndBadInputThrows) {
     struct Row {
         PixFmt pixFmt;
         int width, height;
@@ -219,23 +217,51 @@ TEST(DataVideoCPUTest, PlanesAreAlignedPaddedAndDisjoint) {
                   row.strides[0] / PixFmtDescription::Find(row.pixFmt)->bytesPerPixel[0]);
         EXPECT_EQ(video->GetAlignedHeight(), row.height);
     }
-}
-
-void FillPattern(DataVideoCPU& video) {
-    for (int i = 0; i < Kavrin::Proc::GetPlanesCount(video); ++i) {
-        Plane plane = video.GetPlane(static_cast<unsigned char>(i));
-        for (int r = 0; r < plane.rows; ++r)
-            for (int b = 0; b < video.GetPlaneWidthBytes(i); ++b)
-                plane.Row(r)[b] = static_cast<std::uint8_t>(i * 64 + r * 7 + b);
+    // Bad input throws with a description.
+    struct Bad {
+        PixFmt pixFmt;
+        FrameInfo frameInfo;
+        DataVideoCPUOptions options;
+    };
+    // clang-format off
+    const Bad bad[] = {
+        {static_cast<PixFmt>(500), {4, 4, 0, 0}, {}}, {PixFmt::None, {4, 4, 0, 0}, {}},
+        {PixFmt::CUDA, {4, 4, 0, 0}, {}},             {PixFmt::VAAPI, {4, 4, 0, 0}, {}},
+        {PixFmt::MONOW, {8, 4, 0, 0}, {}},            {PixFmt::RGBA, {0, 4, 0, 0}, {}},
+        {PixFmt::RGBA, {4, 0, 0, 0}, {}},             {PixFmt::YUV420P, {4, -2, 0, 0}, {}},
+        {PixFmt::RGBA, {4, 4, 0, 0}, {3, 0, false}},  {PixFmt::RGBA, {4, 4, 0, 0}, {0, 0, false}},
+        {PixFmt::RGBA, {4, 4, 0, 0}, {32, -8, false}}, {PixFmt::YUYV422, {5, 4, 0, 0}, {}},
+    };
+    // clang-format on
+    for (const Bad& row : bad) {
+        try {
+            DataVideoCPU::Create(row.pixFmt, row.frameInfo, {}, row.options);
+            ADD_FAILURE() << "no exception for row " << &row - bad;
+        } catch (const Kavrin::Exception& e) {
+            EXPECT_FALSE(e.GetDescription().empty());
+        }
     }
+    auto nv12 = DataVideoCPU::Create(PixFmt::NV12, {4, 4, 0, 0});
+    EXPECT_THROW(nv12->GetPlane(2), Kavrin::Exception);
+    EXPECT_THROW(nv12->GetPlaneConst(3), Kavrin::Exception);
+    EXPECT_THROW(nv12->GetPlaneWidthBytes(2), Kavrin::Exception);
+    EXPECT_THROW(nv12->GetPlaneWidthBytes(-1), Kavrin::Exception);
+    auto rgba = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
+    EXPECT_THROW(rgba->GetPlane(1), Kavrin::Exception);
+    EXPECT_THROW(rgba->GetPlaneConst(255), Kavrin::Exception);
 }
 
-TEST(DataVideoCPUTest, ShallowClonesSharePixelsDeepOnesCopyThem) {
+TEST(DataVideoCPUTest, ClonesShareOrCopyPixelsAndMetadataCuts) {
     for (bool bottomUp : {false, true}) {
         SCOPED_TRACE(bottomUp ? "bottom-up" : "top-down");
         auto video =
             DataVideoCPU::Create(PixFmt::YUV420P, {6, 4, 1, 1}, {1, 1, 1}, {32, 0, bottomUp});
-        FillPattern(*video);
+        for (unsigned char i = 0; i < 3; ++i) {  // a pattern
+            const Plane plane = video->GetPlane(i);
+            for (int r = 0; r < plane.rows; ++r)
+                for (int b = 0; b < video->GetPlaneWidthBytes(i); ++b)
+                    plane.Row(r)[b] = static_cast<std::uint8_t>(i * 64 + r * 7 + b);
+        }
         video->SetTimeStamp(1000);
         video->SetDuration(40);
         video->SetInterlaceMode(Kavrin::Proc::InterlaceMode::TopFieldFirst);
@@ -267,6 +293,29 @@ TEST(DataVideoCPUTest, ShallowClonesSharePixelsDeepOnesCopyThem) {
                              unused->GetPlaneConst(0).Row(1)[2]),
                   std::tuple(0xEE, 1 * 7 + 2, 0));  // the pattern's value
     }
+    // Time cuts, pixel aspect and the extra plane.
+    auto video = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
+    using Times = std::pair<std::int64_t, std::int64_t>;
+    const auto times = [&] { return std::pair(video->GetTimeStamp(), video->GetDuration()); };
+    video->SetTimeStamp(100);
+    video->SetDuration(50);
+    video->CutFromBegin(10);
+    EXPECT_EQ(times(), Times(110, 40));
+    video->CutFromEnd(15);
+    EXPECT_EQ(times(), Times(110, 25));
+    video->CutFromCenter(5, 10);
+    EXPECT_EQ(times(), Times(115, 10));
+    EXPECT_THROW(video->CutFromBegin(11), Kavrin::Exception);
+    EXPECT_THROW(video->CutFromEnd(-1), Kavrin::Exception);
+    EXPECT_THROW(video->CutFromCenter(4, 7), Kavrin::Exception);
+    EXPECT_EQ(times(), Times(115, 10));
+    video->SetPixelAspect(16, 11);
+    EXPECT_EQ(video->GetFrameInfo(), (FrameInfo{4, 4, 16, 11}));
+    EXPECT_THROW(video->SetPixelAspect(-1, 1), Kavrin::Exception);
+    std::uint8_t mask[4] = {};
+    video->SetExtraPlaneConst({mask, 1, 4});
+    EXPECT_EQ(video->GetExtraPlaneConst().data, mask);
+    EXPECT_EQ(video->Clone(CloneMode::Shallow)->GetExtraPlaneConst().rows, 4);
 }
 
 // A subframe is a view of the block at the offset: {x, y, width, height, the
@@ -327,38 +376,11 @@ TEST(DataVideoCPUTest, SubframeViewSharesTheBlockAtTheOffset) {
     }
 }
 
-TEST(DataVideoCPUTest, TimeCutsAndMetadata) {
-    auto video = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
-    using Times = std::pair<std::int64_t, std::int64_t>;
-    const auto times = [&] { return std::pair(video->GetTimeStamp(), video->GetDuration()); };
-    video->SetTimeStamp(100);
-    video->SetDuration(50);
-    video->CutFromBegin(10);
-    EXPECT_EQ(times(), Times(110, 40));
-    video->CutFromEnd(15);
-    EXPECT_EQ(times(), Times(110, 25));
-    video->CutFromCenter(5, 10);
-    EXPECT_EQ(times(), Times(115, 10));
-    EXPECT_THROW(video->CutFromBegin(11), Kavrin::Exception);
-    EXPECT_THROW(video->CutFromEnd(-1), Kavrin::Exception);
-    EXPECT_THROW(video->CutFromCenter(4, 7), Kavrin::Exception);
-    EXPECT_EQ(times(), Times(115, 10));
-
-    video->SetPixelAspect(16, 11);
-    EXPECT_EQ(video->GetFrameInfo(), (FrameInfo{4, 4, 16, 11}));
-    EXPECT_THROW(video->SetPixelAspect(-1, 1), Kavrin::Exception);
-
-    std::uint8_t mask[4] = {};
-    video->SetExtraPlaneConst({mask, 1, 4});
-    EXPECT_EQ(video->GetExtraPlaneConst().data, mask);
-    EXPECT_EQ(video->Clone(CloneMode::Shallow)->GetExtraPlaneConst().rows, 4);
-}
-
 // Solid fills: {format, colour, bytes of the first pixel (or macropixel) of each plane}.
 // BT.709 limited range: white 235/128/128, black 16/128/128, red 63/102/240;
 // 10 bits scale by 4 (white 940/512), P010 keeps them in the top bits.
 
-TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
+TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndStaysInItsArea) {
     struct Row {
         PixFmt pixFmt;
         Color color;
@@ -409,69 +431,30 @@ TEST(DataVideoCPUTest, FillGivesEveryPixelTheColourAndLeavesPadding) {
         EXPECT_THROW(video->Fill({1, 2, 3, 4}), Kavrin::Exception)
             << PixFmtDescription::Find(pixFmt)->name;
     }
-}
-
-TEST(DataVideoCPUTest, FillOfASubframeAndPicturePadStayInTheirArea) {
+    // A subframe's fill and a picture's padding stay in their area.
     auto video = DataVideoCPU::Create(PixFmt::RGBA, {8, 6, 0, 0});
+    // Byte `channel` of every pixel: `in` inside [x0, x1) x [y0, y1), `out` elsewhere.
+    const auto expect = [&](int x0, int y0, int x1, int y1, int channel, int in, int out) {
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 8; ++x)
+                EXPECT_EQ(video->GetPlaneConst(0).Row(y)[4 * x + channel],
+                          x >= x0 && x < x1 && y >= y0 && y < y1 ? in : out)
+                    << x << "," << y << " channel " << channel;
+    };
     boost::static_pointer_cast<DataVideoCPU>(video->Subframe(1, 1, 2, 2))->Fill({1, 2, 3, 4});
-    for (int y = 0; y < 6; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            const bool inside = y >= 1 && y <= 2 && x >= 1 && x <= 2;
-            EXPECT_EQ(video->GetPlaneConst(0).Row(y)[4 * x], inside ? 1 : 0) << x << "," << y;
-        }
-    }
+    expect(1, 1, 3, 3, 0, 1, 0);
     video->Fill({0, 0, 0, 0});
     video->PicturePad(1, 2, 1, 3, {200, 100, 50, 255});
-    for (int y = 0; y < 6; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            const bool border = y < 1 || y >= 4 || x < 1 || x >= 5;
-            const std::uint8_t* pixel = video->GetPlaneConst(0).Row(y) + 4 * x;
-            EXPECT_EQ(pixel[0], border ? 200 : 0) << x << "," << y;
-            EXPECT_EQ(pixel[3], border ? 255 : 0) << x << "," << y;
-        }
-    }
+    expect(1, 1, 5, 4, 0, 0, 200);
+    expect(1, 1, 5, 4, 3, 0, 255);
     // Amounts that cover the picture fill all of it.
     video->PicturePad(6, 0, 0, 0, {1, 2, 3, 4});
     EXPECT_EQ(video->GetPlaneConst(0).Row(3)[4 * 3 + 2], 3);
 }
 
-TEST(DataVideoCPUTest, BadInputThrowsWithADescription) {
-    struct Row {
-        PixFmt pixFmt;
-        FrameInfo frameInfo;
-        DataVideoCPUOptions options;
-    };
-    // clang-format off
-    const Row table[] = {
-        {static_cast<PixFmt>(500), {4, 4, 0, 0}, {}}, {PixFmt::None, {4, 4, 0, 0}, {}},
-        {PixFmt::CUDA, {4, 4, 0, 0}, {}},             {PixFmt::VAAPI, {4, 4, 0, 0}, {}},
-        {PixFmt::MONOW, {8, 4, 0, 0}, {}},            {PixFmt::RGBA, {0, 4, 0, 0}, {}},
-        {PixFmt::RGBA, {4, 0, 0, 0}, {}},             {PixFmt::YUV420P, {4, -2, 0, 0}, {}},
-        {PixFmt::RGBA, {4, 4, 0, 0}, {3, 0, false}},  {PixFmt::RGBA, {4, 4, 0, 0}, {0, 0, false}},
-        {PixFmt::RGBA, {4, 4, 0, 0}, {32, -8, false}}, {PixFmt::YUYV422, {5, 4, 0, 0}, {}},
-    };
-    // clang-format on
-    for (const Row& row : table) {
-        try {
-            DataVideoCPU::Create(row.pixFmt, row.frameInfo, {}, row.options);
-            ADD_FAILURE() << "no exception for row " << &row - table;
-        } catch (const Kavrin::Exception& e) {
-            EXPECT_FALSE(e.GetDescription().empty());
-        }
-    }
-    auto nv12 = DataVideoCPU::Create(PixFmt::NV12, {4, 4, 0, 0});
-    EXPECT_THROW(nv12->GetPlane(2), Kavrin::Exception);
-    EXPECT_THROW(nv12->GetPlaneConst(3), Kavrin::Exception);
-    EXPECT_THROW(nv12->GetPlaneWidthBytes(2), Kavrin::Exception);
-    EXPECT_THROW(nv12->GetPlaneWidthBytes(-1), Kavrin::Exception);
-    auto rgba = DataVideoCPU::Create(PixFmt::RGBA, {4, 4, 0, 0});
-    EXPECT_THROW(rgba->GetPlane(1), Kavrin::Exception);
-    EXPECT_THROW(rgba->GetPlaneConst(255), Kavrin::Exception);
-}
-
 void ThrowProc() { KAVRIN_THROW_HOST("FixedName", Kavrin::Proc::ProcException, "it failed"); }
 
-TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
+TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocationAndGuardsNest) {
     EXPECT_THROW(ThrowProc(), Kavrin::Exception);
     EXPECT_THROW(ThrowProc(), std::exception);
     EXPECT_THROW(ThrowProc(), boost::exception);
@@ -482,14 +465,12 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
         EXPECT_EQ(std::pair(std::string(error.what()), error.GetDescription()),
                   std::pair(std::string("it failed"), std::string("it failed")));
         const std::string* stack = boost::get_error_info<Kavrin::TagCallStack>(error);
-        ASSERT_NE(stack, nullptr);
+        const char* const* function = boost::get_error_info<boost::throw_function>(error);
+        const char* const* file = boost::get_error_info<boost::throw_file>(error);
+        ASSERT_TRUE(stack && function && file);
         // Frames of the throwing thread, one per line (names need exported symbols).
         EXPECT_GE(std::count(stack->begin(), stack->end(), '\n'), 3) << *stack;
-        const char* const* function = boost::get_error_info<boost::throw_function>(error);
-        ASSERT_NE(function, nullptr);
         EXPECT_STREQ(*function, "FixedName");
-        const char* const* file = boost::get_error_info<boost::throw_file>(error);
-        ASSERT_NE(file, nullptr);
         EXPECT_NE(std::string(*file).find("HostTest.cpp"), std::string::npos);
     }
     EXPECT_EQ(
@@ -509,6 +490,21 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocation) {
         EXPECT_EQ(error.GetSize(), 1ull << 40);
         EXPECT_STREQ(error.what(), "too big");
     }
+    // Guards against unhandled exceptions nest and restore the handler.
+    const std::terminate_handler before = std::get_terminate();
+    {
+        Kavrin::Core::UnhandledExceptionFilterGuard outer;
+        const std::terminate_handler installed = std::get_terminate();
+        EXPECT_NE(installed, before);
+        {
+            Kavrin::Core::UnhandledExceptionFilterGuard inner;
+            EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 2);
+            EXPECT_EQ(std::get_terminate(), installed);
+        }
+        EXPECT_EQ(std::get_terminate(), installed);
+    }
+    EXPECT_EQ(std::get_terminate(), before);
+    EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 0);
 }
 
 using namespace Kavrin::Ogl;
@@ -527,23 +523,6 @@ TEST(OglThreadTest, OnlyTheRegisteredThreadIsTheOpenGLThread) {
     EXPECT_TRUE(IsOpenGLThread());
     UnregisterOglThread();
     EXPECT_FALSE(IsOpenGLThread());
-}
-
-TEST(UnhandledExceptionFilterGuardTest, GuardsNestAndRestoreTheHandler) {
-    const std::terminate_handler before = std::get_terminate();
-    {
-        Kavrin::Core::UnhandledExceptionFilterGuard outer;
-        const std::terminate_handler installed = std::get_terminate();
-        EXPECT_NE(installed, before);
-        {
-            Kavrin::Core::UnhandledExceptionFilterGuard inner;
-            EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 2);
-            EXPECT_EQ(std::get_terminate(), installed);
-        }
-        EXPECT_EQ(std::get_terminate(), installed);
-    }
-    EXPECT_EQ(std::get_terminate(), before);
-    EXPECT_EQ(Kavrin::Core::UnhandledExceptionFilterGuard::ActiveCount(), 0);
 }
 
 TEST(UnhandledExceptionFilterGuardDeathTest, EscapingExceptionIsReportedWithStack) {
@@ -575,8 +554,8 @@ private:
     std::atomic<int>* destroyed;
 };
 
-// Copies on several threads balance; the last release deletes exactly once.
-TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
+// Reference copies on several threads balance; the last release deletes exactly once.
+TEST(GpuTaskTest, CountedStatusWaitersAndStatistic) {
     std::atomic<int> destroyed = 0;
     auto* object = new Counted(&destroyed);
     boost::intrusive_ptr<Counted> shared(object);
@@ -599,9 +578,8 @@ TEST(RefCountTest, CopiesBalanceAndTheLastReleaseDeletesOnce) {
     Kavrin::RefCountImpl original;
     original.AddRef();
     EXPECT_EQ(std::pair(Kavrin::RefCountImpl(original).Get(), original.Get()), std::pair(0u, 1u));
-}
 
-TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersAndOutlivesTheTask) {
+    // The status only rises, outlives the task and wakes waiters.
     Kavrin::Core::SetClockSource([] { return std::int64_t{123456}; });
     boost::intrusive_ptr<Counted> task(new Counted());
     EXPECT_FALSE(task->GetStatusRecord()->startTimeSet);
@@ -638,9 +616,7 @@ TEST(GpuTaskTest, StatusOnlyRisesWakesWaitersAndOutlivesTheTask) {
         waiter.join();
     EXPECT_EQ(woken, 4);
     EXPECT_TRUE(task->WaitUntilExecuted(std::chrono::milliseconds(0)));
-}
-
-TEST(GpuTaskStatisticTest, SummarisesByName) {
+    // The statistic sums, keeps the last and the maxima, by name.
     auto& statistic = GpuTaskStatistic::GetInstance();
     statistic.Clear();
     statistic.AddOglStat("A", {100, 300});
@@ -661,6 +637,18 @@ TEST(GpuTaskStatisticTest, SummarisesByName) {
 
 using Kavrin::Core::WaitableTimer;
 using namespace std::chrono_literals;
+
+// A timer that counts what it is asked to do and runs nothing by itself.
+class CountingTimer : public WaitableTimer {
+public:
+    explicit CountingTimer(Callback callback) : WaitableTimer(std::move(callback)) {}
+    void StartPeriodic(const std::chrono::milliseconds& period) override {
+        lastPeriod = period;
+        SetRunning(true);
+    }
+    void Stop(bool) override { SetRunning(false); }
+    std::chrono::milliseconds lastPeriod{0};
+};
 
 // Counted calls and whether one ran on the test's thread; waits are bounded, so a
 // broken timer fails instead of hanging.
@@ -687,7 +675,7 @@ struct Calls {
     std::atomic<bool> onCaller{false};
 };
 
-TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStopped) {
+TEST(WaitableTimerTest, CallsOnItsOwnThreadUntilStoppedStopWaitsAndTestsReplaceIt) {
     Calls calls;
     auto timer = WaitableTimer::Create(calls.Counter());
     EXPECT_FALSE(timer->IsRunning()) << "created stopped";
@@ -727,60 +715,43 @@ TEST(WaitableTimerTest, CallsPeriodicallyOnItsOwnThreadUntilStopped) {
     EXPECT_FALSE(own->IsRunning());
     own->StartPeriodic(1ms);
     ASSERT_TRUE(self.WaitFor(2)) << "restarted after stopping itself";
-}
 
-TEST(WaitableTimerTest, StopWithWaitingWaitsForTheCallInProgress) {
+    // Stop(true) waits for the call in progress; the gate opens only once Stop has begun.
     std::promise<void> entered, gate;
     std::shared_future<void> gateOpen = gate.get_future().share();
-    std::atomic<bool> finished{false};
-    std::atomic<int> calls{0};
-    auto timer = WaitableTimer::Create([&] {
-        if (calls++ == 0) {
+    std::atomic<bool> slowFinished{false};
+    std::atomic<int> slowCalls{0};
+    auto slow = WaitableTimer::Create([&] {
+        if (slowCalls++ == 0) {
             entered.set_value();
             gateOpen.wait();
-            finished = true;
+            slowFinished = true;
         }
     });
-    timer->StartPeriodic(1ms);
+    slow->StartPeriodic(1ms);
     entered.get_future().wait();
-    // The gate opens only once Stop has begun.
     std::thread opener([&] {
-        while (timer->IsRunning())
+        while (slow->IsRunning())
             std::this_thread::yield();
         gate.set_value();
     });
-    timer->Stop(true);
-    EXPECT_TRUE(finished) << "Stop(true) returned while the callback still ran";
+    slow->Stop(true);
+    EXPECT_TRUE(slowFinished) << "Stop(true) returned while the callback still ran";
     opener.join();
-}
-
-// A timer that counts what it is asked to do and runs nothing by itself.
-class CountingTimer : public WaitableTimer {
-public:
-    explicit CountingTimer(Callback callback) : WaitableTimer(std::move(callback)) {}
-    void StartPeriodic(const std::chrono::milliseconds& period) override {
-        lastPeriod = period;
-        SetRunning(true);
-    }
-    void Stop(bool) override { SetRunning(false); }
-    std::chrono::milliseconds lastPeriod{0};
-};
-
-TEST(WaitableTimerTest, TestsReplaceWhatCreateMakes) {
+    // Tests replace what Create makes.
     int made = 0;
     WaitableTimer::SetFactory([&](WaitableTimer::Callback callback) {
         ++made;
         return std::make_unique<CountingTimer>(std::move(callback));
     });
-    auto timer = WaitableTimer::Create([] {});
-    auto* counting = dynamic_cast<CountingTimer*>(timer.get());
+    auto fake = WaitableTimer::Create([] {});
+    auto* counting = dynamic_cast<CountingTimer*>(fake.get());
     ASSERT_NE(counting, nullptr);
     EXPECT_EQ(made, 1);
-    timer->StartPeriodic(5000ms);
-    EXPECT_EQ(std::pair(timer->IsRunning(), counting->lastPeriod), std::pair(true, 5000ms));
-    timer->Stop(false);
-    EXPECT_FALSE(timer->IsRunning());
-
+    fake->StartPeriodic(5000ms);
+    EXPECT_EQ(std::pair(fake->IsRunning(), counting->lastPeriod), std::pair(true, 5000ms));
+    fake->Stop(false);
+    EXPECT_FALSE(fake->IsRunning());
     WaitableTimer::SetFactory({});
     auto plain = WaitableTimer::Create([] {});
     EXPECT_EQ(dynamic_cast<CountingTimer*>(plain.get()), nullptr);
@@ -865,7 +836,7 @@ TEST_F(RegSettingsTest, AFifoInPlaceOfTheFileReadsAsNoSettings) {
     EXPECT_EQ(opened.get(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(CoreTrackerTest, KeepsEveryEventInOrder) {
+TEST(CoreTrackerAndUtilsTest, EventsStayInOrderAndUtilitiesWork) {
     using Kavrin::Proc::ICoreTracker;
     const auto tracker = ICoreTracker::GetTracker();
     EXPECT_EQ(tracker, ICoreTracker::GetTracker());
@@ -881,9 +852,7 @@ TEST(CoreTrackerTest, KeepsEveryEventInOrder) {
         (std::vector<std::string>{ICoreTracker::CORE_EVENT_OGL_INFO, "4.5", "Other"}));
     tracker->ClearEvents();
     EXPECT_TRUE(tracker->GetEvents().empty());
-}
-
-TEST(UtilsTest, LowerCasesAsciiAndDescribesErrors) {
+    // Utilities: ASCII lower case, error descriptions.
     std::string vendor = "Mesa/X.org NVIDIA Corporation \xC3\x84";
     Utils::ToLower(vendor);
     EXPECT_EQ(vendor, "mesa/x.org nvidia corporation \xC3\x84");

@@ -52,7 +52,6 @@ inline Limits LimitsOf(PixelColorRange range, int depth) {
     const int s = depth - 8;
     return {16 << s, 235 << s, 16 << s, 240 << s, mid};
 }
-inline double MaxCode(int depth) { return static_cast<double>((1 << depth) - 1); }
 
 // Y'PbPr <-> R'G'B' from Kr and Kb: R = Y + 2(1-Kr)Pr, B = Y + 2(1-Kb)Pb, and G
 // from Y = Kr R + Kg G + Kb B.
@@ -113,17 +112,16 @@ constexpr double kHlgA = 0.17883277;
 constexpr double kHlgB = 1.0 - 4.0 * kHlgA;
 inline const double kHlgC = 0.5 - kHlgA * std::log(4.0 * kHlgA);
 
-inline double Clamp01(double v) { return std::min(std::max(v, 0.0), 1.0); }
 // Sign-preserving power, so that curves carry small negatives.
 inline double Power(double v, double g) { return std::copysign(std::pow(std::abs(v), g), v); }
 
 // PQ signal (clamped to [0, 1]) to display light 0..100, and back.
 inline double PqEotf(double v) {
-    const double p = std::pow(Clamp01(v), 1.0 / kPqM2);
+    const double p = std::pow(std::clamp(v, 0.0, 1.0), 1.0 / kPqM2);
     return 100.0 * std::pow(std::max(p - kPqC1, 0.0) / (kPqC2 - kPqC3 * p), 1.0 / kPqM1);
 }
 inline double PqInverseEotf(double d) {
-    const double y = std::pow(Clamp01(d / 100.0), kPqM1);
+    const double y = std::pow(std::clamp(d / 100.0, 0.0, 1.0), kPqM1);
     return std::pow((kPqC1 + kPqC2 * y) / (1.0 + kPqC3 * y), kPqM2);
 }
 // BT.709 OETF; its linear segment also carries small negatives.
@@ -182,8 +180,8 @@ inline double PqInverseOotf(double d) {
                                     : std::pow((ep + 0.099) / 1.099, 1.0 / 0.45) / 59.5208;
 }
 // The converter clamps HLG signal and normalised scene light to [0, 1].
-inline double HlgOetf01(double e) { return HlgOetf(Clamp01(e)); }
-inline double HlgInverseOetf01(double v) { return HlgInverseOetf(Clamp01(v)); }
+inline double HlgOetf01(double e) { return HlgOetf(std::clamp(e, 0.0, 1.0)); }
+inline double HlgInverseOetf01(double v) { return HlgInverseOetf(std::clamp(v, 0.0, 1.0)); }
 
 inline glm::dvec3 PerChannel(const glm::dvec3& c, const std::function<double(double)>& f) {
     return {f(c.r), f(c.g), f(c.b)};

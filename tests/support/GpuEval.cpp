@@ -20,11 +20,7 @@ namespace {
 
 // Ends with the blank line the library injection needs in front of main.
 constexpr std::string_view kInputPrelude = R"(uniform sampler2D EvalInputs;
-
-vec4 EvalInput(int k)
-{
-    return texelFetch(EvalInputs, ivec2(int(gl_FragCoord.x), k), 0);
-}
+vec4 EvalInput(int k) { return texelFetch(EvalInputs, ivec2(int(gl_FragCoord.x), k), 0); }
 
 )";
 
@@ -88,8 +84,6 @@ std::vector<glm::vec4> ReadFloat(Ogl::Texture& texture, const Ogl::ShaderStorage
     texture.Download(0, pixels.data(), storage.FBO());
     return pixels;
 }
-
-std::string Describe(const glm::vec4& value) { return Describe(glm::dvec4(value)); }
 
 std::string Describe(const glm::dvec4& value) {
     std::ostringstream text;

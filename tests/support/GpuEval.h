@@ -32,7 +32,6 @@ std::unique_ptr<Ogl::Texture> FloatTexture(int width, int height,
 std::vector<glm::vec4> ReadFloat(Ogl::Texture& texture, const Ogl::ShaderStorage& storage);
 
 // "(x, y, z, w)" with enough digits to tell floats apart, for failure messages.
-std::string Describe(const glm::vec4& value);
 std::string Describe(const glm::dvec4& value);
 
 }  // namespace Kavrin::Test
