@@ -1,13 +1,11 @@
 #include "FrameCases.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 #include <utility>
 
 #include "Frame.h"
@@ -31,32 +29,14 @@ const std::vector<FormatRow>& FormatRows() {
             P::YUVA444P10LE, P::YUVA444P12LE, P::YUVA444P16LE, P::P010LE,       P::P016LE};
         std::vector<FormatRow> table;
         for (const P format : formats) {
-            // Packed RGB in memory order, as FFmpeg names it ("bgr48le": B, G, R).
-            std::string order;
-            for (const char c : Describe(format).IsRGB() ? Name(format) : "") {
-                if (std::string("rgba").find(c) == std::string::npos) {
-                    break;
-                }
-                order += static_cast<char>(std::toupper(c));
-            }
             // RGB(A) of 8 bits, or of 16 for deeper formats, alpha where it was.
             const bool alpha = Describe(format).HasAlpha(), deep = Describe(format).depth > 8;
             table.push_back(
-                {format, order,
-                 deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
+                {format, deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
         }
         return table;
     }();
     return rows;
-}
-
-const FormatRow& RowOf(PixFmt pixFmt) {
-    for (const FormatRow& row : FormatRows()) {
-        if (row.pixFmt == pixFmt) {
-            return row;
-        }
-    }
-    throw std::invalid_argument("no format row for " + Name(pixFmt));
 }
 
 const PixFmtDescription& Describe(PixFmt pixFmt) { return *PixFmtDescription::Find(pixFmt); }
@@ -102,9 +82,9 @@ void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
 }
 
 Slot SlotOf(PixFmt pixFmt, int component) {
-    const std::string order = RowOf(pixFmt).order;
-    if (!order.empty()) {
-        return {0, static_cast<int>(order.find("RGBA"[component]))};
+    // Packed RGB in memory order, as FFmpeg names it ("bgr48le": B, G, R).
+    if (Describe(pixFmt).IsRGB()) {
+        return {0, static_cast<int>(Name(pixFmt).find("rgba"[component]))};
     }
     if (!Describe(pixFmt).IsSemiPlanar() || component == 0 || component == 3) {
         return {component, 0};

@@ -30,12 +30,10 @@ std::string Name(PixFmt pixFmt);
 // keeps on the GPU.
 struct FormatRow {
     PixFmt pixFmt;
-    std::string order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
 inline void PrintTo(const FormatRow& row, std::ostream* os) { *os << Name(row.pixFmt); }
-const FormatRow& RowOf(PixFmt pixFmt);
 
 int PlaneWidth(const DataVideoCPU& frame, int plane);
 int PlaneHeight(const DataVideoCPU& frame, int plane);
