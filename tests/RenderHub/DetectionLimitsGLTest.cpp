@@ -17,10 +17,7 @@ namespace {
 
 using Kavrin::Ogl::OglCapability;
 
-std::string Expected(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
+std::string Expected(const char* name) { return std::getenv(name) ? std::getenv(name) : ""; }
 
 TEST(DetectionLimitsGLTest, StartsAtTheLevelTheDriverAllowsOrRefusesCleanly) {
     const std::string level = Expected("RENDERHUB_EXPECTED_CAPABILITY");

@@ -328,12 +328,11 @@ TEST_F(FrameGLTest, SupportedFormatsAndProbes) {
 
 // Drawn premultiplied into an RGBA8 target: straight, flipped or mirrored.
 TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
-    const auto channel = [](int x, int y, int k) {
+    const auto channel = [](int, int x, int y, int k) {
         const int values[4] = {x * 7, y * 15, 77, y < kHeight / 2 ? 255 : 51};
         return values[k];
     };
-    const CpuFrame source = MakeFrame(PixFmt::RGBA, kWidth, kHeight,
-                                      [&](int, int x, int y, int k) { return channel(x, y, k); });
+    const CpuFrame source = MakeFrame(PixFmt::RGBA, kWidth, kHeight, channel);
     for (const auto& direction : {std::array{1, 1}, std::array{1, -1}, std::array{-1, 1}}) {
         const CpuFrame drawn = Blank(PixFmt::RGBA, kWidth, kHeight);
         WithStorage([&](const ShaderStorage& storage) {
@@ -349,7 +348,7 @@ TEST_F(FrameGLTest, DrawPremultipliedMirrors) {
         const auto want = [&](int k, int x, int y) {
             x = direction[0] > 0 ? x : kWidth - 1 - x;
             y = direction[1] > 0 ? y : kHeight - 1 - y;
-            return channel(x, y, k) * (k < 3 ? channel(x, y, 3) / 255.0 : 1.0);
+            return channel(0, x, y, k) * (k < 3 ? channel(0, x, y, 3) / 255.0 : 1.0);
         };
         EXPECT_EQ(FirstMiss(*drawn, want, {1, 1, 1, 1}), "")  // blend rounding
             << "direction " << direction[0] << direction[1];
@@ -371,8 +370,8 @@ TEST_F(FrameGLTest, ReleaseReturnsTheTextureOnOrOffTheGlThread) {
         ASSERT_TRUE(frame->IsValid());
         pool = TexturePool::GetInstance().GetCount();
         frame->Upload(nullptr, storage);
-        EXPECT_FALSE(frame->IsValid());
-        EXPECT_EQ(frame->GetPixelFormat(), PixFmt::None);
+        EXPECT_EQ(std::pair(frame->IsValid(), frame->GetPixelFormat()),
+                  std::pair(false, PixFmt::None));
         EXPECT_EQ(TexturePool::GetInstance().GetCount(), pool + 1) << "texture not returned";
         frame->Upload(source, storage);
         frame.reset();
@@ -582,17 +581,15 @@ TEST_F(FrameGLTest, EveryRefusalNamesItsCause) {
         {{memory.data(), 32, 3}, "the plane has 3 rows, the texture 4"},
         {{memory.data(), 31, 4}, narrow},
         {{memory.data() + 64 * 3, -31, 4}, narrow}};  // bottom-up
-    for (std::size_t i = 0; i < std::size(lies); ++i) {
+    for (const auto& [plane, cause] : lies) {
         for (const bool up : {true, false}) {
-            const Proc::Plane plane = lies[i].first;
-            table.push_back({gl([plane, up](const ShaderStorage& s) {
-                                 Texture texture({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE},
-                                                 GL_CLAMP_TO_EDGE, GL_NEAREST, nullptr);
-                                 up ? UploadPlane({plane.data, plane.stride, plane.rows}, texture,
-                                                  s)
-                                    : DownloadPlane(plane, texture, s);
-                             }),
-                             'E', "Plane does not match its texture: " + lies[i].second});
+            const auto body = [plane = plane, up](const ShaderStorage& s) {
+                Texture texture({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE,
+                                GL_NEAREST, nullptr);
+                up ? UploadPlane({plane.data, plane.stride, plane.rows}, texture, s)
+                   : DownloadPlane(plane, texture, s);
+            };
+            table.push_back({gl(body), 'E', "Plane does not match its texture: " + cause});
         }
     }
     // The first pass also makes the GL objects frames and converters share from
@@ -888,10 +885,9 @@ TEST_P(FrameConverterZimg, MatchesWithinOneCode) {
     } else {
         for (int k = 0; k < 3; ++k) {
             double squares = 0.0;
-            for (int y = 0; y < c.toHeight; ++y) {
-                for (int x = 0; x < c.toWidth; ++x) {
-                    squares += std::pow(GetCode(*target, k, x, y) - zimg(k, x, y), 2);
-                }
+            for (int i = 0; i < c.toWidth * c.toHeight; ++i) {
+                const int x = i % c.toWidth, y = i / c.toWidth;
+                squares += std::pow(GetCode(*target, k, x, y) - zimg(k, x, y), 2);
             }
             const double mse = std::max(squares / (c.toWidth * c.toHeight), 1e-12);
             EXPECT_GT(10.0 * std::log10(65535.0 * 65535.0 / mse), 80.0) << "component " << k;
