@@ -104,29 +104,36 @@ void SetCode(DataVideoCPU& frame, int component, int x, int y, int code) {
     Set(frame, slot.plane, x, y, slot.channel, code << frame.GetDescription().shift);
 }
 
+void ForEachSample(const DataVideoCPU& frame,
+                   const std::function<void(int, int, int, int)>& visit) {
+    for (int plane = 0; plane < frame.GetDescription().planes; ++plane) {
+        const int w = PlaneWidth(frame, plane), c = Channels(frame, plane);
+        for (int i = 0; i < w * PlaneHeight(frame, plane) * c; ++i) {
+            visit(plane, i / c % w, i / c / w, i % c);
+        }
+    }
+}
+
 CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
                    const std::function<int(int, int, int, int)>& code,
                    const Conf::ColorSpace& space, const Proc::DataVideoCPUOptions& options) {
-    CpuFrame frame = DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
-    const int shift = Describe(pixFmt).shift;
-    for (int plane = 0; plane < Describe(pixFmt).planes; ++plane) {
-        // Row by row, pixel by pixel, channel by channel.
-        const int w = PlaneWidth(*frame, plane), c = Channels(*frame, plane);
-        for (int i = 0; i < w * PlaneHeight(*frame, plane) * c; ++i) {
-            const int x = i / c % w, y = i / c / w;
-            Set(*frame, plane, x, y, i % c, code(plane, x, y, i % c) << shift);
-        }
-    }
+    CpuFrame frame = Blank(pixFmt, width, height, space, options);
+    ForEachSample(*frame, [&](int p, int x, int y, int c) {
+        Set(*frame, p, x, y, c, code(p, x, y, c) << Describe(pixFmt).shift);
+    });
     return frame;
 }
 
 CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space,
                const Proc::DataVideoCPUOptions& options) {
     std::mt19937 random(seed);
-    const auto codes = static_cast<unsigned>(1 << Describe(pixFmt).depth);
-    return MakeFrame(
-        pixFmt, width, height, [&](int, int, int, int) { return random() % codes; }, space,
-        options);
+    const auto values =
+        static_cast<unsigned>(1 << (Describe(pixFmt).depth + Describe(pixFmt).shift));
+    CpuFrame frame = Blank(pixFmt, width, height, space, options);
+    ForEachSample(*frame, [&](int p, int x, int y, int c) {
+        Set(*frame, p, x, y, c, static_cast<int>(random() % values));
+    });
+    return frame;
 }
 
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space,
@@ -156,8 +163,15 @@ std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, i
 }
 
 std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
-    return FirstMiss(got, [&](int k, int x, int y) { return GetCode(want, k, x, y); },
-                     {0, 0, 0, 0});
+    std::ostringstream first;
+    ForEachSample(got, [&](int p, int x, int y, int c) {
+        const int value = Get(got, p, x, y, c), wanted = Get(want, p, x, y, c);
+        if (value != wanted && first.tellp() == 0) {
+            first << Name(got.GetPixelFormat()) << " plane " << p << " channel " << c << " at ("
+                  << x << ", " << y << "): got " << value << ", want " << wanted;
+        }
+    });
+    return first.str();
 }
 
 void Convert(const CpuFrame& source, const CpuFrame& target,
