@@ -813,17 +813,12 @@ TEST_P(FrameConverterZimg, MatchesWithinOneCode) {
     const ZimgCase c = GetParam();
     const PixFmtDescription &in = Describe(c.from), &out = Describe(c.to);
     const bool resize = c.width != c.toWidth || c.height != c.toHeight;
-    const auto smooth = [](int plane, int x, int y, int) {
-        return static_cast<int>(512 + 400 * std::sin(0.29 * x + 0.7 * plane) *
-                                          std::cos(0.31 * y - 0.4 * plane));
-    };
     const auto picture = [&](int plane, int x, int y, int channel) {
         return Picture(plane + channel, x, y) >> (16 - in.depth);
     };
-    // Picture-like content where samples are resampled, noise elsewhere.
-    const CpuFrame source = resize ? MakeFrame(c.from, c.width, c.height, picture)
-                            : c.chroma != Filter::Nearest
-                                ? MakeFrame(c.from, c.width, c.height, smooth)
+    // The picture where samples are resampled, noise elsewhere.
+    const CpuFrame source = resize || c.chroma != Filter::Nearest
+                                ? MakeFrame(c.from, c.width, c.height, picture)
                                 : Noise(c.from, c.width, c.height, 11, {1, 1, c.matrix});
     const CpuFrame target = Blank(c.to, c.toWidth, c.toHeight, {1, 1, c.toMatrix});
     FrameConversionOptions options;
