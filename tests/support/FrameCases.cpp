@@ -1,14 +1,10 @@
 #include "FrameCases.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <sstream>
-#include <utility>
 
-#include "Frame.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 
