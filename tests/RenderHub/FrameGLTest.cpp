@@ -1052,10 +1052,7 @@ CpuFrame Rgb48(int width, int height, const std::function<glm::dvec3(int, int)>&
                const Conf::ColorSpace& space) {
     return MakeFrame(
         PixFmt::RGB48LE, width, height,
-        [&](int, int x, int y, int c) {
-            return static_cast<int>(std::lround(colour(x, y)[c] * 65535.0));
-        },
-        space);
+        [&](int, int x, int y, int c) { return Quantise(colour(x, y)[c], 16); }, space);
 }
 glm::dvec3 RgbAt(const DataVideoCPU& frame, int x, int y) {
     const double max = (1 << frame.GetDescription().depth) - 1;
