@@ -53,7 +53,7 @@ static int SampleBytes(const DataVideoCPU& frame) {
     return frame.GetDescription().depth > 8 ? 2 : 1;
 }
 
-int Channels(const DataVideoCPU& frame, int plane) {
+static int Channels(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
 }
 
@@ -69,7 +69,7 @@ int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
     return SampleBytes(frame) == 1 ? at[0] : at[0] | at[1] << 8;
 }
 
-void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
+static void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
     std::uint8_t* at = At(frame, plane, x, y, channel);
     at[0] = static_cast<std::uint8_t>(value);
     if (SampleBytes(frame) == 2) {

@@ -37,10 +37,8 @@ inline void PrintTo(const FormatRow& row, std::ostream* os) { *os << Name(row.pi
 
 int PlaneWidth(const DataVideoCPU& frame, int plane);
 int PlaneHeight(const DataVideoCPU& frame, int plane);
-int Channels(const DataVideoCPU& frame, int plane);
 // The stored container value (shift included).
 int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel = 0);
-void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value);
 
 // Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane
 // and channel.
