@@ -1,16 +1,10 @@
 #include "FrameCases.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <sstream>
-#include <stdexcept>
-#include <utility>
 
-#include "Frame.h"
 #include "ShaderStorage.h"
 #include "TestTasks.h"
 
@@ -31,32 +25,14 @@ const std::vector<FormatRow>& FormatRows() {
             P::YUVA444P10LE, P::YUVA444P12LE, P::YUVA444P16LE, P::P010LE,       P::P016LE};
         std::vector<FormatRow> table;
         for (const P format : formats) {
-            // Packed RGB in memory order, as FFmpeg names it ("bgr48le": B, G, R).
-            std::string order;
-            for (const char c : Describe(format).IsRGB() ? Name(format) : "") {
-                if (std::string("rgba").find(c) == std::string::npos) {
-                    break;
-                }
-                order += static_cast<char>(std::toupper(c));
-            }
             // RGB(A) of 8 bits, or of 16 for deeper formats, alpha where it was.
             const bool alpha = Describe(format).HasAlpha(), deep = Describe(format).depth > 8;
             table.push_back(
-                {format, order,
-                 deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
+                {format, deep ? (alpha ? P::RGBA64LE : P::RGB48LE) : (alpha ? P::RGBA : P::RGB24)});
         }
         return table;
     }();
     return rows;
-}
-
-const FormatRow& RowOf(PixFmt pixFmt) {
-    for (const FormatRow& row : FormatRows()) {
-        if (row.pixFmt == pixFmt) {
-            return row;
-        }
-    }
-    throw std::invalid_argument("no format row for " + Name(pixFmt));
 }
 
 const PixFmtDescription& Describe(PixFmt pixFmt) { return *PixFmtDescription::Find(pixFmt); }
@@ -77,7 +53,7 @@ static int SampleBytes(const DataVideoCPU& frame) {
     return frame.GetDescription().depth > 8 ? 2 : 1;
 }
 
-int Channels(const DataVideoCPU& frame, int plane) {
+static int Channels(const DataVideoCPU& frame, int plane) {
     return frame.GetDescription().bytesPerPixel[plane] / SampleBytes(frame);
 }
 
@@ -93,7 +69,7 @@ int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel) {
     return SampleBytes(frame) == 1 ? at[0] : at[0] | at[1] << 8;
 }
 
-void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
+static void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
     std::uint8_t* at = At(frame, plane, x, y, channel);
     at[0] = static_cast<std::uint8_t>(value);
     if (SampleBytes(frame) == 2) {
@@ -102,9 +78,9 @@ void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value) {
 }
 
 Slot SlotOf(PixFmt pixFmt, int component) {
-    const std::string order = RowOf(pixFmt).order;
-    if (!order.empty()) {
-        return {0, static_cast<int>(order.find("RGBA"[component]))};
+    // Packed RGB in memory order, as FFmpeg names it ("bgr48le": B, G, R).
+    if (Describe(pixFmt).IsRGB()) {
+        return {0, static_cast<int>(Name(pixFmt).find("rgba"[component]))};
     }
     if (!Describe(pixFmt).IsSemiPlanar() || component == 0 || component == 3) {
         return {component, 0};
@@ -124,29 +100,36 @@ void SetCode(DataVideoCPU& frame, int component, int x, int y, int code) {
     Set(frame, slot.plane, x, y, slot.channel, code << frame.GetDescription().shift);
 }
 
+void ForEachSample(const DataVideoCPU& frame,
+                   const std::function<void(int, int, int, int)>& visit) {
+    for (int plane = 0; plane < frame.GetDescription().planes; ++plane) {
+        const int w = PlaneWidth(frame, plane), c = Channels(frame, plane);
+        for (int i = 0; i < w * PlaneHeight(frame, plane) * c; ++i) {
+            visit(plane, i / c % w, i / c / w, i % c);
+        }
+    }
+}
+
 CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
                    const std::function<int(int, int, int, int)>& code,
                    const Conf::ColorSpace& space, const Proc::DataVideoCPUOptions& options) {
-    CpuFrame frame = DataVideoCPU::Create(pixFmt, {width, height, 0, 0}, space, options);
-    const int shift = Describe(pixFmt).shift;
-    for (int plane = 0; plane < Describe(pixFmt).planes; ++plane) {
-        // Row by row, pixel by pixel, channel by channel.
-        const int w = PlaneWidth(*frame, plane), c = Channels(*frame, plane);
-        for (int i = 0; i < w * PlaneHeight(*frame, plane) * c; ++i) {
-            const int x = i / c % w, y = i / c / w;
-            Set(*frame, plane, x, y, i % c, code(plane, x, y, i % c) << shift);
-        }
-    }
+    CpuFrame frame = Blank(pixFmt, width, height, space, options);
+    ForEachSample(*frame, [&](int p, int x, int y, int c) {
+        Set(*frame, p, x, y, c, code(p, x, y, c) << Describe(pixFmt).shift);
+    });
     return frame;
 }
 
 CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed, const Conf::ColorSpace& space,
                const Proc::DataVideoCPUOptions& options) {
     std::mt19937 random(seed);
-    const auto codes = static_cast<unsigned>(1 << Describe(pixFmt).depth);
-    return MakeFrame(
-        pixFmt, width, height, [&](int, int, int, int) { return random() % codes; }, space,
-        options);
+    const auto values =
+        static_cast<unsigned>(1 << (Describe(pixFmt).depth + Describe(pixFmt).shift));
+    CpuFrame frame = Blank(pixFmt, width, height, space, options);
+    ForEachSample(*frame, [&](int p, int x, int y, int c) {
+        Set(*frame, p, x, y, c, static_cast<int>(random() % values));
+    });
+    return frame;
 }
 
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space,
@@ -176,8 +159,15 @@ std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, i
 }
 
 std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want) {
-    return FirstMiss(got, [&](int k, int x, int y) { return GetCode(want, k, x, y); },
-                     {0, 0, 0, 0});
+    std::ostringstream first;
+    ForEachSample(got, [&](int p, int x, int y, int c) {
+        const int value = Get(got, p, x, y, c), wanted = Get(want, p, x, y, c);
+        if (value != wanted && first.tellp() == 0) {
+            first << Name(got.GetPixelFormat()) << " plane " << p << " channel " << c << " at ("
+                  << x << ", " << y << "): got " << value << ", want " << wanted;
+        }
+    });
+    return first.str();
 }
 
 void Convert(const CpuFrame& source, const CpuFrame& target,

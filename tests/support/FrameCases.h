@@ -30,19 +30,15 @@ std::string Name(PixFmt pixFmt);
 // keeps on the GPU.
 struct FormatRow {
     PixFmt pixFmt;
-    std::string order;  // memory order of packed RGB; "" for Y'CbCr
     PixFmt gpu;
 };
 const std::vector<FormatRow>& FormatRows();
 inline void PrintTo(const FormatRow& row, std::ostream* os) { *os << Name(row.pixFmt); }
-const FormatRow& RowOf(PixFmt pixFmt);
 
 int PlaneWidth(const DataVideoCPU& frame, int plane);
 int PlaneHeight(const DataVideoCPU& frame, int plane);
-int Channels(const DataVideoCPU& frame, int plane);
 // The stored container value (shift included).
 int Get(const DataVideoCPU& frame, int plane, int x, int y, int channel = 0);
-void Set(DataVideoCPU& frame, int plane, int x, int y, int channel, int value);
 
 // Component k (R, G, B, A or Y, Cb, Cr, A) of a supported format: its plane
 // and channel.
@@ -55,19 +51,22 @@ int Components(PixFmt pixFmt);
 int GetCode(const DataVideoCPU& frame, int component, int x, int y);
 void SetCode(DataVideoCPU& frame, int component, int x, int y, int code);
 
+// visit(plane, x, y, channel) for every stored sample, row by row.
+void ForEachSample(const DataVideoCPU& frame, const std::function<void(int, int, int, int)>& visit);
 // A frame whose every stored sample is code(plane, x, y, channel) << shift.
 CpuFrame MakeFrame(PixFmt pixFmt, int width, int height,
                    const std::function<int(int, int, int, int)>& code,
                    const Conf::ColorSpace& space = kBT709,
                    const Proc::DataVideoCPUOptions& options = {});
-// Every code of the format's depth, uniformly at random.
+// Every code of the format's depth uniformly at random, and junk in the bits
+// below the data.
 CpuFrame Noise(PixFmt pixFmt, int width, int height, unsigned seed,
                const Conf::ColorSpace& space = kBT709,
                const Proc::DataVideoCPUOptions& options = {});
 CpuFrame Blank(PixFmt pixFmt, int width, int height, const Conf::ColorSpace& space = kBT709,
                const Proc::DataVideoCPUOptions& options = {});
 
-// First differing component code, or "" when the frames hold the same codes.
+// First differing stored sample, bits below the data included, or "".
 std::string FirstDifference(const DataVideoCPU& got, const DataVideoCPU& want);
 // First component code further than tolerance[k] from want(k, x, y), or "".
 std::string FirstMiss(const DataVideoCPU& got, const std::function<double(int, int, int)>& want,

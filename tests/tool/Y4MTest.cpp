@@ -1,41 +1,29 @@
 #include "Y4M.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <tuple>
-#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "Kavrin/Proc/DataVideoCPU.h"
 
+#include "FuzzStreams.h"
+
 namespace {
 
 using namespace RenderHubTool;
 using Kavrin::PixFmt;
+using RenderHubFuzz::Planes;
 
-// Hands out its bytes a few at a time and cannot seek, as a pipe does.
-class PipeBuffer : public std::streambuf {
-public:
-    explicit PipeBuffer(std::string bytes) : bytes(std::move(bytes)) {}
-
-protected:
-    int_type underflow() override {
-        if (next == bytes.size()) {
-            return traits_type::eof();
-        }
-        const std::size_t piece = std::min<std::size_t>(bytes.size() - next, 7);
-        setg(bytes.data() + next, bytes.data() + next, bytes.data() + next + piece);
-        next += piece;
-        return traits_type::to_int_type(*gptr());
-    }
-
-private:
-    std::string bytes;
-    std::size_t next = 0;
+// Bytes handed out a few at a time, unable to seek, as a pipe does.
+struct Pipe {
+    explicit Pipe(const std::string& bytes)
+        : buffer(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()) {}
+    RenderHubFuzz::PipeBuffer buffer;
+    std::istream stream{&buffer};
 };
 
 // The header's tags as FFmpeg writes them, frames (with parameters) read plane
@@ -116,14 +104,13 @@ TEST(RawFrameTest, FramesFromAPipeMatchTheBytesSent) {
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             bytes[i] = static_cast<char>(i * 7 % 251 + 1);
         }
-        PipeBuffer buffer(bytes);
-        std::istream pipe(&buffer);
-        std::ostringstream written;
+        Pipe pipe(bytes);
+        std::string written;
         for (int i = 0; i < frames; ++i) {
-            WritePlanes(written, *ReadRawFrame(pipe, format, {width, height, 0, 0}, {}));
+            written += Planes(*ReadRawFrame(pipe.stream, format, {width, height, 0, 0}, {}));
         }
-        EXPECT_EQ(written.str(), bytes) << width << "x" << height;
-        EXPECT_EQ(pipe.peek(), std::char_traits<char>::eof());
+        EXPECT_EQ(written, bytes) << width << "x" << height;
+        EXPECT_EQ(pipe.stream.peek(), std::char_traits<char>::eof());
     }
 }
 
@@ -131,10 +118,9 @@ TEST(RawFrameTest, FramesFromAPipeMatchTheBytesSent) {
 TEST(Y4MTest, BadInputIsRefusedWithItsCause) {
     const auto raw = [](std::string bytes, bool pipe, PixFmt format, int width, int height) {
         return [=] {
-            PipeBuffer buffer(bytes);
+            Pipe piped(bytes);
             std::istringstream file(bytes);
-            std::istream piped(&buffer);
-            ReadRawFrame(pipe ? piped : static_cast<std::istream&>(file), format,
+            ReadRawFrame(pipe ? piped.stream : static_cast<std::istream&>(file), format,
                          {width, height, 0, 0}, {});
         };
     };
