@@ -1122,6 +1122,38 @@ TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
             glm::abs(RgbAt(*compressed, i % 8, i / 8) - RgbAt(*plain, i % 8, i / 8)) * 255.0;
         EXPECT_LE(std::max({d.r, d.g, d.b}), 1.0 + 1e-9) << "colour " << i % 8 << " row " << i / 8;
     }
+
+    // Along each direction, share s of the way from grey to BT.709's boundary:
+    // untouched up to the knee (90 %), then the curve by its definition, a power
+    // curve (p = 1.2) with slope 1 at the knee that takes the reach of BT.2020 in
+    // that direction to the boundary.
+    const auto curve = [](double r, double reach) {
+        const double knee = 0.9, p = 1.2;
+        if (r <= knee) {
+            return r;
+        }
+        const double a = (r - knee) / (1 - knee), limit = (reach - knee) / (1 - knee);
+        const double scale = limit / std::pow(std::pow(limit, p) - 1, 1 / p);
+        return knee + (1 - knee) * std::min(1.0, a / std::pow(1 + std::pow(a / scale, p), 1 / p));
+    };
+    const double shares[] = {0.5, 0.899, 0.95, 0.99};
+    const auto along = [&](int x, int y) {
+        const glm::dvec3 b = boundary[x] * 0.5;
+        return glm::dot(b, luma709) + shares[y] * (b - glm::dot(b, luma709));
+    };
+    const CpuFrame curved = Blank(PixFmt::RGB48LE, 8, 4, {1, 8, 0});
+    Convert(Rgb48(8, 4, [&](int x, int y) { return glm::inverse(to709) * along(x, y); }, {9, 8, 0}),
+            curved, compress);
+    for (int i = 0; i < 8 * 4; ++i) {
+        const glm::dvec3 c = along(i % 8, i / 8), grey(glm::dot(c, luma709));
+        const glm::dvec3 source = glm::inverse(to709) * c;
+        const double low = std::min({c.r, c.g, c.b}) - grey.r;
+        const double reach = low / (std::min({source.r, source.g, source.b}) - grey.r);
+        const double s = shares[i / 8];
+        const double k =
+            glm::dot(RgbAt(*curved, i % 8, i / 8) - grey, c - grey) / glm::dot(c - grey, c - grey);
+        EXPECT_NEAR(k, curve(s, reach) / s, 1.5e-3) << "colour " << i % 8 << " share " << s;
+    }
 }
 
 TEST_F(FrameConverterGLTest, PlansIntegerPathsUnlessTheColourChanges) {
