@@ -479,6 +479,7 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocationAndGuardsNest) 
     // Other exceptions thrown with a location keep their content.
     try {
         KAVRIN_THROW_FROM("Somewhere", std::logic_error("misuse"));
+        ADD_FAILURE() << "nothing thrown";
     } catch (const std::logic_error& error) {
         EXPECT_STREQ(error.what(), "misuse");
         const std::string diagnostic = boost::diagnostic_information(error);
@@ -486,6 +487,7 @@ TEST(ExceptionTest, ThrownWithDescriptionStackFunctionAndLocationAndGuardsNest) 
     }
     try {
         KAVRIN_THROW_FROM("Allocate", Kavrin::Core::MemoryException("too big", 1ull << 40));
+        ADD_FAILURE() << "nothing thrown";
     } catch (const Kavrin::Core::MemoryException& error) {
         EXPECT_EQ(error.GetSize(), 1ull << 40);
         EXPECT_STREQ(error.what(), "too big");
