@@ -3,6 +3,7 @@
 #include "TestTasks.h"
 
 #include <exception>
+#include <memory>
 
 #include "Kavrin/Proc/ProcException.h"
 
@@ -45,9 +46,16 @@ static void PushThroughFacade(const boost::intrusive_ptr<Ogl::IOglTask>& task) {
 }
 
 Gate::Gate(const Push& push) : released(release.get_future().share()) {
-    task = MakeTask([this](auto, const auto&) { entered.set_value(), released.wait(); });
+    // The task holds its own references: it may still be returning from its wait
+    // when the gate is gone.
+    auto entered = std::make_shared<std::promise<void>>();
+    std::future<void> running = entered->get_future();
+    task = MakeTask([entered, released = released](auto, const auto&) {
+        entered->set_value();
+        released.wait();
+    });
     (push ? push : PushThroughFacade)(task);
-    entered.get_future().wait();
+    running.wait();
 }
 
 void Gate::Open() {

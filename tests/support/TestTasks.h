@@ -93,7 +93,7 @@ public:
     boost::intrusive_ptr<FunctionTask> task;
 
 private:
-    std::promise<void> entered, release;
+    std::promise<void> release;
     std::shared_future<void> released;
     std::atomic<bool> opened = false;
 };
