@@ -151,7 +151,7 @@ TEST(Y4MTest, BadInputIsRefusedWithItsCause) {
         {raw(std::string(100, 'x'), true, PixFmt::YUV444P16LE, 16384, 16384),
          "the frame is truncated: it needs 1610612736 bytes, 100 are left", true},
         {raw(std::string(47, 'x'), true, PixFmt::YUV444P, 4, 4),
-         "the frame is truncated (plane 2, row 3)", true},
+         "the frame is truncated: it needs 48 bytes, 47 are left", true},
         // Y4M files: the cause within the message.
         {y4m("MPEG2 W4 H4\n"), "no YUV4MPEG2 signature", false},
         {y4m("YUV4MPEG2 W4 H4"), "truncated file", false},

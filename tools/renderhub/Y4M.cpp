@@ -6,6 +6,8 @@
 #include <map>
 #include <ostream>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "Kavrin/Core/MemoryException.h"
@@ -28,6 +30,38 @@ const std::map<std::string, PixFmt>& ChromaTags() {
         {"444p16", PixFmt::YUV444P16LE},
     };
     return tags;
+}
+
+// The frame's rows in file order as runs of bytes, rows that follow each other in
+// memory (tight strides, planes back to back) joined into one run: the stream
+// moves a large run in one call, past its own buffer, so a frame costs one copy
+// and a few system calls instead of two copies and one call per row.
+template <typename Byte, typename Frame>
+std::vector<std::pair<Byte*, std::size_t>> ByteRuns(Frame& frame) {
+    const auto& description = *PixFmtDescription::Find(frame.GetPixelFormat());
+    const auto& info = frame.GetFrameInfo();
+    std::vector<std::pair<Byte*, std::size_t>> runs;
+    for (int plane = 0; plane < description.planes; ++plane) {
+        const auto rowBytes =
+            static_cast<std::size_t>(description.GetPlanWidth(info.width, plane)) *
+            description.bytesPerPixel[plane];
+        const auto rows = [&] {
+            if constexpr (std::is_const_v<Byte>) {
+                return frame.GetPlaneConst(static_cast<unsigned char>(plane));
+            } else {
+                return frame.GetPlane(static_cast<unsigned char>(plane));
+            }
+        }();
+        for (int row = 0; row < rows.rows; ++row) {
+            auto* start = reinterpret_cast<Byte*>(rows.Row(row));
+            if (!runs.empty() && runs.back().first + runs.back().second == start) {
+                runs.back().second += rowBytes;
+            } else {
+                runs.emplace_back(start, rowBytes);
+            }
+        }
+    }
+    return runs;
 }
 
 // A line up to '\n', refusing absurdly long ones.
@@ -276,21 +310,17 @@ boost::intrusive_ptr<Proc::DataVideoCPU> ReadRawFrame(
                          " bytes) does not fit in memory");
     }
     const char* next = staged.data();
-    for (int plane = 0; plane < description.planes; ++plane) {
-        const auto target = frame->GetPlane(static_cast<unsigned char>(plane));
-        const auto rowBytes = static_cast<std::streamsize>(frame->GetPlaneWidthBytes(plane));
-        for (int row = 0; row < target.rows; ++row) {
-            char* destination = reinterpret_cast<char*>(target.Row(row));
-            if (!staged.empty()) {
-                std::memcpy(destination, next, static_cast<std::size_t>(rowBytes));
-                next += rowBytes;
-                continue;
-            }
-            in.read(destination, rowBytes);
-            if (in.gcount() != rowBytes) {
-                throw TruncatedFrame("the frame is truncated (plane " + std::to_string(plane) +
-                                     ", row " + std::to_string(row) + ")");
-            }
+    std::int64_t done = 0;
+    for (const auto& [destination, runBytes] : ByteRuns<char>(*frame)) {
+        if (!staged.empty()) {
+            std::memcpy(destination, next, runBytes);
+            next += runBytes;
+            continue;
+        }
+        in.read(destination, static_cast<std::streamsize>(runBytes));
+        done += in.gcount();
+        if (in.gcount() != static_cast<std::streamsize>(runBytes)) {
+            throw TruncatedFrame(Truncated(bytes, done));
         }
     }
     return frame;
@@ -317,16 +347,8 @@ void Y4MWriter::WriteFrame(const Proc::IDataVideo& frame) {
 }
 
 void WritePlanes(std::ostream& out, const Proc::IDataVideo& frame) {
-    const auto& description = *PixFmtDescription::Find(frame.GetPixelFormat());
-    const auto& info = frame.GetFrameInfo();
-    for (int plane = 0; plane < description.planes; ++plane) {
-        const auto source = frame.GetPlaneConst(static_cast<unsigned char>(plane));
-        const auto rowBytes =
-            static_cast<std::streamsize>(description.GetPlanWidth(info.width, plane)) *
-            description.bytesPerPixel[plane];
-        for (int row = 0; row < source.rows; ++row) {
-            out.write(reinterpret_cast<const char*>(source.Row(row)), rowBytes);
-        }
+    for (const auto& [source, runBytes] : ByteRuns<const char>(frame)) {
+        out.write(source, static_cast<std::streamsize>(runBytes));
     }
 }
 
