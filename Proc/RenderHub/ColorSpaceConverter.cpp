@@ -195,6 +195,37 @@ vec3 tone_map(vec3 c, float pqOfMax)
 #endif
 }
 
+#if TONE_CURVE != 0
+// PQ signal v as BT.1886's gamma of its display light, for a scene-referred
+// target: the inverse OOTF's first power folds into the EOTF's second one.
+float rec2100PQ_to_bt1886(float v)
+{
+    float Y2MQ = pow(clamp(v, 0.0, 1.0), 1.0 / PQ_M2);
+    return pow(100.0, 1.0 / BT1886_GAMMA) *
+        pow(max(Y2MQ - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * Y2MQ), 1.0 / (PQ_M1 * BT1886_GAMMA));
+}
+
+// tone_map of a PQ source on those values: its factor, applied to display light,
+// becomes the factor's power here, and the largest channel's power is the
+// largest value.
+vec3 tone_map_bt1886(vec3 g, float pqOfMax)
+{
+    float peak = pow(toneTargetPeak, 1.0 / BT1886_GAMMA);
+#if TONE_CURVE == 2
+    return min(g, vec3(peak));
+#else
+    float m = max(g.r, max(g.g, g.b));
+    if (m <= 0.0) {
+        return g;
+    }
+    float curved = min(rec2100PQ_to_bt1886(bt2390_eetf(min(pqOfMax, 1.0),
+        rec2020_display_linear_to_rec2100PQ(toneSourcePeak), rec2020_display_linear_to_rec2100PQ(toneTargetPeak))),
+        peak);
+    return g * (curved / m);
+#endif
+}
+#endif
+
 #ifdef GAMUT_COMPRESS
 const float GAMUT_KNEE = KNEE;
 const float GAMUT_POWER = 1.2;
@@ -375,6 +406,7 @@ struct Baked {
 std::vector<Baked> BakedValues(const Conf::ColorSpaceTransform& transform,
                                const ColorMapping& mapping) {
     const auto [sourcePeak, targetPeak] = transform.GetToneMapPeaks();
+    const auto pqTonemap = transform.GetPQTonemapCoefs();
     std::vector<Baked> values = {
         {"int", "sourceFunction", std::to_string(transform.GetSourceTransfer())},
         {"int", "targetFunction", std::to_string(transform.GetTargetTransfer())},
@@ -382,9 +414,11 @@ std::vector<Baked> BakedValues(const Conf::ColorSpaceTransform& transform,
         {"int", "targetPrimaries", std::to_string(transform.GetTargetPrimaries())},
         {"int", "flags", std::to_string(transform.GetFlags())},
         {"float", "linearScale", GlslConstants::Literal(transform.GetLinearScale())},
-        // The mapping's own curve replaces the one in the PQ decoding.
-        {"float", "pqTonemapA", "0.0"},
-        {"float", "pqTonemapB", "0.0"},
+        // A mapping's own curve replaces the one in the PQ decoding.
+        {"float", "pqTonemapA",
+         mapping.IsDefault() ? GlslConstants::Literal(pqTonemap.first) : "0.0"},
+        {"float", "pqTonemapB",
+         mapping.IsDefault() ? GlslConstants::Literal(pqTonemap.second) : "0.0"},
         {"float", "displayPeakLuminance",
          GlslConstants::Literal(transform.GetHLGDisplayPeakLuminance())},
         {"float", "ootfGamma", GlslConstants::Literal(transform.GetHLGOOTFGamma())},
@@ -404,30 +438,34 @@ std::vector<Baked> BakedValues(const Conf::ColorSpaceTransform& transform,
     return values;
 }
 
-ShaderSources<VShader::Id, ShaderGenerator> MappingSources(const ColorMapping& mapping,
-                                                           const std::vector<Baked>& values) {
-    std::string name = "colorSpaceConverterShader.mapped" +
-                       std::to_string(static_cast<int>(mapping.toneCurve)) +
+std::string BakedName(const ColorMapping& mapping, const std::vector<Baked>& values) {
+    std::string name = "mapped" + std::to_string(static_cast<int>(mapping.toneCurve)) +
                        (mapping.toneMapHLG ? "h" : "") + (mapping.compressGamut ? "g" : "");
     for (const Baked& value : values) {
         name += std::string("\n") + value.name + "=" + value.value;
     }
-    return {name, VShader::Id::XYUV,
-            [mapping, values] {
-                std::string text = ColorMappingSource(mapping);
-                for (const Baked& value : values) {
-                    const std::string uniform =
-                        std::string("uniform ") + value.type + " " + value.name + ";";
-                    const std::size_t at = text.find(uniform);
-                    if (at != std::string::npos) {
-                        text.replace(at, uniform.size(),
-                                     std::string("const ") + value.type + " " + value.name + " = " +
-                                         value.value + ";");
-                    }
-                }
-                return text;
-            },
-            __FILE__};
+    return name;
+}
+
+// The mapping's text with every uniform but the texture a constant.
+std::string BakedText(const ColorMapping& mapping, const std::vector<Baked>& values) {
+    std::string text = ColorMappingSource(mapping);
+    for (const Baked& value : values) {
+        const std::string uniform = std::string("uniform ") + value.type + " " + value.name + ";";
+        const std::size_t at = text.find(uniform);
+        if (at != std::string::npos) {
+            text.replace(
+                at, uniform.size(),
+                std::string("const ") + value.type + " " + value.name + " = " + value.value + ";");
+        }
+    }
+    return text;
+}
+
+ShaderSources<VShader::Id, ShaderGenerator> MappingSources(const ColorMapping& mapping,
+                                                           const std::vector<Baked>& values) {
+    return {"colorSpaceConverterShader." + BakedName(mapping, values), VShader::Id::XYUV,
+            [mapping, values] { return BakedText(mapping, values); }, __FILE__};
 }
 
 // The main body with the mapping's steps: the tone curve after the source
@@ -442,8 +480,25 @@ std::string MappingMainBody() {
     const auto insertBefore = [&body](std::string_view before, std::string_view text) {
         body.insert(body.find(before), text);
     };
-    insertBefore("    if (sourceFunction == trc_bt709) ",
-                 "    float signalMax = max(color.r, max(color.g, color.b));\n");
+    // A PQ source into a scene-referred target goes from PQ straight to the
+    // inverse OOTF's gamma: three powers a pixel fewer.
+    insertBefore(
+        "    if (sourceFunction == trc_bt709) ",
+        "    float signalMax = max(color.r, max(color.g, color.b));\n"
+        "    bool gammaShortcut = TONE_CURVE != 0 && sourceFunction == trc_st2084 &&\n"
+        "        (flags & INVERSE_OOTF) != 0;\n"
+        "#if TONE_CURVE != 0\n"
+        "    if (gammaShortcut) {\n"
+        "        vec3 g = vec3(rec2100PQ_to_bt1886(color.r), rec2100PQ_to_bt1886(color.g),\n"
+        "            rec2100PQ_to_bt1886(color.b));\n"
+        "        if (toneSourcePeak > 0.0) g = tone_map_bt1886(g, signalMax);\n"
+        "        color.rgb = rec709_to_scene_linear(g);\n"
+        "    } else\n"
+        "#endif\n"
+        "    {\n");
+    const std::string_view inverse = "\n    if ((flags & INVERSE_OOTF) != 0) {";
+    body.replace(body.find(inverse), inverse.size(),
+                 "    }\n\n    if (!gammaShortcut && (flags & INVERSE_OOTF) != 0) {");
     insert(
         "    else color.rgb = vec3(1.0, 0.0, 0.0);\n",
         "    if (toneSourcePeak > 0.0) {\n"
@@ -500,6 +555,22 @@ std::string ColorMappingSource(const ColorMapping& mapping) {
     text += PrimariesDispatch();
     text += mapping.IsDefault() ? std::string(kMainBody) : MappingMainBody();
     return text;
+}
+
+ColorMappingFunction MakeColorMappingFunction(const Proc::ColorConversionInfo& info,
+                                              const ColorMapping& mapping) {
+    const Conf::ColorSpaceTransform transform(info);
+    const std::vector<Baked> values = BakedValues(transform, mapping);
+    std::string text = BakedText(mapping, values);
+    // The program's texel becomes the function's argument, its output the result.
+    const std::string sampler = "uniform sampler2D tex;\n";
+    text.erase(text.find(sampler), sampler.size());
+    const std::size_t head = text.find("void main()");
+    const std::size_t fetched = text.find('\n', text.find("vec4 color = texelFetch(", head)) + 1;
+    text.replace(head, fetched - head, "vec4 mapColour(vec4 color)\n{\n");
+    const std::string output = "    gl_FragColor = color;\n}";
+    text.replace(text.rfind(output), output.size(), "    return color;\n}");
+    return {BakedName(mapping, values), std::move(text)};
 }
 
 void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,

@@ -50,6 +50,17 @@ void ConvertColorSpace(const boost::intrusive_ptr<Frame>& frame,
                        const Proc::ColorConversionInfo& info, const ColorMapping& mapping,
                        const ShaderStorage& storage);
 
+// The conversion of ConvertColorSpace with `mapping` as one GLSL function,
+// `vec4 mapColour(vec4 color)`, this conversion's values baked in, for programs
+// that convert colour on their way instead of in a pass of their own. `name`
+// tells one conversion's text from another's (for program cache names).
+struct ColorMappingFunction {
+    std::string name;
+    std::string text;
+};
+ColorMappingFunction MakeColorMappingFunction(const Proc::ColorConversionInfo& info,
+                                              const ColorMapping& mapping);
+
 // The converter's pixel shader body: transfer library, identifiers, primaries
 // functions from the host's cross matrices, and the main body; with a mapping
 // other than the default, its tone curve and gamut compression too.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -359,7 +360,11 @@ vec4 decodePixel(ivec2 pixel)
 #ifndef DECODE_LIBRARY
 void main()
 {
+#ifdef MAP_COLOUR
+    gl_FragColor = mapColour(decodePixel(ivec2(gl_FragCoord.xy)));
+#else
     gl_FragColor = decodePixel(ivec2(gl_FragCoord.xy));
+#endif
 }
 #endif
 )";
@@ -518,14 +523,20 @@ std::string DecodeKey(const Layout& layout, bool colour, bool composite, int fil
 }
 
 // The source generator and cache name of a decoding program; `values` are the
-// conversion's constants (see GlslConstants).
-ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(const Layout& layout, bool colour,
-                                                          bool composite, int filter,
-                                                          const GlslConstants& values) {
-    return {"FrameConverter.decode." + DecodeKey(layout, colour, composite, filter) + "\n" +
-                values.Text(),
-            VShader::Id::XYUV,
-            [text = values.Text() + DecodeText(layout, colour, composite, filter)] { return text; },
+// conversion's constants (see GlslConstants); with `mapping`, the decoded colour
+// goes through it.
+ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(
+    const Layout& layout, bool colour, bool composite, int filter, const GlslConstants& values,
+    const ColorMappingFunction* mapping = nullptr) {
+    std::string text = values.Text();
+    std::string name = "FrameConverter.decode." + DecodeKey(layout, colour, composite, filter) +
+                       "\n" + values.Text();
+    if (mapping != nullptr) {
+        text += "#define MAP_COLOUR 1\n" + mapping->text + "\n";
+        name += "\n" + mapping->name;
+    }
+    return {std::move(name), VShader::Id::XYUV,
+            [text = text + DecodeText(layout, colour, composite, filter)] { return text; },
             __FILE__};
 }
 
@@ -773,12 +784,12 @@ void UseSourcePlanes(const Route& r, const PooledTextures& planes, ShaderProgram
 }
 
 void Decode(const Route& r, const PooledTextures& planes, Texture& into, glm::ivec2 shift,
-            const ShaderStorage& storage) {
+            const ShaderStorage& storage, const ColorMappingFunction* mapping = nullptr) {
     storage.FBO().Attach(into);
     GlslConstants values;
     DecodeValues(r, values, shift);
     ShaderProgram& program = storage.MakeShader(
-        DecodeSources(r.source.layout, r.colour, r.composite, r.decodeFilter, values));
+        DecodeSources(r.source.layout, r.colour, r.composite, r.decodeFilter, values, mapping));
     program.Use();
     UseSourcePlanes(r, planes, program);
     DrawQuad(storage, program);
@@ -909,8 +920,18 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         UploadPlane(sourceFrame->GetPlaneConst(static_cast<unsigned char>(plane)), texture,
                     storage);
     }
+    // Without a resize between them, the decoding maps the colour on its way: a
+    // float frame less written and read again, the dearest part of a pass on
+    // a software rasteriser.
+    const bool mapping = r.colour && NeedsColourSpacePass(sourceSpace, targetSpace, options);
+    std::optional<ColorMappingFunction> decodeMapping;
+    if (mapping && !r.resize) {
+        decodeMapping = MakeColorMappingFunction(ConversionInfo(sourceSpace, targetSpace, options),
+                                                 MappingOf(options));
+    }
     if (!r.direct) {
-        Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage);
+        Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage,
+               decodeMapping ? &*decodeMapping : nullptr);
     }
     PooledTextures chromaLeases;
     Texture* resizedChroma =
@@ -922,7 +943,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                  ScaleLight(sourceSpace, options.scaleInLinearLight), storage);
         encodeFrom = resized;
     }
-    if (r.colour && NeedsColourSpacePass(sourceSpace, targetSpace, options)) {
+    if (mapping && !decodeMapping) {
         if (!mapped) {
             mapped = Frame::Create();
         }

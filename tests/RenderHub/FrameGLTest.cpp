@@ -1059,6 +1059,48 @@ glm::dvec3 RgbAt(const DataVideoCPU& frame, int x, int y) {
     return glm::dvec3(Get(frame, 0, x, y, 0), Get(frame, 0, x, y, 1), Get(frame, 0, x, y, 2)) / max;
 }
 
+// Colours through each tone curve into SDR BT.709: the BT.2390 and Reinhard
+// curves scale every channel by their factor for the largest one, the clip acts
+// on each channel; then the reference OOTF undone per channel and BT.2020's
+// primaries turned into BT.709's in scene light.
+TEST_F(FrameConverterGLTest, HdrColoursTakeTheirLargestChannelsToneFactor) {
+    const double s = 10.0, t = 2.03;  // 1000 and 203 cd/m²
+    const double top = Ref::PqInverseEotf(s);
+    const auto colour = [&](int x, int y) {  // PQ signal up to the source peak
+        return top *
+               glm::dvec3(x / 255.0, (255 - x) / 255.0, (x * 7 % 256) / 255.0 * (y + 1) / 4.0);
+    };
+    const auto matrix =
+        Conf::GetRGBCrossMatrix(Conf::ColorPrimaries::BT2020, Conf::ColorPrimaries::BT709);
+    for (const ToneCurve curve : {ToneCurve::BT2390, ToneCurve::Clip, ToneCurve::Reinhard}) {
+        SCOPED_TRACE("curve " + std::to_string(static_cast<int>(curve)));
+        FrameConversionOptions options;
+        options.toneCurve = curve;
+        const CpuFrame source = Rgb48(256, 4, colour, {9, 16, 9});
+        const CpuFrame target = Blank(PixFmt::RGB48LE, 256, 4, kBT709);
+        Convert(source, target, options);
+        const auto want = [&](int c, int x, int y) {
+            const glm::dvec3 v = RgbAt(*source, x, y);
+            glm::dvec3 d = Ref::PerChannel(v, &Ref::PqEotf);
+            const double m = std::max(d.r, std::max(d.g, d.b));
+            if (curve == ToneCurve::Clip) {
+                d = glm::min(d, t);
+            } else if (m > 0.0) {
+                const double e = std::max(v.r, std::max(v.g, v.b));
+                d *= (curve == ToneCurve::Reinhard
+                          ? m * (1.0 + m * t / (s * s)) / (1.0 + m / t)
+                          : Ref::PqEotf(Ref::Bt2390Eetf(e, top, Ref::PqInverseEotf(t)))) /
+                     m;
+            }
+            const glm::dvec3 scene =
+                Ref::Apply(matrix, Ref::PerChannel(d, &Ref::SdrSceneOfDisplay)) /
+                Ref::SdrSceneOfDisplay(t);
+            return 65535.0 * std::clamp(Ref::Bt709Oetf(scene[c]), 0.0, 1.0);
+        };
+        EXPECT_EQ(FirstMiss(*target, want, {4, 4, 4, 0}), "");  // 6e-5
+    }
+}
+
 TEST_F(FrameConverterGLTest, GamutCompressionKeepsLuminanceAndHueInsideBt709) {
     const glm::dvec3 luma709(0.2126, 0.7152, 0.0722), luma2020(0.2627, 0.6780, 0.0593);
     FrameConversionOptions compress;
