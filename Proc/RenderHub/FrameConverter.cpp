@@ -382,6 +382,9 @@ uniform sampler2D src;
 #define SOURCE_SIZE textureSize(src, 0)
 #endif
 out uvec4 fragColor;
+#ifdef SECOND_OUTPUT
+out uvec4 secondColor;
+#endif
 
 // (code - from) * num / den + to, rounded half to even; |code - from| * num
 // stays below 2^31 because the fraction is reduced.
@@ -468,6 +471,9 @@ void main()
 #endif
     uvec4 samples = uvec4(clamp(rounded, 0.0, maxCode)) << uint(sampleShift);
     fragColor = STORE_CHANNELS;
+#ifdef SECOND_OUTPUT
+    secondColor = SECOND_CHANNELS;
+#endif
 }
 )";
 
@@ -567,10 +573,8 @@ struct DirectDecode {
     std::string text;
 };
 
-ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
-                                                          const EncodeVariant& variant,
-                                                          const GlslConstants& values,
-                                                          const DirectDecode& direct = {}) {
+// The samples a plane's texel holds, in channel order.
+std::string StoredChannels(const Layout& layout, int plane) {
     const std::vector<int> components = PlaneComponents(layout, plane);
     std::string store = "uvec4(samples.";
     for (int component : components) {
@@ -579,16 +583,31 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
     for (std::size_t pad = components.size(); pad < 4; ++pad) {
         store += ", 0u";
     }
-    store += ")";
+    return store + ")";
+}
+
+// The program that encodes `plane`, and with `secondPlane` (another plane of the
+// same size and constants) that one too, into a second output.
+ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, int plane,
+                                                          const EncodeVariant& variant,
+                                                          const GlslConstants& values,
+                                                          const DirectDecode& direct = {},
+                                                          int secondPlane = -1) {
+    const std::string store = StoredChannels(layout, plane);
+    const std::string second = secondPlane >= 0 ? StoredChannels(layout, secondPlane) : "";
     std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
-                       variant.Key() + (direct.key.empty() ? "" : ".from." + direct.key) + "\n" +
-                       values.Text();
+                       (secondPlane >= 0 ? "+" + std::to_string(secondPlane) : "") + variant.Key() +
+                       (direct.key.empty() ? "" : ".from." + direct.key) + "\n" + values.Text();
     return {name, VShader::Id::XYUV,
-            [store, variant, yuv = UsesMatrix(layout, plane) && direct.text.empty(),
+            [store, second, variant, yuv = UsesMatrix(layout, plane) && direct.text.empty(),
              constants = values.Text(), direct] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
                 std::string defines = Defines(variant.colour, yuv, false, variant.dither);
+                if (!second.empty()) {
+                    Replace(body, "SECOND_CHANNELS", second);
+                    defines += "#define SECOND_OUTPUT 1\n";
+                }
                 if (variant.inexact || variant.dither) {
                     defines += "#define INEXACT 1\n";
                 }
@@ -604,6 +623,41 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
             },
             __FILE__};
 }
+
+// Cb and Cr in planes of their own (same size, same constants).
+bool HasPlanarChroma(const Layout& layout) {
+    return layout.yuv && layout.plane[1] == 1 && layout.plane[2] == 2 &&
+           layout.planeChannels[1] == 1 && layout.planeChannels[2] == 1;
+}
+
+// Attaches `first` as the framebuffer's first colour output and `second`, where
+// given, as its second for one draw; the second goes again with this object,
+// also on exceptions, since every other pass draws into one.
+class SecondOutput {
+public:
+    SecondOutput(Surface& surface, Texture& first, Texture* second) : second(second) {
+        surface.Attach(first);
+        if (second != nullptr) {
+            Details::GetFramebufferFunctions().FramebufferTexture2D(
+                GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, second->GetTexId(), 0);
+            const GLenum both[] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
+            glDrawBuffers(2, both);
+        }
+    }
+    ~SecondOutput() {
+        if (second != nullptr) {
+            const GLenum one = GL_COLOR_ATTACHMENT0;
+            glDrawBuffers(1, &one);
+            Details::GetFramebufferFunctions().FramebufferTexture2D(
+                GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, 0, 0);
+        }
+    }
+    SecondOutput(const SecondOutput&) = delete;
+    SecondOutput& operator=(const SecondOutput&) = delete;
+
+private:
+    Texture* second;
+};
 
 void RequireGLThread() {
     if (!IsOpenGLThread()) {
@@ -957,9 +1011,9 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
 
     PooledTextures targetPlanes;
     for (int plane = 0; plane < r.target.layout.planes; ++plane) {
-        Texture& texture = targetPlanes.Take(
-            PlaneParams(*r.target.description, r.target.layout, plane, r.targetInfo));
-        storage.FBO().Attach(texture);
+        targetPlanes.Take(PlaneParams(*r.target.description, r.target.layout, plane, r.targetInfo));
+    }
+    for (int plane = 0; plane < r.target.layout.planes; ++plane) {
         const bool chromaPlane = IsChromaPlane(r.target.layout, plane);
         EncodeVariant variant;
         variant.colour = r.colour;
@@ -973,8 +1027,28 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
             directDecode = {DecodeKey(r.source.layout, false, false, r.decodeFilter),
                             DecodeText(r.source.layout, false, false, r.decodeFilter)};
         }
-        ShaderProgram& program = storage.MakeShader(
-            EncodeSources(r.target.layout, plane, variant, values, directDecode));
+        // Planar chroma: both planes from one program, a pass and the reads of
+        // the samples they share saved, where the linker puts its two outputs
+        // first; else one program each.
+        int second = plane == 1 && HasPlanarChroma(r.target.layout) ? 2 : -1;
+        ShaderProgram* encode = &storage.MakeShader(
+            EncodeSources(r.target.layout, plane, variant, values, directDecode, second));
+        const int firstOutput =
+            second >= 0 ? glGetFragDataLocation(encode->GetName(), "fragColor") : 0;
+        const int secondOutput =
+            second >= 0 ? glGetFragDataLocation(encode->GetName(), "secondColor") : -1;
+        if (second >= 0 && (std::min(firstOutput, secondOutput) != 0 ||
+                            std::max(firstOutput, secondOutput) != 1)) {
+            second = -1;
+            encode = &storage.MakeShader(
+                EncodeSources(r.target.layout, plane, variant, values, directDecode));
+        }
+        ShaderProgram& program = *encode;
+        Texture& first = targetPlanes[static_cast<std::size_t>(plane)];
+        const SecondOutput output(storage.FBO(), firstOutput == 0 ? first : targetPlanes[2],
+                                  second < 0         ? nullptr
+                                  : firstOutput == 0 ? &targetPlanes[2]
+                                                     : &first);
         program.Use();
         if (r.direct) {
             UseSourcePlanes(r, sourcePlanes, program);
@@ -985,6 +1059,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
             program.Uniform("src", 0);
         }
         DrawQuad(storage, program);
+        plane += second >= 0 ? 1 : 0;
     }
     for (int plane = 0; plane < r.target.layout.planes; ++plane) {
         DownloadPlane(targetFrame->GetPlane(static_cast<unsigned char>(plane)),
