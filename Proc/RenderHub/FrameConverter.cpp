@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <numeric>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -913,6 +912,12 @@ GlslConstants EncodeValues(const Route& r, int plane, const EncodeVariant& varia
 
 }  // namespace
 
+struct FrameConverter::MappingFunction {
+    Conf::ColorSpace source;
+    Conf::ColorSpace target;
+    ColorMappingFunction function;
+};
+
 FrameConverter::FrameConverter(const FrameConversionOptions& options) : options(options) {}
 
 FrameConverter::~FrameConverter() = default;
@@ -978,14 +983,20 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
     // float frame less written and read again, the dearest part of a pass on
     // a software rasteriser.
     const bool mapping = r.colour && NeedsColourSpacePass(sourceSpace, targetSpace, options);
-    std::optional<ColorMappingFunction> decodeMapping;
+    const ColorMappingFunction* decodeMapping = nullptr;
     if (mapping && !r.resize) {
-        decodeMapping = MakeColorMappingFunction(ConversionInfo(sourceSpace, targetSpace, options),
-                                                 MappingOf(options));
+        // Built once for a stream of frames in the same colour spaces.
+        if (!mappingFunction || mappingFunction->source != sourceSpace ||
+            mappingFunction->target != targetSpace) {
+            mappingFunction = std::make_unique<MappingFunction>(MappingFunction{
+                sourceSpace, targetSpace,
+                MakeColorMappingFunction(ConversionInfo(sourceSpace, targetSpace, options),
+                                         MappingOf(options))});
+        }
+        decodeMapping = &mappingFunction->function;
     }
     if (!r.direct) {
-        Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage,
-               decodeMapping ? &*decodeMapping : nullptr);
+        Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage, decodeMapping);
     }
     PooledTextures chromaLeases;
     Texture* resizedChroma =

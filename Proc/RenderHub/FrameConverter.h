@@ -3,6 +3,7 @@
 #include <GL/glew.h>
 
 #include <cstdint>
+#include <memory>
 
 #include <boost/intrusive_ptr.hpp>
 
@@ -127,6 +128,9 @@ private:
     boost::intrusive_ptr<Frame> decoded;
     boost::intrusive_ptr<Frame> resized;
     boost::intrusive_ptr<Frame> mapped;
+    // The colour mapping the decoding ran last, and for which colour spaces.
+    struct MappingFunction;
+    std::unique_ptr<MappingFunction> mappingFunction;
 };
 
 }  // namespace Kavrin::Ogl

@@ -1078,7 +1078,13 @@ TEST_F(FrameConverterGLTest, HdrColoursTakeTheirLargestChannelsToneFactor) {
         options.toneCurve = curve;
         const CpuFrame source = Rgb48(256, 4, colour, {9, 16, 9});
         const CpuFrame target = Blank(PixFmt::RGB48LE, 256, 4, kBT709);
-        Convert(source, target, options);
+        // A converter that mapped HLG before: the mapping follows the frames.
+        WithStorage([&](const ShaderStorage& storage) {
+            FrameConverter converter(options);
+            converter.Convert(Rgb48(256, 4, colour, {9, 18, 9}),
+                              Blank(PixFmt::RGB48LE, 256, 4, kBT709), storage);
+            converter.Convert(source, target, storage);
+        });
         const auto want = [&](int c, int x, int y) {
             const glm::dvec3 v = RgbAt(*source, x, y);
             glm::dvec3 d = Ref::PerChannel(v, &Ref::PqEotf);
