@@ -357,15 +357,47 @@ vec4 decodePixel(ivec2 pixel)
 }
 
 #ifndef DECODE_LIBRARY
+#ifdef LUMA_OUTPUT
+// The target's luma plane too, quantised as the encoding does it.
+out vec4 decodedColour;
+out uvec4 lumaCode;
+#endif
+
 void main()
 {
+    vec4 colour = decodePixel(ivec2(gl_FragCoord.xy));
 #ifdef MAP_COLOUR
-    gl_FragColor = mapColour(decodePixel(ivec2(gl_FragCoord.xy)));
+    colour = mapColour(colour);
+#endif
+#ifdef LUMA_OUTPUT
+    decodedColour = colour;
+    float code = (lumaToYuv * colour.rgb).x * lumaScale + lumaOffset;
+#ifdef LUMA_DITHER
+    float rounded = floor(code + bayerThreshold(ivec2(gl_FragCoord.xy)));
 #else
-    gl_FragColor = decodePixel(ivec2(gl_FragCoord.xy));
+    float rounded = roundEven(code);
+#endif
+    lumaCode = uvec4(uint(clamp(rounded, 0.0, lumaMaxCode)) << uint(lumaShift), 0u, 0u, 0u);
+#else
+    gl_FragColor = colour;
 #endif
 }
 #endif
+)";
+
+// A 16x16 Bayer threshold t in (0, 1): floor(code + t) is code on average, and
+// the pattern is the same every frame.
+constexpr std::string_view kBayer = R"(float bayerThreshold(ivec2 pixel)
+{
+    ivec2 cell = pixel & 15;
+    int rank = 0;
+    for (int bit = 0; bit < 4; ++bit) {
+        int x = (cell.x >> bit) & 1;
+        int y = (cell.y >> bit) & 1;
+        rank += (2 * (x ^ y) + y) << (2 * (3 - bit));
+    }
+    return (float(rank) + 0.5) / 256.0;
+}
 )";
 
 // Encoding one target plane from the float texels. A sample of a subsampled
@@ -455,16 +487,7 @@ void main()
     }
 #endif
 #ifdef DITHER
-    // A 16x16 Bayer threshold t in (0, 1): floor(code + t) is code on average,
-    // and the pattern is the same every frame.
-    ivec2 cell = ivec2(gl_FragCoord.xy) & 15;
-    int rank = 0;
-    for (int bit = 0; bit < 4; ++bit) {
-        int x = (cell.x >> bit) & 1;
-        int y = (cell.y >> bit) & 1;
-        rank += (2 * (x ^ y) + y) << (2 * (3 - bit));
-    }
-    vec4 rounded = floor(code + (float(rank) + 0.5) / 256.0);
+    vec4 rounded = floor(code + bayerThreshold(ivec2(gl_FragCoord.xy)));
 #else
     vec4 rounded = roundEven(code);
 #endif
@@ -527,18 +550,33 @@ std::string DecodeKey(const Layout& layout, bool colour, bool composite, int fil
            (filter > 0 ? "f" + std::to_string(filter) : "");
 }
 
+// A decoding that writes the target's luma plane as well: that plane's
+// constants (lumaToYuv, lumaScale, lumaOffset, lumaMaxCode, lumaShift).
+struct LumaOutput {
+    const GlslConstants* values = nullptr;
+    bool dither = false;
+};
+
 // The source generator and cache name of a decoding program; `values` are the
 // conversion's constants (see GlslConstants); with `mapping`, the decoded colour
 // goes through it.
 ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(
     const Layout& layout, bool colour, bool composite, int filter, const GlslConstants& values,
-    const ColorMappingFunction* mapping = nullptr) {
+    const ColorMappingFunction* mapping = nullptr, const LumaOutput& luma = {}) {
     std::string text = values.Text();
     std::string name = "FrameConverter.decode." + DecodeKey(layout, colour, composite, filter) +
                        "\n" + values.Text();
     if (mapping != nullptr) {
         text += "#define MAP_COLOUR 1\n" + mapping->text + "\n";
         name += "\n" + mapping->name;
+    }
+    if (luma.values != nullptr) {
+        text += "#define LUMA_OUTPUT 1\n" + luma.values->Text();
+        name += "\nluma:" + luma.values->Text();
+        if (luma.dither) {
+            text += "#define LUMA_DITHER 1\n" + std::string(kBayer);
+            name += "dithered";
+        }
     }
     return {std::move(name), VShader::Id::XYUV,
             [text = text + DecodeText(layout, colour, composite, filter)] { return text; },
@@ -610,6 +648,9 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
                 if (variant.inexact || variant.dither) {
                     defines += "#define INEXACT 1\n";
                 }
+                if (variant.dither) {
+                    defines += kBayer;
+                }
                 if (variant.filter > 0) {
                     defines += "#define KERNEL " + std::to_string(variant.filter) +
                                "\n#define CHROMA_FILTER 1\n" + std::string(kKernels);
@@ -657,6 +698,14 @@ public:
 private:
     Texture* second;
 };
+
+// Where the program's output `first` is, 0 or 1, when it and `second` take
+// the first two locations; else -1.
+int FirstOutputAt(const ShaderProgram& program, const char* first, const char* second) {
+    const GLint a = glGetFragDataLocation(program.GetName(), first);
+    const GLint b = glGetFragDataLocation(program.GetName(), second);
+    return (a == 0 && b == 1) || (a == 1 && b == 0) ? a : -1;
+}
 
 void RequireGLThread() {
     if (!IsOpenGLThread()) {
@@ -836,16 +885,46 @@ void UseSourcePlanes(const Route& r, const PooledTextures& planes, ShaderProgram
     }
 }
 
-void Decode(const Route& r, const PooledTextures& planes, Texture& into, glm::ivec2 shift,
-            const ShaderStorage& storage, const ColorMappingFunction* mapping = nullptr) {
-    storage.FBO().Attach(into);
+// Decodes into `into`, with `mapping` on the way; with `lumaPlane`, writes the
+// target's luma plane too where the linker puts the two outputs first, and
+// says whether it did.
+bool Decode(const Route& r, const PooledTextures& planes, Texture& into, glm::ivec2 shift,
+            const ShaderStorage& storage, const ColorMappingFunction* mapping = nullptr,
+            Texture* lumaPlane = nullptr, const LumaOutput& luma = {}) {
     GlslConstants values;
     DecodeValues(r, values, shift);
-    ShaderProgram& program = storage.MakeShader(
-        DecodeSources(r.source.layout, r.colour, r.composite, r.decodeFilter, values, mapping));
-    program.Use();
-    UseSourcePlanes(r, planes, program);
-    DrawQuad(storage, program);
+    const auto sources = [&](const LumaOutput& output) {
+        return DecodeSources(r.source.layout, r.colour, r.composite, r.decodeFilter, values,
+                             mapping, output);
+    };
+    ShaderProgram* program =
+        &storage.MakeShader(sources(lumaPlane != nullptr ? luma : LumaOutput{}));
+    const int colourAt =
+        lumaPlane != nullptr ? FirstOutputAt(*program, "decodedColour", "lumaCode") : 0;
+    if (colourAt < 0) {
+        lumaPlane = nullptr;
+        program = &storage.MakeShader(sources({}));
+    }
+    const SecondOutput output(storage.FBO(), colourAt == 1 ? *lumaPlane : into,
+                              lumaPlane == nullptr ? nullptr
+                              : colourAt == 1      ? &into
+                                                   : lumaPlane);
+    program->Use();
+    UseSourcePlanes(r, planes, *program);
+    DrawQuad(storage, *program);
+    return lumaPlane != nullptr;
+}
+
+// The constants of a luma plane written by the decoding (see kDecodeBody), as
+// the encoding's for that plane.
+GlslConstants LumaValues(const Route& r) {
+    GlslConstants values;
+    values.Mat3("lumaToYuv", Details::RgbToYpPbPrUniform(r.target.matrix))
+        .Float("lumaScale", r.target.Scales().x)
+        .Float("lumaOffset", r.target.Offsets().x)
+        .Float("lumaMaxCode", static_cast<float>((1 << r.target.depth) - 1))
+        .Int("lumaShift", r.target.shift);
+    return values;
 }
 
 // A planar resize's chroma: decoded one texel per chroma sample, then resized
@@ -995,8 +1074,21 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         }
         decodeMapping = &mappingFunction->function;
     }
+    PooledTextures targetPlanes;
+    for (int plane = 0; plane < r.target.layout.planes; ++plane) {
+        targetPlanes.Take(PlaneParams(*r.target.description, r.target.layout, plane, r.targetInfo));
+    }
+    // A Y'CbCr target's luma plane comes out of the decoding where nothing is
+    // resized: a pass over every pixel less.
+    bool lumaDecoded = false;
     if (!r.direct) {
-        Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage, decodeMapping);
+        const bool lumaInDecode = r.colour && !r.resize && r.target.layout.yuv &&
+                                  r.target.layout.plane[0] == 0 &&
+                                  r.target.layout.planeChannels[0] == 1;
+        const GlslConstants lumaValues = lumaInDecode ? LumaValues(r) : GlslConstants{};
+        lumaDecoded = Decode(r, sourcePlanes, *decoded->GetFirstTexture(), r.sourceShift, storage,
+                             decodeMapping, lumaInDecode ? &targetPlanes[0] : nullptr,
+                             {&lumaValues, r.dither});
     }
     PooledTextures chromaLeases;
     Texture* resizedChroma =
@@ -1020,11 +1112,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         encodeFrom = mapped;
     }
 
-    PooledTextures targetPlanes;
-    for (int plane = 0; plane < r.target.layout.planes; ++plane) {
-        targetPlanes.Take(PlaneParams(*r.target.description, r.target.layout, plane, r.targetInfo));
-    }
-    for (int plane = 0; plane < r.target.layout.planes; ++plane) {
+    for (int plane = lumaDecoded ? 1 : 0; plane < r.target.layout.planes; ++plane) {
         const bool chromaPlane = IsChromaPlane(r.target.layout, plane);
         EncodeVariant variant;
         variant.colour = r.colour;
@@ -1045,21 +1133,18 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         ShaderProgram* encode = &storage.MakeShader(
             EncodeSources(r.target.layout, plane, variant, values, directDecode, second));
         const int firstOutput =
-            second >= 0 ? glGetFragDataLocation(encode->GetName(), "fragColor") : 0;
-        const int secondOutput =
-            second >= 0 ? glGetFragDataLocation(encode->GetName(), "secondColor") : -1;
-        if (second >= 0 && (std::min(firstOutput, secondOutput) != 0 ||
-                            std::max(firstOutput, secondOutput) != 1)) {
+            second >= 0 ? FirstOutputAt(*encode, "fragColor", "secondColor") : 0;
+        if (firstOutput < 0) {
             second = -1;
             encode = &storage.MakeShader(
                 EncodeSources(r.target.layout, plane, variant, values, directDecode));
         }
         ShaderProgram& program = *encode;
         Texture& first = targetPlanes[static_cast<std::size_t>(plane)];
-        const SecondOutput output(storage.FBO(), firstOutput == 0 ? first : targetPlanes[2],
+        const SecondOutput output(storage.FBO(), firstOutput == 1 ? targetPlanes[2] : first,
                                   second < 0         ? nullptr
-                                  : firstOutput == 0 ? &targetPlanes[2]
-                                                     : &first);
+                                  : firstOutput == 1 ? &first
+                                                     : &targetPlanes[2]);
         program.Use();
         if (r.direct) {
             UseSourcePlanes(r, sourcePlanes, program);

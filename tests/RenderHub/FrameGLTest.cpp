@@ -964,12 +964,15 @@ TEST_F(FrameConverterGLTest, OrderedDitherIsUnbiasedAndTheSameEveryFrame) {
         const CpuFrame out = Blank(target, 1024, 16);
         Convert(ramp, out, ordered);
         double error = 0.0;
+        int moved = 0;  // pixels dithered off the nearest code
         for (int i = 0; i < 1024 * 16; ++i) {
             const double value = (i % 1024 * 64 + 23) / 65535.0;
-            error += Get(*out, 0, i % 1024, i / 1024) -
-                     (target == PixFmt::RGB24 ? value * 255.0 : 16.0 + 219.0 * value);
+            const double want = target == PixFmt::RGB24 ? value * 255.0 : 16.0 + 219.0 * value;
+            error += Get(*out, 0, i % 1024, i / 1024) - want;
+            moved += Get(*out, 0, i % 1024, i / 1024) != std::round(want);
         }
         EXPECT_LT(std::abs(error / (1024 * 16)), 0.05) << Name(target);  // mean, in codes
+        EXPECT_GT(moved, 1024 * 16 / 8) << Name(target);                 // a quarter on average
     }
 }
 
