@@ -814,6 +814,7 @@ struct Route {
     int encodeFilter = 0;
     bool planarChroma = false;
     bool direct = false;  // encoded straight from the source planes
+    bool copy = false;    // the same format, samples and grid: nothing to draw
 };
 
 Route Decide(const FrameConversionOptions& options, FrameConverter::Path samePath,
@@ -853,6 +854,7 @@ Route Decide(const FrameConversionOptions& options, FrameConverter::Path samePat
     // the encoding reads the source planes itself. (Filtered chroma is decoded
     // once instead: every target plane would filter it again.)
     r.direct = !r.colour && !r.resize && r.encodeFilter == 0 && r.decodeFilter == 0;
+    r.copy = r.direct && r.raw && r.source.description == r.target.description;
     return r;
 }
 
@@ -1057,6 +1059,14 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         texture.Tweak(GL_CLAMP_TO_EDGE, GL_NEAREST);
         UploadPlane(sourceFrame->GetPlaneConst(static_cast<unsigned char>(plane)), texture,
                     storage);
+    }
+    if (r.copy) {
+        // The samples come back as they went in, read from the planes they went into.
+        for (int plane = 0; plane < r.target.layout.planes; ++plane) {
+            DownloadPlane(targetFrame->GetPlane(static_cast<unsigned char>(plane)),
+                          sourcePlanes[static_cast<std::size_t>(plane)], storage);
+        }
+        return;
     }
     // Without a resize between them, the decoding maps the colour on its way: a
     // float frame less written and read again, the dearest part of a pass on
