@@ -563,23 +563,32 @@ struct LumaOutput {
 ShaderSources<VShader::Id, ShaderGenerator> DecodeSources(
     const Layout& layout, bool colour, bool composite, int filter, const GlslConstants& values,
     const ColorMappingFunction* mapping = nullptr, const LumaOutput& luma = {}) {
-    std::string text = values.Text();
-    std::string name = "FrameConverter.decode." + DecodeKey(layout, colour, composite, filter) +
-                       "\n" + values.Text();
+    const std::string constants = values.Text();
+    const std::string lumaConstants = luma.values != nullptr ? luma.values->Text() : "";
+    std::string name =
+        "FrameConverter.decode." + DecodeKey(layout, colour, composite, filter) + "\n" + constants;
     if (mapping != nullptr) {
-        text += "#define MAP_COLOUR 1\n" + mapping->text + "\n";
         name += "\n" + mapping->name;
     }
     if (luma.values != nullptr) {
-        text += "#define LUMA_OUTPUT 1\n" + luma.values->Text();
-        name += "\nluma:" + luma.values->Text();
-        if (luma.dither) {
-            text += "#define LUMA_DITHER 1\n" + std::string(kBayer);
-            name += "dithered";
-        }
+        name += "\nluma:" + lumaConstants + (luma.dither ? "dithered" : "");
     }
+    // The text only when the program is built, not for every frame that finds it
+    // cached; `mapping` outlives the MakeShader call these sources are made for.
     return {std::move(name), VShader::Id::XYUV,
-            [text = text + DecodeText(layout, colour, composite, filter)] { return text; },
+            [=, dither = luma.dither, withLuma = luma.values != nullptr] {
+                std::string text = constants;
+                if (mapping != nullptr) {
+                    text += "#define MAP_COLOUR 1\n" + mapping->text + "\n";
+                }
+                if (withLuma) {
+                    text += "#define LUMA_OUTPUT 1\n" + lumaConstants;
+                    if (dither) {
+                        text += "#define LUMA_DITHER 1\n" + std::string(kBayer);
+                    }
+                }
+                return text + DecodeText(layout, colour, composite, filter);
+            },
             __FILE__};
 }
 
