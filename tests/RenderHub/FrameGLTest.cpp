@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <tuple>
@@ -309,19 +310,58 @@ TEST_F(FrameGLTest, SupportedFormatsAndProbes) {
     std::transform(FormatRows().begin(), FormatRows().end(), table.begin(),
                    [](const FormatRow& row) { return row.pixFmt; });
     EXPECT_EQ(GetSupportedPixFmt(), table);
-    // The transfer probes pass, and llvmpipe reads back through pixel-pack
-    // buffers exactly.
+    // The transfer probes pass (the pixel-pack one included), and a software
+    // rasterizer reads straight into client memory.
     const LogCapture log;
-    bool supported = false, simple = false;
+    bool supported = false, direct = false;
+    // Both read-backs of one padded, byte-swapped layout: the pixels of each row
+    // reordered, the 8 bytes between rows kept.
+    constexpr std::size_t kRowBytes = 8 * 4, kStride = kRowBytes + 8;
+    std::vector<std::uint8_t> pixels(kRowBytes * 4);
+    std::iota(pixels.begin(), pixels.end(), std::uint8_t{1});
+    std::vector<std::vector<std::uint8_t>> read;
     WithStorage([&](const ShaderStorage& storage) {
         supported = Ogl::Details::CheckTextureFormatSupporting();
-        simple = dynamic_cast<Ogl::Details::DownloadBufferSimple*>(&storage.GetDownloadBuffer()) !=
-                 nullptr;
+        direct = dynamic_cast<Ogl::Details::DownloadBufferDisabled*>(
+                     &storage.GetDownloadBuffer()) != nullptr;
+        Texture texture({8, 4, GL_RGBA, GL_RGBA8, GL_UNSIGNED_BYTE}, GL_CLAMP_TO_EDGE, GL_NEAREST,
+                        pixels.data());
+        Ogl::Details::DownloadBufferSimple simple;
+        Ogl::Details::DownloadBufferDisabled disabled;
+        for (Ogl::Details::DownloadBuffer* buffer :
+             std::initializer_list<Ogl::Details::DownloadBuffer*>{&simple, &disabled}) {
+            auto& into = read.emplace_back(kStride * 4, 0xEE);
+            void* prepared = buffer->Prepare(into.data(), kStride * 3 + kRowBytes, kRowBytes,
+                                             kStride, {{2, 1, 0, 3}});
+            texture.Download(kStride / 4, prepared, storage.FBO());
+            buffer->Complete();
+            glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+        }
     });
     EXPECT_TRUE(supported);
     EXPECT_EQ(log.CountPrefix("Unable to create texture"), 0) << log.Dump();
-    EXPECT_TRUE(simple ||
-                RenderHub::GetInstance().GetRenderer().find("llvmpipe") == std::string::npos);
+    EXPECT_EQ(direct, Ogl::Details::IsSoftwareRenderer(reinterpret_cast<const GLubyte*>(
+                          RenderHub::GetInstance().GetRenderer().c_str())));
+    for (const auto& into : read) {
+        for (std::size_t row = 0; row < 4; ++row) {
+            for (std::size_t byte = 0; byte < kStride; ++byte) {
+                const std::size_t pixel = row * kRowBytes + (byte & ~std::size_t{3});
+                const int want = byte >= kRowBytes ? 0xEE
+                                 : byte % 4 == 3   ? pixels[pixel + 3]
+                                                   : pixels[pixel + 2 - byte % 4];
+                ASSERT_EQ(into[row * kStride + byte], want) << "row " << row << " byte " << byte;
+            }
+        }
+    }
+    for (const char* renderer :
+         {"llvmpipe (LLVM 15.0.6, 256 bits)", "softpipe", "Mesa X11 Software Rasterizer"}) {
+        EXPECT_TRUE(Ogl::Details::IsSoftwareRenderer(reinterpret_cast<const GLubyte*>(renderer)));
+    }
+    for (const char* renderer :
+         {"NVIDIA GeForce RTX 4090/PCIe/SSE2", "Mesa Intel(R) UHD Graphics 630 (CFL GT2)", ""}) {
+        EXPECT_FALSE(Ogl::Details::IsSoftwareRenderer(reinterpret_cast<const GLubyte*>(renderer)));
+    }
+    EXPECT_FALSE(Ogl::Details::IsSoftwareRenderer(nullptr));
 }
 
 // Drawn premultiplied into an RGBA8 target: straight, flipped or mirrored.

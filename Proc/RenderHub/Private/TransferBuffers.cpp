@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -190,10 +191,23 @@ std::unique_ptr<DownloadBuffer> DownloadBuffer::Create(OglCapability, Surface& s
             "Unable to create texture with format: GL_RGBA internalformat: GL_RGBA8",
             GL_UNSIGNED_BYTE, 4, probe, surface, RandomByte);
     }
-    if (packBufferWorks) {
+    if (packBufferWorks && !IsSoftwareRenderer(glGetString(GL_RENDERER))) {
         return std::make_unique<DownloadBufferSimple>();
     }
     return std::make_unique<DownloadBufferDisabled>();
+}
+
+bool IsSoftwareRenderer(const GLubyte* renderer) {
+    if (renderer == nullptr) {
+        return false;
+    }
+    const std::string_view name(reinterpret_cast<const char*>(renderer));
+    for (const std::string_view software : {"llvmpipe", "softpipe", "Software Rasterizer"}) {
+        if (name.find(software) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {
