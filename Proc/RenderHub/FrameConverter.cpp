@@ -35,6 +35,7 @@ namespace {
 
 // Components in the order the shaders carry them: Y' or R', Cb or G', Cr or B', A.
 constexpr int kComponents = 4;
+constexpr unsigned kAllLanes = (1u << kComponents) - 1;
 constexpr int kAlpha = 3;
 
 // Where each component of a pixel format lives: plane and channel, plane -1
@@ -436,33 +437,37 @@ void main()
     vec4 sum = vec4(0.0);
     float count = 0.0;
     ivec2 size = SOURCE_SIZE;
-#ifdef CHROMA_FILTER
-    // The sample sits at luma position texel * 2^shift + chromaSite; the kernel,
-    // widened by 2^shift, weighs the pixels around it, edges mirrored.
+    // Every loop below runs a constant number of times, and the filter's weights
+    // are constants: the compiler unrolls and folds them (a software rasteriser
+    // runs a loop it cannot unroll several times slower).
     ivec2 factor = ivec2(1) << blockShift;
-    vec2 centre = vec2(ivec2(gl_FragCoord.xy) * factor) + chromaSite;
+    ivec2 base = ivec2(gl_FragCoord.xy) * factor;
+#ifdef CHROMA_FILTER
+    // The sample sits at luma position base + chromaSite; the kernel, widened by
+    // the block's size, weighs the pixels around it, edges mirrored. Taps where
+    // the kernel ends weigh nothing: only those strictly inside.
     vec2 reach = vec2(blockShift.x == 0 ? 0 : RADIUS * factor.x,
                       blockShift.y == 0 ? 0 : RADIUS * factor.y);
-    // Taps where the kernel ends weigh nothing: only those strictly inside.
     ivec2 inside = ivec2(notEqual(blockShift, ivec2(0)));
-    ivec2 low = ivec2(floor(centre - reach)) + inside;
-    ivec2 high = ivec2(ceil(centre + reach)) - inside;
+    ivec2 low = ivec2(floor(chromaSite - reach)) + inside;
+    ivec2 high = ivec2(ceil(chromaSite + reach)) - inside;
     for (int y = low.y; y <= high.y; ++y) {
-        float wy = blockShift.y == 0 ? 1.0 : kernel((float(y) - centre.y) / float(factor.y));
+        float wy = blockShift.y == 0 ? 1.0 : kernel((float(y) - chromaSite.y) / float(factor.y));
         for (int x = low.x; x <= high.x; ++x) {
-            float w = wy * (blockShift.x == 0 ? 1.0 : kernel((float(x) - centre.x) / float(factor.x)));
-            sum += w * SOURCE(mirror(ivec2(x, y), size));
+            float w = wy * (blockShift.x == 0 ? 1.0 : kernel((float(x) - chromaSite.x) / float(factor.x)));
+            sum += w * SOURCE(mirror(base + ivec2(x, y), size));
             count += w;
         }
     }
 #else
-    // (Subsampled planes: the mean of every pixel the sample covers.)
-    ivec2 first = ivec2(gl_FragCoord.xy) << blockShift;
-    ivec2 last = min(first + (ivec2(1) << blockShift), size);
-    for (int y = first.y; y < last.y; ++y) {
-        for (int x = first.x; x < last.x; ++x) {
-            sum += SOURCE(ivec2(x, y));
-            count += 1.0;
+    // (Subsampled planes: the mean of every pixel the sample covers, fewer at the
+    // edges of odd sizes.)
+    for (int y = 0; y < factor.y; ++y) {
+        for (int x = 0; x < factor.x; ++x) {
+            ivec2 pixel = base + ivec2(x, y);
+            float covered = float(all(lessThan(pixel, size)));
+            sum += covered * SOURCE(min(pixel, size - 1));
+            count += covered;
         }
     }
 #endif
@@ -475,7 +480,7 @@ void main()
     code = value * scale + offset;
 #else
 #ifndef INEXACT
-    if (count == 1.0) {
+    if (factor == ivec2(1) || count == 1.0) {
         code = vec4(requantize(sum.x, inOffset.x, numerator.x, denominator.x, outOffset.x),
                     requantize(sum.y, inOffset.y, numerator.y, denominator.y, outOffset.y),
                     requantize(sum.z, inOffset.z, numerator.z, denominator.z, outOffset.z),
@@ -513,8 +518,11 @@ void Replace(std::string& text, std::string_view what, const std::string& with) 
 }
 
 // A decoding program's text after its constants: defines, kernels, plane
-// samplers and body.
-std::string DecodeText(const Layout& layout, bool colour, bool composite, int filter) {
+// samplers and body; only the components in `lanes` (bit c: component c) are
+// fetched, the others keep their defaults (a compiler cannot always tell that
+// a filtered sample goes unused).
+std::string DecodeText(const Layout& layout, bool colour, bool composite, int filter,
+                       unsigned lanes = kAllLanes) {
     std::string body(kDecodeBody);
     std::string samplers;
     for (int plane = 0; plane < layout.planes; ++plane) {
@@ -523,7 +531,7 @@ std::string DecodeText(const Layout& layout, bool colour, bool composite, int fi
     std::string lines;
     for (int component = 0; component < kComponents; ++component) {
         const int plane = layout.plane[static_cast<std::size_t>(component)];
-        if (plane < 0) {
+        if (plane < 0 || (lanes & (1u << component)) == 0) {
             continue;
         }
         const bool chroma = layout.yuv && (component == 1 || component == 2);
@@ -545,9 +553,11 @@ std::string DecodeText(const Layout& layout, bool colour, bool composite, int fi
     return Defines(colour, layout.yuv, composite) + kernels + samplers + body;
 }
 
-std::string DecodeKey(const Layout& layout, bool colour, bool composite, int filter) {
+std::string DecodeKey(const Layout& layout, bool colour, bool composite, int filter,
+                      unsigned lanes = kAllLanes) {
     return LayoutKey(layout) + (colour ? ".c" : ".s") + (composite ? "p" : "") +
-           (filter > 0 ? "f" + std::to_string(filter) : "");
+           (filter > 0 ? "f" + std::to_string(filter) : "") +
+           (lanes != kAllLanes ? "l" + std::to_string(lanes) : "");
 }
 
 // A decoding that writes the target's luma plane as well: that plane's
@@ -860,9 +870,10 @@ Route Decide(const FrameConversionOptions& options, FrameConverter::Path samePat
     r.encodeFilter = !r.planar && r.targetShift != glm::ivec2(0) ? filter : 0;
     r.planarChroma = r.planar && r.source.layout.yuv;
     // Code values that go straight from pixel to pixel need no decoded texture:
-    // the encoding reads the source planes itself. (Filtered chroma is decoded
-    // once instead: every target plane would filter it again.)
-    r.direct = !r.colour && !r.resize && r.encodeFilter == 0 && r.decodeFilter == 0;
+    // the encoding reads the source planes itself, filtering the source's chroma
+    // where its grid changes (each pixel's once: Cb and Cr are one program).
+    // Not where the target's chroma is filtered too: every tap would filter again.
+    r.direct = !r.colour && !r.resize && r.encodeFilter == 0;
     r.copy = r.direct && r.raw && r.source.description == r.target.description;
     return r;
 }
@@ -1139,24 +1150,36 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         variant.filter = chromaPlane ? r.encodeFilter : 0;
         variant.inexact = r.resize || (chromaPlane && (r.decodeFilter > 0 || r.encodeFilter > 0));
         GlslConstants values = EncodeValues(r, plane, variant);
-        DirectDecode directDecode;
         if (r.direct) {
             DecodeValues(r, values, r.sourceShift);
-            directDecode = {DecodeKey(r.source.layout, false, false, r.decodeFilter),
-                            DecodeText(r.source.layout, false, false, r.decodeFilter)};
         }
+        // A direct encoding decodes only the components of the planes it writes.
+        const auto directDecode = [&](int secondPlane) -> DirectDecode {
+            if (!r.direct) {
+                return {};
+            }
+            unsigned lanes = 0;
+            for (int written : {plane, secondPlane}) {
+                for (int component : written >= 0 ? PlaneComponents(r.target.layout, written)
+                                                  : std::vector<int>{}) {
+                    lanes |= component >= 0 ? 1u << component : 0u;
+                }
+            }
+            return {DecodeKey(r.source.layout, false, false, r.decodeFilter, lanes),
+                    DecodeText(r.source.layout, false, false, r.decodeFilter, lanes)};
+        };
         // Planar chroma: both planes from one program, a pass and the reads of
         // the samples they share saved, where the linker puts its two outputs
         // first; else one program each.
         int second = plane == 1 && HasPlanarChroma(r.target.layout) ? 2 : -1;
-        ShaderProgram* encode = &storage.MakeShader(
-            EncodeSources(r.target.layout, plane, variant, values, directDecode, second));
+        ShaderProgram* encode = &storage.MakeShader(EncodeSources(
+            r.target.layout, plane, variant, values, directDecode(second), second));
         const int firstOutput =
             second >= 0 ? FirstOutputAt(*encode, "fragColor", "secondColor") : 0;
         if (firstOutput < 0) {
             second = -1;
             encode = &storage.MakeShader(
-                EncodeSources(r.target.layout, plane, variant, values, directDecode));
+                EncodeSources(r.target.layout, plane, variant, values, directDecode(-1)));
         }
         ShaderProgram& program = *encode;
         Texture& first = targetPlanes[static_cast<std::size_t>(plane)];
