@@ -1172,8 +1172,8 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         // the samples they share saved, where the linker puts its two outputs
         // first; else one program each.
         int second = plane == 1 && HasPlanarChroma(r.target.layout) ? 2 : -1;
-        ShaderProgram* encode = &storage.MakeShader(EncodeSources(
-            r.target.layout, plane, variant, values, directDecode(second), second));
+        ShaderProgram* encode = &storage.MakeShader(
+            EncodeSources(r.target.layout, plane, variant, values, directDecode(second), second));
         const int firstOutput =
             second >= 0 ? FirstOutputAt(*encode, "fragColor", "secondColor") : 0;
         if (firstOutput < 0) {
