@@ -465,9 +465,9 @@ void main()
     for (int y = 0; y < factor.y; ++y) {
         for (int x = 0; x < factor.x; ++x) {
             ivec2 pixel = base + ivec2(x, y);
-            float covered = float(all(lessThan(pixel, size)));
-            sum += covered * SOURCE(min(pixel, size - 1));
-            count += covered;
+            bool inside = all(lessThan(pixel, size));
+            sum += mix(vec4(0.0), SOURCE(min(pixel, size - 1)), bvec4(inside));
+            count += float(inside);
         }
     }
 #endif

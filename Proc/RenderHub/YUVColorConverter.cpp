@@ -79,19 +79,24 @@ void main()
         rgba = vec4(rgba.rgb * rgba.a, 1.0);
 #endif
     } else {
-        ivec2 last = min(first + (ivec2(1) << blockShift), textureSize(tex, 0));
+        // A constant number of steps, which the compiler unrolls; the pixels past
+        // the edge count for nothing.
+        ivec2 size = textureSize(tex, 0);
         vec4 sum = vec4(0.0);
-        for (int y = first.y; y < last.y; ++y) {
-            for (int x = first.x; x < last.x; ++x) {
-                vec4 texel = texelFetch(tex, ivec2(x, y), 0);
+        float count = 0.0;
+        for (int y = 0; y < (1 << blockShift.y); ++y) {
+            for (int x = 0; x < (1 << blockShift.x); ++x) {
+                ivec2 pixel = first + ivec2(x, y);
+                bool inside = all(lessThan(pixel, size));
+                vec4 texel = texelFetch(tex, min(pixel, size - 1), 0);
 #ifdef PREMULTIPLY
                 texel = vec4(texel.rgb * texel.a, 1.0);
 #endif
-                sum += texel;
+                sum += mix(vec4(0.0), texel, bvec4(inside));
+                count += float(inside);
             }
         }
-        ivec2 covered = last - first;
-        rgba = sum / float(covered.x * covered.y);
+        rgba = sum / count;
     }
 #if OUTPUT == 3
     fragColor = uvec4(uint(clamp(rgba.a, 0.0, 1.0) * bitnessMaxValue + 0.5) << uint(dataShift));
