@@ -58,7 +58,11 @@ int Mirror(int index, int size) {
 // Row i of `weights` holds the first input index, then the weights.
 constexpr std::string_view kResampleBody = R"(uniform sampler2D src;
 uniform sampler2D weights;
+#ifdef TAPS
+const int taps = TAPS;
+#else
 uniform int taps;
+#endif
 
 #if LIGHT == 5
 const float PQ_M1 = 2610.0 / 16384.0;
@@ -145,12 +149,21 @@ void main()
 }
 )";
 
-ShaderSources<VShader::Id, ShaderGenerator> AxisSources(int axis, ResampleLight light) {
+// Kernels up to this many taps get a program each with the count as a constant,
+// whose loop the compiler unrolls (several times faster on a software
+// rasteriser); wider ones, from large reductions, share one that loops.
+constexpr int kUnrolledTaps = 16;
+
+ShaderSources<VShader::Id, ShaderGenerator> AxisSources(int axis, ResampleLight light, int taps) {
     const int lightId = static_cast<int>(light);
-    return {"Resampler." + std::to_string(axis) + "." + std::to_string(lightId), VShader::Id::XYUV,
-            [axis, lightId] {
+    const std::string unrolled =
+        taps <= kUnrolledTaps ? "#define TAPS " + std::to_string(taps) + "\n" : "";
+    return {"Resampler." + std::to_string(axis) + "." + std::to_string(lightId) + "." +
+                (unrolled.empty() ? "n" : std::to_string(taps)),
+            VShader::Id::XYUV,
+            [axis, lightId, unrolled] {
                 return "#define AXIS " + std::to_string(axis) + "\n#define LIGHT " +
-                       std::to_string(lightId) + "\n" + std::string(kResampleBody);
+                       std::to_string(lightId) + "\n" + unrolled + std::string(kResampleBody);
             },
             __FILE__};
 }
@@ -182,13 +195,15 @@ void DrawAxis(int axis, const Texture& source, const Details::AxisFilter& filter
     weights.Update(0, table.data());
 
     // Light decoded in the first pass stays linear until the second encodes it.
-    ShaderProgram& program = storage.MakeShader(AxisSources(axis, light));
+    ShaderProgram& program = storage.MakeShader(AxisSources(axis, light, filter.taps));
     program.Use();
     source.Use(0);
     weights.Use(1);
     program.Uniform("src", 0);
     program.Uniform("weights", 1);
-    program.Uniform("taps", filter.taps);
+    if (filter.taps > kUnrolledTaps) {
+        program.Uniform("taps", filter.taps);
+    }
     storage.Quad().Activate();
     storage.Quad().Draw(program);
 }

@@ -938,11 +938,12 @@ std::vector<ZimgCase> ZimgCases() {
                          static_cast<Filter>(filter), static_cast<Location>(siting)});
     }
     // Resizing 16-bit RGB (1) from 97x61, or 10-bit 4:2:0 (0) from 96x60 whose
-    // planes keep their grid and siting: kernel, siting, target size.
+    // planes keep their grid and siting: kernel, siting, target size (13x9: more
+    // taps than the unrolled programs take).
     const int resize[][5] = {{1, 1, 1, 160, 90}, {1, 1, 1, 41, 27},  {1, 2, 1, 160, 90},
                              {1, 2, 1, 41, 27},  {1, 2, 1, 97, 200}, {1, 3, 1, 133, 17},
-                             {1, 4, 1, 160, 90}, {1, 4, 1, 41, 27},  {0, 4, 1, 150, 90},
-                             {0, 2, 3, 40, 26},  {0, 1, 6, 130, 34}};
+                             {1, 4, 1, 160, 90}, {1, 4, 1, 41, 27},  {1, 4, 1, 13, 9},
+                             {0, 4, 1, 150, 90}, {0, 2, 3, 40, 26},  {0, 1, 6, 130, 34}};
     for (const auto& [rgb, kernel, siting, width, height] : resize) {
         const PixFmt format = rgb ? PixFmt::RGB48LE : PixFmt::YUV420P10LE;
         cases.push_back({format, format, 1, 1, Range::Limited, Filter::Nearest,
