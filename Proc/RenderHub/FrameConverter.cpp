@@ -519,8 +519,8 @@ void Replace(std::string& text, std::string_view what, const std::string& with) 
 
 // A decoding program's text after its constants: defines, kernels, plane
 // samplers and body; only the components in `lanes` (bit c: component c) are
-// fetched, the others keep their defaults (a compiler cannot always tell that
-// a filtered sample goes unused).
+// fetched, the others keep their defaults (a luma plane's program then holds no
+// chroma filter for the compiler to find unused).
 std::string DecodeText(const Layout& layout, bool colour, bool composite, int filter,
                        unsigned lanes = kAllLanes) {
     std::string body(kDecodeBody);

@@ -150,8 +150,8 @@ void main()
 )";
 
 // Kernels up to this many taps get a program each with the count as a constant,
-// whose loop the compiler unrolls (several times faster on a software
-// rasteriser); wider ones, from large reductions, share one that loops.
+// whose loop the compiler unrolls (a software rasteriser runs a loop it cannot
+// unroll much slower); wider ones, from large reductions, share one that loops.
 constexpr int kUnrolledTaps = 16;
 
 ShaderSources<VShader::Id, ShaderGenerator> AxisSources(int axis, ResampleLight light, int taps) {

@@ -74,8 +74,8 @@ public:
     // The pixel-pack variant when an RGBA8 read-back through it is exact, else
     // the direct one. Software rasterizers always get the direct one: their
     // textures are client memory already, the read is synchronous either way,
-    // and Mesa fills a pack buffer with a shader pass over the frame (a 1080p
-    // RGBA read three times slower on llvmpipe).
+    // and through a pack buffer it takes Mesa three times as long (a 1080p RGBA
+    // read on llvmpipe).
     static std::unique_ptr<DownloadBuffer> Create(OglCapability capability, Surface& surface);
 };
 
