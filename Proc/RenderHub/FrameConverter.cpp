@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -714,6 +715,8 @@ public:
     SecondOutput(const SecondOutput&) = delete;
     SecondOutput& operator=(const SecondOutput&) = delete;
 
+    bool Both() const { return second != nullptr; }
+
 private:
     Texture* second;
 };
@@ -724,6 +727,30 @@ int FirstOutputAt(const ShaderProgram& program, const char* first, const char* s
     const GLint a = glGetFragDataLocation(program.GetName(), first);
     const GLint b = glGetFragDataLocation(program.GetName(), second);
     return (a == 0 && b == 1) || (a == 1 && b == 0) ? a : -1;
+}
+
+// With `secondPlane`, the program `both()` makes, whose outputs `first` and
+// `second` draw into `firstPlane` and `secondPlane`, where the linker puts them
+// first (either way round); else the program `one()` makes, drawing into
+// `firstPlane` alone. `output` holds the attachments for the draw.
+template <class Both, class One>
+ShaderProgram& OutputProgram(const ShaderStorage& storage, const Both& both, const One& one,
+                             const char* first, const char* second, Texture& firstPlane,
+                             Texture* secondPlane, std::optional<SecondOutput>& output) {
+    if (secondPlane != nullptr) {
+        ShaderProgram& program = storage.MakeShader(both());
+        const int firstAt = FirstOutputAt(program, first, second);
+        if (firstAt == 0) {
+            output.emplace(storage.FBO(), firstPlane, secondPlane);
+            return program;
+        }
+        if (firstAt == 1) {
+            output.emplace(storage.FBO(), *secondPlane, &firstPlane);
+            return program;
+        }
+    }
+    output.emplace(storage.FBO(), firstPlane, nullptr);
+    return storage.MakeShader(one());
 }
 
 void RequireGLThread() {
@@ -919,22 +946,14 @@ bool Decode(const Route& r, const PooledTextures& planes, Texture& into, glm::iv
         return DecodeSources(r.source.layout, r.colour, r.composite, r.decodeFilter, values,
                              mapping, output);
     };
-    ShaderProgram* program =
-        &storage.MakeShader(sources(lumaPlane != nullptr ? luma : LumaOutput{}));
-    const int colourAt =
-        lumaPlane != nullptr ? FirstOutputAt(*program, "decodedColour", "lumaCode") : 0;
-    if (colourAt < 0) {
-        lumaPlane = nullptr;
-        program = &storage.MakeShader(sources({}));
-    }
-    const SecondOutput output(storage.FBO(), colourAt == 1 ? *lumaPlane : into,
-                              lumaPlane == nullptr ? nullptr
-                              : colourAt == 1      ? &into
-                                                   : lumaPlane);
-    program->Use();
-    UseSourcePlanes(r, planes, *program);
-    DrawQuad(storage, *program);
-    return lumaPlane != nullptr;
+    std::optional<SecondOutput> output;
+    ShaderProgram& program = OutputProgram(
+        storage, [&] { return sources(luma); }, [&] { return sources({}); }, "decodedColour",
+        "lumaCode", into, lumaPlane, output);
+    program.Use();
+    UseSourcePlanes(r, planes, program);
+    DrawQuad(storage, program);
+    return output->Both();
 }
 
 // The constants of a luma plane written by the decoding (see kDecodeBody), as
@@ -1171,22 +1190,18 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
         // Planar chroma: both planes from one program, a pass and the reads of
         // the samples they share saved, where the linker puts its two outputs
         // first; else one program each.
-        int second = plane == 1 && HasPlanarChroma(r.target.layout) ? 2 : -1;
-        ShaderProgram* encode = &storage.MakeShader(
-            EncodeSources(r.target.layout, plane, variant, values, directDecode(second), second));
-        const int firstOutput =
-            second >= 0 ? FirstOutputAt(*encode, "fragColor", "secondColor") : 0;
-        if (firstOutput < 0) {
-            second = -1;
-            encode = &storage.MakeShader(
-                EncodeSources(r.target.layout, plane, variant, values, directDecode(-1)));
-        }
-        ShaderProgram& program = *encode;
-        Texture& first = targetPlanes[static_cast<std::size_t>(plane)];
-        const SecondOutput output(storage.FBO(), firstOutput == 1 ? targetPlanes[2] : first,
-                                  second < 0         ? nullptr
-                                  : firstOutput == 1 ? &first
-                                                     : &targetPlanes[2]);
+        const bool chromaPair = plane == 1 && HasPlanarChroma(r.target.layout);
+        std::optional<SecondOutput> output;
+        ShaderProgram& program = OutputProgram(
+            storage,
+            [&] {
+                return EncodeSources(r.target.layout, plane, variant, values, directDecode(2), 2);
+            },
+            [&] {
+                return EncodeSources(r.target.layout, plane, variant, values, directDecode(-1));
+            },
+            "fragColor", "secondColor", targetPlanes[static_cast<std::size_t>(plane)],
+            chromaPair ? &targetPlanes[2] : nullptr, output);
         program.Use();
         if (r.direct) {
             UseSourcePlanes(r, sourcePlanes, program);
@@ -1197,7 +1212,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
             program.Uniform("src", 0);
         }
         DrawQuad(storage, program);
-        plane += second >= 0 ? 1 : 0;
+        plane += output->Both() ? 1 : 0;
     }
     for (int plane = 0; plane < r.target.layout.planes; ++plane) {
         DownloadPlane(targetFrame->GetPlane(static_cast<unsigned char>(plane)),
