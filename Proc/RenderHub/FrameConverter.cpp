@@ -624,10 +624,16 @@ struct EncodeVariant {
 };
 
 // With a direct decode, the program decodes the source pixels it reads itself
-// (DecodeText's decodePixel) instead of reading a decoded texture.
+// (DecodeText's decodePixel, of the components in `lanes`) instead of reading a
+// decoded texture.
 struct DirectDecode {
-    std::string key;
-    std::string text;
+    bool on = false;
+    Layout layout;
+    int filter = 0;
+    unsigned lanes = kAllLanes;
+
+    std::string Key() const { return DecodeKey(layout, false, false, filter, lanes); }
+    std::string Text() const { return DecodeText(layout, false, false, filter, lanes); }
 };
 
 // The samples a plane's texel holds, in channel order.
@@ -654,9 +660,9 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
     const std::string second = secondPlane >= 0 ? StoredChannels(layout, secondPlane) : "";
     std::string name = "FrameConverter.encode." + LayoutKey(layout) + "." + std::to_string(plane) +
                        (secondPlane >= 0 ? "+" + std::to_string(secondPlane) : "") + variant.Key() +
-                       (direct.key.empty() ? "" : ".from." + direct.key) + "\n" + values.Text();
+                       (direct.on ? ".from." + direct.Key() : "") + "\n" + values.Text();
     return {name, VShader::Id::XYUV,
-            [store, second, variant, yuv = UsesMatrix(layout, plane) && direct.text.empty(),
+            [store, second, variant, yuv = UsesMatrix(layout, plane) && !direct.on,
              constants = values.Text(), direct] {
                 std::string body(kEncodeBody);
                 Replace(body, "STORE_CHANNELS", store);
@@ -675,9 +681,9 @@ ShaderSources<VShader::Id, ShaderGenerator> EncodeSources(const Layout& layout, 
                     defines += "#define KERNEL " + std::to_string(variant.filter) +
                                "\n#define CHROMA_FILTER 1\n" + std::string(kKernels);
                 }
-                if (!direct.text.empty()) {
+                if (direct.on) {
                     defines =
-                        "#define DECODE_LIBRARY 1\n#define DIRECT 1\n" + direct.text + defines;
+                        "#define DECODE_LIBRARY 1\n#define DIRECT 1\n" + direct.Text() + defines;
                 }
                 return constants + defines + body;
             },
@@ -1184,8 +1190,7 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
                     lanes |= component >= 0 ? 1u << component : 0u;
                 }
             }
-            return {DecodeKey(r.source.layout, false, false, r.decodeFilter, lanes),
-                    DecodeText(r.source.layout, false, false, r.decodeFilter, lanes)};
+            return {true, r.source.layout, r.decodeFilter, lanes};
         };
         // Planar chroma: both planes from one program, a pass and the reads of
         // the samples they share saved, where the linker puts its two outputs
