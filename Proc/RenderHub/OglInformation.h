@@ -32,6 +32,9 @@ struct OglInformation {
     std::string CapabilityName() const;
     // "major.minor", e.g. "4.5".
     std::string VersionText() const;
+    // Whether `renderer` rasterizes on the CPU (llvmpipe, softpipe): its GL work
+    // then runs on the same cores as the caller's own threads.
+    bool IsSoftwareRenderer() const;
 };
 
 // The process-wide detected information; the first call probes OpenGL on the

@@ -15,6 +15,7 @@
 
 #include "DataVideoOGL.h"
 #include "GLThreadDeleter.h"
+#include "Private/TransferBuffers.h"
 #include "QtOgl/QtOglContext.h"
 #include "QtOgl/QtOglWorker.h"
 
@@ -37,6 +38,10 @@ std::string OglInformation::CapabilityName() const {
 
 std::string OglInformation::VersionText() const {
     return std::to_string(majorVersion) + "." + std::to_string(minorVersion);
+}
+
+bool OglInformation::IsSoftwareRenderer() const {
+    return Details::IsSoftwareRenderer(reinterpret_cast<const GLubyte*>(renderer.c_str()));
 }
 
 namespace Details {

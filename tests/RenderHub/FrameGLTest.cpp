@@ -340,8 +340,7 @@ TEST_F(FrameGLTest, SupportedFormatsAndProbes) {
     });
     EXPECT_TRUE(supported);
     EXPECT_EQ(log.CountPrefix("Unable to create texture"), 0) << log.Dump();
-    EXPECT_EQ(direct, Ogl::Details::IsSoftwareRenderer(reinterpret_cast<const GLubyte*>(
-                          RenderHub::GetInstance().GetRenderer().c_str())));
+    EXPECT_EQ(direct, RenderHub::GetInstance().GetInformation()->IsSoftwareRenderer());
     for (const auto& into : read) {
         for (std::size_t row = 0; row < 4; ++row) {
             for (std::size_t byte = 0; byte < kStride; ++byte) {
