@@ -1185,9 +1185,13 @@ void FrameConverter::Convert(const boost::intrusive_ptr<Proc::IDataVideo>& sourc
             }
             unsigned lanes = 0;
             for (int written : {plane, secondPlane}) {
-                for (int component : written >= 0 ? PlaneComponents(r.target.layout, written)
-                                                  : std::vector<int>{}) {
-                    lanes |= component >= 0 ? 1u << component : 0u;
+                if (written < 0) {
+                    continue;
+                }
+                for (int component : PlaneComponents(r.target.layout, written)) {
+                    if (component >= 0) {
+                        lanes |= 1u << component;
+                    }
                 }
             }
             return {true, r.source.layout, r.decodeFilter, lanes};
